@@ -1,0 +1,44 @@
+#include "base/file_io.h"
+
+#include <exception>
+
+#include "base/scoped_handle.h"
+
+Result WriteWholeFile(const std::wstring& path, const std::string& data) {
+  ScopedFile file(CreateFileW(path.c_str(), FILE_WRITE_DATA, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  if (!file) return Result(HResultFromLastError(), L"Error creating file: " + path, 321);
+  DWORD written = 0;
+  if (!WriteFile(file.get(), data.data(), static_cast<DWORD>(data.size()), &written, nullptr)) {
+    return Result(HResultFromLastError(), std::wstring(), 324);
+  }
+  if (written != data.size()) return Result(HResultFromLastError(), std::wstring(), 325);
+  return Result::Ok();
+}
+
+Result ReadWholeFile(const std::wstring& path, std::vector<unsigned char>& buffer,
+                     uint32_t maximumSize) {
+  ScopedFile file(
+      CreateFileW(path.c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file) return Result(HResultFromLastError(), L"Error opening file: " + path, 350);
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(file.get(), &size)) return Result(HResultFromLastError(), std::wstring(), 356);
+  if (maximumSize != 0 && size.QuadPart > static_cast<LONGLONG>(maximumSize)) {
+    return Result(E_FAIL, std::wstring(), 361);
+  }
+  // Without a limit a file of 4 GiB or more cannot be held; refuse it rather
+  // than read a truncated count.
+  if (size.QuadPart > 0xFFFFFFFFLL) return Result(E_OUTOFMEMORY, std::wstring(), 370);
+  const DWORD length = static_cast<DWORD>(size.QuadPart);
+  try {
+    buffer.resize(length);
+  } catch (const std::exception&) {  // bad_alloc or length_error
+    return Result(E_OUTOFMEMORY, std::wstring(), 370);
+  }
+  if (length == 0) return Result::Ok();
+  DWORD read = 0;
+  if (!ReadFile(file.get(), buffer.data(), length, &read, nullptr)) {
+    return Result(HResultFromLastError(), std::wstring(), 377);
+  }
+  if (read != length) return Result(E_FAIL, std::wstring(), 378);
+  return Result::Ok();
+}

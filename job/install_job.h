@@ -1,0 +1,12 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "base/result.h"
+
+// One install: asks the service what to do, then runs the main installer it
+// names or opens the page it names. dialog is null in silent runs.
+Result RunInstallJob(HWND dialog, std::wstring bundleKey, std::wstring versionText,
+                     std::wstring& reportText);

@@ -1,0 +1,81 @@
+#include "launcher/bundle_key.h"
+
+#include <string.h>
+
+#include <new>
+#include <vector>
+
+#include "base/scoped_handle.h"
+#include "launcher/key_search.h"
+
+namespace {
+
+const uint32_t kMaxTableSize = 0x100000;
+
+uint32_t ReadU32(const unsigned char* p) {
+  uint32_t v;
+  memcpy(&v, p, sizeof(v));
+  return v;
+}
+
+Result SearchTable(const std::vector<unsigned char>& table, std::string& key) {
+  KeySearchResult found = FindKeyInTable(table.data(), table.size());
+  switch (found.code) {
+    case 0:
+      key = found.key;
+      return Result::Ok();
+    case 420:
+      return Result(E_FAIL, L"Could not find key", 420);
+    case 431:
+      return Result(E_FAIL, L"Invalid key", 431);
+    default:
+      return Result(E_FAIL, std::wstring(), found.code);
+  }
+}
+
+Result FindBundleKey(HMODULE module, std::string& key) {
+  // The headers come from the loaded image; only the certificate table, which
+  // the loader does not map, is read from the file.
+  const unsigned char* image = reinterpret_cast<const unsigned char*>(module);
+  const unsigned char* nt = image + ReadU32(image + 0x3C);
+  if (ReadU32(nt) != 0x00004550) return Result(E_FAIL, std::wstring(), 374);
+  const uint32_t tableOffset = ReadU32(nt + 0x98);
+  const uint32_t tableSize = ReadU32(nt + 0x9C);
+  if (tableSize == 0) return Result(E_FAIL, std::wstring(), 378);
+  if (tableSize >= kMaxTableSize) return Result(E_FAIL, std::wstring(), 379);
+  if (tableOffset == 0) return Result(E_FAIL, std::wstring(), 380);
+
+  ScopedFile file(CreateFileW(GetOwnModulePath().c_str(), FILE_READ_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr));
+  if (!file) return Result(HResultFromLastError(), std::wstring(), 387);
+  LARGE_INTEGER distance;
+  distance.QuadPart = tableOffset;
+  if (!SetFilePointerEx(file.get(), distance, nullptr, FILE_BEGIN)) {
+    return Result(HResultFromLastError(), std::wstring(), 391);
+  }
+  std::vector<unsigned char> table;
+  try {
+    table.resize(tableSize);
+  } catch (const std::bad_alloc&) {
+    return Result(E_FAIL, std::wstring(), 394);
+  }
+  DWORD read = 0;
+  if (!ReadFile(file.get(), table.data(), tableSize, &read, nullptr)) {
+    return Result(HResultFromLastError(), std::wstring(), 397);
+  }
+  if (read != tableSize) return Result(HResultFromLastError(), std::wstring(), 398);
+  return SearchTable(table, key);
+}
+
+}  // namespace
+
+void FindBundleKey(HMODULE module, Result& result, std::string& key) {
+  result = FindBundleKey(module, key);
+}
+
+std::wstring GetOwnModulePath() {
+  wchar_t path[520] = {};
+  if (GetModuleFileNameW(nullptr, path, 520) == 0) throw CAtlException(HResultFromLastError());
+  return path;
+}

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "base/result.h"
+
+// Finds the bundle key in the certificate table of the launcher's own file.
+// The key is assigned only on success.
+void FindBundleKey(HMODULE module, Result& result, std::string& key);
+
+// Full path of the launcher's own file; throws CAtlException on failure.
+std::wstring GetOwnModulePath();

@@ -1,0 +1,5 @@
+#include <windows.h>
+
+#include "launcher/entry.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) { return RunLauncher(); }
