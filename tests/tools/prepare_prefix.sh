@@ -1,15 +1,31 @@
 #!/bin/sh
-# Creates the build's own Wine prefix once: pages that programs open go to a
-# recording script instead of a browser.
+# Prepares the build's own Wine prefix once: the test certificates exist, the
+# test CA is a trusted root (so that WinInet accepts the local HTTPS service),
+# and pages that programs open go to a recording program instead of a browser.
+#   prepare_prefix.sh BUILD_DIR ADDROOT_EXE RECORD_PAGE_EXE
 set -e
 build="$1"
+addroot="$2"
+recorder="$3"
 here="$(cd "$(dirname "$0")" && pwd)"
+fixtures="$here/../fixtures"
 export WINEPREFIX="${WINEPREFIX:-$build/wineprefix}"
 export WINEDEBUG=-all
-if [ ! -f "$WINEPREFIX/.quillo-ready" ]; then
+sh "$fixtures/make_certs.sh" "$build/certs" >/dev/null
+if [ ! -f "$WINEPREFIX/.quillo-ready-2" ]; then
   wineboot -i >/dev/null 2>&1 || true
-  wine reg add 'HKCU\Software\Wine\WineBrowser' /v Browsers /t REG_SZ /d "$here/record_browser.sh" /f >/dev/null 2>&1
+  # Wine's own browser hand-off rewrites addresses (it decodes escapes such as
+  # %2E), so http and https go straight to the recorder.
+  winrecorder="Z:$(readlink -f "$recorder" | tr / '\\')"
+  for scheme in http https; do
+    wine reg add "HKCR\\$scheme\\shell\\open\\command" /ve /t REG_SZ \
+      /d "\"$winrecorder\" \"%1\"" /f >/dev/null 2>&1
+  done
+  # Keep Wine's crash dialog out of the way of crash tests.
+  wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  sh "$fixtures/install_ca.sh" "$WINEPREFIX" "$build/certs/ca.crt" "$addroot"
   wineserver -w
-  touch "$WINEPREFIX/.quillo-ready"
+  touch "$WINEPREFIX/.quillo-ready-2"
 fi
+mkdir -p "$build/tmp"
 echo "prefix ready: $WINEPREFIX"

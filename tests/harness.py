@@ -1,0 +1,130 @@
+"""Shared plumbing for the tests that drive the real programs under Wine.
+
+ctest sets QUILLO_BUILD, QUILLO_SOURCE, WINEPREFIX and TEST_SERVICE_PORT;
+running a test file by hand from a build folder works the same once those are
+exported.
+"""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+BUILD = os.path.abspath(os.environ.get('QUILLO_BUILD', 'build'))
+SOURCE = os.path.abspath(os.environ.get('QUILLO_SOURCE', os.path.dirname(os.path.dirname(__file__))))
+SERVICE_PORT = int(os.environ.get('TEST_SERVICE_PORT', '47443'))
+CERTS = os.path.join(BUILD, 'certs')
+STAMPKEY = os.path.join(BUILD, 'host', 'stampkey')
+FIXTURES = os.path.join(SOURCE, 'tests', 'fixtures')
+# A shipped key: 40 lower-case hexadecimal characters.
+KEY = '0123456789abcdef0123456789abcdef01234567'
+
+sys.path.insert(0, os.path.join(SOURCE, 'tests', 'service'))
+
+
+def wine_env(extra=None):
+    env = dict(os.environ)
+    env.setdefault('WINEPREFIX', os.path.join(BUILD, 'wineprefix'))
+    env['WINEDEBUG'] = '-all'
+    env.setdefault('WINEDLLOVERRIDES', 'mscoree,mshtml=')
+    for name in ('http_proxy', 'https_proxy', 'HTTP_PROXY', 'HTTPS_PROXY', 'all_proxy'):
+        env.pop(name, None)
+    if extra:
+        env.update(extra)
+    return env
+
+
+def winpath(path):
+    """The Windows view of a host path through Wine's Z: drive."""
+    return 'Z:' + os.path.abspath(path).replace('/', '\\')
+
+
+def program(name):
+    """Path of a Windows program built by this build."""
+    for folder in ('', 'tests', 'tests/http', 'tests/job', 'tests/ui', 'tests/launcher'):
+        candidate = os.path.join(BUILD, folder, name)
+        if os.path.exists(candidate):
+            return candidate
+    raise FileNotFoundError(name)
+
+
+def run_exit(command_line, env=None, timeout=300, cwd=None):
+    """Runs a Windows command line under Wine and returns its whole 32-bit
+    exit code."""
+    return run_dismissing(command_line, env, timeout, cwd, dismiss=False)[0]
+
+
+def run_dismissing(command_line, env=None, timeout=300, cwd=None, dismiss=True):
+    """Runs a Windows command line under Wine, closing each "Error" message
+    box it shows. Returns the whole 32-bit exit code and the boxes' texts."""
+    args = ['wine', program('runexit.exe')] + (['--dismiss-errors'] if dismiss else [])
+    out = subprocess.run(args + [command_line], env=wine_env(env), cwd=cwd, capture_output=True,
+                         timeout=timeout)
+    match = re.search(rb'exit=0x([0-9a-f]{8})', out.stdout)
+    if not match:
+        raise RuntimeError('runexit failed: %r %r' % (out.stdout, out.stderr))
+    boxes = [line[4:].decode().replace('\\r', '\r').replace('\\n', '\n')
+             for line in out.stdout.splitlines() if line.startswith(b'box=')]
+    return int(match.group(1), 16), boxes
+
+
+def hresult(code):
+    """An exit code as the signed HRESULT it carries."""
+    return code - (1 << 32) if code & 0x80000000 else code
+
+
+def ensure_certs():
+    subprocess.run(['sh', os.path.join(FIXTURES, 'make_certs.sh'), CERTS], check=True,
+                   capture_output=True)
+    return CERTS
+
+
+def sign(source, target, which='signer'):
+    ensure_certs()
+    subprocess.run(['sh', os.path.join(FIXTURES, 'sign.sh'), CERTS, which, source, target],
+                   check=True, capture_output=True)
+    return target
+
+
+def stamp(source, target, key):
+    subprocess.run([STAMPKEY, source, target, key], check=True, capture_output=True)
+    return target
+
+
+def signed_launcher(folder, key=KEY, name='QuilloSetup.exe'):
+    """A signed copy of the test launcher, stamped with key when key is set."""
+    signed = os.path.join(folder, 'signed-' + name)
+    sign(program('QuilloSetupLocal.exe'), signed)
+    target = os.path.join(folder, name)
+    if key is None:
+        shutil.copy(signed, target)
+    else:
+        stamp(signed, target, key)
+    return target
+
+
+class BrowserLog:
+    """Collects the pages that programs ask the browser to open."""
+
+    def __init__(self, folder):
+        self.path = os.path.join(folder, 'browser.log')
+
+    def env(self):
+        return {'QUILLO_BROWSER_LOG': self.path}
+
+    def pages(self):
+        """Every page opened so far. Pages open asynchronously, so this first
+        waits until no program of the prefix is still running."""
+        subprocess.run(['wineserver', '-w'], env=wine_env(), timeout=120)
+        if not os.path.exists(self.path):
+            return []
+        with open(self.path, encoding='utf-8') as f:
+            return [line.rstrip('\n') for line in f]
+
+
+def temp_folder(test):
+    folder = tempfile.mkdtemp(prefix='quillo-', dir=os.path.join(BUILD, 'tmp') if os.path.isdir(
+        os.path.join(BUILD, 'tmp')) else None)
+    test.addCleanup(shutil.rmtree, folder, True)
+    return folder
