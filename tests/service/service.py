@@ -60,7 +60,7 @@ fault object or a list of them, applied together. A fault object may carry
     {"type": "headers", "set": {"Name": "value"}, "remove": ["Name"]}
 
 Log entry: id, scheme, method, path, query, range, user_agent, headers, status,
-faults, body_sent, done.
+faults, body_sent, done, started and finished (seconds since the epoch).
 
 Under Wine: WinInet strips trailing blanks from header values, so only the
 "zeros" style makes a header too long there; "rst" may discard bytes still in
@@ -148,6 +148,7 @@ class State:
     def finish_entry(self, entry):
         with self.lock:
             entry["done"] = True
+            entry["finished"] = time.time()
             self.lock.notify_all()
 
     def snapshot(self, wait):
@@ -292,6 +293,7 @@ class Handler(BaseHTTPRequestHandler):
             "status": None,
             "body_sent": 0,
             "done": False,
+            "started": time.time(),
         }
         self.state.add_entry(entry)
         try:

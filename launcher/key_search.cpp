@@ -1,0 +1,78 @@
+#include "key_search.h"
+
+#include <algorithm>
+
+namespace {
+
+// Position of the first occurrence of a marker, or size when there is none.
+std::size_t FindMarker(const unsigned char* data, std::size_t size, const char* marker,
+                       std::size_t markerLength) {
+  const unsigned char* m = reinterpret_cast<const unsigned char*>(marker);
+  const unsigned char* found = std::search(data, data + size, m, m + markerLength);
+  return static_cast<std::size_t>(found - data);
+}
+
+}  // namespace
+
+bool IsValidKeyByte(unsigned char byte) {
+  return byte >= 0x21 && byte <= 0x7E && byte != '"';
+}
+
+int ValidateKey(const unsigned char* key, std::size_t length) {
+  if (length == 0) return kKeyEmpty;
+  if (length > kMaxKeyLength) return kKeyTooLong;
+  for (std::size_t i = 0; i < length; ++i) {
+    if (!IsValidKeyByte(key[i])) return kKeyInvalidByte;
+  }
+  return kKeyFound;
+}
+
+int ValidateKey(const std::string& key) {
+  return ValidateKey(reinterpret_cast<const unsigned char*>(key.data()), key.size());
+}
+
+KeySearchResult FindKeyInTable(const unsigned char* table, std::size_t size) {
+  if (table == nullptr || size == 0) return {kKeyNoBeginMarker, std::string()};
+
+  const std::size_t begin = FindMarker(table, size, kKeyBeginMarker, kKeyBeginMarkerLength);
+  if (begin == size) return {kKeyNoBeginMarker, std::string()};
+
+  // The end marker is searched from the start of the table too, so one that
+  // stands in front of the begin marker is the one found.
+  const std::size_t end = FindMarker(table, size, kKeyEndMarker, kKeyEndMarkerLength);
+  if (end == size) return {kKeyNoEndMarker, std::string()};
+  if (end <= begin) return {kKeyEndBeforeBegin, std::string()};
+
+  // Length = end - begin - 12, which is zero or negative when the end marker
+  // starts inside the begin marker or right after it. Compared without
+  // subtracting the marker length first, so nothing wraps.
+  if (end - begin <= kKeyBeginMarkerLength) return {kKeyEmpty, std::string()};
+  const std::size_t length = end - begin - kKeyBeginMarkerLength;
+  if (length > kMaxKeyLength) return {kKeyTooLong, std::string()};
+
+  const unsigned char* key = table + begin + kKeyBeginMarkerLength;
+  const int code = ValidateKey(key, length);
+  if (code != kKeyFound) return {code, std::string()};
+  return {kKeyFound, std::string(reinterpret_cast<const char*>(key), length)};
+}
+
+const char* KeyError(int code) {
+  switch (code) {
+    case kKeyFound:
+      return "key found";
+    case kKeyNoBeginMarker:
+      return "no key trailer (begin marker not found)";
+    case kKeyNoEndMarker:
+      return "key trailer has no end marker";
+    case kKeyEndBeforeBegin:
+      return "end marker does not lie after the begin marker";
+    case kKeyEmpty:
+      return "key is empty";
+    case kKeyTooLong:
+      return "key is 1024 bytes or longer (at most 1023 allowed)";
+    case kKeyInvalidByte:
+      return "key holds a byte outside 0x21..0x7E or a double quote";
+    default:
+      return "unknown key error";
+  }
+}

@@ -1,0 +1,59 @@
+#pragma once
+
+// The search for the bundle key inside the bytes of a certificate table.
+// Plain C++ with no Windows dependency: the launcher uses it on the table it
+// reads from its own file, and the stamping tool uses it to check its work.
+//
+// Trailer layout: ">>key_begin|" key "|key_end<<", the key being 1 to 1023
+// bytes, each in 0x21..0x7E and none of them a double quote.
+
+#include <cstddef>
+#include <string>
+
+// Marker texts and their lengths (without any terminating zero).
+inline constexpr char kKeyBeginMarker[] = ">>key_begin|";
+inline constexpr char kKeyEndMarker[] = "|key_end<<";
+constexpr std::size_t kKeyBeginMarkerLength = sizeof(kKeyBeginMarker) - 1;  // 12
+constexpr std::size_t kKeyEndMarkerLength = sizeof(kKeyEndMarker) - 1;      // 10
+
+// Longest key accepted; 1024 bytes or more are refused.
+constexpr std::size_t kMaxKeyLength = 1023;
+
+// Outcome codes of FindKeyInTable (and of ValidateKey for the last three).
+enum KeySearchCode : int {
+  kKeyFound = 0,
+  kKeyNoBeginMarker = 420,    // begin marker not found
+  kKeyNoEndMarker = 423,      // end marker not found
+  kKeyEndBeforeBegin = 425,   // end marker does not lie after the begin marker's start
+  kKeyEmpty = 428,            // nothing between the markers
+  kKeyTooLong = 429,          // key of 1024 bytes or more
+  kKeyInvalidByte = 431,      // key holds a byte outside 0x21..0x7E, or a double quote
+};
+
+struct KeySearchResult {
+  int code;         // kKeyFound (0) when a key was found, otherwise one of the codes above
+  std::string key;  // the bytes between the markers; empty unless code is 0
+};
+
+// True for the bytes a key may hold: printable ASCII without blank and
+// without the double quote (the key ends up on a command line in quotes).
+bool IsValidKeyByte(unsigned char byte);
+
+// Checks a key on its own: kKeyFound, kKeyEmpty, kKeyTooLong or
+// kKeyInvalidByte, tested in this order.
+int ValidateKey(const unsigned char* key, std::size_t length);
+int ValidateKey(const std::string& key);
+
+// Searches size bytes (zero bytes included) for the key trailer:
+//  - the first begin marker from the start (none: 420);
+//  - the first end marker, also searched from the start of the buffer, not
+//    from the begin marker (none: 423);
+//  - the end marker must start after the begin marker's start (else 425);
+//  - key length = end - begin - 12 must be above 0 (else 428) and below
+//    1024 (else 429);
+//  - every key byte must pass IsValidKeyByte (else 431).
+// table may be null when size is 0.
+KeySearchResult FindKeyInTable(const unsigned char* table, std::size_t size);
+
+// Short English description of a code, for tool messages; never null.
+const char* KeyError(int code);

@@ -1,0 +1,165 @@
+// Tests of the search for the bundle key in the certificate table's bytes.
+
+#include <doctest/doctest.h>
+
+#include <string>
+
+#include "launcher/key_search.h"
+
+namespace {
+
+const std::string kKey40 = "0123456789abcdef0123456789abcdef01234567";
+const std::string kBegin = ">>key_begin|";
+const std::string kEnd = "|key_end<<";
+
+KeySearchResult Search(const std::string& table) {
+  return FindKeyInTable(reinterpret_cast<const unsigned char*>(table.data()), table.size());
+}
+
+// Stand-in for a WIN_CERTIFICATE entry: header, then bytes that include zeros.
+std::string FakeSignature() {
+  std::string entry("\x48\x1e\x00\x00\x00\x02\x02\x00", 8);
+  for (int i = 0; i < 7808; ++i) entry += static_cast<char>((i * 37) % 251);
+  return entry;
+}
+
+}  // namespace
+
+TEST_CASE("marker constants") {
+  CHECK(std::string(kKeyBeginMarker) == kBegin);
+  CHECK(std::string(kKeyEndMarker) == kEnd);
+  CHECK(kKeyBeginMarkerLength == 12);
+  CHECK(kKeyEndMarkerLength == 10);
+  CHECK(kMaxKeyLength == 1023);
+}
+
+TEST_CASE("40-character key at the end of the table, followed by zero padding") {
+  const std::string table = FakeSignature() + kBegin + kKey40 + kEnd + std::string(2, '\0');
+  REQUIRE(table.size() == 7880);
+  const KeySearchResult found = Search(table);
+  CHECK(found.code == 0);
+  CHECK(found.key == kKey40);
+}
+
+TEST_CASE("zero bytes before the trailer do not end the search") {
+  const std::string table = std::string(100, '\0') + kBegin + "abc" + kEnd;
+  const KeySearchResult found = Search(table);
+  CHECK(found.code == 0);
+  CHECK(found.key == "abc");
+}
+
+TEST_CASE("marker texts outside the given bytes are never found") {
+  const std::string before = kBegin + kKey40 + kEnd;
+  const std::string inside = FakeSignature();
+  const std::string after = kBegin + kKey40 + kEnd;
+  const std::string file = before + inside + after;
+  const unsigned char* data = reinterpret_cast<const unsigned char*>(file.data());
+  const KeySearchResult found = FindKeyInTable(data + before.size(), inside.size());
+  CHECK(found.code == 420);
+  CHECK(found.key.empty());
+
+  // A trailer cut by the end of the table: its end marker lies outside.
+  const std::string cut = inside + kBegin + kKey40 + kEnd;
+  CHECK(FindKeyInTable(reinterpret_cast<const unsigned char*>(cut.data()), cut.size() - 1).code ==
+        423);
+}
+
+TEST_CASE("begin marker immediately followed by the end marker") {
+  CHECK(Search(kBegin + kEnd).code == 428);
+  CHECK(Search(FakeSignature() + kBegin + kEnd + std::string(2, '\0')).code == 428);
+}
+
+TEST_CASE("end marker starting inside the begin marker") {
+  // ">>key_begin|key_end<<": the end marker begins at the begin marker's '|'.
+  const KeySearchResult found = Search(">>key_begin|key_end<<");
+  CHECK(found.code == 428);
+  CHECK(found.key.empty());
+}
+
+TEST_CASE("end marker only in front of the begin marker") {
+  CHECK(Search(kEnd + kBegin + kKey40).code == 425);
+  CHECK(Search("xx" + kEnd + "yy" + kBegin + kKey40 + std::string(6, '\0')).code == 425);
+}
+
+TEST_CASE("the first end marker counts even when a later one follows the begin marker") {
+  CHECK(Search(kEnd + kBegin + kKey40 + kEnd).code == 425);
+}
+
+TEST_CASE("two trailers: the first begin and the first end marker win") {
+  const KeySearchResult found =
+      Search(kBegin + "first" + kEnd + std::string(3, '\0') + kBegin + "second" + kEnd);
+  CHECK(found.code == 0);
+  CHECK(found.key == "first");
+}
+
+TEST_CASE("key of 1023 bytes is accepted, 1024 bytes fail with 429") {
+  const std::string key1023(1023, 'k');
+  const KeySearchResult found = Search(kBegin + key1023 + kEnd);
+  CHECK(found.code == 0);
+  CHECK(found.key == key1023);
+
+  CHECK(Search(kBegin + std::string(1024, 'k') + kEnd).code == 429);
+  CHECK(Search(kBegin + std::string(70000, 'k') + kEnd).code == 429);
+  // Length is checked before the bytes.
+  CHECK(Search(kBegin + std::string(1024, '"') + kEnd).code == 429);
+}
+
+TEST_CASE("one-byte keys at the edges of the allowed range") {
+  CHECK(Search(kBegin + "!" + kEnd).key == "!");
+  CHECK(Search(kBegin + "~" + kEnd).key == "~");
+  CHECK(Search(kBegin + "|" + kEnd).key == "|");
+}
+
+TEST_CASE("forbidden key bytes fail with 431") {
+  CHECK(Search(kBegin + "ab\"cd" + kEnd).code == 431);
+  CHECK(Search(kBegin + "ab cd" + kEnd).code == 431);
+  CHECK(Search(kBegin + " " + kEnd).code == 431);
+  CHECK(Search(kBegin + "ab\x7f" + kEnd).code == 431);
+  CHECK(Search(kBegin + "\x80" + kEnd).code == 431);
+  CHECK(Search(kBegin + "\xff" + kEnd).code == 431);
+  CHECK(Search(kBegin + "a\tb" + kEnd).code == 431);
+  CHECK(Search(kBegin + "a\r\nb" + kEnd).code == 431);
+  CHECK(Search(kBegin + std::string("a\0b", 3) + kEnd).code == 431);
+  const KeySearchResult found = Search(kBegin + "\"" + kEnd);
+  CHECK(found.code == 431);
+  CHECK(found.key.empty());
+}
+
+TEST_CASE("no begin marker fails with 420") {
+  CHECK(Search(FakeSignature()).code == 420);
+  CHECK(Search(kKey40 + kEnd).code == 420);
+  CHECK(Search(">>key_begin" + kKey40 + kEnd).code == 420);
+  CHECK(Search(">>KEY_BEGIN|" + kKey40 + kEnd).code == 420);
+}
+
+TEST_CASE("begin marker without an end marker fails with 423") {
+  CHECK(Search(kBegin + kKey40).code == 423);
+  CHECK(Search(kBegin + kKey40 + "|key_end<").code == 423);
+  CHECK(Search(kBegin + kKey40 + std::string(2, '\0')).code == 423);
+}
+
+TEST_CASE("empty buffer") {
+  CHECK(FindKeyInTable(nullptr, 0).code == 420);
+  const unsigned char byte = '>';
+  CHECK(FindKeyInTable(&byte, 0).code == 420);
+  CHECK(Search(std::string()).code == 420);
+  CHECK(Search(">").code == 420);
+}
+
+TEST_CASE("key checks on their own") {
+  CHECK(IsValidKeyByte('!'));
+  CHECK(IsValidKeyByte('~'));
+  CHECK(IsValidKeyByte('a'));
+  CHECK_FALSE(IsValidKeyByte(' '));
+  CHECK_FALSE(IsValidKeyByte('"'));
+  CHECK_FALSE(IsValidKeyByte(0x7F));
+  CHECK_FALSE(IsValidKeyByte(0x00));
+  CHECK_FALSE(IsValidKeyByte(0x80));
+  CHECK(ValidateKey(kKey40) == 0);
+  CHECK(ValidateKey(std::string()) == 428);
+  CHECK(ValidateKey(std::string(1024, 'a')) == 429);
+  CHECK(ValidateKey("a b") == 431);
+  for (int code : {0, 420, 423, 425, 428, 429, 431, 12345}) {
+    CHECK(KeyError(code) != nullptr);
+  }
+}
