@@ -1,0 +1,155 @@
+#include "job/main_installer.h"
+
+#include <stdint.h>
+
+#include <vector>
+
+#include "base/file_io.h"
+#include "base/text.h"
+#include "http/downloader.h"
+#include "job/installer_verification.h"
+#include "job/work_folder.h"
+#include "launcher/globals.h"
+
+const wchar_t kInstallerFileName[] = L"Quillo.exe";
+const wchar_t kInstallerReportName[] = L"report.txt";
+
+namespace {
+
+const DWORD kTempPathLength = 1040;
+const uint32_t kRetryDelayMs = 500;
+// Gives the installer's last writes time to settle before its report is read
+// and its folder removed.
+const DWORD kSettleDelayMs = 200;
+
+// The 68-byte structure that every supported system knows.
+static_assert(sizeof(STARTUPINFOW) == 68, "STARTUPINFOW must be the 32-bit layout");
+
+std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
+
+// The main installer's process and thread. Declared in this order so that
+// the thread handle is closed before the process handle, on every way out.
+struct ProcessHolder {
+  ScopedKernelHandle process;
+  ScopedKernelHandle thread;
+};
+
+}  // namespace
+
+std::wstring BuildInstallerCommandLine(const std::wstring& bundleKey,
+                                       const std::wstring& reportPath,
+                                       const std::wstring& launcherFolder) {
+  std::wstring commandLine = std::wstring(kInstallerFileName) + L" " + Quoted(bundleKey);
+  if (!reportPath.empty()) commandLine += L" /silent " + Quoted(reportPath);
+  commandLine += L" /path " + Quoted(launcherFolder);
+  return commandLine;
+}
+
+ScopedFile LockInstallerFile(const std::wstring& path) {
+  return ScopedFile(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+}
+
+Result RunMainInstaller(HWND dialog, const std::wstring& bundleKey, const std::wstring& address,
+                        std::wstring& reportText) {
+  // The working folder.
+  std::vector<wchar_t> tempPath(kTempPathLength, L'\0');
+  if (GetTempPathW(kTempPathLength, tempPath.data()) == 0) {
+    return Result(HResultFromLastError(), std::wstring(), 163);
+  }
+  // The temporary path ends with a backslash already.
+  const std::wstring folder = std::wstring(tempPath.data()) + NewGuidString();
+  const std::wstring installerPath = folder + L"\\" + kInstallerFileName;
+  if (!CreateDirectoryW(folder.c_str(), nullptr)) {
+    return Result(HResultFromLastError(), std::wstring(), 169);
+  }
+
+  // The download. The downloader owns the file and closes it when it goes,
+  // before the file is verified or run.
+  {
+    CDownloader downloader;
+    downloader.m_hWnd = dialog;
+    downloader.m_hFile = CreateFileW(installerPath.c_str(), FILE_ALL_ACCESS, 0, nullptr,
+                                     CREATE_ALWAYS, 0, nullptr);
+    if (downloader.m_hFile == INVALID_HANDLE_VALUE || downloader.m_hFile == nullptr) {
+      return Result(HResultFromLastError(), std::wstring(), 179);
+    }
+    // Should anything below end the run before the folder is removed (a
+    // failure, an exception, a crash, a power cut), the system removes the
+    // file and then the folder at the next restart. A file that cannot be
+    // registered changes nothing about this run.
+    MoveFileExW(installerPath.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    MoveFileExW(folder.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+
+    Result downloaded = downloader.Download(address, 0, -1, kRetryDelayMs);
+    if (downloaded.Failed()) return WithFallbackCode(downloaded, 188);
+  }
+
+  // From before the first check until the process has been created, the
+  // file is held open so that it cannot be written or swapped: otherwise
+  // another program of the user's could replace the verified installer in the
+  // moment between the checks and the start, and have its own file run with
+  // the user's trust in ours. Only reading is shared, which is all that the
+  // checks and the process creation do. If the lock cannot be had, another
+  // program holds the file open for writing, and the file cannot be trusted
+  // to be the one checked.
+  ScopedFile lock = LockInstallerFile(installerPath);
+  if (!lock || !VerifyInstallerSigner(installerPath)) {
+    return Result(E_FAIL, L"Could not verify certificate information", 201);
+  }
+  LONG status = 0;
+  if (!VerifyInstallerSignature(installerPath, status)) {
+    return Result(HResultFromError(status), L"Could not verify signature", 206);
+  }
+
+  const std::wstring reportPath =
+      g_silent ? folder + L"\\" + kInstallerReportName : std::wstring();
+  const std::wstring commandLine =
+      BuildInstallerCommandLine(bundleKey, reportPath, GetOwnModuleFolder());
+  // CreateProcessW may write into the command line, so it gets a copy of its
+  // own.
+  std::vector<wchar_t> writableCommandLine(commandLine.begin(), commandLine.end());
+  writableCommandLine.push_back(L'\0');
+
+  ProcessHolder process;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION created = {};
+  if (!CreateProcessW(installerPath.c_str(), writableCommandLine.data(), nullptr, nullptr, FALSE,
+                      0, nullptr, nullptr, &startup, &created)) {
+    return Result(HResultFromLastError(), std::wstring(), 239);
+  }
+  process.process.reset(created.hProcess);
+  process.thread.reset(created.hThread);
+  // The installer now runs from its own image; from here on it may treat its
+  // file as it likes (rename it, remove it), so the lock ends.
+  lock.reset();
+
+  // The installer takes over from here; the dialog is not shown again.
+  if (dialog != nullptr) ShowWindow(dialog, SW_HIDE);
+  WaitForSingleObject(process.process.get(), INFINITE);
+  Sleep(kSettleDelayMs);
+
+  if (!reportPath.empty()) {
+    std::vector<unsigned char> report;
+    // A missing or unreadable report leaves the caller's text as it was; the
+    // exit code still decides the outcome.
+    ReadWholeFile(reportPath, report, 0);
+    if (!report.empty()) reportText = AnsiToWide(std::string(report.begin(), report.end()));
+  }
+
+  // Whatever could not be removed stays registered for removal at restart.
+  DeleteFolderTree(folder, nullptr);
+
+  if (g_silent) {
+    DWORD exitCode = 0;
+    if (!GetExitCodeProcess(process.process.get(), &exitCode)) {
+      return Result(HResultFromLastError(), std::wstring(), 263);
+    }
+    if (exitCode != 0) {
+      return Result(HResultFromError(static_cast<LONG>(exitCode)),
+                    L"The installer process returned an error", 265);
+    }
+  }
+  return Result::Ok();
+}
