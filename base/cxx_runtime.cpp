@@ -26,6 +26,16 @@ void __throw_logic_error(const char*) { throw CAtlException(E_INVALIDARG); }
 void __throw_out_of_range(const char*) { throw CAtlException(E_INVALIDARG); }
 void __throw_out_of_range_fmt(const char*, ...) { throw CAtlException(E_INVALIDARG); }
 void __throw_invalid_argument(const char*) { throw CAtlException(E_INVALIDARG); }
+// The rest of the runtime's set, so that none of its own copies is linked in
+// beside these; the launcher's code reaches none of them.
+void __throw_bad_cast() { throw CAtlException(E_FAIL); }
+void __throw_bad_typeid() { throw CAtlException(E_FAIL); }
+void __throw_bad_exception() { throw CAtlException(E_FAIL); }
+void __throw_domain_error(const char*) { throw CAtlException(E_INVALIDARG); }
+void __throw_range_error(const char*) { throw CAtlException(E_INVALIDARG); }
+void __throw_runtime_error(const char*) { throw CAtlException(E_FAIL); }
+void __throw_overflow_error(const char*) { throw CAtlException(E_FAIL); }
+void __throw_underflow_error(const char*) { throw CAtlException(E_FAIL); }
 
 // A failed container check (an index out of bounds) is a bug, not bad input:
 // fault at once so that the crash reporter names the place.
