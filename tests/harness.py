@@ -42,7 +42,7 @@ def winpath(path):
 
 def program(name):
     """Path of a Windows program built by this build."""
-    for folder in ('', 'tests', 'tests/http', 'tests/job', 'tests/ui', 'tests/launcher'):
+    for folder in ('', 'tests', 'tests/http', 'tests/job', 'tests/ui', 'tests/launcher', 'bench'):
         candidate = os.path.join(BUILD, folder, name)
         if os.path.exists(candidate):
             return candidate
@@ -128,3 +128,36 @@ def temp_folder(test):
         os.path.join(BUILD, 'tmp')) else None)
     test.addCleanup(shutil.rmtree, folder, True)
     return folder
+
+
+def host_path(windows_path):
+    """The host path of a Windows path on the prefix's drive C: or on Z:.
+    Wine folders differ from their Windows names in letter case only, so
+    each part is matched without regard to case."""
+    drive, rest = windows_path[:2].upper(), windows_path[2:]
+    if drive == 'Z:':
+        path = '/'
+    elif drive == 'C:':
+        path = os.path.join(wine_env()['WINEPREFIX'], 'drive_c')
+    else:
+        raise ValueError('no host path for %r' % windows_path)
+    for part in [p for p in rest.split('\\') if p]:
+        names = os.listdir(path) if os.path.isdir(path) else []
+        match = [n for n in names if n.lower() == part.lower()]
+        path = os.path.join(path, match[0] if match else part)
+    return path
+
+
+_wine_temp = None
+
+
+def wine_temp_folder():
+    """The prefix's temporary folder (%TEMP% under Wine): (Windows path, host
+    path)."""
+    global _wine_temp
+    if _wine_temp is None:
+        out = subprocess.run(['wine', 'cmd', '/c', 'echo', '%TEMP%'], env=wine_env(),
+                             capture_output=True, timeout=120, check=True)
+        windows = out.stdout.decode('utf-8', 'replace').strip()
+        _wine_temp = (windows, host_path(windows))
+    return _wine_temp

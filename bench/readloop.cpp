@@ -1,0 +1,31 @@
+// The floor for the launcher's download under this runtime: one plain GET,
+// then 4096-byte InternetReadFile calls, each written straight to a file.
+//   readloop.exe URL FILE
+// Prints "bytes=N".
+#include <windows.h>
+#include <wininet.h>
+#include <stdio.h>
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc != 3) return 2;
+  HINTERNET root = InternetOpenW(L"readloop", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+  HINTERNET request =
+      InternetOpenUrlW(root, argv[1], nullptr, 0,
+                       INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI, 0);
+  if (!request) return 3;
+  HANDLE file = CreateFileW(argv[2], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 4;
+  static BYTE buffer[4096];
+  DWORD read = 0;
+  unsigned long long total = 0;
+  while (InternetReadFile(request, buffer, sizeof(buffer), &read) && read != 0) {
+    DWORD written = 0;
+    WriteFile(file, buffer, read, &written, nullptr);
+    total += read;
+  }
+  CloseHandle(file);
+  InternetCloseHandle(request);
+  InternetCloseHandle(root);
+  printf("bytes=%llu\n", total);
+  return 0;
+}

@@ -1,0 +1,212 @@
+"""The benchmark table. Each row: the figure, the reference measured in the
+same run, their ratio, and the target. Run through bench/run."""
+import argparse
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(SOURCE, 'tests'))
+import harness  # noqa: E402
+from nginx import Nginx  # noqa: E402
+from scenario import INSTALLER_PATH, Scenario  # noqa: E402
+
+MIB = 1 << 20
+
+
+class PeakMemory:
+    """Samples the peak resident size (VmHWM) of the Wine process whose
+    command line names the program, while it runs."""
+
+    def __init__(self, name):
+        self.name = name.encode()
+        self.peak_kib = 0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._poll, daemon=True)
+
+    def _poll(self):
+        while not self._stop.is_set():
+            for pid in os.listdir('/proc'):
+                if not pid.isdigit():
+                    continue
+                try:
+                    with open('/proc/%s/cmdline' % pid, 'rb') as f:
+                        if self.name not in f.read():
+                            continue
+                    with open('/proc/%s/status' % pid) as f:
+                        for line in f:
+                            if line.startswith('VmHWM:'):
+                                self.peak_kib = max(self.peak_kib, int(line.split()[1]))
+                except OSError:
+                    pass
+            self._stop.wait(0.02)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
+
+
+def nginx_seconds(server, before):
+    """Transfer time of the installer requests logged since index before."""
+    return sum(r[3] for r in server.requests()[before:] if 'Quillo.exe' in r[0])
+
+
+def download_runs(scenario, server, runs, interactive):
+    times, peaks = [], []
+    for _ in range(runs):
+        before = len(server.requests())
+        with PeakMemory('QuilloSetup.exe') as memory:
+            if interactive:
+                code = harness.run_exit('"%s"' % harness.winpath(scenario.launcher),
+                                        env={'FAKE_INSTALLER_EXIT': '0'})
+            else:
+                code = scenario.run_silent()[0]
+        if code != 0:
+            raise RuntimeError('launcher run failed: 0x%08x' % code)
+        times.append(nginx_seconds(server, before))
+        peaks.append(memory.peak_kib)
+    return times, peaks
+
+
+def readloop_runs(server, runs, url):
+    times = []
+    target = harness.winpath(os.path.join(server.prefix, 'readloop.out'))
+    for _ in range(runs):
+        before = len(server.requests())
+        subprocess.run(['wine', harness.program('readloop.exe'), url, target],
+                       env=harness.wine_env(), check=True, capture_output=True)
+        times.append(nginx_seconds(server, before))
+    os.remove(os.path.join(server.prefix, 'readloop.out'))
+    return times
+
+
+def curl_runs(server, runs, url):
+    times = []
+    for _ in range(runs):
+        before = len(server.requests())
+        subprocess.run(['curl', '-s', '-o', '/dev/null', url], check=True)
+        times.append(nginx_seconds(server, before))
+    return times
+
+
+def startup_seconds(scenario, runs):
+    """From spawning the program to its first request reaching the service,
+    for the launcher and for a trivial program that sends one request."""
+    hello = harness.program('hello.exe')
+    svc = scenario.service
+    launcher, reference = [], []
+    scenario.set_instruction('GOTO:https://example.invalid/')
+    for _ in range(runs):
+        for command, out in (('"%s" /silent' % harness.winpath(scenario.launcher), launcher),
+                             ('"%s" %s' % (harness.winpath(hello), svc.url('/hello')), reference)):
+            svc.reset_log()
+            started = time.time()
+            harness.run_exit(command)
+            first = min(e['started'] for e in svc.log())
+            out.append(first - started)
+    scenario.set_instruction('GET:' + scenario.installer_url())
+    return launcher, reference
+
+
+def resume_waste(folder, size, breaks, seed):
+    rng = random.Random(seed)
+    with Scenario(folder, installer_size=size) as scenario:
+        offsets = sorted(rng.randrange(1, size // 4) for _ in range(breaks))
+        scenario.service.set_faults(INSTALLER_PATH, [{'type': 'drop', 'after': o} for o in offsets])
+        code = scenario.run_silent()[0]
+        sent = scenario.service.bytes_sent(INSTALLER_PATH)
+    if code != 0:
+        raise RuntimeError('resume run failed: 0x%08x' % code)
+    return sent / size, offsets
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument('--runs', type=int, default=3)
+    parser.add_argument('--size', type=int, default=256, help='installer size in MiB')
+    args = parser.parse_args()
+    rows = []
+
+    def row(figure, value, reference, ratio, target, met):
+        rows.append((figure, value, reference, ratio, target, 'yes' if met else 'NO'))
+
+    size = os.path.getsize(os.path.join(harness.BUILD, 'QuilloSetup.exe'))
+    row('QuilloSetup.exe size (stripped)', '%d B' % size, '131072 B budget',
+        '%.2f' % (size / 131072), '<= 1.00', size <= 131072)
+
+    folder = tempfile.mkdtemp(prefix='quillo-bench-')
+    os.chmod(folder, 0o755)
+    try:
+        big = Scenario(os.path.join(folder, 'big'), installer_size=args.size * MIB)
+        os.chmod(big.root, 0o755)
+        with Nginx(big.root) as server, big:
+            url = server.url('Quillo.exe')
+            big.set_instruction('GET:' + url)
+            silent, silent_peaks = download_runs(big, server, args.runs, False)
+            interactive, _ = download_runs(big, server, args.runs, True)
+            floor = readloop_runs(server, args.runs, url)
+            curl = curl_runs(server, args.runs, url)
+            launcher_start, hello_start = startup_seconds(big, max(args.runs, 5))
+
+        small = Scenario(os.path.join(folder, 'small'), installer_size=MIB)
+        with small:
+            with PeakMemory('QuilloSetup.exe') as memory:
+                small.run_silent()
+            small_peak = memory.peak_kib
+
+        def speed(times):
+            return args.size / statistics.median(times)
+
+        for name, times, target in (('(a) launcher, silent', silent, 0.9),
+                                    ('(b) launcher, interactive', interactive, 0.7)):
+            ratio = speed(times) / speed(floor)
+            row('%d MiB download %s' % (args.size, name),
+                'min %.2f s, median %.2f s' % (min(times), statistics.median(times)),
+                '(c) 4096-byte loop: min %.2f s, median %.2f s' % (min(floor),
+                                                                   statistics.median(floor)),
+                '%.2f' % ratio, '>= %.1f x speed of (c)' % target, ratio >= target)
+        row('%d MiB download, curl (context)' % args.size,
+            'min %.2f s, median %.2f s' % (min(curl), statistics.median(curl)),
+            '(c) median %.2f s' % statistics.median(floor),
+            '%.2f' % (statistics.median(floor) / statistics.median(curl)), '-', True)
+
+        peak_big = max(silent_peaks)
+        row('Peak memory, %d MiB download' % args.size, '%.1f MiB' % (peak_big / 1024),
+            '1 MiB download: %.1f MiB' % (small_peak / 1024),
+            '+%.1f MiB' % ((peak_big - small_peak) / 1024), '<= +4 MiB',
+            peak_big - small_peak <= 4096)
+
+        med_l, med_h = statistics.median(launcher_start), statistics.median(hello_start)
+        row('Start-up to first request', 'median %.3f s' % med_l,
+            'trivial program: median %.3f s' % med_h, '%.2f' % (med_l / med_h), '-', True)
+
+        seed = random.randrange(1 << 30)
+        waste, offsets = resume_waste(os.path.join(folder, 'resume'), 32 * MIB, 3, seed)
+        allowance = 3 * 4096 / (32 * MIB)
+        row('Resume waste, 32 MiB broken 3 times (seed %d)' % seed, '%.6f' % waste,
+            'breaks at %s' % ', '.join(str(o) for o in offsets), '%.6f' % waste,
+            '<= %.6f' % (1 + allowance), waste <= 1 + allowance)
+    finally:
+        subprocess.run(['wineserver', '-k'], env=harness.wine_env(), capture_output=True)
+        shutil.rmtree(folder, True)
+
+    widths = [max(len(str(r[i])) for r in rows + [HEADER]) for i in range(len(HEADER))]
+    for r in [HEADER] + rows:
+        print(' | '.join(str(c).ljust(w) for c, w in zip(r, widths)))
+    return 0
+
+
+HEADER = ('figure', 'value', 'reference (same run)', 'ratio', 'target', 'met')
+
+if __name__ == '__main__':
+    sys.exit(main())
