@@ -20,8 +20,8 @@ const uint32_t kRetryDelayMs = 500;
 std::wstring InstructionRequestAddress(const std::wstring& bundleKey,
                                        const std::wstring& versionText,
                                        const std::wstring& machineId) {
-  std::wstring query = L"key=" + EscapeQueryValueOrThrow(bundleKey) +
-                       L"&version=" + EscapeQueryValueOrThrow(versionText);
+  std::wstring query = L"key=" + EscapeQueryValueOrThrow(bundleKey) + L"&version=" +
+                       EscapeQueryValueOrThrow(versionText);
   if (!machineId.empty()) query += L"&id=" + EscapeQueryValueOrThrow(machineId);
   return std::wstring(L"https://") + kServiceHost + L"/getinstaller?" + query;
 }
@@ -52,8 +52,7 @@ Result RunInstallJob(HWND dialog, std::wstring bundleKey, std::wstring versionTe
       const std::wstring page = instruction.address + L"?key=" + EscapeQueryValueOrThrow(bundleKey);
       if (g_silent) {
         return Result(E_FAIL,
-                      L"Please run in non-silent mode or go to " + page +
-                          L" for more information",
+                      L"Please run in non-silent mode or go to " + page + L" for more information",
                       147);
       }
       // Whether a browser opened is beyond our reach; the job is done either way.

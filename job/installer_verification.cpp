@@ -64,8 +64,8 @@ PCCERT_CONTEXT FindSignerCertificate(const std::wstring& path) {
   DWORD formatType = 0;
   if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, path.c_str(),
                         CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED, CERT_QUERY_FORMAT_FLAG_BINARY,
-                        0, &encoding, &contentType, &formatType, store.receive(),
-                        message.receive(), nullptr)) {
+                        0, &encoding, &contentType, &formatType, store.receive(), message.receive(),
+                        nullptr)) {
     return nullptr;
   }
 

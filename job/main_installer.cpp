@@ -46,8 +46,8 @@ std::wstring BuildInstallerCommandLine(const std::wstring& bundleKey,
 }
 
 ScopedFile LockInstallerFile(const std::wstring& path) {
-  return ScopedFile(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, 0, nullptr));
+  return ScopedFile(
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
 }
 
 Result RunMainInstaller(HWND dialog, const std::wstring& bundleKey, const std::wstring& address,
@@ -69,8 +69,8 @@ Result RunMainInstaller(HWND dialog, const std::wstring& bundleKey, const std::w
   {
     CDownloader downloader;
     downloader.m_hWnd = dialog;
-    downloader.m_hFile = CreateFileW(installerPath.c_str(), FILE_ALL_ACCESS, 0, nullptr,
-                                     CREATE_ALWAYS, 0, nullptr);
+    downloader.m_hFile =
+        CreateFileW(installerPath.c_str(), FILE_ALL_ACCESS, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (downloader.m_hFile == INVALID_HANDLE_VALUE || downloader.m_hFile == nullptr) {
       return Result(HResultFromLastError(), std::wstring(), 179);
     }
@@ -102,8 +102,7 @@ Result RunMainInstaller(HWND dialog, const std::wstring& bundleKey, const std::w
     return Result(HResultFromError(status), L"Could not verify signature", 206);
   }
 
-  const std::wstring reportPath =
-      g_silent ? folder + L"\\" + kInstallerReportName : std::wstring();
+  const std::wstring reportPath = g_silent ? folder + L"\\" + kInstallerReportName : std::wstring();
   const std::wstring commandLine =
       BuildInstallerCommandLine(bundleKey, reportPath, GetOwnModuleFolder());
   // CreateProcessW may write into the command line, so it gets a copy of its
@@ -115,14 +114,15 @@ Result RunMainInstaller(HWND dialog, const std::wstring& bundleKey, const std::w
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION created = {};
-  if (!CreateProcessW(installerPath.c_str(), writableCommandLine.data(), nullptr, nullptr, FALSE,
-                      0, nullptr, nullptr, &startup, &created)) {
+  if (!CreateProcessW(installerPath.c_str(), writableCommandLine.data(), nullptr, nullptr, FALSE, 0,
+                      nullptr, nullptr, &startup, &created)) {
     return Result(HResultFromLastError(), std::wstring(), 239);
   }
   process.process.reset(created.hProcess);
   process.thread.reset(created.hThread);
-  // The installer now runs from its own image; from here on it may treat its
-  // file as it likes (rename it, remove it), so the lock ends.
+  // The installer now runs from its own image, which the system protects
+  // from writes by itself; the lock ends so that the installer may treat its
+  // file as any program may treat its own (rename it, for instance).
   lock.reset();
 
   // The installer takes over from here; the dialog is not shown again.

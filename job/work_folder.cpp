@@ -27,8 +27,8 @@ HRESULT RecordFailure(const std::wstring& path, std::wstring* failedPath) {
 // on a reparse point removes the point and not its target, a file link with
 // DeleteFileW.
 HRESULT RemoveLink(const std::wstring& path, DWORD attributes, std::wstring* failedPath) {
-  const BOOL removed = IsDirectory(attributes) ? RemoveDirectoryW(path.c_str())
-                                               : DeleteFileW(path.c_str());
+  const BOOL removed =
+      IsDirectory(attributes) ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str());
   return removed ? S_OK : RecordFailure(path, failedPath);
 }
 

@@ -77,8 +77,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
   if (GetVariable(L"FAKE_INSTALLER_LOG", value)) {
     wchar_t directory[MAX_PATH] = {};
     GetCurrentDirectoryW(MAX_PATH, directory);
-    WriteBytes(value, "command=" + Encode(GetCommandLineW(), CP_UTF8) + "\ndirectory=" +
-                          Encode(directory, CP_UTF8) + "\n");
+    WriteBytes(value, "command=" + Encode(GetCommandLineW(), CP_UTF8) +
+                          "\ndirectory=" + Encode(directory, CP_UTF8) + "\n");
   }
 
   if (GetVariable(L"FAKE_INSTALLER_LEAVE", value)) {

@@ -38,10 +38,10 @@ TEST_SUITE("instruction response") {
     CHECK(i.kind == InstructionKind::kGoto);
     CHECK(i.address == L"HtTp://host/page\r\n");
 
-    for (const wchar_t* bad : {L"GOTO:", L"GOTO:file:///c:/windows/system32/calc.exe",
-                               L"GOTO:c:\\windows\\notepad.exe", L"GOTO:mailto:a@b",
-                               L"GOTO:http:/host", L"GOTO:https:host", L"GOTO: https://host",
-                               L"GOTO:httpx://host", L"GOTO:http", L"GOTO:\\\\server\\share"}) {
+    for (const wchar_t* bad :
+         {L"GOTO:", L"GOTO:file:///c:/windows/system32/calc.exe", L"GOTO:c:\\windows\\notepad.exe",
+          L"GOTO:mailto:a@b", L"GOTO:http:/host", L"GOTO:https:host", L"GOTO: https://host",
+          L"GOTO:httpx://host", L"GOTO:http", L"GOTO:\\\\server\\share"}) {
       CAPTURE(std::wstring(bad).size());
       Instruction parsed = ParseInstruction(bad);
       CHECK(parsed.kind == InstructionKind::kInvalid);
@@ -50,9 +50,9 @@ TEST_SUITE("instruction response") {
   }
 
   TEST_CASE("anything else is invalid") {
-    for (const wchar_t* bad : {L"", L"G", L"GET", L"get:https://host/a.exe", L" GET:https://h/a",
-                               L"Get:x", L"GOTO", L"goto:https://host", L"\r\nGET:x",
-                               L"\xFEFFGET:x", L"<html>GET:x</html>"}) {
+    for (const wchar_t* bad :
+         {L"", L"G", L"GET", L"get:https://host/a.exe", L" GET:https://h/a", L"Get:x", L"GOTO",
+          L"goto:https://host", L"\r\nGET:x", L"\xFEFFGET:x", L"<html>GET:x</html>"}) {
       CHECK(ParseInstruction(bad).kind == InstructionKind::kInvalid);
     }
   }
@@ -117,7 +117,8 @@ TEST_SUITE("instruction request") {
     const std::wstring key = L"0123456789abcdef0123456789abcdef01234567";
     const std::wstring id = L"7722745105E9E02E8F1AAF17F7B3AAC5C56CD805";
     CHECK(InstructionRequestAddress(key, L"0,1,0,220", id) ==
-          std::wstring(L"https://") + kServiceHost + L"/getinstaller?key=" + key + L"&version=0%2C1%2C0%2C220&id=" + id);
+          std::wstring(L"https://") + kServiceHost + L"/getinstaller?key=" + key +
+              L"&version=0%2C1%2C0%2C220&id=" + id);
     CHECK(InstructionRequestAddress(L"k y", L"\x00e9", L"") ==
           std::wstring(L"https://") + kServiceHost + L"/getinstaller?key=k%20y&version=%C3%A9");
   }

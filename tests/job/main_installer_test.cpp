@@ -65,8 +65,8 @@ TEST_SUITE("main installer") {
   TEST_CASE("no lock while another program writes the file") {
     const std::wstring path = ScratchFile(L"job-writer-");
     {
-      ScopedFile writer(CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
-                                    0, nullptr));
+      ScopedFile writer(
+          CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
       REQUIRE(writer);
       CHECK_FALSE(LockInstallerFile(path));
     }
