@@ -19,7 +19,7 @@ class CDownloader : public CWinInet {
                     uint64_t totalLength) override;
   Result OnData(const BYTE* bytes, uint32_t size) override;
 
-  HWND m_hWnd = nullptr;                   // the progress dialog; null in silent runs
-  HANDLE m_hFile = INVALID_HANDLE_VALUE;   // owned once set
-  std::string m_stream;                    // the body, when there is no file
+  HWND m_hWnd = nullptr;                  // the progress dialog; null in silent runs
+  HANDLE m_hFile = INVALID_HANDLE_VALUE;  // owned once set
+  std::string m_stream;                   // the body, when there is no file
 };

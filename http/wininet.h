@@ -24,7 +24,7 @@ struct UrlParts {
 // The record of one attempt of a download.
 struct TransferInfo {
   uint32_t statusCode = 0;
-  uint64_t received = 0;     // body bytes accepted by the sink in this attempt
+  uint64_t received = 0;      // body bytes accepted by the sink in this attempt
   int64_t contentLength = 0;  // 0 when the response gives none
   uint64_t totalLength = 0;   // the resource's size; 0 while unknown
 };
