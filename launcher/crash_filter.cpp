@@ -43,10 +43,9 @@ LONG WINAPI CrashFilter(EXCEPTION_POINTERS* pointers) {
       FormatText(L"0x%p:0x%p:%08x:%ws", moduleBase, address,
                  pointers->ExceptionRecord->ExceptionCode, moduleName ? moduleName : L"(null)");
   try {
-    std::wstring query =
-        FormatText(L"?source=%ws&code=0&message=%ws&error=0x%08x&version=0&os=0&key=0",
-                   g_crashSourceName, EscapeQueryValueOrThrow(fault).c_str(),
-                   kUnhandledExceptionError);
+    std::wstring query = FormatText(
+        L"?source=%ws&code=0&message=%ws&error=0x%08x&version=0&os=0&key=0", g_crashSourceName,
+        EscapeQueryValueOrThrow(fault).c_str(), kUnhandledExceptionError);
     std::wstring page = std::wstring(L"https://") + kServiceHost + L"/error/" + query;
     ShellExecuteW(nullptr, L"open", page.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
   } catch (...) {

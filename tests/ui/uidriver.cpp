@@ -3,7 +3,8 @@
 // answer is one JSON object per line on stdout, for the Python tests.
 //
 //   uidriver start "COMMAND LINE"        starts it; {"pid":N}, then {"exit":N} when it ends
-//   uidriver wait SEL STATE TIMEOUT_MS   STATE: exists|visible|hidden|gone|marquee|position
+//   uidriver wait SEL STATE TIMEOUT_MS   STATE: exists|visible|hidden|gone|marquee|position|
+//                                        position:LOW-HIGH (the bar shows LOW to HIGH)
 //   uidriver dump SEL                    the window, then one line per child window
 //   uidriver watch-bar SEL TIMEOUT_MS    each new state of the progress bar until the window
 //                                        is gone
@@ -12,8 +13,9 @@
 //                                        WM_COMMAND IDCANCEL, WM_SYSCOMMAND SC_CLOSE (what the
 //                                        caption's close button sends), WM_CLOSE, Esc key
 //   uidriver dlu X Y W H                 pixel rectangle of dialog units, "MS Shell Dlg" 8 pt
+//   uidriver template EXE ID             a DIALOGEX resource (US English) as stored, then each
+//                                        control's style once the dialog manager created it
 //   uidriver message-text ID             the system's message text for an id or HRESULT
-//   uidriver open-url URL                ShellExecuteW "open", as the launcher does
 //   uidriver os-version                  "%d.%d" of GetVersionExW, as the error page sends it
 //   uidriver kill PID                    ends a program that a test started and left behind
 //
@@ -22,7 +24,6 @@
 // Waits are bounded polls; no command sleeps for a fixed time.
 #include <windows.h>
 #include <commctrl.h>
-#include <shellapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -100,8 +101,8 @@ std::wstring ClassOf(HWND window) {
 std::wstring TextOf(HWND window) {
   wchar_t text[4096] = {};
   DWORD_PTR unused = 0;
-  SendMessageTimeoutW(window, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(text),
-                      SMTO_ABORTIFHUNG, kReplyMs, &unused);
+  SendMessageTimeoutW(window, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
+                      kReplyMs, &unused);
   return text;
 }
 
@@ -189,7 +190,9 @@ bool ReadBar(HWND dialog, BarState& state) {
 }
 
 Line& AddBar(Line& line, const BarState& state) {
-  return line.Bool("marquee", state.marquee).Num("pos", state.pos).Num("min", state.low)
+  return line.Bool("marquee", state.marquee)
+      .Num("pos", state.pos)
+      .Num("min", state.low)
       .Num("max", state.high);
 }
 
@@ -203,6 +206,10 @@ bool Holds(const Selector& selector, const std::wstring& condition, bool* known)
   BarState bar;
   if (condition == L"marquee") return window && ReadBar(window, bar) && bar.marquee;
   if (condition == L"position") return window && ReadBar(window, bar) && !bar.marquee;
+  int low = 0, high = 0;
+  if (swscanf(condition.c_str(), L"position:%d-%d", &low, &high) == 2) {
+    return window && ReadBar(window, bar) && !bar.marquee && bar.pos >= low && bar.pos <= high;
+  }
   *known = false;
   return false;
 }
@@ -224,8 +231,8 @@ int Start(const wchar_t* commandLine) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(nullptr, &writable[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
+  if (!CreateProcessW(nullptr, &writable[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
     Line().Num("error", GetLastError()).Emit();
     return 1;
   }
@@ -259,9 +266,6 @@ int Dump(HWND window) {
       .Rect("client", client)
       .Rect("work", monitor.rcWork)
       .Rect("monitor", monitor.rcMonitor)
-      .Num("icon_big", Ask(window, WM_GETICON, ICON_BIG))
-      .Num("icon_small", Ask(window, WM_GETICON, ICON_SMALL))
-      .Num("class_icon", GetClassLongPtrW(window, GCLP_HICON))
       .Emit();
   for (HWND child : Children(window)) {
     RECT place = {};
@@ -292,8 +296,12 @@ int WatchBar(const Selector& selector, DWORD timeoutMs) {
     HWND window = Find(selector);
     BarState now;
     if (!window || !ReadBar(window, now)) {
-      // The window may vanish between two reads; only its absence counts.
-      if (Find(selector)) continue;
+      // The window may vanish between two reads, and its thread may not
+      // answer for a while; only the window's absence ends the watch.
+      if (Find(selector)) {
+        Sleep(kPollMs);
+        continue;
+      }
       Line().Num("t", GetTickCount() - start).Bool("gone", true).Emit();
       return 0;
     }
@@ -374,9 +382,9 @@ int DialogUnits(int x, int y, int w, int h) {
   t.push_back(MAKEWORD(0, 1));  // not italic, character set 1
   for (const wchar_t* c = L"MS Shell Dlg"; *c; ++c) t.push_back(*c);
   t.push_back(0);
-  HWND dialog = CreateDialogIndirectParamW(
-      GetModuleHandleW(nullptr), reinterpret_cast<LPCDLGTEMPLATEW>(t.data()), nullptr,
-      &IdleDialogProc, 0);
+  HWND dialog = CreateDialogIndirectParamW(GetModuleHandleW(nullptr),
+                                           reinterpret_cast<LPCDLGTEMPLATEW>(t.data()), nullptr,
+                                           &IdleDialogProc, 0);
   if (!dialog) return 1;
   RECT r = {x, y, x + w, y + h};
   MapDialogRect(dialog, &r);
@@ -384,6 +392,72 @@ int DialogUnits(int x, int y, int w, int h) {
   GetClientRect(dialog, &client);
   DestroyWindow(dialog);
   Line().Rect("pixels", r).Rect("client", client).Emit();
+  return 0;
+}
+
+// Reads a string-or-ordinal field of a dialog template.
+std::wstring NameOrOrdinal(const WORD*& p) {
+  if (*p == 0xFFFF) {
+    std::wstring ordinal = L"#" + std::to_wstring(p[1]);
+    p += 2;
+    return ordinal;
+  }
+  std::wstring name(reinterpret_cast<const wchar_t*>(p));
+  p += name.size() + 1;
+  return name;
+}
+
+Line& Box(Line& line, const short* xywh) {
+  RECT r = {xywh[0], xywh[1], xywh[2], xywh[3]};  // x, y, width, height
+  return line.Rect("units", r);
+}
+
+int Template(const wchar_t* file, int id) {
+  HMODULE module = LoadLibraryExW(file, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  HRSRC found = module ? FindResourceExW(module, RT_DIALOG, MAKEINTRESOURCEW(id),
+                                         MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US))
+                       : nullptr;
+  const BYTE* base =
+      found ? static_cast<const BYTE*>(LockResource(LoadResource(module, found))) : nullptr;
+  const WORD* p = reinterpret_cast<const WORD*>(base);
+  if (!p || p[0] != 1 || p[1] != 0xFFFF) return 1;  // not an extended template
+  const DWORD* head = reinterpret_cast<const DWORD*>(p + 2);
+  const DWORD exStyle = head[1], style = head[2];
+  const WORD count = p[8];
+  const short* box = reinterpret_cast<const short*>(p + 9);
+  p += 13;
+  Line line;
+  line.Num("style", style).Num("exstyle", exStyle).Num("items", count);
+  Box(line, box).Str("menu", NameOrOrdinal(p)).Str("class", NameOrOrdinal(p));
+  line.Str("title", NameOrOrdinal(p));
+  if (style & DS_SETFONT) {
+    line.Num("points", p[0])
+        .Num("weight", p[1])
+        .Num("italic", LOBYTE(p[2]))
+        .Num("charset", HIBYTE(p[2]));
+    p += 3;
+    line.Str("font", NameOrOrdinal(p));
+  }
+  line.Emit();
+
+  HWND dialog = CreateDialogParamW(module, MAKEINTRESOURCEW(id), nullptr, &IdleDialogProc, 0);
+  for (WORD i = 0; i < count; ++i) {
+    const UINT_PTR offset = reinterpret_cast<const BYTE*>(p) - base;
+    p = reinterpret_cast<const WORD*>(base + ((offset + 3) & ~3u));  // DWORD aligned
+    const DWORD* item = reinterpret_cast<const DWORD*>(p);
+    const DWORD itemId = item[5];
+    Line control;
+    control.Num("id", itemId).Num("style", item[2]).Num("exstyle", item[1]);
+    Box(control, reinterpret_cast<const short*>(item + 3));
+    p += 12;
+    control.Str("class", NameOrOrdinal(p)).Str("text", NameOrOrdinal(p));
+    p += 1 + (*p + 1) / 2;  // creation data
+    HWND created = dialog ? GetDlgItem(dialog, itemId) : nullptr;
+    control.Num("created_style", static_cast<DWORD>(GetWindowLongW(created, GWL_STYLE)))
+        .Num("created_exstyle", static_cast<DWORD>(GetWindowLongW(created, GWL_EXSTYLE)))
+        .Emit();
+  }
+  if (dialog) DestroyWindow(dialog);
   return 0;
 }
 
@@ -412,6 +486,7 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"dlu" && argc == 6) {
     return DialogUnits(_wtoi(argv[2]), _wtoi(argv[3]), _wtoi(argv[4]), _wtoi(argv[5]));
   }
+  if (command == L"template" && argc == 4) return Template(argv[2], _wtoi(argv[3]));
   if (command == L"message-text" && argc == 3) {
     return MessageText(static_cast<DWORD>(wcstoul(argv[2], nullptr, 0)));
   }
@@ -427,10 +502,6 @@ int wmain(int argc, wchar_t** argv) {
     const bool ended = process && TerminateProcess(process, 0xDEAD);
     if (process) CloseHandle(process);
     return ended ? 0 : 1;
-  }
-  if (command == L"open-url" && argc == 3) {
-    ShellExecuteW(nullptr, L"open", argv[2], nullptr, nullptr, SW_SHOWNORMAL);
-    return 0;
   }
   if (argc < 5) return Usage();
   const Selector selector = {argv[2], argv[3], static_cast<DWORD>(wcstoul(argv[4], nullptr, 0))};
@@ -449,8 +520,7 @@ int wmain(int argc, wchar_t** argv) {
   if (argc != 5) return Usage();
   HWND window = Find(selector);
   if (command == L"dump") return window ? Dump(window) : 1;
-  if (command == L"cancel" || command == L"close" || command == L"wm-close" ||
-      command == L"esc") {
+  if (command == L"cancel" || command == L"close" || command == L"wm-close" || command == L"esc") {
     return window ? Send(window, command) : 1;
   }
   return Usage();

@@ -4,6 +4,7 @@ started through it, and the local service with the files the launcher fetches.
 Every wait here is a bounded poll on a condition (inside the driver), never a
 sleep for a fixed time.
 """
+import functools
 import json
 import os
 import subprocess
@@ -45,10 +46,18 @@ def dialog_units(x, y, w, h):
     return driver('dlu', x, y, w, h)[0]['pixels']
 
 
+def dialog_template(exe, resource=129):
+    """The stored dialog template, then one line per control, with the style
+    each control has once the dialog manager created it from the template."""
+    return driver('template', harness.winpath(exe), resource)
+
+
+@functools.lru_cache(maxsize=None)
 def system_text(hr):
     return driver('message-text', '0x%08x' % hr)[0]['text'].strip('\r\n')
 
 
+@functools.lru_cache(maxsize=None)
 def os_text():
     version = driver('os-version')[0]
     return '%d.%d' % (version['major'], version['minor'])
@@ -157,7 +166,12 @@ class ServiceCase:
 
 def segments(states):
     """Bar states from watch-bar folded into runs: ('marquee', []) or
-    ('position', [pos, ...]); the closing "gone" and hidden states are left out."""
+    ('position', [pos, ...]); the closing "gone" and hidden states are left out.
+
+    A sample can fall between the messages of one progress report: the bar has
+    left the marquee but still shows its old position (and, the first time, its
+    default range). Such a stale first value of a run is dropped; every later
+    state of a position run must show the range 0 to 1000."""
     runs = []
     for state in states:
         if 'marquee' not in state or not state['visible']:
@@ -165,6 +179,11 @@ def segments(states):
         kind = 'marquee' if state['marquee'] else 'position'
         if not runs or runs[-1][0] != kind:
             runs.append((kind, []))
+        elif kind == 'position' and (state['min'], state['max']) != (0, 1000):
+            raise AssertionError('bar range is not 0 to 1000: %r' % state)
         if kind == 'position':
             runs[-1][1].append(state['pos'])
+    for _, values in runs:
+        if len(values) > 1 and values[0] > values[1]:
+            del values[0]
     return runs
