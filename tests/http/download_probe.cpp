@@ -29,6 +29,8 @@
 #include "http/file_sink.h"
 #include "launcher/globals.h"
 
+#include "tests/tools/json_quote.h"
+
 namespace {
 
 const uint64_t kNever = ~0ull;
@@ -84,22 +86,6 @@ double Milliseconds(LARGE_INTEGER from) {
   return (now.QuadPart - from.QuadPart) * 1000.0 / frequency.QuadPart;
 }
 
-std::string Json(const std::wstring& text) {
-  std::string out = "\"";
-  for (wchar_t c : text) {
-    if (c == L'"' || c == L'\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      char escape[8];
-      snprintf(escape, sizeof(escape), "\\u%04x", static_cast<unsigned>(c));
-      out += escape;
-    }
-  }
-  return out + "\"";
-}
 
 // The baseline: one request, then 4096-byte reads until the end, nothing else.
 Result RawRead(const std::wstring& url, unsigned long long& bytes) {
@@ -197,7 +183,7 @@ int wmain(int argc, wchar_t** argv) {
   printf(
       "{\"hr\": %lu, \"code\": %d, \"message\": %s, \"bytes\": %llu, \"data_calls\": %llu, "
       "\"elapsed_ms\": %.1f, \"sleeps\": [",
-      static_cast<unsigned long>(result.hr), result.code, Json(result.message).c_str(), bytes,
+      static_cast<unsigned long>(result.hr), result.code, JsonQuote(result.message).c_str(), bytes,
       sink.dataCalls, elapsed);
   for (size_t i = 0; i < g_sleeps.size(); ++i) printf("%s%lu", i ? ", " : "", g_sleeps[i]);
   printf("], \"progress\": [");

@@ -30,6 +30,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/tools/json_quote.h"
+
 #ifndef PBS_MARQUEE
 #define PBS_MARQUEE 0x08
 #endif
@@ -41,22 +43,6 @@ const UINT kReplyMs = 5000;  // answer time allowed to the program's UI thread
 
 // --- output ---
 
-std::string Quote(const std::wstring& text) {
-  std::string out = "\"";
-  for (wchar_t c : text) {
-    if (c == L'"' || c == L'\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      char escaped[8];
-      snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned>(c));
-      out += escaped;
-    }
-  }
-  return out + "\"";
-}
 
 class Line {
  public:
@@ -66,7 +52,7 @@ class Line {
   }
   Line& Num(const char* key, long long value) { return Raw(key, std::to_string(value)); }
   Line& Bool(const char* key, bool value) { return Raw(key, value ? "true" : "false"); }
-  Line& Str(const char* key, const std::wstring& value) { return Raw(key, Quote(value)); }
+  Line& Str(const char* key, const std::wstring& value) { return Raw(key, JsonQuote(value)); }
   Line& Rect(const char* key, const RECT& r) {
     return Raw(key, "[" + std::to_string(r.left) + "," + std::to_string(r.top) + "," +
                         std::to_string(r.right) + "," + std::to_string(r.bottom) + "]");
