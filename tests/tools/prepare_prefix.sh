@@ -12,7 +12,7 @@ fixtures="$here/../fixtures"
 export WINEPREFIX="${WINEPREFIX:-$build/wineprefix}"
 export WINEDEBUG=-all
 sh "$fixtures/make_certs.sh" "$build/certs" >/dev/null
-if [ ! -f "$WINEPREFIX/.quillo-ready-2" ]; then
+if [ ! -f "$WINEPREFIX/.quillo-ready-3" ]; then
   wineboot -i >/dev/null 2>&1 || true
   # Wine's own browser hand-off rewrites addresses (it decodes escapes such as
   # %2E), so http and https go straight to the recorder.
@@ -21,11 +21,14 @@ if [ ! -f "$WINEPREFIX/.quillo-ready-2" ]; then
     wine reg add "HKCR\\$scheme\\shell\\open\\command" /ve /t REG_SZ \
       /d "\"$winrecorder\" \"%1\"" /f >/dev/null 2>&1
   done
-  # Keep Wine's crash dialog out of the way of crash tests.
+  # Crashes in the crash tests end the process at once: no crash dialog, and
+  # no debugger started for them.
   wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f \
+    >/dev/null 2>&1 || true
   sh "$fixtures/install_ca.sh" "$WINEPREFIX" "$build/certs/ca.crt" "$addroot"
   wineserver -w
-  touch "$WINEPREFIX/.quillo-ready-2"
+  touch "$WINEPREFIX/.quillo-ready-3"
 fi
 mkdir -p "$build/tmp"
 echo "prefix ready: $WINEPREFIX"
