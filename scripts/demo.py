@@ -9,7 +9,10 @@ import time
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(SOURCE, 'tests'))
+sys.path.insert(0, os.path.join(SOURCE, 'tests', 'ui'))
 import harness  # noqa: E402
+import screenshot  # noqa: E402
+import uitest  # noqa: E402
 from scenario import INSTALLER_PATH, Scenario  # noqa: E402
 
 
@@ -17,23 +20,19 @@ def mib(n):
     return n / (1 << 20)
 
 
-def screenshot_while_running(scenario, target):
-    """Starts the launcher interactively, photographs its dialog once the bar
-    moves, and waits for the run to end."""
-    env = harness.wine_env({'FAKE_INSTALLER_LOG': harness.winpath(scenario.installer_log)})
-    launcher = subprocess.Popen(['wine', harness.program('runexit.exe'),
-                                 '"%s"' % harness.winpath(scenario.launcher)],
-                                env=env, stdout=subprocess.PIPE)
-    driver = harness.program('uidriver.exe')
-    subprocess.run(['wine', driver, 'wait-window', '#32770', 'Preparing setup...', '60000'],
-                   env=env, capture_output=True)
-    shot = subprocess.run(['import', '-window', 'root', target + '.full.png'], capture_output=True)
-    out = launcher.communicate(timeout=600)[0].decode()
-    if shot.returncode == 0:
-        subprocess.run(['convert', target + '.full.png', '-trim', target], capture_output=True)
-        os.remove(target + '.full.png')
-    code = int(out.split('exit=0x')[1][:8], 16) if 'exit=0x' in out else None
-    return code
+def run_interactive(scenario, target):
+    """Runs the launcher with its dialog, photographs the dialog while the
+    installer downloads, and returns the launcher's exit code."""
+    screenshot.allow_decorations()
+    # Slow enough that the bar can be caught in the middle.
+    scenario.service.set_faults(INSTALLER_PATH, [{'type': 'trickle', 'bytes': 262144, 'ms': 20}])
+    env = {'FAKE_INSTALLER_LOG': harness.winpath(scenario.installer_log)}
+    program = uitest.Program(uitest.launcher_command(scenario.launcher), env)
+    try:
+        screenshot.capture_dialog(program, target, scenario.folder)
+        return program.wait(timeout=600)
+    finally:
+        program.stop()
 
 
 def main():
@@ -47,7 +46,8 @@ def main():
     try:
         print('Preparing a signed demo installer (%d MiB) and a signed, stamped launcher...'
               % args.size)
-        scenario = Scenario(folder, installer_size=args.size << 20)
+        scenario = Scenario(folder, installer_size=args.size << 20,
+                            name=screenshot.NAME if args.interactive else 'QuilloSetup.exe')
         with scenario:
             svc = scenario.service
             print('Local service on https://localhost:%d (test CA trusted in the Wine prefix)'
@@ -55,7 +55,7 @@ def main():
             if args.interactive:
                 shot = os.path.join(SOURCE, 'docs', 'demo-dialog.png')
                 os.makedirs(os.path.dirname(shot), exist_ok=True)
-                code = screenshot_while_running(scenario, shot)
+                code = run_interactive(scenario, shot)
                 report = None
             else:
                 code, report, _ = scenario.run_silent(report_text='Quillo installed.\r\n')
@@ -74,8 +74,10 @@ def main():
         sent = sum(e['body_sent'] for e in fetch)
         if fetch:
             seconds = max(e['finished'] for e in fetch) - min(e['started'] for e in fetch)
-            print('  %d request(s), %.1f MiB of %.1f MiB, %.2f s, %.1f MiB/s'
-                  % (len(fetch), mib(sent), mib(size), seconds, mib(sent) / max(seconds, 1e-6)))
+            print('  %d request(s), %.1f MiB of %.1f MiB, %.2f s, %.1f MiB/s%s'
+                  % (len(fetch), mib(sent), mib(size), seconds, mib(sent) / max(seconds, 1e-6),
+                     ' (slowed down by the service for the screenshot)' if args.interactive
+                     else ''))
         ran = os.path.exists(scenario.installer_log)
         print('Verification')
         print('  signer "Pellorand" by "GlobalSign ObjectSign CA" and Authenticode signature: %s'

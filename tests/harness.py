@@ -13,7 +13,21 @@ import tempfile
 
 BUILD = os.path.abspath(os.environ.get('QUILLO_BUILD', 'build'))
 SOURCE = os.path.abspath(os.environ.get('QUILLO_SOURCE', os.path.dirname(os.path.dirname(__file__))))
-SERVICE_PORT = int(os.environ.get('TEST_SERVICE_PORT', '47443'))
+
+
+def _cached_service_port():
+    """The port the build's test copy of the launcher was built for."""
+    try:
+        with open(os.path.join(BUILD, 'CMakeCache.txt')) as f:
+            for line in f:
+                if line.startswith('TEST_SERVICE_PORT:'):
+                    return line.split('=', 1)[1].strip()
+    except OSError:
+        pass
+    return '47443'
+
+
+SERVICE_PORT = int(os.environ.get('TEST_SERVICE_PORT') or _cached_service_port())
 CERTS = os.path.join(BUILD, 'certs')
 STAMPKEY = os.path.join(BUILD, 'host', 'stampkey')
 FIXTURES = os.path.join(SOURCE, 'tests', 'fixtures')

@@ -29,12 +29,12 @@ def make_installer(target, size=0, which='signer'):
 
 
 class Scenario:
-    def __init__(self, folder, installer_size=0, key=harness.KEY):
+    def __init__(self, folder, installer_size=0, key=harness.KEY, name='QuilloSetup.exe'):
         self.folder = folder
         self.root = os.path.join(folder, 'root')
         os.makedirs(self.root, exist_ok=True)
         self.installer = make_installer(os.path.join(self.root, 'Quillo.exe'), installer_size)
-        self.launcher = harness.signed_launcher(folder, key)
+        self.launcher = harness.signed_launcher(folder, key, name)
         self.report = os.path.join(folder, 'report.txt')
         self.installer_log = os.path.join(folder, 'installer.log')
         self.service = None

@@ -27,14 +27,37 @@ from uitest import DIALOG, harness
 NAME = 'QuilloSetupScreenshot.exe'
 
 
+def allow_decorations():
+    """Lets Wine draw the caption and frame of the launcher copy named NAME."""
+    subprocess.run(['wine', 'reg', 'add', r'HKCU\Software\Wine\AppDefaults\%s\X11 Driver' % NAME,
+                    '/v', 'Decorated', '/t', 'REG_SZ', '/d', 'N', '/f'],
+                   env=harness.wine_env(), check=True, capture_output=True)
+
+
+def capture_dialog(program, target, scratch):
+    """Photographs the running program's dialog, cropped to its window, once
+    its bar is well into the download."""
+    # Far enough into the installer for the bar to show something, far from
+    # its end (the instruction response alone shows 1000 briefly).
+    program.wait_window(DIALOG, 'position:300-700')
+    window, _ = program.dump(DIALOG)
+    left, top, right, bottom = window['rect']
+    screen = os.path.join(scratch, 'screen.png')
+    subprocess.run(['import', '-window', 'root', screen], check=True)
+    os.makedirs(os.path.dirname(os.path.abspath(target)), exist_ok=True)
+    subprocess.run(['convert', screen, '-crop', '%dx%d+%d+%d' % (right - left, bottom - top,
+                                                                   left, top),
+                    '+repage', '-strip', target], check=True)
+    os.remove(screen)
+    return right - left, bottom - top
+
+
 def main(target):
     folder = tempfile.mkdtemp(prefix='quillo-shot-', dir=os.path.join(harness.BUILD, 'tmp'))
     uitest.ServiceCase.start_service(folder)
     svc = uitest.ServiceCase.svc
     exe = harness.signed_launcher(folder, name=NAME)
-    subprocess.run(['wine', 'reg', 'add', r'HKCU\Software\Wine\AppDefaults\%s\X11 Driver' % NAME,
-                    '/v', 'Decorated', '/t', 'REG_SZ', '/d', 'N', '/f'],
-                   env=harness.wine_env(), check=True, capture_output=True)
+    allow_decorations()
     program = None
     try:
         with open(os.path.join(uitest.ServiceCase.root, 'Quillo.exe'), 'wb') as f:
@@ -43,20 +66,10 @@ def main(target):
         svc.set_response('/getinstaller', 200, 'GET:' + svc.url('/files/Quillo.exe'))
         browser = harness.BrowserLog(folder)
         program = uitest.Program(uitest.launcher_command(exe), browser.env())
-        # Far enough into the installer for the bar to show something, far
-        # from its end (the instruction response alone shows 1000 briefly).
-        program.wait_window(DIALOG, 'position:300-700')
-        window, _ = program.dump(DIALOG)
-        left, top, right, bottom = window['rect']
-        screen = os.path.join(folder, 'screen.png')
-        subprocess.run(['import', '-window', 'root', screen], check=True)
-        os.makedirs(os.path.dirname(os.path.abspath(target)), exist_ok=True)
-        subprocess.run(['convert', screen, '-crop', '%dx%d+%d+%d' % (right - left, bottom - top,
-                                                                       left, top),
-                        '+repage', '-strip', target], check=True)
+        width, height = capture_dialog(program, target, folder)
         program.drive('esc', DIALOG)
         program.wait()
-        print('%s: %dx%d' % (target, right - left, bottom - top))
+        print('%s: %dx%d' % (target, width, height))
     finally:
         if program:
             program.stop()
