@@ -90,11 +90,11 @@ FAULT_TYPES = {"drop", "close", "close_after", "delay", "ignore_range", "content
 DEFAULT_RESPONSES = {"/getinstaller": (200, b"GOTO:https://localhost/none", {})}
 
 
-def body_from(spec, default=b""):
-    if "body_b64" in spec:
-        return base64.b64decode(spec["body_b64"])
-    if "body" in spec:
-        return spec["body"].encode("utf-8")
+def body_from(answer, default=b""):
+    if "body_b64" in answer:
+        return base64.b64decode(answer["body_b64"])
+    if "body" in answer:
+        return answer["body"].encode("utf-8")
     return default
 
 
