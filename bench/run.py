@@ -90,6 +90,17 @@ def readloop_runs(server, runs, url):
     return times
 
 
+def bar_traffic_runs(runs, reports):
+    """Seconds that the progress bar's window traffic alone takes for the given
+    number of reports, with no download behind it."""
+    times = []
+    for _ in range(runs):
+        out = subprocess.run(['wine', harness.program('progressloop.exe'), str(reports)],
+                             env=harness.wine_env(), check=True, capture_output=True, text=True)
+        times.append(float(out.stdout.split('seconds=')[1]))
+    return times
+
+
 def curl_runs(server, runs, url):
     times = []
     for _ in range(runs):
@@ -156,6 +167,7 @@ def main():
             interactive, _ = download_runs(big, server, args.runs, True)
             floor = readloop_runs(server, args.runs, url)
             curl = curl_runs(server, args.runs, url)
+            bar = bar_traffic_runs(args.runs, args.size * MIB // 4096)
             launcher_start, hello_start = startup_seconds(big, max(args.runs, 5))
 
         small = Scenario(os.path.join(folder, 'small'), installer_size=MIB)
@@ -175,6 +187,13 @@ def main():
                 '(c) 4096-byte loop: min %.2f s, median %.2f s' % (min(floor),
                                                                    statistics.median(floor)),
                 '%.2f' % ratio, '>= %.1f x speed of (c)' % target, ratio >= target)
+        # One report per 4096-byte chunk, each a style read and two
+        # cross-thread messages: under Wine that traffic alone bounds (b).
+        bar_floor = statistics.median(floor) + statistics.median(bar)
+        row('(d) bar traffic alone, %d reports' % (args.size * MIB // 4096),
+            'min %.2f s, median %.2f s' % (min(bar), statistics.median(bar)),
+            'best (b) possible: (c) + (d) = %.2f s' % bar_floor,
+            '%.2f' % (statistics.median(floor) / bar_floor), '- (ratio of (c) to (c)+(d))', True)
         row('%d MiB download, curl (context)' % args.size,
             'min %.2f s, median %.2f s' % (min(curl), statistics.median(curl)),
             '(c) median %.2f s' % statistics.median(floor),
