@@ -50,8 +50,8 @@ int wmain(int argc, wchar_t** argv) {
   windowClass.hInstance = GetModuleHandleW(nullptr);
   windowClass.lpszClassName = L"progressloop";
   RegisterClassW(&windowClass);
-  g_window = CreateWindowW(L"progressloop", L"progressloop", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0,
-                           0, 400, 120, nullptr, nullptr, windowClass.hInstance, nullptr);
+  g_window = CreateWindowW(L"progressloop", L"progressloop", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0,
+                           400, 120, nullptr, nullptr, windowClass.hInstance, nullptr);
   CreateWindowW(PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE, 10, 10, 360, 20, g_window,
                 reinterpret_cast<HMENU>(kBarId), windowClass.hInstance, nullptr);
   HANDLE worker = CreateThread(nullptr, 0, Worker, nullptr, 0, nullptr);
