@@ -5,7 +5,8 @@
 #include "base/scoped_handle.h"
 
 Result WriteWholeFile(const std::wstring& path, const std::string& data) {
-  ScopedFile file(CreateFileW(path.c_str(), FILE_WRITE_DATA, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  ScopedFile file(
+      CreateFileW(path.c_str(), FILE_WRITE_DATA, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   if (!file) return Result(HResultFromLastError(), L"Error creating file: " + path, 321);
   DWORD written = 0;
   if (!WriteFile(file.get(), data.data(), static_cast<DWORD>(data.size()), &written, nullptr)) {
@@ -17,8 +18,8 @@ Result WriteWholeFile(const std::wstring& path, const std::string& data) {
 
 Result ReadWholeFile(const std::wstring& path, std::vector<unsigned char>& buffer,
                      uint32_t maximumSize) {
-  ScopedFile file(
-      CreateFileW(path.c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  ScopedFile file(CreateFileW(path.c_str(), FILE_READ_DATA, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr));
   if (!file) return Result(HResultFromLastError(), L"Error opening file: " + path, 350);
   LARGE_INTEGER size;
   if (!GetFileSizeEx(file.get(), &size)) return Result(HResultFromLastError(), std::wstring(), 356);

@@ -90,7 +90,7 @@ Result DigestHex(SHA1& digest, std::wstring& output) {
     digest.Finish();
     digest.finished = true;
   }
-  output = FormatText(L"%08X%08X%08X%08X%08X", digest.h[0], digest.h[1], digest.h[2],
-                      digest.h[3], digest.h[4]);
+  output = FormatText(L"%08X%08X%08X%08X%08X", digest.h[0], digest.h[1], digest.h[2], digest.h[3],
+                      digest.h[4]);
   return Result::Ok();
 }

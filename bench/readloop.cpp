@@ -9,9 +9,9 @@
 int wmain(int argc, wchar_t** argv) {
   if (argc != 3) return 2;
   HINTERNET root = InternetOpenW(L"readloop", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-  HINTERNET request =
-      InternetOpenUrlW(root, argv[1], nullptr, 0,
-                       INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI, 0);
+  HINTERNET request = InternetOpenUrlW(
+      root, argv[1], nullptr, 0,
+      INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI, 0);
   if (!request) return 3;
   HANDLE file = CreateFileW(argv[2], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 4;

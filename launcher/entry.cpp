@@ -33,11 +33,11 @@ std::wstring ErrorPageAddress(const Result& result, const std::wstring& versionT
   version.dwOSVersionInfoSize = sizeof(version);
   GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&version));
   std::wstring os = FormatText(L"%d.%d", version.dwMajorVersion, version.dwMinorVersion);
-  std::wstring query = FormatText(
-      L"?source=gatherkit&code=%d&message=%ws&error=0x%08x&version=%ws&os=%ws&key=%ws",
-      result.code, EscapeQueryValueOrThrow(result.message).c_str(), result.hr,
-      EscapeQueryValueOrThrow(versionText).c_str(), EscapeQueryValueOrThrow(os).c_str(),
-      EscapeQueryValueOrThrow(key).c_str());
+  std::wstring query =
+      FormatText(L"?source=gatherkit&code=%d&message=%ws&error=0x%08x&version=%ws&os=%ws&key=%ws",
+                 result.code, EscapeQueryValueOrThrow(result.message).c_str(), result.hr,
+                 EscapeQueryValueOrThrow(versionText).c_str(), EscapeQueryValueOrThrow(os).c_str(),
+                 EscapeQueryValueOrThrow(key).c_str());
   return std::wstring(L"https://") + kServiceHost + L"/error/" + query;
 }
 

@@ -14,9 +14,7 @@ std::size_t FindMarker(const unsigned char* data, std::size_t size, const char* 
 
 }  // namespace
 
-bool IsValidKeyByte(unsigned char byte) {
-  return byte >= 0x21 && byte <= 0x7E && byte != '"';
-}
+bool IsValidKeyByte(unsigned char byte) { return byte >= 0x21 && byte <= 0x7E && byte != '"'; }
 
 int ValidateKey(const unsigned char* key, std::size_t length) {
   if (length == 0) return kKeyEmpty;

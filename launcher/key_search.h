@@ -22,12 +22,12 @@ constexpr std::size_t kMaxKeyLength = 1023;
 // Outcome codes of FindKeyInTable (and of ValidateKey for the last three).
 enum KeySearchCode : int {
   kKeyFound = 0,
-  kKeyNoBeginMarker = 420,    // begin marker not found
-  kKeyNoEndMarker = 423,      // end marker not found
-  kKeyEndBeforeBegin = 425,   // end marker does not lie after the begin marker's start
-  kKeyEmpty = 428,            // nothing between the markers
-  kKeyTooLong = 429,          // key of 1024 bytes or more
-  kKeyInvalidByte = 431,      // key holds a byte outside 0x21..0x7E, or a double quote
+  kKeyNoBeginMarker = 420,   // begin marker not found
+  kKeyNoEndMarker = 423,     // end marker not found
+  kKeyEndBeforeBegin = 425,  // end marker does not lie after the begin marker's start
+  kKeyEmpty = 428,           // nothing between the markers
+  kKeyTooLong = 429,         // key of 1024 bytes or more
+  kKeyInvalidByte = 431,     // key holds a byte outside 0x21..0x7E, or a double quote
 };
 
 struct KeySearchResult {

@@ -42,8 +42,8 @@ Result CheckSystem(const SystemProbe& probe) {
   probe.getLocalTime(&now);
   if (now.wYear <= 2009) {
     return Result(E_FAIL,
-                  FormatText(L"The computer's clock is set incorrectly (%04d-%02d-%02d)",
-                             now.wYear, now.wMonth, now.wDay),
+                  FormatText(L"The computer's clock is set incorrectly (%04d-%02d-%02d)", now.wYear,
+                             now.wMonth, now.wDay),
                   484);
   }
   return Result::Ok();

@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Exactly size/2 units with no terminator, so that a read past the length
   // is caught by the address sanitizer.
   std::vector<wchar_t> text(size / 2);
-  for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<wchar_t>(data[2 * i] | data[2 * i + 1] << 8);
+  for (size_t i = 0; i < text.size(); ++i)
+    text[i] = static_cast<wchar_t>(data[2 * i] | data[2 * i + 1] << 8);
 
   int64_t first = 11, last = 22, total = 33;
   const int assigned = ScanContentRange(text.data(), text.size(), first, last, total);

@@ -11,7 +11,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::wstring response;
-  for (size_t i = 0; i + 1 < size; i += 2) response += static_cast<wchar_t>(data[i] | data[i + 1] << 8);
+  for (size_t i = 0; i + 1 < size; i += 2)
+    response += static_cast<wchar_t>(data[i] | data[i + 1] << 8);
 
   Instruction got = ParseInstruction(response);
   switch (got.kind) {

@@ -86,7 +86,6 @@ double Milliseconds(LARGE_INTEGER from) {
   return (now.QuadPart - from.QuadPart) * 1000.0 / frequency.QuadPart;
 }
 
-
 // The baseline: one request, then 4096-byte reads until the end, nothing else.
 Result RawRead(const std::wstring& url, unsigned long long& bytes) {
   HINTERNET root =

@@ -34,9 +34,9 @@ TEST_CASE("Only XP and later of the NT family are accepted") {
   struct Case {
     DWORD major, minor, platform;
     bool accepted;
-  } cases[] = {{5, 0, 2, false}, {5, 1, 2, true}, {5, 2, 2, true}, {6, 0, 2, true},
-               {6, 1, 2, true},  {10, 0, 2, true}, {4, 0, 2, false}, {5, 1, 1, false},
-               {6, 1, 1, false}};
+  } cases[] = {{5, 0, 2, false}, {5, 1, 2, true},  {5, 2, 2, true},
+               {6, 0, 2, true},  {6, 1, 2, true},  {10, 0, 2, true},
+               {4, 0, 2, false}, {5, 1, 1, false}, {6, 1, 1, false}};
   for (const Case& c : cases) {
     CAPTURE(c.major);
     CAPTURE(c.minor);

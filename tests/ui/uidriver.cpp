@@ -43,7 +43,6 @@ const UINT kReplyMs = 5000;  // answer time allowed to the program's UI thread
 
 // --- output ---
 
-
 class Line {
  public:
   Line& Raw(const char* key, const std::string& value) {

@@ -142,8 +142,8 @@ class OutputFile {
         return;
       }
       if (errno != EEXIST) {
-        throw Fail{kExitIo, "cannot create a file in the folder of " + Quote(target_) + ": " +
-                                ErrnoText()};
+        throw Fail{kExitIo,
+                   "cannot create a file in the folder of " + Quote(target_) + ": " + ErrnoText()};
       }
     }
     throw Fail{kExitIo, "cannot create a temporary file beside " + Quote(target_)};
@@ -232,7 +232,8 @@ int RunRead(const fs::path& path) {
       !stampkey::CheckTablePlacement(headers, file.size(), error)) {
     throw Fail{kExitBadInput, Quote(path) + ": " + error};
   }
-  const KeySearchResult found = FindKeyInTable(file.data() + headers.tableOffset, headers.tableSize);
+  const KeySearchResult found =
+      FindKeyInTable(file.data() + headers.tableOffset, headers.tableSize);
   if (found.code != kKeyFound) {
     throw Fail{kExitNoKey, Quote(path) + ": no valid key: " + KeyError(found.code) + " (" +
                                std::to_string(found.code) + ")"};
@@ -366,8 +367,8 @@ int RunBatch(const fs::path& in, const fs::path& keysPath, const fs::path& outDi
     if (shown < problems.size()) {
       std::fprintf(stderr, "stampkey: ... and %zu more\n", problems.size() - shown);
     }
-    throw Fail{kExitBadKey, std::to_string(problems.size()) + " bad line(s) in " +
-                                Quote(keysPath) + "; batch refused, nothing written"};
+    throw Fail{kExitBadKey, std::to_string(problems.size()) + " bad line(s) in " + Quote(keysPath) +
+                                "; batch refused, nothing written"};
   }
   std::string error;
   if (!stamp.CheckFits(longest, error)) throw Fail{kExitBadInput, Quote(in) + ": " + error};

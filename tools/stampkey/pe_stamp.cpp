@@ -59,8 +59,7 @@ bool Contains(const std::uint8_t* data, std::size_t size, const char* text, std:
 
 }  // namespace
 
-bool ParsePe32(const std::uint8_t* data, std::size_t size, PeHeaders& headers,
-               std::string& error) {
+bool ParsePe32(const std::uint8_t* data, std::size_t size, PeHeaders& headers, std::string& error) {
   if (size < 2 || data[0] != 'M' || data[1] != 'Z') {
     error = "not a PE file (no MZ header)";
     return false;

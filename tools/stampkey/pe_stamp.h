@@ -27,8 +27,7 @@ struct PeHeaders {
 // Parses the DOS and NT headers of a PE32 image: "MZ", e_lfanew in bounds,
 // "PE\0\0", optional header magic 0x10B, at least five data directories.
 // On failure returns false and a sentence in error.
-bool ParsePe32(const std::uint8_t* data, std::size_t size, PeHeaders& headers,
-               std::string& error);
+bool ParsePe32(const std::uint8_t* data, std::size_t size, PeHeaders& headers, std::string& error);
 
 // Checks that the file is signed and that the certificate table lies inside
 // the file, after the headers and below the launcher's size limit.
