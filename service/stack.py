@@ -1,0 +1,418 @@
+"""Runs the whole service on one machine: nginx in front (TLS, the installer
+folder, the proxy), gunicorn with the application behind it, and optionally a
+temporary PostgreSQL cluster. scripts/serve, the demo, the end-to-end tests
+and the benchmark all start it through `Stack`.
+
+Everything lives in one state folder: certificates made here, nginx's
+configuration, logs, pid and temporary files, gunicorn's socket and log, the
+PostgreSQL cluster. Every child process is stopped by `Stack.stop`, on Ctrl-C,
+and by the kernel when this process dies (parent-death signal).
+
+Only the standard library is used here, so that the test and demo scripts,
+which run with another Python, can import it; the application itself always
+runs under /usr/bin/python3, where Debian's Flask and gunicorn live.
+
+    /usr/bin/python3 service/stack.py nginx-conf --host setup.example.com \\
+        --cert /etc/ssl/quillo.crt --cert-key /etc/ssl/private/quillo.key \\
+        --installers /srv/quillo/installers --upstream unix:/run/quillo/gunicorn.sock
+
+prints the nginx configuration for a production host.
+"""
+import argparse
+import ctypes
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+SERVICE = os.path.dirname(os.path.abspath(__file__))
+TEMPLATE = os.path.join(SERVICE, 'deploy', 'nginx.conf')
+PYTHON = '/usr/bin/python3'
+START_SECONDS = 30
+
+
+def render_nginx(values):
+    """The nginx template with each @NAME@ replaced by values[NAME]."""
+    with open(TEMPLATE) as f:
+        text = f.read()
+    for name, value in values.items():
+        text = text.replace('@%s@' % name, value)
+    missing = sorted(set(re.findall(r'@([A-Z_]+)@', text)))
+    if missing:
+        raise ValueError('nginx template fields left unfilled: %s' % ', '.join(missing))
+    return text
+
+
+def production_nginx(host, cert, cert_key, installers, upstream, listen='443'):
+    """The configuration for a production host: system paths for the pid and
+    the logs, nginx's default temporary folders, the www-data user."""
+    return render_nginx({
+        'MAIN': 'user www-data;\npid /run/nginx.pid;\nerror_log /var/log/nginx/error.log;',
+        'WORKERS': 'auto',
+        'HTTP': '    access_log /var/log/nginx/quillo.access.log;',
+        'UPSTREAM': upstream, 'LISTEN': listen, 'SERVER_NAME': host,
+        'CERT': cert, 'CERT_KEY': cert_key, 'INSTALLERS': os.path.abspath(installers),
+        'INSTALLER_OPTIONS': '', 'EXTRA_LOCATIONS': ''})
+
+
+def make_local_ca(folder):
+    """A local CA and a certificate for localhost issued by it, made once
+    with openssl: folder/ca.crt, folder/server.crt and folder/server.key. A
+    browser or a Wine prefix that trusts ca.crt accepts the local service."""
+    if os.path.exists(os.path.join(folder, 'server.crt')):
+        return folder
+    os.makedirs(folder, exist_ok=True)
+    work = os.path.join(folder, 'work')
+    os.makedirs(work, exist_ok=True)
+    ext = os.path.join(work, 'ext.cnf')
+    with open(ext, 'w') as f:
+        f.write('[req]\ndistinguished_name = dn\n[dn]\n'
+                '[ca]\nbasicConstraints = critical, CA:TRUE\n'
+                'keyUsage = critical, keyCertSign, cRLSign\nsubjectKeyIdentifier = hash\n'
+                '[server]\nbasicConstraints = critical, CA:FALSE\n'
+                'keyUsage = critical, digitalSignature, keyEncipherment\n'
+                'extendedKeyUsage = serverAuth\n'
+                'subjectAltName = DNS:localhost, IP:127.0.0.1, IP:::1\n'
+                'subjectKeyIdentifier = hash\nauthorityKeyIdentifier = keyid\n')
+
+    def openssl(*args):
+        subprocess.run(['openssl'] + list(args), check=True, capture_output=True)
+
+    ca_key, ca_crt = os.path.join(work, 'ca.key'), os.path.join(work, 'ca.crt')
+    key, csr, crt = (os.path.join(work, n) for n in ('server.key', 'server.csr', 'server.crt'))
+    openssl('req', '-x509', '-new', '-newkey', 'rsa:2048', '-nodes', '-sha256', '-days', '825',
+            '-subj', '/CN=Quillo local CA', '-keyout', ca_key, '-out', ca_crt,
+            '-config', ext, '-extensions', 'ca')
+    openssl('req', '-new', '-newkey', 'rsa:2048', '-nodes', '-sha256', '-subj', '/CN=localhost',
+            '-keyout', key, '-out', csr)
+    openssl('x509', '-req', '-sha256', '-days', '825', '-in', csr, '-CA', ca_crt,
+            '-CAkey', ca_key, '-set_serial', '0x' + os.urandom(8).hex(),
+            '-extfile', ext, '-extensions', 'server', '-out', crt)
+    for name in ('ca.key', 'server.key'):
+        os.chmod(os.path.join(work, name), 0o600)
+    # server.crt last: its presence marks a complete set.
+    for name in ('ca.key', 'ca.crt', 'server.key', 'server.crt'):
+        os.replace(os.path.join(work, name), os.path.join(folder, name))
+    shutil.rmtree(work, True)
+    return folder
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(('127.0.0.1', 0))
+        return s.getsockname()[1]
+
+
+def _die_with_parent():
+    """Runs in the child before exec: the kernel sends it SIGTERM when the
+    process that started it dies, however that happens."""
+    try:
+        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+    except (OSError, AttributeError):
+        pass
+
+
+def _tail(path, lines=20):
+    try:
+        with open(path, errors='replace') as f:
+            return ''.join(f.readlines()[-lines:])
+    except OSError:
+        return ''
+
+
+def _probe(address):
+    """True once something answers an HTTP request at address ('unix:PATH' or
+    'HOST:PORT'). The path asked for is no route of the service, so probing
+    records nothing."""
+    if address.startswith('unix:'):
+        s = socket.socket(socket.AF_UNIX)
+        target = address[5:]
+    else:
+        s = socket.socket()
+        host, port = address.rsplit(':', 1)
+        target = (host, int(port))
+    try:
+        s.settimeout(2)
+        s.connect(target)
+        s.sendall(b'GET /-stack-probe HTTP/1.0\r\nHost: localhost\r\n\r\n')
+        return s.recv(16).startswith(b'HTTP/')
+    except OSError:
+        return False
+    finally:
+        s.close()
+
+
+class Stack:
+    """nginx + gunicorn (+ PostgreSQL) for one configuration file.
+
+    state: the state folder (created). config: the service's TOML file.
+    port: nginx's HTTPS port on 127.0.0.1. certs: a folder with server.crt,
+    server.key and ca.crt; without it a local CA is made in state/certs.
+    installers: the folder served at /installers/ (default state/installers).
+    database: overrides the configuration's store; postgres=True starts a
+    temporary PostgreSQL cluster in state/pg and uses it.
+    """
+
+    def __init__(self, state, config, port=8443, certs=None, installers=None, database=None,
+                 postgres=False, workers=2, threads=4, nginx_workers=1, host='localhost',
+                 installer_options='', extra_locations='', access_log=True):
+        self.state = os.path.abspath(state)
+        self.config = os.path.abspath(config)
+        self.port = port
+        self.certs = os.path.abspath(certs) if certs else os.path.join(self.state, 'certs')
+        self.installers = os.path.abspath(installers or os.path.join(self.state, 'installers'))
+        self.database = database
+        self.postgres = postgres
+        self.workers, self.threads, self.nginx_workers = workers, threads, nginx_workers
+        self.host = host
+        self.installer_options = installer_options
+        self.extra_locations = extra_locations
+        self.access_log = access_log
+        self.nginx_dir = os.path.join(self.state, 'nginx')
+        self.gunicorn_log = os.path.join(self.state, 'gunicorn.log')
+        self.upstream = None
+        self.pg = None
+        self.procs = []  # (name, Popen), in start order
+
+    # -- addresses -----------------------------------------------------------
+    def url(self, path='/'):
+        return 'https://%s:%d%s' % (self.host, self.port, path)
+
+    @property
+    def ca(self):
+        return os.path.join(self.certs, 'ca.crt')
+
+    # -- start and stop ------------------------------------------------------
+    def start(self):
+        os.makedirs(self.state, exist_ok=True)
+        os.makedirs(self.installers, exist_ok=True)
+        if not os.path.exists(os.path.join(self.certs, 'server.crt')):
+            make_local_ca(self.certs)
+        try:
+            if self.postgres:
+                self._start_postgres()
+            self._start_gunicorn()
+            self._start_nginx()
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def _start_postgres(self):
+        sys.path.insert(0, SERVICE)
+        from pgcluster import Postgres
+        self.pg = Postgres(os.path.join(self.state, 'pg'))
+        self.pg.start()
+        self.database = self.pg.url
+
+    def _spawn(self, name, args, env=None, log=None):
+        out = open(log, 'ab') if log else subprocess.DEVNULL
+        try:
+            proc = subprocess.Popen(args, env=env, stdin=subprocess.DEVNULL, stdout=out,
+                                    stderr=subprocess.STDOUT if log else subprocess.DEVNULL,
+                                    start_new_session=True, preexec_fn=_die_with_parent)
+        finally:
+            if log:
+                out.close()
+        self.procs.append((name, proc))
+        return proc
+
+    def _wait(self, name, proc, ready, log):
+        deadline = time.monotonic() + START_SECONDS
+        while not ready():
+            if proc.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError('%s did not start (exit %s); last lines of %s:\n%s'
+                                   % (name, proc.poll(), log, _tail(log)))
+            time.sleep(0.05)
+
+    def _start_gunicorn(self):
+        sock = os.path.join(self.state, 'gunicorn.sock')
+        # A unix socket path must fit in 108 bytes; deep state folders use a
+        # loopback port instead.
+        if len(sock) < 100:
+            if os.path.exists(sock):
+                os.remove(sock)
+            self.upstream = 'unix:' + sock
+        else:
+            self.upstream = '127.0.0.1:%d' % free_port()
+        env = dict(os.environ, QUILLO_SERVICE_CONFIG=self.config, PYTHONDONTWRITEBYTECODE='1')
+        env.pop('PYTHONPATH', None)
+        env.pop('PYTHONHOME', None)
+        if self.database:
+            env['QUILLO_SERVICE_DATABASE'] = self.database
+        else:
+            env.pop('QUILLO_SERVICE_DATABASE', None)
+        args = [PYTHON, '-m', 'gunicorn', '--chdir', SERVICE, '--bind', self.upstream,
+                '--workers', str(self.workers), '--worker-class', 'gthread',
+                '--threads', str(self.threads), '--keep-alive', '10', '--timeout', '30',
+                '--graceful-timeout', '5', '--worker-tmp-dir', '/dev/shm',
+                '--pid', os.path.join(self.state, 'gunicorn.pid'),
+                'quillo_service:create_app()']
+        if os.path.exists(self.gunicorn_log):
+            os.remove(self.gunicorn_log)
+        proc = self._spawn('gunicorn', args, env, self.gunicorn_log)
+        self._wait('gunicorn', proc, lambda: _probe(self.upstream), self.gunicorn_log)
+
+    def nginx_config(self):
+        d = self.nginx_dir
+        main = ['daemon off;', 'pid %s/nginx.pid;' % d, 'error_log %s/error.log warn;' % d]
+        if os.geteuid() == 0:
+            # Workers would otherwise run as nobody, who cannot read the
+            # state folder under /root.
+            main.insert(0, 'user root;')
+        http = ['access_log %s;' % ('%s/access.log' % d if self.access_log else 'off')]
+        http += ['%s_temp_path %s/tmp/%s;' % (t, d, t)
+                 for t in ('client_body', 'proxy', 'fastcgi', 'uwsgi', 'scgi')]
+        return render_nginx({
+            'MAIN': '\n'.join(main), 'WORKERS': str(self.nginx_workers),
+            'HTTP': '\n'.join('    ' + line for line in http),
+            'UPSTREAM': self.upstream, 'LISTEN': '127.0.0.1:%d' % self.port,
+            'SERVER_NAME': self.host,
+            'CERT': os.path.join(self.certs, 'server.crt'),
+            'CERT_KEY': os.path.join(self.certs, 'server.key'),
+            'INSTALLERS': self.installers,
+            'INSTALLER_OPTIONS': self.installer_options,
+            'EXTRA_LOCATIONS': self.extra_locations})
+
+    def _start_nginx(self):
+        d = self.nginx_dir
+        for t in ('client_body', 'proxy', 'fastcgi', 'uwsgi', 'scgi'):
+            os.makedirs(os.path.join(d, 'tmp', t), exist_ok=True)
+        conf = os.path.join(d, 'nginx.conf')
+        with open(conf, 'w') as f:
+            f.write(self.nginx_config())
+        log = os.path.join(d, 'error.log')
+        proc = self._spawn('nginx', ['nginx', '-c', conf, '-p', d, '-e', log], log=log)
+
+        def listening():
+            try:
+                socket.create_connection(('127.0.0.1', self.port), 0.5).close()
+                return True
+            except OSError:
+                return False
+        self._wait('nginx', proc, listening, log)
+
+    def stop(self):
+        """Stops nginx first (no new requests), then gunicorn (finishes the
+        requests it has), then PostgreSQL."""
+        for name, proc in reversed(self.procs):
+            if proc.poll() is None:
+                # nginx: SIGQUIT is its graceful stop; gunicorn: SIGTERM.
+                proc.send_signal(signal.SIGQUIT if name == 'nginx' else signal.SIGTERM)
+                try:
+                    proc.wait(15)
+                except subprocess.TimeoutExpired:
+                    os.killpg(proc.pid, signal.SIGKILL)
+                    proc.wait()
+        self.procs = []
+        if self.pg:
+            self.pg.stop()
+            self.pg = None
+
+    def dead(self):
+        """Names of the children that have ended by themselves."""
+        return [name for name, proc in self.procs if proc.poll() is not None]
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def _stop_on_sigterm():
+    def handler(signum, frame):
+        raise KeyboardInterrupt
+    signal.signal(signal.SIGTERM, handler)
+    signal.signal(signal.SIGHUP, handler)
+
+
+def database_of(config, override=None):
+    """The store the service will use: the override, else the configuration's
+    `database` (a relative path is relative to the configuration file)."""
+    import tomllib
+    value = override
+    if not value:
+        with open(config, 'rb') as f:
+            value = tomllib.load(f).get('database', '')
+    if value.startswith('postgresql://') or value.startswith('postgres://'):
+        at = value.rfind('@')
+        return value if at < 0 else value.split('://', 1)[0] + '://...' + value[at:]
+    path = value[len('sqlite:///'):] if value.startswith('sqlite:///') else value
+    if path.startswith('/'):
+        return path
+    return os.path.join(os.path.dirname(os.path.abspath(config)), path)
+
+
+def serve(args):
+    """scripts/serve: the whole service on localhost, in the foreground."""
+    config = os.path.abspath(args.config)
+    state = os.path.join(SERVICE, 'var')
+    stack = Stack(state, config, port=args.port, installers=args.installers,
+                  database=args.database, workers=args.workers)
+    _stop_on_sigterm()
+    try:
+        stack.start()
+        print('Quillo service on %s' % stack.url('/'))
+        print('  instructions   %s' % stack.url('/getinstaller?key=...&version=...&id=...'))
+        print('  error page     %s' % stack.url('/error/?source=gatherkit&code=...'))
+        print('  installers     %s  (served at %s)' % (stack.installers,
+                                                       stack.url('/installers/')))
+        print('  configuration  %s  (edits apply without a restart)' % config)
+        print('  database       %s' % database_of(config, args.database))
+        print('  local CA       %s  (trust it to use the service without warnings)'
+              % stack.ca)
+        print('  certificate    %s' % os.path.join(stack.certs, 'server.crt'))
+        print('  key            %s' % os.path.join(stack.certs, 'server.key'))
+        print('  logs           %s, %s' % (stack.gunicorn_log,
+                                           os.path.join(stack.nginx_dir, 'error.log')))
+        print('Ctrl-C stops everything.', flush=True)
+        while True:
+            dead = stack.dead()
+            if dead:
+                print('%s ended unexpectedly; see the logs above. Stopping.' % ', '.join(dead),
+                      file=sys.stderr)
+                return 1
+            time.sleep(0.5)
+    except KeyboardInterrupt:
+        print('\nStopping...', flush=True)
+        return 0
+    except (RuntimeError, OSError, ValueError) as e:
+        print('serve: %s' % e, file=sys.stderr)
+        return 1
+    finally:
+        stack.stop()
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description='Runs or configures the Quillo service stack.')
+    sub = parser.add_subparsers(dest='command', required=True)
+    s = sub.add_parser('serve', help='the whole service on localhost, in the foreground')
+    s.add_argument('--config', default=os.path.join(SERVICE, 'example.toml'))
+    s.add_argument('--port', type=int, default=8443)
+    s.add_argument('--installers', help='folder served at /installers/ '
+                   '(default service/var/installers)')
+    s.add_argument('--database', help='overrides the configuration\'s database')
+    s.add_argument('--workers', type=int, default=2, help='gunicorn worker processes')
+    n = sub.add_parser('nginx-conf', help='prints the nginx configuration for a production host')
+    n.add_argument('--host', required=True, help='the service host name (SERVICE_HOST)')
+    n.add_argument('--cert', required=True, help='certificate chain (PEM)')
+    n.add_argument('--cert-key', required=True, help='its private key (PEM)')
+    n.add_argument('--installers', required=True, help='the folder served at /installers/')
+    n.add_argument('--upstream', default='unix:/run/quillo/gunicorn.sock',
+                   help='gunicorn address (unix:PATH or HOST:PORT)')
+    n.add_argument('--listen', default='443')
+    args = parser.parse_args(argv)
+    if args.command == 'serve':
+        return serve(args)
+    sys.stdout.write(production_nginx(args.host, args.cert, args.cert_key, args.installers,
+                                      args.upstream, args.listen))
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())
