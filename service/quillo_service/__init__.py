@@ -1,0 +1,72 @@
+"""The Quillo setup service: instructions for the launcher, error and crash pages.
+
+    cd service && /usr/bin/python3 -m gunicorn 'quillo_service:create_app()'
+
+reads the configuration named by QUILLO_SERVICE_CONFIG; QUILLO_SERVICE_DATABASE,
+when set, replaces the configuration's `database`.
+"""
+
+import logging
+import os
+import sys
+import time
+
+from flask import Flask
+
+from .config import ConfigError, ConfigWatcher
+from .store import StoreError, open_store
+
+__all__ = ["create_app", "ConfigError", "StoreError"]
+
+log = logging.getLogger("quillo_service")
+
+
+class ServiceState:
+    """What the views share: the configuration watcher, the store, the clock.
+
+    Nothing here changes per request; the service keeps no other state, so any
+    number of workers and hosts can serve the same clients.
+    """
+
+    def __init__(self, watcher, store, clock=time.time):
+        self.watcher = watcher
+        self.store = store
+        self.clock = clock
+
+
+def _setup_logging():
+    if not log.handlers and not logging.getLogger().handlers:
+        handler = logging.StreamHandler(sys.stderr)
+        handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(name)s: %(message)s"))
+        log.addHandler(handler)
+    if log.level == logging.NOTSET:
+        log.setLevel(logging.INFO)
+
+
+def create_app(config_path=None, database=None):
+    """Build the application.  Raises ConfigError or StoreError with a clear
+    message when the configuration or the database cannot be used."""
+    _setup_logging()
+    config_path = config_path or os.environ.get("QUILLO_SERVICE_CONFIG")
+    if not config_path:
+        raise ConfigError("no configuration file: set QUILLO_SERVICE_CONFIG "
+                          "(for example to service/example.toml)")
+    watcher = ConfigWatcher(config_path)
+    config = watcher.current()
+    database = database or os.environ.get("QUILLO_SERVICE_DATABASE") or config.database
+    store = open_store(database, base_dir=os.path.dirname(watcher.path))
+    # Create or check the schema now, so a bad database stops the start-up;
+    # each worker then opens its own connection on its first request.
+    store.check()
+    store.close()
+    log.info("serving with %s and configuration %s", store.describe(), watcher.path)
+
+    app = Flask(__name__)
+    app.config["MAX_CONTENT_LENGTH"] = 4096  # nothing here takes a request body
+    app.extensions["quillo"] = ServiceState(watcher, store)
+
+    from . import instructions, pages
+    app.register_blueprint(instructions.bp)
+    app.register_blueprint(pages.bp)
+    pages.register_error_handlers(app)
+    return app

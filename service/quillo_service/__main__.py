@@ -1,0 +1,60 @@
+"""Small command line for publishers and support.
+
+    python3 -m quillo_service check FILE            check a configuration file
+    python3 -m quillo_service requests FILE [N]     the last N recorded requests
+    python3 -m quillo_service events FILE [N]       the last N error and crash events
+    python3 -m quillo_service event FILE REFERENCE  one event by its support reference
+    python3 -m quillo_service purge FILE            delete records older than retention_days
+
+FILE is the service's configuration; QUILLO_SERVICE_DATABASE overrides its database.
+"""
+
+import json
+import os
+import sys
+
+from .config import ConfigError, load_config
+from .store import StoreError, open_store
+
+
+def _store(config):
+    database = os.environ.get("QUILLO_SERVICE_DATABASE") or config.database
+    return open_store(database, base_dir=os.path.dirname(os.path.abspath(config.path)))
+
+
+def main(argv):
+    if len(argv) < 2 or argv[0] not in ("check", "requests", "events", "event", "purge"):
+        print(__doc__.strip(), file=sys.stderr)
+        return 2
+    command, path = argv[0], argv[1]
+    try:
+        config = load_config(path)
+        if command == "check":
+            print(f"ok: {len(config.channels)} channels, {len(config.rules)} rules, "
+                  f"default {config.default_channel}"
+                  + (", maintenance ON" if config.maintenance else ""))
+            return 0
+        store = _store(config)
+        if command == "purge":
+            print(f"deleted {store.purge(config.retention_days)} records older than "
+                  f"{config.retention_days} days")
+            return 0
+        if command == "event":
+            if len(argv) < 3:
+                print("event needs a reference", file=sys.stderr)
+                return 2
+            row = store.find_event(argv[2].strip().upper())
+            rows = [row] if row else []
+        else:
+            n = int(argv[2]) if len(argv) > 2 else 10
+            rows = store.recent_requests(n) if command == "requests" else store.recent_events(n)
+        for row in rows:
+            print(json.dumps(row, ensure_ascii=False))
+        return 0 if rows or command != "event" else 1
+    except (ConfigError, StoreError, ValueError) as e:
+        print(f"error: {e}", file=sys.stderr)
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,273 @@
+"""The publisher's TOML configuration: loading, validation and reloading.
+
+A configuration is read once into an immutable `Config`; requests only ever
+look at that object.  `ConfigWatcher` stats the file at most once a second and
+swaps in a new `Config` when the file changed.  A broken edit keeps the last
+good configuration (and says why in the log); a broken file at start-up is an
+error, because there is nothing good to keep.
+"""
+
+import logging
+import os
+import re
+import threading
+import time
+import tomllib
+from dataclasses import dataclass
+from pathlib import Path
+
+log = logging.getLogger("quillo_service")
+
+# Launcher versions are texts like "0,1,0,220": up to four decimal numbers.
+_VERSION_RE = re.compile(r"^[0-9]{1,9}(?:[,.][0-9]{1,9}){0,3}$")
+# What the launcher can take as an address: printable ASCII without blanks.
+_ADDRESS_RE = re.compile(r"^https?://[\x21-\x7e]+$")
+_NAME_RE = re.compile(r"^[\x20-\x7e]{1,64}$")
+
+
+class ConfigError(Exception):
+    """The configuration file cannot be used; the text says where and why."""
+
+
+def parse_version(text):
+    """Version text -> tuple of four ints, or None when it is not well formed."""
+    if text is None or not _VERSION_RE.match(text):
+        return None
+    parts = [int(p) for p in re.split(r"[,.]", text)]
+    return tuple(parts + [0] * (4 - len(parts)))
+
+
+@dataclass(frozen=True)
+class Rule:
+    name: str
+    answer: str  # the full instruction body, "GET:..." or "GOTO:..."
+    key: str | None = None
+    key_prefix: str | None = None
+    below_version: tuple | None = None
+    rollout: float | None = None  # percent of machines, 0 to 100
+
+
+@dataclass(frozen=True)
+class Config:
+    path: str
+    database: str
+    full_installer: str | None
+    support: str | None
+    retention_days: int
+    events_per_minute: int
+    maintenance: bool
+    maintenance_answer: str | None
+    channels: dict
+    default_channel: str
+    default_answer: str
+    rules: tuple
+
+
+_TOP_KEYS = {
+    "database", "full_installer", "support", "retention_days", "limits",
+    "maintenance", "channels", "default_channel", "rules",
+}
+_RULE_KEYS = {"name", "key", "key_prefix", "below_version", "rollout", "channel", "page"}
+
+
+def _address(value, where, *, page=False):
+    if not isinstance(value, str) or not _ADDRESS_RE.match(value):
+        raise ConfigError(
+            f"{where}: expected an http:// or https:// address of printable ASCII "
+            f"without blanks or line ends, got {value!r:.80}")
+    if page and ("?" in value or "#" in value):
+        # The launcher appends "?key=..." to a page address itself.
+        raise ConfigError(f"{where}: a page address must not hold a query or fragment")
+    return value
+
+
+def _text(value, where, limit=200):
+    if not isinstance(value, str) or not value or len(value) > limit \
+            or not value.isprintable():
+        raise ConfigError(f"{where}: expected a printable text of 1 to {limit} characters")
+    return value
+
+
+def _integer(value, where, low, high):
+    if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
+        raise ConfigError(f"{where}: expected a whole number from {low} to {high}")
+    return value
+
+
+def _unknown(table, allowed, where):
+    extra = sorted(set(table) - allowed)
+    if extra:
+        raise ConfigError(f"{where}: unknown setting {extra[0]!r}")
+
+
+def parse_config(data, path="<config>"):
+    """Validate parsed TOML `data` and build a `Config`."""
+    p = str(path)
+    _unknown(data, _TOP_KEYS, p)
+
+    database = data.get("database", "quillo.db")
+    _text(database, f"{p}: database", 1000)
+
+    full_installer = data.get("full_installer")
+    if full_installer is not None:
+        _address(full_installer, f"{p}: full_installer")
+    support = data.get("support")
+    if support is not None:
+        _text(support, f"{p}: support")
+    retention_days = _integer(data.get("retention_days", 90), f"{p}: retention_days", 1, 36500)
+
+    limits = data.get("limits", {})
+    if not isinstance(limits, dict):
+        raise ConfigError(f"{p}: [limits] must be a table")
+    _unknown(limits, {"events_per_minute"}, f"{p}: [limits]")
+    events_per_minute = _integer(limits.get("events_per_minute", 20),
+                                 f"{p}: limits.events_per_minute", 1, 10**9)
+
+    maint = data.get("maintenance", {})
+    if not isinstance(maint, dict):
+        raise ConfigError(f"{p}: [maintenance] must be a table")
+    _unknown(maint, {"enabled", "page"}, f"{p}: [maintenance]")
+    enabled = maint.get("enabled", False)
+    if not isinstance(enabled, bool):
+        raise ConfigError(f"{p}: maintenance.enabled must be true or false")
+    maintenance_answer = None
+    if "page" in maint:
+        maintenance_answer = "GOTO:" + _address(maint["page"], f"{p}: maintenance.page", page=True)
+    if enabled and maintenance_answer is None:
+        raise ConfigError(f"{p}: maintenance is enabled but maintenance.page is missing")
+
+    channels = data.get("channels")
+    if not isinstance(channels, dict) or not channels:
+        raise ConfigError(f"{p}: [channels] must name at least one channel")
+    for name, address in channels.items():
+        if not _NAME_RE.match(name):
+            raise ConfigError(f"{p}: channel name {name!r:.80} is not printable ASCII")
+        _address(address, f"{p}: channels.{name}")
+
+    default_channel = data.get("default_channel")
+    if default_channel is None:
+        raise ConfigError(f"{p}: default_channel is missing (put it before the first table)")
+    if default_channel not in channels:
+        raise ConfigError(f"{p}: default_channel {default_channel!r:.80} is not a channel")
+
+    rules_data = data.get("rules", [])
+    if not isinstance(rules_data, list):
+        raise ConfigError(f"{p}: rules must be written as [[rules]] tables")
+    rules, names = [], set()
+    for i, r in enumerate(rules_data, 1):
+        where = f"{p}: rule {i}"
+        if not isinstance(r, dict):
+            raise ConfigError(f"{where}: must be a table")
+        _unknown(r, _RULE_KEYS, where)
+        name = r.get("name")
+        if not isinstance(name, str) or not _NAME_RE.match(name):
+            raise ConfigError(f"{where}: needs a name of 1 to 64 printable ASCII characters")
+        if name in names or name in ("default", "maintenance"):
+            raise ConfigError(f"{where}: the name {name!r} is already taken")
+        names.add(name)
+        where = f"{p}: rule {name!r}"
+        if "key" in r and "key_prefix" in r:
+            raise ConfigError(f"{where}: give key or key_prefix, not both")
+        key = r.get("key")
+        if key is not None:
+            _text(key, f"{where}: key", 1023)
+        key_prefix = r.get("key_prefix")
+        if key_prefix is not None:
+            _text(key_prefix, f"{where}: key_prefix", 1023)
+        below = None
+        if "below_version" in r:
+            below = parse_version(r["below_version"] if isinstance(r["below_version"], str) else None)
+            if below is None:
+                raise ConfigError(f"{where}: below_version must look like \"0,1,0,200\"")
+        rollout = r.get("rollout")
+        if rollout is not None:
+            if isinstance(rollout, bool) or not isinstance(rollout, (int, float)) \
+                    or not 0 <= rollout <= 100:
+                raise ConfigError(f"{where}: rollout must be a percentage from 0 to 100")
+            rollout = float(rollout)
+        if ("channel" in r) == ("page" in r):
+            raise ConfigError(f"{where}: needs exactly one of channel or page")
+        if "channel" in r:
+            if r["channel"] not in channels:
+                raise ConfigError(f"{where}: channel {r['channel']!r:.80} is not defined")
+            answer = "GET:" + channels[r["channel"]]
+        else:
+            answer = "GOTO:" + _address(r["page"], f"{where}: page", page=True)
+        rules.append(Rule(name=name, answer=answer, key=key, key_prefix=key_prefix,
+                          below_version=below, rollout=rollout))
+
+    return Config(
+        path=p, database=database, full_installer=full_installer, support=support,
+        retention_days=retention_days, events_per_minute=events_per_minute,
+        maintenance=enabled, maintenance_answer=maintenance_answer,
+        channels=dict(channels), default_channel=default_channel,
+        default_answer="GET:" + channels[default_channel], rules=tuple(rules))
+
+
+def load_config(path):
+    """Read and validate the TOML file at `path`; raises ConfigError."""
+    try:
+        with open(path, "rb") as f:
+            data = tomllib.load(f)
+    except OSError as e:
+        raise ConfigError(f"{path}: cannot read the file: {e.strerror}") from None
+    except (tomllib.TOMLDecodeError, UnicodeDecodeError) as e:
+        raise ConfigError(f"{path}: not valid TOML: {e}") from None
+    return parse_config(data, path)
+
+
+def _signature(path):
+    st = os.stat(path)
+    return (st.st_ino, st.st_size, st.st_mtime_ns)
+
+
+class ConfigWatcher:
+    """Holds the current configuration and picks up edits to its file.
+
+    `current()` is called on every request; it stats the file at most once per
+    `interval` seconds and parses it only when inode, size or mtime changed.
+    """
+
+    def __init__(self, path, interval=1.0, clock=time.monotonic):
+        self.path = str(Path(path).resolve())
+        self.interval = interval
+        self._clock = clock
+        self._lock = threading.Lock()
+        self._signature = _signature(self.path)
+        self._config = load_config(self.path)
+        self._next_check = clock() + interval
+
+    def current(self):
+        if self._clock() >= self._next_check:
+            self._check()
+        return self._config
+
+    def _check(self):
+        with self._lock:
+            now = self._clock()
+            if now < self._next_check:
+                return
+            self._next_check = now + self.interval
+            try:
+                sig = _signature(self.path)
+            except OSError as e:
+                if self._signature is not None:
+                    log.error("configuration %s cannot be read (%s); keeping the last good one",
+                              self.path, e.strerror)
+                    self._signature = None
+                return
+            if sig == self._signature:
+                return
+            # Remember the signature before parsing so a broken edit is
+            # reported once, not every second.
+            self._signature = sig
+            try:
+                config = load_config(self.path)
+            except ConfigError as e:
+                log.error("configuration not reloaded, keeping the last good one: %s", e)
+                return
+            if config.database != self._config.database:
+                log.warning("configuration: a changed database takes effect only after a restart")
+            self._config = config
+            log.info("configuration reloaded from %s", self.path)
+

@@ -1,0 +1,72 @@
+"""Which instruction a launcher gets: a pure function of configuration and request.
+
+No Flask and no database here, so the decision is cheap and easy to test.
+"""
+
+import hashlib
+import re
+from typing import NamedTuple
+
+from .config import parse_version
+
+# The launcher sends its machine identifier as 40 hexadecimal characters.
+_ID_RE = re.compile(r"^[0-9A-Fa-f]{40}$")
+
+
+class Decision(NamedTuple):
+    answer: str          # the response body: "GET:..." or "GOTO:..."
+    rule: str            # name of the rule that chose it, "default" or "maintenance"
+    malformed: frozenset  # names of the request fields that were missing or malformed
+
+
+def _key_ok(key):
+    return bool(key) and key.isprintable()
+
+
+def in_rollout(rule_name, machine_id, percent):
+    """True when the machine falls into the first `percent` of this rule's buckets.
+
+    Each machine gets a fixed bucket from 0 to 9999 per rule, so its answer is
+    stable, and raising the percentage only adds machines.
+    """
+    digest = hashlib.sha256(rule_name.encode() + b"\0" + machine_id.upper().encode()).digest()
+    return int.from_bytes(digest[:8], "big") % 10000 < percent * 100
+
+
+def decide(config, key, version, machine_id, bad=frozenset()):
+    """Choose the answer for one instruction request.
+
+    key, version, machine_id: the decoded query values, None when absent.
+    bad: fields the caller already found unusable (cut, badly encoded, repeated);
+    they count as malformed.  A malformed field never satisfies a rule's
+    condition; the request still gets an answer.
+    """
+    malformed = set(bad)
+    if not _key_ok(key):
+        malformed.add("key")
+    parsed_version = parse_version(version)
+    if parsed_version is None:
+        malformed.add("version")
+    if machine_id is None or not _ID_RE.match(machine_id):
+        malformed.add("id")
+    malformed = frozenset(malformed)
+
+    if config.maintenance:
+        return Decision(config.maintenance_answer, "maintenance", malformed)
+
+    key_usable = "key" not in malformed
+    version_usable = "version" not in malformed
+    id_usable = "id" not in malformed
+    for rule in config.rules:
+        if rule.key is not None and not (key_usable and key == rule.key):
+            continue
+        if rule.key_prefix is not None and not (key_usable and key.startswith(rule.key_prefix)):
+            continue
+        if rule.below_version is not None and not (
+                version_usable and parsed_version < rule.below_version):
+            continue
+        if rule.rollout is not None and not (
+                id_usable and in_rollout(rule.name, machine_id, rule.rollout)):
+            continue
+        return Decision(rule.answer, rule.name, malformed)
+    return Decision(config.default_answer, "default", malformed)

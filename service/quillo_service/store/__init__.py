@@ -1,0 +1,41 @@
+"""Where requests and error events are recorded.
+
+`open_store(url)` gives a `SqliteStore` for "sqlite:///abs/path.db", "sqlite:rel.db"
+or a plain path, and a `PostgresStore` for "postgresql://...".  Both hold the
+same tables (see schema.py), create them on first connect and refuse a
+database whose schema is newer than this code.
+"""
+
+import os
+
+from .base import SchemaError, Store, StoreError
+
+__all__ = ["open_store", "Store", "StoreError", "SchemaError", "sqlite_path"]
+
+
+def sqlite_path(url, base_dir=None):
+    """The file path behind a SQLite database setting, or None for PostgreSQL."""
+    if url.startswith(("postgresql://", "postgres://")):
+        return None
+    if url.startswith("sqlite://"):
+        path = url[len("sqlite://"):]  # "sqlite:///abs/x.db" -> "/abs/x.db"
+        if path.startswith("//"):
+            path = "/" + path.lstrip("/")  # the four-slash spelling of an absolute path
+    elif url.startswith("sqlite:"):
+        path = url[len("sqlite:"):]
+    else:
+        path = url
+    if not os.path.isabs(path) and base_dir is not None:
+        path = os.path.join(base_dir, path)
+    return path
+
+
+def open_store(url, base_dir=None):
+    """Open the store named by a `database` setting; relative paths are taken
+    relative to `base_dir` (the configuration file's folder)."""
+    path = sqlite_path(url, base_dir)
+    if path is None:
+        from .postgres import PostgresStore
+        return PostgresStore(url)
+    from .sqlite import SqliteStore
+    return SqliteStore(path)

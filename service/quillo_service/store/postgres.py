@@ -1,0 +1,40 @@
+"""The shared store: one PostgreSQL database for any number of service hosts."""
+
+import psycopg
+
+from .base import Store, StoreError
+
+# Any constant will do; it only has to be the same for every service process.
+_SCHEMA_LOCK = 0x5155494C4C4F
+
+
+class PostgresStore(Store):
+    placeholder = "%s"
+    id_type = "BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY"
+    float_type = "DOUBLE PRECISION"
+    errors = (psycopg.Error,)
+
+    def __init__(self, url):
+        super().__init__()
+        self.url = url
+
+    def describe(self):
+        # Never show the password that the address may hold.
+        try:
+            info = psycopg.conninfo.conninfo_to_dict(self.url)
+        except psycopg.Error:
+            return "PostgreSQL database"
+        return f"PostgreSQL database {info.get('dbname', '')} on {info.get('host', 'localhost')}"
+
+    def _connect(self):
+        try:
+            # Statements run often are prepared on the server after two uses.
+            conn = psycopg.connect(self.url, autocommit=True, connect_timeout=10)
+            conn.prepare_threshold = 2
+        except psycopg.Error as e:
+            raise StoreError(f"{self.describe()}: cannot connect: "
+                             f"{str(e).splitlines()[0] if str(e) else type(e).__name__}") from None
+        return conn
+
+    def _lock_schema(self, conn):
+        conn.execute("SELECT pg_advisory_xact_lock(%s)", (_SCHEMA_LOCK,))

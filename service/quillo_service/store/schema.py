@@ -1,0 +1,62 @@
+"""The tables, written once for both databases.
+
+Types are spelled in a form each database understands; `{id}` and `{float}`
+are filled in per database.  Column names avoid SQL keywords (offset, key).
+"""
+
+SCHEMA_VERSION = 1
+
+TABLES = [
+    """CREATE TABLE IF NOT EXISTS requests (
+        id {id},
+        recorded_at {float} NOT NULL,
+        client TEXT NOT NULL,
+        bundle_key TEXT,
+        version TEXT,
+        machine_id TEXT,
+        answer TEXT NOT NULL,
+        rule TEXT NOT NULL,
+        malformed TEXT NOT NULL,
+        cut TEXT NOT NULL
+    )""",
+    "CREATE INDEX IF NOT EXISTS requests_recorded_at ON requests (recorded_at)",
+    """CREATE TABLE IF NOT EXISTS events (
+        id {id},
+        recorded_at {float} NOT NULL,
+        client TEXT NOT NULL,
+        reference TEXT NOT NULL,
+        kind TEXT NOT NULL,
+        source TEXT,
+        code TEXT,
+        message TEXT,
+        error TEXT,
+        version TEXT,
+        os TEXT,
+        bundle_key TEXT,
+        code_number BIGINT,
+        hresult BIGINT,
+        module TEXT,
+        module_base BIGINT,
+        address BIGINT,
+        module_offset BIGINT,
+        exception_code BIGINT,
+        malformed TEXT NOT NULL,
+        cut TEXT NOT NULL
+    )""",
+    "CREATE INDEX IF NOT EXISTS events_recorded_at ON events (recorded_at)",
+    "CREATE INDEX IF NOT EXISTS events_reference ON events (reference)",
+    """CREATE TABLE IF NOT EXISTS rate_counts (
+        client TEXT NOT NULL,
+        window_start BIGINT NOT NULL,
+        hits BIGINT NOT NULL,
+        PRIMARY KEY (client, window_start)
+    )""",
+]
+
+REQUEST_COLUMNS = ("recorded_at", "client", "bundle_key", "version", "machine_id",
+                   "answer", "rule", "malformed", "cut")
+
+EVENT_COLUMNS = ("recorded_at", "client", "reference", "kind", "source", "code", "message",
+                 "error", "version", "os", "bundle_key", "code_number", "hresult", "module",
+                 "module_base", "address", "module_offset", "exception_code",
+                 "malformed", "cut")

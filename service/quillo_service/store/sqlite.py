@@ -1,0 +1,40 @@
+"""The embedded store: one SQLite file shared by all worker processes.
+
+WAL lets readers and the single writer proceed together; synchronous=NORMAL
+makes a commit an append to the log without an fsync each time (a power cut
+may lose the last moments of records, never corrupt the file); busy_timeout
+makes a worker wait for another's short write instead of failing.
+"""
+
+import os
+import sqlite3
+
+from .base import Store, StoreError
+
+
+class SqliteStore(Store):
+    errors = (sqlite3.Error,)
+
+    def __init__(self, path):
+        super().__init__()
+        self.path = os.path.abspath(path)
+
+    def describe(self):
+        return f"SQLite database {self.path}"
+
+    def _connect(self):
+        folder = os.path.dirname(self.path)
+        try:
+            os.makedirs(folder, exist_ok=True)
+            conn = sqlite3.connect(self.path, isolation_level=None, check_same_thread=False,
+                                   timeout=10.0, cached_statements=64)
+            conn.execute("PRAGMA journal_mode=WAL")
+            conn.execute("PRAGMA synchronous=NORMAL")
+            conn.execute("PRAGMA busy_timeout=10000")
+        except (OSError, sqlite3.Error) as e:
+            raise StoreError(f"{self.describe()}: cannot open: {e}") from None
+        return conn
+
+    def _begin(self, conn):
+        # Take the write lock at once, so two writers never deadlock on upgrade.
+        conn.execute("BEGIN IMMEDIATE")
