@@ -63,10 +63,11 @@ def create_app(config_path=None, database=None):
 
     app = Flask(__name__)
     app.config["MAX_CONTENT_LENGTH"] = 4096  # nothing here takes a request body
-    app.extensions["quillo"] = ServiceState(watcher, store)
+    state = app.extensions["quillo"] = ServiceState(watcher, store)
 
     from . import instructions, pages
     app.register_blueprint(instructions.bp)
     app.register_blueprint(pages.bp)
     pages.register_error_handlers(app)
+    app.wsgi_app = instructions.FastPath(app.wsgi_app, state)
     return app
