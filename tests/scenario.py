@@ -64,20 +64,27 @@ class Scenario:
     def run_silent(self, report_text='Installed.\r\n', exit_code=0, env=None):
         """Runs the launcher silently; returns (exit code, report bytes or
         None, seconds)."""
-        if os.path.exists(self.report):
-            os.remove(self.report)
-        extra = {'FAKE_INSTALLER_LOG': harness.winpath(self.installer_log),
-                 'FAKE_INSTALLER_EXIT': str(exit_code)}
-        if report_text is not None:
-            extra['FAKE_INSTALLER_REPORT'] = report_text
-        extra.update(env or {})
-        command = '"%s" /silent "%s"' % (harness.winpath(self.launcher),
-                                         harness.winpath(self.report))
-        started = time.monotonic()
-        code = harness.run_exit(command, env=extra)
-        seconds = time.monotonic() - started
-        report = None
-        if os.path.exists(self.report):
-            with open(self.report, 'rb') as f:
-                report = f.read()
-        return code, report, seconds
+        return run_silent(self.launcher, self.report, self.installer_log, report_text, exit_code,
+                          env)
+
+
+def run_silent(launcher, report_path, installer_log, report_text='Installed.\r\n', exit_code=0,
+               env=None):
+    """Runs a launcher silently with the test installer's log, report and
+    exit code set; returns (exit code, report bytes or None, seconds)."""
+    if os.path.exists(report_path):
+        os.remove(report_path)
+    extra = {'FAKE_INSTALLER_LOG': harness.winpath(installer_log),
+             'FAKE_INSTALLER_EXIT': str(exit_code)}
+    if report_text is not None:
+        extra['FAKE_INSTALLER_REPORT'] = report_text
+    extra.update(env or {})
+    command = '"%s" /silent "%s"' % (harness.winpath(launcher), harness.winpath(report_path))
+    started = time.monotonic()
+    code = harness.run_exit(command, env=extra)
+    seconds = time.monotonic() - started
+    report = None
+    if os.path.exists(report_path):
+        with open(report_path, 'rb') as f:
+            report = f.read()
+    return code, report, seconds
