@@ -235,19 +235,19 @@ class ConfigWatcher:
         self._lock = threading.Lock()
         self._signature = _signature(self.path)
         self._config = load_config(self.path)
-        self._next_check = clock() + interval
+        self._checked_at = clock()
 
     def current(self):
-        if self._clock() >= self._next_check:
+        if self._clock() - self._checked_at >= self.interval:
             self._check()
         return self._config
 
     def _check(self):
         with self._lock:
             now = self._clock()
-            if now < self._next_check:
+            if now - self._checked_at < self.interval:
                 return
-            self._next_check = now + self.interval
+            self._checked_at = now
             try:
                 sig = _signature(self.path)
             except OSError as e:

@@ -1,0 +1,108 @@
+"""Shared fixtures: configurations, stores on both databases, the app.
+
+PostgreSQL runs for real, in a temporary cluster started once per session;
+if it cannot start, every test that needs it fails with the reason.
+"""
+
+import os
+import sys
+
+import psycopg
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.dirname(HERE))
+
+from pgcluster import Postgres  # noqa: E402
+from quillo_service import create_app  # noqa: E402
+from quillo_service.store import open_store  # noqa: E402
+
+KEY = "0123456789abcdef0123456789abcdef01234567"
+MACHINE = "0123456789ABCDEF0123456789ABCDEF01234567"
+
+CONFIG = """
+full_installer = "https://dl.test/QuilloFull.exe"
+support = "help@quillo.test"
+default_channel = "stable"
+
+[limits]
+events_per_minute = 5
+
+[maintenance]
+enabled = false
+page = "https://setup.test/notice/maintenance"
+
+[channels]
+stable = "https://setup.test/installers/stable.exe"
+beta = "https://setup.test/installers/beta.exe"
+campaign = "https://setup.test/installers/campaign.exe"
+
+[[rules]]
+name = "vip"
+key = "feedfeedfeedfeedfeedfeedfeedfeedfeedfeed"
+channel = "beta"
+
+[[rules]]
+name = "acme"
+key_prefix = "acme"
+channel = "campaign"
+
+[[rules]]
+name = "old"
+below_version = "0,1,0,200"
+page = "https://setup.test/notice/update"
+
+[[rules]]
+name = "beta rollout"
+rollout = 30
+channel = "beta"
+"""
+
+
+@pytest.fixture
+def write_config(tmp_path):
+    def write(text=CONFIG, name="service.toml"):
+        path = tmp_path / name
+        path.write_text(text)
+        return str(path)
+    return write
+
+
+@pytest.fixture(scope="session")
+def postgres():
+    try:
+        with Postgres(durable=False) as pg:
+            yield pg
+    except Exception as e:  # a missing server is a failure, not a skip
+        pytest.fail(f"PostgreSQL could not start: {e}", pytrace=False)
+
+
+@pytest.fixture(params=["sqlite", "postgresql"])
+def database(request, tmp_path):
+    """A database address, empty at the start of the test, for each store."""
+    if request.param == "sqlite":
+        return f"sqlite://{tmp_path}/quillo.db"
+    pg = request.getfixturevalue("postgres")
+    with psycopg.connect(pg.url, autocommit=True) as conn:
+        conn.execute("DROP TABLE IF EXISTS requests, events, rate_counts, schema_version")
+    return pg.url
+
+
+@pytest.fixture
+def store(database):
+    s = open_store(database)
+    yield s
+    s.close()
+
+
+@pytest.fixture
+def app(database, write_config):
+    a = create_app(write_config(), database=database)
+    a.extensions["quillo"].watcher.interval = 0  # see every edit at once
+    yield a
+    a.extensions["quillo"].store.close()
+
+
+@pytest.fixture
+def client(app):
+    return app.test_client()

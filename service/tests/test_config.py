@@ -1,0 +1,64 @@
+"""Picking up edits of the configuration file, and surviving broken ones."""
+
+import logging
+import os
+
+import pytest
+
+from conftest import CONFIG
+from quillo_service import create_app
+from quillo_service.config import ConfigError, ConfigWatcher
+
+
+class Clock:
+    def __init__(self):
+        self.now = 1000.0
+
+    def __call__(self):
+        return self.now
+
+
+def rewrite(path, text):
+    with open(path, "w") as f:
+        f.write(text)
+    st = os.stat(path)  # make sure the change shows even within one clock tick
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns + 1_000_000))
+
+
+def test_edits_are_picked_up_at_most_once_a_second(write_config, caplog):
+    path = write_config()
+    clock = Clock()
+    w = ConfigWatcher(path, clock=clock)
+    assert w.current().maintenance is False
+
+    rewrite(path, CONFIG.replace("enabled = false", "enabled = true"))
+    clock.now += 0.5
+    assert w.current().maintenance is False  # not looked at yet
+    clock.now += 0.6
+    assert w.current().maintenance is True
+
+    # A broken edit keeps the last good configuration and says why, once.
+    caplog.set_level(logging.ERROR, logger="quillo_service")
+    rewrite(path, CONFIG.replace('default_channel = "stable"', 'default_channel = "gone"'))
+    for _ in range(3):
+        clock.now += 1.1
+        assert w.current().maintenance is True
+    assert len([r for r in caplog.records if "not reloaded" in r.message]) == 1
+    assert "gone" in caplog.text
+
+    # A removed file too; a fixed file is taken again.
+    os.remove(path)
+    clock.now += 1.1
+    assert w.current().maintenance is True
+    rewrite(path, CONFIG)
+    clock.now += 1.1
+    assert w.current().maintenance is False
+
+
+def test_a_broken_file_stops_the_start(write_config, tmp_path, monkeypatch):
+    monkeypatch.delenv("QUILLO_SERVICE_CONFIG", raising=False)
+    path = write_config(CONFIG.replace("[channels]", "[channels]\nnightly = 'not an address'"))
+    with pytest.raises(ConfigError, match="channels.nightly"):
+        create_app(path, database=str(tmp_path / "q.db"))
+    with pytest.raises(ConfigError, match="QUILLO_SERVICE_CONFIG"):
+        create_app(None, database=str(tmp_path / "q.db"))
