@@ -225,8 +225,14 @@ class Stack:
         deadline = time.monotonic() + START_SECONDS
         while not ready():
             if proc.poll() is not None or time.monotonic() > deadline:
+                tail = _tail(log)
+                # The application refuses a bad configuration or database
+                # with one clear line; show that rather than the traceback.
+                reasons = re.findall(r'^quillo_service\.[\w.]*Error: (.*)$', tail, re.M)
+                if reasons:
+                    raise RuntimeError('%s did not start: %s' % (name, reasons[-1]))
                 raise RuntimeError('%s did not start (exit %s); last lines of %s:\n%s'
-                                   % (name, proc.poll(), log, _tail(log)))
+                                   % (name, proc.poll(), log, tail))
             time.sleep(0.05)
 
     def _start_gunicorn(self):
@@ -235,6 +241,8 @@ class Stack:
         # loopback port instead.
         if len(sock) < 100:
             if os.path.exists(sock):
+                if _probe('unix:' + sock):
+                    raise RuntimeError('another service already runs from %s' % self.state)
                 os.remove(sock)
             self.upstream = 'unix:' + sock
         else:
@@ -324,11 +332,14 @@ class Stack:
         self.stop()
 
 
-def _stop_on_sigterm():
+def _stop_on_signals():
+    """Ctrl-C, a closed terminal and a plain kill all end up in the same
+    orderly stop (SIGINT too, even when the shell started us with it
+    ignored)."""
     def handler(signum, frame):
         raise KeyboardInterrupt
-    signal.signal(signal.SIGTERM, handler)
-    signal.signal(signal.SIGHUP, handler)
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, handler)
 
 
 def database_of(config, override=None):
@@ -354,7 +365,7 @@ def serve(args):
     state = os.path.join(SERVICE, 'var')
     stack = Stack(state, config, port=args.port, installers=args.installers,
                   database=args.database, workers=args.workers)
-    _stop_on_sigterm()
+    _stop_on_signals()
     try:
         stack.start()
         print('Quillo service on %s' % stack.url('/'))
