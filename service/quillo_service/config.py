@@ -19,10 +19,10 @@ from pathlib import Path
 log = logging.getLogger("quillo_service")
 
 # Launcher versions are texts like "0,1,0,220": up to four decimal numbers.
-_VERSION_RE = re.compile(r"^[0-9]{1,9}(?:[,.][0-9]{1,9}){0,3}$")
+_VERSION_RE = re.compile(r"^[0-9]{1,9}(?:[,.][0-9]{1,9}){0,3}\Z")
 # What the launcher can take as an address: printable ASCII without blanks.
-_ADDRESS_RE = re.compile(r"^https?://[\x21-\x7e]+$")
-_NAME_RE = re.compile(r"^[\x20-\x7e]{1,64}$")
+_ADDRESS_RE = re.compile(r"^https?://[\x21-\x7e]+\Z")
+_NAME_RE = re.compile(r"^[\x20-\x7e]{1,64}\Z")
 
 
 class ConfigError(Exception):

@@ -22,10 +22,10 @@ FIELDS = ("source", "code", "message", "error", "version", "os", "key")
 ERROR_SOURCE = "gatherkit"
 CRASH_SOURCES = ("Gatherkit", "crash")  # "crash" only before the launcher names itself
 
-_CODE_RE = re.compile(r"^-?[0-9]{1,10}$")
-_HR_RE = re.compile(r"^0x([0-9A-Fa-f]{8})$")
-_OS_RE = re.compile(r"^[0-9]{1,5}\.[0-9]{1,5}$")
-_CRASH_RE = re.compile(r"^0x([0-9A-Fa-f]{1,16}):0x([0-9A-Fa-f]{1,16}):([0-9A-Fa-f]{8}):(.*)$",
+_CODE_RE = re.compile(r"^-?[0-9]{1,10}\Z")
+_HR_RE = re.compile(r"^0x([0-9A-Fa-f]{8})\Z")
+_OS_RE = re.compile(r"^[0-9]{1,5}\.[0-9]{1,5}\Z")
+_CRASH_RE = re.compile(r"^0x([0-9A-Fa-f]{1,16}):0x([0-9A-Fa-f]{1,16}):([0-9A-Fa-f]{8}):(.*)\Z",
                        re.S)
 _INT64_MAX = 2**63 - 1
 

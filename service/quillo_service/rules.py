@@ -10,7 +10,7 @@ from typing import NamedTuple
 from .config import parse_version
 
 # The launcher sends its machine identifier as 40 hexadecimal characters.
-_ID_RE = re.compile(r"^[0-9A-Fa-f]{40}$")
+_ID_RE = re.compile(r"^[0-9A-Fa-f]{40}\Z")
 
 
 class Decision(NamedTuple):

@@ -93,6 +93,7 @@ def test_conditions_combine():
 @pytest.mark.parametrize("change, complaint", [
     ({"channels": {"stable": "https://a.test/x y.exe"}}, "channels.stable"),
     ({"channels": {"stable": "https://a.test/x.exe\r\n"}}, "channels.stable"),
+    ({"channels": {"stable": "https://a.test/x.exe\n"}}, "channels.stable"),
     ({"channels": {"stable": "https://a.test/\u00e9.exe"}}, "channels.stable"),
     ({"channels": {"stable": "ftp://a.test/x.exe"}}, "channels.stable"),
     ({"channels": {}}, "at least one channel"),
