@@ -74,12 +74,16 @@ def test_rate_limit_holds_across_connections(database):
 def test_purge_deletes_only_old_records(store):
     day = 86400
     now = 1000 * day
-    for age in (100, 91, 89, 0):
+    ages = (100, 99, 98, 97, 91, 89, 60, 1, 0)
+    for age in ages:
         store.record_request(now - age * day, "c", "k", "v", "i", "GET:x", "default", "", "")
         store.record_event(event(now - age * day, client=f"c{age}"), 5)
-    assert store.purge(90, now=now) == 4
-    assert sorted(r["recorded_at"] for r in store.recent_requests()) == [now - 89 * day, now]
-    assert store.count("events") == 2
+    store._conn().execute("DELETE FROM requests WHERE id IN (2, 3, 6, 8)")  # gaps in the ids
+    assert store.purge(90, now=now) == 3 + 5
+    assert sorted(r["recorded_at"] for r in store.recent_requests()) == [now - 60 * day, now]
+    assert store.count("events") == 4
+    assert store.purge(90, now=now + 365 * day) == 6
+    assert store.purge(90) == 0  # nothing left
 
 
 def _insert_many(database, n):

@@ -23,7 +23,7 @@ class SchemaError(StoreError):
 
 class Store:
     placeholder = "?"
-    id_type = "INTEGER PRIMARY KEY AUTOINCREMENT"
+    id_type = "INTEGER PRIMARY KEY"
     float_type = "REAL"
 
     def __init__(self):
@@ -161,6 +161,33 @@ class Store:
             self._drop()
             raise StoreError(str(e)) from e
 
+    def _first_id_since(self, conn, table, cutoff):
+        """An id below which every row is older than `cutoff`; None: all are.
+
+        Rows arrive in time order (up to the small skew between workers), so
+        a binary search over the primary key finds the boundary without an
+        index on the time column.
+        """
+        p = self.placeholder
+        lo, hi = conn.execute(f"SELECT MIN(id), MAX(id) FROM {table}").fetchone()
+        if lo is None:
+            return None
+
+        def recent(v):  # is the first row at or after id v recent?
+            return conn.execute(
+                f"SELECT recorded_at FROM {table} WHERE id >= {p} ORDER BY id LIMIT 1",
+                (v,)).fetchone()[0] >= cutoff
+
+        if not recent(hi):
+            return None
+        while lo < hi:
+            mid = (lo + hi) // 2
+            if recent(mid):
+                hi = mid
+            else:
+                lo = mid + 1
+        return lo
+
     def purge(self, days, now=None):
         """Delete requests and events older than `days` days; returns rows deleted."""
         cutoff = (time.time() if now is None else now) - days * 86400
@@ -169,8 +196,12 @@ class Store:
         try:
             with self._transaction() as conn:
                 for table in ("requests", "events"):
-                    deleted += conn.execute(
-                        f"DELETE FROM {table} WHERE recorded_at < {p}", (cutoff,)).rowcount
+                    first = self._first_id_since(conn, table, cutoff)
+                    if first is None:
+                        sql, args = f"DELETE FROM {table}", ()
+                    else:
+                        sql, args = f"DELETE FROM {table} WHERE id < {p}", (first,)
+                    deleted += conn.execute(sql, args).rowcount
                 conn.execute(f"DELETE FROM rate_counts WHERE window_start < {p}",
                              (int(cutoff // 60),))
         except self.errors as e:

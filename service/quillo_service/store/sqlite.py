@@ -13,6 +13,9 @@ from .base import Store, StoreError
 
 
 class SqliteStore(Store):
+    # Without AUTOINCREMENT an insert writes no sqlite_sequence page; ids are
+    # still never reused, since retention deletes only the oldest rows.
+    id_type = "INTEGER PRIMARY KEY"
     errors = (sqlite3.Error,)
 
     def __init__(self, path):
