@@ -272,7 +272,9 @@ class Stack:
             # Workers would otherwise run as nobody, who cannot read the
             # state folder under /root.
             main.insert(0, 'user root;')
-        http = ['access_log %s;' % ('%s/access.log' % d if self.access_log else 'off')]
+        http = ["log_format quillo '$remote_addr|$request|$status|$body_bytes_sent|"
+                "$request_time|$http_range';",
+                'access_log %s;' % ('%s/access.log quillo' % d if self.access_log else 'off')]
         http += ['%s_temp_path %s/tmp/%s;' % (t, d, t)
                  for t in ('client_body', 'proxy', 'fastcgi', 'uwsgi', 'scgi')]
         return render_nginx({
@@ -320,6 +322,23 @@ class Stack:
         if self.pg:
             self.pg.stop()
             self.pg = None
+
+    def access_log_entries(self):
+        """What nginx answered so far, oldest first: dicts with the client,
+        the request line, status, body bytes sent, seconds and Range header."""
+        path = os.path.join(self.nginx_dir, 'access.log')
+        if not os.path.exists(path):
+            return []
+        out = []
+        with open(path, errors='replace') as f:
+            for line in f:
+                parts = line.rstrip('\n').split('|')
+                if len(parts) != 6:
+                    continue
+                client, request, status, sent, seconds, rng = parts
+                out.append({'client': client, 'request': request, 'status': int(status),
+                            'sent': int(sent), 'seconds': float(seconds), 'range': rng})
+        return out
 
     def dead(self):
         """Names of the children that have ended by themselves."""

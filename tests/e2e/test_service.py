@@ -6,7 +6,6 @@ the service recorded straight from the database file.
 """
 import hashlib
 import os
-import re
 import shutil
 import sqlite3
 import ssl
@@ -145,11 +144,8 @@ class ServiceEndToEndTest(unittest.TestCase):
 
     def fetched(self):
         """Installer requests nginx answered: (path, status), in order."""
-        with open(os.path.join(self.stack.nginx_dir, 'access.log')) as f:
-            lines = f.read().splitlines()
-        return [(m.group(1), int(m.group(2))) for m in
-                (re.search(r'"GET (/installers/\S*) HTTP/[\d.]+" (\d+)', line) for line in lines)
-                if m]
+        return [(e['request'].split()[1], e['status']) for e in self.stack.access_log_entries()
+                if e['request'].startswith('GET /installers/')]
 
     def run_recorded(self, key, run):
         """Does run(); returns its result and the one request it recorded."""
