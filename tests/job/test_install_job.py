@@ -26,6 +26,11 @@ KEY = harness.KEY
 GUID = re.compile(r'[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\Z')
 E_FAIL = 0x80004005
 SESSION_MANAGER = '[System\\\\CurrentControlSet\\\\Control\\\\Session Manager]'
+# Validly signed files whose signer or issuer name is a near miss of the
+# expected one (see tests/fixtures/make_certs.sh): only an exact comparison
+# turns them away.
+NEAR_MISSES = tuple('near_%s_%s.exe' % (which, how) for which in ('signer', 'issuer')
+                    for how in ('case', 'longer', 'shorter'))
 
 
 def flip_code_byte(source, target):
@@ -94,8 +99,8 @@ class InstallJobTest(unittest.TestCase):
         cls.root = os.path.join(cls.folder, 'root')
         os.mkdir(cls.root)
         fake = harness.program('fake_installer.exe')
-        for which in ('signer', 'foreign', 'foreign_issuer'):
-            harness.sign(fake, os.path.join(cls.root, which + '.exe'), which)
+        for name in ('signer.exe', 'foreign.exe', 'foreign_issuer.exe') + NEAR_MISSES:
+            harness.sign(fake, os.path.join(cls.root, name), name[:-len('.exe')])
         shutil.copy(fake, os.path.join(cls.root, 'unsigned.exe'))
         flip_code_byte(os.path.join(cls.root, 'signer.exe'), os.path.join(cls.root, 'flipped.exe'))
         cls.launcher = harness.signed_launcher(cls.folder)
@@ -270,8 +275,9 @@ class InstallJobTest(unittest.TestCase):
     # -- verification --------------------------------------------------------
 
     def test_wrong_signer(self):
-        # Unsigned, signed by someone else, or by "Pellorand" from another CA.
-        for name in ('unsigned.exe', 'foreign.exe', 'foreign_issuer.exe'):
+        # Unsigned, signed by someone else, by "Pellorand" from another CA, or
+        # by a near miss of either name.
+        for name in ('unsigned.exe', 'foreign.exe', 'foreign_issuer.exe') + NEAR_MISSES:
             with self.subTest(name=name):
                 run = self.run_silent('GET:' + self.url(name))
                 self.assertEqual(run.code, E_FAIL)
@@ -298,6 +304,7 @@ class InstallJobTest(unittest.TestCase):
             'unsigned.exe': ('0', '0', '0x800b0100'),
             'flipped.exe': ('1', '0', '0x80096010'),
         }
+        expected.update((name, ('0', '1', '0x00000000')) for name in NEAR_MISSES)
         for name, (signer, signature, status) in expected.items():
             with self.subTest(name=name):
                 out = probe('verify', harness.winpath(os.path.join(self.root, name)))
