@@ -22,6 +22,11 @@ int ValidateKey(const unsigned char* key, std::size_t length) {
   for (std::size_t i = 0; i < length; ++i) {
     if (!IsValidKeyByte(key[i])) return kKeyInvalidByte;
   }
+  // The key goes on the installer's command line in double quotes; under the
+  // usual argument rules a backslash right before the closing quote escapes
+  // it, and the key would swallow the arguments that follow. Elsewhere a
+  // backslash is an ordinary character.
+  if (key[length - 1] == '\\') return kKeyInvalidByte;
   return kKeyFound;
 }
 
@@ -69,7 +74,7 @@ const char* KeyError(int code) {
     case kKeyTooLong:
       return "key is 1024 bytes or longer (at most 1023 allowed)";
     case kKeyInvalidByte:
-      return "key holds a byte outside 0x21..0x7E or a double quote";
+      return "key holds a byte outside 0x21..0x7E or a double quote, or ends in a backslash";
     default:
       return "unknown key error";
   }

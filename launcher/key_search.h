@@ -5,7 +5,8 @@
 // reads from its own file, and the stamping tool uses it to check its work.
 //
 // Trailer layout: ">>key_begin|" key "|key_end<<", the key being 1 to 1023
-// bytes, each in 0x21..0x7E and none of them a double quote.
+// bytes, each in 0x21..0x7E and none of them a double quote; the last one is
+// not a backslash.
 
 #include <cstddef>
 #include <string>
@@ -27,7 +28,7 @@ enum KeySearchCode : int {
   kKeyEndBeforeBegin = 425,  // end marker does not lie after the begin marker's start
   kKeyEmpty = 428,           // nothing between the markers
   kKeyTooLong = 429,         // key of 1024 bytes or more
-  kKeyInvalidByte = 431,     // key holds a byte outside 0x21..0x7E, or a double quote
+  kKeyInvalidByte = 431,     // a byte outside 0x21..0x7E, a double quote or a final backslash
 };
 
 struct KeySearchResult {
@@ -51,7 +52,8 @@ int ValidateKey(const std::string& key);
 //  - the end marker must start after the begin marker's start (else 425);
 //  - key length = end - begin - 12 must be above 0 (else 428) and below
 //    1024 (else 429);
-//  - every key byte must pass IsValidKeyByte (else 431).
+//  - every key byte must pass IsValidKeyByte, and the last must not be a
+//    backslash (else 431).
 // table may be null when size is 0.
 KeySearchResult FindKeyInTable(const unsigned char* table, std::size_t size);
 

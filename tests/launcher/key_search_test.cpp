@@ -125,6 +125,16 @@ TEST_CASE("forbidden key bytes fail with 431") {
   CHECK(found.key.empty());
 }
 
+TEST_CASE("a key may hold a backslash but not end in one") {
+  // "abc\" would end up as "abc\" on the installer's command line, where the
+  // backslash escapes the closing quote.
+  CHECK(Search(kBegin + "abc\\" + kEnd).code == 431);
+  CHECK(Search(kBegin + "\\" + kEnd).code == 431);
+  CHECK(ValidateKey("a\\\\") == 431);
+  CHECK(Search(kBegin + "a\\bc" + kEnd).key == "a\\bc");
+  CHECK(Search(kBegin + "\\abc" + kEnd).key == "\\abc");
+}
+
 TEST_CASE("no begin marker fails with 420") {
   CHECK(Search(FakeSignature()).code == 420);
   CHECK(Search(kKey40 + kEnd).code == 420);

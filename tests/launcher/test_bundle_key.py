@@ -98,6 +98,7 @@ class BundleKeyTest(unittest.TestCase):
             (BEGIN + b'abc', 'Failed - 423'),
             (BEGIN + b'a"b' + END, 'Failed - Invalid key - 431'),
             (BEGIN + b'a b' + END, 'Failed - Invalid key - 431'),
+            (BEGIN + b'abc\\' + END, 'Failed - Invalid key - 431'),
         ]
         for tail, line in cases:
             with self.subTest(line=line):

@@ -334,7 +334,7 @@ class StampkeyTest(unittest.TestCase):
         self.assertIn(digest, table_bytes(stamped))
 
     def test_key_lengths_and_bytes(self):
-        for key in (b"a", b"!", b"~", KEY40, b"x" * 1023,
+        for key in (b"a", b"!", b"~", KEY40, b"x" * 1023, b"\\a\\b",
                     bytes(range(0x21, 0x7F)).replace(b'"', b"")):
             with self.subTest(key=key[:20], length=len(key)):
                 out, data = self.stamp(self.input, key)
@@ -556,6 +556,8 @@ class StampkeyTest(unittest.TestCase):
             "newline": b"ab\ncd",
             "carriage return": b"abcd\r",
             "quote": b'ab"cd',
+            "final backslash": b"abcd\\",
+            "only a backslash": b"\\",
             "0x7f": b"ab\x7fcd",
             "0x80": b"ab\x80cd",
             "0xff": b"\xff",

@@ -52,8 +52,9 @@ const char kHelp[] =
     "Authenticode digest covers changes, so the signature stays valid. A trailer the\n"
     "input already carries is replaced, never repeated.\n"
     "\n"
-    "A key is 1 to 1023 bytes, each in 0x21..0x7E (printable ASCII, no blank), and\n"
-    "no double quote. IN.exe must be a signed PE32 file whose certificate table ends\n"
+    "A key is 1 to 1023 bytes, each in 0x21..0x7E (printable ASCII, no blank), with\n"
+    "no double quote and no backslash at its end (it goes on a command line in\n"
+    "quotes). IN.exe must be a signed PE32 file whose certificate table ends\n"
     "at the end of the file. Outputs are written to a temporary file in the same\n"
     "folder and renamed into place, so a failed run leaves no partial file.\n"
     "\n"
@@ -62,8 +63,8 @@ const char kHelp[] =
     "  1  usage error (bad arguments, output path is the input file)\n"
     "  2  bad input file (not PE32, not signed, certificate table out of bounds or\n"
     "     not at the end of the file, unknown data in it, stamped table 1 MiB or more)\n"
-    "  3  bad key (empty, 1024 bytes or longer, a forbidden byte); in batch mode also\n"
-    "     an unusable or repeated output name, or no keys at all\n"
+    "  3  bad key (empty, 1024 bytes or longer, a forbidden byte, a final backslash);\n"
+    "     in batch mode also an unusable or repeated output name, or no keys at all\n"
     "  4  I/O error (an input cannot be read, an output cannot be written)\n"
     "  5  --read: the file holds no valid key\n";
 
