@@ -26,13 +26,20 @@ Result ReadWholeFile(const std::wstring& path, std::vector<unsigned char>& buffe
   if (maximumSize != 0 && size.QuadPart > static_cast<LONGLONG>(maximumSize)) {
     return Result(E_FAIL, std::wstring(), 361);
   }
-  // Without a limit a file of 4 GiB or more cannot be held; refuse it rather
-  // than read a truncated count.
-  if (size.QuadPart > 0xFFFFFFFFLL) return Result(E_OUTOFMEMORY, std::wstring(), 370);
+  // A buffer cannot hold more than max_size() bytes (2 GiB - 1 on a 32-bit
+  // system), and a file of 4 GiB or more not even in a 32-bit count; such a
+  // file is refused rather than read with a truncated count.
+  if (static_cast<ULONGLONG>(size.QuadPart) > buffer.max_size()) {
+    return Result(E_OUTOFMEMORY, std::wstring(), 370);
+  }
   const DWORD length = static_cast<DWORD>(size.QuadPart);
+  // Growing fails with the runtime's bad_alloc when the memory is not there,
+  // or with the HRESULT exception that the container checks raise here.
   try {
     buffer.resize(length);
-  } catch (const std::exception&) {  // bad_alloc or length_error
+  } catch (const std::exception&) {
+    return Result(E_OUTOFMEMORY, std::wstring(), 370);
+  } catch (const CAtlException&) {
     return Result(E_OUTOFMEMORY, std::wstring(), 370);
   }
   if (length == 0) return Result::Ok();

@@ -82,3 +82,26 @@ TEST_CASE("Files held open by someone else") {
   holder.reset();
   DeleteFileW(path.c_str());
 }
+
+TEST_CASE("ReadWholeFile of a file too large for a buffer fails with 370") {
+  // Sparse files: only their size is set, nothing is written.
+  std::wstring path = TempFile(L"quillo-huge.bin");
+  for (ULONGLONG size : {0x80000000ULL, 0xC0000000ULL, 0xFFFFFFFFULL, 0x100000000ULL}) {
+    CAPTURE(size);
+    {
+      ScopedFile file(
+          CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+      REQUIRE(file);
+      LARGE_INTEGER end;
+      end.QuadPart = static_cast<LONGLONG>(size);
+      REQUIRE(SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN));
+      REQUIRE(SetEndOfFile(file.get()));
+    }
+    std::vector<unsigned char> bytes;
+    Result r = ReadWholeFile(path, bytes, 0);
+    CHECK(r.hr == E_OUTOFMEMORY);
+    CHECK(r.code == 370);
+    CHECK(r.message.empty());
+  }
+  DeleteFileW(path.c_str());
+}
