@@ -60,11 +60,24 @@ void ReportInteractiveFailure(const Result& result, const std::wstring& versionT
 
 using ScopedArgv = ScopedHandle<wchar_t**, &handle_close::Local>;
 
+wchar_t FoldAsciiLetter(wchar_t c) { return c >= L'A' && c <= L'Z' ? c + (L'a' - L'A') : c; }
+
+// lstrcmpiW would compare linguistically under the user's locale: a Turkish
+// one folds "I" to a dotless i, and characters that sorting ignores (a soft
+// hyphen) may be skipped. A switch is a fixed ASCII word, so the comparison is
+// code unit by code unit with only ASCII letters folded.
+bool EqualsIgnoringAsciiCase(const wchar_t* text, const wchar_t* word) {
+  for (; *text != L'\0' && *word != L'\0'; ++text, ++word) {
+    if (FoldAsciiLetter(*text) != FoldAsciiLetter(*word)) return false;
+  }
+  return *text == *word;
+}
+
 }  // namespace
 
 bool ParseCommandLine(int count, wchar_t** args, bool& silent, std::wstring& reportPath) {
   for (int i = 1; i < count; ++i) {
-    if (lstrcmpiW(args[i], L"/silent") != 0) return false;
+    if (!EqualsIgnoringAsciiCase(args[i], L"/silent")) return false;
     silent = true;
     if (i + 1 < count && args[i + 1][0] != L'/') reportPath = args[++i];
   }

@@ -97,6 +97,13 @@ TEST_CASE("Command-line parsing") {
       {{L"/silent", L"a", L"/silent", L"b"}, true, true, L"b"},
       {{L"/silent", L"/x"}, false, true, L""},
       {{L"/silentx"}, false, false, L""},
+      // Only ASCII letters fold, whatever the user's locale: a dotted capital
+      // I (U+0130) or a soft hyphen (U+00AD) makes another word.
+      {{L"/sIlEnT"}, true, true, L""},
+      {{L"/S\u0130LENT"}, false, false, L""},
+      {{L"/sil\u00ADent"}, false, false, L""},
+      {{L"/silent\u00AD"}, false, false, L""},
+      {{L"/silen"}, false, false, L""},
   };
   for (const Case& c : cases) {
     std::vector<wchar_t*> argv;
