@@ -27,13 +27,6 @@ static_assert(sizeof(STARTUPINFOW) == 68, "STARTUPINFOW must be the 32-bit layou
 
 std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 
-// The main installer's process and thread. Declared in this order so that
-// the thread handle is closed before the process handle, on every way out.
-struct ProcessHolder {
-  ScopedKernelHandle process;
-  ScopedKernelHandle thread;
-};
-
 }  // namespace
 
 std::wstring BuildInstallerCommandLine(const std::wstring& bundleKey,
@@ -50,15 +43,28 @@ ScopedFile LockInstallerFile(const std::wstring& path) {
       CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
 }
 
+Result GetTempFolder(std::wstring& folder, TempPathFunction getTempPath) {
+  std::vector<wchar_t> buffer(kTempPathLength, L'\0');
+  SetLastError(ERROR_SUCCESS);
+  const DWORD length = getTempPath(kTempPathLength, buffer.data());
+  // A path that does not fit comes back as the length it needs and an empty
+  // buffer; taken as it is, the working folder would become a bare name in
+  // the current directory. Such a path counts as a failed call.
+  if (length == 0 || length >= kTempPathLength) {
+    return Result(HResultFromLastError(), std::wstring(), 163);
+  }
+  folder.assign(buffer.data(), length);
+  return Result::Ok();
+}
+
 Result RunMainInstaller(HWND dialog, const std::wstring& bundleKey, const std::wstring& address,
                         std::wstring& reportText) {
   // The working folder.
-  std::vector<wchar_t> tempPath(kTempPathLength, L'\0');
-  if (GetTempPathW(kTempPathLength, tempPath.data()) == 0) {
-    return Result(HResultFromLastError(), std::wstring(), 163);
-  }
+  std::wstring tempFolder;
+  const Result temp = GetTempFolder(tempFolder, &GetTempPathW);
+  if (temp.Failed()) return temp;
   // The temporary path ends with a backslash already.
-  const std::wstring folder = std::wstring(tempPath.data()) + NewGuidString();
+  const std::wstring folder = tempFolder + NewGuidString();
   const std::wstring installerPath = folder + L"\\" + kInstallerFileName;
   if (!CreateDirectoryW(folder.c_str(), nullptr)) {
     return Result(HResultFromLastError(), std::wstring(), 169);
@@ -110,7 +116,6 @@ Result RunMainInstaller(HWND dialog, const std::wstring& bundleKey, const std::w
   std::vector<wchar_t> writableCommandLine(commandLine.begin(), commandLine.end());
   writableCommandLine.push_back(L'\0');
 
-  ProcessHolder process;
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION created = {};
@@ -118,8 +123,10 @@ Result RunMainInstaller(HWND dialog, const std::wstring& bundleKey, const std::w
                       nullptr, nullptr, &startup, &created)) {
     return Result(HResultFromLastError(), std::wstring(), 239);
   }
-  process.process.reset(created.hProcess);
-  process.thread.reset(created.hThread);
+  ScopedKernelHandle process(created.hProcess);
+  // Nothing needs the thread; a process object keeps its image file in use
+  // until its last handle, thread handles included, is closed.
+  CloseHandle(created.hThread);
   // The installer now runs from its own image, which the system protects
   // from writes by itself; the lock ends so that the installer may treat its
   // file as any program may treat its own (rename it, for instance).
@@ -127,8 +134,18 @@ Result RunMainInstaller(HWND dialog, const std::wstring& bundleKey, const std::w
 
   // The installer takes over from here; the dialog is not shown again.
   if (dialog != nullptr) ShowWindow(dialog, SW_HIDE);
-  WaitForSingleObject(process.process.get(), INFINITE);
+  WaitForSingleObject(process.get(), INFINITE);
   Sleep(kSettleDelayMs);
+
+  // The exit code is taken now, and the process handle closed before the
+  // folder is deleted: while it is open Windows keeps "Quillo.exe" in use and
+  // refuses to delete it, and the folder would stay behind.
+  DWORD exitCode = 0;
+  HRESULT exitCodeError = S_OK;
+  if (g_silent && !GetExitCodeProcess(process.get(), &exitCode)) {
+    exitCodeError = HResultFromLastError();
+  }
+  process.reset();
 
   if (!reportPath.empty()) {
     std::vector<unsigned char> report;
@@ -142,10 +159,7 @@ Result RunMainInstaller(HWND dialog, const std::wstring& bundleKey, const std::w
   DeleteFolderTree(folder, nullptr);
 
   if (g_silent) {
-    DWORD exitCode = 0;
-    if (!GetExitCodeProcess(process.process.get(), &exitCode)) {
-      return Result(HResultFromLastError(), std::wstring(), 263);
-    }
+    if (FAILED(exitCodeError)) return Result(exitCodeError, std::wstring(), 263);
     if (exitCode != 0) {
       return Result(HResultFromError(static_cast<LONG>(exitCode)),
                     L"The installer process returned an error", 265);

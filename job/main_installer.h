@@ -21,6 +21,13 @@ extern const wchar_t kInstallerReportName[];
 Result RunMainInstaller(HWND dialog, const std::wstring& bundleKey, const std::wstring& address,
                         std::wstring& reportText);
 
+// The user's temporary folder, ending in a backslash, from getTempPath
+// (GetTempPathW, or a stand-in in tests). A failed call, or a path too long
+// for the 1040-character buffer, gives code 163 with the last error (E_FAIL
+// when none is set).
+using TempPathFunction = DWORD(WINAPI*)(DWORD, LPWSTR);
+Result GetTempFolder(std::wstring& folder, TempPathFunction getTempPath);
+
 // The installer's command line:
 //   Quillo.exe "KEY"[ /silent "REPORT"] /path "FOLDER"
 // The silent part is present when reportPath is not empty. Nothing inside the

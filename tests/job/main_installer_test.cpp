@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 
 #include "base/file_io.h"
@@ -26,6 +27,23 @@ DWORD OpenError(const std::wstring& path, DWORD access, DWORD share) {
 
 const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// Stand-ins for GetTempPathW at the edges of its 1040-character buffer.
+DWORD WINAPI PathOf1039(DWORD size, LPWSTR buffer) {
+  std::fill(buffer, buffer + size, L'\0');
+  std::fill(buffer, buffer + 1038, L'x');
+  buffer[1038] = L'\\';
+  return 1039;
+}
+DWORD WINAPI PathTooLong(DWORD, LPWSTR) { return 1040; }
+DWORD WINAPI PathTooLongWithError(DWORD, LPWSTR) {
+  SetLastError(ERROR_FILENAME_EXCED_RANGE);
+  return 5000;
+}
+DWORD WINAPI PathFails(DWORD, LPWSTR) {
+  SetLastError(ERROR_ACCESS_DENIED);
+  return 0;
+}
+
 }  // namespace
 
 TEST_SUITE("main installer") {
@@ -38,6 +56,26 @@ TEST_SUITE("main installer") {
 
   TEST_CASE("interactive command line has no silent part") {
     CHECK(BuildInstallerCommandLine(L"key", L"", L"C:") == L"Quillo.exe \"key\" /path \"C:\"");
+  }
+
+  TEST_CASE("temporary folder: a path that does not fit fails like a failed call, with 163") {
+    std::wstring folder = L"unchanged";
+    Result r = GetTempFolder(folder, &PathTooLong);
+    CHECK(r.hr == E_FAIL);  // no error is set
+    CHECK(r.code == 163);
+    CHECK(folder == L"unchanged");
+    SetLastError(ERROR_ACCESS_DENIED);  // a stale error is not taken for the call's
+    CHECK(GetTempFolder(folder, &PathTooLong).hr == E_FAIL);
+    CHECK(GetTempFolder(folder, &PathTooLongWithError).hr == static_cast<HRESULT>(0x800700CE));
+    r = GetTempFolder(folder, &PathFails);
+    CHECK(r.hr == static_cast<HRESULT>(0x80070005));
+    CHECK(r.code == 163);
+
+    REQUIRE(GetTempFolder(folder, &PathOf1039).hr == S_OK);
+    CHECK(folder.size() == 1039);
+    REQUIRE(GetTempFolder(folder, &GetTempPathW).hr == S_OK);
+    CHECK(folder.size() > 3);
+    CHECK(folder.back() == L'\\');
   }
 
   TEST_CASE("the locked installer can be read but not changed, replaced or removed") {
