@@ -3,6 +3,7 @@
 #include <rpc.h>
 #include <wchar.h>
 
+#include "base/module_path.h"
 #include "base/result.h"
 #include "base/scoped_handle.h"
 
@@ -88,10 +89,9 @@ HRESULT DeleteFolderTree(std::wstring folder, std::wstring* failedPath) {
 }
 
 std::wstring GetOwnModuleFolder() {
-  wchar_t path[520] = {};
-  if (GetModuleFileNameW(nullptr, path, 520) == 0) throw CAtlException(HResultFromLastError());
-  wchar_t* lastBackslash = wcsrchr(path, L'\\');
-  if (lastBackslash == nullptr) throw CAtlException(E_FAIL);
-  *lastBackslash = L'\0';
+  std::wstring path = GetOwnModulePath();
+  const size_t lastBackslash = path.rfind(L'\\');
+  if (lastBackslash == std::wstring::npos) throw CAtlException(E_FAIL);
+  path.resize(lastBackslash);
   return path;
 }

@@ -5,6 +5,7 @@
 #include <new>
 #include <vector>
 
+#include "base/module_path.h"
 #include "base/scoped_handle.h"
 #include "launcher/key_search.h"
 
@@ -72,10 +73,4 @@ Result FindBundleKey(HMODULE module, std::string& key) {
 
 void FindBundleKey(HMODULE module, Result& result, std::string& key) {
   result = FindBundleKey(module, key);
-}
-
-std::wstring GetOwnModulePath() {
-  wchar_t path[520] = {};
-  if (GetModuleFileNameW(nullptr, path, 520) == 0) throw CAtlException(HResultFromLastError());
-  return path;
 }

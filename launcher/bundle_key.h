@@ -9,6 +9,3 @@
 // Finds the bundle key in the certificate table of the launcher's own file.
 // The key is assigned only on success.
 void FindBundleKey(HMODULE module, Result& result, std::string& key);
-
-// Full path of the launcher's own file; throws CAtlException on failure.
-std::wstring GetOwnModulePath();

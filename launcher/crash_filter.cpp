@@ -23,9 +23,9 @@ const DWORD kUnhandledExceptionError = 574;
   }
 }
 
-}  // namespace
-
-LONG WINAPI CrashFilter(EXCEPTION_POINTERS* pointers) {
+// Everything the filter does, so that the filter can keep all of it inside
+// its guard.
+void ReportCrash(const EXCEPTION_POINTERS* pointers) {
   void* moduleBase = nullptr;
   const wchar_t* moduleName = nullptr;
   void* address = pointers->ExceptionRecord->ExceptionAddress;
@@ -34,22 +34,40 @@ LONG WINAPI CrashFilter(EXCEPTION_POINTERS* pointers) {
   memset(&memory, 0, sizeof(memory));
   if (VirtualQuery(address, &memory, sizeof(memory)) != 0) {
     moduleBase = memory.AllocationBase;
-    GetModuleFileNameW(static_cast<HMODULE>(moduleBase), g_crashModulePath, 260);
+    const DWORD capacity = sizeof(g_crashModulePath) / sizeof(g_crashModulePath[0]);
+    // XP leaves a path that fills the buffer unterminated; the returned
+    // length says where the text ends.
+    const DWORD length =
+        GetModuleFileNameW(static_cast<HMODULE>(moduleBase), g_crashModulePath, capacity);
+    g_crashModulePath[length < capacity ? length : capacity - 1] = L'\0';
     const wchar_t* slash = wcsrchr(g_crashModulePath, L'\\');
     moduleName = slash ? slash + 1 : g_crashModulePath;
   }
 
-  std::wstring fault =
+  const std::wstring fault =
       FormatText(L"0x%p:0x%p:%08x:%ws", moduleBase, address,
                  pointers->ExceptionRecord->ExceptionCode, moduleName ? moduleName : L"(null)");
+  const std::wstring query = FormatText(
+      L"?source=%ws&code=0&message=%ws&error=0x%08x&version=0&os=0&key=0", g_crashSourceName,
+      EscapeQueryValueOrThrow(fault).c_str(), kUnhandledExceptionError);
+  const std::wstring page = std::wstring(L"https://") + kServiceHost + L"/error/" + query;
+  ShellExecuteW(nullptr, L"open", page.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+}
+
+// Set while the filter runs. A fault inside the filter itself comes back to
+// it as another unhandled exception; that one is left to the system at once
+// instead of being reported again and again until the stack runs out.
+LONG g_inCrashFilter = 0;
+
+}  // namespace
+
+LONG WINAPI CrashFilter(EXCEPTION_POINTERS* pointers) {
+  if (InterlockedExchange(&g_inCrashFilter, 1) != 0) return EXCEPTION_CONTINUE_SEARCH;
   try {
-    std::wstring query = FormatText(
-        L"?source=%ws&code=0&message=%ws&error=0x%08x&version=0&os=0&key=0", g_crashSourceName,
-        EscapeQueryValueOrThrow(fault).c_str(), kUnhandledExceptionError);
-    std::wstring page = std::wstring(L"https://") + kServiceHost + L"/error/" + query;
-    ShellExecuteW(nullptr, L"open", page.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    ReportCrash(pointers);
   } catch (...) {
-    // Nothing more can be reported from inside a crash.
+    // Nothing more can be reported from inside a crash; an exception let out
+    // of here would come back to this filter through the terminate handler.
   }
   return EXCEPTION_CONTINUE_SEARCH;
 }
