@@ -12,16 +12,23 @@
 // exhausted memory as std::bad_alloc where the template library's would throw
 // its HRESULT exception, so that case goes with atlCode and E_OUTOFMEMORY.
 // Anything else is left to the crash reporter.
+//
+// The Result for the HRESULT exception, out of memory included, is built
+// before the step runs: when the heap has run out, a handler that built its
+// message then would throw again, and nothing would catch that. Moving it
+// out allocates nothing.
 template <typename Step>
 Result RunGuarded(Step step, int atlCode, int stdCode) {
+  Result fromAtlException(E_OUTOFMEMORY, L"Exception", atlCode);
   try {
     return step();
   } catch (const CException& e) {
     return ResultFromException(e);
   } catch (const CAtlException& e) {
-    return Result(e.m_hr, L"Exception", atlCode);
+    fromAtlException.hr = e.m_hr;
+    return fromAtlException;
   } catch (const std::bad_alloc&) {
-    return Result(E_OUTOFMEMORY, L"Exception", atlCode);
+    return fromAtlException;
   } catch (const std::exception& e) {
     return Result(E_FAIL, L"Exception: " + AnsiToWide(e.what()), stdCode);
   }

@@ -42,6 +42,15 @@ void StartDialog(HWND window) {
   }
 }
 
+// The icons were loaded for this window alone (not shared), so they go with
+// it.
+void DestroyDialogIcons(HWND window) {
+  for (WPARAM which : {ICON_BIG, ICON_SMALL}) {
+    HICON icon = reinterpret_cast<HICON>(SendMessageW(window, WM_SETICON, which, 0));
+    if (icon != nullptr) DestroyIcon(icon);
+  }
+}
+
 // Picks the coordinate that centres [size] on the reference span while
 // keeping it inside the limits, the near edge winning when it cannot fit.
 LONG Place(LONG refLow, LONG refHigh, LONG size, LONG limitLow, LONG limitHigh) {
@@ -92,6 +101,9 @@ INT_PTR CALLBACK ProgressDialogProc(HWND window, UINT message, WPARAM wParam, LP
         default:
           return 0;
       }
+    case WM_DESTROY:
+      DestroyDialogIcons(window);
+      return 0;
     case WM_CTLCOLORDLG:
     case WM_CTLCOLORSTATIC:
       return reinterpret_cast<INT_PTR>(GetStockObject(WHITE_BRUSH));
@@ -108,7 +120,7 @@ DWORD WINAPI WorkerThreadProc(LPVOID parameter) {
         return RunInstallJob(window, g_bundleKey, g_versionText, reportText);
       },
       288, 291);
-  g_workerResult = result;
+  g_workerResult = std::move(result);  // moved: the failure may be that memory ran out
   SendMessageW(window, WM_COMMAND, kJobDoneCommand, 0);
   return 0;
 }
