@@ -13,6 +13,8 @@ SHA1::SHA1() : h{0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476, 0xC3D2E1F0} {
 }
 
 void SHA1::Update(const void* bytes, uint32_t length) {
+  // No input is no change, even on a finished object.
+  if (length == 0) return;
   if (finished || invalid) {
     invalid = true;
     return;

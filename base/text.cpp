@@ -2,6 +2,8 @@
 
 #include <limits.h>
 
+#include <algorithm>
+
 #include "base/percent_encode.h"
 
 Result PercentEncode(const unsigned char* bytes, uint32_t length, std::wstring& output) {
@@ -16,12 +18,15 @@ Result EscapeQueryValue(const std::wstring& value, std::wstring& output) {
   output.clear();
   if (value.empty()) return Result::Ok();
   // UTF-8 needs at most 4 bytes per UTF-16 unit (3 per BMP unit, 4 per pair);
-  // a value too long for that buffer in an int is refused, not wrapped.
-  if (value.size() > static_cast<size_t>(INT_MAX / 4)) {
+  // a value too long for that buffer is refused, not wrapped. The buffer is
+  // bounded both by the int that the conversion takes and by what a string
+  // can hold (on a 32-bit system well below INT_MAX).
+  std::string utf8;
+  if (value.size() > std::min<size_t>(INT_MAX, utf8.max_size()) / 4) {
     return Result(E_OUTOFMEMORY, std::wstring(), 247);
   }
   const int capacity = static_cast<int>(value.size()) * 4;
-  std::string utf8(static_cast<size_t>(capacity), '\0');
+  utf8.assign(static_cast<size_t>(capacity), '\0');
   int converted = WideCharToMultiByte(CP_UTF8, 0, value.data(), static_cast<int>(value.size()),
                                       &utf8[0], capacity, nullptr, nullptr);
   if (converted == 0) return Result(HResultFromLastError(), std::wstring(), 247);

@@ -48,6 +48,11 @@ TEST_CASE("SHA-1 digest is stable, and input after it is refused for good") {
   REQUIRE(DigestHex(sha, second).hr == S_OK);
   CHECK(first == second);
 
+  // Empty input changes nothing, even after the digest was taken.
+  sha.Update("d", 0);
+  REQUIRE(DigestHex(sha, second).hr == S_OK);
+  CHECK(first == second);
+
   sha.Update("d", 1);
   std::wstring untouched = L"unchanged";
   Result r = DigestHex(sha, untouched);

@@ -59,6 +59,18 @@ TEST_CASE("PercentEncodeBytes refuses a length whose output size would wrap") {
   CHECK(out == "untouched");
 }
 
+TEST_CASE("EscapeQueryValue refuses a value whose UTF-8 buffer no string can hold") {
+  // One unit more than the bound: 512 MiB of text on a 32-bit system, whose
+  // 4-byte-per-unit buffer would exceed a string's max_size yet not INT_MAX.
+  const size_t units = std::string().max_size() / 4 + 1;
+  std::wstring value(units, L'a');
+  std::wstring escaped = L"before";
+  Result r = EscapeQueryValue(value, escaped);
+  CHECK(r.hr == E_OUTOFMEMORY);
+  CHECK(r.code == 247);
+  CHECK(escaped.empty());
+}
+
 TEST_CASE("ANSI conversions stop at the first zero") {
   CHECK(AnsiToWide("") == L"");
   CHECK(AnsiToWide("plain text") == L"plain text");
