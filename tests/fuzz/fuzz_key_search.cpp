@@ -35,6 +35,7 @@ KeySearchResult Reference(const std::string& table) {
     const unsigned char u = static_cast<unsigned char>(c);
     if (u < 0x21 || u > 0x7E || u == '"') return {431, std::string()};
   }
+  if (key.back() == '\\') return {431, std::string()};
   return {0, key};
 }
 
