@@ -8,6 +8,7 @@ makes a worker wait for another's short write instead of failing.
 
 import os
 import sqlite3
+import threading
 
 from .base import Store, StoreError
 
@@ -21,6 +22,18 @@ class SqliteStore(Store):
     def __init__(self, path):
         super().__init__()
         self.path = os.path.abspath(path)
+        # Threads of one worker queue here for the single write lock instead
+        # of meeting in SQLite's busy handler, which sleeps a millisecond or
+        # more before it tries again.
+        self._write_lock = threading.Lock()
+
+    def record_request(self, *args):
+        with self._write_lock:
+            super().record_request(*args)
+
+    def record_event(self, event, limit_per_minute):
+        with self._write_lock:
+            return super().record_event(event, limit_per_minute)
 
     def describe(self):
         return f"SQLite database {self.path}"
