@@ -79,7 +79,7 @@ def test_purge_deletes_only_old_records(store):
         store.record_request(now - age * day, "c", "k", "v", "i", "GET:x", "default", "", "")
         store.record_event(event(now - age * day, client=f"c{age}"), 5)
     store._conn().execute("DELETE FROM requests WHERE id IN (2, 3, 6, 8)")  # gaps in the ids
-    assert store.purge(90, now=now) == 3 + 5
+    assert store.purge(90, now=now, batch=2) == 3 + 5
     assert sorted(r["recorded_at"] for r in store.recent_requests()) == [now - 60 * day, now]
     assert store.count("events") == 4
     assert store.purge(90, now=now + 365 * day) == 6

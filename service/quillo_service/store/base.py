@@ -188,20 +188,30 @@ class Store:
                 lo = mid + 1
         return lo
 
-    def purge(self, days, now=None):
-        """Delete requests and events older than `days` days; returns rows deleted."""
+    def purge(self, days, now=None, batch=5000):
+        """Delete requests and events older than `days` days; returns rows deleted.
+
+        Deletes in batches of short transactions, so that recording goes on
+        meanwhile instead of waiting for one long delete.
+        """
         cutoff = (time.time() if now is None else now) - days * 86400
         p = self.placeholder
         deleted = 0
         try:
+            for table in ("requests", "events"):
+                conn = self._conn()
+                first = self._first_id_since(conn, table, cutoff)
+                low = conn.execute(f"SELECT MIN(id) FROM {table}").fetchone()[0]
+                if low is None:
+                    continue
+                if first is None:  # every row is old
+                    first = conn.execute(f"SELECT MAX(id) FROM {table}").fetchone()[0] + 1
+                while low < first:
+                    low = min(low + batch, first)
+                    with self._transaction() as conn:
+                        deleted += conn.execute(f"DELETE FROM {table} WHERE id < {p}",
+                                                (low,)).rowcount
             with self._transaction() as conn:
-                for table in ("requests", "events"):
-                    first = self._first_id_since(conn, table, cutoff)
-                    if first is None:
-                        sql, args = f"DELETE FROM {table}", ()
-                    else:
-                        sql, args = f"DELETE FROM {table} WHERE id < {p}", (first,)
-                    deleted += conn.execute(sql, args).rowcount
                 conn.execute(f"DELETE FROM rate_counts WHERE window_start < {p}",
                              (int(cutoff // 60),))
         except self.errors as e:
