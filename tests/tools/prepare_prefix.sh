@@ -30,5 +30,14 @@ if [ ! -f "$WINEPREFIX/.quillo-ready-3" ]; then
   wineserver -w
   touch "$WINEPREFIX/.quillo-ready-3"
 fi
+# Wine draws the caption buttons and other frame glyphs with its Marlett font
+# (Debian's fonts-wine), but this Wine looks for fonts only in the prefix and
+# in fontconfig's folders, not in its own font folder: without a link the
+# close button shows a plain letter "r". Only Marlett is linked, so that the
+# text fonts and the dialog's measures stay as they are.
+marlett=/usr/share/wine/fonts/marlett.ttf
+if [ -f "$marlett" ] && [ -d "$WINEPREFIX/drive_c/windows/Fonts" ]; then
+  ln -sf "$marlett" "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf"
+fi
 mkdir -p "$build/tmp"
 echo "prefix ready: $WINEPREFIX"

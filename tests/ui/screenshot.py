@@ -13,6 +13,9 @@ none; the copy of the launcher used here has a name of its own, for which the
 prefix is told to draw them itself (AppDefaults, X11 Driver, Decorated = N).
 The window then sits on the X screen exactly where its Windows coordinates
 say, so the window rectangle that the driver reports is the crop rectangle.
+The caption buttons need Wine's Marlett font in the prefix (fonts-wine,
+linked by tests/tools/prepare_prefix.sh); without it the close button is a
+letter "r", so the picture is refused.
 """
 import os
 import shutil
@@ -53,6 +56,10 @@ def capture_dialog(program, target, scratch):
 
 
 def main(target):
+    fonts = os.path.join(harness.wine_env()['WINEPREFIX'], 'drive_c', 'windows', 'Fonts')
+    if not os.path.exists(os.path.join(fonts, 'marlett.ttf')):
+        sys.exit('%s has no marlett.ttf: install fonts-wine (scripts/setup) and run '
+                 'tests/tools/prepare_prefix.sh (ctest -R wine_prefix)' % fonts)
     folder = tempfile.mkdtemp(prefix='quillo-shot-', dir=os.path.join(harness.BUILD, 'tmp'))
     uitest.ServiceCase.start_service(folder)
     svc = uitest.ServiceCase.svc
