@@ -132,6 +132,9 @@ class InstallJobTest(unittest.TestCase):
         before = self.working_folders()
         report = os.path.join(self.work, 'report.txt')
         installer_log = os.path.join(self.work, 'installer.log')
+        for stale in (report, installer_log):  # from an earlier run of the same test
+            if os.path.exists(stale):
+                os.remove(stale)
         run_env = {'FAKE_INSTALLER_LOG': harness.winpath(installer_log)}
         run_env.update(env or {})
         command = '"%s" /silent' % (launcher or harness.winpath(self.launcher))
