@@ -148,11 +148,18 @@ Result RunMainInstaller(HWND dialog, const std::wstring& bundleKey, const std::w
   process.reset();
 
   if (!reportPath.empty()) {
-    std::vector<unsigned char> report;
-    // A missing or unreadable report leaves the caller's text as it was; the
-    // exit code still decides the outcome.
-    ReadWholeFile(reportPath, report, 0);
-    if (!report.empty()) reportText = AnsiToWide(std::string(report.begin(), report.end()));
+    // A report too large to convert ends the run with the string facilities'
+    // exception, but the folder goes first all the same.
+    try {
+      std::vector<unsigned char> report;
+      // A missing or unreadable report leaves the caller's text as it was;
+      // the exit code still decides the outcome.
+      ReadWholeFile(reportPath, report, 0);
+      if (!report.empty()) reportText = AnsiToWide(std::string(report.begin(), report.end()));
+    } catch (...) {
+      DeleteFolderTree(folder, nullptr);
+      throw;
+    }
   }
 
   // Whatever could not be removed stays registered for removal at restart.
