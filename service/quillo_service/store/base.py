@@ -10,7 +10,7 @@ import threading
 import time
 from contextlib import contextmanager
 
-from .schema import EVENT_COLUMNS, REQUEST_COLUMNS, SCHEMA_VERSION, TABLES
+from .schema import EVENT_COLUMNS, MIGRATIONS, REQUEST_COLUMNS, SCHEMA_VERSION, TABLES
 
 
 class StoreError(Exception):
@@ -116,10 +116,15 @@ class Store:
                 raise SchemaError(
                     f"{self.describe()}: the database has schema version {found}, newer than "
                     f"version {SCHEMA_VERSION} that this service knows; upgrade the service")
-            for sql in TABLES:
-                conn.execute(sql.format(id=self.id_type, float=self.float_type))
             if found is None:
+                for sql in TABLES:
+                    conn.execute(sql.format(id=self.id_type, float=self.float_type))
                 conn.execute(f"INSERT INTO schema_version (version) VALUES ({SCHEMA_VERSION})")
+            elif found < SCHEMA_VERSION:
+                for version in range(found, SCHEMA_VERSION):
+                    for sql in MIGRATIONS[version]:
+                        conn.execute(sql.format(id=self.id_type, float=self.float_type))
+                conn.execute(f"UPDATE schema_version SET version = {SCHEMA_VERSION}")
             conn.execute("COMMIT")
         except BaseException:
             conn.execute("ROLLBACK")

@@ -10,6 +10,10 @@ a binary search over the ids instead (see Store.purge).
 
 SCHEMA_VERSION = 1
 
+# Statements that bring a database from version N to N + 1, by N.  A new
+# version adds its entry here and raises SCHEMA_VERSION.
+MIGRATIONS = {}
+
 TABLES = [
     """CREATE TABLE IF NOT EXISTS requests (
         id {id},
@@ -52,6 +56,21 @@ TABLES = [
         window_start BIGINT NOT NULL,
         hits BIGINT NOT NULL,
         PRIMARY KEY (client, window_start)
+    )""",
+    # The dashboard's daily counts of requests (see admin/rollup.py): filled
+    # from the requests up to `rollup_state.last_id`, never on the hot path.
+    """CREATE TABLE IF NOT EXISTS requests_daily (
+        day BIGINT NOT NULL,
+        bundle_key TEXT NOT NULL,
+        version TEXT NOT NULL,
+        answer TEXT NOT NULL,
+        malformed TEXT NOT NULL,
+        n BIGINT NOT NULL,
+        PRIMARY KEY (day, bundle_key, version, answer, malformed)
+    )""",
+    """CREATE TABLE IF NOT EXISTS rollup_state (
+        name TEXT PRIMARY KEY,
+        last_id BIGINT NOT NULL
     )""",
 ]
 
