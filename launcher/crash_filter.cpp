@@ -54,9 +54,10 @@ void ReportCrash(const EXCEPTION_POINTERS* pointers) {
   ShellExecuteW(nullptr, L"open", page.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
-// Set while the filter runs. A fault inside the filter itself comes back to
-// it as another unhandled exception; that one is left to the system at once
-// instead of being reported again and again until the stack runs out.
+// Set on the filter's first entry; the process ends after it. A fault inside
+// the filter itself comes back to it as another unhandled exception, which is
+// then left to the system at once instead of being reported again and again
+// until the stack runs out.
 LONG g_inCrashFilter = 0;
 
 }  // namespace
