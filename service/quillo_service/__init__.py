@@ -65,9 +65,10 @@ def create_app(config_path=None, database=None):
     app.config["MAX_CONTENT_LENGTH"] = 4096  # nothing here takes a request body
     state = app.extensions["quillo"] = ServiceState(watcher, store)
 
-    from . import instructions, pages
+    from . import admin, instructions, pages
     app.register_blueprint(instructions.bp)
     app.register_blueprint(pages.bp)
+    app.register_blueprint(admin.bp)
     pages.register_error_handlers(app)
     app.wsgi_app = instructions.FastPath(app.wsgi_app, state)
     return app

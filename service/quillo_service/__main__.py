@@ -5,6 +5,8 @@
     python3 -m quillo_service events FILE [N]       the last N error and crash events
     python3 -m quillo_service event FILE REFERENCE  one event by its support reference
     python3 -m quillo_service purge FILE            delete records older than retention_days
+    python3 -m quillo_service hash-password         make the [admin] table for the dashboard
+    python3 -m quillo_service rollup FILE           bring the dashboard's daily counts up to date
 
 FILE is the service's configuration; QUILLO_SERVICE_DATABASE overrides its database.
 """
@@ -23,6 +25,9 @@ def _store(config):
 
 
 def main(argv):
+    if argv and argv[0] in ("hash-password", "rollup"):
+        from .admin.cli import main as admin_main
+        return admin_main(argv)
     if len(argv) < 2 or argv[0] not in ("check", "requests", "events", "event", "purge"):
         print(__doc__.strip(), file=sys.stderr)
         return 2

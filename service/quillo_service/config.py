@@ -61,11 +61,12 @@ class Config:
     default_channel: str
     default_answer: str
     rules: tuple
+    admin: tuple | None = None  # (user, password hash) for /admin/, or None: no access
 
 
 _TOP_KEYS = {
     "database", "full_installer", "support", "retention_days", "limits",
-    "maintenance", "channels", "default_channel", "rules",
+    "maintenance", "channels", "default_channel", "rules", "admin",
 }
 _RULE_KEYS = {"name", "key", "key_prefix", "below_version", "rollout", "channel", "page"}
 
@@ -150,6 +151,18 @@ def parse_config(data, path="<config>"):
     if default_channel not in channels:
         raise ConfigError(f"{p}: default_channel {default_channel!r:.80} is not a channel")
 
+    admin = data.get("admin")
+    if admin is not None:
+        if not isinstance(admin, dict):
+            raise ConfigError(f"{p}: [admin] must be a table")
+        _unknown(admin, {"user", "password_hash"}, f"{p}: [admin]")
+        user = _text(admin.get("user"), f"{p}: admin.user", 64)
+        password_hash = _text(admin.get("password_hash"), f"{p}: admin.password_hash", 400)
+        if not password_hash.startswith("pbkdf2:") or password_hash.count("$") != 2:
+            raise ConfigError(f"{p}: admin.password_hash is not a password hash; make one with "
+                              "python3 -m quillo_service hash-password")
+        admin = (user, password_hash)
+
     rules_data = data.get("rules", [])
     if not isinstance(rules_data, list):
         raise ConfigError(f"{p}: rules must be written as [[rules]] tables")
@@ -201,7 +214,8 @@ def parse_config(data, path="<config>"):
         retention_days=retention_days, events_per_minute=events_per_minute,
         maintenance=enabled, maintenance_answer=maintenance_answer,
         channels=dict(channels), default_channel=default_channel,
-        default_answer="GET:" + channels[default_channel], rules=tuple(rules))
+        default_answer="GET:" + channels[default_channel], rules=tuple(rules),
+        admin=admin)
 
 
 def load_config(path):

@@ -68,6 +68,9 @@ class Store:
         conn = self._connect()
         try:
             self._ensure_schema(conn)
+        except self.errors as e:
+            conn.close()
+            raise StoreError(f"{self.describe()}: cannot set up the tables: {e}") from None
         except BaseException:
             conn.close()
             raise
@@ -78,11 +81,15 @@ class Store:
         """Forget this thread's connection after a failure; the next call reconnects."""
         conn = getattr(self._local, "conn", None)
         self._local.conn = None
-        if conn is not None and self._local.pid == os.getpid():
-            try:
-                conn.close()
-            except Exception:
-                pass
+        if conn is None:
+            return
+        if self._local.pid != os.getpid():
+            self._inherited.append(conn)
+            return
+        try:
+            conn.close()
+        except Exception:
+            pass
 
     def close(self):
         self._drop()
@@ -127,7 +134,10 @@ class Store:
                 conn.execute(f"UPDATE schema_version SET version = {SCHEMA_VERSION}")
             conn.execute("COMMIT")
         except BaseException:
-            conn.execute("ROLLBACK")
+            try:
+                conn.execute("ROLLBACK")
+            except Exception:
+                pass
             raise
 
     # -- recording -------------------------------------------------------------

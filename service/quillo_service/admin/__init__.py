@@ -1,0 +1,117 @@
+"""The publisher's dashboard at /admin/: how the installs go.
+
+Every path under /admin/ needs the credentials of the configuration's [admin]
+table (HTTP Basic; nginx provides the TLS).  Each view covers a period (last
+24 h, 7 or 30 days, or given UTC dates) and can be narrowed to a key, a key
+prefix and a launcher version.  Every table also downloads as CSV.  All that
+the store holds is shown through Jinja's autoescaping, and the charts escape
+their texts themselves (charts.py).
+"""
+
+import csv
+import io
+import logging
+
+from flask import Blueprint, Response, current_app, render_template, request
+
+from ..store import StoreError
+from . import auth, views
+from .data import Dashboard, parse_filters, parse_period, time_text
+
+log = logging.getLogger("quillo_service")
+
+bp = Blueprint("admin", __name__, url_prefix="/admin")
+
+_HEADERS = {
+    "Content-Security-Policy": "default-src 'none'; style-src 'unsafe-inline'; "
+                               "img-src 'self' data:; form-action 'self'; base-uri 'none'; "
+                               "frame-ancestors 'none'",
+    "Referrer-Policy": "no-referrer",
+    "X-Content-Type-Options": "nosniff",
+    "Cache-Control": "no-store",
+}
+
+
+def _refuse(status, text):
+    headers = dict(_HEADERS)
+    if status == 401:
+        headers["WWW-Authenticate"] = 'Basic realm="Quillo dashboard", charset="UTF-8"'
+    if status == 429:
+        headers["Retry-After"] = "60"
+    return Response(f"<!doctype html><title>{status}</title><p>{text}</p>", status,
+                    headers=headers, content_type="text/html; charset=utf-8")
+
+
+@bp.before_request
+def require_credentials():
+    state = current_app.extensions["quillo"]
+    config = state.watcher.current()
+    try:
+        verdict = auth.check(request.environ, config.admin, state.store, state.clock())
+    except StoreError as e:
+        log.error("dashboard: cannot check credentials: %s", e)
+        return _refuse(503, "The dashboard's store is not available.")
+    if verdict == "ok":
+        return None
+    if verdict == "limited":
+        log.warning("dashboard: too many wrong passwords from %s",
+                    auth.client_address(request.environ))
+        return _refuse(429, "Too many wrong passwords; wait a minute.")
+    return _refuse(401, "This page needs the dashboard's user name and password.")
+
+
+def safe_cell(value):
+    """A CSV cell that a spreadsheet will not take for a formula."""
+    if value is None:
+        return ""
+    if isinstance(value, str) and value[:1] in ("=", "+", "-", "@", "\t", "\r"):
+        return "'" + value
+    return value
+
+
+def csv_response(view, table):
+    out = io.StringIO()
+    w = csv.writer(out, lineterminator="\r\n")
+    w.writerow(table.columns)
+    for row in table.rows:
+        w.writerow([safe_cell(v) for v in row])
+    name = f"quillo-{view}-{table.name}.csv"
+    return Response(out.getvalue(), 200, headers={
+        **_HEADERS, "Content-Disposition": f'attachment; filename="{name}"'},
+        content_type="text/csv; charset=utf-8")
+
+
+@bp.route("/", defaults={"view": "installs"})
+@bp.route("/<view>")
+def show(view):
+    if view not in views.VIEWS:
+        return _refuse(404, "There is no such view.")
+    state = current_app.extensions["quillo"]
+    config = state.watcher.current()
+    now = state.clock()
+    period, problem = parse_period(request.args, now)
+    filters = parse_filters(request.args)
+    try:
+        page = views.VIEWS[view].build(Dashboard(state.store), config, period, filters, now)
+    except StoreError as e:
+        log.error("dashboard: %s", e)
+        return _refuse(503, "The dashboard's store is not available.")
+    wanted = request.args.get("csv")
+    if wanted is not None:
+        for table in page.tables:
+            if table.name == wanted:
+                return csv_response(view, table)
+        return _refuse(404, "There is no such table.")
+    # The query without csv=, for the CSV links and the navigation.
+    keep = {k: v for k, v in request.args.items()
+            if k in ("period", "from", "to", "key", "match", "version")}
+    html = render_template("admin/view.html", page=page, view=view, views=views.VIEWS,
+                           period=period, filters=filters, problem=problem, keep=keep,
+                           args=request.args, generated=time_text(now))
+    return Response(html, 200, headers=_HEADERS, content_type="text/html; charset=utf-8")
+
+
+@bp.route("/<path:rest>")
+def elsewhere(rest):
+    # Reached only with good credentials: everything under /admin/ is behind them.
+    return _refuse(404, "There is no such page.")

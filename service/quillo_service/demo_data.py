@@ -1,0 +1,208 @@
+"""A month of plausible records, so that a newcomer sees a living dashboard.
+
+    PYTHONPATH=service /usr/bin/python3 -m quillo_service.demo_data [--config FILE]
+
+(what `scripts/serve --demo-data` runs) makes service/var/demo.db with about
+70 000 instruction requests, 2 000 failures and 150 crashes over the last 30
+days, and service/var/demo.toml: the configuration plus an [admin] table with
+user "demo" and a new random password, which it prints.
+
+The answers come from the configuration's own rules and the events from the
+same parser as the error page, so the records look exactly like real ones:
+several campaigns, launcher versions rolling out, Windows versions, failure
+codes at plausible rates, a few crash sites, some malformed requests and a
+few hostile strings (markup, a spreadsheet formula) that the dashboard must
+show as plain text.
+"""
+
+import argparse
+import math
+import os
+import random
+import secrets
+import sys
+import time
+from urllib.parse import quote
+
+from .config import load_config
+from .events import build_event
+from .rules import decide
+from .store import open_store
+from .store.schema import EVENT_COLUMNS, REQUEST_COLUMNS
+
+DAY = 86400
+
+# A stored key and messages that must be shown as text, never run.
+HOSTILE_KEY = "<script>document.title='pwned';window.pwned=1</script>"
+HOSTILE_MESSAGE = '<img src=x onerror="document.title=\'pwned\'">Could not write'
+FORMULA_KEY = '=HYPERLINK("http://attacker.example/","click")'
+
+CAMPAIGNS = [  # key, share of requests
+    ("acme" + "7f3a9c2e" * 4 + "0001", 0.22),
+    ("acme" + "7f3a9c2e" * 4 + "0002", 0.08),
+    ("newsletter-2026-11-" + "b4" * 10, 0.14),
+    ("partner-globex-" + "11" * 12, 0.12),
+    ("partner-globex-" + "22" * 12, 0.05),
+    ("search-ads-de-" + "c0ffee" * 4, 0.10),
+    ("search-ads-us-" + "c0ffee" * 4, 0.16),
+    ("homepage-" + "9e" * 16, 0.13),
+]
+VERSIONS = [("0,1,0,230", 0.0), ("0,1,0,220", 0.55), ("0,1,0,210", 0.38),
+            ("0,1,0,150", 0.07)]
+OS_VERSIONS = [("10.0", 0.72), ("6.1", 0.15), ("6.3", 0.06), ("6.2", 0.02),
+               ("6.0", 0.02), ("5.1", 0.03)]
+# code -> (weight, HRESULT text, message)
+FAILURES = {
+    188: (24, "0x80072efd", "Could not download the installer"),
+    334: (14, "0x00000000", "The download ended too early"),
+    137: (14, "0x80072ee7", "Could not reach the server"),
+    382: (9, "0x80072f78", "The download could not be resumed"),
+    265: (8, "0x00000643", "The installer reported an error"),
+    73: (5, "0x80070070", "The disk is full"),
+    206: (4, "0x800b0100", "The installer is not signed correctly"),
+    201: (2, "0x800b0109", "The installer's signer is unknown"),
+    179: (4, "0x80070005", "Could not create the installer file"),
+    239: (3, "0x800700c1", "Could not start the installer"),
+    484: (3, "0x00000000", "The computer's clock is wrong"),
+    475: (2, "0x00000000", "Windows is too old"),
+    155: (1, "0x00000000", "The server's answer was not understood"),
+    598: (1, "0x8000ffff", "Unexpected error"),
+}
+CRASHES = [  # base, offset, exception code, module, weight
+    (0x00400000, 0x1A2B, 0xC0000005, "Quillo-setup.exe", 50),
+    (0x00400000, 0x3F10, 0xC0000005, "Quillo-setup.exe", 22),
+    (0x77C10000, 0x4E3C5, 0xC0000374, "ntdll.dll", 14),
+    (0x76A20000, 0x21F7, 0xC0000005, "WININET.dll", 9),
+    (0x00400000, 0x55E0, 0xC00000FD, "Quillo-setup.exe", 4),
+    (0x10000000, 0x77A, 0xC0000005, '<img src=x onerror="document.title=1">.dll', 1),
+]
+
+
+def _pick(rng, pairs):
+    return rng.choices([p for p, _ in pairs], weights=[w for _, w in pairs])[0]
+
+
+def _client(rng):
+    return f"198.51.{rng.randrange(256)}.{rng.randrange(1, 255)}"
+
+
+def generate(config, now, days=30, per_day=2300, seed=1):
+    """(requests, events): rows as tuples in REQUEST_COLUMNS and EVENT_COLUMNS
+    order, oldest first, covering the `days` days before `now`."""
+    rng = random.Random(seed)
+    start = now - days * DAY
+    times = []
+    for d in range(days):
+        # Busier on weekdays and growing through the month, with a quiet night.
+        weekday = time.gmtime(start + d * DAY).tm_wday
+        n = per_day * (0.75 + 0.5 * d / days) * (0.7 if weekday >= 5 else 1.0)
+        for _ in range(int(n)):
+            hour = rng.triangular(0, 24, 15)
+            times.append(start + d * DAY + hour * 3600)
+    times = sorted(t for t in times if t < now - 30)
+
+    requests, events = [], []
+    machines = [secrets.token_hex(20).upper() for _ in range(4000)]
+    for t in times:
+        age = (now - t) / DAY
+        # The 0,1,0,230 launcher appears in the last 10 days and takes over.
+        versions = [(v, w) for v, w in VERSIONS]
+        if age < 10:
+            versions[0] = ("0,1,0,230", 0.6 * (10 - age) / 10)
+        key, version, machine = _pick(rng, CAMPAIGNS), _pick(rng, versions), rng.choice(machines)
+        bad = set()
+        r = rng.random()
+        if r < 0.004:
+            machine = None
+        elif r < 0.006:
+            version = "abc"
+        elif r < 0.007:
+            key = HOSTILE_KEY
+        elif r < 0.0075:
+            key = FORMULA_KEY
+        elif r < 0.008:
+            key, bad = "acme" + "x" * 1019, {"key"}
+        decision = decide(config, key, version, machine, frozenset(bad))
+        requests.append((t, _client(rng), key, version, machine, decision.answer, decision.rule,
+                         ",".join(sorted(decision.malformed)), ",".join(sorted(bad))))
+        # Roughly one run in thirty fails interactively and tells the service.
+        fail = 0.03 + (0.03 if version == "0,1,0,210" else 0) + (0.05 if "globex" in key else 0)
+        if rng.random() < fail:
+            code = _pick(rng, [(c, w[0]) for c, w in FAILURES.items()])
+            _, hr, message = FAILURES[code]
+            if rng.random() < 0.01:
+                message = HOSTILE_MESSAGE
+            os_v = _pick(rng, OS_VERSIONS)
+            if code == 475:
+                os_v = "5.1"
+            q = (f"source=gatherkit&code={code}&message={quote(message)}&error={hr}"
+                 f"&version={quote(version)}&os={os_v}&key={quote(key)}")
+            events.append(_event(q, rng, t + rng.uniform(5, 120)))
+        if rng.random() < 0.0022:
+            base, off, exc, module, _ = rng.choices(CRASHES, weights=[c[4] for c in CRASHES])[0]
+            msg = quote(f"0x{base:08X}:0x{base + off:08X}:{exc:08x}:{module}")
+            events.append(_event(f"source=Gatherkit&code=0&message={msg}&error=0x0000023e"
+                                 "&version=0&os=0&key=0", rng, t + rng.uniform(1, 60)))
+        if rng.random() < 0.0008:  # pages opened by hand or by scanners
+            events.append(_event(rng.choice([
+                "source=gatherkit&code=abc&message=test",
+                "source=x&code=1%27%20OR%201=1--&key=" + quote(HOSTILE_KEY),
+                "code=188&message=" + "A" * 3000]), rng, t + 3))
+    events.sort(key=lambda e: e[0])
+    return requests, [e for e in events if e[0] < now]
+
+
+def _event(query, rng, t):
+    e = build_event(query.encode(), _client(rng), t)
+    return tuple(e[c] for c in EVENT_COLUMNS)
+
+
+def insert(store, requests, events, batch=50_000):
+    """Bulk insert, in batches of one transaction each."""
+    for sql, rows in ((store._insert_request, requests), (store._insert_event, events)):
+        for i in range(0, len(rows), batch):
+            with store._transaction() as conn:
+                cur = conn.cursor()
+                cur.executemany(sql, rows[i:i + batch])
+
+
+def main(argv=None):
+    here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--config", default=os.path.join(here, "example.toml"))
+    parser.add_argument("--state", default=os.path.join(here, "var"))
+    args, _ = parser.parse_known_args(argv)  # scripts/serve's other options are its own
+    config = load_config(args.config)
+    os.makedirs(args.state, exist_ok=True)
+    db = os.path.join(args.state, "demo.db")
+    for suffix in ("", "-wal", "-shm"):
+        if os.path.exists(db + suffix):
+            os.remove(db + suffix)
+    store = open_store("sqlite://" + db)
+    requests, events = generate(config, time.time())
+    insert(store, requests, events)
+    from .admin.data import Dashboard
+    Dashboard(store).catch_up(budget=60)
+    store.close()
+
+    with open(args.config) as f:
+        text = f.read()
+    password = None
+    if config.admin is None:
+        from werkzeug.security import generate_password_hash
+        password = secrets.token_hex(8)
+        text += ("\n\n# Added for the demo by quillo_service.demo_data.\n[admin]\n"
+                 f'user = "demo"\npassword_hash = "{generate_password_hash(password)}"\n')
+    with open(os.path.join(args.state, "demo.toml"), "w") as f:
+        f.write(text)
+    print(f"demo data: {len(requests):,} requests and {len(events):,} events in {db}")
+    if password:
+        print(f"dashboard: /admin/ with user demo and password {password}")
+    else:
+        print("dashboard: /admin/ with the [admin] credentials of your configuration")
+    sys.stdout.flush()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
