@@ -17,6 +17,8 @@ import tempfile
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 NAME = 'QuilloSetup-{key}.exe'
+TOOLS = ['cmake', 'openssl', 'osslsigncode', 'wine', 'wineboot', 'wineserver']
+HOST = re.compile(r'[A-Za-z0-9.-]+(:[0-9]{1,5})?')
 SYSTEM_ROOTS = '/etc/ssl/certs/ca-certificates.crt'
 SHIPPED_KEY = re.compile(r'[0-9a-f]{40}')
 # Statuses of the launcher's signature check that a publisher is likely to meet.
@@ -83,8 +85,11 @@ def signing_material(args, secrets):
         leaf, cas = os.path.join(secrets, 'leaf.pem'), os.path.join(secrets, 'ca.pem')
         for extra, target in ((['-nokeys', '-clcerts'], leaf), (['-nokeys', '-cacerts'], cas),
                               (['-nocerts', '-nodes'], key)):
-            run(['openssl', 'pkcs12', '-in', args.pkcs12, '-out', target] + password + extra,
-                'reading %s' % args.pkcs12)
+            command = ['openssl', 'pkcs12', '-in', args.pkcs12, '-out', target] + password + extra
+            try:
+                run(command, 'reading %s' % args.pkcs12)
+            except Refused:  # older files use ciphers that OpenSSL 3 keeps apart
+                run(command + ['-legacy'], 'reading %s' % args.pkcs12)
         with open(chain, 'w') as out:
             for part in (leaf, cas):
                 with open(part) as f:
@@ -128,8 +133,10 @@ def build(args):
 
 def wine_prefix(args):
     """A prefix of the release's own, never the tests' one (which trusts the
-    test CA). Extra trusted roots give a prefix of their own, so that they
-    never leak into a release made without them."""
+    test CA). Roots from --trust-root are made trusted in it: Wine's
+    WinVerifyTrust does not insist on a trusted root today, but the check is
+    then right where it does. They give the prefix a name of its own, so that
+    they never leak into a release made without them."""
     roots = b''.join(open(path, 'rb').read() for path in args.trust_root)
     name = 'release-prefix' + ('-' + hashlib.sha256(roots).hexdigest()[:12] if roots else '')
     prefix = os.path.join(args.build_dir, name)
@@ -195,12 +202,15 @@ def chain_check(args, signed, work):
     out = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, text=True)
     if out.returncode != 0:
         reasons = [line.strip() for line in (out.stdout + out.stderr).splitlines()
-                   if 'Error:' in line or 'Verify error' in line]
+                   if 'Error:' in line or 'Verify error' in line] or [out.stdout.strip()[-300:]]
         raise Refused('osslsigncode does not accept the signature: %s (is its root trusted? '
-                      '--trust-root adds one)' % ('; '.join(reasons[:2]) or out.stdout.strip()[-300:]))
+                      '--trust-root adds one)' % '; '.join(reasons[:2]))
 
 
 def release(args):
+    missing = [t for t in TOOLS if not shutil.which(t)]
+    if missing:
+        raise Refused('missing programs: %s (scripts/setup installs them)' % ' '.join(missing))
     for path in [args.keys, args.pkcs12, args.cert, args.key] + args.trust_root:
         if path and not os.path.isfile(path):
             raise Refused('%s is not a file' % path)
@@ -216,15 +226,15 @@ def release(args):
     try:
         chain, private_key = signing_material(args, work)
         launcher = build(args)
-        env = wine_prefix(args)
 
         signed = os.path.join(work, 'QuilloSetup.exe')
         run(['osslsigncode', 'sign', '-certs', chain, '-key', private_key, '-h', 'sha256',
              '-n', 'Quillo Setup'] + (['-ts', args.timestamp] if args.timestamp else [])
             + ['-in', launcher, '-out', signed], 'signing')
-        print('signed %s; checking it as the launcher does' % launcher)
-        judge('the signed launcher', launcher_checks(args, env, [signed])[0], None)
         chain_check(args, signed, work)
+        print('signed %s; checking it as the launcher does' % launcher)
+        env = wine_prefix(args)
+        judge('the signed launcher', launcher_checks(args, env, [signed])[0], None)
 
         staging = tempfile.mkdtemp(prefix='.%s.release-' % os.path.basename(out), dir=parent)
         key_file = os.path.join(work, 'keys.txt')
@@ -283,10 +293,12 @@ def main():
     if bool(args.pkcs12) == bool(args.cert or args.key) or (args.cert and not args.key) or (
             args.key and not args.cert):
         parser.error('give either --cert and --key, or --pkcs12')
+    if not HOST.fullmatch(args.host):
+        parser.error('--host takes a host name or address, optionally with :PORT')
     args.build_dir = os.path.abspath(args.build_dir or os.path.join(SOURCE, 'build-release'))
     try:
         release(args)
-    except Refused as refusal:
+    except (Refused, OSError, subprocess.SubprocessError) as refusal:
         print('release refused, nothing written: %s' % refusal, file=sys.stderr)
         return 1
     return 0

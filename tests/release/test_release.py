@@ -5,6 +5,7 @@ behind."""
 import csv
 import hashlib
 import os
+import shutil
 import subprocess
 import sys
 import unittest
@@ -37,7 +38,7 @@ class ReleaseTest(unittest.TestCase):
         self.out = os.path.join(self.folder, 'out')
         open(os.path.join(self.folder, 'keys.txt'), 'w').close()
 
-    def release(self, keys, signing=None, env=None):
+    def release(self, keys, signing=None, env=None, trust=True):
         key_file = os.path.join(self.folder, 'keys.txt')
         with open(key_file, 'w', newline='') as f:
             f.write(keys)
@@ -48,8 +49,8 @@ class ReleaseTest(unittest.TestCase):
             # The script itself, without scripts/release's package set-up.
             [sys.executable, os.path.join(harness.SOURCE, 'scripts', 'release.py'),
              '--host', self.host,
-             '--build-dir', harness.BUILD, '--trust-root', os.path.join(c, 'ca.crt'),
-             '--keys', key_file, '--out', self.out] + signing,
+             '--build-dir', harness.BUILD, '--keys', key_file, '--out', self.out] + signing
+            + (['--trust-root', os.path.join(c, 'ca.crt')] if trust else []),
             env=dict(os.environ, **(env or {})), capture_output=True, text=True, timeout=600)
 
     def test_good_release(self):
@@ -81,11 +82,11 @@ class ReleaseTest(unittest.TestCase):
         c = self.certs
         mismatched = ['--cert', os.path.join(c, 'signer-chain.pem'),
                       '--key', os.path.join(c, 'foreign.key')]
-        # "Pellorand" issued by another CA, handed over as PKCS#12.
-        p12 = os.path.join(self.folder, 'foreign_issuer.p12')
-        subprocess.run(['openssl', 'pkcs12', '-export', '-in',
-                        os.path.join(c, 'foreign_issuer-chain.pem'), '-inkey',
-                        os.path.join(c, 'foreign_issuer.key'), '-out', p12, '-passout',
+        # A sound certificate from the trusted CA with another name, handed
+        # over as PKCS#12.
+        p12 = os.path.join(self.folder, 'foreign.p12')
+        subprocess.run(['openssl', 'pkcs12', '-export', '-in', os.path.join(c, 'foreign-chain.pem'),
+                        '-inkey', os.path.join(c, 'foreign.key'), '-out', p12, '-passout',
                         'pass:secret'], check=True, capture_output=True)
         rejected = ['--pkcs12', p12, '--password-env', 'P12_PASSWORD']
         cases = [
@@ -95,17 +96,22 @@ class ReleaseTest(unittest.TestCase):
              'line 3: duplicate key %s (first on line 1)' % KEYS[0]),
             ('mismatched key', KEYS[0], mismatched, 'certificate does not match the private key'),
             ('rejected signer', KEYS[0], rejected,
-             'signer check failed: the signing certificate is "Pellorand" issued by "Other Test '
-             'CA"; the launcher accepts only "Pellorand" issued by "GlobalSign ObjectSign CA"'),
+             'signer check failed: the signing certificate is "Someone Else" issued by '
+             '"GlobalSign ObjectSign CA"; the launcher accepts only "Pellorand" issued by '
+             '"GlobalSign ObjectSign CA"'),
+            # Wine's WinVerifyTrust takes any root; osslsigncode does not.
+            ('untrusted root', KEYS[0], None, 'osslsigncode does not accept the signature'),
             ('non-empty output', KEYS[0], None, 'output folder %s is not empty' % self.out),
         ]
         for name, keys, signing, message in cases:
             with self.subTest(name):
+                shutil.rmtree(self.out, True)  # left by a release wrongly made
                 if name == 'non-empty output':
                     os.mkdir(self.out)
                     open(os.path.join(self.out, 'old.txt'), 'w').close()
                 before = listing(self.folder)
-                run = self.release(keys, signing, {'P12_PASSWORD': 'secret'})
+                run = self.release(keys, signing, {'P12_PASSWORD': 'secret'},
+                                   trust=name != 'untrusted root')
                 self.assertEqual(run.returncode, 1)
                 self.assertIn('release refused, nothing written', run.stderr)
                 self.assertIn(message, run.stderr)
