@@ -119,6 +119,9 @@ class Store:
             conn.execute("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)")
             row = conn.execute("SELECT MAX(version) FROM schema_version").fetchone()
             found = row[0] if row else None
+            if found is not None and not isinstance(found, int):
+                raise SchemaError(f"{self.describe()}: schema_version holds {found!r:.40}, "
+                                  "not a version number")
             if found is not None and found > SCHEMA_VERSION:
                 raise SchemaError(
                     f"{self.describe()}: the database has schema version {found}, newer than "
@@ -229,6 +232,9 @@ class Store:
             with self._transaction() as conn:
                 conn.execute(f"DELETE FROM rate_counts WHERE window_start < {p}",
                              (int(cutoff // 60),))
+                # The dashboard's daily counts go with the days they count.
+                conn.execute(f"DELETE FROM requests_daily WHERE day < {p}",
+                             (int(cutoff // 86400),))
         except self.errors as e:
             self._drop()
             raise StoreError(str(e)) from e

@@ -8,11 +8,7 @@ page write.  Rows are added in time order, so retention finds its boundary by
 a binary search over the ids instead (see Store.purge).
 """
 
-SCHEMA_VERSION = 1
-
-# Statements that bring a database from version N to N + 1, by N.  A new
-# version adds its entry here and raises SCHEMA_VERSION.
-MIGRATIONS = {}
+SCHEMA_VERSION = 2
 
 TABLES = [
     """CREATE TABLE IF NOT EXISTS requests (
@@ -57,8 +53,11 @@ TABLES = [
         hits BIGINT NOT NULL,
         PRIMARY KEY (client, window_start)
     )""",
-    # The dashboard's daily counts of requests (see admin/rollup.py): filled
-    # from the requests up to `rollup_state.last_id`, never on the hot path.
+]
+
+# Version 2: the dashboard's daily counts of requests (see admin/data.py),
+# filled from the requests up to `rollup_state.last_id`, never on the hot path.
+_ROLLUP = [
     """CREATE TABLE IF NOT EXISTS requests_daily (
         day BIGINT NOT NULL,
         bundle_key TEXT NOT NULL,
@@ -73,6 +72,11 @@ TABLES = [
         last_id BIGINT NOT NULL
     )""",
 ]
+TABLES += _ROLLUP
+
+# Statements that bring a database from version N to N + 1, by N.  A new
+# version adds its entry here and raises SCHEMA_VERSION.
+MIGRATIONS = {1: _ROLLUP}
 
 REQUEST_COLUMNS = ("recorded_at", "client", "bundle_key", "version", "machine_id",
                    "answer", "rule", "malformed", "cut")
