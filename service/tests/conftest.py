@@ -84,7 +84,8 @@ def database(request, tmp_path):
         return f"sqlite://{tmp_path}/quillo.db"
     pg = request.getfixturevalue("postgres")
     with psycopg.connect(pg.url, autocommit=True) as conn:
-        conn.execute("DROP TABLE IF EXISTS requests, events, rate_counts, schema_version")
+        conn.execute("DROP TABLE IF EXISTS requests, events, rate_counts, schema_version, "
+                     "requests_daily, rollup_state")
     return pg.url
 
 
