@@ -79,15 +79,18 @@ def download_runs(scenario, server, runs, interactive):
 
 
 def readloop_runs(server, runs, url):
-    times = []
-    target = harness.winpath(os.path.join(server.prefix, 'readloop.out'))
+    """The plain 4096-byte loop, alternately dropping what it reads (c) and
+    writing each chunk to a file (c'), so that both see the same conditions."""
+    bare, writing = [], []
+    out = os.path.join(server.prefix, 'readloop.out')
     for _ in range(runs):
-        before = len(server.requests())
-        subprocess.run(['wine', harness.program('readloop.exe'), url, target],
-                       env=harness.wine_env(), check=True, capture_output=True)
-        times.append(nginx_seconds(server, before))
-    os.remove(os.path.join(server.prefix, 'readloop.out'))
-    return times
+        for extra, times in (([], bare), ([harness.winpath(out)], writing)):
+            before = len(server.requests())
+            subprocess.run(['wine', harness.program('readloop.exe'), url] + extra,
+                           env=harness.wine_env(), check=True, capture_output=True)
+            times.append(nginx_seconds(server, before))
+    os.remove(out)
+    return bare, writing
 
 
 def bar_traffic_runs(runs, reports):
@@ -148,8 +151,10 @@ def main():
     args = parser.parse_args()
     rows = []
 
-    def row(figure, value, reference, ratio, target, met):
-        rows.append((figure, value, reference, ratio, target, 'yes' if met else 'NO'))
+    def row(figure, value, reference, ratio, target='', met=None):
+        """A row without a target leaves "met" empty."""
+        rows.append((figure, value, reference, ratio, target,
+                     '' if met is None else 'yes' if met else 'NO'))
 
     size = os.path.getsize(os.path.join(harness.BUILD, 'QuilloSetup.exe'))
     row('QuilloSetup.exe size (stripped)', '%d B' % size, '131072 B budget',
@@ -165,7 +170,7 @@ def main():
             big.set_instruction('GET:' + url)
             silent, silent_peaks = download_runs(big, server, args.runs, False)
             interactive, _ = download_runs(big, server, args.runs, True)
-            floor = readloop_runs(server, args.runs, url)
+            bare, floor = readloop_runs(server, args.runs, url)
             curl = curl_runs(server, args.runs, url)
             bar = bar_traffic_runs(args.runs, args.size * MIB // 4096)
             launcher_start, hello_start = startup_seconds(big, max(args.runs, 5))
@@ -179,25 +184,34 @@ def main():
         def speed(times):
             return args.size / statistics.median(times)
 
+        def spread(times):
+            return 'min %.2f s, median %.2f s' % (min(times), statistics.median(times))
+
+        # The launcher writes every chunk to its file, as it must, so its
+        # targets are set against the loop that does the same, (c').
         for name, times, target in (('(a) launcher, silent', silent, 0.9),
                                     ('(b) launcher, interactive', interactive, 0.7)):
             ratio = speed(times) / speed(floor)
-            row('%d MiB download %s' % (args.size, name),
-                'min %.2f s, median %.2f s' % (min(times), statistics.median(times)),
-                '(c) 4096-byte loop: min %.2f s, median %.2f s' % (min(floor),
-                                                                   statistics.median(floor)),
-                '%.2f' % ratio, '>= %.1f x speed of (c)' % target, ratio >= target)
+            row('%d MiB download %s' % (args.size, name), spread(times),
+                "(c') median %.2f s" % statistics.median(floor), '%.2f' % ratio,
+                ">= %.1f x speed of (c')" % target, ratio >= target)
+            if times is silent:
+                row('%d MiB download (a), against (c)' % args.size,
+                    'median %.2f s' % statistics.median(silent),
+                    '(c) median %.2f s' % statistics.median(bare),
+                    '%.2f' % (speed(silent) / speed(bare)))
+        row('(c) 4096-byte loop, writing nothing', spread(bare), '-', '-')
+        row("(c') 4096-byte loop writing each chunk to a file with WriteFile", spread(floor),
+            '(c) median %.2f s' % statistics.median(bare), '%.2f' % (speed(floor) / speed(bare)))
         # One report per 4096-byte chunk, each a style read and two
         # cross-thread messages: under Wine that traffic alone bounds (b).
         bar_floor = statistics.median(floor) + statistics.median(bar)
-        row('(d) bar traffic alone, %d reports' % (args.size * MIB // 4096),
-            'min %.2f s, median %.2f s' % (min(bar), statistics.median(bar)),
-            'best (b) possible: (c) + (d) = %.2f s' % bar_floor,
-            '%.2f' % (statistics.median(floor) / bar_floor), '- (ratio of (c) to (c)+(d))', True)
-        row('%d MiB download, curl (context)' % args.size,
-            'min %.2f s, median %.2f s' % (min(curl), statistics.median(curl)),
-            '(c) median %.2f s' % statistics.median(floor),
-            '%.2f' % (statistics.median(floor) / statistics.median(curl)), '-', True)
+        row('(d) bar traffic alone, %d reports' % (args.size * MIB // 4096), spread(bar),
+            "best (b) possible: (c') + (d) = %.2f s" % bar_floor,
+            "%.2f (ratio of (c') to (c')+(d))" % (statistics.median(floor) / bar_floor))
+        row('%d MiB download, curl (context)' % args.size, spread(curl),
+            '(c) median %.2f s' % statistics.median(bare),
+            '%.2f' % (statistics.median(bare) / statistics.median(curl)))
 
         peak_big = max(silent_peaks)
         row('Peak memory, %d MiB download' % args.size, '%.1f MiB' % (peak_big / 1024),
@@ -207,7 +221,7 @@ def main():
 
         med_l, med_h = statistics.median(launcher_start), statistics.median(hello_start)
         row('Start-up to first request', 'median %.3f s' % med_l,
-            'trivial program: median %.3f s' % med_h, '%.2f' % (med_l / med_h), '-', True)
+            'trivial program: median %.3f s' % med_h, '%.2f' % (med_l / med_h))
 
         seed = random.randrange(1 << 30)
         waste, offsets = resume_waste(os.path.join(folder, 'resume'), 32 * MIB, 3, seed)
