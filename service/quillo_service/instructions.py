@@ -19,6 +19,7 @@ from .client import client_address
 from .query import parse_query
 from .rules import decide
 from .store import StoreError
+from .throttle import LogThrottle
 
 log = logging.getLogger("quillo_service")
 
@@ -30,6 +31,8 @@ PATH = "/getinstaller"
 LIMITS = {"key": 1023, "version": 64, "id": 64}
 
 HEADERS = (("Content-Type", "text/plain"), ("Cache-Control", "no-store"))
+
+_store_errors = LogThrottle(interval=10.0)
 
 
 def instruct(state, query_string, environ):
@@ -50,7 +53,10 @@ def instruct(state, query_string, environ):
             ",".join(sorted(decision.malformed)), ",".join(sorted(q.cut)))
     except StoreError as e:
         # The launcher still gets its answer; the lost record is logged.
-        log.error("instruction request not recorded: %s", e)
+        held = _store_errors.allow()
+        if held is not None:
+            log.error("instruction request not recorded (%d more since the last report): %s",
+                      held, e)
     return decision.answer.encode("ascii")
 
 

@@ -12,10 +12,14 @@ from .client import client_address
 from .codes import explain
 from .events import build_event
 from .store import StoreError
+from .throttle import LogThrottle
 
 log = logging.getLogger("quillo_service")
 
 bp = Blueprint("pages", __name__)
+
+_over_limit = LogThrottle(interval=60.0)
+_store_errors = LogThrottle(interval=10.0)
 
 # Pages hold the bundle key in their address: keep it out of referrers, and
 # allow nothing but the page's own inline style.
@@ -51,11 +55,13 @@ def error_page():
     recorded = False
     try:
         recorded = state.store.record_event(event, config.events_per_minute)
-        if not recorded:
-            log.warning("error event from %s not recorded: over %d per minute",
+        if not recorded and _over_limit.allow(event["client"]) is not None:
+            log.warning("error events from %s over %d a minute are not recorded",
                         event["client"], config.events_per_minute)
     except StoreError as e:
-        log.error("error event not recorded: %s", e)
+        held = _store_errors.allow()
+        if held is not None:
+            log.error("error event not recorded (%d more since the last report): %s", held, e)
     crash = event["kind"] == "crash"
     explanation = explain(event["code_number"], crash=crash)
     return _page(render_template(

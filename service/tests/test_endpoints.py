@@ -2,7 +2,10 @@
 
 import re
 
+import psycopg
+
 from conftest import CONFIG, KEY, MACHINE
+from quillo_service import create_app
 
 QUERY = f"key={KEY}&version=0%2C1%2C0%2C220&id={MACHINE}"
 CRASH = ("/error/?source=Gatherkit&code=0&message=0x00400000%3A0x00401A2B%3Ac0000005%3A"
@@ -122,3 +125,27 @@ def test_failures_show_no_details(client, app, monkeypatch):
     assert r.status_code == 500 and b"secret" not in r.data and b"Traceback" not in r.data
     r = client.get("/getinstaller?" + QUERY)
     assert (r.status_code, r.data) == (200, b"GET:https://setup.test/installers/stable.exe")
+
+
+def test_a_failing_database_costs_records_not_answers(postgres, write_config, caplog):
+    app = create_app(write_config(), database=postgres.url)
+    client = app.test_client()
+    assert client.get("/getinstaller?" + QUERY).status_code == 200
+    with psycopg.connect(postgres.url, autocommit=True) as admin:
+        # From now on every new session of the service can only read.
+        admin.execute(f"ALTER DATABASE {postgres.database} SET default_transaction_read_only = on")
+        admin.execute("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+                      "WHERE pid <> pg_backend_pid() AND datname = current_database()")
+        try:
+            for _ in range(5):
+                r = client.get("/getinstaller?" + QUERY)
+                assert (r.status_code, r.data) == (200, b"GET:https://setup.test/installers/"
+                                                         b"stable.exe")
+                assert client.get(CRASH).status_code == 200
+        finally:
+            admin.execute(f"ALTER DATABASE {postgres.database} "
+                          "SET default_transaction_read_only = off")
+    # One report each, not one per request: a flood must not fill the log.
+    assert len([r for r in caplog.records if "not recorded" in r.message]) == 2
+    assert "read-only" in caplog.text
+    app.extensions["quillo"].store.close()
