@@ -56,7 +56,8 @@ def production_nginx(host, cert, cert_key, installers, upstream, listen='443'):
         'HTTP': '    access_log /var/log/nginx/quillo.access.log;',
         'UPSTREAM': upstream, 'LISTEN': listen, 'SERVER_NAME': host,
         'CERT': cert, 'CERT_KEY': cert_key, 'INSTALLERS': os.path.abspath(installers),
-        'INSTALLER_OPTIONS': '', 'EXTRA_LOCATIONS': ''})
+        'INSTALLER_OPTIONS': '', 'EXTRA_LOCATIONS': '',
+        'CLIENT_RATE': '50r/s', 'CLIENT_BURST': '200'})
 
 
 def make_local_ca(folder):
@@ -154,12 +155,15 @@ class Stack:
     server.key and ca.crt; without it a local CA is made in state/certs.
     installers: the folder served at /installers/ (default state/installers).
     database: overrides the configuration's store; postgres=True starts a
-    temporary PostgreSQL cluster in state/pg and uses it.
+    temporary PostgreSQL cluster (pgcluster.Postgres, run as the postgres
+    user in a folder of its own) and uses it.
     """
 
     def __init__(self, state, config, port=8443, certs=None, installers=None, database=None,
                  postgres=False, workers=2, threads=4, nginx_workers=1, host='localhost',
-                 installer_options='', extra_locations='', access_log=True):
+                 installer_options='', extra_locations='', access_log=True,
+                 postgres_settings=None, worker_class='gthread', client_rate='50r/s',
+                 client_burst=200):
         self.state = os.path.abspath(state)
         self.config = os.path.abspath(config)
         self.port = port
@@ -167,11 +171,14 @@ class Stack:
         self.installers = os.path.abspath(installers or os.path.join(self.state, 'installers'))
         self.database = database
         self.postgres = postgres
+        self.postgres_settings = postgres_settings or {}
         self.workers, self.threads, self.nginx_workers = workers, threads, nginx_workers
         self.host = host
         self.installer_options = installer_options
         self.extra_locations = extra_locations
         self.access_log = access_log
+        self.worker_class = worker_class
+        self.client_rate, self.client_burst = client_rate, client_burst
         self.nginx_dir = os.path.join(self.state, 'nginx')
         self.gunicorn_log = os.path.join(self.state, 'gunicorn.log')
         self.upstream = None
@@ -205,7 +212,11 @@ class Stack:
     def _start_postgres(self):
         sys.path.insert(0, SERVICE)
         from pgcluster import Postgres
-        self.pg = Postgres(os.path.join(self.state, 'pg'))
+        # Records are a log: a commit need not wait for its fsync (a crash may
+        # lose the last moments, never corrupt anything), as with SQLite's
+        # synchronous=NORMAL.
+        self.pg = Postgres(settings=dict({'synchronous_commit': 'off', 'max_connections': '200'},
+                                         **self.postgres_settings))
         self.pg.start()
         self.database = self.pg.url
 
@@ -255,8 +266,9 @@ class Stack:
         else:
             env.pop('QUILLO_SERVICE_DATABASE', None)
         args = [PYTHON, '-m', 'gunicorn', '--chdir', SERVICE, '--bind', self.upstream,
-                '--workers', str(self.workers), '--worker-class', 'gthread',
-                '--threads', str(self.threads), '--keep-alive', '10', '--timeout', '30',
+                '--workers', str(self.workers), '--worker-class', self.worker_class,
+                # gunicorn turns a sync worker with threads into gthread.
+                '--threads', str(self.threads if self.worker_class != 'sync' else 1), '--keep-alive', '10', '--timeout', '30',
                 '--graceful-timeout', '5', '--worker-tmp-dir', '/dev/shm',
                 '--pid', os.path.join(self.state, 'gunicorn.pid'),
                 'quillo_service:create_app()']
@@ -273,7 +285,7 @@ class Stack:
             # state folder under /root.
             main.insert(0, 'user root;')
         http = ["log_format quillo '$remote_addr|$request|$status|$body_bytes_sent|"
-                "$request_time|$http_range';",
+                "$request_time|$http_range|$upstream_status';",
                 'access_log %s;' % ('%s/access.log quillo' % d if self.access_log else 'off')]
         http += ['%s_temp_path %s/tmp/%s;' % (t, d, t)
                  for t in ('client_body', 'proxy', 'fastcgi', 'uwsgi', 'scgi')]
@@ -286,7 +298,8 @@ class Stack:
             'CERT_KEY': os.path.join(self.certs, 'server.key'),
             'INSTALLERS': self.installers,
             'INSTALLER_OPTIONS': self.installer_options,
-            'EXTRA_LOCATIONS': self.extra_locations})
+            'EXTRA_LOCATIONS': self.extra_locations,
+            'CLIENT_RATE': self.client_rate, 'CLIENT_BURST': str(self.client_burst)})
 
     def _start_nginx(self):
         d = self.nginx_dir
@@ -325,7 +338,8 @@ class Stack:
 
     def access_log_entries(self):
         """What nginx answered so far, oldest first: dicts with the client,
-        the request line, status, body bytes sent, seconds and Range header."""
+        the request line, status, body bytes sent, seconds, Range header and
+        the status gunicorn gave ('-' when nginx answered alone)."""
         path = os.path.join(self.nginx_dir, 'access.log')
         if not os.path.exists(path):
             return []
@@ -333,11 +347,12 @@ class Stack:
         with open(path, errors='replace') as f:
             for line in f:
                 parts = line.rstrip('\n').split('|')
-                if len(parts) != 6:
+                if len(parts) != 7:
                     continue
-                client, request, status, sent, seconds, rng = parts
+                client, request, status, sent, seconds, rng, upstream = parts
                 out.append({'client': client, 'request': request, 'status': int(status),
-                            'sent': int(sent), 'seconds': float(seconds), 'range': rng})
+                            'sent': int(sent), 'seconds': float(seconds), 'range': rng,
+                            'upstream_status': upstream})
         return out
 
     def dead(self):
