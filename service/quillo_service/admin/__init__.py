@@ -81,7 +81,11 @@ def csv_response(view, table):
         content_type="text/csv; charset=utf-8")
 
 
-@bp.route("/", defaults={"view": "installs"})
+@bp.route("/")
+def overview():
+    return show("installs")
+
+
 @bp.route("/<view>")
 def show(view):
     if view not in views.VIEWS:

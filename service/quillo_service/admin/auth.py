@@ -58,15 +58,15 @@ def _count_wrong(store, client, window):
 
 
 def check(environ, admin, store, now):
-    """"ok", "missing" (no or unreadable credentials), "wrong" or "limited"."""
+    """Returns "ok", "missing" (no credentials), "wrong" (counted) or "limited"."""
     client, window = _rate_key(environ), int(now // 60)
     if _wrong_so_far(store, client, window) >= WRONG_PER_MINUTE:
         return "limited"
-    given = _credentials(environ)
-    if given is None:
+    if not environ.get("HTTP_AUTHORIZATION"):
         return "missing"
-    user, password = given
-    if admin is not None:
+    given = _credentials(environ)
+    user, password = given or ("", "")
+    if admin is not None and given is not None:
         digest = hashlib.sha256("\0".join((user, password, admin[1])).encode()).digest()
         seen = _accepted.get(digest)
         if seen is not None and now - seen < REMEMBER_SECONDS:

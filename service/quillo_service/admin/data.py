@@ -240,7 +240,7 @@ class Dashboard:
             a, b = rolled[0], rolled[-1]
             cols = ", ".join(dims) or "0"
             group = f" GROUP BY {', '.join(dims)}" if dims else ""
-            add(self._all(f"SELECT {cols}, SUM(n) FROM requests_daily "
+            add(self._all(f"SELECT {cols}, CAST(SUM(n) AS BIGINT) FROM requests_daily "
                           f"WHERE day >= {p} AND day <= {p}{fsql}{where}{group}",
                           [a, b, *fparams]))
             lo = max(last + 1, self._first_id("requests", a * DAY))

@@ -1,0 +1,152 @@
+"""The dashboard: access, counts on both stores, CSV, retention of its rollup."""
+
+import base64
+import csv
+import io
+
+import pytest
+from conftest import CONFIG
+from werkzeug.security import generate_password_hash
+
+from quillo_service import create_app
+from quillo_service.admin import auth
+from quillo_service.events import build_event
+
+PASSWORD = "correct horse battery"
+ADMIN = f'\n[admin]\nuser = "boss"\npassword_hash = "{generate_password_hash(PASSWORD)}"\n'
+DAY = 86400
+NOW = 1_800_000_000 - 1_800_000_000 % DAY + 12 * 3600  # noon UTC
+GOOD = {"Authorization": "Basic " + base64.b64encode(f"boss:{PASSWORD}".encode()).decode()}
+
+
+def basic(user, password):
+    return {"Authorization": "Basic " + base64.b64encode(f"{user}:{password}".encode()).decode()}
+
+
+@pytest.fixture
+def admin_app(database, write_config):
+    auth._accepted.clear()
+    a = create_app(write_config(CONFIG + ADMIN), database=database)
+    a.extensions["quillo"].clock = lambda: NOW
+    yield a
+    a.extensions["quillo"].store.close()
+
+
+def seed(store):
+    """A small, known set: requests on three days, failures, crashes, malformed."""
+    reqs = [  # (seconds before NOW, key, version, answer, malformed)
+        (2 * DAY + 100, "acme1", "0,1,0,220", "GET:https://setup.test/installers/campaign.exe", ""),
+        (2 * DAY + 200, "acme1", "0,1,0,220", "GET:https://setup.test/installers/campaign.exe", ""),
+        (2 * DAY + 300, "acme1", "0,1,0,220", "GET:https://setup.test/installers/campaign.exe", ""),
+        (2 * DAY + 400, "zed", "0,1,0,210", "GET:https://setup.test/installers/stable.exe", ""),
+        (30 * 3600, "acme2", "0,1,0,220", "GOTO:https://setup.test/notice/update", ""),
+        (18 * 3600, "acme2", "0,1,0,220", "GET:https://setup.test/installers/campaign.exe", ""),
+        (3600, "=cmd|' /C calc'!A0", "0,1,0,220", "GET:https://setup.test/installers/stable.exe",
+         ""),
+        (1800, None, None, "GET:https://setup.test/installers/stable.exe", "id,key,version"),
+    ]
+    for ago, key, version, answer, bad in reqs:
+        store.record_request(NOW - ago, "203.0.113.1", key, version, None, answer, "r", bad, "")
+    queries = [
+        (2 * DAY + 150, "source=gatherkit&code=188&message=m&error=0x80072efd&version=0%2C1%2C0"
+                        "%2C220&os=6.1&key=acme1"),
+        (2 * DAY + 250, "source=gatherkit&code=188&message=m&error=0x80072efd&version=0%2C1%2C0"
+                        "%2C220&os=10.0&key=acme1"),
+        (1200, "source=gatherkit&code=206&message=%3Cscript%3Ealert(1)%3C%2Fscript%3E"
+               "&error=0x800b0100&version=0%2C1%2C0%2C210&os=10.0&key=zed"),
+    ] + [(ago, "source=Gatherkit&code=0&message=0x00400000%3A0x00401A2B%3Ac0000005%3A"
+               "Quillo-setup.exe&error=0x0000023e&version=0&os=0&key=0")
+         for ago in (DAY + 10, 600)] + [
+        (500, "source=Gatherkit&code=0&message=0x77C10000%3A0x77C5E3C5%3Ac0000374%3Antdll.dll"
+              "&error=0x0000023e&version=0&os=0&key=0")]
+    for ago, q in sorted(queries, reverse=True):  # recorded in time order
+        assert store.record_event(build_event(q.encode(), "203.0.113.1", NOW - ago), 100)
+
+
+def table(client, view, name, query=""):
+    r = client.get(f"/admin/{view}?csv={name}&{query}", headers=GOOD)
+    assert r.status_code == 200 and r.headers["Content-Type"].startswith("text/csv")
+    return list(csv.reader(io.StringIO(r.data.decode())))
+
+
+def test_everything_under_admin_needs_the_password(database, admin_app):
+    client = admin_app.test_client()
+    for path in ("/admin/", "/admin/crashes", "/admin/rates?csv=campaigns", "/admin/nope/x"):
+        r = client.get(path)
+        assert r.status_code == 401, path
+        assert r.headers["WWW-Authenticate"].startswith("Basic ")
+    assert client.get("/admin/", headers=GOOD).status_code == 200
+    assert client.get("/admin/nope/x", headers=GOOD).status_code == 404
+    for wrong in (basic("boss", "guess"), basic("root", PASSWORD), {"Authorization": "Basic %%"},
+                  basic("boss", PASSWORD + " ")):
+        assert client.get("/admin/", headers=wrong).status_code == 401
+    # The fifth wrong password of the minute locks the address out, good
+    # credentials included, while other addresses go on.
+    assert client.get("/admin/", headers=basic("boss", "x")).status_code == 401
+    r = client.get("/admin/", headers=GOOD)
+    assert r.status_code == 429 and r.headers["Retry-After"] == "60"
+    assert client.get("/admin/", headers={**GOOD, "X-Real-IP": "198.51.100.2"}).status_code == 200
+    admin_app.extensions["quillo"].clock = lambda: NOW + 60  # the next minute
+    assert client.get("/admin/", headers=GOOD).status_code == 200
+
+
+def test_counts_filters_and_periods(database, admin_app):
+    store = admin_app.extensions["quillo"].store
+    seed(store)
+    client = admin_app.test_client()
+    d = lambda ago: __import__("quillo_service.admin.data", fromlist=["day_text"]).day_text(
+        int((NOW - ago) // DAY))
+
+    per_day = {r[0]: int(r[1]) for r in table(client, "installs", "per-day")[1:]}
+    assert len(per_day) == 7 and sum(per_day.values()) == 8
+    assert (per_day[d(2 * DAY)], per_day[d(DAY)], per_day[d(0)]) == (4, 2, 2)
+    mix = {r[0]: int(r[1]) for r in table(client, "installs", "answers")[1:]}
+    assert mix == {"channel campaign": 4, "channel stable": 3,
+                   "page https://setup.test/notice/update": 1}
+    # The rollup now holds everything older than two minutes; newer requests
+    # are counted live, and both add up.
+    store.record_request(NOW - 5, "203.0.113.1", "acme1", "0,1,0,220", None,
+                         "GET:https://setup.test/installers/campaign.exe", "r", "", "")
+    rows = table(client, "installs", "per-day", "key=acme&match=prefix")
+    assert sum(int(r[1]) for r in rows[1:]) == 6
+    assert sum(int(r[1]) for r in table(client, "installs", "per-day", "key=acme")[1:]) == 0
+    assert sum(int(r[1]) for r in table(client, "installs", "per-day",
+                                        "version=0,1,0,210")[1:]) == 1
+    # The last 24 hours split yesterday: only its 18:00 request is in.
+    assert sum(int(r[1]) for r in table(client, "installs", "per-day", "period=24h")[1:]) == 4
+    custom = table(client, "installs", "per-day", f"period=custom&from={d(2 * DAY)}&to={d(DAY)}")
+    assert [(r[0], r[1]) for r in custom[1:]] == [(d(2 * DAY), "4"), (d(DAY), "2")]
+
+    codes = {r[0]: (r[1], int(r[3])) for r in table(client, "failures", "codes")[1:]}
+    assert codes == {"188": ("The installer could not be downloaded.", 2),
+                     "206": ("The installer's signature is not valid.", 1)}
+    rates = {r[0]: r[1:] for r in table(client, "rates", "campaigns")[1:]}
+    assert rates["acme1"] == ["4", "2", "50.00 %"] and rates["zed"] == ["1", "1", "100.00 %"]
+    assert rates["'=cmd|' /C calc'!A0"][0] == "1"  # a formula is defused in CSV
+    os_rows = {r[0]: int(r[2]) for r in table(client, "systems", "os")[1:]}
+    assert os_rows == {"10.0": 2, "6.1": 1}
+    crashes = table(client, "crashes", "groups")[1:]
+    assert [r[:5] for r in crashes] == [["Quillo-setup.exe", "0x1A2B", "0xC0000005",
+                                         "access violation", "2"],
+                                        ["ntdll.dll", "0x4E3C5", "0xC0000374", "heap corruption",
+                                         "1"]]
+    assert crashes[0][7] == "0x00400000:0x00401A2B:c0000005:Quillo-setup.exe"
+    assert table(client, "malformed", "request-fields")[1:] == [["id,key,version", "1"]]
+
+    html = client.get("/admin/rates", headers=GOOD).data.decode()
+    assert "=cmd|&#39; /C calc&#39;!A0" in html
+    html = client.get("/admin/malformed", headers=GOOD).data.decode()
+    assert "<script>" not in html and "&lt;svg" not in html and "<svg" in html
+
+
+def test_retention_takes_the_rollup_along(database, admin_app):
+    store = admin_app.extensions["quillo"].store
+    seed(store)
+    client = admin_app.test_client()
+    assert client.get("/admin/", headers=GOOD).status_code == 200  # fills the rollup
+    deleted = store.purge(1, now=NOW)
+    assert deleted == 5 + 3  # requests and events older than a day
+    days = store._rows("SELECT DISTINCT day FROM requests_daily ORDER BY day")
+    assert [r["day"] for r in days] == [NOW // DAY - 1, NOW // DAY]
+    per_day = table(client, "installs", "per-day")[1:]
+    assert sum(int(r[1]) for r in per_day) == 3 + 1  # yesterday's rollup keeps a purged row
