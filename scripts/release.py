@@ -287,7 +287,7 @@ def main():
     parser.add_argument('--build-dir', help='build folder (default: build-release in the '
                         'source tree); an existing build for the same host is reused')
     parser.add_argument('--trust-root', action='append', default=[], metavar='CA.crt',
-                        help='a CA to trust in the release\'s Wine prefix (test certificates)')
+                        help='a root CA to trust besides the system\'s (for test certificates)')
     parser.add_argument('--timestamp', metavar='URL', help='RFC 3161 timestamp server')
     args = parser.parse_args()
     if bool(args.pkcs12) == bool(args.cert or args.key) or (args.cert and not args.key) or (
