@@ -146,13 +146,32 @@ class Dashboard:
             raise StoreError(str(e)) from e
 
     def _first_id(self, table, ts):
-        """The first id recorded at or after ts; one past the last id if none is."""
-        conn = self.store._conn()
-        found = self.store._first_id_since(conn, table, ts)
-        if found is None:
-            top = conn.execute(f"SELECT MAX(id) FROM {table}").fetchone()[0]
-            return (top or 0) + 1
-        return found
+        """The first id recorded at or after ts; one past the last id if none is.
+
+        Rows are added in time order (up to the small skew between workers),
+        so a binary search over the primary key finds it in a few dozen
+        lookups.  MIN and MAX are asked separately: SQLite answers each alone
+        from the key, but both in one SELECT only by reading the whole table.
+        """
+        p = self.p
+        lo = self._all(f"SELECT MIN(id) FROM {table}")[0][0]
+        hi = self._all(f"SELECT MAX(id) FROM {table}")[0][0]
+        if lo is None:
+            return 1
+
+        def at(i):  # the time of the first row at or after id i
+            return self._all(f"SELECT recorded_at FROM {table} WHERE id >= {p} "
+                             "ORDER BY id LIMIT 1", (i,))[0][0]
+
+        if at(hi) < ts:
+            return hi + 1
+        while lo < hi:
+            mid = (lo + hi) // 2
+            if at(mid) >= ts:
+                hi = mid
+            else:
+                lo = mid + 1
+        return lo
 
     def _id_range(self, table, start, end):
         return self._first_id(table, start), self._first_id(table, end)
