@@ -171,6 +171,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--config", default=os.path.join(here, "example.toml"))
     parser.add_argument("--state", default=os.path.join(here, "var"))
+    parser.add_argument("--port", type=int, default=8443)
     args, _ = parser.parse_known_args(argv)  # scripts/serve's other options are its own
     config = load_config(args.config)
     os.makedirs(args.state, exist_ok=True)
@@ -197,9 +198,11 @@ def main(argv=None):
         f.write(text)
     print(f"demo data: {len(requests):,} requests and {len(events):,} events in {db}")
     if password:
-        print(f"dashboard: /admin/ with user demo and password {password}")
+        print(f"dashboard: https://localhost:{args.port}/admin/ with user demo and password "
+              f"{password}")
     else:
-        print("dashboard: /admin/ with the [admin] credentials of your configuration")
+        print(f"dashboard: https://localhost:{args.port}/admin/ with the [admin] credentials "
+              "of your configuration")
     sys.stdout.flush()
     return 0
 
