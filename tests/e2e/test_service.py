@@ -252,6 +252,25 @@ class ServiceEndToEndTest(unittest.TestCase):
         self.assertEqual((event['bundle_key'], event['code_number'], event['hresult'],
                           event['malformed'], event['cut']), (key, 201, E_FAIL, '', ''))
 
+    def test_nginx_passes_the_client_address_and_serves_ranges(self):
+        # A client's own X-Real-IP never reaches the service.
+        context = ssl.create_default_context(cafile=self.stack.ca)
+        key = 'spoofed-address'
+        request = urllib.request.Request(BASE + '/getinstaller?key=' + key,
+                                         headers={'X-Real-IP': '203.0.113.9',
+                                                  'X-Forwarded-For': '203.0.113.9'})
+        _, row = self.run_recorded(key, lambda: urllib.request.urlopen(
+            request, context=context, timeout=30).read())
+        self.assertEqual((row['client'], row['rule']), ('127.0.0.1', 'default'))
+        # What the launcher's resumed download relies on.
+        size = os.path.getsize(os.path.join(self.installers, 'Quillo.exe'))
+        request = urllib.request.Request(BASE + '/installers/Quillo.exe',
+                                         headers={'Range': 'bytes=100-199'})
+        with urllib.request.urlopen(request, context=context, timeout=30) as response:
+            self.assertEqual((response.status, response.headers['Content-Range'],
+                              response.headers['Content-Length'], len(response.read())),
+                             (206, 'bytes 100-199/%d' % size, '100', 100))
+
     def test_crash_page_is_recorded_with_its_module(self):
         browser = harness.BrowserLog(harness.temp_folder(self))
         program = uitest.Program('"%s" av' % harness.winpath(harness.program('crash_test.exe')),
