@@ -4,9 +4,11 @@ temporary PostgreSQL cluster. scripts/serve, the demo, the end-to-end tests
 and the benchmark all start it through `Stack`.
 
 Everything lives in one state folder: certificates made here, nginx's
-configuration, logs, pid and temporary files, gunicorn's socket and log, the
-PostgreSQL cluster. Every child process is stopped by `Stack.stop`, on Ctrl-C,
-and by the kernel when this process dies (parent-death signal).
+configuration, logs, pid and temporary files, gunicorn's socket and log. (A
+PostgreSQL cluster, which runs as the postgres user, gets a temporary folder
+of its own from pgcluster.) nginx and gunicorn are stopped by `Stack.stop`,
+on Ctrl-C, and by the kernel when this process dies (parent-death signal);
+PostgreSQL by `Stack.stop`.
 
 Only the standard library is used here, so that the test and demo scripts,
 which run with another Python, can import it; the application itself always
