@@ -315,10 +315,11 @@ class Dashboard:
         return self._events(period, f"{self.day_sql}, code_number, COUNT(*)",
                             " AND kind = 'error'", [], "1, 2", filters=filters)
 
-    def failures_by(self, period, filters, column):
+    def failures_by(self, period, filters, column, limit=1000):
+        """(value, failures), most first; a flood of made-up keys stays bounded."""
         assert column in ("os", "version", "bundle_key")
         return self._events(period, f"COALESCE({column}, ''), COUNT(*)", " AND kind = 'error'",
-                            [], "1", " ORDER BY 2 DESC, 1", filters=filters)
+                            [], "1", f" ORDER BY 2 DESC, 1 LIMIT {int(limit)}", filters=filters)
 
     def crash_groups(self, period, limit=200):
         # The crash report's query carries key=0 and version=0: crashes cannot
