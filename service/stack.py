@@ -378,20 +378,20 @@ def _stop_on_signals():
 
 
 def database_of(config, override=None):
-    """The store the service will use: the override, else the configuration's
-    `database` (a relative path is relative to the configuration file)."""
+    """The store the service will use, for people to read: the override, else
+    the configuration's `database`, as the application resolves it."""
     import tomllib
+    sys.path.insert(0, SERVICE)
+    from quillo_service.store import sqlite_path
     value = override
     if not value:
         with open(config, 'rb') as f:
             value = tomllib.load(f).get('database', '')
-    if value.startswith('postgresql://') or value.startswith('postgres://'):
-        at = value.rfind('@')
-        return value if at < 0 else value.split('://', 1)[0] + '://...' + value[at:]
-    path = value[len('sqlite:///'):] if value.startswith('sqlite:///') else value
-    if path.startswith('/'):
-        return path
-    return os.path.join(os.path.dirname(os.path.abspath(config)), path)
+    path = sqlite_path(value, os.path.dirname(os.path.abspath(config)))
+    if path is not None:
+        return os.path.abspath(path)
+    at = value.rfind('@')  # leave any password out
+    return value if at < 0 else value.split('://', 1)[0] + '://...' + value[at:]
 
 
 def serve(args):
