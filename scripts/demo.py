@@ -65,9 +65,12 @@ def run_interactive(launcher, installer_log, folder, target):
 
 
 def recorded_requests(db):
-    with sqlite3.connect(db) as conn:
+    conn = sqlite3.connect(db)
+    try:
         conn.row_factory = sqlite3.Row
         return [dict(r) for r in conn.execute('SELECT * FROM requests ORDER BY id')]
+    finally:
+        conn.close()
 
 
 def main():

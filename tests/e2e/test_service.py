@@ -135,9 +135,12 @@ class ServiceEndToEndTest(unittest.TestCase):
         return code, report, ran
 
     def rows(self, table):
-        with sqlite3.connect(self.db) as db:
+        db = sqlite3.connect(self.db)
+        try:
             db.row_factory = sqlite3.Row
             return [dict(r) for r in db.execute('SELECT * FROM %s ORDER BY id' % table)]
+        finally:
+            db.close()
 
     def requests_of(self, key):
         return [r for r in self.rows('requests') if r['bundle_key'] == key]
