@@ -187,7 +187,10 @@ class Store:
         index on the time column.
         """
         p = self.placeholder
-        lo, hi = conn.execute(f"SELECT MIN(id), MAX(id) FROM {table}").fetchone()
+        # Asked apart: SQLite answers MIN and MAX from the primary key only
+        # when each stands alone, and reads the whole table otherwise.
+        lo = conn.execute(f"SELECT MIN(id) FROM {table}").fetchone()[0]
+        hi = conn.execute(f"SELECT MAX(id) FROM {table}").fetchone()[0]
         if lo is None:
             return None
 
