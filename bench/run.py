@@ -61,36 +61,45 @@ def nginx_seconds(server, before):
     return sum(r[3] for r in server.requests()[before:] if 'Quillo.exe' in r[0])
 
 
-def download_runs(scenario, server, runs, interactive):
-    times, peaks = [], []
-    for _ in range(runs):
-        before = len(server.requests())
-        with PeakMemory('QuilloSetup.exe') as memory:
-            if interactive:
-                code = harness.run_exit('"%s"' % harness.winpath(scenario.launcher),
-                                        env={'FAKE_INSTALLER_EXIT': '0'})
-            else:
-                code = scenario.run_silent()[0]
-        if code != 0:
-            raise RuntimeError('launcher run failed: 0x%08x' % code)
-        times.append(nginx_seconds(server, before))
-        peaks.append(memory.peak_kib)
-    return times, peaks
+def launcher_run(scenario, server, interactive):
+    """One download by the launcher: its transfer time and peak memory."""
+    before = len(server.requests())
+    with PeakMemory('QuilloSetup.exe') as memory:
+        if interactive:
+            code = harness.run_exit('"%s"' % harness.winpath(scenario.launcher),
+                                    env={'FAKE_INSTALLER_EXIT': '0'})
+        else:
+            code = scenario.run_silent()[0]
+    if code != 0:
+        raise RuntimeError('launcher run failed: 0x%08x' % code)
+    return nginx_seconds(server, before), memory.peak_kib
 
 
-def readloop_runs(server, runs, url):
-    """The plain 4096-byte loop, alternately dropping what it reads (c) and
-    writing each chunk to a file (c'), so that both see the same conditions."""
-    bare, writing = [], []
+def readloop_run(server, url, out=None):
+    """One run of the plain 4096-byte loop, writing each chunk to out if
+    given, dropping it otherwise."""
+    before = len(server.requests())
+    subprocess.run(['wine', harness.program('readloop.exe'), url] +
+                   ([harness.winpath(out)] if out else []),
+                   env=harness.wine_env(), check=True, capture_output=True)
+    return nginx_seconds(server, before)
+
+
+def download_rounds(scenario, server, runs, url):
+    """The launcher's runs and the plain loops', taken in turn round by round,
+    so that each ratio compares runs made under the same load."""
+    times = {name: [] for name in ('silent', 'interactive', 'bare', 'writing')}
+    peaks = []
     out = os.path.join(server.prefix, 'readloop.out')
     for _ in range(runs):
-        for extra, times in (([], bare), ([harness.winpath(out)], writing)):
-            before = len(server.requests())
-            subprocess.run(['wine', harness.program('readloop.exe'), url] + extra,
-                           env=harness.wine_env(), check=True, capture_output=True)
-            times.append(nginx_seconds(server, before))
+        seconds, peak = launcher_run(scenario, server, False)
+        times['silent'].append(seconds)
+        peaks.append(peak)
+        times['bare'].append(readloop_run(server, url))
+        times['writing'].append(readloop_run(server, url, out))
+        times['interactive'].append(launcher_run(scenario, server, True)[0])
     os.remove(out)
-    return bare, writing
+    return times, peaks
 
 
 def bar_traffic_runs(runs, reports):
@@ -168,9 +177,9 @@ def main():
         with Nginx(big.root) as server, big:
             url = server.url('Quillo.exe')
             big.set_instruction('GET:' + url)
-            silent, silent_peaks = download_runs(big, server, args.runs, False)
-            interactive, _ = download_runs(big, server, args.runs, True)
-            bare, floor = readloop_runs(server, args.runs, url)
+            times, silent_peaks = download_rounds(big, server, args.runs, url)
+            silent, interactive = times['silent'], times['interactive']
+            bare, floor = times['bare'], times['writing']
             curl = curl_runs(server, args.runs, url)
             bar = bar_traffic_runs(args.runs, args.size * MIB // 4096)
             launcher_start, hello_start = startup_seconds(big, max(args.runs, 5))
