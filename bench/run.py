@@ -165,9 +165,11 @@ def main():
         rows.append((figure, value, reference, ratio, target,
                      '' if met is None else 'yes' if met else 'NO'))
 
+    # 112 KiB keeps room under the 128 KiB the program may never pass.
+    budget = 112 << 10
     size = os.path.getsize(os.path.join(harness.BUILD, 'QuilloSetup.exe'))
-    row('QuilloSetup.exe size (stripped)', '%d B' % size, '131072 B budget',
-        '%.2f' % (size / 131072), '<= 1.00', size <= 131072)
+    row('QuilloSetup.exe size (stripped)', '%d B' % size, '%d B budget' % budget,
+        '%.2f' % (size / budget), '<= 1.00', size <= budget)
 
     folder = tempfile.mkdtemp(prefix='quillo-bench-')
     os.chmod(folder, 0o755)
