@@ -78,8 +78,10 @@ def horizontal_bars(rows, title, width=760, bar_h=18, label_w=220, unit=""):
     for i, (label, n) in enumerate(rows):
         y = top + i * (bar_h + 4)
         text = str(label)
-        if len(text) > 34:
-            text = text[:33] + "\u2026"
+        # About 6.5 px a character at 11 px: longer labels would run past
+        # the left edge.
+        if len(text) > 31:
+            text = text[:30] + "\u2026"
         w = max(plot_w * n / peak, 1)
         out.append(f'<text x="{label_w - 6}" y="{y + bar_h - 5}" text-anchor="end" '
                    f'font-size="11">{escape(text)}</text>')
