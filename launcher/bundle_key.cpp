@@ -1,6 +1,6 @@
 #include "launcher/bundle_key.h"
 
-#include <string.h>
+#include <stdint.h>
 
 #include <new>
 #include <vector>
@@ -10,14 +10,6 @@
 #include "launcher/key_search.h"
 
 namespace {
-
-const uint32_t kMaxTableSize = 0x100000;
-
-uint32_t ReadU32(const unsigned char* p) {
-  uint32_t v;
-  memcpy(&v, p, sizeof(v));
-  return v;
-}
 
 Result SearchTable(const std::vector<unsigned char>& table, std::string& key) {
   KeySearchResult found = FindKeyInTable(table.data(), table.size());
@@ -35,37 +27,32 @@ Result SearchTable(const std::vector<unsigned char>& table, std::string& key) {
 }
 
 Result FindBundleKey(HMODULE module, std::string& key) {
-  // The headers come from the loaded image; only the certificate table, which
-  // the loader does not map, is read from the file.
-  const unsigned char* image = reinterpret_cast<const unsigned char*>(module);
-  const unsigned char* nt = image + ReadU32(image + 0x3C);
-  if (ReadU32(nt) != 0x00004550) return Result(E_FAIL, std::wstring(), 374);
-  const uint32_t tableOffset = ReadU32(nt + 0x98);
-  const uint32_t tableSize = ReadU32(nt + 0x9C);
-  if (tableSize == 0) return Result(E_FAIL, std::wstring(), 378);
-  if (tableSize >= kMaxTableSize) return Result(E_FAIL, std::wstring(), 379);
-  if (tableOffset == 0) return Result(E_FAIL, std::wstring(), 380);
+  // The headers come from the loaded image, which maps them whole; only the
+  // certificate table, which the loader does not map, is read from the file.
+  const CertificateTablePlace place =
+      LocateCertificateTable(reinterpret_cast<const unsigned char*>(module), SIZE_MAX);
+  if (place.code != kKeyFound) return Result(E_FAIL, std::wstring(), place.code);
 
   ScopedFile file(CreateFileW(GetOwnModulePath().c_str(), FILE_READ_DATA,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, 0, nullptr));
   if (!file) return Result(HResultFromLastError(), std::wstring(), 387);
   LARGE_INTEGER distance;
-  distance.QuadPart = tableOffset;
+  distance.QuadPart = place.offset;
   if (!SetFilePointerEx(file.get(), distance, nullptr, FILE_BEGIN)) {
     return Result(HResultFromLastError(), std::wstring(), 391);
   }
   std::vector<unsigned char> table;
   try {
-    table.resize(tableSize);
+    table.resize(place.size);
   } catch (const std::bad_alloc&) {
     return Result(E_FAIL, std::wstring(), 394);
   }
   DWORD read = 0;
-  if (!ReadFile(file.get(), table.data(), tableSize, &read, nullptr)) {
+  if (!ReadFile(file.get(), table.data(), place.size, &read, nullptr)) {
     return Result(HResultFromLastError(), std::wstring(), 397);
   }
-  if (read != tableSize) return Result(HResultFromLastError(), std::wstring(), 398);
+  if (read != place.size) return Result(HResultFromLastError(), std::wstring(), 398);
   return SearchTable(table, key);
 }
 

@@ -59,6 +59,29 @@ KeySearchResult FindKeyInTable(const unsigned char* table, std::size_t size) {
   return {kKeyFound, std::string(reinterpret_cast<const char*>(key), length)};
 }
 
+CertificateTablePlace LocateCertificateTable(const unsigned char* headers, std::size_t size) {
+  auto readU32 = [headers](std::size_t at) {
+    return static_cast<std::uint32_t>(headers[at]) |
+           static_cast<std::uint32_t>(headers[at + 1]) << 8 |
+           static_cast<std::uint32_t>(headers[at + 2]) << 16 |
+           static_cast<std::uint32_t>(headers[at + 3]) << 24;
+  };
+  // The certificate table's entry is the fifth of the data directory, at
+  // 0x98 from the signature in a PE32 optional header.
+  const std::size_t kEntryEnd = 0xA0;
+  if (size < 0x40) return {kTableNotPe, 0, 0};
+  const std::size_t nt = readU32(0x3C);
+  if (nt > size || size - nt < kEntryEnd || readU32(nt) != 0x00004550) {
+    return {kTableNotPe, 0, 0};
+  }
+  const std::uint32_t offset = readU32(nt + 0x98);
+  const std::uint32_t tableSize = readU32(nt + 0x9C);
+  if (tableSize == 0) return {kTableMissing, 0, 0};
+  if (tableSize >= kMaxCertificateTableSize) return {kTableTooLarge, 0, 0};
+  if (offset == 0) return {kTableNoOffset, 0, 0};
+  return {kKeyFound, offset, tableSize};
+}
+
 const char* KeyError(int code) {
   switch (code) {
     case kKeyFound:
@@ -75,6 +98,14 @@ const char* KeyError(int code) {
       return "key is 1024 bytes or longer (at most 1023 allowed)";
     case kKeyInvalidByte:
       return "key holds a byte outside 0x21..0x7E or a double quote, or ends in a backslash";
+    case kTableNotPe:
+      return "not a PE file";
+    case kTableMissing:
+      return "not signed (no certificate table)";
+    case kTableTooLarge:
+      return "certificate table of 1 MiB or more";
+    case kTableNoOffset:
+      return "certificate table offset is 0";
     default:
       return "unknown key error";
   }

@@ -9,6 +9,7 @@
 // not a backslash.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 // Marker texts and their lengths (without any terminating zero).
@@ -56,6 +57,26 @@ int ValidateKey(const std::string& key);
 //    backslash (else 431).
 // table may be null when size is 0.
 KeySearchResult FindKeyInTable(const unsigned char* table, std::size_t size);
+
+// Where a PE32 file keeps its certificate table, read from its headers
+// (the bytes from the start of the file or of the loaded image):
+//  - no "PE\0\0" signature where e_lfanew points, or headers shorter than
+//    the data directory: 374;
+//  - table size 0 (unsigned): 378; 1 MiB or more: 379; offset 0: 380.
+// offset and size are set only when code is kKeyFound.
+enum CertificateTableCode : int {
+  kTableNotPe = 374,
+  kTableMissing = 378,
+  kTableTooLarge = 379,
+  kTableNoOffset = 380,
+};
+constexpr std::uint32_t kMaxCertificateTableSize = 0x100000;
+struct CertificateTablePlace {
+  int code;
+  std::uint32_t offset;
+  std::uint32_t size;
+};
+CertificateTablePlace LocateCertificateTable(const unsigned char* headers, std::size_t size);
 
 // Short English description of a code, for tool messages; never null.
 const char* KeyError(int code);

@@ -173,3 +173,38 @@ TEST_CASE("key checks on their own") {
     CHECK(KeyError(code) != nullptr);
   }
 }
+
+TEST_CASE("certificate table place from a file's headers") {
+  // e_lfanew 0x80, "PE\0\0", then the certificate table entry at 0x98 past it.
+  std::string headers(0x200, '\0');
+  headers[0x3C] = '\x80';
+  headers.replace(0x80, 4, std::string("PE\0\0", 4));
+  auto set = [&headers](std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) headers[at + i] = static_cast<char>(v >> (8 * i));
+  };
+  auto locate = [&headers](std::size_t size) {
+    return LocateCertificateTable(reinterpret_cast<const unsigned char*>(headers.data()), size);
+  };
+  set(0x80 + 0x98, 0x1000);
+  set(0x80 + 0x9C, 0x208);
+  const CertificateTablePlace found = locate(headers.size());
+  CHECK(found.code == 0);
+  CHECK(found.offset == 0x1000);
+  CHECK(found.size == 0x208);
+
+  CHECK(locate(0x80 + 0x9F).code == 374);  // the entry runs past the bytes given
+  CHECK(locate(0x3F).code == 374);
+  set(0x3C, 0xFFFFFFF0);  // e_lfanew far outside
+  CHECK(locate(headers.size()).code == 374);
+  set(0x3C, 0x80);
+  headers[0x81] = 'X';
+  CHECK(locate(headers.size()).code == 374);
+  headers[0x81] = 'E';
+  set(0x80 + 0x9C, 0);
+  CHECK(locate(headers.size()).code == 378);
+  set(0x80 + 0x9C, 0x100000);
+  CHECK(locate(headers.size()).code == 379);
+  set(0x80 + 0x9C, 0x208);
+  set(0x80 + 0x98, 0);
+  CHECK(locate(headers.size()).code == 380);
+}

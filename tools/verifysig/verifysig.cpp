@@ -26,16 +26,9 @@
 
 namespace {
 
-const uint32_t kMaxTableSize = 0x100000;
 const uint32_t kMaxFileSize = 0x10000000;
 
 using ScopedCertContext = ScopedHandle<PCCERT_CONTEXT, &CertFreeCertificateContext>;
-
-uint32_t ReadU32(const std::vector<unsigned char>& data, size_t at) {
-  uint32_t v = 0;
-  if (at <= data.size() && data.size() - at >= sizeof(v)) memcpy(&v, data.data() + at, sizeof(v));
-  return v;
-}
 
 std::wstring CertName(PCCERT_CONTEXT certificate, DWORD flags) {
   wchar_t name[4096] = {};
@@ -49,17 +42,12 @@ std::wstring CertName(PCCERT_CONTEXT certificate, DWORD flags) {
 KeySearchResult FindKeyInFile(const std::wstring& path) {
   std::vector<unsigned char> file;
   if (ReadWholeFile(path, file, kMaxFileSize).hr < 0) return {387, std::string()};
-  const uint32_t nt = ReadU32(file, 0x3C);
-  if (ReadU32(file, nt) != 0x00004550) return {374, std::string()};
-  const uint32_t tableOffset = ReadU32(file, static_cast<size_t>(nt) + 0x98);
-  const uint32_t tableSize = ReadU32(file, static_cast<size_t>(nt) + 0x9C);
-  if (tableSize == 0) return {378, std::string()};
-  if (tableSize >= kMaxTableSize) return {379, std::string()};
-  if (tableOffset == 0) return {380, std::string()};
-  if (tableOffset > file.size() || file.size() - tableOffset < tableSize) {
+  const CertificateTablePlace place = LocateCertificateTable(file.data(), file.size());
+  if (place.code != kKeyFound) return {place.code, std::string()};
+  if (place.offset > file.size() || file.size() - place.offset < place.size) {
     return {398, std::string()};
   }
-  return FindKeyInTable(file.data() + tableOffset, tableSize);
+  return FindKeyInTable(file.data() + place.offset, place.size);
 }
 
 // Key texts and found keys are plain ASCII.
@@ -67,14 +55,6 @@ std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), 
 
 const char* KeyText(int code) {
   switch (code) {
-    case 374:
-      return "not a PE file";
-    case 378:
-      return "not signed (no certificate table)";
-    case 379:
-      return "certificate table of 1 MiB or more";
-    case 380:
-      return "certificate table offset is 0";
     case 387:
       return "file cannot be read";
     case 398:
