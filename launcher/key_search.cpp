@@ -59,6 +59,17 @@ KeySearchResult FindKeyInTable(const unsigned char* table, std::size_t size) {
   return {kKeyFound, std::string(reinterpret_cast<const char*>(key), length)};
 }
 
+bool PeLayoutForMagic(std::uint16_t magic, PeLayout& layout) {
+  if (magic == kPe32Magic) {
+    layout = {0x58, 0x74, 0x98};
+  } else if (magic == kPe32PlusMagic) {
+    layout = {0x58, 0x84, 0xA8};
+  } else {
+    return false;
+  }
+  return true;
+}
+
 CertificateTablePlace LocateCertificateTable(const unsigned char* headers, std::size_t size) {
   auto readU32 = [headers](std::size_t at) {
     return static_cast<std::uint32_t>(headers[at]) |
@@ -66,16 +77,20 @@ CertificateTablePlace LocateCertificateTable(const unsigned char* headers, std::
            static_cast<std::uint32_t>(headers[at + 2]) << 16 |
            static_cast<std::uint32_t>(headers[at + 3]) << 24;
   };
-  // The certificate table's entry is the fifth of the data directory, at
-  // 0x98 from the signature in a PE32 optional header.
-  const std::size_t kEntryEnd = 0xA0;
   if (size < 0x40) return {kTableNotPe, 0, 0};
   const std::size_t nt = readU32(0x3C);
-  if (nt > size || size - nt < kEntryEnd || readU32(nt) != 0x00004550) {
+  // The signature and the magic first; the magic says where the entry is.
+  if (nt > size || size - nt < kOptionalMagicOffset + 2 || readU32(nt) != 0x00004550) {
     return {kTableNotPe, 0, 0};
   }
-  const std::uint32_t offset = readU32(nt + 0x98);
-  const std::uint32_t tableSize = readU32(nt + 0x9C);
+  PeLayout layout;
+  const std::uint16_t magic = static_cast<std::uint16_t>(
+      headers[nt + kOptionalMagicOffset] | headers[nt + kOptionalMagicOffset + 1] << 8);
+  if (!PeLayoutForMagic(magic, layout) || size - nt < layout.securityEntry + 8) {
+    return {kTableNotPe, 0, 0};
+  }
+  const std::uint32_t offset = readU32(nt + layout.securityEntry);
+  const std::uint32_t tableSize = readU32(nt + layout.securityEntry + 4);
   if (tableSize == 0) return {kTableMissing, 0, 0};
   if (tableSize >= kMaxCertificateTableSize) return {kTableTooLarge, 0, 0};
   if (offset == 0) return {kTableNoOffset, 0, 0};

@@ -58,10 +58,27 @@ int ValidateKey(const std::string& key);
 // table may be null when size is 0.
 KeySearchResult FindKeyInTable(const unsigned char* table, std::size_t size);
 
-// Where a PE32 file keeps its certificate table, read from its headers
-// (the bytes from the start of the file or of the loaded image):
-//  - no "PE\0\0" signature where e_lfanew points, or headers shorter than
-//    the data directory: 374;
+// Where the fields that locating and stamping the key need lie in the NT
+// headers, as offsets from the "PE\0\0" signature. A PE32 (32-bit) and a
+// PE32+ (64-bit) optional header differ only in their pointer-sized fields,
+// which moves the data directory 0x10 further on in PE32+: the certificate
+// table's entry (the fifth) sits at 0x98 in PE32 and at 0xA8 in PE32+.
+constexpr std::uint16_t kPe32Magic = 0x10B;
+constexpr std::uint16_t kPe32PlusMagic = 0x20B;
+constexpr std::size_t kOptionalMagicOffset = 0x18;
+struct PeLayout {
+  std::size_t checkSum;             // optional header CheckSum, the same in both
+  std::size_t numberOfRvaAndSizes;  // count of data directory entries
+  std::size_t securityEntry;        // entry 4: table offset, then its size at +4
+};
+// The layout for an optional header magic; false for any other magic.
+bool PeLayoutForMagic(std::uint16_t magic, PeLayout& layout);
+
+// Where a PE32 or PE32+ file keeps its certificate table, read from its
+// headers (the bytes from the start of the file or of the loaded image):
+//  - no "PE\0\0" signature where e_lfanew points, an optional header that is
+//    neither PE32 nor PE32+, or headers shorter than the data directory
+//    entry: 374;
 //  - table size 0 (unsigned): 378; 1 MiB or more: 379; offset 0: 380.
 // offset and size are set only when code is kKeyFound.
 enum CertificateTableCode : int {

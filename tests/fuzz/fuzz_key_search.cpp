@@ -1,4 +1,4 @@
-// libFuzzer target for FindKeyInTable.
+// libFuzzer target for FindKeyInTable and LocateCertificateTable.
 //   clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -I. \
 //       tests/fuzz/fuzz_key_search.cpp launcher/key_search.cpp -o fuzz_key_search
 //   ./fuzz_key_search -max_total_time=30 tests/fuzz/corpus/key_search
@@ -18,6 +18,11 @@ namespace {
 
 void Check(bool condition) {
   if (!condition) std::abort();
+}
+
+std::uint32_t ReadU32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
 // The rules, stated once more with signed arithmetic.
@@ -48,6 +53,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const CertificateTablePlace place = LocateCertificateTable(data, size);
   Check(place.code == 0 || place.code == 374 || place.code == 378 || place.code == 379 ||
         place.code == 380);
+  if (place.code == 0) {
+    // Found only in a PE32 or PE32+ header, at that layout's entry.
+    const std::size_t nt = ReadU32(data + 0x3C);
+    PeLayout layout;
+    Check(PeLayoutForMagic(static_cast<std::uint16_t>(data[nt + 0x18] | data[nt + 0x19] << 8),
+                           layout));
+    Check(size - nt >= layout.securityEntry + 8);
+    Check(place.offset == ReadU32(data + nt + layout.securityEntry));
+    Check(place.size == ReadU32(data + nt + layout.securityEntry + 4));
+    Check(place.offset != 0 && place.size != 0 && place.size < kMaxCertificateTableSize);
+  }
   const std::string table(reinterpret_cast<const char*>(data), size);
 
   const int code = found.code;

@@ -175,36 +175,53 @@ TEST_CASE("key checks on their own") {
 }
 
 TEST_CASE("certificate table place from a file's headers") {
-  // e_lfanew 0x80, "PE\0\0", then the certificate table entry at 0x98 past it.
-  std::string headers(0x200, '\0');
-  headers[0x3C] = '\x80';
-  headers.replace(0x80, 4, std::string("PE\0\0", 4));
-  auto set = [&headers](std::size_t at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) headers[at + i] = static_cast<char>(v >> (8 * i));
+  // e_lfanew 0x80, "PE\0\0", the optional header's magic at 0x18 past it,
+  // and the certificate table entry at 0x98 (PE32) or 0xA8 (PE32+) past it.
+  struct Layout {
+    std::uint16_t magic;
+    std::size_t entry;
   };
-  auto locate = [&headers](std::size_t size) {
-    return LocateCertificateTable(reinterpret_cast<const unsigned char*>(headers.data()), size);
-  };
-  set(0x80 + 0x98, 0x1000);
-  set(0x80 + 0x9C, 0x208);
-  const CertificateTablePlace found = locate(headers.size());
-  CHECK(found.code == 0);
-  CHECK(found.offset == 0x1000);
-  CHECK(found.size == 0x208);
+  for (const Layout layout : {Layout{0x10B, 0x98}, Layout{0x20B, 0xA8}}) {
+    CAPTURE(layout.magic);
+    std::string headers(0x200, '\0');
+    headers[0x3C] = '\x80';
+    headers.replace(0x80, 4, std::string("PE\0\0", 4));
+    headers[0x80 + 0x18] = static_cast<char>(layout.magic & 0xFF);
+    headers[0x80 + 0x19] = static_cast<char>(layout.magic >> 8);
+    auto set = [&headers](std::size_t at, std::uint32_t v) {
+      for (int i = 0; i < 4; ++i) headers[at + i] = static_cast<char>(v >> (8 * i));
+    };
+    auto locate = [&headers](std::size_t size) {
+      return LocateCertificateTable(reinterpret_cast<const unsigned char*>(headers.data()), size);
+    };
+    const std::size_t entry = 0x80 + layout.entry;
+    set(entry, 0x1000);
+    set(entry + 4, 0x208);
+    const CertificateTablePlace found = locate(headers.size());
+    CHECK(found.code == 0);
+    CHECK(found.offset == 0x1000);
+    CHECK(found.size == 0x208);
 
-  CHECK(locate(0x80 + 0x9F).code == 374);  // the entry runs past the bytes given
-  CHECK(locate(0x3F).code == 374);
-  set(0x3C, 0xFFFFFFF0);  // e_lfanew far outside
-  CHECK(locate(headers.size()).code == 374);
-  set(0x3C, 0x80);
-  headers[0x81] = 'X';
-  CHECK(locate(headers.size()).code == 374);
-  headers[0x81] = 'E';
-  set(0x80 + 0x9C, 0);
-  CHECK(locate(headers.size()).code == 378);
-  set(0x80 + 0x9C, 0x100000);
-  CHECK(locate(headers.size()).code == 379);
-  set(0x80 + 0x9C, 0x208);
-  set(0x80 + 0x98, 0);
-  CHECK(locate(headers.size()).code == 380);
+    CHECK(locate(entry + 8).code == 0);    // the entry ends where the bytes end
+    CHECK(locate(entry + 7).code == 374);  // the entry runs past the bytes given
+    CHECK(locate(0x3F).code == 374);
+    set(0x3C, 0xFFFFFFF0);  // e_lfanew far outside
+    CHECK(locate(headers.size()).code == 374);
+    set(0x3C, 0x80);
+    headers[0x81] = 'X';
+    CHECK(locate(headers.size()).code == 374);
+    headers[0x81] = 'E';
+    headers[0x80 + 0x19] = 0x03;  // neither PE32 nor PE32+ (a ROM image's 0x107)
+    CHECK(locate(headers.size()).code == 374);
+    headers[0x80 + 0x19] = static_cast<char>(layout.magic >> 8);
+    set(entry + 4, 0);
+    CHECK(locate(headers.size()).code == 378);
+    set(entry + 4, 0xFFFFF);
+    CHECK(locate(headers.size()).code == 0);
+    set(entry + 4, 0x100000);
+    CHECK(locate(headers.size()).code == 379);
+    set(entry + 4, 0x208);
+    set(entry, 0);
+    CHECK(locate(headers.size()).code == 380);
+  }
 }

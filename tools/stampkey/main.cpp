@@ -54,14 +54,14 @@ const char kHelp[] =
     "\n"
     "A key is 1 to 1023 bytes, each in 0x21..0x7E (printable ASCII, no blank), with\n"
     "no double quote and no backslash at its end (it goes on a command line in\n"
-    "quotes). IN.exe must be a signed PE32 file whose certificate table ends\n"
+    "quotes). IN.exe must be a signed PE32 or PE32+ file whose certificate table ends\n"
     "at the end of the file. Outputs are written to a temporary file in the same\n"
     "folder and renamed into place, so a failed run leaves no partial file.\n"
     "\n"
     "exit codes:\n"
     "  0  success\n"
     "  1  usage error (bad arguments, output path is the input file)\n"
-    "  2  bad input file (not PE32, not signed, certificate table out of bounds or\n"
+    "  2  bad input file (not PE, not signed, certificate table out of bounds or\n"
     "     not at the end of the file, unknown data in it, stamped table 1 MiB or more)\n"
     "  3  bad key (empty, 1024 bytes or longer, a forbidden byte, a final backslash);\n"
     "     in batch mode also an unusable or repeated output name, or no keys at all\n"
@@ -102,7 +102,7 @@ std::vector<std::uint8_t> ReadWholeFile(const fs::path& path, std::uint64_t limi
   return data;
 }
 
-// A PE32 file cannot be longer than its 32-bit offsets reach.
+// A PE file cannot be longer than its 32-bit offsets reach.
 std::vector<std::uint8_t> ReadPeFile(const fs::path& path) {
   return ReadWholeFile(path, UINT32_MAX);
 }
@@ -229,7 +229,7 @@ int RunRead(const fs::path& path) {
   const std::vector<std::uint8_t> file = ReadPeFile(path);
   stampkey::PeHeaders headers;
   std::string error;
-  if (!stampkey::ParsePe32(file.data(), file.size(), headers, error) ||
+  if (!stampkey::ParsePe(file.data(), file.size(), headers, error) ||
       !stampkey::CheckTablePlacement(headers, file.size(), error)) {
     throw Fail{kExitBadInput, Quote(path) + ": " + error};
   }

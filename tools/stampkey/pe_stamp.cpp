@@ -10,17 +10,12 @@ namespace stampkey {
 
 namespace {
 
-// PE32 layout, offsets from the start of the NT headers.
 constexpr std::size_t kNtSignatureSize = 4;
 constexpr std::size_t kOffSizeOfOptionalHeader = 0x14;
-constexpr std::size_t kOffOptionalMagic = 0x18;
-constexpr std::size_t kOffCheckSum = 0x58;
-constexpr std::size_t kOffNumberOfRvaAndSizes = 0x74;
-constexpr std::size_t kOffSecurityDirectory = 0x98;  // entry 4: offset, then size at +4
-constexpr std::size_t kNtHeadersNeeded = 0xA0;       // through the end of entry 4
-constexpr std::uint16_t kPe32Magic = 0x10B;
-constexpr std::uint16_t kPe32PlusMagic = 0x20B;
-constexpr std::size_t kOptionalHeaderNeeded = 96 + 5 * 8;  // fixed part + five entries
+// Fixed part of the optional header plus the first five data directory
+// entries, up to and including the certificate table's.
+constexpr std::size_t kOptionalHeaderNeededPe32 = 96 + 5 * 8;
+constexpr std::size_t kOptionalHeaderNeededPe32Plus = 112 + 5 * 8;
 
 constexpr std::size_t kWinCertificateHeaderSize = 8;  // dwLength, wRevision, wCertificateType
 
@@ -59,7 +54,7 @@ bool Contains(const std::uint8_t* data, std::size_t size, const char* text, std:
 
 }  // namespace
 
-bool ParsePe32(const std::uint8_t* data, std::size_t size, PeHeaders& headers, std::string& error) {
+bool ParsePe(const std::uint8_t* data, std::size_t size, PeHeaders& headers, std::string& error) {
   if (size < 2 || data[0] != 'M' || data[1] != 'Z') {
     error = "not a PE file (no MZ header)";
     return false;
@@ -69,8 +64,8 @@ bool ParsePe32(const std::uint8_t* data, std::size_t size, PeHeaders& headers, s
     return false;
   }
   const std::uint32_t nt = ReadU32(data + 0x3C);
-  if (nt > size || size - nt < kNtHeadersNeeded) {
-    error = "not a PE32 file (NT headers at " + Hex(nt) + " lie outside the file)";
+  if (nt > size || size - nt < kOptionalMagicOffset + 2) {
+    error = "not a PE file (NT headers at " + Hex(nt) + " lie outside the file)";
     return false;
   }
   const std::uint8_t* h = data + nt;
@@ -78,26 +73,30 @@ bool ParsePe32(const std::uint8_t* data, std::size_t size, PeHeaders& headers, s
     error = "not a PE file (no PE signature)";
     return false;
   }
-  const std::uint16_t magic = ReadU16(h + kOffOptionalMagic);
-  if (magic == kPe32PlusMagic) {
-    error = "PE32+ (64-bit) files are not supported; the launcher is PE32";
+  const std::uint16_t magic = ReadU16(h + kOptionalMagicOffset);
+  PeLayout layout;
+  if (!PeLayoutForMagic(magic, layout)) {
+    error = "not a PE32 or PE32+ file (optional header magic " + Hex(magic) + ")";
     return false;
   }
-  if (magic != kPe32Magic) {
-    error = "not a PE32 file (optional header magic " + Hex(magic) + ")";
+  const std::size_t entryEnd = layout.securityEntry + 8;
+  if (size - nt < entryEnd) {
+    error = "not a PE file (NT headers at " + Hex(nt) + " lie outside the file)";
     return false;
   }
-  if (ReadU16(h + kOffSizeOfOptionalHeader) < kOptionalHeaderNeeded ||
-      ReadU32(h + kOffNumberOfRvaAndSizes) < 5) {
-    error = "PE32 optional header has no security data directory";
+  const std::size_t needed =
+      magic == kPe32Magic ? kOptionalHeaderNeededPe32 : kOptionalHeaderNeededPe32Plus;
+  if (ReadU16(h + kOffSizeOfOptionalHeader) < needed ||
+      ReadU32(h + layout.numberOfRvaAndSizes) < 5) {
+    error = "optional header has no security data directory";
     return false;
   }
   headers.ntOffset = nt;
-  headers.checksumPos = nt + kOffCheckSum;
-  headers.securityDirPos = nt + kOffSecurityDirectory;
-  headers.headersEnd = nt + kNtHeadersNeeded;
-  headers.tableOffset = ReadU32(h + kOffSecurityDirectory);
-  headers.tableSize = ReadU32(h + kOffSecurityDirectory + 4);
+  headers.checksumPos = nt + layout.checkSum;
+  headers.securityDirPos = nt + layout.securityEntry;
+  headers.headersEnd = nt + entryEnd;
+  headers.tableOffset = ReadU32(h + layout.securityEntry);
+  headers.tableSize = ReadU32(h + layout.securityEntry + 4);
   return true;
 }
 
@@ -163,7 +162,7 @@ std::vector<std::uint8_t> MakeTrailer(const std::string& key) {
 bool StampTemplate::Init(std::vector<std::uint8_t> file, std::string& error) {
   hadTrailer_ = false;
   PeHeaders headers;
-  if (!ParsePe32(file.data(), file.size(), headers, error)) return false;
+  if (!ParsePe(file.data(), file.size(), headers, error)) return false;
   if (!CheckTablePlacement(headers, file.size(), error)) return false;
   if (static_cast<std::size_t>(headers.tableOffset) + headers.tableSize != file.size()) {
     error = "certificate table (offset " + Hex(headers.tableOffset) + ", size " +

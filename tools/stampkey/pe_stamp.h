@@ -1,6 +1,6 @@
 #pragma once
 
-// Reading the headers of a signed PE32 file and writing the bundle key trailer
+// Reading the headers of a signed PE32 or PE32+ file and writing the bundle key trailer
 // into its certificate table. Everything here works on bytes in memory; the
 // command line and the files are main.cpp's business.
 
@@ -14,7 +14,7 @@ namespace stampkey {
 // The launcher refuses a certificate table of this size or more.
 constexpr std::uint32_t kMaxTableSize = 0x100000;
 
-// Where the fields that stamping touches lie in a PE32 file.
+// Where the fields that stamping touches lie in a PE file.
 struct PeHeaders {
   std::size_t ntOffset = 0;        // e_lfanew: start of the "PE\0\0" signature
   std::size_t checksumPos = 0;     // file offset of the optional header's CheckSum
@@ -24,10 +24,12 @@ struct PeHeaders {
   std::uint32_t tableSize = 0;     // certificate table size (entry 4 Size)
 };
 
-// Parses the DOS and NT headers of a PE32 image: "MZ", e_lfanew in bounds,
-// "PE\0\0", optional header magic 0x10B, at least five data directories.
+// Parses the DOS and NT headers of a PE image: "MZ", e_lfanew in bounds,
+// "PE\0\0", optional header magic 0x10B (PE32) or 0x20B (PE32+), at least
+// five data directories. The shipped launcher is PE32; the 64-bit test build
+// and 64-bit tools are PE32+.
 // On failure returns false and a sentence in error.
-bool ParsePe32(const std::uint8_t* data, std::size_t size, PeHeaders& headers, std::string& error);
+bool ParsePe(const std::uint8_t* data, std::size_t size, PeHeaders& headers, std::string& error);
 
 // Checks that the file is signed and that the certificate table lies inside
 // the file, after the headers and below the launcher's size limit.
