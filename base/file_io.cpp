@@ -27,9 +27,11 @@ Result ReadWholeFile(const std::wstring& path, std::vector<unsigned char>& buffe
     return Result(E_FAIL, std::wstring(), 361);
   }
   // A buffer cannot hold more than max_size() bytes (2 GiB - 1 on a 32-bit
-  // system), and a file of 4 GiB or more not even in a 32-bit count; such a
-  // file is refused rather than read with a truncated count.
-  if (static_cast<ULONGLONG>(size.QuadPart) > buffer.max_size()) {
+  // system), and a file of 4 GiB or more fits no 32-bit count (in a 64-bit
+  // process the buffer could hold it); such a file is refused rather than
+  // read with a truncated count.
+  if (static_cast<ULONGLONG>(size.QuadPart) > buffer.max_size() ||
+      static_cast<ULONGLONG>(size.QuadPart) > MAXDWORD) {
     return Result(E_OUTOFMEMORY, std::wstring(), 370);
   }
   const DWORD length = static_cast<DWORD>(size.QuadPart);

@@ -123,7 +123,8 @@ Result CWinInet::CrackUrl(const std::wstring& url, UrlParts& parts) {
   parts = UrlParts();
   URL_COMPONENTSW components;
   ZeroMemory(&components, sizeof(components));
-  static_assert(sizeof(components) == 60, "URL_COMPONENTSW of a 32-bit program");
+  static_assert(sizeof(void*) != 4 || sizeof(components) == 60,
+                "URL_COMPONENTSW of a 32-bit program");
   components.dwStructSize = sizeof(components);
   // Lengths without buffers: WinInet answers with pointers into url.
   components.dwSchemeLength = components.dwHostNameLength = components.dwUserNameLength =

@@ -18,8 +18,9 @@ const DWORD kNameBufferLength = 4096;
 
 // The structure as the oldest supported systems know it; later systems
 // accept it and fill in defaults for the fields they added.
-const DWORD kWinTrustDataSize = 48;
-static_assert(offsetof(WINTRUST_DATA, dwUIContext) + sizeof(DWORD) == kWinTrustDataSize,
+// In the 64-bit test build the same fields are larger.
+const DWORD kWinTrustDataSize = offsetof(WINTRUST_DATA, dwUIContext) + sizeof(DWORD);
+static_assert(sizeof(void*) != 4 || kWinTrustDataSize == 48,
               "WINTRUST_DATA up to dwUIContext must be 48 bytes");
 
 using ScopedCertContext = ScopedHandle<PCCERT_CONTEXT, &CertFreeCertificateContext>;

@@ -1,7 +1,9 @@
 #include <doctest/doctest.h>
 
+#include <limits.h>
 #include <stdint.h>
 
+#include <algorithm>
 #include <string>
 
 #include "base/percent_encode.h"
@@ -60,9 +62,16 @@ TEST_CASE("PercentEncodeBytes refuses a length whose output size would wrap") {
 }
 
 TEST_CASE("EscapeQueryValue refuses a value whose UTF-8 buffer no string can hold") {
-  // One unit more than the bound: 512 MiB of text on a 32-bit system, whose
-  // 4-byte-per-unit buffer would exceed a string's max_size yet not INT_MAX.
-  const size_t units = std::string().max_size() / 4 + 1;
+  // One unit more than the bound. In a 32-bit program that is 512 MiB of
+  // text, whose 4-byte-per-unit buffer would exceed a string's max_size yet
+  // not INT_MAX; in a 64-bit one the int the conversion takes is the bound.
+  const size_t bound = std::min<size_t>(INT_MAX, std::string().max_size()) / 4;
+  if (sizeof(void*) == 4) {
+    CHECK(bound == std::string().max_size() / 4);
+  } else {
+    CHECK(bound == INT_MAX / 4);
+  }
+  const size_t units = bound + 1;
   std::wstring value(units, L'a');
   std::wstring escaped = L"before";
   Result r = EscapeQueryValue(value, escaped);

@@ -15,22 +15,35 @@
 #include "launcher/globals.h"
 
 // "movl $0, 0": a write to address 0 at the first instruction of FaultHere, so
-// the fault's address is the function's own address.
+// the fault's address is the function's own address. 32-bit symbols carry a
+// leading underscore; 64-bit ones do not.
+#ifdef _WIN64
+#define FAULT_HERE "FaultHere"
+#else
+#define FAULT_HERE "_FaultHere"
+#endif
 extern "C" void FaultHere();
 asm(".text\n"
-    ".globl _FaultHere\n"
-    "_FaultHere:\n"
+    ".globl " FAULT_HERE "\n" FAULT_HERE
+    ":\n"
     "  movl $0, 0\n"
     "  ret\n");
 
 namespace {
 
+// The same write as machine code, for a page that belongs to no module. In
+// 64-bit code the short form would address relative to the instruction, so
+// the absolute address goes through a SIB byte there.
+#ifdef _WIN64
+const unsigned char kFaultCode[] = {0xC7, 0x04, 0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0xC3};
+#else
 const unsigned char kFaultCode[] = {0xC7, 0x05, 0, 0, 0, 0, 0, 0, 0, 0, 0xC3};
+#endif
 
+// Printed as the crash reporter prints them (%p: 8 hex digits in a 32-bit
+// program, 16 in a 64-bit one), so the tests compare like with like.
 void Announce(const void* base, const void* address) {
-  printf("{\"base\":\"0x%08lX\",\"address\":\"0x%08lX\"}\n",
-         static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(base)),
-         static_cast<unsigned long>(reinterpret_cast<UINT_PTR>(address)));
+  printf("{\"base\":\"0x%p\",\"address\":\"0x%p\"}\n", base, address);
   fflush(stdout);
 }
 

@@ -50,8 +50,10 @@ class CrashPageTest(unittest.TestCase):
         code, fault, _ = self.crash(mode)
         self.assertEqual(code, UNCAUGHT_CPP)
         base, address, exception, name = fault.split(':')
-        self.assertRegex(base, r'^0x[0-9A-F]{8}$')
-        self.assertRegex(address, r'^0x[0-9A-F]{8}$')
+        # %p: 8 hex digits in a 32-bit program, 16 in a 64-bit one.
+        digits = harness.POINTER_BITS // 4
+        self.assertRegex(base, r'^0x[0-9A-F]{%d}$' % digits)
+        self.assertRegex(address, r'^0x[0-9A-F]{%d}$' % digits)
         self.assertLessEqual(int(base, 16), int(address, 16))
         self.assertEqual(exception, 'e06d7363')
         # Raised by the system's RaiseException, so the module is a system one.
