@@ -160,7 +160,7 @@ def main():
         print('Total time: %.1f s' % (time.monotonic() - started))
         return 0 if code == 0 else 1
     finally:
-        subprocess.run(['wineserver', '-k'], env=harness.wine_env(), capture_output=True)
+        subprocess.run([harness.WINESERVER, '-k'], env=harness.wine_env(), capture_output=True)
         shutil.rmtree(folder, True)
 
 

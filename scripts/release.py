@@ -16,8 +16,10 @@ import sys
 import tempfile
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(SOURCE, 'tests'))
+from harness import cached  # noqa: E402
 NAME = 'QuilloSetup-{key}.exe'
-TOOLS = ['cmake', 'openssl', 'osslsigncode', 'wine', 'wineboot', 'wineserver']
+TOOLS = ['cmake', 'openssl', 'osslsigncode', 'wine', 'wineserver']
 HOST = re.compile(r'[A-Za-z0-9.-]+(:[0-9]{1,5})?')
 SYSTEM_ROOTS = '/etc/ssl/certs/ca-certificates.crt'
 SHIPPED_KEY = re.compile(r'[0-9a-f]{40}')
@@ -107,24 +109,25 @@ def signing_material(args, secrets):
 
 
 def build(args):
-    """Builds the launcher for the host and the tools the release runs."""
+    """Builds the launcher for the host and the tools the release runs. The
+    launcher is always the shipped 32-bit program; the Windows tools are of
+    the build's own kind (64-bit where this machine cannot run 32-bit code,
+    chosen by scripts/wine_choice), and read a 32-bit file all the same."""
     cache = os.path.join(args.build_dir, 'CMakeCache.txt')
-    host = None
-    if os.path.exists(cache):
-        with open(cache) as f:
-            host = next((line.split('=', 1)[1].strip() for line in f
-                         if line.startswith('SERVICE_HOST:')), None)
+    host = cached('SERVICE_HOST', None, args.build_dir)
     if host != args.host:
         print('configuring %s for %s' % (args.build_dir, args.host))
+        arch = os.environ.get('QUILLO_ARCH', 'i686')
         toolchain = [] if os.path.exists(cache) else [
-            '-DCMAKE_TOOLCHAIN_FILE=' + os.path.join(SOURCE, 'cmake', 'mingw-i686.cmake')]
+            '-DCMAKE_TOOLCHAIN_FILE=' + os.path.join(SOURCE, 'cmake', 'mingw-%s.cmake' % arch)]
         run(['cmake', '-S', SOURCE, '-B', args.build_dir, '-DSERVICE_HOST=' + args.host]
             + toolchain, 'configuring the build')
-    targets = ['QuilloSetup', 'verifysig', 'host_tools'] + (['addroot'] if args.trust_root else [])
+    targets = ['shipped_launcher', 'verifysig', 'host_tools'] + (
+        ['addroot'] if args.trust_root else [])
     print('building %s in %s' % (' '.join(targets), args.build_dir))
     run(['cmake', '--build', args.build_dir, '-j', str(os.cpu_count() or 2), '--target'] + targets,
         'building')
-    launcher = os.path.join(args.build_dir, 'QuilloSetup.exe')
+    launcher = cached('QUILLO_SHIPPED_LAUNCHER', None, args.build_dir)
     with open(launcher, 'rb') as f:
         if args.host.encode('utf-16-le') not in f.read():
             raise Refused('%s does not carry the service host %s' % (launcher, args.host))
@@ -140,16 +143,20 @@ def wine_prefix(args):
     roots = b''.join(open(path, 'rb').read() for path in args.trust_root)
     name = 'release-prefix' + ('-' + hashlib.sha256(roots).hexdigest()[:12] if roots else '')
     prefix = os.path.join(args.build_dir, name)
+    wine = cached('QUILLO_WINE', 'wine', args.build_dir)
+    wineserver = cached('QUILLO_WINESERVER', 'wineserver', args.build_dir)
     env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG='-all',
-               WINEDLLOVERRIDES='mscoree,mshtml=')
+               WINEDLLOVERRIDES='mscoree,mshtml=', QUILLO_WINE=wine, QUILLO_WINESERVER=wineserver)
+    if cached('QUILLO_POINTER_BITS', '32', args.build_dir) == '64':
+        env.update(WINELOADER=wine, WINESERVER=wineserver)
     if not os.path.exists(os.path.join(prefix, '.release-ready')):
         print('preparing the Wine prefix %s' % prefix)
-        subprocess.run(['wineboot', '-i'], env=env, capture_output=True)
+        subprocess.run([wine, 'wineboot', '-i'], env=env, capture_output=True)
         for root in args.trust_root:
             run(['sh', os.path.join(SOURCE, 'tests', 'fixtures', 'install_ca.sh'), prefix, root,
                  os.path.join(args.build_dir, 'tests', 'addroot.exe')], 'trusting %s' % root,
                 env=env)
-        subprocess.run(['wineserver', '-w'], env=env)
+        subprocess.run([wineserver, '-w'], env=env)
         open(os.path.join(prefix, '.release-ready'), 'w').close()
     return env
 
@@ -159,7 +166,7 @@ def launcher_checks(args, env, files):
     under Wine."""
     verifysig = os.path.join(args.build_dir, 'tools', 'verifysig', 'verifysig.exe')
     paths = ['Z:' + os.path.abspath(f).replace('/', '\\') for f in files]
-    out = subprocess.run(['wine', verifysig] + paths, env=env, capture_output=True, text=True,
+    out = subprocess.run([env['QUILLO_WINE'], verifysig] + paths, env=env, capture_output=True, text=True,
                          timeout=600)
     results = [json.loads(line) for line in out.stdout.splitlines() if line.startswith('{')]
     if len(results) != len(files):

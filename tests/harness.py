@@ -1,8 +1,14 @@
 """Shared plumbing for the tests that drive the real programs under Wine.
 
-ctest sets QUILLO_BUILD, QUILLO_SOURCE, WINEPREFIX and TEST_SERVICE_PORT;
-running a test file by hand from a build folder works the same once those are
-exported.
+ctest sets QUILLO_BUILD, QUILLO_SOURCE, WINEPREFIX, TEST_SERVICE_PORT and the
+Wine that runs the build (QUILLO_WINE, QUILLO_WINESERVER); running a test file
+by hand from a build folder works the same once QUILLO_BUILD is exported: the
+rest is read from the build's CMake cache.
+
+A build is either the shipped 32-bit one, run under Debian's 32-bit Wine, or
+the 64-bit test build for machines that cannot run 32-bit code, run under the
+64-bit loader. The tests are the same for both; where an outcome depends on
+the pointer size, POINTER_BITS tells which one to expect.
 """
 import os
 import re
@@ -15,19 +21,29 @@ BUILD = os.path.abspath(os.environ.get('QUILLO_BUILD', 'build'))
 SOURCE = os.path.abspath(os.environ.get('QUILLO_SOURCE', os.path.dirname(os.path.dirname(__file__))))
 
 
-def _cached_service_port():
-    """The port the build's test copy of the launcher was built for."""
+def cached(name, default, build=None):
+    """A value from a build's CMake cache (this build's by default)."""
     try:
-        with open(os.path.join(BUILD, 'CMakeCache.txt')) as f:
+        with open(os.path.join(build or BUILD, 'CMakeCache.txt')) as f:
             for line in f:
-                if line.startswith('TEST_SERVICE_PORT:'):
+                if line.split('=', 1)[0].split(':', 1)[0] == name:
                     return line.split('=', 1)[1].strip()
     except OSError:
         pass
-    return '47443'
+    return default
 
 
-SERVICE_PORT = int(os.environ.get('TEST_SERVICE_PORT') or _cached_service_port())
+SERVICE_PORT = int(os.environ.get('TEST_SERVICE_PORT') or cached('TEST_SERVICE_PORT', '47443'))
+# The build's Wine: "wine" for the 32-bit build, the 64-bit loader by its
+# path for the 64-bit one (Debian's wrappers would pick the 32-bit loader).
+WINE = os.environ.get('QUILLO_WINE') or cached('QUILLO_WINE', 'wine')
+WINESERVER = os.environ.get('QUILLO_WINESERVER') or cached('QUILLO_WINESERVER', 'wineserver')
+POINTER_BITS = int(cached('QUILLO_POINTER_BITS', '32'))
+# The 32-bit program that ships; in the 64-bit build it is built beside it.
+SHIPPED_LAUNCHER = (os.environ.get('QUILLO_SHIPPED_LAUNCHER')
+                    or cached('QUILLO_SHIPPED_LAUNCHER', os.path.join(BUILD, 'QuilloSetup.exe')))
+# The shipped program's size budget: room under the 128 KiB it may never pass.
+LAUNCHER_SIZE_BUDGET = 112 << 10
 CERTS = os.path.join(BUILD, 'certs')
 STAMPKEY = os.path.join(BUILD, 'host', 'stampkey')
 FIXTURES = os.path.join(SOURCE, 'tests', 'fixtures')
@@ -42,6 +58,10 @@ def wine_env(extra=None):
     env.setdefault('WINEPREFIX', os.path.join(BUILD, 'wineprefix'))
     env['WINEDEBUG'] = '-all'
     env.setdefault('WINEDLLOVERRIDES', 'mscoree,mshtml=')
+    if POINTER_BITS == 64:
+        # Child processes start with the same loader and server.
+        env['WINELOADER'] = WINE
+        env['WINESERVER'] = WINESERVER
     for name in ('http_proxy', 'https_proxy', 'HTTP_PROXY', 'HTTPS_PROXY', 'all_proxy'):
         env.pop(name, None)
     if extra:
@@ -72,7 +92,7 @@ def run_exit(command_line, env=None, timeout=300, cwd=None):
 def run_dismissing(command_line, env=None, timeout=300, cwd=None, dismiss=True):
     """Runs a Windows command line under Wine, closing each "Error" message
     box it shows. Returns the whole 32-bit exit code and the boxes' texts."""
-    args = ['wine', program('runexit.exe')] + (['--dismiss-errors'] if dismiss else [])
+    args = [WINE, program('runexit.exe')] + (['--dismiss-errors'] if dismiss else [])
     out = subprocess.run(args + [command_line], env=wine_env(env), cwd=cwd, capture_output=True,
                          timeout=timeout)
     match = re.search(rb'exit=0x([0-9a-f]{8})', out.stdout)
@@ -130,7 +150,7 @@ class BrowserLog:
     def pages(self):
         """Every page opened so far. Pages open asynchronously, so this first
         waits until no program of the prefix is still running."""
-        subprocess.run(['wineserver', '-w'], env=wine_env(), timeout=120)
+        subprocess.run([WINESERVER, '-w'], env=wine_env(), timeout=120)
         if not os.path.exists(self.path):
             return []
         with open(self.path, encoding='utf-8') as f:
@@ -170,7 +190,7 @@ def wine_temp_folder():
     path)."""
     global _wine_temp
     if _wine_temp is None:
-        out = subprocess.run(['wine', 'cmd', '/c', 'echo', '%TEMP%'], env=wine_env(),
+        out = subprocess.run([WINE, 'cmd', '/c', 'echo', '%TEMP%'], env=wine_env(),
                              capture_output=True, timeout=120, check=True)
         windows = out.stdout.decode('utf-8', 'replace').strip()
         _wine_temp = (windows, host_path(windows))

@@ -29,7 +29,7 @@ def repeat(*faults):
 
 
 def run_probe(url, *args):
-    out = subprocess.run(['wine', harness.program('download_probe.exe'), url] + [str(a) for a in args],
+    out = subprocess.run([harness.WINE, harness.program('download_probe.exe'), url] + [str(a) for a in args],
                          env=harness.wine_env(), capture_output=True, timeout=600)
     result = json.loads(out.stdout)
     result['hr'] = harness.hresult(result['hr'])

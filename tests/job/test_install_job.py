@@ -49,7 +49,7 @@ def flip_code_byte(source, target):
 
 def probe(*args):
     """Runs job_probe.exe and returns its "name=value" lines as a dict."""
-    out = subprocess.run(['wine', harness.program('job_probe.exe')] + list(args),
+    out = subprocess.run([harness.WINE, harness.program('job_probe.exe')] + list(args),
                          env=harness.wine_env(), capture_output=True, timeout=120)
     values = {}
     for line in out.stdout.decode('utf-8', 'replace').splitlines():
@@ -65,7 +65,7 @@ def pending_file_renames():
     session of the prefix starts, which also happens for "wine reg query". So
     the value is read from the registry file that the session saves when it
     ends, before any Wine program runs again."""
-    subprocess.run(['wineserver', '-w'], env=harness.wine_env(), timeout=120)
+    subprocess.run([harness.WINESERVER, '-w'], env=harness.wine_env(), timeout=120)
     path = os.path.join(harness.wine_env()['WINEPREFIX'], 'system.reg')
     with open(path, encoding='utf-8', errors='replace') as f:
         lines = f.read().split('\n')

@@ -110,7 +110,7 @@ class BundleKeyTest(unittest.TestCase):
 
     def test_stamped_launcher_keeps_a_valid_signature(self):
         stamped = harness.stamp(self.signed, os.path.join(self.folder, 'stamped.exe'), harness.KEY)
-        out = subprocess.run(['wine', harness.program('job_probe.exe'), 'verify',
+        out = subprocess.run([harness.WINE, harness.program('job_probe.exe'), 'verify',
                               harness.winpath(stamped)], env=harness.wine_env(),
                              capture_output=True, check=True)
         self.assertIn(b'signer=1', out.stdout)

@@ -72,7 +72,7 @@ class ReleaseTest(unittest.TestCase):
                                   text=True, check=True)
             self.assertEqual(read.stdout.strip(), key)
             # The test prefix trusts the test CA, as the release's prefix did.
-            probe = subprocess.run(['wine', harness.program('job_probe.exe'), 'verify',
+            probe = subprocess.run([harness.WINE, harness.program('job_probe.exe'), 'verify',
                                     harness.winpath(path)], env=harness.wine_env(),
                                    capture_output=True, check=True)
             for line in (b'signer=1', b'signature=1', b'status=0x00000000'):

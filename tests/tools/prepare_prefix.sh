@@ -11,23 +11,26 @@ here="$(cd "$(dirname "$0")" && pwd)"
 fixtures="$here/../fixtures"
 export WINEPREFIX="${WINEPREFIX:-$build/wineprefix}"
 export WINEDEBUG=-all
+# The build's own loader and server (the 64-bit build names them by path).
+wine="${QUILLO_WINE:-wine}"
+wineserver="${QUILLO_WINESERVER:-wineserver}"
 sh "$fixtures/make_certs.sh" "$build/certs" >/dev/null
 if [ ! -f "$WINEPREFIX/.quillo-ready-3" ]; then
-  wineboot -i >/dev/null 2>&1 || true
+  "$wine" wineboot -i >/dev/null 2>&1 || true
   # Wine's own browser hand-off rewrites addresses (it decodes escapes such as
   # %2E), so http and https go straight to the recorder.
   winrecorder="Z:$(readlink -f "$recorder" | tr / '\\')"
   for scheme in http https; do
-    wine reg add "HKCR\\$scheme\\shell\\open\\command" /ve /t REG_SZ \
+    "$wine" reg add "HKCR\\$scheme\\shell\\open\\command" /ve /t REG_SZ \
       /d "\"$winrecorder\" \"%1\"" /f >/dev/null 2>&1
   done
   # Crashes in the crash tests end the process at once: no crash dialog, and
   # no debugger started for them.
-  wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
-  wine reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f \
+  "$wine" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+  "$wine" reg delete 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger /f \
     >/dev/null 2>&1 || true
   sh "$fixtures/install_ca.sh" "$WINEPREFIX" "$build/certs/ca.crt" "$addroot"
-  wineserver -w
+  "$wineserver" -w
   touch "$WINEPREFIX/.quillo-ready-3"
 fi
 # Wine draws the caption buttons and other frame glyphs with its Marlett font
