@@ -110,6 +110,35 @@ def free_port():
         return s.getsockname()[1]
 
 
+def port_owner(port):
+    """Who listens on a TCP port of this machine, as ss tells it, or None when
+    nobody does."""
+    try:
+        out = subprocess.run(['ss', '-Hltnp', 'sport = :%d' % port], capture_output=True,
+                             text=True, timeout=10).stdout.strip()
+    except (OSError, subprocess.SubprocessError):
+        out = ''
+    if out:
+        users = re.findall(r'users:\(\((.*)\)\)', out)
+        return users[0] if users else out.splitlines()[0]
+    with socket.socket() as s:
+        try:
+            s.bind(('127.0.0.1', port))
+        except OSError:
+            return 'an unknown process'
+    return None
+
+
+def ensure_port_free(port):
+    """Refuses, saying who holds it, to start a server on a loopback port
+    that a process of someone else's already listens on: a probe of that port
+    would otherwise find the stranger and take it for the new server."""
+    owner = port_owner(port)
+    if owner:
+        raise RuntimeError('port %d is already in use by a process this run did not start (%s); '
+                           'stop it, or choose another port' % (port, owner))
+
+
 def _die_with_parent():
     """Runs in the child before exec: the kernel sends it SIGTERM when the
     process that started it dies, however that happens."""
@@ -310,6 +339,7 @@ class Stack:
         with open(conf, 'w') as f:
             f.write(self.nginx_config())
         log = os.path.join(d, 'error.log')
+        ensure_port_free(self.port)
         proc = self._spawn('nginx', ['nginx', '-c', conf, '-p', d, '-e', log], log=log)
 
         def listening():

@@ -59,6 +59,7 @@ class Nginx:
                 return self
             except OSError:
                 if self.proc.poll() is not None or time.monotonic() > deadline:
+                    self.stop()
                     raise RuntimeError('nginx did not start')
                 time.sleep(0.05)
 

@@ -41,7 +41,12 @@ class Scenario:
 
     def start(self):
         self.service = Service().start(self.root, harness.CERTS, https_port=harness.SERVICE_PORT)
-        self.set_instruction('GET:' + self.installer_url())
+        try:
+            self.set_instruction('GET:' + self.installer_url())
+        except BaseException:
+            # __exit__ does not run when __enter__ fails.
+            self.stop()
+            raise
         return self
 
     def stop(self):

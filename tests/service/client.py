@@ -17,6 +17,9 @@ import time
 import urllib.request
 
 SERVICE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "service.py")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__)))), "service"))
+from stack import _die_with_parent, ensure_port_free  # noqa: E402
 
 
 class Service:
@@ -26,6 +29,9 @@ class Service:
         self._tmp = None
 
     def start(self, root, certdir, http_port=0, https_port=0, timeout=15, verbose=False):
+        for port in (http_port, https_port):
+            if port:
+                ensure_port_free(port)
         self._tmp = tempfile.TemporaryDirectory(prefix="service-")
         ready = os.path.join(self._tmp.name, "ready.json")
         cmd = [sys.executable, SERVICE, "--root", root,
@@ -33,7 +39,8 @@ class Service:
                "--http-port", str(http_port), "--https-port", str(https_port), "--ready", ready]
         if verbose:
             cmd.append("--verbose")
-        self.proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL)
+        # It dies with the test that started it, however that one ends.
+        self.proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, preexec_fn=_die_with_parent)
         deadline = time.monotonic() + timeout
         while not os.path.exists(ready):
             if self.proc.poll() is not None or time.monotonic() > deadline:

@@ -32,7 +32,7 @@ NAME = 'QuilloSetupScreenshot.exe'
 
 def allow_decorations():
     """Lets Wine draw the caption and frame of the launcher copy named NAME."""
-    subprocess.run(['wine', 'reg', 'add', r'HKCU\Software\Wine\AppDefaults\%s\X11 Driver' % NAME,
+    subprocess.run([harness.WINE, 'reg', 'add', r'HKCU\Software\Wine\AppDefaults\%s\X11 Driver' % NAME,
                     '/v', 'Decorated', '/t', 'REG_SZ', '/d', 'N', '/f'],
                    env=harness.wine_env(), check=True, capture_output=True)
 
@@ -61,13 +61,14 @@ def main(target):
         sys.exit('%s has no marlett.ttf: install fonts-wine (scripts/setup) and run '
                  'tests/tools/prepare_prefix.sh (ctest -R wine_prefix)' % fonts)
     folder = tempfile.mkdtemp(prefix='quillo-shot-', dir=os.path.join(harness.BUILD, 'tmp'))
-    uitest.ServiceCase.start_service(folder)
-    svc = uitest.ServiceCase.svc
-    exe = harness.signed_launcher(folder, name=NAME)
-    allow_decorations()
-    program = None
+    root = os.path.join(folder, 'root')
+    os.makedirs(root)
+    program = svc = None
     try:
-        with open(os.path.join(uitest.ServiceCase.root, 'Quillo.exe'), 'wb') as f:
+        svc = uitest.Service().start(root, harness.ensure_certs(), https_port=harness.SERVICE_PORT)
+        exe = harness.signed_launcher(folder, name=NAME)
+        allow_decorations()
+        with open(os.path.join(root, 'Quillo.exe'), 'wb') as f:
             f.write(os.urandom(1024 * 1024))
         svc.set_faults('/files/Quillo.exe', [{'type': 'trickle', 'bytes': 4096, 'ms': 40}])
         svc.set_response('/getinstaller', 200, 'GET:' + svc.url('/files/Quillo.exe'))
@@ -80,7 +81,8 @@ def main(target):
     finally:
         if program:
             program.stop()
-        uitest.ServiceCase.stop_service()
+        if svc:
+            svc.stop()
         shutil.rmtree(folder, True)
 
 

@@ -26,11 +26,6 @@ class DialogTest(uitest.ServiceCase, unittest.TestCase):
         cls.folder = tempfile.mkdtemp(prefix='quillo-ui-', dir=os.path.join(harness.BUILD, 'tmp'))
         cls.start_service(cls.folder)
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.stop_service()
-        shutil.rmtree(cls.folder, True)
-
     def setUp(self):
         self.svc.reset()
         self.browser = harness.BrowserLog(harness.temp_folder(self))

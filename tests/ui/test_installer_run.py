@@ -31,11 +31,6 @@ class InstallerRunTest(uitest.ServiceCase, unittest.TestCase):
         with open(signed, 'rb') as f:
             cls.installer = f.read()
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.stop_service()
-        shutil.rmtree(cls.folder, True)
-
     def setUp(self):
         self.svc.reset()
         self.work = harness.temp_folder(self)

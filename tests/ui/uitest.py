@@ -7,6 +7,7 @@ sleep for a fixed time.
 import functools
 import json
 import os
+import shutil
 import subprocess
 import sys
 
@@ -33,7 +34,7 @@ def parse(output):
 
 def driver(*args, env=None, timeout=120, check=True):
     """Runs one driver command; returns its JSON lines."""
-    out = subprocess.run(['wine', harness.program('uidriver.exe')] + [str(a) for a in args],
+    out = subprocess.run([harness.WINE, harness.program('uidriver.exe')] + [str(a) for a in args],
                          env=harness.wine_env(env), capture_output=True, timeout=timeout)
     if check and out.returncode != 0:
         raise AssertionError('uidriver %s failed (%d): %r' % (' '.join(map(str, args)),
@@ -70,7 +71,7 @@ class Program:
 
     def __init__(self, command_line, env=None):
         self.proc = subprocess.Popen(
-            ['wine', harness.program('uidriver.exe'), 'start', command_line],
+            [harness.WINE, harness.program('uidriver.exe'), 'start', command_line],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=harness.wine_env(env))
         self.env = env
         self.output = []  # JSON lines of the driver and of the program itself
@@ -135,14 +136,15 @@ class ServiceCase:
 
     @classmethod
     def start_service(cls, folder):
+        """Starts the service for the class. It is stopped, and the folder
+        removed, by class cleanups, which run even when the rest of
+        setUpClass fails (tearDownClass would not)."""
+        cls.addClassCleanup(shutil.rmtree, folder, True)
         cls.root = os.path.join(folder, 'root')
         os.makedirs(cls.root, exist_ok=True)
         cls.svc = Service().start(cls.root, harness.ensure_certs(), https_port=harness.SERVICE_PORT)
+        cls.addClassCleanup(cls.svc.stop)
         cls.launcher = harness.signed_launcher(folder)
-
-    @classmethod
-    def stop_service(cls):
-        cls.svc.stop()
 
     def serve(self, name, data):
         with open(os.path.join(self.root, name), 'wb') as f:
