@@ -122,6 +122,9 @@ def port_owner(port):
         users = re.findall(r'users:\(\((.*)\)\)', out)
         return users[0] if users else out.splitlines()[0]
     with socket.socket() as s:
+        # As a server binds: connections of an earlier server that linger in
+        # TIME_WAIT do not hold the port.
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         try:
             s.bind(('127.0.0.1', port))
         except OSError:

@@ -13,6 +13,7 @@ the pointer size, POINTER_BITS tells which one to expect.
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -101,6 +102,15 @@ def run_dismissing(command_line, env=None, timeout=300, cwd=None, dismiss=True):
     boxes = [line[4:].decode().replace('\\r', '\r').replace('\\n', '\n')
              for line in out.stdout.splitlines() if line.startswith(b'box=')]
     return int(match.group(1), 16), boxes
+
+
+def security_entry(data):
+    """File offset of the certificate table's data directory entry (table
+    offset, then size) in a PE32 or a PE32+ file: 0x98 or 0xA8 past the PE
+    signature."""
+    nt = struct.unpack_from('<I', data, 0x3C)[0]
+    magic = struct.unpack_from('<H', data, nt + 0x18)[0]
+    return nt + {0x10B: 0x98, 0x20B: 0xA8}[magic]
 
 
 def hresult(code):

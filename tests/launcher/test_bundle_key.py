@@ -20,11 +20,11 @@ def with_table_tail(image, tail):
     """The signed image with tail appended inside its certificate table (the
     directory size grows; the signature entry's own length stays)."""
     data = bytearray(image)
-    nt = struct.unpack_from('<I', data, 0x3C)[0]
-    offset, size = struct.unpack_from('<II', data, nt + 0x98)
+    entry = harness.security_entry(data)
+    offset, size = struct.unpack_from('<II', data, entry)
     assert offset + size == len(data)
     data += tail + bytes(-len(tail) % 8)
-    struct.pack_into('<I', data, nt + 0x9C, size + len(tail) + (-len(tail) % 8))
+    struct.pack_into('<I', data, entry + 4, size + len(tail) + (-len(tail) % 8))
     return bytes(data)
 
 
