@@ -68,7 +68,10 @@ def checksum_pos(data):
 
 
 def secdir_pos(data):
-    return nt_offset(data) + 0x98
+    """Data directory entry 4: 0x98 past the signature in a PE32 optional
+    header, 0xA8 in a PE32+ one, whose pointer-sized fields are wider."""
+    nt = nt_offset(data)
+    return nt + (0xA8 if u16(data, nt + 0x18) == 0x20B else 0x98)
 
 
 def table_of(data):
@@ -140,14 +143,14 @@ def build_stampkey(workdir):
     return out
 
 
-def build_sample(workdir):
+def build_sample(workdir, compiler="i686-w64-mingw32-g++-win32"):
     """Returns (signed bytes, unsigned bytes)."""
     src = os.path.join(workdir, "hello.cpp")
     exe = os.path.join(workdir, "hello.exe")
     signed = os.path.join(workdir, "hello-signed.exe")
     with open(src, "w") as f:
         f.write('#include <cstdio>\nint main() { std::puts("hello"); return 0; }\n')
-    run_quiet(["i686-w64-mingw32-g++-win32", "-static", "-O1", src, "-o", exe])
+    run_quiet([compiler, "-static", "-O1", src, "-o", exe])
 
     fixtures = os.path.join(REPO, "tests", "fixtures")
     make_certs = os.path.join(fixtures, "make_certs.sh")
@@ -333,6 +336,16 @@ class StampkeyTest(unittest.TestCase):
         self.assertEqual(authenticode_digest(stamped), digest)
         self.assertIn(digest, table_bytes(stamped))
 
+    def test_pe32_plus_file(self):
+        # A 64-bit program keeps its certificate entry 0x10 further on.
+        signed, _ = build_sample(self.dir, "x86_64-w64-mingw32-g++-win32")
+        self.assertEqual(u16(signed, nt_offset(signed) + 0x18), 0x20B)
+        out, stamped = self.stamp(self.write("in64.exe", signed), KEY40, "out64.exe")
+        self.assertEqual(self.read_key(out), KEY40)
+        self.assertEqual(table_of(stamped)[1], table_of(signed)[1] + 64)
+        self.assertEqual(authenticode_digest(stamped), authenticode_digest(signed))
+        self.assertIn(authenticode_digest(signed), table_bytes(signed))
+
     def test_key_lengths_and_bytes(self):
         for key in (b"a", b"!", b"~", KEY40, b"x" * 1023, b"\\a\\b",
                     bytes(range(0x21, 0x7F)).replace(b'"', b"")):
@@ -458,7 +471,7 @@ class StampkeyTest(unittest.TestCase):
         yield "e_lfanew huge", put_u32(s, 0x3C, 0xFFFFFFF0)
         yield "e_lfanew near end", put_u32(s, 0x3C, len(s) - 0x40)
         yield "no PE signature", s[:nt] + b"PX\0\0" + s[nt + 4:]
-        yield "PE32+ magic", put_u16(s, nt + 0x18, 0x20B)
+        yield "PE32+ magic on PE32 headers", put_u16(s, nt + 0x18, 0x20B)
         yield "ROM magic", put_u16(s, nt + 0x18, 0x107)
         yield "four data directories", put_u32(s, nt + 0x74, 4)
         yield "short optional header", put_u16(s, nt + 0x14, 0x60)
