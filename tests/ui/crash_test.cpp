@@ -11,6 +11,8 @@
 
 #include <stdexcept>
 
+#include "base/result.h"
+#include "base/text.h"
 #include "launcher/crash_filter.h"
 #include "launcher/globals.h"
 
@@ -40,10 +42,13 @@ const unsigned char kFaultCode[] = {0xC7, 0x04, 0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0x
 const unsigned char kFaultCode[] = {0xC7, 0x05, 0, 0, 0, 0, 0, 0, 0, 0, 0xC3};
 #endif
 
-// Printed as the crash reporter prints them (%p: 8 hex digits in a 32-bit
-// program, 16 in a 64-bit one), so the tests compare like with like.
+// Formatted by the routine the crash reporter formats them with (%p: 8 hex
+// digits in a 32-bit program, 16 in a 64-bit one), so the tests compare like
+// with like.
 void Announce(const void* base, const void* address) {
-  printf("{\"base\":\"0x%p\",\"address\":\"0x%p\"}\n", base, address);
+  const std::wstring line =
+      FormatText(L"{\"base\":\"0x%p\",\"address\":\"0x%p\"}\n", base, address);
+  fputs(WideToAnsi(line).c_str(), stdout);
   fflush(stdout);
 }
 
