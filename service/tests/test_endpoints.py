@@ -1,6 +1,7 @@
 """The endpoints through Flask's test client, recording into both stores."""
 
 import re
+import time
 
 import psycopg
 
@@ -29,6 +30,12 @@ def test_instruction_answer_is_exactly_the_instruction(client, app):
         "machine_id": MACHINE, "answer": "GET:https://setup.test/installers/campaign.exe",
         "rule": "acme", "malformed": "", "cut": ""}
     assert row["recorded_at"] > 1.6e9
+
+
+def test_requests_are_stamped_by_the_database_clock(client, app):
+    app.extensions["quillo"].clock = lambda: 1000.0  # a host whose clock is far off
+    client.get("/getinstaller?" + QUERY)
+    assert abs(store_of(app).recent_requests(1)[0]["recorded_at"] - time.time()) < 600
 
 
 def test_every_request_is_recorded(client, app):

@@ -23,14 +23,23 @@ class SchemaError(StoreError):
 
 class Store:
     placeholder = "?"
+    dialect = "sqlite"
     id_type = "INTEGER PRIMARY KEY"
     float_type = "REAL"
+    # The database's own clock in seconds since 1970: every host that shares
+    # the database then writes one clock into recorded_at (see ROLLUP in
+    # dashboard.py for why that matters).
+    now_sql = "(julianday('now') - 2440587.5) * 86400.0"
+    day_sql = "CAST(recorded_at / 86400 AS INTEGER)"  # whole days since 1970, UTC
+    find_sql = "instr({text}, {part}) > 0"
 
     def __init__(self):
         self._local = threading.local()
         self._inherited = []  # connections from a parent process, kept unclosed
         q = ", ".join([self.placeholder] * len(REQUEST_COLUMNS))
         self._insert_request = f"INSERT INTO requests ({', '.join(REQUEST_COLUMNS)}) VALUES ({q})"
+        self._insert_request_now = self._insert_request.replace(
+            f"VALUES ({self.placeholder}", f"VALUES ({self.now_sql}", 1)
         q = ", ".join([self.placeholder] * len(EVENT_COLUMNS))
         self._insert_event = f"INSERT INTO events ({', '.join(EVENT_COLUMNS)}) VALUES ({q})"
         p = self.placeholder
@@ -51,6 +60,14 @@ class Store:
 
     def _lock_schema(self, conn):
         """Serialise schema creation between processes (inside the transaction)."""
+
+    def _lock_rollup(self, conn):
+        """Serialise rollup chunks between processes (inside the transaction)."""
+
+    def dashboard(self):
+        """The dashboard's counts over this store (see dashboard.py)."""
+        from .dashboard import Dashboard
+        return Dashboard(self)
 
     def describe(self):
         raise NotImplementedError
@@ -112,7 +129,53 @@ class Store:
             raise
         conn.execute("COMMIT")
 
+    @contextmanager
+    def _errors_as_store_error(self):
+        try:
+            yield
+        except self.errors as e:
+            self._drop()
+            raise StoreError(str(e)) from e
+
+    def _begin_read(self, conn):
+        """Start a transaction whose reads all see one snapshot."""
+        conn.execute("BEGIN")
+
+    @contextmanager
+    def snapshot(self):
+        """Reads inside see the database as of one moment, so that counts read
+        one after another agree with each other.  Nests: an inner snapshot is
+        the outer one.  Nothing may be written inside."""
+        local = self._local
+        if getattr(local, "snapshot", 0):
+            local.snapshot += 1
+            try:
+                yield
+            finally:
+                local.snapshot -= 1
+            return
+        with self._errors_as_store_error():
+            conn = self._conn()
+            self._begin_read(conn)
+        local.snapshot = 1
+        try:
+            yield
+        finally:
+            local.snapshot = 0
+            try:
+                conn.execute("ROLLBACK")  # nothing was written; this ends the snapshot
+            except Exception:
+                self._drop()
+
     def _ensure_schema(self, conn):
+        # A current schema is only read, never locked: opening a connection
+        # must not wait for (or hold up) the writers.
+        try:
+            found = conn.execute("SELECT MAX(version) FROM schema_version").fetchone()[0]
+        except self.errors:
+            found = None  # no table yet: created below, under the lock
+        if found == SCHEMA_VERSION:
+            return
         self._begin(conn)
         try:
             self._lock_schema(conn)
@@ -132,7 +195,10 @@ class Store:
                 conn.execute(f"INSERT INTO schema_version (version) VALUES ({SCHEMA_VERSION})")
             elif found < SCHEMA_VERSION:
                 for version in range(found, SCHEMA_VERSION):
-                    for sql in MIGRATIONS[version]:
+                    steps = MIGRATIONS[version]
+                    if isinstance(steps, dict):  # a step only one database needs
+                        steps = steps[self.dialect]
+                    for sql in steps:
                         conn.execute(sql.format(id=self.id_type, float=self.float_type))
                 conn.execute(f"UPDATE schema_version SET version = {SCHEMA_VERSION}")
             conn.execute("COMMIT")
@@ -147,14 +213,43 @@ class Store:
 
     def record_request(self, recorded_at, client, bundle_key, version, machine_id,
                        answer, rule, malformed, cut):
-        """One instruction request: a single INSERT."""
-        try:
-            self._conn().execute(self._insert_request, (
-                recorded_at, client, bundle_key, version, machine_id, answer, rule,
-                malformed, cut))
-        except self.errors as e:
-            self._drop()
-            raise StoreError(str(e)) from e
+        """One instruction request: a single INSERT.
+
+        `recorded_at` None (what the service passes) takes the database's
+        clock; a time is given only for records that happened elsewhere
+        (imports, demo data, tests).
+        """
+        values = (client, bundle_key, version, machine_id, answer, rule, malformed, cut)
+        with self._errors_as_store_error():
+            if recorded_at is None:
+                self._conn().execute(self._insert_request_now, values)
+            else:
+                self._conn().execute(self._insert_request, (recorded_at, *values))
+
+    def now(self):
+        """The database's clock, in seconds since 1970."""
+        with self._errors_as_store_error():
+            return float(self._conn().execute(f"SELECT {self.now_sql}").fetchone()[0])
+
+    # -- hits per client and minute (error events, wrong passwords) ---------------
+
+    def count_hit(self, client, window):
+        """Count one hit of `client` in minute `window`; returns the hits so far,
+        this one included.  One statement, so parallel hits each see their own."""
+        with self._errors_as_store_error(), self._transaction() as conn:
+            return conn.execute(self._count_hit, (client, window)).fetchall()[0][0]
+
+    def take_back_hit(self, client, window):
+        p = self.placeholder
+        with self._errors_as_store_error(), self._transaction() as conn:
+            conn.execute(f"UPDATE rate_counts SET hits = hits - 1 WHERE client = {p} "
+                         f"AND window_start = {p} AND hits > 0", (client, window))
+
+    def hits(self, client, window):
+        p = self.placeholder
+        rows = self._rows(f"SELECT hits FROM rate_counts WHERE client = {p} "
+                          f"AND window_start = {p}", (client, window))
+        return rows[0]["hits"] if rows else 0
 
     def record_event(self, event, limit_per_minute):
         """Record an error or crash event unless its client is over the limit.
@@ -179,11 +274,14 @@ class Store:
             self._drop()
             raise StoreError(str(e)) from e
 
-    def _first_id_since(self, conn, table, cutoff):
-        """An id below which every row is older than `cutoff`; None: all are.
+    def _purge_bound(self, conn, table, cutoff):
+        """The id below which every row is older than `cutoff`, or None if the
+        table is empty.  Every row at or above it was seen by this search:
+        when all rows are old, the bound is one past the highest id searched,
+        so a row added meanwhile is never deleted.
 
-        Rows arrive in time order (up to the small skew between workers), so
-        a binary search over the primary key finds the boundary without an
+        Rows arrive in time order (their time is the database's clock), so a
+        binary search over the primary key finds the boundary without an
         index on the time column.
         """
         p = self.placeholder
@@ -200,7 +298,7 @@ class Store:
                 (v,)).fetchone()[0] >= cutoff
 
         if not recent(hi):
-            return None
+            return hi + 1
         while lo < hi:
             mid = (lo + hi) // 2
             if recent(mid):
@@ -218,17 +316,15 @@ class Store:
         cutoff = (time.time() if now is None else now) - days * 86400
         p = self.placeholder
         deleted = 0
-        try:
+        with self._errors_as_store_error():
             for table in ("requests", "events"):
                 conn = self._conn()
-                first = self._first_id_since(conn, table, cutoff)
-                low = conn.execute(f"SELECT MIN(id) FROM {table}").fetchone()[0]
-                if low is None:
+                bound = self._purge_bound(conn, table, cutoff)
+                if bound is None:
                     continue
-                if first is None:  # every row is old
-                    first = conn.execute(f"SELECT MAX(id) FROM {table}").fetchone()[0] + 1
-                while low < first:
-                    low = min(low + batch, first)
+                low = conn.execute(f"SELECT MIN(id) FROM {table}").fetchone()[0]
+                while low is not None and low < bound:
+                    low = min(low + batch, bound)
                     with self._transaction() as conn:
                         deleted += conn.execute(f"DELETE FROM {table} WHERE id < {p}",
                                                 (low,)).rowcount
@@ -238,9 +334,6 @@ class Store:
                 # The dashboard's daily counts go with the days they count.
                 conn.execute(f"DELETE FROM requests_daily WHERE day < {p}",
                              (int(cutoff // 86400),))
-        except self.errors as e:
-            self._drop()
-            raise StoreError(str(e)) from e
         return deleted
 
     # -- reading (tests, demo, support) ------------------------------------------

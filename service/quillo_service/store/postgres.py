@@ -6,10 +6,15 @@ from .base import Store, StoreError
 
 # Any constant will do; it only has to be the same for every service process.
 _SCHEMA_LOCK = 0x5155494C4C4F
+_ROLLUP_LOCK = 5150001
 
 
 class PostgresStore(Store):
     placeholder = "%s"
+    dialect = "postgresql"
+    now_sql = "EXTRACT(EPOCH FROM clock_timestamp())::DOUBLE PRECISION"
+    day_sql = "CAST(FLOOR(recorded_at / 86400) AS BIGINT)"
+    find_sql = "strpos({text}, {part}) > 0"
     id_type = "BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY"
     float_type = "DOUBLE PRECISION"
     errors = (psycopg.Error,)
@@ -42,5 +47,11 @@ class PostgresStore(Store):
                              f"{str(e).splitlines()[0] if str(e) else type(e).__name__}") from None
         return conn
 
+    def _begin_read(self, conn):
+        conn.execute("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY")
+
     def _lock_schema(self, conn):
         conn.execute("SELECT pg_advisory_xact_lock(%s)", (_SCHEMA_LOCK,))
+
+    def _lock_rollup(self, conn):
+        conn.execute("SELECT pg_advisory_xact_lock(%s)", (_ROLLUP_LOCK,))

@@ -14,9 +14,10 @@ from .base import Store, StoreError
 
 
 class SqliteStore(Store):
-    # Without AUTOINCREMENT an insert writes no sqlite_sequence page; ids are
-    # still never reused, since retention deletes only the oldest rows.
-    id_type = "INTEGER PRIMARY KEY"
+    # AUTOINCREMENT: without it SQLite hands out MAX(id) + 1, so ids start
+    # again at 1 once a purge empties a table, and the rollup, which counts
+    # by id, would take the new rows for rows it has already counted.
+    id_type = "INTEGER PRIMARY KEY AUTOINCREMENT"
     errors = (sqlite3.Error,)
 
     def __init__(self, path):
