@@ -12,7 +12,6 @@ password being checked at all.
 import base64
 import hashlib
 import hmac
-import time
 
 from werkzeug.security import check_password_hash
 

@@ -31,22 +31,6 @@ class Filters(NamedTuple):
     key_prefix: bool = False
     version: str = ""      # "" = any version
 
-    def sql(self, key_col="bundle_key", version_col="version", placeholder="?"):
-        """A WHERE fragment (starting with " AND") and its parameters."""
-        parts, params = [], []
-        if self.key:
-            if self.key_prefix:
-                # substr counts characters in both databases; the length is
-                # a number we computed, never text from the query.
-                parts.append(f"substr({key_col}, 1, {len(self.key)}) = {placeholder}")
-            else:
-                parts.append(f"{key_col} = {placeholder}")
-            params.append(self.key)
-        if self.version:
-            parts.append(f"{version_col} = {placeholder}")
-            params.append(self.version)
-        return "".join(" AND " + p for p in parts), params
-
     def describe(self):
         out = []
         if self.key:

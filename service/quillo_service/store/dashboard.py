@@ -68,6 +68,23 @@ class Dashboard:
                                           part=f"',{field},'")
         return f"CASE WHEN {found} THEN '' ELSE COALESCE({column}, '') END"
 
+    def _filter(self, filters, key_col="bundle_key"):
+        """A WHERE fragment (starting with " AND") and its parameters, from the
+        dashboard's key, key prefix and version filters."""
+        p, parts, params = self.p, [], []
+        if filters is not None and filters.key:
+            if filters.key_prefix:
+                # substr counts characters in both databases; the length is
+                # a number we computed, never text from the query.
+                parts.append(f"substr({key_col}, 1, {len(filters.key)}) = {p}")
+            else:
+                parts.append(f"{key_col} = {p}")
+            params.append(filters.key)
+        if filters is not None and filters.version:
+            parts.append(f"version = {p}")
+            params.append(filters.version)
+        return "".join(" AND " + part for part in parts), params
+
     @contextmanager
     def reading(self, now=None):
         """A page's reads: the rollup caught up first, then one snapshot."""
@@ -196,7 +213,7 @@ class Dashboard:
                       and ((d + 1) * DAY <= period.end or period.end >= now - 1)]
             if rolled:
                 a, b = rolled[0], rolled[-1]
-                fsql, fparams = filters.sql(placeholder=p)
+                fsql, fparams = self._filter(filters)
                 cols = "".join(f"{d}, " for d in dims)
                 group = f" GROUP BY {', '.join(dims)}" if dims else ""
                 parts.append(f"SELECT {cols}SUM(n) AS n FROM requests_daily "
@@ -217,10 +234,9 @@ class Dashboard:
 
     def _fold(self, union, dims):
         """Sum the parts; keys past the TOP_KEYS largest become one "other keys" row."""
-        out = []
-        for d in dims:
-            out.append(f"CASE WHEN bundle_key IN (SELECT bundle_key FROM leaders) "
-                       f"THEN bundle_key ELSE '' END" if d == "bundle_key" else d)
+        folded = ("CASE WHEN bundle_key IN (SELECT bundle_key FROM leaders) "
+                  "THEN bundle_key ELSE '' END")
+        out = [folded if d == "bundle_key" else d for d in dims]
         group = " GROUP BY " + ", ".join(str(i + 1) for i in range(len(dims))) if dims else ""
         leaders = ""
         if "bundle_key" in dims:
@@ -240,7 +256,7 @@ class Dashboard:
         cols = "".join(f"{expr[d]} AS {d}, " for d in dims)
         group = " GROUP BY " + ", ".join(str(i + 1) for i in range(len(dims))) if dims else ""
         bound = f" AND id < {p}" if hi is not None else ""
-        fsql, fparams = filters.sql(key_col=key, placeholder=p)
+        fsql, fparams = self._filter(filters, key)
         parts.append(f"SELECT {cols}COUNT(*) AS n FROM requests WHERE id >= {p}{bound} "
                      f"AND recorded_at >= {p} AND recorded_at < {p}{fsql}{where}{group}")
         params += [lo] + ([hi] if hi is not None else []) + [t0, t1, *fparams]
@@ -250,7 +266,7 @@ class Dashboard:
         p = self.p
         lo, hi = self._id_range("requests", period.start, period.end)
         lo = max(lo, hi - window)
-        fsql, fparams = filters.sql(placeholder=p)
+        fsql, fparams = self._filter(filters)
         rows = self._all(
             "SELECT recorded_at, client, bundle_key, version, machine_id, answer, malformed, cut "
             f"FROM requests WHERE id >= {p} AND id < {p} AND malformed <> ''{fsql} "
@@ -262,7 +278,7 @@ class Dashboard:
     def _events(self, period, select, where, params, group, order="", filters=None):
         p = self.p
         lo, hi = self._id_range("events", period.start, period.end)
-        fsql, fparams = filters.sql(placeholder=p) if filters else ("", [])
+        fsql, fparams = self._filter(filters)
         return self._all(
             f"SELECT {select} FROM events WHERE id >= {p} AND id < {p} "
             f"AND recorded_at >= {p} AND recorded_at < {p}{where}{fsql}"
@@ -280,7 +296,7 @@ class Dashboard:
         p = self.p
         field = "key" if column == "bundle_key" else column
         lo, hi = self._id_range("events", period.start, period.end)
-        fsql, fparams = filters.sql(placeholder=p) if filters else ("", [])
+        fsql, fparams = self._filter(filters)
         return self._all(
             f"WITH c AS (SELECT {self._folded(column, field)} AS v, COUNT(*) AS n FROM events "
             f"WHERE id >= {p} AND id < {p} AND recorded_at >= {p} AND recorded_at < {p} "
