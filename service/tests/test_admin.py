@@ -253,3 +253,10 @@ def test_a_page_counts_each_request_once_while_another_rolls_up(database, admin_
         assert store.count("requests") == before
     assert store.count("requests") == before + 1
     cron.close()
+
+
+def test_csv_cells_that_a_spreadsheet_would_run_are_defused():
+    from quillo_service.admin import safe_cell
+    for lead in ("=", "+", "-", "@", "\t", "\r"):
+        assert safe_cell(lead + "SUM(A1)") == "'" + lead + "SUM(A1)"
+    assert (safe_cell("acme=1"), safe_cell(-5), safe_cell(None)) == ("acme=1", -5, "")

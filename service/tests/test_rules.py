@@ -127,3 +127,9 @@ def test_unreadable_files_are_refused(tmp_path):
         load_config(bad)
     with pytest.raises(ConfigError, match="cannot read"):
         load_config(tmp_path / "missing.toml")
+
+
+def test_a_machine_id_in_lower_case_is_the_same_machine():
+    machines = ids(200)
+    assert [in_rollout("r", m.lower(), 50) for m in machines] == \
+        [in_rollout("r", m, 50) for m in machines]

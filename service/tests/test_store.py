@@ -111,11 +111,12 @@ def test_concurrent_processes_lose_nothing(store, database):
 
 def test_forked_child_opens_its_own_connection(store):
     store.record_request(0.0, "parent", "k", "v", "i", "GET:x", "default", "", "")
+    parents = store._conn()
     pid = os.fork()
     if pid == 0:  # the child reuses the inherited store object, as a gunicorn worker does
         try:
             store.record_request(1.0, "child", "k", "v", "i", "GET:x", "default", "", "")
-            os._exit(0)
+            os._exit(0 if store._conn() is not parents else 2)
         except BaseException:
             os._exit(1)
     assert os.waitpid(pid, 0)[1] == 0
