@@ -260,3 +260,30 @@ def test_csv_cells_that_a_spreadsheet_would_run_are_defused():
     for lead in ("=", "+", "-", "@", "\t", "\r"):
         assert safe_cell(lead + "SUM(A1)") == "'" + lead + "SUM(A1)"
     assert (safe_cell("acme=1"), safe_cell(-5), safe_cell(None)) == ("acme=1", -5, "")
+
+
+def test_a_request_kept_nowhere_is_answered_counted_and_logged_once(tmp_path, write_config,
+                                                                     monkeypatch, caplog):
+    import sqlite3
+    from quillo_service import instructions
+    from quillo_service.throttle import LogThrottle
+    monkeypatch.setattr(instructions, "_store_errors", LogThrottle(interval=3600))
+    app = create_app(write_config(CONFIG + ADMIN), database=str(tmp_path / "q.db"))
+    store = app.extensions["quillo"].store
+    store.spool.path = str(tmp_path / "no such folder" / "spool")
+    client = app.test_client()
+    writer = sqlite3.connect(str(tmp_path / "q.db"), isolation_level=None)
+    writer.execute("BEGIN IMMEDIATE")
+    try:
+        for _ in range(3):
+            assert client.get("/getinstaller?key=acme1").data == \
+                b"GET:https://setup.test/installers/campaign.exe"
+    finally:
+        writer.execute("ROLLBACK")
+        writer.close()
+    assert len([r for r in caplog.records if "not recorded" in r.message]) == 1
+    client.get("/getinstaller?key=acme1")  # recorded; the losses are counted with it
+    assert store.count("requests") == 1
+    html = client.get("/admin/", headers=GOOD).data.decode()
+    assert "3 instruction requests were answered but could not be recorded" in html
+    store.close()

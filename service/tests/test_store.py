@@ -256,3 +256,33 @@ def test_a_late_commit_is_counted(postgres, write_config):
     store.dashboard().catch_up(now=later)
     assert store.dashboard().request_counts(period, Filters(), (), now=later) == {(): 2}
     store.close()
+
+
+def test_a_locked_database_sends_requests_to_the_spool_written_once(tmp_path, monkeypatch):
+    import sqlite3
+    s = open_store(str(tmp_path / "q.db"))
+    monkeypatch.setattr(s, "_replay_later", lambda: None)  # replayed by hand below
+    s.check()
+    writer = sqlite3.connect(s.path, isolation_level=None)
+    writer.execute("BEGIN IMMEDIATE")  # a long write holds the lock
+    try:
+        _request(s, None)
+        _request(s, None, "second")
+    finally:
+        writer.execute("ROLLBACK")
+        writer.close()
+    assert s.count("requests") == 0 and s.spool.pending()
+
+    def crash(path):
+        raise OSError("killed")
+
+    monkeypatch.setattr(os, "unlink", crash)  # dies after writing, before removing the file
+    with pytest.raises(OSError):
+        s.replay_spool()
+    monkeypatch.undo()
+    assert s.count("requests") == 2
+    assert s.replay_spool() == 0  # its marker shows the file was written
+    assert not s.spool.pending()
+    assert [r["client"] for r in s.recent_requests()] == ["second", "c"]
+    assert abs(s.recent_requests(1)[0]["recorded_at"] - time.time()) < 600
+    s.close()

@@ -105,7 +105,17 @@ class Installs:
             [("Instruction requests per day, by answer", svg, [(c, s) for s, c in series])],
             [Table("per-day", "Requests per day", cols, rows),
              Table("answers", "Answer mix", ("answer", "requests", "share"), mix)],
-            [f"{grand:,} instruction requests in the period. Each launcher run asks once."])
+            [f"{grand:,} instruction requests in the period. Each launcher run asks once."]
+            + _lost_note(db))
+
+
+def _lost_note(db):
+    lost = db.lost_requests()
+    if not lost:
+        return []
+    return [f"{lost:,} instruction requests were answered but could not be recorded, in "
+            "the database or in its spool file, and are missing from these counts "
+            "(since the database was created)."]
 
 
 class Failures:

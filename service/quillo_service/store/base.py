@@ -5,6 +5,7 @@ for every request; a connection inherited across fork() is never used or
 closed by the child, since closing it there would end the parent's session.
 """
 
+import logging
 import os
 import threading
 import time
@@ -13,12 +14,18 @@ from contextlib import contextmanager
 from .schema import EVENT_COLUMNS, MIGRATIONS, REQUEST_COLUMNS, SCHEMA_VERSION, TABLES
 
 
+log = logging.getLogger("quillo_service")
+
+
 class StoreError(Exception):
     """The database cannot be used."""
 
 
 class SchemaError(StoreError):
     """The database holds a schema this code does not know."""
+
+
+LOST = "lost requests"  # rollup_state row: requests neither recorded nor spooled
 
 
 class Store:
@@ -33,7 +40,13 @@ class Store:
     day_sql = "CAST(recorded_at / 86400 AS INTEGER)"  # whole days since 1970, UTC
     find_sql = "instr({text}, {part}) > 0"
 
-    def __init__(self):
+    REPLAY_EVERY = 2.0  # seconds between attempts to write the spool into the database
+
+    def __init__(self, spool=None):
+        self.spool = spool  # a Spool for requests the database cannot take in time
+        self._lost = 0      # requests neither recorded nor spooled, not yet counted
+        self._replayer = None
+        self._spool_checked = 0.0
         self._local = threading.local()
         self._inherited = []  # connections from a parent process, kept unclosed
         q = ", ".join([self.placeholder] * len(REQUEST_COLUMNS))
@@ -115,19 +128,28 @@ class Store:
         """Connect now (creating or checking the schema); raises StoreError."""
         self._conn()
 
+    def _patience(self, conn, patient):
+        """Wait long for locks (purge, rollup, replay) or briefly (requests)."""
+
     @contextmanager
-    def _transaction(self):
+    def _transaction(self, patient=False):
         conn = self._conn()
-        self._begin(conn)
+        if patient:
+            self._patience(conn, True)
         try:
-            yield conn
-        except BaseException:
+            self._begin(conn)
             try:
-                conn.execute("ROLLBACK")
-            except Exception:
-                self._drop()
-            raise
-        conn.execute("COMMIT")
+                yield conn
+            except BaseException:
+                try:
+                    conn.execute("ROLLBACK")
+                except Exception:
+                    self._drop()
+                raise
+            conn.execute("COMMIT")
+        finally:
+            if patient and getattr(self._local, "conn", None) is conn:
+                self._patience(conn, False)
 
     @contextmanager
     def _errors_as_store_error(self):
@@ -176,6 +198,7 @@ class Store:
             found = None  # no table yet: created below, under the lock
         if found == SCHEMA_VERSION:
             return
+        self._patience(conn, True)
         self._begin(conn)
         try:
             self._lock_schema(conn)
@@ -208,23 +231,113 @@ class Store:
             except Exception:
                 pass
             raise
+        self._patience(conn, False)
 
     # -- recording -------------------------------------------------------------
 
     def record_request(self, recorded_at, client, bundle_key, version, machine_id,
                        answer, rule, malformed, cut):
-        """One instruction request: a single INSERT.
+        """One instruction request: a single INSERT, or a line in the spool when
+        the database cannot take it within a short wait.  Raises StoreError
+        only when the request could be neither recorded nor spooled.
 
         `recorded_at` None (what the service passes) takes the database's
         clock; a time is given only for records that happened elsewhere
-        (imports, demo data, tests).
+        (imports, demo data, tests).  A spooled request keeps the host's time.
         """
         values = (client, bundle_key, version, machine_id, answer, rule, malformed, cut)
+        try:
+            self._insert_request_row(recorded_at, values)
+        except StoreError as e:
+            if self.spool is None:
+                self._lost += 1
+                raise
+            try:
+                self.spool.add([time.time() if recorded_at is None else recorded_at, *values])
+            except OSError as spool_error:
+                self._lost += 1
+                raise StoreError(f"{e}; the spool {self.spool.path} cannot be written "
+                                 f"either: {spool_error}") from None
+            self._replay_later()
+            return
+        if self._lost:
+            self._count_lost()
+        if self.spool is not None and time.monotonic() - self._spool_checked > 10:
+            self._spool_checked = time.monotonic()
+            if self.spool.pending():  # left by another worker or an earlier run
+                self._replay_later()
+
+    def _insert_request_row(self, recorded_at, values):
         with self._errors_as_store_error():
             if recorded_at is None:
                 self._conn().execute(self._insert_request_now, values)
             else:
                 self._conn().execute(self._insert_request, (recorded_at, *values))
+
+    # -- the spool and what was lost ----------------------------------------------
+
+    def _count_lost(self):
+        """Add the requests lost so far to the count the dashboard shows."""
+        n, p = self._lost, self.placeholder
+        try:
+            with self._errors_as_store_error(), self._transaction() as conn:
+                conn.execute(
+                    f"INSERT INTO rollup_state (name, last_id) VALUES ({p}, {p}) "
+                    "ON CONFLICT (name) DO UPDATE SET last_id = rollup_state.last_id + "
+                    "excluded.last_id", (LOST, n))
+        except StoreError:
+            return  # counted another time
+        self._lost -= n
+
+    def lost_requests(self):
+        """Requests that could be neither recorded nor spooled, over all workers."""
+        rows = self._rows(f"SELECT last_id FROM rollup_state WHERE name = {self.placeholder}",
+                          (LOST,))
+        return rows[0]["last_id"] if rows else 0
+
+    def replay_spool(self):
+        """Write the spooled requests into the database; returns how many."""
+        if self.spool is None:
+            return 0
+        p = self.placeholder
+
+        def write(marker, rows):
+            with self._errors_as_store_error(), self._transaction(patient=True) as conn:
+                if rows is None:
+                    conn.execute(f"DELETE FROM rollup_state WHERE name = {p}", (marker,))
+                    return 0
+                new = conn.execute(
+                    f"INSERT INTO rollup_state (name, last_id) VALUES ({p}, {len(rows)}) "
+                    "ON CONFLICT (name) DO NOTHING", (marker,)).rowcount
+                if new != 1:
+                    return 0  # written before a crash kept the file
+                conn.cursor().executemany(self._insert_request, rows)
+                return len(rows)
+
+        written = self.spool.replay(write)
+        if written:
+            log.info("%d spooled requests written to the database", written)
+        return written
+
+    def _replay_later(self):
+        """Make sure this process has a thread that writes the spool out."""
+        t = self._replayer
+        if t is not None and t.is_alive() and t.pid == os.getpid():
+            return
+        t = self._replayer = threading.Thread(target=self._replay_loop, daemon=True,
+                                              name="quillo-spool")
+        t.pid = os.getpid()
+        t.start()
+
+    def _replay_loop(self):
+        while True:
+            time.sleep(self.REPLAY_EVERY)
+            try:
+                self.replay_spool()
+                if not self.spool.pending():
+                    return
+            except (StoreError, OSError) as e:
+                log.warning("spooled requests not written yet: %s", e)
 
     def now(self):
         """The database's clock, in seconds since 1970."""
@@ -325,10 +438,10 @@ class Store:
                 low = conn.execute(f"SELECT MIN(id) FROM {table}").fetchone()[0]
                 while low is not None and low < bound:
                     low = min(low + batch, bound)
-                    with self._transaction() as conn:
+                    with self._transaction(patient=True) as conn:
                         deleted += conn.execute(f"DELETE FROM {table} WHERE id < {p}",
                                                 (low,)).rowcount
-            with self._transaction() as conn:
+            with self._transaction(patient=True) as conn:
                 conn.execute(f"DELETE FROM rate_counts WHERE window_start < {p}",
                              (int(cutoff // 60),))
                 # The dashboard's daily counts go with the days they count.

@@ -173,7 +173,7 @@ class Dashboard:
         upsert = self._upsert()
         with s._errors_as_store_error():
             while last < target and time.monotonic() - began < budget:
-                with s._transaction() as conn:
+                with s._transaction(patient=True) as conn:
                     s._lock_rollup(conn)
                     row = conn.execute(
                         f"SELECT last_id FROM rollup_state WHERE name = {p}",
@@ -191,6 +191,10 @@ class Dashboard:
         return last
 
     # -- requests ----------------------------------------------------------------
+
+    def lost_requests(self):
+        """Requests answered but neither recorded nor spooled (never in the counts)."""
+        return self.store.lost_requests()
 
     _REQUEST_DIMS = ("day", "bundle_key", "version", "answer", "malformed")
 
