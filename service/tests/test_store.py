@@ -258,13 +258,25 @@ def test_a_late_commit_is_counted(postgres, write_config):
     store.close()
 
 
-def test_a_locked_database_sends_requests_to_the_spool_written_once(tmp_path, monkeypatch):
-    import sqlite3
-    s = open_store(str(tmp_path / "q.db"))
+def _hold_write_lock(database):
+    """A raw connection of another process that holds the requests table."""
+    if database.startswith("sqlite://"):
+        import sqlite3
+        conn = sqlite3.connect(database[len("sqlite://"):], isolation_level=None)
+        conn.execute("BEGIN IMMEDIATE")
+    else:
+        conn = psycopg.connect(database, autocommit=True)
+        conn.execute("BEGIN")
+        conn.execute("LOCK TABLE requests IN ACCESS EXCLUSIVE MODE")
+    return conn
+
+
+def test_a_locked_database_sends_requests_to_the_spool_written_once(database, tmp_path,
+                                                                    monkeypatch):
+    s = open_store(database, base_dir=str(tmp_path))
     monkeypatch.setattr(s, "_replay_later", lambda: None)  # replayed by hand below
     s.check()
-    writer = sqlite3.connect(s.path, isolation_level=None)
-    writer.execute("BEGIN IMMEDIATE")  # a long write holds the lock
+    writer = _hold_write_lock(database)  # a long write
     try:
         _request(s, None)
         _request(s, None, "second")

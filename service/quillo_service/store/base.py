@@ -46,6 +46,7 @@ class Store:
         self.spool = spool  # a Spool for requests the database cannot take in time
         self._lost = 0      # requests neither recorded nor spooled, not yet counted
         self._replayer = None
+        self._stop = threading.Event()
         self._spool_checked = 0.0
         self._local = threading.local()
         self._inherited = []  # connections from a parent process, kept unclosed
@@ -122,6 +123,7 @@ class Store:
             pass
 
     def close(self):
+        self._stop.set()  # the spool's thread, if any, ends
         self._drop()
 
     def check(self):
@@ -178,6 +180,7 @@ class Store:
             return
         with self._errors_as_store_error():
             conn = self._conn()
+            self._patience(conn, True)  # a page may read for longer than a request
             self._begin_read(conn)
         local.snapshot = 1
         try:
@@ -186,6 +189,7 @@ class Store:
             local.snapshot = 0
             try:
                 conn.execute("ROLLBACK")  # nothing was written; this ends the snapshot
+                self._patience(conn, False)
             except Exception:
                 self._drop()
 
@@ -324,14 +328,14 @@ class Store:
         t = self._replayer
         if t is not None and t.is_alive() and t.pid == os.getpid():
             return
-        t = self._replayer = threading.Thread(target=self._replay_loop, daemon=True,
-                                              name="quillo-spool")
+        self._stop = threading.Event()
+        t = self._replayer = threading.Thread(target=self._replay_loop, args=(self._stop,),
+                                              daemon=True, name="quillo-spool")
         t.pid = os.getpid()
         t.start()
 
-    def _replay_loop(self):
-        while True:
-            time.sleep(self.REPLAY_EVERY)
+    def _replay_loop(self, stop):
+        while not stop.wait(self.REPLAY_EVERY):
             try:
                 self.replay_spool()
                 if not self.spool.pending():
