@@ -11,10 +11,12 @@ import threading
 import time
 from contextlib import contextmanager
 
+from ..throttle import LogThrottle
 from .schema import EVENT_COLUMNS, MIGRATIONS, REQUEST_COLUMNS, SCHEMA_VERSION, TABLES
 
 
 log = logging.getLogger("quillo_service")
+_replay_failures = LogThrottle(interval=60.0)
 
 
 class StoreError(Exception):
@@ -315,8 +317,12 @@ class Store:
                     "ON CONFLICT (name) DO NOTHING", (marker,)).rowcount
                 if new != 1:
                     return 0  # written before a crash kept the file
-                conn.cursor().executemany(self._insert_request, rows)
-                return len(rows)
+                good = [r for r in rows if isinstance(r, list) and len(r) == len(REQUEST_COLUMNS)]
+                if len(good) < len(rows):
+                    log.error("spool %s: %d lines are not requests; skipped", marker,
+                              len(rows) - len(good))
+                conn.cursor().executemany(self._insert_request, good)
+                return len(good)
 
         written = self.spool.replay(write)
         if written:
@@ -341,7 +347,10 @@ class Store:
                 if not self.spool.pending():
                     return
             except (StoreError, OSError) as e:
-                log.warning("spooled requests not written yet: %s", e)
+                held = _replay_failures.allow()
+                if held is not None:
+                    log.warning("spooled requests not written yet (%d more tries failed "
+                                "since the last report): %s", held, e)
 
     def now(self):
         """The database's clock, in seconds since 1970."""

@@ -18,7 +18,9 @@ the invariant true:
   last row older than LAG seconds, never into the gap after it: a missing
   id below an old row was taken before that row, so it is older than LAG
   too, and an insert is never open that long: it committed, or it was
-  rolled back and will never appear.
+  rolled back and will never appear.  (Requests written from the spool
+  are the one exception: they keep the time they were answered, so they
+  sit among newer ids.  The rollup goes by id and counts them all the same.)
 - Each chunk runs in one transaction that re-reads last_id under a lock, so
   two workers (or a worker and the cron rollup) never add a row twice.
   Purge deletes requests_daily days only with the requests they count.
