@@ -231,16 +231,20 @@ def _load(path):
         with open(path, "rb") as f:
             before = os.fstat(f.fileno())
             data = f.read()
-        after = os.stat(path)
     except OSError as e:
         raise ConfigError(f"{path}: cannot read the file: {e.strerror}") from None
     try:
         config = parse_config(tomllib.loads(data.decode("utf-8")), path)
     except (tomllib.TOMLDecodeError, UnicodeDecodeError) as e:
         raise ConfigError(f"{path}: not valid TOML: {e}") from None
-    if _signature(before) != _signature(after):
+    finally:
+        try:
+            after = _signature(os.stat(path))
+        except OSError:
+            after = None
+    if _signature(before) != after:
         raise _Changing()
-    return config, _signature(after)
+    return config, after
 
 
 class _Changing(Exception):

@@ -60,17 +60,22 @@ def test_a_file_rewritten_in_place_is_taken_only_when_whole(write_config, monkey
     path = write_config()
     clock = Clock()
     w = ConfigWatcher(path, clock=clock)
-    assert len(w.current().rules) == 4
+
+    def check(age=None):
+        if age is not None:  # the file was last written `age` seconds ago
+            os.utime(path, (time.time() - age, time.time() - age))
+        clock.now += 1.1
+        return w.current()
+
     head = CONFIG[:CONFIG.index("[[rules]]")]  # valid TOML, without its rules
     with open(path, "w") as f:
         f.write(head)
-    clock.now += 1.1
-    assert len(w.current().rules) == 4  # just written: may be half of the file
+    assert len(check().rules) == 4  # just written: may be half of the file
     with open(path, "a") as f:
         f.write(CONFIG[len(head):])
-    os.utime(path, (time.time() - 5, time.time() - 5))  # left alone since
+    assert len(check(age=5).rules) == 4
 
-    # Changed again while it is parsed: not taken, looked at again later.
+    # Rewritten while it is parsed: what was parsed is not taken.
     from quillo_service import config as config_module
     parse = config_module.parse_config
 
@@ -79,14 +84,12 @@ def test_a_file_rewritten_in_place_is_taken_only_when_whole(write_config, monkey
         os.utime(path, (time.time() - 4, time.time() - 4))
         return parse(data, where)
 
-    monkeypatch.setattr(config_module, "parse_config", racing)
-    clock.now += 1.1
-    assert len(w.current().rules) == 4
-    monkeypatch.setattr(config_module, "parse_config", parse)
     rewrite(path, CONFIG.replace("enabled = false", "enabled = true"))
-    os.utime(path, (time.time() - 3, time.time() - 3))
-    clock.now += 1.1
-    assert w.current().maintenance is True and len(w.current().rules) == 4
+    monkeypatch.setattr(config_module, "parse_config", racing)
+    assert check(age=5).maintenance is False
+    monkeypatch.undo()
+    rewrite(path, CONFIG.replace("enabled = false", "enabled = true"))
+    assert check(age=3).maintenance is True and len(w.current().rules) == 4
 
 
 def test_a_broken_file_stops_the_start(write_config, tmp_path, monkeypatch):

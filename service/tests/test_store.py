@@ -182,20 +182,25 @@ def test_an_old_database_is_migrated_step_by_step_and_keeps_its_rows(store):
     s.close()
 
 
-def test_purge_keeps_a_row_added_while_it_searched(store, monkeypatch):
+def test_purge_keeps_a_row_added_while_it_searched(store, database, monkeypatch):
     for i in range(3):
         _request(store, float(i))
-    search = store._purge_bound
+    other, conn, added = open_store(database), store._conn(), []
 
-    def racing(conn, table, cutoff):
-        bound = search(conn, table, cutoff)
-        if table == "requests":
-            _request(store, 10 * 86400.0, "new")  # recorded after the search
-        return bound
+    class Racing:  # another worker records a request right after the search saw the last id
+        def execute(self, sql, *args):
+            cursor = conn.execute(sql, *args)
+            if sql == "SELECT MAX(id) FROM requests" and not added:
+                added.append(_request(other, 10 * 86400.0, "new"))
+            return cursor
 
-    monkeypatch.setattr(store, "_purge_bound", racing)
+        def __getattr__(self, name):
+            return getattr(conn, name)
+
+    monkeypatch.setattr(store, "_conn", Racing)
     assert store.purge(1, now=10 * 86400.0) == 3
-    assert [r["client"] for r in store.recent_requests()] == ["new"]
+    assert added and [r["client"] for r in other.recent_requests()] == ["new"]
+    other.close()
 
 
 def test_a_new_connection_does_not_wait_for_a_writer(tmp_path):
