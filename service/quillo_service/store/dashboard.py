@@ -28,8 +28,9 @@ the invariant true:
 Keys stay bounded: a key that cannot be a launcher's (missing, cut, badly
 encoded, not printable: "key" in the malformed fields) is folded into the
 empty key, which the views call "other keys"; a day keeps at most
-KEYS_PER_DAY keys of its own, the rest are folded too; and a view shows at
-most TOP_KEYS keys, the others summed in the same "other keys" row.  The
+KEYS_PER_DAY keys of its own, those with the most requests so far, the rest
+are folded too; and a view shows at most TOP_KEYS keys, the others summed in
+the same "other keys" row.  The
 folding is done in SQL, so a flood of made-up keys never reaches memory.
 
 Events are few (one per failed interactive run or crash), so they are always
@@ -132,28 +133,34 @@ class Dashboard:
                          ("requests",))
         return rows[0][0] if rows else 0
 
-    def _upsert(self):
-        p = self.p
-        return (
-            "WITH c AS ("
-            f" SELECT {self.day_sql} AS day, {self._folded('bundle_key', 'key')} AS bundle_key,"
-            " COALESCE(version, '') AS version, answer, malformed, COUNT(*) AS n"
-            f" FROM requests WHERE id > {p} AND id <= {p} GROUP BY 1, 2, 3, 4, 5),"
-            # Keys new to their day, ranked by their requests in this chunk.
-            " fresh AS ("
-            " SELECT day, bundle_key,"
-            " ROW_NUMBER() OVER (PARTITION BY day ORDER BY SUM(n) DESC, bundle_key) AS r"
-            " FROM c WHERE bundle_key <> '' AND NOT EXISTS (SELECT 1 FROM requests_daily d"
-            " WHERE d.day = c.day AND d.bundle_key = c.bundle_key) GROUP BY day, bundle_key),"
-            " used AS (SELECT day, COUNT(DISTINCT bundle_key) AS keys FROM requests_daily"
-            " WHERE day IN (SELECT day FROM c) GROUP BY day)"
-            " INSERT INTO requests_daily (day, bundle_key, version, answer, malformed, n)"
-            f" SELECT c.day, CASE WHEN f.r > {int(self.KEYS_PER_DAY)} - COALESCE(u.keys, 0)"
-            " THEN '' ELSE c.bundle_key END, c.version, c.answer, c.malformed, SUM(c.n)"
-            " FROM c LEFT JOIN fresh f ON f.day = c.day AND f.bundle_key = c.bundle_key"
-            " LEFT JOIN used u ON u.day = c.day WHERE 1 = 1 GROUP BY 1, 2, 3, 4, 5"
-            " ON CONFLICT (day, bundle_key, version, answer, malformed)"
-            " DO UPDATE SET n = requests_daily.n + excluded.n")
+    def _roll_chunk(self, conn, last, upto):
+        """Add the requests with last < id <= upto to the rollup, then fold the
+        keys of any day past KEYS_PER_DAY into the empty key."""
+        p, cap = self.p, int(self.KEYS_PER_DAY)
+        days = {row[0] for row in conn.execute(
+            "INSERT INTO requests_daily (day, bundle_key, version, answer, malformed, n) "
+            f"SELECT {self.day_sql}, {self._folded('bundle_key', 'key')}, "
+            "COALESCE(version, ''), answer, malformed, COUNT(*) "
+            f"FROM requests WHERE id > {p} AND id <= {p} GROUP BY 1, 2, 3, 4, 5 "
+            "ON CONFLICT (day, bundle_key, version, answer, malformed) "
+            "DO UPDATE SET n = requests_daily.n + excluded.n RETURNING day",
+            (last, upto)).fetchall()}
+        for day in sorted(days):
+            keys = conn.execute(f"SELECT COUNT(DISTINCT bundle_key) FROM requests_daily "
+                                f"WHERE day = {p} AND bundle_key <> ''", (day,)).fetchone()[0]
+            if keys <= cap:
+                continue
+            others = (f"day = {p} AND bundle_key <> '' AND bundle_key NOT IN ("
+                      f"SELECT bundle_key FROM requests_daily WHERE day = {p} "
+                      "AND bundle_key <> '' GROUP BY bundle_key "
+                      f"ORDER BY SUM(n) DESC, bundle_key LIMIT {cap})")
+            conn.execute(
+                "INSERT INTO requests_daily (day, bundle_key, version, answer, malformed, n) "
+                f"SELECT day, '', version, answer, malformed, SUM(n) FROM requests_daily "
+                f"WHERE {others} GROUP BY day, version, answer, malformed "
+                "ON CONFLICT (day, bundle_key, version, answer, malformed) "
+                "DO UPDATE SET n = requests_daily.n + excluded.n", (day, day))
+            conn.execute(f"DELETE FROM requests_daily WHERE {others}", (day, day))
 
     def catch_up(self, now=None, budget=None):
         """Add the requests recorded since the last catch-up to the rollup, in
@@ -172,7 +179,6 @@ class Dashboard:
         target = self._all(f"SELECT MAX(id) FROM requests WHERE id < {p}", (young,))[0][0]
         target = last if target is None else target
         began = time.monotonic()
-        upsert = self._upsert()
         with s._errors_as_store_error():
             while last < target and time.monotonic() - began < budget:
                 with s._transaction(patient=True) as conn:
@@ -184,7 +190,7 @@ class Dashboard:
                     if last >= target:
                         break
                     upto = min(last + self.CHUNK, target)
-                    conn.execute(upsert, (last, upto))
+                    self._roll_chunk(conn, last, upto)
                     conn.execute(
                         f"INSERT INTO rollup_state (name, last_id) VALUES ({p}, {p}) "
                         "ON CONFLICT (name) DO UPDATE SET last_id = excluded.last_id",
