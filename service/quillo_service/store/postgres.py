@@ -1,9 +1,11 @@
 """The shared store: one PostgreSQL database for any number of service hosts.
 
-A statement may run at most WAIT seconds (a request then goes to the spool),
-except in purge, rollup, schema changes and dashboard reads; after a failed
-connect, connecting is not tried again for RETRY seconds, so that requests
-meanwhile go to the spool at once instead of each waiting for a timeout.
+A statement waits at most WAIT seconds for a lock (a request then goes to the
+spool), except in purge, rollup, schema changes and dashboard reads.  Only
+lock waits are bounded, not statements: a long statement that holds up no
+one (a bulk load, a count) may run.  After a failed connect, connecting is not
+tried again for RETRY seconds, so that requests meanwhile go to the spool at
+once instead of each waiting for a timeout.
 """
 
 import time
@@ -64,7 +66,7 @@ class PostgresStore(Store):
         return conn
 
     def _patience(self, conn, patient):
-        conn.execute(f"SET statement_timeout = {0 if patient else int(WAIT * 1000)}")
+        conn.execute(f"SET lock_timeout = {0 if patient else int(WAIT * 1000)}")
 
     def _begin_read(self, conn):
         conn.execute("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY")
