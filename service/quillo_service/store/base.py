@@ -47,6 +47,7 @@ class Store:
     def __init__(self, spool=None):
         self.spool = spool  # a Spool for requests the database cannot take in time
         self._lost = 0      # requests neither recorded nor spooled, not yet counted
+        self._lost_lock = threading.Lock()
         self._replayer = None
         self._stop = threading.Event()
         self._spool_checked = 0.0
@@ -256,12 +257,12 @@ class Store:
             self._insert_request_row(recorded_at, values)
         except StoreError as e:
             if self.spool is None:
-                self._lost += 1
+                self._add_lost(1)
                 raise
             try:
                 self.spool.add([time.time() if recorded_at is None else recorded_at, *values])
             except OSError as spool_error:
-                self._lost += 1
+                self._add_lost(1)
                 raise StoreError(f"{e}; the spool {self.spool.path} cannot be written "
                                  f"either: {spool_error}") from None
             self._replay_later()
@@ -293,7 +294,11 @@ class Store:
                     "excluded.last_id", (LOST, n))
         except StoreError:
             return  # counted another time
-        self._lost -= n
+        self._add_lost(-n)
+
+    def _add_lost(self, n):
+        with self._lost_lock:
+            self._lost += n
 
     def lost_requests(self):
         """Requests that could be neither recorded nor spooled, over all workers."""
