@@ -58,6 +58,10 @@ def create_app(config_path=None, database=None):
     # Create or check the schema now, so a bad database stops the start-up;
     # each worker then opens its own connection on its first request.
     store.check()
+    try:  # requests spooled before a restart
+        store.replay_spool()
+    except (StoreError, OSError) as e:
+        log.warning("spooled requests not written yet: %s", e)
     store.close()
     log.info("serving with %s and configuration %s", store.describe(), watcher.path)
 

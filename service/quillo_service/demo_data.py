@@ -182,8 +182,7 @@ def main(argv=None):
     store = open_store("sqlite://" + db)
     requests, events = generate(config, time.time())
     insert(store, requests, events)
-    from .admin.data import Dashboard
-    Dashboard(store).catch_up(budget=60)
+    store.dashboard().catch_up(budget=60)
     store.close()
 
     with open(args.config) as f:

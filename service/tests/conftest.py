@@ -100,6 +100,7 @@ def store(database):
 def app(database, write_config):
     a = create_app(write_config(), database=database)
     a.extensions["quillo"].watcher.interval = 0  # see every edit at once
+    a.extensions["quillo"].watcher.settle = 0
     yield a
     a.extensions["quillo"].store.close()
 

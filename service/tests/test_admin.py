@@ -3,6 +3,7 @@
 import base64
 import csv
 import io
+import threading
 
 import pytest
 from conftest import CONFIG
@@ -61,6 +62,8 @@ def seed(store):
               "&error=0x0000023e&version=0&os=0&key=0")]
     for ago, q in sorted(queries, reverse=True):  # recorded in time order
         assert store.record_event(build_event(q.encode(), "203.0.113.1", NOW - ago), 100)
+    # A page rolls up by the database's clock, which is before this test's NOW.
+    store.dashboard().catch_up(now=NOW)
 
 
 def table(client, view, name, query=""):
@@ -143,10 +146,146 @@ def test_retention_takes_the_rollup_along(database, admin_app):
     store = admin_app.extensions["quillo"].store
     seed(store)
     client = admin_app.test_client()
-    assert client.get("/admin/", headers=GOOD).status_code == 200  # fills the rollup
+    assert client.get("/admin/", headers=GOOD).status_code == 200
     deleted = store.purge(1, now=NOW)
     assert deleted == 5 + 3  # requests and events older than a day
     days = store._rows("SELECT DISTINCT day FROM requests_daily ORDER BY day")
     assert [r["day"] for r in days] == [NOW // DAY - 1, NOW // DAY]
     per_day = table(client, "installs", "per-day")[1:]
     assert sum(int(r[1]) for r in per_day) == 3 + 1  # yesterday's rollup keeps a purged row
+
+
+def test_parallel_wrong_guesses_check_no_more_than_the_limit(database, admin_app, monkeypatch):
+    # Each guess holds in the hash until every guess has either reached the
+    # hash or been turned away, so all of them overlap as on a busy server.
+    state, guesses = admin_app.extensions["quillo"], 12
+    ready, arrived, hashed = threading.Condition(), [0], [0]
+
+    def arrive():
+        with ready:
+            arrived[0] += 1
+            ready.notify_all()
+
+    def held_hash(stored, password):
+        hashed[0] += 1
+        arrive()
+        with ready:
+            ready.wait_for(lambda: arrived[0] >= guesses, timeout=30)
+        return False
+
+    def guess(results):
+        env = {"HTTP_AUTHORIZATION": basic("boss", "guess")["Authorization"],
+               "REMOTE_ADDR": "203.0.113.5"}
+        verdict = auth.check(env, state.watcher.current().admin, state.store, NOW)
+        if verdict == "limited":
+            arrive()
+        results.append(verdict)
+
+    monkeypatch.setattr(auth, "check_password_hash", held_hash)
+    results = []
+    threads = [threading.Thread(target=guess, args=(results,)) for _ in range(guesses)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert hashed[0] == auth.WRONG_PER_MINUTE
+    assert sorted(results) == ["limited"] * 7 + ["wrong"] * 5
+
+
+def test_a_wrong_user_name_still_pays_for_the_hash(admin_app, monkeypatch):
+    state, checked = admin_app.extensions["quillo"], []
+    monkeypatch.setattr(auth, "check_password_hash", lambda h, p: checked.append(p) or True)
+    env = {"HTTP_AUTHORIZATION": basic("root", PASSWORD)["Authorization"]}
+    assert auth.check(env, state.watcher.current().admin, state.store, NOW) == "wrong"
+    assert checked == [PASSWORD]
+
+
+def test_made_up_keys_are_folded_into_other_keys(database, admin_app, monkeypatch):
+    from quillo_service.store.dashboard import Dashboard
+    monkeypatch.setattr(Dashboard, "KEYS_PER_DAY", 5)
+    monkeypatch.setattr(Dashboard, "TOP_KEYS", 3)
+    store = admin_app.extensions["quillo"].store
+    answer = "GET:https://setup.test/installers/stable.exe"
+    for i in range(10):  # key k<i> with i + 1 requests, an hour ago
+        for _ in range(i + 1):
+            store.record_request(NOW - 3600, "c", f"k{i}", "0,1,0,220", None, answer, "d", "",
+                                 "")
+    for _ in range(20):  # the most requests, but no launcher's key
+        store.record_request(NOW - 3600, "c", "k9\x01", "0,1,0,220", None, answer, "d", "key",
+                             "")
+    store.dashboard().catch_up(now=NOW)
+    for key in ("k9\x01", "k0", "new"):  # newer than the rollup: counted live
+        store.record_request(NOW - 5, "c", key, "0,1,0,220", None, answer, "d",
+                             "key" if "\x01" in key else "", "")
+    rolled = store._rows("SELECT DISTINCT bundle_key FROM requests_daily")
+    assert sorted(r["bundle_key"] for r in rolled) == ["", "k5", "k6", "k7", "k8", "k9"]
+    rates = {r[0]: int(r[1]) for r in table(admin_app.test_client(), "rates", "campaigns")[1:]}
+    assert rates == {"k9": 10, "k8": 9, "k7": 8, "(other keys)": 55 + 20 + 3 - 27}
+
+
+def test_a_page_counts_each_request_once_while_another_rolls_up(database, admin_app,
+                                                                   monkeypatch):
+    from quillo_service.store import open_store
+    from quillo_service.store.dashboard import Dashboard
+    store = admin_app.extensions["quillo"].store
+    for i in range(30):
+        store.record_request(NOW - 3600 - i, "c", "acme1", "0,1,0,220", None, "GET:x", "r",
+                             "", "")
+    cron = open_store(database)  # another process's rollup
+    rolled_up_to, catch_up, busy = Dashboard.rolled_up_to, Dashboard.catch_up, []
+
+    def racing(self):
+        last = rolled_up_to(self)
+        if not busy:  # right after the page read the rollup's position
+            busy.append(1)
+            catch_up(cron.dashboard(), now=NOW)
+        return last
+
+    monkeypatch.setattr(Dashboard, "rolled_up_to", racing)
+    # The page's own catch-up finds nothing to do; the cron job beats it.
+    monkeypatch.setattr(Dashboard, "catch_up", lambda self, now=None, budget=None:
+                        self.rolled_up_to())
+    per_day = table(admin_app.test_client(), "installs", "per-day")[1:]
+    assert cron.dashboard().rolled_up_to() == 30
+    assert sum(int(r[1]) for r in per_day) == 30
+    # Inside a snapshot, another connection's commit stays out of sight.
+    with store.snapshot():
+        before = store.count("requests")
+        cron.record_request(NOW, "c", "acme1", "0,1,0,220", None, "GET:x", "r", "", "")
+        assert store.count("requests") == before
+    assert store.count("requests") == before + 1
+    cron.close()
+
+
+def test_csv_cells_that_a_spreadsheet_would_run_are_defused():
+    from quillo_service.admin import safe_cell
+    for lead in ("=", "+", "-", "@", "\t", "\r"):
+        assert safe_cell(lead + "SUM(A1)") == "'" + lead + "SUM(A1)"
+    assert (safe_cell("acme=1"), safe_cell(-5), safe_cell(None)) == ("acme=1", -5, "")
+
+
+def test_a_request_kept_nowhere_is_answered_counted_and_logged_once(tmp_path, write_config,
+                                                                     monkeypatch, caplog):
+    import sqlite3
+    from quillo_service import instructions
+    from quillo_service.throttle import LogThrottle
+    monkeypatch.setattr(instructions, "_store_errors", LogThrottle(interval=3600))
+    app = create_app(write_config(CONFIG + ADMIN), database=str(tmp_path / "q.db"))
+    store = app.extensions["quillo"].store
+    store.spool.path = str(tmp_path / "no such folder" / "spool")
+    client = app.test_client()
+    writer = sqlite3.connect(str(tmp_path / "q.db"), isolation_level=None)
+    writer.execute("BEGIN IMMEDIATE")
+    try:
+        for _ in range(3):
+            assert client.get("/getinstaller?key=acme1").data == \
+                b"GET:https://setup.test/installers/campaign.exe"
+    finally:
+        writer.execute("ROLLBACK")
+        writer.close()
+    assert len([r for r in caplog.records if "not recorded" in r.message]) == 1
+    client.get("/getinstaller?key=acme1")  # recorded; the losses are counted with it
+    assert store.count("requests") == 1
+    html = client.get("/admin/", headers=GOOD).data.decode()
+    assert "3 instruction requests were answered but could not be recorded" in html
+    store.close()

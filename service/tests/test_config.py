@@ -2,6 +2,7 @@
 
 import logging
 import os
+import time
 
 import pytest
 
@@ -28,7 +29,7 @@ def rewrite(path, text):
 def test_edits_are_picked_up_at_most_once_a_second(write_config, caplog):
     path = write_config()
     clock = Clock()
-    w = ConfigWatcher(path, clock=clock)
+    w = ConfigWatcher(path, clock=clock, settle=0)
     assert w.current().maintenance is False
 
     rewrite(path, CONFIG.replace("enabled = false", "enabled = true"))
@@ -53,6 +54,42 @@ def test_edits_are_picked_up_at_most_once_a_second(write_config, caplog):
     rewrite(path, CONFIG)
     clock.now += 1.1
     assert w.current().maintenance is False
+
+
+def test_a_file_rewritten_in_place_is_taken_only_when_whole(write_config, monkeypatch):
+    path = write_config()
+    clock = Clock()
+    w = ConfigWatcher(path, clock=clock)
+
+    def check(age=None):
+        if age is not None:  # the file was last written `age` seconds ago
+            os.utime(path, (time.time() - age, time.time() - age))
+        clock.now += 1.1
+        return w.current()
+
+    head = CONFIG[:CONFIG.index("[[rules]]")]  # valid TOML, without its rules
+    with open(path, "w") as f:
+        f.write(head)
+    assert len(check().rules) == 4  # just written: may be half of the file
+    with open(path, "a") as f:
+        f.write(CONFIG[len(head):])
+    assert len(check(age=5).rules) == 4
+
+    # Rewritten while it is parsed: what was parsed is not taken.
+    from quillo_service import config as config_module
+    parse = config_module.parse_config
+
+    def racing(data, where):
+        rewrite(path, head)
+        os.utime(path, (time.time() - 4, time.time() - 4))
+        return parse(data, where)
+
+    rewrite(path, CONFIG.replace("enabled = false", "enabled = true"))
+    monkeypatch.setattr(config_module, "parse_config", racing)
+    assert check(age=5).maintenance is False
+    monkeypatch.undo()
+    rewrite(path, CONFIG.replace("enabled = false", "enabled = true"))
+    assert check(age=3).maintenance is True and len(w.current().rules) == 4
 
 
 def test_a_broken_file_stops_the_start(write_config, tmp_path, monkeypatch):

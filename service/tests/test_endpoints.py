@@ -1,6 +1,7 @@
 """The endpoints through Flask's test client, recording into both stores."""
 
 import re
+import time
 
 import psycopg
 
@@ -29,6 +30,12 @@ def test_instruction_answer_is_exactly_the_instruction(client, app):
         "machine_id": MACHINE, "answer": "GET:https://setup.test/installers/campaign.exe",
         "rule": "acme", "malformed": "", "cut": ""}
     assert row["recorded_at"] > 1.6e9
+
+
+def test_requests_are_stamped_by_the_database_clock(client, app):
+    app.extensions["quillo"].clock = lambda: 1000.0  # a host whose clock is far off
+    client.get("/getinstaller?" + QUERY)
+    assert abs(store_of(app).recent_requests(1)[0]["recorded_at"] - time.time()) < 600
 
 
 def test_every_request_is_recorded(client, app):
@@ -145,7 +152,11 @@ def test_a_failing_database_costs_records_not_answers(postgres, write_config, ca
         finally:
             admin.execute(f"ALTER DATABASE {postgres.database} "
                           "SET default_transaction_read_only = off")
-    # One report each, not one per request: a flood must not fill the log.
-    assert len([r for r in caplog.records if "not recorded" in r.message]) == 2
+    # Events lost are reported once, not once per request: a flood must not
+    # fill the log.  Requests went to the spool, and come back from it.
+    assert len([r for r in caplog.records if "not recorded" in r.message]) == 1
     assert "read-only" in caplog.text
-    app.extensions["quillo"].store.close()
+    store = app.extensions["quillo"].store
+    store.close()  # its thread would write the spool in a few seconds
+    assert store.replay_spool() == 5 and store.count("requests") == 6
+    store.close()

@@ -124,3 +124,20 @@ def test_error_recording_is_rate_limited_per_client(client, app):
     app.extensions["quillo"].clock = lambda: 121 * 1000.0  # a later minute
     client.get(ERROR + "&message=x&key=", headers={"X-Real-IP": "203.0.113.1"})
     assert store_of(app).count("events") == 12
+
+
+def test_bounds_of_the_query_and_its_fields():
+    from quillo_service.events import build_event
+    from quillo_service.query import parse_query
+    q = parse_query(b"key=abcd&version=abcde&id=a+b%2Bc", {"key": 4, "version": 4, "id": 9})
+    assert q.values == {"key": "abcd", "version": "abcd", "id": "a b+c"}
+    assert q.cut == {"version"}  # a value on its bound is whole; one byte more is cut
+    # A cut never leaves half a character, and keeps one that ends on the bound.
+    q = parse_query("key=ab\u00e9x&id=abc\u00e9".encode(), {"key": 4, "id": 4})
+    assert q.values == {"key": "ab\u00e9", "id": "abc"} and not q.malformed
+    for code, number in (("2147483647", 2**31 - 1), ("-2147483648", -2**31),
+                         ("2147483648", None), ("-2147483649", None)):
+        assert build_event(f"code={code}".encode(), "c", 0.0)["code_number"] == number
+    crash = build_event(b"source=Gatherkit&message=0x00400000:0x00400000:c0000005:a.exe",
+                        "c", 0.0)
+    assert crash["module_offset"] == 0  # a crash on the module's first byte

@@ -61,9 +61,11 @@ def test_rollout_is_stable_and_only_grows():
     assert {m for m in machines if in_rollout("s", m, 25)} != chosen[25]
 
 
-def test_malformed_fields_get_the_default_and_are_flagged():
+def test_malformed_fields_fail_only_their_own_conditions_and_are_flagged():
     c = config()
     assert decide(c, None, None, None) == (STABLE, "default", frozenset({"key", "version", "id"}))
+    # A campaign launcher without a machine id still gets its campaign.
+    assert decide(c, "acme1", "0,1,0,220", None) == (CAMPAIGN, "acme", frozenset({"id"}))
     d = decide(c, "acme\x01", "0,1,0,1x", "0" * 39)
     assert d.rule == "default" and d.malformed == {"key", "version", "id"}
     # Fields the caller found unusable (cut, bad encoding) match no rule.
@@ -127,3 +129,9 @@ def test_unreadable_files_are_refused(tmp_path):
         load_config(bad)
     with pytest.raises(ConfigError, match="cannot read"):
         load_config(tmp_path / "missing.toml")
+
+
+def test_a_machine_id_in_lower_case_is_the_same_machine():
+    machines = ids(200)
+    assert [in_rollout("r", m.lower(), 50) for m in machines] == \
+        [in_rollout("r", m, 50) for m in machines]

@@ -2,10 +2,12 @@
 
 import multiprocessing
 import os
+import time
 
 import psycopg
 import pytest
 
+from quillo_service import create_app
 from quillo_service.store import SchemaError, open_store
 from quillo_service.store.schema import EVENT_COLUMNS, SCHEMA_VERSION
 
@@ -109,11 +111,12 @@ def test_concurrent_processes_lose_nothing(store, database):
 
 def test_forked_child_opens_its_own_connection(store):
     store.record_request(0.0, "parent", "k", "v", "i", "GET:x", "default", "", "")
+    parents = store._conn()
     pid = os.fork()
     if pid == 0:  # the child reuses the inherited store object, as a gunicorn worker does
         try:
             store.record_request(1.0, "child", "k", "v", "i", "GET:x", "default", "", "")
-            os._exit(0)
+            os._exit(0 if store._conn() is not parents else 2)
         except BaseException:
             os._exit(1)
     assert os.waitpid(pid, 0)[1] == 0
@@ -132,4 +135,171 @@ def test_a_failed_connection_is_reported_and_retried(postgres):
         s.record_request(1.0, "c", "k", "v", "i", "GET:x", "default", "", "")
     s.record_request(2.0, "c", "k", "v", "i", "GET:x", "default", "", "")  # reconnected
     assert s.count("requests") >= 2
+    s.close()
+
+
+def _request(store, at, client="c"):
+    store.record_request(at, client, "k", "v", "i", "GET:x", "default", "", "")
+
+
+def test_ids_are_never_reused_after_a_purge(store):
+    for i in range(3):
+        _request(store, 0.0)
+    assert store.purge(1, now=10 * 86400.0) == 3
+    _request(store, 0.0)
+    assert store.recent_requests(1)[0]["id"] > 3
+
+
+V1_TABLES = {  # a database as the first release of the service left it
+    "sqlite": ("INTEGER PRIMARY KEY", "REAL"),
+    "postgresql": ("BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY", "DOUBLE PRECISION")}
+
+
+def test_an_old_database_is_migrated_step_by_step_and_keeps_its_rows(store):
+    from quillo_service.store.schema import TABLES
+    ids, floats = V1_TABLES[store.dialect]
+    conn = store._conn()  # the current schema, replaced by the first one
+    conn.execute("DROP TABLE requests_daily")
+    conn.execute("DROP TABLE rollup_state")
+    conn.execute("DROP TABLE requests")
+    conn.execute("DROP TABLE events")
+    for sql in TABLES[:4]:
+        conn.execute(sql.format(id=ids, float=floats))
+    conn.execute("UPDATE schema_version SET version = 1")
+    for i in range(3):
+        _request(store, float(i))
+    store.record_event(event(1.0), 5)
+    store.close()
+
+    s = open_store(store.url if store.dialect == "postgresql" else store.path)
+    assert s.schema_version() == SCHEMA_VERSION
+    assert [r["recorded_at"] for r in s.recent_requests()] == [2.0, 1.0, 0.0]
+    assert s.find_event("ABCD-EFGH")["recorded_at"] == 1.0
+    assert s.dashboard().catch_up(now=1000.0) == 3  # version 2's rollup tables
+    assert s.purge(1, now=10 * 86400.0) == 4
+    _request(s, 0.0)  # version 3: ids not reused
+    assert s.recent_requests(1)[0]["id"] > 3
+    s.close()
+
+
+def test_purge_keeps_a_row_added_while_it_searched(store, database, monkeypatch):
+    for i in range(3):
+        _request(store, float(i))
+    other, conn, added = open_store(database), store._conn(), []
+
+    class Racing:  # another worker records a request right after the search saw the last id
+        def execute(self, sql, *args):
+            cursor = conn.execute(sql, *args)
+            if sql == "SELECT MAX(id) FROM requests" and not added:
+                added.append(_request(other, 10 * 86400.0, "new"))
+            return cursor
+
+        def __getattr__(self, name):
+            return getattr(conn, name)
+
+    monkeypatch.setattr(store, "_conn", Racing)
+    assert store.purge(1, now=10 * 86400.0) == 3
+    assert added and [r["client"] for r in other.recent_requests()] == ["new"]
+    other.close()
+
+
+def test_a_new_connection_does_not_wait_for_a_writer(tmp_path):
+    import sqlite3
+    path = str(tmp_path / "q.db")
+    open_store(path).check()
+    writer = sqlite3.connect(path, isolation_level=None)
+    writer.execute("BEGIN IMMEDIATE")  # holds the write lock, as a long write would
+    try:
+        s = open_store(path)
+        s._connect = lambda connect=s._connect: _no_wait(connect())
+        s.check()
+        assert s.count("requests") == 0
+        s.close()
+    finally:
+        writer.execute("ROLLBACK")
+        writer.close()
+
+
+def _no_wait(conn):
+    conn.execute("PRAGMA busy_timeout=0")
+    return conn
+
+
+def test_a_write_takes_the_lock_before_it_reads(tmp_path):
+    # Reading first and then writing can fail at once, when another writer
+    # committed in between; BEGIN IMMEDIATE rules that out.
+    import sqlite3
+    s = open_store(str(tmp_path / "q.db"))
+    other = sqlite3.connect(s.path, isolation_level=None, timeout=0)
+    with s._transaction():
+        with pytest.raises(sqlite3.OperationalError, match="locked"):
+            other.execute("BEGIN IMMEDIATE")
+    other.close()
+    s.close()
+
+
+def test_a_late_commit_is_counted(postgres, write_config):
+    # Two hosts share the database; this one's clock is five minutes slow.
+    from quillo_service.admin.data import Filters, parse_period
+    app = create_app(write_config(), database=postgres.url)
+    store = app.extensions["quillo"].store
+    app.extensions["quillo"].clock = lambda: time.time() - 300
+    with psycopg.connect(postgres.url, autocommit=True) as conn:
+        for table in ("requests", "requests_daily", "rollup_state"):
+            conn.execute(f"DELETE FROM {table}")
+    with psycopg.connect(postgres.url, autocommit=True) as slow:
+        slow.execute("BEGIN")  # takes an id now and commits it only later
+        slow.execute("INSERT INTO requests (recorded_at, client, answer, rule, malformed, cut) "
+                     "VALUES (EXTRACT(EPOCH FROM clock_timestamp()), 'slow', 'GET:x', 'd', '', "
+                     "'')")
+        assert app.test_client().get("/getinstaller?key=k").status_code == 200
+        store.dashboard().catch_up()  # by the database's clock
+        slow.execute("COMMIT")
+    later = time.time() + 3600
+    period, _ = parse_period({}, later)
+    assert store.dashboard().request_counts(period, Filters(), (), now=later) == {(): 2}
+    store.dashboard().catch_up(now=later)
+    assert store.dashboard().request_counts(period, Filters(), (), now=later) == {(): 2}
+    store.close()
+
+
+def _hold_write_lock(database):
+    """A raw connection of another process that holds the requests table."""
+    if database.startswith("sqlite://"):
+        import sqlite3
+        conn = sqlite3.connect(database[len("sqlite://"):], isolation_level=None)
+        conn.execute("BEGIN IMMEDIATE")
+    else:
+        conn = psycopg.connect(database, autocommit=True)
+        conn.execute("BEGIN")
+        conn.execute("LOCK TABLE requests IN ACCESS EXCLUSIVE MODE")
+    return conn
+
+
+def test_a_locked_database_sends_requests_to_the_spool_written_once(database, tmp_path,
+                                                                    monkeypatch):
+    s = open_store(database, base_dir=str(tmp_path))
+    monkeypatch.setattr(s, "_replay_later", lambda: None)  # replayed by hand below
+    s.check()
+    writer = _hold_write_lock(database)  # a long write
+    try:
+        _request(s, None)
+        _request(s, None, "second")
+    finally:
+        writer.execute("ROLLBACK")
+        writer.close()
+    assert s.count("requests") == 0 and s.spool.pending()
+
+    def crash(path):
+        raise OSError("killed")
+
+    monkeypatch.setattr(os, "unlink", crash)  # dies after writing, before removing the file
+    with pytest.raises(OSError):
+        s.replay_spool()
+    monkeypatch.undo()
+    assert s.count("requests") == 2
+    assert s.replay_spool() == 0  # its marker shows the file was written
+    assert not s.spool.pending()
+    assert [r["client"] for r in s.recent_requests()] == ["second", "c"]
+    assert abs(s.recent_requests(1)[0]["recorded_at"] - time.time()) < 600
     s.close()

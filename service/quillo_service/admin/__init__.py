@@ -16,7 +16,7 @@ from flask import Blueprint, Response, current_app, render_template, request
 
 from ..store import StoreError
 from . import auth, views
-from .data import Dashboard, parse_filters, parse_period, time_text
+from .data import parse_filters, parse_period, time_text
 
 log = logging.getLogger("quillo_service")
 
@@ -96,7 +96,8 @@ def show(view):
     period, problem = parse_period(request.args, now)
     filters = parse_filters(request.args)
     try:
-        page = views.VIEWS[view].build(Dashboard(state.store), config, period, filters, now)
+        with state.store.dashboard().reading() as db:
+            page = views.VIEWS[view].build(db, config, period, filters, now)
     except StoreError as e:
         log.error("dashboard: %s", e)
         return _refuse(503, "The dashboard's store is not available.")

@@ -12,7 +12,6 @@ password being checked at all.
 import base64
 import hashlib
 import hmac
-import time
 
 from werkzeug.security import check_password_hash
 
@@ -40,44 +39,37 @@ def _rate_key(environ):
     return "admin " + client_address(environ)
 
 
-def _wrong_so_far(store, client, window):
-    p = store.placeholder
-    rows = store._rows(f"SELECT hits FROM rate_counts WHERE client = {p} AND window_start = {p}",
-                       (client, window))
-    return rows[0]["hits"] if rows else 0
-
-
-def _count_wrong(store, client, window):
-    try:
-        with store._transaction() as conn:
-            conn.execute(store._count_hit, (client, window)).fetchall()
-    except store.errors as e:
-        store._drop()
-        from ..store import StoreError
-        raise StoreError(str(e)) from e
-
-
 def check(environ, admin, store, now):
     """Returns "ok", "missing" (no credentials), "wrong" (counted) or "limited"."""
     client, window = _rate_key(environ), int(now // 60)
-    if _wrong_so_far(store, client, window) >= WRONG_PER_MINUTE:
+    if store.hits(client, window) >= WRONG_PER_MINUTE:
         return "limited"
     if not environ.get("HTTP_AUTHORIZATION"):
         return "missing"
     given = _credentials(environ)
     user, password = given or ("", "")
+    digest = None
     if admin is not None and given is not None:
         digest = hashlib.sha256("\0".join((user, password, admin[1])).encode()).digest()
         seen = _accepted.get(digest)
         if seen is not None and now - seen < REMEMBER_SECONDS:
             return "ok"
-        # Always pay for the hash, so a wrong user name takes as long as a
-        # wrong password.
-        good = check_password_hash(admin[1], password)
-        if good and hmac.compare_digest(user.encode(), admin[0].encode()):
-            if len(_accepted) > 64:
-                _accepted.clear()
-            _accepted[digest] = now
-            return "ok"
-    _count_wrong(store, client, window)
+    # Counted as wrong before the hash is checked, and taken back if it was
+    # right: parallel guesses each see the others' counts, so no more than
+    # the limit are ever checked.
+    if store.count_hit(client, window) > WRONG_PER_MINUTE:
+        return "limited"
+    if digest is None:
+        return "wrong"
+    # Both always compared, so a wrong user name takes as long as a wrong
+    # password, and the user name's comparison takes the same time however
+    # much of it is right.
+    good_user = hmac.compare_digest(user.encode(), admin[0].encode())
+    good_password = check_password_hash(admin[1], password)
+    if good_user & good_password:
+        store.take_back_hit(client, window)
+        if len(_accepted) > 64:
+            _accepted.clear()
+        _accepted[digest] = now
+        return "ok"
     return "wrong"

@@ -34,13 +34,12 @@ def hash_password(argv):
 def rollup(argv):
     from ..config import ConfigError, load_config
     from ..store import StoreError, open_store
-    from .data import Dashboard
     try:
         config = load_config(argv[0])
         database = os.environ.get("QUILLO_SERVICE_DATABASE") or config.database
         store = open_store(database, base_dir=os.path.dirname(os.path.abspath(argv[0])))
         began = time.monotonic()
-        last = Dashboard(store).catch_up(budget=float("inf"))
+        last = store.dashboard().catch_up(budget=float("inf"))
     except (ConfigError, StoreError) as e:
         print(f"error: {e}", file=sys.stderr)
         return 1

@@ -22,6 +22,9 @@ class Page(NamedTuple):
     notes: list = []
 
 
+OTHER_KEYS = "(other keys)"
+
+
 def _share(n, total):
     return f"{100.0 * n / total:.1f} %" if total else ""
 
@@ -102,7 +105,17 @@ class Installs:
             [("Instruction requests per day, by answer", svg, [(c, s) for s, c in series])],
             [Table("per-day", "Requests per day", cols, rows),
              Table("answers", "Answer mix", ("answer", "requests", "share"), mix)],
-            [f"{grand:,} instruction requests in the period. Each launcher run asks once."])
+            [f"{grand:,} instruction requests in the period. Each launcher run asks once."]
+            + _lost_note(db))
+
+
+def _lost_note(db):
+    lost = db.lost_requests()
+    if not lost:
+        return []
+    return [f"{lost:,} instruction requests were answered but could not be recorded, in "
+            "the database or in its spool file, and are missing from these counts "
+            "(since the database was created)."]
 
 
 class Failures:
@@ -157,8 +170,8 @@ class Rates:
         rows = []
         for k in keys:
             r, f = requests.get(k, 0), failures.get(k, 0)
-            rows.append((k, r, f, f"{100.0 * f / r:.2f} %" if r else "no requests"))
-        top = [(k or "(no key)", requests.get(k, 0)) for k in keys[:15] if requests.get(k)]
+            rows.append((k or OTHER_KEYS, r, f, f"{100.0 * f / r:.2f} %" if r else "no requests"))
+        top = [(k or OTHER_KEYS, requests.get(k, 0)) for k in keys[:15] if requests.get(k)]
         chart_rows = [(label, round(1000 * failures.get(k, 0) / n) / 10)
                       for (label, n), k in zip(top, [k for k in keys[:15] if requests.get(k)])]
         svg = charts.horizontal_bars(chart_rows, "Estimated failure rate, percent",
@@ -171,7 +184,8 @@ class Rates:
                    ("key", "requests", "failures reported", "failure rate (estimate)"), rows)],
             ["This is an estimate and a lower bound: only interactive runs report "
              "failures to the service; silent runs that fail report nothing.",
-             "Up to 500 keys, most requests first."])
+             "Up to 500 keys, most requests first; the rest, and keys that a launcher "
+             "cannot have sent, are summed as \"other keys\"."])
 
 
 class Systems:

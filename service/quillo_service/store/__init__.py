@@ -36,6 +36,12 @@ def open_store(url, base_dir=None):
     path = sqlite_path(url, base_dir)
     if path is None:
         from .postgres import PostgresStore
-        return PostgresStore(url)
+        from .spool import Spool
+        # The spool of requests the database could not take in time lives in
+        # the service's state folder (systemd's StateDirectory), else beside
+        # the configuration.
+        folder = (os.environ.get("STATE_DIRECTORY") or "").split(":")[0] or base_dir
+        return PostgresStore(url, Spool(os.path.join(folder, "quillo-postgresql.spool"))
+                             if folder else None)
     from .sqlite import SqliteStore
     return SqliteStore(path)

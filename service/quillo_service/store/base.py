@@ -5,12 +5,18 @@ for every request; a connection inherited across fork() is never used or
 closed by the child, since closing it there would end the parent's session.
 """
 
+import logging
 import os
 import threading
 import time
 from contextlib import contextmanager
 
+from ..throttle import LogThrottle
 from .schema import EVENT_COLUMNS, MIGRATIONS, REQUEST_COLUMNS, SCHEMA_VERSION, TABLES
+
+
+log = logging.getLogger("quillo_service")
+_replay_failures = LogThrottle(interval=60.0)
 
 
 class StoreError(Exception):
@@ -21,16 +27,36 @@ class SchemaError(StoreError):
     """The database holds a schema this code does not know."""
 
 
+LOST = "lost requests"  # rollup_state row: requests neither recorded nor spooled
+
+
 class Store:
     placeholder = "?"
+    dialect = "sqlite"
     id_type = "INTEGER PRIMARY KEY"
     float_type = "REAL"
+    # The database's own clock in seconds since 1970: every host that shares
+    # the database then writes one clock into recorded_at (see ROLLUP in
+    # dashboard.py for why that matters).
+    now_sql = "(julianday('now') - 2440587.5) * 86400.0"
+    day_sql = "CAST(recorded_at / 86400 AS INTEGER)"  # whole days since 1970, UTC
+    find_sql = "instr({text}, {part}) > 0"
 
-    def __init__(self):
+    REPLAY_EVERY = 2.0  # seconds between attempts to write the spool into the database
+
+    def __init__(self, spool=None):
+        self.spool = spool  # a Spool for requests the database cannot take in time
+        self._lost = 0      # requests neither recorded nor spooled, not yet counted
+        self._lost_lock = threading.Lock()
+        self._replayer = None
+        self._stop = threading.Event()
+        self._spool_checked = 0.0
         self._local = threading.local()
         self._inherited = []  # connections from a parent process, kept unclosed
         q = ", ".join([self.placeholder] * len(REQUEST_COLUMNS))
         self._insert_request = f"INSERT INTO requests ({', '.join(REQUEST_COLUMNS)}) VALUES ({q})"
+        self._insert_request_now = self._insert_request.replace(
+            f"VALUES ({self.placeholder}", f"VALUES ({self.now_sql}", 1)
         q = ", ".join([self.placeholder] * len(EVENT_COLUMNS))
         self._insert_event = f"INSERT INTO events ({', '.join(EVENT_COLUMNS)}) VALUES ({q})"
         p = self.placeholder
@@ -51,6 +77,14 @@ class Store:
 
     def _lock_schema(self, conn):
         """Serialise schema creation between processes (inside the transaction)."""
+
+    def _lock_rollup(self, conn):
+        """Serialise rollup chunks between processes (inside the transaction)."""
+
+    def dashboard(self):
+        """The dashboard's counts over this store (see dashboard.py)."""
+        from .dashboard import Dashboard
+        return Dashboard(self)
 
     def describe(self):
         raise NotImplementedError
@@ -92,27 +126,86 @@ class Store:
             pass
 
     def close(self):
+        self._stop.set()  # the spool's thread, if any, ends
         self._drop()
 
     def check(self):
         """Connect now (creating or checking the schema); raises StoreError."""
         self._conn()
 
+    def _patience(self, conn, patient):
+        """Wait long for locks (purge, rollup, replay) or briefly (requests)."""
+
     @contextmanager
-    def _transaction(self):
+    def _transaction(self, patient=False):
         conn = self._conn()
-        self._begin(conn)
+        if patient:
+            self._patience(conn, True)
         try:
-            yield conn
-        except BaseException:
+            self._begin(conn)
             try:
-                conn.execute("ROLLBACK")
+                yield conn
+            except BaseException:
+                try:
+                    conn.execute("ROLLBACK")
+                except Exception:
+                    self._drop()
+                raise
+            conn.execute("COMMIT")
+        finally:
+            if patient and getattr(self._local, "conn", None) is conn:
+                self._patience(conn, False)
+
+    @contextmanager
+    def _errors_as_store_error(self):
+        try:
+            yield
+        except self.errors as e:
+            self._drop()
+            raise StoreError(str(e)) from e
+
+    def _begin_read(self, conn):
+        """Start a transaction whose reads all see one snapshot."""
+        conn.execute("BEGIN")
+
+    @contextmanager
+    def snapshot(self):
+        """Reads inside see the database as of one moment, so that counts read
+        one after another agree with each other.  Nests: an inner snapshot is
+        the outer one.  Nothing may be written inside."""
+        local = self._local
+        if getattr(local, "snapshot", 0):
+            local.snapshot += 1
+            try:
+                yield
+            finally:
+                local.snapshot -= 1
+            return
+        with self._errors_as_store_error():
+            conn = self._conn()
+            self._patience(conn, True)  # a page may read for longer than a request
+            self._begin_read(conn)
+        local.snapshot = 1
+        try:
+            yield
+        finally:
+            local.snapshot = 0
+            try:
+                conn.execute("ROLLBACK")  # nothing was written; this ends the snapshot
+                self._patience(conn, False)
             except Exception:
                 self._drop()
-            raise
-        conn.execute("COMMIT")
 
     def _ensure_schema(self, conn):
+        # A current schema is only read, never locked: opening a connection
+        # must not wait for (or hold up) the writers.
+        try:
+            found = conn.execute("SELECT MAX(version) FROM schema_version").fetchone()[0]
+        except self.errors:
+            found = None  # no table yet: created below, under the lock
+        if found == SCHEMA_VERSION:
+            return
+        self._patience(conn, True)
         self._begin(conn)
         try:
             self._lock_schema(conn)
@@ -132,7 +225,10 @@ class Store:
                 conn.execute(f"INSERT INTO schema_version (version) VALUES ({SCHEMA_VERSION})")
             elif found < SCHEMA_VERSION:
                 for version in range(found, SCHEMA_VERSION):
-                    for sql in MIGRATIONS[version]:
+                    steps = MIGRATIONS[version]
+                    if isinstance(steps, dict):  # a step only one database needs
+                        steps = steps[self.dialect]
+                    for sql in steps:
                         conn.execute(sql.format(id=self.id_type, float=self.float_type))
                 conn.execute(f"UPDATE schema_version SET version = {SCHEMA_VERSION}")
             conn.execute("COMMIT")
@@ -142,19 +238,149 @@ class Store:
             except Exception:
                 pass
             raise
+        self._patience(conn, False)
 
     # -- recording -------------------------------------------------------------
 
     def record_request(self, recorded_at, client, bundle_key, version, machine_id,
                        answer, rule, malformed, cut):
-        """One instruction request: a single INSERT."""
+        """One instruction request: a single INSERT, or a line in the spool when
+        the database cannot take it within a short wait.  Raises StoreError
+        only when the request could be neither recorded nor spooled.
+
+        `recorded_at` None (what the service passes) takes the database's
+        clock; a time is given only for records that happened elsewhere
+        (imports, demo data, tests).  A spooled request keeps the host's time.
+        """
+        values = (client, bundle_key, version, machine_id, answer, rule, malformed, cut)
         try:
-            self._conn().execute(self._insert_request, (
-                recorded_at, client, bundle_key, version, machine_id, answer, rule,
-                malformed, cut))
-        except self.errors as e:
-            self._drop()
-            raise StoreError(str(e)) from e
+            self._insert_request_row(recorded_at, values)
+        except StoreError as e:
+            if self.spool is None:
+                self._add_lost(1)
+                raise
+            try:
+                self.spool.add([time.time() if recorded_at is None else recorded_at, *values])
+            except OSError as spool_error:
+                self._add_lost(1)
+                raise StoreError(f"{e}; the spool {self.spool.path} cannot be written "
+                                 f"either: {spool_error}") from None
+            self._replay_later()
+            return
+        if self._lost:
+            self._count_lost()
+        if self.spool is not None and time.monotonic() - self._spool_checked > 10:
+            self._spool_checked = time.monotonic()
+            if self.spool.pending():  # left by another worker or an earlier run
+                self._replay_later()
+
+    def _insert_request_row(self, recorded_at, values):
+        with self._errors_as_store_error():
+            if recorded_at is None:
+                self._conn().execute(self._insert_request_now, values)
+            else:
+                self._conn().execute(self._insert_request, (recorded_at, *values))
+
+    # -- the spool and what was lost ----------------------------------------------
+
+    def _count_lost(self):
+        """Add the requests lost so far to the count the dashboard shows."""
+        n, p = self._lost, self.placeholder
+        try:
+            with self._errors_as_store_error(), self._transaction() as conn:
+                conn.execute(
+                    f"INSERT INTO rollup_state (name, last_id) VALUES ({p}, {p}) "
+                    "ON CONFLICT (name) DO UPDATE SET last_id = rollup_state.last_id + "
+                    "excluded.last_id", (LOST, n))
+        except StoreError:
+            return  # counted another time
+        self._add_lost(-n)
+
+    def _add_lost(self, n):
+        with self._lost_lock:
+            self._lost += n
+
+    def lost_requests(self):
+        """Requests that could be neither recorded nor spooled, over all workers."""
+        rows = self._rows(f"SELECT last_id FROM rollup_state WHERE name = {self.placeholder}",
+                          (LOST,))
+        return rows[0]["last_id"] if rows else 0
+
+    def replay_spool(self):
+        """Write the spooled requests into the database; returns how many."""
+        if self.spool is None:
+            return 0
+        p = self.placeholder
+
+        def write(marker, rows):
+            with self._errors_as_store_error(), self._transaction(patient=True) as conn:
+                if rows is None:
+                    conn.execute(f"DELETE FROM rollup_state WHERE name = {p}", (marker,))
+                    return 0
+                new = conn.execute(
+                    f"INSERT INTO rollup_state (name, last_id) VALUES ({p}, {len(rows)}) "
+                    "ON CONFLICT (name) DO NOTHING", (marker,)).rowcount
+                if new != 1:
+                    return 0  # written before a crash kept the file
+                good = [r for r in rows if isinstance(r, list) and len(r) == len(REQUEST_COLUMNS)]
+                if len(good) < len(rows):
+                    log.error("spool %s: %d lines are not requests; skipped", marker,
+                              len(rows) - len(good))
+                conn.cursor().executemany(self._insert_request, good)
+                return len(good)
+
+        written = self.spool.replay(write)
+        if written:
+            log.info("%d spooled requests written to the database", written)
+        return written
+
+    def _replay_later(self):
+        """Make sure this process has a thread that writes the spool out."""
+        t = self._replayer
+        if t is not None and t.is_alive() and t.pid == os.getpid():
+            return
+        self._stop = threading.Event()
+        t = self._replayer = threading.Thread(target=self._replay_loop, args=(self._stop,),
+                                              daemon=True, name="quillo-spool")
+        t.pid = os.getpid()
+        t.start()
+
+    def _replay_loop(self, stop):
+        while not stop.wait(self.REPLAY_EVERY):
+            try:
+                self.replay_spool()
+                if not self.spool.pending():
+                    return
+            except (StoreError, OSError) as e:
+                held = _replay_failures.allow()
+                if held is not None:
+                    log.warning("spooled requests not written yet (%d more tries failed "
+                                "since the last report): %s", held, e)
+
+    def now(self):
+        """The database's clock, in seconds since 1970."""
+        with self._errors_as_store_error():
+            return float(self._conn().execute(f"SELECT {self.now_sql}").fetchone()[0])
+
+    # -- hits per client and minute (error events, wrong passwords) ---------------
+
+    def count_hit(self, client, window):
+        """Count one hit of `client` in minute `window`; returns the hits so far,
+        this one included.  One statement, so parallel hits each see their own."""
+        with self._errors_as_store_error(), self._transaction() as conn:
+            return conn.execute(self._count_hit, (client, window)).fetchall()[0][0]
+
+    def take_back_hit(self, client, window):
+        p = self.placeholder
+        with self._errors_as_store_error(), self._transaction() as conn:
+            conn.execute(f"UPDATE rate_counts SET hits = hits - 1 WHERE client = {p} "
+                         f"AND window_start = {p} AND hits > 0", (client, window))
+
+    def hits(self, client, window):
+        p = self.placeholder
+        rows = self._rows(f"SELECT hits FROM rate_counts WHERE client = {p} "
+                          f"AND window_start = {p}", (client, window))
+        return rows[0]["hits"] if rows else 0
 
     def record_event(self, event, limit_per_minute):
         """Record an error or crash event unless its client is over the limit.
@@ -179,11 +405,14 @@ class Store:
             self._drop()
             raise StoreError(str(e)) from e
 
-    def _first_id_since(self, conn, table, cutoff):
-        """An id below which every row is older than `cutoff`; None: all are.
+    def _purge_bound(self, conn, table, cutoff):
+        """The id below which every row is older than `cutoff`, or None if the
+        table is empty.  Every row at or above it was seen by this search:
+        when all rows are old, the bound is one past the highest id searched,
+        so a row added meanwhile is never deleted.
 
-        Rows arrive in time order (up to the small skew between workers), so
-        a binary search over the primary key finds the boundary without an
+        Rows arrive in time order (their time is the database's clock), so a
+        binary search over the primary key finds the boundary without an
         index on the time column.
         """
         p = self.placeholder
@@ -200,7 +429,7 @@ class Store:
                 (v,)).fetchone()[0] >= cutoff
 
         if not recent(hi):
-            return None
+            return hi + 1
         while lo < hi:
             mid = (lo + hi) // 2
             if recent(mid):
@@ -218,29 +447,24 @@ class Store:
         cutoff = (time.time() if now is None else now) - days * 86400
         p = self.placeholder
         deleted = 0
-        try:
+        with self._errors_as_store_error():
             for table in ("requests", "events"):
                 conn = self._conn()
-                first = self._first_id_since(conn, table, cutoff)
-                low = conn.execute(f"SELECT MIN(id) FROM {table}").fetchone()[0]
-                if low is None:
+                bound = self._purge_bound(conn, table, cutoff)
+                if bound is None:
                     continue
-                if first is None:  # every row is old
-                    first = conn.execute(f"SELECT MAX(id) FROM {table}").fetchone()[0] + 1
-                while low < first:
-                    low = min(low + batch, first)
-                    with self._transaction() as conn:
+                low = conn.execute(f"SELECT MIN(id) FROM {table}").fetchone()[0]
+                while low is not None and low < bound:
+                    low = min(low + batch, bound)
+                    with self._transaction(patient=True) as conn:
                         deleted += conn.execute(f"DELETE FROM {table} WHERE id < {p}",
                                                 (low,)).rowcount
-            with self._transaction() as conn:
+            with self._transaction(patient=True) as conn:
                 conn.execute(f"DELETE FROM rate_counts WHERE window_start < {p}",
                              (int(cutoff // 60),))
                 # The dashboard's daily counts go with the days they count.
                 conn.execute(f"DELETE FROM requests_daily WHERE day < {p}",
                              (int(cutoff // 86400),))
-        except self.errors as e:
-            self._drop()
-            raise StoreError(str(e)) from e
         return deleted
 
     # -- reading (tests, demo, support) ------------------------------------------

@@ -1,22 +1,41 @@
-"""The shared store: one PostgreSQL database for any number of service hosts."""
+"""The shared store: one PostgreSQL database for any number of service hosts.
+
+A statement waits at most WAIT seconds for a lock (a request then goes to the
+spool), except in purge, rollup, schema changes and dashboard reads.  Only
+lock waits are bounded, not statements: a long statement that holds up no
+one (a bulk load, a count) may run.  After a failed connect, connecting is not
+tried again for RETRY seconds, so that requests meanwhile go to the spool at
+once instead of each waiting for a timeout.
+"""
+
+import time
 
 import psycopg
 
 from .base import Store, StoreError
 
+WAIT = 0.8
+RETRY = 1.0
+
 # Any constant will do; it only has to be the same for every service process.
 _SCHEMA_LOCK = 0x5155494C4C4F
+_ROLLUP_LOCK = 5150001
 
 
 class PostgresStore(Store):
     placeholder = "%s"
+    dialect = "postgresql"
+    now_sql = "EXTRACT(EPOCH FROM clock_timestamp())::DOUBLE PRECISION"
+    day_sql = "CAST(FLOOR(recorded_at / 86400) AS BIGINT)"
+    find_sql = "strpos({text}, {part}) > 0"
     id_type = "BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY"
     float_type = "DOUBLE PRECISION"
     errors = (psycopg.Error,)
 
-    def __init__(self, url):
-        super().__init__()
+    def __init__(self, url, spool=None):
+        super().__init__(spool)
         self.url = url
+        self._retry_at = 0.0
 
     def describe(self):
         # Never show the password that the address may hold.
@@ -27,9 +46,11 @@ class PostgresStore(Store):
         return f"PostgreSQL database {info.get('dbname', '')} on {info.get('host', 'localhost')}"
 
     def _connect(self):
+        if time.monotonic() < self._retry_at:
+            raise StoreError(f"{self.describe()}: cannot connect; trying again shortly")
         try:
             # Statements run often are prepared on the server after two uses.
-            conn = psycopg.connect(self.url, autocommit=True, connect_timeout=10)
+            conn = psycopg.connect(self.url, autocommit=True, connect_timeout=3)
             conn.prepare_threshold = 2
             # The same trade as SQLite's synchronous=NORMAL: a commit does not
             # wait for its flush to disk, so a crash of the database server may
@@ -37,10 +58,21 @@ class PostgresStore(Store):
             # Waiting for the flush would cap each worker at a few hundred
             # requests a second.
             conn.execute("SET synchronous_commit TO off")
+            self._patience(conn, False)
         except psycopg.Error as e:
+            self._retry_at = time.monotonic() + RETRY
             raise StoreError(f"{self.describe()}: cannot connect: "
                              f"{str(e).splitlines()[0] if str(e) else type(e).__name__}") from None
         return conn
 
+    def _patience(self, conn, patient):
+        conn.execute(f"SET lock_timeout = {0 if patient else int(WAIT * 1000)}")
+
+    def _begin_read(self, conn):
+        conn.execute("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY")
+
     def _lock_schema(self, conn):
         conn.execute("SELECT pg_advisory_xact_lock(%s)", (_SCHEMA_LOCK,))
+
+    def _lock_rollup(self, conn):
+        conn.execute("SELECT pg_advisory_xact_lock(%s)", (_ROLLUP_LOCK,))

@@ -8,7 +8,7 @@ page write.  Rows are added in time order, so retention finds its boundary by
 a binary search over the ids instead (see Store.purge).
 """
 
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
 
 TABLES = [
     """CREATE TABLE IF NOT EXISTS requests (
@@ -74,9 +74,27 @@ _ROLLUP = [
 ]
 TABLES += _ROLLUP
 
-# Statements that bring a database from version N to N + 1, by N.  A new
-# version adds its entry here and raises SCHEMA_VERSION.
-MIGRATIONS = {1: _ROLLUP}
+
+def _rebuild(table, create):
+    """SQLite cannot change a key column in place: copy the rows to a new table."""
+    return [f"ALTER TABLE {table} RENAME TO {table}_v2", create,
+            f"INSERT INTO {table} SELECT * FROM {table}_v2", f"DROP TABLE {table}_v2"]
+
+
+# Version 3: on SQLite, ids that are never reused (AUTOINCREMENT).  The rows are
+# kept; the requests' sequence starts past the rollup's position too, in case
+# ids were already reused.  PostgreSQL's identity columns never reuse ids.
+_NO_REUSE = (_rebuild("requests", TABLES[0]) + _rebuild("events", TABLES[1]) + [
+    TABLES[2],
+    "DELETE FROM sqlite_sequence WHERE name = 'requests'",
+    "INSERT INTO sqlite_sequence (name, seq) SELECT 'requests', MAX("
+    "COALESCE((SELECT MAX(id) FROM requests), 0), "
+    "COALESCE((SELECT MAX(last_id) FROM rollup_state WHERE name = 'requests'), 0))",
+])
+
+# Statements that bring a database from version N to N + 1, by N; a dict holds
+# them per database.  A new version adds its entry here and raises SCHEMA_VERSION.
+MIGRATIONS = {1: _ROLLUP, 2: {"sqlite": _NO_REUSE, "postgresql": []}}
 
 REQUEST_COLUMNS = ("recorded_at", "client", "bundle_key", "version", "machine_id",
                    "answer", "rule", "malformed", "cut")

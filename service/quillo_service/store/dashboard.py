@@ -1,0 +1,338 @@
+"""What the dashboard counts, read from the store without slowing the recording.
+
+ROLLUP: the invariant every reader of requests_daily relies on
+--------------------------------------------------------------
+`requests_daily` (day, key, version, answer, malformed fields -> count) holds
+exactly the requests with 0 < id <= `rollup_state.last_id`, each counted once,
+and nothing else.  So a count is requests_daily plus the requests with
+id > last_id, both read in one snapshot (`Dashboard.reading`); read apart, a
+rollup committing in between would count its rows twice.  Three things keep
+the invariant true:
+
+- Ids are never reused (AUTOINCREMENT on SQLite, identity on PostgreSQL), so
+  a row with an id at or below last_id is one already counted.
+- `recorded_at` is the database's clock at the insert, so ids and times rise
+  together whichever host wrote the row.  With PostgreSQL an id is taken at
+  the insert but seen only at the commit, so for a while a lower id can be
+  missing while higher ones are there.  The rollup moves only up to the
+  last row older than LAG seconds, never into the gap after it: a missing
+  id below an old row was taken before that row, so it is older than LAG
+  too, and an insert is never open that long: it committed, or it was
+  rolled back and will never appear.  (Requests written from the spool
+  are the one exception: they keep the time they were answered, so they
+  sit among newer ids.  The rollup goes by id and counts them all the same.)
+- Each chunk runs in one transaction that re-reads last_id under a lock, so
+  two workers (or a worker and the cron rollup) never add a row twice.
+  Purge deletes requests_daily days only with the requests they count.
+
+Keys stay bounded: a key that cannot be a launcher's (missing, cut, badly
+encoded, not printable: "key" in the malformed fields) is folded into the
+empty key, which the views call "other keys"; a day keeps at most
+KEYS_PER_DAY keys of its own, those with the most requests so far, the rest
+are folded too; and a view shows at most TOP_KEYS keys, the others summed in
+the same "other keys" row.  The
+folding is done in SQL, so a flood of made-up keys never reaches memory.
+
+Events are few (one per failed interactive run or crash), so they are always
+counted live over their id range.  All times are UTC; a day is the number of
+whole days since 1970-01-01 UTC.
+"""
+
+import time
+from contextlib import contextmanager
+
+DAY = 86400
+OTHER = ""  # the folded key: no launcher's key is empty
+
+
+class Dashboard:
+    """The dashboard's questions, answered from one store."""
+
+    LAG = 120           # rows younger than this may still commit out of id order
+    CHUNK = 250_000     # requests rolled up per transaction
+    BUDGET = 3.0        # seconds a page may spend catching the rollup up
+    KEYS_PER_DAY = 1000  # keys of their own per day in the rollup
+    TOP_KEYS = 500      # keys of their own in a view
+
+    def __init__(self, store):
+        self.store = store
+        self.p = store.placeholder
+        self.day_sql = store.day_sql
+
+    # -- plumbing ----------------------------------------------------------------
+
+    def _all(self, sql, params=()):
+        with self.store._errors_as_store_error():
+            return self.store._conn().execute(sql, params).fetchall()
+
+    def _folded(self, column, field):
+        """`column`, or the empty text when `field` is among the malformed ones."""
+        found = self.store.find_sql.format(text="',' || malformed || ','",
+                                          part=f"',{field},'")
+        return f"CASE WHEN {found} THEN '' ELSE COALESCE({column}, '') END"
+
+    def _filter(self, filters, key_col="bundle_key"):
+        """A WHERE fragment (starting with " AND") and its parameters, from the
+        dashboard's key, key prefix and version filters."""
+        p, parts, params = self.p, [], []
+        if filters is not None and filters.key:
+            if filters.key_prefix:
+                # substr counts characters in both databases; the length is
+                # a number we computed, never text from the query.
+                parts.append(f"substr({key_col}, 1, {len(filters.key)}) = {p}")
+            else:
+                parts.append(f"{key_col} = {p}")
+            params.append(filters.key)
+        if filters is not None and filters.version:
+            parts.append(f"version = {p}")
+            params.append(filters.version)
+        return "".join(" AND " + part for part in parts), params
+
+    @contextmanager
+    def reading(self, now=None):
+        """A page's reads: the rollup caught up first, then one snapshot."""
+        self.catch_up(now)
+        with self.store.snapshot():
+            yield self
+
+    def _first_id(self, table, ts):
+        """The first id recorded at or after ts; one past the last id if none is.
+
+        Rows are added in time order, so a binary search over the primary key
+        finds it in a few dozen lookups.  MIN and MAX are asked separately:
+        SQLite answers each alone from the key, but both in one SELECT only
+        by reading the whole table.
+        """
+        p = self.p
+        lo = self._all(f"SELECT MIN(id) FROM {table}")[0][0]
+        hi = self._all(f"SELECT MAX(id) FROM {table}")[0][0]
+        if lo is None:
+            return 1
+
+        def at(i):  # the time of the first row at or after id i
+            return self._all(f"SELECT recorded_at FROM {table} WHERE id >= {p} "
+                             "ORDER BY id LIMIT 1", (i,))[0][0]
+
+        if at(hi) < ts:
+            return hi + 1
+        while lo < hi:
+            mid = (lo + hi) // 2
+            if at(mid) >= ts:
+                hi = mid
+            else:
+                lo = mid + 1
+        return lo
+
+    def _id_range(self, table, start, end):
+        return self._first_id(table, start), self._first_id(table, end)
+
+    # -- the rollup --------------------------------------------------------------
+
+    def rolled_up_to(self):
+        rows = self._all(f"SELECT last_id FROM rollup_state WHERE name = {self.p}",
+                         ("requests",))
+        return rows[0][0] if rows else 0
+
+    def _roll_chunk(self, conn, last, upto):
+        """Add the requests with last < id <= upto to the rollup, then fold the
+        keys of any day past KEYS_PER_DAY into the empty key."""
+        p, cap = self.p, int(self.KEYS_PER_DAY)
+        days = {row[0] for row in conn.execute(
+            "INSERT INTO requests_daily (day, bundle_key, version, answer, malformed, n) "
+            f"SELECT {self.day_sql}, {self._folded('bundle_key', 'key')}, "
+            "COALESCE(version, ''), answer, malformed, COUNT(*) "
+            f"FROM requests WHERE id > {p} AND id <= {p} GROUP BY 1, 2, 3, 4, 5 "
+            "ON CONFLICT (day, bundle_key, version, answer, malformed) "
+            "DO UPDATE SET n = requests_daily.n + excluded.n RETURNING day",
+            (last, upto)).fetchall()}
+        for day in sorted(days):
+            keys = conn.execute(f"SELECT COUNT(DISTINCT bundle_key) FROM requests_daily "
+                                f"WHERE day = {p} AND bundle_key <> ''", (day,)).fetchone()[0]
+            if keys <= cap:
+                continue
+            others = (f"day = {p} AND bundle_key <> '' AND bundle_key NOT IN ("
+                      f"SELECT bundle_key FROM requests_daily WHERE day = {p} "
+                      "AND bundle_key <> '' GROUP BY bundle_key "
+                      f"ORDER BY SUM(n) DESC, bundle_key LIMIT {cap})")
+            conn.execute(
+                "INSERT INTO requests_daily (day, bundle_key, version, answer, malformed, n) "
+                f"SELECT day, '', version, answer, malformed, SUM(n) FROM requests_daily "
+                f"WHERE {others} GROUP BY day, version, answer, malformed "
+                "ON CONFLICT (day, bundle_key, version, answer, malformed) "
+                "DO UPDATE SET n = requests_daily.n + excluded.n", (day, day))
+            conn.execute(f"DELETE FROM requests_daily WHERE {others}", (day, day))
+
+    def catch_up(self, now=None, budget=None):
+        """Add the requests recorded since the last catch-up to the rollup, in
+        chunks, for at most `budget` seconds; returns the last id rolled up.
+
+        `now` defaults to the database's clock, the one recorded_at is taken
+        from.  Rows younger than LAG seconds stay out (see ROLLUP above).
+        """
+        s, p = self.store, self.p
+        now = s.now() if now is None else now
+        budget = self.BUDGET if budget is None else budget
+        # Up to the last row older than LAG, not to the first younger one: an
+        # id missing between the two may belong to an insert still open.
+        young = self._first_id("requests", now - self.LAG)
+        last = self.rolled_up_to()
+        target = self._all(f"SELECT MAX(id) FROM requests WHERE id < {p}", (young,))[0][0]
+        target = last if target is None else target
+        began = time.monotonic()
+        with s._errors_as_store_error():
+            while last < target and time.monotonic() - began < budget:
+                with s._transaction(patient=True) as conn:
+                    s._lock_rollup(conn)
+                    row = conn.execute(
+                        f"SELECT last_id FROM rollup_state WHERE name = {p}",
+                        ("requests",)).fetchone()
+                    last = row[0] if row else 0
+                    if last >= target:
+                        break
+                    upto = min(last + self.CHUNK, target)
+                    self._roll_chunk(conn, last, upto)
+                    conn.execute(
+                        f"INSERT INTO rollup_state (name, last_id) VALUES ({p}, {p}) "
+                        "ON CONFLICT (name) DO UPDATE SET last_id = excluded.last_id",
+                        ("requests", upto))
+                last = upto
+        return last
+
+    # -- requests ----------------------------------------------------------------
+
+    def lost_requests(self):
+        """Requests answered but neither recorded nor spooled (never in the counts)."""
+        return self.store.lost_requests()
+
+    _REQUEST_DIMS = ("day", "bundle_key", "version", "answer", "malformed")
+
+    def request_counts(self, period, filters, dims, where="", now=None):
+        """{(dim values...): count} of the requests in the period, keys folded
+        as ROLLUP says.
+
+        dims are names from _REQUEST_DIMS; `where` is a fixed SQL fragment
+        over the same names (e.g. " AND malformed <> ''").
+        """
+        assert all(d in self._REQUEST_DIMS for d in dims)
+        now = time.time() if now is None else now
+        p = self.p
+        parts, params = [], []
+        with self.store.snapshot():
+            last = self.rolled_up_to()
+            days = period.days
+            # Days the rollup answers: whole days in the period, and today.
+            rolled = [d for d in days if d * DAY >= period.start
+                      and ((d + 1) * DAY <= period.end or period.end >= now - 1)]
+            if rolled:
+                a, b = rolled[0], rolled[-1]
+                fsql, fparams = self._filter(filters)
+                cols = "".join(f"{d}, " for d in dims)
+                group = f" GROUP BY {', '.join(dims)}" if dims else ""
+                parts.append(f"SELECT {cols}SUM(n) AS n FROM requests_daily "
+                             f"WHERE day >= {p} AND day <= {p}{fsql}{where}{group}")
+                params += [a, b, *fparams]
+                lo = max(last + 1, self._first_id("requests", a * DAY))
+                self._live(parts, params, lo, None, a * DAY, min(period.end, (b + 1) * DAY),
+                           dims, filters, where)
+            # Parts of days the rollup cannot split: counted row by row.
+            for d in days:
+                if d in rolled:
+                    continue
+                t0, t1 = max(period.start, d * DAY), min(period.end, (d + 1) * DAY)
+                lo, hi = self._id_range("requests", t0, t1)
+                self._live(parts, params, lo, hi, t0, t1, dims, filters, where)
+            rows = self._all(self._fold(" UNION ALL ".join(parts), dims), params)
+        return {tuple(row[:-1]): row[-1] for row in rows if row[-1]}
+
+    def _fold(self, union, dims):
+        """Sum the parts; keys past the TOP_KEYS largest become one "other keys" row."""
+        folded = ("CASE WHEN bundle_key IN (SELECT bundle_key FROM leaders) "
+                  "THEN bundle_key ELSE '' END")
+        out = [folded if d == "bundle_key" else d for d in dims]
+        group = " GROUP BY " + ", ".join(str(i + 1) for i in range(len(dims))) if dims else ""
+        leaders = ""
+        if "bundle_key" in dims:
+            leaders = (", leaders AS (SELECT bundle_key FROM c WHERE bundle_key <> '' "
+                       "GROUP BY bundle_key ORDER BY SUM(n) DESC, bundle_key "
+                       f"LIMIT {int(self.TOP_KEYS)})")
+        cols = "".join(f"{c}, " for c in out)
+        return (f"WITH c AS ({union}){leaders} "
+                f"SELECT {cols}CAST(SUM(n) AS BIGINT) FROM c{group}")
+
+    def _live(self, parts, params, lo, hi, t0, t1, dims, filters, where):
+        p = self.p
+        key = self._folded("bundle_key", "key")
+        expr = {"day": self.day_sql, "bundle_key": key,
+                "version": "COALESCE(version, '')", "answer": "answer",
+                "malformed": "malformed"}
+        cols = "".join(f"{expr[d]} AS {d}, " for d in dims)
+        group = " GROUP BY " + ", ".join(str(i + 1) for i in range(len(dims))) if dims else ""
+        bound = f" AND id < {p}" if hi is not None else ""
+        fsql, fparams = self._filter(filters, key)
+        parts.append(f"SELECT {cols}COUNT(*) AS n FROM requests WHERE id >= {p}{bound} "
+                     f"AND recorded_at >= {p} AND recorded_at < {p}{fsql}{where}{group}")
+        params += [lo] + ([hi] if hi is not None else []) + [t0, t1, *fparams]
+
+    def malformed_request_samples(self, period, filters, limit=100, window=1_000_000):
+        """The latest malformed requests of the period, among its last `window` requests."""
+        p = self.p
+        lo, hi = self._id_range("requests", period.start, period.end)
+        lo = max(lo, hi - window)
+        fsql, fparams = self._filter(filters)
+        rows = self._all(
+            "SELECT recorded_at, client, bundle_key, version, machine_id, answer, malformed, cut "
+            f"FROM requests WHERE id >= {p} AND id < {p} AND malformed <> ''{fsql} "
+            f"ORDER BY id DESC LIMIT {int(limit)}", [lo, hi, *fparams])
+        return rows
+
+    # -- events ------------------------------------------------------------------
+
+    def _events(self, period, select, where, params, group, order="", filters=None):
+        p = self.p
+        lo, hi = self._id_range("events", period.start, period.end)
+        fsql, fparams = self._filter(filters)
+        return self._all(
+            f"SELECT {select} FROM events WHERE id >= {p} AND id < {p} "
+            f"AND recorded_at >= {p} AND recorded_at < {p}{where}{fsql}"
+            f"{' GROUP BY ' + group if group else ''}{order}",
+            [lo, hi, period.start, period.end, *params, *fparams])
+
+    def failures_by_day_and_code(self, period, filters):
+        return self._events(period, f"{self.day_sql}, code_number, COUNT(*)",
+                            " AND kind = 'error'", [], "1, 2", filters=filters)
+
+    def failures_by(self, period, filters, column):
+        """(value, failures), most first.  A value the launcher cannot have sent
+        and the values past the TOP_KEYS largest are folded into "" (other)."""
+        assert column in ("os", "version", "bundle_key")
+        p = self.p
+        field = "key" if column == "bundle_key" else column
+        lo, hi = self._id_range("events", period.start, period.end)
+        fsql, fparams = self._filter(filters)
+        return self._all(
+            f"WITH c AS (SELECT {self._folded(column, field)} AS v, COUNT(*) AS n FROM events "
+            f"WHERE id >= {p} AND id < {p} AND recorded_at >= {p} AND recorded_at < {p} "
+            f"AND kind = 'error'{fsql} GROUP BY 1), "
+            "leaders AS (SELECT v FROM c WHERE v <> '' ORDER BY n DESC, v "
+            f"LIMIT {int(self.TOP_KEYS)}) "
+            "SELECT CASE WHEN v IN (SELECT v FROM leaders) THEN v ELSE '' END, "
+            "CAST(SUM(n) AS BIGINT) FROM c GROUP BY 1 ORDER BY 2 DESC, 1",
+            [lo, hi, period.start, period.end, *fparams])
+
+    def crash_groups(self, period, limit=200):
+        # The crash report's query carries key=0 and version=0: crashes cannot
+        # be told apart by key or version, so no filter applies here.
+        return self._events(
+            period, "module, module_offset, exception_code, COUNT(*), MIN(recorded_at), "
+            "MAX(recorded_at), MIN(message)", " AND kind = 'crash'", [],
+            "module, module_offset, exception_code", f" ORDER BY 4 DESC LIMIT {int(limit)}")
+
+    def malformed_events(self, period, filters, limit=100):
+        return self._events(
+            period, "recorded_at, client, kind, source, code, message, version, os, bundle_key, "
+            "malformed, cut", " AND malformed <> ''", [], "",
+            f" ORDER BY id DESC LIMIT {int(limit)}", filters=filters)
+
+    def malformed_event_counts(self, period, filters):
+        return self._events(period, "malformed, COUNT(*)", " AND malformed <> ''", [], "1",
+                            " ORDER BY 2 DESC", filters=filters)
