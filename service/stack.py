@@ -49,6 +49,12 @@ def render_nginx(values):
     return text
 
 
+def listen_lines(listen):
+    """nginx's listen directives: a bare port is bound on IPv4 and IPv6."""
+    targets = [listen, '[::]:' + listen] if listen.isdigit() else [listen]
+    return '\n'.join('        listen %s ssl;' % t for t in targets)
+
+
 def production_nginx(host, cert, cert_key, installers, upstream, listen='443'):
     """The configuration for a production host: system paths for the pid and
     the logs, nginx's default temporary folders, the www-data user."""
@@ -56,7 +62,7 @@ def production_nginx(host, cert, cert_key, installers, upstream, listen='443'):
         'MAIN': 'user www-data;\npid /run/nginx.pid;\nerror_log /var/log/nginx/error.log;',
         'WORKERS': 'auto',
         'HTTP': '    access_log /var/log/nginx/quillo.access.log;',
-        'UPSTREAM': upstream, 'LISTEN': listen, 'SERVER_NAME': host,
+        'UPSTREAM': upstream, 'LISTEN': listen_lines(listen), 'SERVER_NAME': host,
         'CERT': cert, 'CERT_KEY': cert_key, 'INSTALLERS': os.path.abspath(installers),
         'INSTALLER_OPTIONS': '', 'EXTRA_LOCATIONS': '',
         'CLIENT_RATE': '50r/s', 'CLIENT_BURST': '200'})
@@ -285,7 +291,10 @@ class Stack:
             self.upstream = 'unix:' + sock
         else:
             self.upstream = '127.0.0.1:%d' % free_port()
-        env = dict(os.environ, QUILLO_SERVICE_CONFIG=self.config, PYTHONDONTWRITEBYTECODE='1')
+        env = dict(os.environ, QUILLO_SERVICE_CONFIG=self.config, PYTHONDONTWRITEBYTECODE='1',
+                   # nginx reaches a TCP upstream from loopback.
+                   QUILLO_SERVICE_PROXIES='' if self.upstream.startswith('unix:')
+                   else '127.0.0.1')
         env.pop('PYTHONPATH', None)
         env.pop('PYTHONHOME', None)
         if self.database:
@@ -322,7 +331,7 @@ class Stack:
         return render_nginx({
             'MAIN': '\n'.join(main), 'WORKERS': str(self.nginx_workers),
             'HTTP': '\n'.join('    ' + line for line in http),
-            'UPSTREAM': self.upstream, 'LISTEN': '127.0.0.1:%d' % self.port,
+            'UPSTREAM': self.upstream, 'LISTEN': listen_lines('127.0.0.1:%d' % self.port),
             'SERVER_NAME': self.host,
             'CERT': os.path.join(self.certs, 'server.crt'),
             'CERT_KEY': os.path.join(self.certs, 'server.key'),
@@ -481,7 +490,8 @@ def main(argv=None):
     n.add_argument('--installers', required=True, help='the folder served at /installers/')
     n.add_argument('--upstream', default='unix:/run/quillo/gunicorn.sock',
                    help='gunicorn address (unix:PATH or HOST:PORT)')
-    n.add_argument('--listen', default='443')
+    n.add_argument('--listen', default='443',
+                   help='a port (bound on IPv4 and IPv6) or ADDRESS:PORT')
     args = parser.parse_args(argv)
     if args.command == 'serve':
         return serve(args)

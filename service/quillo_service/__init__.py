@@ -3,7 +3,8 @@
     cd service && /usr/bin/python3 -m gunicorn 'quillo_service:create_app()'
 
 reads the configuration named by QUILLO_SERVICE_CONFIG; QUILLO_SERVICE_DATABASE,
-when set, replaces the configuration's `database`.
+when set, replaces the configuration's `database`; QUILLO_SERVICE_PROXIES
+names the proxies in front (see create_app).
 """
 
 import logging
@@ -13,6 +14,7 @@ import time
 
 from flask import Flask
 
+from .client import parse_proxies
 from .config import ConfigError, ConfigWatcher
 from .store import StoreError, open_store
 
@@ -28,10 +30,11 @@ class ServiceState:
     number of workers and hosts can serve the same clients.
     """
 
-    def __init__(self, watcher, store, clock=time.time):
+    def __init__(self, watcher, store, clock=time.time, proxies=()):
         self.watcher = watcher
         self.store = store
         self.clock = clock
+        self.proxies = proxies  # networks whose X-Real-IP is believed (see client.py)
 
 
 def _setup_logging():
@@ -43,9 +46,13 @@ def _setup_logging():
         log.setLevel(logging.INFO)
 
 
-def create_app(config_path=None, database=None):
+def create_app(config_path=None, database=None, proxies=None):
     """Build the application.  Raises ConfigError or StoreError with a clear
-    message when the configuration or the database cannot be used."""
+    message when the configuration or the database cannot be used.
+
+    proxies (QUILLO_SERVICE_PROXIES): addresses or networks, besides the unix
+    socket, whose X-Real-IP header is believed.
+    """
     _setup_logging()
     config_path = config_path or os.environ.get("QUILLO_SERVICE_CONFIG")
     if not config_path:
@@ -63,7 +70,9 @@ def create_app(config_path=None, database=None):
 
     app = Flask(__name__)
     app.config["MAX_CONTENT_LENGTH"] = 4096  # nothing here takes a request body
-    state = app.extensions["quillo"] = ServiceState(watcher, store)
+    proxies = parse_proxies(os.environ.get("QUILLO_SERVICE_PROXIES", "")
+                            if proxies is None else proxies)
+    state = app.extensions["quillo"] = ServiceState(watcher, store, proxies=proxies)
 
     from . import admin, instructions, pages
     app.register_blueprint(instructions.bp)

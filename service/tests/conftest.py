@@ -98,7 +98,8 @@ def store(database):
 
 @pytest.fixture
 def app(database, write_config):
-    a = create_app(write_config(), database=database)
+    # The test client's peer, 127.0.0.1, stands for a configured proxy.
+    a = create_app(write_config(), database=database, proxies="127.0.0.1")
     a.extensions["quillo"].watcher.interval = 0  # see every edit at once
     yield a
     a.extensions["quillo"].store.close()

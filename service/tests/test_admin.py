@@ -26,7 +26,7 @@ def basic(user, password):
 @pytest.fixture
 def admin_app(database, write_config):
     auth._accepted.clear()
-    a = create_app(write_config(CONFIG + ADMIN), database=database)
+    a = create_app(write_config(CONFIG + ADMIN), database=database, proxies="127.0.0.1")
     a.extensions["quillo"].clock = lambda: NOW
     yield a
     a.extensions["quillo"].store.close()
