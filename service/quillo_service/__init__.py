@@ -3,8 +3,8 @@
     cd service && /usr/bin/python3 -m gunicorn 'quillo_service:create_app()'
 
 reads the configuration named by QUILLO_SERVICE_CONFIG; QUILLO_SERVICE_DATABASE,
-when set, replaces the configuration's `database`; QUILLO_SERVICE_PROXIES
-names the proxies in front (see create_app).
+when set, replaces the configuration's `database`; QUILLO_SERVICE_PROXIES and
+QUILLO_SERVICE_FALLBACK describe the nginx in front (see create_app).
 """
 
 import logging
@@ -35,6 +35,7 @@ class ServiceState:
         self.store = store
         self.clock = clock
         self.proxies = proxies  # networks whose X-Real-IP is believed (see client.py)
+        self.fallback = None    # fallback.Keeper, when nginx's fallback folder is set
 
 
 def _setup_logging():
@@ -46,12 +47,14 @@ def _setup_logging():
         log.setLevel(logging.INFO)
 
 
-def create_app(config_path=None, database=None, proxies=None):
+def create_app(config_path=None, database=None, proxies=None, fallback=None):
     """Build the application.  Raises ConfigError or StoreError with a clear
     message when the configuration or the database cannot be used.
 
     proxies (QUILLO_SERVICE_PROXIES): addresses or networks, besides the unix
-    socket, whose X-Real-IP header is believed.
+    socket, whose X-Real-IP header is believed.  fallback
+    (QUILLO_SERVICE_FALLBACK): the folder where nginx finds the answer it
+    gives when the service cannot, and logs each time it does (fallback.py).
     """
     _setup_logging()
     config_path = config_path or os.environ.get("QUILLO_SERVICE_CONFIG")
@@ -73,6 +76,10 @@ def create_app(config_path=None, database=None, proxies=None):
     proxies = parse_proxies(os.environ.get("QUILLO_SERVICE_PROXIES", "")
                             if proxies is None else proxies)
     state = app.extensions["quillo"] = ServiceState(watcher, store, proxies=proxies)
+    fallback = fallback or os.environ.get("QUILLO_SERVICE_FALLBACK")
+    if fallback:
+        from .fallback import Keeper
+        state.fallback = Keeper(os.path.abspath(fallback), watcher, store).start()
 
     from . import admin, instructions, pages
     app.register_blueprint(instructions.bp)

@@ -150,3 +150,19 @@ def test_retention_takes_the_rollup_along(database, admin_app):
     assert [r["day"] for r in days] == [NOW // DAY - 1, NOW // DAY]
     per_day = table(client, "installs", "per-day")[1:]
     assert sum(int(r[1]) for r in per_day) == 3 + 1  # yesterday's rollup keeps a purged row
+
+
+def test_fallback_answers_are_counted_in_a_row_of_their_own(database, admin_app):
+    store = admin_app.extensions["quillo"].store
+    stable = "GET:https://setup.test/installers/stable.exe"
+    # Two days ago (counted from the rollup) and a minute ago (counted live).
+    for ago in (2 * DAY, 60):
+        store.record_request(NOW - ago, "203.0.113.1", "k", "0,1,0,220", None, stable,
+                             "default", "", "")
+    position = store.ingest_position("log")[:2]
+    rows = [(NOW - ago, "203.0.113.2", "k", "0,1,0,220", None, stable, "fallback", "", "")
+            for ago in (2 * DAY, 2 * DAY, 60)]
+    assert store.ingest_requests("log", position, ("log-file", 1), rows)
+    answers = table(admin_app.test_client(), "installs", "answers")[1:]
+    assert [r[:2] for r in answers] == [["nginx fallback: channel stable", "3"],
+                                        ["channel stable", "2"]]

@@ -19,6 +19,10 @@ import time
 from typing import NamedTuple
 
 DAY = 86400
+# Answers that nginx gave by itself (rule "fallback", taken from its log; see
+# fallback.py) are counted as answers of their own, apart from the same
+# instruction given by the service.
+ANSWER_SQL = "CASE WHEN rule = 'fallback' THEN 'fallback:' || answer ELSE answer END"
 MAX_DAYS = 400          # longest custom period
 KEY_LIMIT = 1023        # the launcher's key bound
 VERSION_LIMIT = 64
@@ -200,7 +204,7 @@ class Dashboard:
         began = time.monotonic()
         upsert = (
             "INSERT INTO requests_daily (day, bundle_key, version, answer, malformed, n) "
-            f"SELECT {self.day_sql}, COALESCE(bundle_key, ''), COALESCE(version, ''), answer, "
+            f"SELECT {self.day_sql}, COALESCE(bundle_key, ''), COALESCE(version, ''), {ANSWER_SQL}, "
             f"malformed, COUNT(*) FROM requests WHERE id > {p} AND id <= {p} "
             "GROUP BY 1, 2, 3, 4, 5 "
             "ON CONFLICT (day, bundle_key, version, answer, malformed) "
@@ -277,7 +281,7 @@ class Dashboard:
     def _live(self, lo, hi, t0, t1, dims, fsql, fparams, where):
         p = self.p
         expr = {"day": self.day_sql, "bundle_key": "COALESCE(bundle_key, '')",
-                "version": "COALESCE(version, '')", "answer": "answer",
+                "version": "COALESCE(version, '')", "answer": ANSWER_SQL,
                 "malformed": "malformed"}
         cols = ", ".join(expr[d] for d in dims) or "0"
         group = " GROUP BY " + ", ".join(str(i + 1) for i in range(len(dims))) if dims else ""
