@@ -78,6 +78,13 @@ def parse_line(line):
     return float(m.group(1)), m.group(2).decode("ascii", "replace"), query
 
 
+def position_name(log_path):
+    """The name under which the store keeps how far this log was read: one
+    per host and log, since hosts sharing a PostgreSQL store each have their
+    own nginx."""
+    return "fallback %s:%s" % (socket.gethostname(), os.path.abspath(log_path))
+
+
 def _identity(st):
     return "%d:%d" % (st.st_dev, st.st_ino)
 
@@ -95,9 +102,7 @@ class Ingester:
         self.store = store
         self.path = os.path.abspath(log_path)
         self.config = config  # a callable giving the current configuration
-        # One position per host and log: hosts sharing a PostgreSQL store each
-        # have their own nginx.
-        self.name = name or "fallback %s:%s" % (socket.gethostname(), self.path)
+        self.name = name or position_name(self.path)
         self.batch = batch
         self.settle = settle
 
