@@ -490,6 +490,8 @@ def serve(args):
               % stack.ca)
         print('  certificate    %s' % os.path.join(stack.certs, 'server.crt'))
         print('  key            %s' % os.path.join(stack.certs, 'server.key'))
+        print('  fallback       %s  (nginx\'s answer when gunicorn cannot give one, '
+              'and its log)' % stack.fallback_dir)
         print('  logs           %s, %s' % (stack.gunicorn_log,
                                            os.path.join(stack.nginx_dir, 'error.log')))
         print('Ctrl-C stops everything.', flush=True)

@@ -142,19 +142,18 @@ class Ingester:
         if path is None:
             if current is None or current == file:
                 return None
-            if file:
+            if self._move((file, position), (current, 0)) and file:
                 log.error("fallback log %s: the rotated file read up to byte %d is gone; "
                           "answers logged after that were not recorded", self.path, position)
-            self._move((file, position), (current, 0))
             return self.step()
         with open(path, "rb") as f:
             st = os.fstat(f.fileno())
             if _identity(st) != file:  # replaced between the look and the open
                 return 0, 0
             if st.st_size < position:
-                log.error("fallback log %s was cut to %d bytes below the %d read; "
-                          "reading it again from its start", path, st.st_size, position)
-                self._move((file, position), (file, 0))
+                if self._move((file, position), (file, 0)):
+                    log.error("fallback log %s was cut to %d bytes below the %d read; "
+                              "reading it again from its start", path, st.st_size, position)
                 return 0, 0
             f.seek(position)
             data = f.read(self.batch)
