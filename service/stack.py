@@ -416,7 +416,8 @@ class Stack:
     def access_log_entries(self):
         """What nginx answered so far, oldest first: dicts with the client,
         the request line, status, body bytes sent, seconds, Range header and
-        the status gunicorn gave ('-' when nginx answered alone)."""
+        the status gunicorn gave ('-' when nginx answered alone). Fallback
+        answers to /getinstaller are logged apart, in fallback_log."""
         path = os.path.join(self.nginx_dir, 'access.log')
         if not os.path.exists(path):
             return []

@@ -79,7 +79,11 @@ def create_app(config_path=None, database=None, proxies=None, fallback=None):
     fallback = fallback or os.environ.get("QUILLO_SERVICE_FALLBACK")
     if fallback:
         from .fallback import Keeper
-        state.fallback = Keeper(os.path.abspath(fallback), watcher, store).start()
+        try:
+            state.fallback = Keeper(os.path.abspath(fallback), watcher, store).start()
+        except OSError as e:
+            raise ConfigError(f"QUILLO_SERVICE_FALLBACK: cannot write the fallback answer in "
+                              f"{fallback}: {e.strerror}") from None
 
     from . import admin, instructions, pages
     app.register_blueprint(instructions.bp)
