@@ -236,7 +236,7 @@ def main():
             fallback = measure(stack, store, 'requests', ASK, args, gunicorn_up=False)
             stack.start_gunicorn()
             count_records(stack, store, 'requests', fallback)
-            results.append(('/getinstaller, gunicorn stopped: nginx fallback', fallback))
+            results.append(('nginx fallback, gunicorn stopped', fallback))
             store.close()
         if not args.skip_postgres:
             with Stack(os.path.join(folder, 'postgres'), config, postgres=True,
