@@ -16,7 +16,8 @@ runs under /usr/bin/python3, where Debian's Flask and gunicorn live.
 
     /usr/bin/python3 service/stack.py nginx-conf --host setup.example.com \\
         --cert /etc/ssl/quillo.crt --cert-key /etc/ssl/private/quillo.key \\
-        --installers /srv/quillo/installers --upstream unix:/run/quillo/gunicorn.sock
+        --installers /srv/quillo/installers --upstream unix:/run/quillo/gunicorn.sock \\
+        --fallback /var/lib/quillo/fallback
 
 prints the nginx configuration for a production host.
 """
@@ -49,14 +50,22 @@ def render_nginx(values):
     return text
 
 
-def production_nginx(host, cert, cert_key, installers, upstream, listen='443'):
+def listen_lines(listen):
+    """nginx's listen directives: a bare port is bound on IPv4 and IPv6."""
+    targets = [listen, '[::]:' + listen] if listen.isdigit() else [listen]
+    return '\n'.join('        listen %s ssl;' % t for t in targets)
+
+
+def production_nginx(host, cert, cert_key, installers, upstream, listen='443',
+                     fallback='/var/lib/quillo/fallback'):
     """The configuration for a production host: system paths for the pid and
     the logs, nginx's default temporary folders, the www-data user."""
     return render_nginx({
         'MAIN': 'user www-data;\npid /run/nginx.pid;\nerror_log /var/log/nginx/error.log;',
         'WORKERS': 'auto',
         'HTTP': '    access_log /var/log/nginx/quillo.access.log;',
-        'UPSTREAM': upstream, 'LISTEN': listen, 'SERVER_NAME': host,
+        'UPSTREAM': upstream, 'LISTEN': listen_lines(listen), 'SERVER_NAME': host,
+        'FALLBACK': os.path.abspath(fallback),
         'CERT': cert, 'CERT_KEY': cert_key, 'INSTALLERS': os.path.abspath(installers),
         'INSTALLER_OPTIONS': '', 'EXTRA_LOCATIONS': '',
         'CLIENT_RATE': '50r/s', 'CLIENT_BURST': '200'})
@@ -214,6 +223,8 @@ class Stack:
         self.worker_class = worker_class
         self.client_rate, self.client_burst = client_rate, client_burst
         self.nginx_dir = os.path.join(self.state, 'nginx')
+        # The answer nginx gives when gunicorn cannot, and its log of them.
+        self.fallback_dir = os.path.join(self.state, 'fallback')
         self.gunicorn_log = os.path.join(self.state, 'gunicorn.log')
         self.upstream = None
         self.pg = None
@@ -227,10 +238,15 @@ class Stack:
     def ca(self):
         return os.path.join(self.certs, 'ca.crt')
 
+    @property
+    def fallback_log(self):
+        return os.path.join(self.fallback_dir, 'fallback.log')
+
     # -- start and stop ------------------------------------------------------
     def start(self):
         os.makedirs(self.state, exist_ok=True)
         os.makedirs(self.installers, exist_ok=True)
+        os.makedirs(self.fallback_dir, exist_ok=True)  # nginx opens its log there
         if not os.path.exists(os.path.join(self.certs, 'server.crt')):
             make_local_ca(self.certs)
         try:
@@ -276,11 +292,14 @@ class Stack:
                                    % (name, proc.poll(), log, tail))
             time.sleep(0.05)
 
-    def _start_gunicorn(self):
+    def _start_gunicorn(self, upstream=None):
         sock = os.path.join(self.state, 'gunicorn.sock')
         # A unix socket path must fit in 108 bytes; deep state folders use a
         # loopback port instead.
-        if len(sock) < 100:
+        if upstream and not upstream.startswith('unix:'):
+            ensure_port_free(int(upstream.rsplit(':', 1)[1]))
+            self.upstream = upstream
+        elif len(sock) < 100:
             if os.path.exists(sock):
                 if _probe('unix:' + sock):
                     raise RuntimeError('another service already runs from %s' % self.state)
@@ -288,7 +307,11 @@ class Stack:
             self.upstream = 'unix:' + sock
         else:
             self.upstream = '127.0.0.1:%d' % free_port()
-        env = dict(os.environ, QUILLO_SERVICE_CONFIG=self.config, PYTHONDONTWRITEBYTECODE='1')
+        env = dict(os.environ, QUILLO_SERVICE_CONFIG=self.config, PYTHONDONTWRITEBYTECODE='1',
+                   QUILLO_SERVICE_FALLBACK=self.fallback_dir,
+                   # nginx reaches a TCP upstream from loopback.
+                   QUILLO_SERVICE_PROXIES='' if self.upstream.startswith('unix:')
+                   else '127.0.0.1')
         env.pop('PYTHONPATH', None)
         env.pop('PYTHONHOME', None)
         if self.database:
@@ -325,7 +348,8 @@ class Stack:
         return render_nginx({
             'MAIN': '\n'.join(main), 'WORKERS': str(self.nginx_workers),
             'HTTP': '\n'.join('    ' + line for line in http),
-            'UPSTREAM': self.upstream, 'LISTEN': '127.0.0.1:%d' % self.port,
+            'UPSTREAM': self.upstream, 'LISTEN': listen_lines('127.0.0.1:%d' % self.port),
+            'FALLBACK': self.fallback_dir,
             'SERVER_NAME': self.host,
             'CERT': os.path.join(self.certs, 'server.crt'),
             'CERT_KEY': os.path.join(self.certs, 'server.key'),
@@ -353,6 +377,28 @@ class Stack:
                 return False
         self._wait('nginx', proc, listening, log)
 
+    def stop_gunicorn(self):
+        """Stops gunicorn alone (nginx then answers with its fallback)."""
+        for name, proc in self.procs:
+            if name == 'gunicorn' and proc.poll() is None:
+                proc.terminate()
+                try:
+                    proc.wait(15)
+                except subprocess.TimeoutExpired:
+                    os.killpg(proc.pid, signal.SIGKILL)
+                    proc.wait()
+        self.procs = [(n, p) for n, p in self.procs if n != 'gunicorn']
+
+    def start_gunicorn(self):
+        """Starts gunicorn again after stop_gunicorn, at the same address."""
+        self._start_gunicorn(self.upstream)
+
+    def reopen_nginx_logs(self):
+        """What logrotate asks of nginx after moving its logs away."""
+        for name, proc in self.procs:
+            if name == 'nginx':
+                proc.send_signal(signal.SIGUSR1)
+
     def stop(self):
         """Stops nginx first (no new requests), then gunicorn (finishes the
         requests it has), then PostgreSQL."""
@@ -373,7 +419,8 @@ class Stack:
     def access_log_entries(self):
         """What nginx answered so far, oldest first: dicts with the client,
         the request line, status, body bytes sent, seconds, Range header and
-        the status gunicorn gave ('-' when nginx answered alone)."""
+        the status gunicorn gave ('-' when nginx answered alone). Fallback
+        answers to /getinstaller are logged apart, in fallback_log."""
         path = os.path.join(self.nginx_dir, 'access.log')
         if not os.path.exists(path):
             return []
@@ -447,6 +494,8 @@ def serve(args):
               % stack.ca)
         print('  certificate    %s' % os.path.join(stack.certs, 'server.crt'))
         print('  key            %s' % os.path.join(stack.certs, 'server.key'))
+        print('  fallback       %s  (nginx\'s answer when gunicorn cannot give one, '
+              'and its log)' % stack.fallback_dir)
         print('  logs           %s, %s' % (stack.gunicorn_log,
                                            os.path.join(stack.nginx_dir, 'error.log')))
         print('Ctrl-C stops everything.', flush=True)
@@ -484,12 +533,15 @@ def main(argv=None):
     n.add_argument('--installers', required=True, help='the folder served at /installers/')
     n.add_argument('--upstream', default='unix:/run/quillo/gunicorn.sock',
                    help='gunicorn address (unix:PATH or HOST:PORT)')
-    n.add_argument('--listen', default='443')
+    n.add_argument('--listen', default='443',
+                   help='a port (bound on IPv4 and IPv6) or ADDRESS:PORT')
+    n.add_argument('--fallback', default='/var/lib/quillo/fallback',
+                   help='the service\'s QUILLO_SERVICE_FALLBACK folder')
     args = parser.parse_args(argv)
     if args.command == 'serve':
         return serve(args)
     sys.stdout.write(production_nginx(args.host, args.cert, args.cert_key, args.installers,
-                                      args.upstream, args.listen))
+                                      args.upstream, args.listen, args.fallback))
     return 0
 
 

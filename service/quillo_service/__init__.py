@@ -3,7 +3,8 @@
     cd service && /usr/bin/python3 -m gunicorn 'quillo_service:create_app()'
 
 reads the configuration named by QUILLO_SERVICE_CONFIG; QUILLO_SERVICE_DATABASE,
-when set, replaces the configuration's `database`.
+when set, replaces the configuration's `database`; QUILLO_SERVICE_PROXIES and
+QUILLO_SERVICE_FALLBACK describe the nginx in front (see create_app).
 """
 
 import logging
@@ -13,6 +14,7 @@ import time
 
 from flask import Flask
 
+from .client import parse_proxies
 from .config import ConfigError, ConfigWatcher
 from .store import StoreError, open_store
 
@@ -28,10 +30,12 @@ class ServiceState:
     number of workers and hosts can serve the same clients.
     """
 
-    def __init__(self, watcher, store, clock=time.time):
+    def __init__(self, watcher, store, clock=time.time, proxies=()):
         self.watcher = watcher
         self.store = store
         self.clock = clock
+        self.proxies = proxies  # networks whose X-Real-IP is believed (see client.py)
+        self.fallback = None    # fallback.Keeper, when nginx's fallback folder is set
 
 
 def _setup_logging():
@@ -43,9 +47,15 @@ def _setup_logging():
         log.setLevel(logging.INFO)
 
 
-def create_app(config_path=None, database=None):
+def create_app(config_path=None, database=None, proxies=None, fallback=None):
     """Build the application.  Raises ConfigError or StoreError with a clear
-    message when the configuration or the database cannot be used."""
+    message when the configuration or the database cannot be used.
+
+    proxies (QUILLO_SERVICE_PROXIES): addresses or networks, besides the unix
+    socket, whose X-Real-IP header is believed.  fallback
+    (QUILLO_SERVICE_FALLBACK): the folder where nginx finds the answer it
+    gives when the service cannot, and logs each time it does (fallback.py).
+    """
     _setup_logging()
     config_path = config_path or os.environ.get("QUILLO_SERVICE_CONFIG")
     if not config_path:
@@ -67,7 +77,17 @@ def create_app(config_path=None, database=None):
 
     app = Flask(__name__)
     app.config["MAX_CONTENT_LENGTH"] = 4096  # nothing here takes a request body
-    state = app.extensions["quillo"] = ServiceState(watcher, store)
+    proxies = parse_proxies(os.environ.get("QUILLO_SERVICE_PROXIES", "")
+                            if proxies is None else proxies)
+    state = app.extensions["quillo"] = ServiceState(watcher, store, proxies=proxies)
+    fallback = fallback or os.environ.get("QUILLO_SERVICE_FALLBACK")
+    if fallback:
+        from .fallback import Keeper
+        try:
+            state.fallback = Keeper(os.path.abspath(fallback), watcher, store).start()
+        except OSError as e:
+            raise ConfigError(f"QUILLO_SERVICE_FALLBACK: cannot write the fallback answer in "
+                              f"{fallback}: {e.strerror}") from None
 
     from . import admin, instructions, pages
     app.register_blueprint(instructions.bp)

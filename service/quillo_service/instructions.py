@@ -15,7 +15,7 @@ import logging
 
 from flask import Blueprint, Response, current_app, request
 
-from .client import client_address
+from .client import ENVIRON_KEY, client_address, resolve_client
 from .query import parse_query
 from .rules import decide
 from .store import StoreError
@@ -69,13 +69,17 @@ def getinstaller():
 
 
 class FastPath:
-    """WSGI middleware answering GET /getinstaller without Flask's machinery."""
+    """WSGI middleware answering GET /getinstaller without Flask's machinery.
+
+    It sits in front of every request, so it is also where the client's
+    address is worked out once for all views."""
 
     def __init__(self, app, state):
         self.app = app
         self.state = state
 
     def __call__(self, environ, start_response):
+        environ[ENVIRON_KEY] = resolve_client(environ, self.state.proxies)
         if environ.get("PATH_INFO") != PATH or environ.get("REQUEST_METHOD") != "GET":
             return self.app(environ, start_response)
         # WSGI hands the query over as latin-1 text: this gives back its bytes.

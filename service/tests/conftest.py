@@ -85,7 +85,7 @@ def database(request, tmp_path):
     pg = request.getfixturevalue("postgres")
     with psycopg.connect(pg.url, autocommit=True) as conn:
         conn.execute("DROP TABLE IF EXISTS requests, events, rate_counts, schema_version, "
-                     "requests_daily, rollup_state")
+                     "requests_daily, rollup_state, ingest_state")
     return pg.url
 
 
@@ -98,7 +98,8 @@ def store(database):
 
 @pytest.fixture
 def app(database, write_config):
-    a = create_app(write_config(), database=database)
+    # The test client's peer, 127.0.0.1, stands for a configured proxy.
+    a = create_app(write_config(), database=database, proxies="127.0.0.1")
     a.extensions["quillo"].watcher.interval = 0  # see every edit at once
     a.extensions["quillo"].watcher.settle = 0
     yield a

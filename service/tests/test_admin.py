@@ -27,7 +27,7 @@ def basic(user, password):
 @pytest.fixture
 def admin_app(database, write_config):
     auth._accepted.clear()
-    a = create_app(write_config(CONFIG + ADMIN), database=database)
+    a = create_app(write_config(CONFIG + ADMIN), database=database, proxies="127.0.0.1")
     a.extensions["quillo"].clock = lambda: NOW
     yield a
     a.extensions["quillo"].store.close()
@@ -289,3 +289,19 @@ def test_a_request_kept_nowhere_is_answered_counted_and_logged_once(tmp_path, wr
     html = client.get("/admin/", headers=GOOD).data.decode()
     assert "3 instruction requests were answered but could not be recorded" in html
     store.close()
+
+
+def test_fallback_answers_are_counted_in_a_row_of_their_own(database, admin_app):
+    store = admin_app.extensions["quillo"].store
+    stable = "GET:https://setup.test/installers/stable.exe"
+    # Two days ago (counted from the rollup) and a minute ago (counted live).
+    for ago in (2 * DAY, 60):
+        store.record_request(NOW - ago, "203.0.113.1", "k", "0,1,0,220", None, stable,
+                             "default", "", "")
+    position = store.ingest_position("log")[:2]
+    rows = [(NOW - ago, "203.0.113.2", "k", "0,1,0,220", None, stable, "fallback", "", "")
+            for ago in (2 * DAY, 2 * DAY, 60)]
+    assert store.ingest_requests("log", position, ("log-file", 1), rows)
+    answers = table(admin_app.test_client(), "installs", "answers")[1:]
+    assert [r[:2] for r in answers] == [["nginx fallback: channel stable", "3"],
+                                        ["channel stable", "2"]]

@@ -99,3 +99,11 @@ def test_a_broken_file_stops_the_start(write_config, tmp_path, monkeypatch):
         create_app(path, database=str(tmp_path / "q.db"))
     with pytest.raises(ConfigError, match="QUILLO_SERVICE_CONFIG"):
         create_app(None, database=str(tmp_path / "q.db"))
+
+
+def test_an_unwritable_fallback_folder_stops_the_start(tmp_path, write_config):
+    blocker = tmp_path / "file"
+    blocker.write_text("")
+    with pytest.raises(ConfigError, match="QUILLO_SERVICE_FALLBACK"):
+        create_app(write_config(), database=str(tmp_path / "q.db"),
+                   fallback=str(blocker / "fallback"))

@@ -47,14 +47,25 @@ def test_every_request_is_recorded(client, app):
     assert rows[2]["malformed"] == "id,version" and rows[3]["malformed"] == "id,key,version"
 
 
-def test_client_address_comes_from_the_proxy_only(client, app):
+def test_client_address_comes_from_the_proxy_only(client, app, database, write_config):
     client.get("/getinstaller?" + QUERY, headers={"X-Real-IP": "198.51.100.4"},
                environ_base={"REMOTE_ADDR": "203.0.113.50"})
     client.get("/getinstaller?" + QUERY, headers={"X-Real-IP": "not an address"})
     client.get("/getinstaller?" + QUERY, environ_base={"REMOTE_ADDR": ""},  # unix socket
                headers={"X-Real-IP": "2001:db8::1"})
-    rows = store_of(app).recent_requests(3)[::-1]
-    assert [r["client"] for r in rows] == ["203.0.113.50", "127.0.0.1", "2001:db8::1"]
+    client.get("/getinstaller?" + QUERY, headers={"X-Real-IP": "192.0.2.1"},
+               environ_base={"REMOTE_ADDR": "::ffff:127.0.0.1"})  # the proxy, IPv4 in IPv6
+    rows = store_of(app).recent_requests(4)[::-1]
+    assert [r["client"] for r in rows] == ["203.0.113.50", "127.0.0.1", "2001:db8::1",
+                                           "192.0.2.1"]
+    # Without configured proxies a loopback peer is any local process: its
+    # header is ignored, on every path that records an address.
+    bare = create_app(write_config(), database=database, proxies="").test_client()
+    bare.get("/getinstaller?" + QUERY, headers={"X-Real-IP": "198.51.100.5"},
+             environ_base={"REMOTE_ADDR": "127.0.0.2"})
+    bare.get("/error/?source=gatherkit&code=155&key=k", headers={"X-Real-IP": "198.51.100.6"})
+    assert store_of(app).recent_requests(1)[0]["client"] == "127.0.0.2"
+    assert store_of(app).recent_events(1)[0]["client"] == "127.0.0.1"
 
 
 def test_configuration_edits_apply_without_restart(client, app):

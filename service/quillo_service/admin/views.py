@@ -37,6 +37,8 @@ def _top(totals, keep):
 
 def answer_label(answer, config):
     """What an answer was, in the publisher's terms."""
+    if answer.startswith("fallback:"):
+        return "nginx fallback: " + answer_label(answer[len("fallback:"):], config)
     if answer.startswith("GET:"):
         for name, address in config.channels.items():
             if address == answer[4:]:

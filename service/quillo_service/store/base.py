@@ -405,6 +405,48 @@ class Store:
             self._drop()
             raise StoreError(str(e)) from e
 
+    # -- requests answered elsewhere (nginx's fallback log) ----------------------
+
+    _INGESTED_COLUMNS = ("recorded_at", "client", "bundle_key", "version", "machine_id",
+                         "answer", "rule", "malformed", "cut")
+
+    def ingest_position(self, name):
+        """(file, position, skipped) of the log `name` as far as it has been
+        taken into `requests`; ("", 0, 0) for a log never read."""
+        rows = self._rows("SELECT file, position, skipped FROM ingest_state "
+                          f"WHERE name = {self.placeholder}", (name,))
+        return (rows[0]["file"], rows[0]["position"], rows[0]["skipped"]) if rows \
+            else ("", 0, 0)
+
+    def ingest_requests(self, name, expected, new, rows, skipped=0):
+        """Add `rows` (tuples in _INGESTED_COLUMNS order) to `requests` and move
+        the position of log `name` from `expected` to `new`, both (file,
+        position), adding `skipped` to its unreadable lines: all in one
+        transaction, so that a line is taken exactly once.  When the stored
+        position is no longer `expected` (another process took those lines
+        first), nothing is written and the answer is False."""
+        p = self.placeholder
+        insert = (f"INSERT INTO requests ({', '.join(self._INGESTED_COLUMNS)}) "
+                  f"VALUES ({', '.join([p] * len(self._INGESTED_COLUMNS))})")
+        try:
+            with self._transaction() as conn:
+                conn.execute("INSERT INTO ingest_state (name, file, position, skipped) "
+                             f"VALUES ({p}, '', 0, 0) ON CONFLICT (name) DO NOTHING", (name,))
+                # The conditional update is the compare-and-set: a concurrent
+                # ingester waits for this row and then finds it moved.
+                moved = conn.execute(
+                    f"UPDATE ingest_state SET file = {p}, position = {p}, skipped = skipped + {p} "
+                    f"WHERE name = {p} AND file = {p} AND position = {p}",
+                    (new[0], new[1], skipped, name, expected[0], expected[1])).rowcount
+                if moved != 1:
+                    return False
+                if rows:
+                    conn.cursor().executemany(insert, rows)
+                return True
+        except self.errors as e:
+            self._drop()
+            raise StoreError(str(e)) from e
+
     def _purge_bound(self, conn, table, cutoff):
         """The id below which every row is older than `cutoff`, or None if the
         table is empty.  Every row at or above it was seen by this search:

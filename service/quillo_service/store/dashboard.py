@@ -43,6 +43,10 @@ from contextlib import contextmanager
 
 DAY = 86400
 OTHER = ""  # the folded key: no launcher's key is empty
+# Answers that nginx gave by itself (rule "fallback", taken from its log; see
+# fallback.py) are counted as answers of their own, apart from the same
+# instruction given by the service.
+ANSWER_SQL = "CASE WHEN rule = 'fallback' THEN 'fallback:' || answer ELSE answer END"
 
 
 class Dashboard:
@@ -140,7 +144,7 @@ class Dashboard:
         days = {row[0] for row in conn.execute(
             "INSERT INTO requests_daily (day, bundle_key, version, answer, malformed, n) "
             f"SELECT {self.day_sql}, {self._folded('bundle_key', 'key')}, "
-            "COALESCE(version, ''), answer, malformed, COUNT(*) "
+            f"COALESCE(version, ''), {ANSWER_SQL}, malformed, COUNT(*) "
             f"FROM requests WHERE id > {p} AND id <= {p} GROUP BY 1, 2, 3, 4, 5 "
             "ON CONFLICT (day, bundle_key, version, answer, malformed) "
             "DO UPDATE SET n = requests_daily.n + excluded.n RETURNING day",
@@ -263,7 +267,7 @@ class Dashboard:
         p = self.p
         key = self._folded("bundle_key", "key")
         expr = {"day": self.day_sql, "bundle_key": key,
-                "version": "COALESCE(version, '')", "answer": "answer",
+                "version": "COALESCE(version, '')", "answer": ANSWER_SQL,
                 "malformed": "malformed"}
         cols = "".join(f"{expr[d]} AS {d}, " for d in dims)
         group = " GROUP BY " + ", ".join(str(i + 1) for i in range(len(dims))) if dims else ""

@@ -8,7 +8,7 @@ page write.  Rows are added in time order, so retention finds its boundary by
 a binary search over the ids instead (see Store.purge).
 """
 
-SCHEMA_VERSION = 3
+SCHEMA_VERSION = 4
 
 TABLES = [
     """CREATE TABLE IF NOT EXISTS requests (
@@ -92,9 +92,23 @@ _NO_REUSE = (_rebuild("requests", TABLES[0]) + _rebuild("events", TABLES[1]) + [
     "COALESCE((SELECT MAX(last_id) FROM rollup_state WHERE name = 'requests'), 0))",
 ])
 
+# Version 4: how far each log of answers given without the service (nginx's
+# fallback log, see fallback.py) has been read into `requests`: the file's
+# identity, the byte position after the last line taken, and the lines that
+# could not be read.  It moves in the same transaction as the rows it adds.
+_INGEST = [
+    """CREATE TABLE IF NOT EXISTS ingest_state (
+        name TEXT PRIMARY KEY,
+        file TEXT NOT NULL,
+        position BIGINT NOT NULL,
+        skipped BIGINT NOT NULL
+    )""",
+]
+TABLES += _INGEST
+
 # Statements that bring a database from version N to N + 1, by N; a dict holds
 # them per database.  A new version adds its entry here and raises SCHEMA_VERSION.
-MIGRATIONS = {1: _ROLLUP, 2: {"sqlite": _NO_REUSE, "postgresql": []}}
+MIGRATIONS = {1: _ROLLUP, 2: {"sqlite": _NO_REUSE, "postgresql": []}, 3: _INGEST}
 
 REQUEST_COLUMNS = ("recorded_at", "client", "bundle_key", "version", "machine_id",
                    "answer", "rule", "malformed", "cut")

@@ -1,0 +1,228 @@
+"""nginx's own answer when the service cannot give one, and its way into the records.
+
+The log reader runs against both stores; the rest runs through a real nginx
+and gunicorn (service/stack.py), stopping and starting gunicorn in between.
+"""
+
+import http.client
+import os
+import ssl
+import threading
+import time
+
+import pytest
+
+from conftest import CONFIG, MACHINE
+from quillo_service.config import load_config
+from quillo_service.fallback import Ingester, parse_line
+from quillo_service.store import open_store
+from stack import Stack, free_port
+
+DEFAULT = b"GET:https://setup.test/installers/stable.exe"
+MAINTENANCE = b"GOTO:https://setup.test/notice/maintenance"
+
+
+def line(n, key=None, at=1765000000.0):
+    key = key or f"k{n}"
+    return (f"{at + n:.3f} 198.51.100.{n % 250} GET /getinstaller?key={key}"
+            f"&version=0%2C1%2C0%2C220&id={MACHINE} HTTP/1.1\n").encode()
+
+
+def fallback_rows(store):
+    return [r for r in store.recent_requests(100000) if r["rule"] == "fallback"]
+
+
+def test_a_log_line_is_read_exactly_once_through_rotation_restarts_and_garbage(
+        store, tmp_path, write_config):
+    config = load_config(write_config())
+    log = tmp_path / "fallback.log"
+    first = line(0, key=r"a\x22b\x5Cc")  # nginx escapes '"' and '\'
+    log.write_bytes(first + line(1) + b"not a line of ours\n" + line(2))
+    reader = Ingester(store, str(log), lambda: config, batch=len(first) + len(line(1)) + 5,
+                      settle=0)
+    assert reader.step() == (2, 0)  # a batch stops at its last whole line
+    # logrotate moves the log; nginx writes to the old file until it reopens.
+    os.rename(log, tmp_path / "fallback.log.1")
+    with open(tmp_path / "fallback.log.1", "ab") as f:
+        f.write(line(3))
+    log.write_bytes(line(4) + line(5))
+    # A restarted service (a new reader) goes on where the store says.
+    assert Ingester(store, str(log), lambda: config, settle=0).ingest() == (4, 1)
+    with open(log, "ab") as f:
+        f.write(line(6) + line(7)[:20])  # nginx is still writing the last line
+    assert Ingester(store, str(log), lambda: config, settle=0).ingest() == (1, 0)
+
+    rows = sorted(fallback_rows(store), key=lambda r: r["recorded_at"])
+    assert [r["bundle_key"] for r in rows] == ['a"b\\c'] + [f"k{n}" for n in range(1, 7)]
+    assert {r["answer"] for r in rows} == {DEFAULT.decode()}
+    assert rows[1]["client"] == "198.51.100.1" and rows[1]["recorded_at"] == 1765000001.0
+    assert rows[1]["version"] == "0,1,0,220" and rows[1]["malformed"] == ""
+    assert store.ingest_position(reader.name)[2] == 1  # the garbage line, counted
+
+
+def test_concurrent_readers_take_each_line_once(store, tmp_path, write_config):
+    config = load_config(write_config())
+    log = tmp_path / "fallback.log"
+    log.write_bytes(b"".join(line(n) for n in range(300)))
+    errors = []
+
+    def read():
+        try:
+            Ingester(store, str(log), lambda: config, batch=2000).ingest()
+        except Exception as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+    threads = [threading.Thread(target=read) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    keys = [r["bundle_key"] for r in fallback_rows(store)]
+    assert sorted(keys) == sorted(f"k{n}" for n in range(300))
+
+
+def test_parse_line_refuses_what_nginx_does_not_write():
+    assert parse_line(line(1).rstrip(b"\n"))[2].startswith(b"key=k1&")
+    assert parse_line(b"1765000000.000 198.51.100.1 GET /getinstaller HTTP/1.1")[2] == b""
+    for bad in (b"", b"x 198.51.100.1 GET /getinstaller?key=a HTTP/1.1",
+                b"1765000000.000 198.51.100.1 POST /getinstaller?key=a HTTP/1.1",
+                b"1765000000.000 198.51.100.1 GET /getinstallers?key=a HTTP/1.1"):
+        assert parse_line(bad) is None
+
+
+# -- through nginx and gunicorn ------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def stack(tmp_path_factory):
+    root = tmp_path_factory.mktemp("fallback")
+    config = root / "service.toml"
+    config.write_text(CONFIG)
+    # Two requests a second per address: a short burst goes over the limit.
+    s = Stack(root / "state", str(config), port=free_port(), database=f"sqlite:///{root}/q.db",
+              workers=1, threads=2, client_rate="2r/s", client_burst=1)
+    with s:
+        s.store = open_store(s.database)
+        yield s
+        s.store.close()
+
+
+def ask(stack, query, path="/getinstaller"):
+    conn = http.client.HTTPSConnection(
+        "localhost", stack.port, timeout=30,
+        context=ssl.create_default_context(cafile=stack.ca))
+    try:
+        conn.request("GET", f"{path}?{query}")
+        r = conn.getresponse()
+        return r.status, dict(r.getheaders()), r.read()
+    finally:
+        conn.close()
+
+
+def wait_for(check, what, seconds=60):
+    """Polls until check() holds (the workers read the log every few seconds)."""
+    deadline = time.monotonic() + seconds
+    while not check():
+        assert time.monotonic() < deadline, f"still waiting for {what}"
+        time.sleep(0.2)
+
+
+def keyed(stack, key):
+    return [r for r in stack.store.recent_requests(100000) if r["bundle_key"] == key]
+
+
+def test_gunicorn_stopped_the_launcher_gets_the_instruction_and_it_is_recorded_once(stack):
+    time.sleep(1.1)  # under the per-address limit
+    status, service_headers, body = ask(stack, "key=up")
+    assert (status, body) == (200, DEFAULT)
+    stack.stop_gunicorn()
+    try:
+        status, headers, body = ask(stack, f"key=down&version=0%2C1%2C0%2C220&id={MACHINE}")
+        assert (status, body) == (200, DEFAULT)
+        # What the launcher sees is the service's answer; only the file's
+        # date is extra.
+        same = ("Content-Type", "Content-Length", "Cache-Control", "Strict-Transport-Security")
+        assert {h: headers.get(h) for h in same} == {h: service_headers.get(h) for h in same}
+        assert set(headers) - set(service_headers) == {"Last-Modified"}
+        assert headers["Strict-Transport-Security"] == "max-age=31536000"
+        # nginx refuses a request line over 8 KiB before it picks a location;
+        # the server still turns that into the instruction, for this path only.
+        assert ask(stack, "key=" + "x" * 9000)[::2] == (200, DEFAULT)
+        assert ask(stack, "key=" + "x" * 9000, path="/notice/update")[0] == 414
+    finally:
+        stack.start_gunicorn()
+    wait_for(lambda: keyed(stack, "x" * 1023), "the cut request")
+    [row] = keyed(stack, "down")
+    assert (row["rule"], row["answer"], row["machine_id"], row["client"]) == (
+        "fallback", DEFAULT.decode(), MACHINE, "127.0.0.1")
+    assert keyed(stack, "x" * 1023)[0]["cut"] == "key"
+    # A restarted service reads the log again from where it stopped.
+    stack.stop_gunicorn()
+    ask(stack, "key=after-restart")
+    stack.start_gunicorn()
+    wait_for(lambda: keyed(stack, "after-restart"), "the request after the restart")
+    assert len(keyed(stack, "down")) == 1 and len(keyed(stack, "up")) == 1
+
+
+def test_over_the_address_limit_every_request_gets_the_instruction_and_a_record(stack):
+    time.sleep(1.1)
+    answers = [ask(stack, f"key=flood{i}")[::2] for i in range(8)]
+    assert answers == [(200, DEFAULT)] * 8
+    wait_for(lambda: all(keyed(stack, f"flood{i}") for i in range(8)), "all 8 requests")
+    rows = [r for i in range(8) for r in keyed(stack, f"flood{i}")]
+    assert len(rows) == 8
+    assert {r["rule"] for r in rows} == {"default", "fallback"}
+
+
+def test_maintenance_reaches_the_fallback_answer(stack):
+    config = stack.config
+    answer = os.path.join(stack.fallback_dir, "answer.txt")
+    try:
+        with open(config, "w") as f:
+            f.write(CONFIG.replace("enabled = false", "enabled = true"))
+        wait_for(lambda: open(answer, "rb").read() == MAINTENANCE, "the maintenance answer")
+        stack.stop_gunicorn()
+        try:
+            assert ask(stack, "key=maint")[::2] == (200, MAINTENANCE)
+        finally:
+            stack.start_gunicorn()
+    finally:
+        with open(config, "w") as f:
+            f.write(CONFIG)
+    wait_for(lambda: open(answer, "rb").read() == DEFAULT, "the default answer again")
+    wait_for(lambda: keyed(stack, "maint"), "the request in maintenance")
+
+
+def test_rotation_in_the_middle_of_reading_loses_and_doubles_nothing(stack):
+    stack.stop_gunicorn()
+    try:
+        time.sleep(1.1)
+        for i in range(3):
+            assert ask(stack, f"key=rot{i}")[::2] == (200, DEFAULT)
+        log = stack.fallback_log
+        # nginx writes its log line after the answer has gone out.
+        wait_for(lambda: open(log, "rb").read().count(b" /getinstaller?key=rot") == 3,
+                 "the three lines in the log")
+        tail = open(log, "rb").read().splitlines(True)[-3:]
+        # This process reads the first of the three, as a worker would ...
+        start = os.path.getsize(log) - len(b"".join(tail))
+        reader = Ingester(stack.store, log, lambda: load_config(stack.config))
+        file, position, _ = stack.store.ingest_position(reader.name)
+        assert position <= start
+        reader.batch = start - position + len(tail[0])
+        assert reader.step() is not None
+        # ... then logrotate moves the log away and has nginx reopen it.
+        os.rename(log, log + ".1")
+        stack.reopen_nginx_logs()
+        wait_for(lambda: os.path.exists(log), "nginx's new log")
+        time.sleep(1.1)
+        for i in range(3, 5):
+            assert ask(stack, f"key=rot{i}")[::2] == (200, DEFAULT)
+        wait_for(lambda: b"key=rot4" in open(log, "rb").read() + open(log + ".1", "rb").read(),
+                 "the last line in the log")
+        with open(log, "ab") as f:
+            f.write(b"a line nginx never wrote\n")
+    finally:
+        stack.start_gunicorn()
+    wait_for(lambda: keyed(stack, "rot4"), "the requests after the rotation")
+    assert [len(keyed(stack, f"rot{i}")) for i in range(5)] == [1] * 5
+    wait_for(lambda: stack.store.ingest_position(reader.name)[2] == 1, "the garbage counted")
