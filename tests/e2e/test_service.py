@@ -255,6 +255,47 @@ class ServiceEndToEndTest(unittest.TestCase):
         self.assertEqual((event['bundle_key'], event['code_number'], event['hresult'],
                           event['malformed'], event['cut']), (key, 201, E_FAIL, '', ''))
 
+    # -- a request never goes unanswered or unrecorded --------------------------
+
+    def wait_for_request(self, key, seconds=60):
+        """The one request recorded for key, once it has reached the store."""
+        deadline = time.monotonic() + seconds
+        while True:
+            rows = self.requests_of(key)
+            if rows or time.monotonic() > deadline:
+                self.assertEqual(len(rows), 1, rows)
+                return rows[0]
+            time.sleep(0.5)
+
+    def test_with_gunicorn_stopped_nginx_answers_and_the_request_is_recorded_later(self):
+        key, exe = self.launcher('f0')
+        self.stack.stop_gunicorn()
+        try:
+            code, report, _ = self.run_silent(exe)
+        finally:
+            self.stack.start_gunicorn()
+        # nginx's fallback is the default answer; the service reads nginx's
+        # log of it once it runs again.
+        self.assertEqual((code, report), (0, b'Installed.\r\n'))
+        row = self.wait_for_request(key)
+        self.assertEqual((row['rule'], row['answer'], row['version']),
+                         ('fallback', 'GET:%s/installers/Quillo.exe' % BASE, VERSION))
+
+    def test_with_the_database_locked_the_launcher_installs_and_is_recorded_later(self):
+        key, exe = self.launcher('10c')
+        locker = sqlite3.connect(self.db, isolation_level=None)
+        try:
+            locker.execute('BEGIN EXCLUSIVE')
+            code, report, _ = self.run_silent(exe)
+            self.assertEqual(self.requests_of(key), [])
+        finally:
+            locker.execute('ROLLBACK')
+            locker.close()
+        self.assertEqual((code, report), (0, b'Installed.\r\n'))
+        row = self.wait_for_request(key)
+        self.assertEqual((row['rule'], row['answer']),
+                         ('default', 'GET:%s/installers/Quillo.exe' % BASE))
+
     def test_nginx_passes_the_client_address_and_serves_ranges(self):
         # A client's own X-Real-IP never reaches the service.
         context = ssl.create_default_context(cafile=self.stack.ca)
