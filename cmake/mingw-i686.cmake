@@ -1,17 +1,7 @@
-# Cross build for 32-bit Windows with the win32-thread-model mingw-w64
-# compiler. The posix model drags in winpthreads, which imports
-# GetTickCount64 and so cannot start on XP.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build for 32-bit Windows: what ships.
+set(QUILLO_MINGW_TRIPLE i686-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-win32)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-win32)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
 
 # Lets ctest run the Windows test programs directly.
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)
