@@ -303,3 +303,32 @@ def test_a_locked_database_sends_requests_to_the_spool_written_once(database, tm
     assert [r["client"] for r in s.recent_requests()] == ["second", "c"]
     assert abs(s.recent_requests(1)[0]["recorded_at"] - time.time()) < 600
     s.close()
+
+
+def test_a_writer_in_another_worker_is_waited_for_at_the_lock_file(tmp_path, monkeypatch):
+    # Another worker process holds the writers' lock file: a request waits
+    # for it no longer than its bound, then goes to the spool; once the lock
+    # is free it writes again. A forked worker takes its own turn.
+    import fcntl
+    s = open_store(f"sqlite:///{tmp_path}/q.db", base_dir=str(tmp_path))
+    monkeypatch.setattr(s, "_replay_later", lambda: None)
+    s.check()
+    other = os.open(f"{tmp_path}/q.db.lock", os.O_RDWR | os.O_CREAT)
+    fcntl.flock(other, fcntl.LOCK_EX)
+    try:
+        began = time.monotonic()
+        _request(s, None, "waited")
+        assert time.monotonic() - began < 1.0
+        assert s.count("requests") == 0 and s.spool.pending()
+    finally:
+        fcntl.flock(other, fcntl.LOCK_UN)
+    os.close(other)
+    _request(s, None, "free")
+    assert s.count("requests") == 1
+    assert s._process_lock.acquire(1.0)
+    pid = os.fork()
+    if pid == 0:  # the parent's open lock file must not let the child past it
+        os._exit(0 if s._process_lock.acquire(0.05) is False else 1)
+    assert os.waitpid(pid, 0)[1] == 0
+    s._process_lock.release()
+    s.close()

@@ -9,15 +9,57 @@ waits at most WAIT seconds for the write lock (then it goes to the spool,
 up to PATIENCE seconds.
 """
 
+import fcntl
 import os
 import sqlite3
 import threading
+import time
+from contextlib import contextmanager
 
 from .base import Store, StoreError
 from .spool import Spool
 
 WAIT = 0.4        # seconds a request waits for the write lock, in each of two places
 PATIENCE = 10.0   # seconds maintenance waits for it
+
+
+class _ProcessLock:
+    """An exclusive lock on a file beside the database, shared by every worker
+    process. Writers of different processes queue here rather than in SQLite's
+    busy handler, whose sleeps grow to 100 ms and made the slowest requests
+    wait that long under load. Each process opens the file itself: a child
+    forked with the parent's descriptor would share the parent's lock."""
+
+    def __init__(self, path):
+        self.path = path
+        self._fd = None
+        self._pid = None
+
+    def acquire(self, timeout):
+        """True once held; False after timeout. Without a usable lock file
+        the answer is True at once and SQLite's own locking is all there is."""
+        if self._pid != os.getpid():
+            self._pid, self._fd = os.getpid(), None
+            try:
+                self._fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+            except OSError:
+                pass
+        if self._fd is None:
+            return True
+        deadline, delay = time.monotonic() + timeout, 0.0001
+        while True:
+            try:
+                fcntl.flock(self._fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                return True
+            except BlockingIOError:
+                if time.monotonic() >= deadline:
+                    return False
+                time.sleep(delay)
+                delay = min(2 * delay, 0.001)
+
+    def release(self):
+        if self._fd is not None:
+            fcntl.flock(self._fd, fcntl.LOCK_UN)
 
 
 class SqliteStore(Store):
@@ -31,26 +73,35 @@ class SqliteStore(Store):
         path = os.path.abspath(path)
         super().__init__(Spool(path + ".spool"))
         self.path = path
-        # Threads of one worker queue here for the single write lock instead
-        # of meeting in SQLite's busy handler, which sleeps a millisecond or
-        # more before it tries again.
+        # Threads of one worker queue here, and then workers at the lock file,
+        # for the single write lock instead of meeting in SQLite's busy
+        # handler, which sleeps a millisecond or more before it tries again.
         self._write_lock = threading.Lock()
+        self._process_lock = _ProcessLock(path + ".lock")
+
+    @contextmanager
+    def _writer(self):
+        """A request's turn to write, waited for at most WAIT seconds."""
+        began = time.monotonic()
+        if not self._write_lock.acquire(timeout=WAIT):
+            raise StoreError(f"{self.describe()}: other threads held the write lock too long")
+        try:
+            if not self._process_lock.acquire(max(0.0, WAIT - (time.monotonic() - began))):
+                raise StoreError(f"{self.describe()}: other workers held the write lock too long")
+            try:
+                yield
+            finally:
+                self._process_lock.release()
+        finally:
+            self._write_lock.release()
 
     def _insert_request_row(self, recorded_at, values):
-        if not self._write_lock.acquire(timeout=WAIT):
-            raise StoreError(f"{self.describe()}: other threads held the write lock too long")
-        try:
+        with self._writer():
             super()._insert_request_row(recorded_at, values)
-        finally:
-            self._write_lock.release()
 
     def record_event(self, event, limit_per_minute):
-        if not self._write_lock.acquire(timeout=WAIT):
-            raise StoreError(f"{self.describe()}: other threads held the write lock too long")
-        try:
+        with self._writer():
             return super().record_event(event, limit_per_minute)
-        finally:
-            self._write_lock.release()
 
     def _patience(self, conn, patient):
         conn.execute(f"PRAGMA busy_timeout={int(1000 * (PATIENCE if patient else WAIT))}")
