@@ -124,7 +124,7 @@ def generate(config, now, days=30, per_day=2300, seed=1):
             key, bad = "acme" + "x" * 1019, {"key"}
         decision = decide(config, key, version, machine, frozenset(bad))
         requests.append((t, _client(rng), key, version, machine, decision.answer, decision.rule,
-                         ",".join(sorted(decision.malformed)), ",".join(sorted(bad))))
+                         ",".join(sorted(decision.malformed)), ",".join(sorted(bad)), None))
         # Roughly one run in thirty fails interactively and tells the service.
         fail = 0.03 + (0.03 if version == "0,1,0,210" else 0) + (0.05 if "globex" in key else 0)
         if rng.random() < fail:

@@ -10,10 +10,11 @@ so nginx never serves half an answer.
 nginx logs each such answer to `fallback.log` in the same folder, one line
 per answer:
 
-    1765200000.123 203.0.113.7 GET /getinstaller?key=...&version=...&id=... HTTP/1.1
+    1765200000.123 203.0.113.7 5f0c...e1 502 GET /getinstaller?key=...&id=... HTTP/1.1
 
-(nginx's $msec, $remote_addr and $request; bytes that are not printable ASCII,
-and the quote and backslash, come escaped as \\xHH).  The service reads the
+(nginx's $msec, $remote_addr, $request_id, $upstream_status and $request;
+bytes that are not printable ASCII, and the quote and backslash, come escaped
+as \\xHH; lines written before the id and status were logged lack both).  The service reads the
 log into `requests` with the rule "fallback": each worker does so at start and
 every few seconds, and a position kept in the store (the file's identity and
 the byte after the last line taken, moved in the same transaction as the rows)
@@ -21,6 +22,11 @@ makes every line count exactly once, across workers, restarts and log
 rotation.  A line that cannot be read is counted in the store and skipped.
 The answer recorded is the fallback answer when the line is read, which is
 the one nginx gave unless the configuration changed in between.
+
+A request that reached gunicorn may already be recorded: a worker killed, or
+failing, after its insert.  nginx passes its request id to the service in
+X-Request-Id, the service keeps it with the request, and a logged answer
+whose request had an upstream is skipped when a recent request carries its id.
 """
 
 import logging
@@ -44,8 +50,13 @@ RULE = "fallback"
 INGEST_SECONDS = 5.0      # how often each worker reads the log
 BATCH_BYTES = 256 * 1024  # read per transaction
 SETTLE_SECONDS = 2.0      # a rotated log this quiet has nothing more coming
+# How far before a logged answer its request may have been recorded by the
+# service: nginx waits at most 15 s for gunicorn, and the hosts' clocks may
+# differ a little from the database's.
+RECORDED_BEFORE_SECONDS = 300.0
 
-_LINE = re.compile(rb"(\d{1,12}(?:\.\d{1,6})?) (\S{1,64}) (?:GET|HEAD) /getinstaller"
+_LINE = re.compile(rb"(\d{1,12}(?:\.\d{1,6})?) (\S{1,64}) (?:([0-9a-f]{32}) (\S{1,64}) )?"
+                   rb"(?:GET|HEAD) /getinstaller"
                    rb"(?:\?(.*?))?(?: HTTP/\d\.\d)?")
 _ESCAPE = re.compile(rb"\\x([0-9A-Fa-f]{2})")
 _problems = LogThrottle(interval=60.0)
@@ -69,13 +80,16 @@ def write_answer(folder, config):
 
 
 def parse_line(line):
-    """(time, client, query bytes) from one log line (without its line end),
-    or None when the line is not one of ours."""
+    """(time, client, query bytes, request id, upstream status) from one log
+    line (without its line end), or None when the line is not one of ours.
+    Id and status are None in lines of the older format; the status is "-"
+    when nginx answered without asking gunicorn (the per-address limit)."""
     m = _LINE.fullmatch(line)
     if m is None:
         return None
-    query = _ESCAPE.sub(lambda e: bytes([int(e.group(1), 16)]), m.group(3) or b"")
-    return float(m.group(1)), m.group(2).decode("ascii", "replace"), query
+    query = _ESCAPE.sub(lambda e: bytes([int(e.group(1), 16)]), m.group(5) or b"")
+    request_id, upstream = (None if g is None else g.decode("ascii") for g in m.group(3, 4))
+    return float(m.group(1)), m.group(2).decode("ascii", "replace"), query, request_id, upstream
 
 
 def position_name(log_path):
@@ -172,27 +186,33 @@ class Ingester:
                 self._problem("an unfinished last line of %s was skipped" % path)
             self._move((file, position), (current, 0), skipped=1 if data else 0)
             return 0, 1 if data else 0
-        rows, bad = [], 0
+        rows, bad, reached = [], 0, []
         config = self.config()
         for line in data[:end].split(b"\n")[:-1]:
             parsed = parse_line(line)
             if parsed is None:
                 bad += 1
                 continue
-            rows.append(self._row(config, *parsed))
+            rows.append(self._row(config, *parsed[:4]))
+            if parsed[3] is not None and parsed[4] not in (None, "-"):
+                reached.append((parsed[0], parsed[3]))
+        if reached:
+            done = self.store.recorded_request_ids(
+                [r for _, r in reached], min(t for t, _ in reached) - RECORDED_BEFORE_SECONDS)
+            rows = [r for r in rows if r[-1] not in done]
         if bad:
             self._problem("%d lines of %s that are no fallback answer were skipped" % (bad, path))
         if not self._move((file, position), (file, position + end), rows, bad):
             return 0, 0  # another worker took these lines; look again
         return len(rows), bad
 
-    def _row(self, config, at, client, query):
+    def _row(self, config, at, client, query, request_id):
         q = parse_query(query, LIMITS)
         v = q.values
         d = decide(config, v.get("key"), v.get("version"), v.get("id"), q.malformed | q.cut)
         return (at, client, v.get("key"), v.get("version"), v.get("id"),
                 fallback_answer(config), RULE, ",".join(sorted(d.malformed)),
-                ",".join(sorted(q.cut)))
+                ",".join(sorted(q.cut)), request_id)
 
     def _move(self, expected, new, rows=(), skipped=0):
         return self.store.ingest_requests(self.name, expected, new, list(rows), skipped)

@@ -12,6 +12,7 @@ blueprint serves what it lets through (HEAD).  Both answer through `instruct`.
 """
 
 import logging
+import re
 
 from flask import Blueprint, Response, current_app, request
 
@@ -33,6 +34,15 @@ LIMITS = {"key": 1023, "version": 64, "id": 64}
 HEADERS = (("Content-Type", "text/plain"), ("Cache-Control", "no-store"))
 
 _store_errors = LogThrottle(interval=10.0)
+_REQUEST_ID = re.compile(r"[0-9a-f]{32}")
+
+
+def request_id(environ):
+    """nginx's id for this request (X-Request-Id), kept so that nginx's own
+    answer to a request the service already recorded is not counted again
+    (see fallback.py); None when absent or not nginx's 32 hex digits."""
+    value = environ.get("HTTP_X_REQUEST_ID")
+    return value if value and _REQUEST_ID.fullmatch(value) else None
 
 
 def instruct(state, query_string, environ):
@@ -52,7 +62,8 @@ def instruct(state, query_string, environ):
         state.store.record_request(
             None, client_address(environ), values.get("key"),
             values.get("version"), values.get("id"), decision.answer, decision.rule,
-            ",".join(sorted(decision.malformed)), ",".join(sorted(q.cut)))
+            ",".join(sorted(decision.malformed)), ",".join(sorted(q.cut)),
+            request_id(environ))
     except StoreError as e:
         # The launcher still gets its answer; the lost record is logged.
         held = _store_errors.allow()

@@ -299,7 +299,7 @@ def test_fallback_answers_are_counted_in_a_row_of_their_own(database, admin_app)
         store.record_request(NOW - ago, "203.0.113.1", "k", "0,1,0,220", None, stable,
                              "default", "", "")
     position = store.ingest_position("log")[:2]
-    rows = [(NOW - ago, "203.0.113.2", "k", "0,1,0,220", None, stable, "fallback", "", "")
+    rows = [(NOW - ago, "203.0.113.2", "k", "0,1,0,220", None, stable, "fallback", "", "", None)
             for ago in (2 * DAY, 2 * DAY, 60)]
     assert store.ingest_requests("log", position, ("log-file", 1), rows)
     answers = table(admin_app.test_client(), "installs", "answers")[1:]

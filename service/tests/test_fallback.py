@@ -6,6 +6,7 @@ and gunicorn (service/stack.py), stopping and starting gunicorn in between.
 
 import http.client
 import os
+import socket
 import ssl
 import threading
 import time
@@ -82,7 +83,13 @@ def test_concurrent_readers_take_each_line_once(store, tmp_path, write_config):
 
 
 def test_parse_line_refuses_what_nginx_does_not_write():
-    assert parse_line(line(1).rstrip(b"\n"))[2].startswith(b"key=k1&")
+    assert parse_line(line(1).rstrip(b"\n"))[2:] == (
+        b"key=k1&version=0%2C1%2C0%2C220&id=" + MACHINE.encode(), None, None)
+    rid = "0123456789abcdef0123456789abcdef"
+    assert parse_line(f"1765000000.5 ::1 {rid} 502 GET /getinstaller?key=a HTTP/1.1".encode()) \
+        == (1765000000.5, "::1", b"key=a", rid, "502")
+    assert parse_line(f"1765000000.5 ::1 {rid} - GET /getinstaller HTTP/1.1".encode())[3:] \
+        == (rid, "-")
     assert parse_line(b"1765000000.000 198.51.100.1 GET /getinstaller HTTP/1.1")[2] == b""
     for bad in (b"", b"x 198.51.100.1 GET /getinstaller?key=a HTTP/1.1",
                 b"1765000000.000 198.51.100.1 POST /getinstaller?key=a HTTP/1.1",
@@ -226,3 +233,51 @@ def test_rotation_in_the_middle_of_reading_loses_and_doubles_nothing(stack):
     wait_for(lambda: keyed(stack, "rot4"), "the requests after the rotation")
     assert [len(keyed(stack, f"rot{i}")) for i in range(5)] == [1] * 5
     wait_for(lambda: stack.store.ingest_position(reader.name)[2] == 1, "the garbage counted")
+
+
+def test_service_failing_or_killed_after_recording_counts_each_request_once(stack):
+    """In gunicorn's place, a server that answers 500 or 503, or records the
+    request as a worker would and dies before it answers (nginx: 502)."""
+    stack.stop_gunicorn()
+    path = stack.upstream[len("unix:"):]
+    fake = socket.socket(socket.AF_UNIX)
+    fake.bind(path)
+    fake.listen(8)
+
+    def serve():
+        while True:
+            try:
+                conn, _ = fake.accept()
+            except OSError:
+                return
+            with conn:
+                head = b""
+                while b"\r\n\r\n" not in head:
+                    head += conn.recv(4096)
+                key = head.split(b"key=")[1].split(b" ")[0].decode()
+                if key.startswith("failed"):
+                    conn.sendall(b"HTTP/1.1 %s Oops\r\nContent-Length: 0\r\n\r\n" % key[6:9].encode())
+                    continue
+                rid = [h.split(b": ")[1] for h in head.split(b"\r\n")
+                       if h.lower().startswith(b"x-request-id: ")][0].decode()
+                stack.store.record_request(None, "127.0.0.1", key, None, None, "GET:x",
+                                           "served", "", "", rid)
+    threading.Thread(target=serve, daemon=True).start()
+    try:
+        time.sleep(1.1)
+        for key in ("failed500", "failed503", "killed"):
+            assert ask(stack, f"key={key}")[::2] == (200, DEFAULT)
+            time.sleep(0.6)
+    finally:
+        fake.close()
+        os.remove(path)
+        stack.start_gunicorn()
+    time.sleep(0.6)
+    stack.stop_gunicorn()  # refused outright: a line after the others
+    try:
+        assert ask(stack, "key=after-killed")[::2] == (200, DEFAULT)
+    finally:
+        stack.start_gunicorn()
+    wait_for(lambda: keyed(stack, "after-killed"), "the last request")
+    assert [r["rule"] for k in ("failed500", "failed503", "killed") for r in keyed(stack, k)] \
+        == ["fallback", "fallback", "served"]

@@ -166,8 +166,12 @@ def test_an_old_database_is_migrated_step_by_step_and_keeps_its_rows(store):
     for sql in TABLES[:4]:
         conn.execute(sql.format(id=ids, float=floats))
     conn.execute("UPDATE schema_version SET version = 1")
-    for i in range(3):
-        _request(store, float(i))
+    p = store.placeholder
+    for i in range(3):  # the columns of version 1
+        conn.execute("INSERT INTO requests (recorded_at, client, bundle_key, version, "
+                     "machine_id, answer, rule, malformed, cut) VALUES "
+                     f"({', '.join([p] * 9)})", (float(i), "c", "k", "v", "i", "GET:x",
+                                                 "default", "", ""))
     store.record_event(event(1.0), 5)
     store.close()
 
@@ -179,6 +183,7 @@ def test_an_old_database_is_migrated_step_by_step_and_keeps_its_rows(store):
     assert s.purge(1, now=10 * 86400.0) == 4
     _request(s, 0.0)  # version 3: ids not reused
     assert s.recent_requests(1)[0]["id"] > 3
+    assert s.recent_requests(1)[0]["request_id"] is None  # version 5's column
     s.close()
 
 
@@ -289,6 +294,8 @@ def test_a_locked_database_sends_requests_to_the_spool_written_once(database, tm
         writer.execute("ROLLBACK")
         writer.close()
     assert s.count("requests") == 0 and s.spool.pending()
+    with open(s.spool.path, "a") as f:  # a line spooled before requests kept nginx's id
+        f.write('[1.0,"old","k","v","i","GET:x","default","",""]\n')
 
     def crash(path):
         raise OSError("killed")
@@ -297,11 +304,11 @@ def test_a_locked_database_sends_requests_to_the_spool_written_once(database, tm
     with pytest.raises(OSError):
         s.replay_spool()
     monkeypatch.undo()
-    assert s.count("requests") == 2
+    assert s.count("requests") == 3
     assert s.replay_spool() == 0  # its marker shows the file was written
     assert not s.spool.pending()
-    assert [r["client"] for r in s.recent_requests()] == ["second", "c"]
-    assert abs(s.recent_requests(1)[0]["recorded_at"] - time.time()) < 600
+    assert [r["client"] for r in s.recent_requests()] == ["old", "second", "c"]
+    assert abs(s.recent_requests()[1]["recorded_at"] - time.time()) < 600
     s.close()
 
 

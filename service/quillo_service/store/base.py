@@ -30,6 +30,15 @@ class SchemaError(StoreError):
 LOST = "lost requests"  # rollup_state row: requests neither recorded nor spooled
 
 
+def _spooled_row(row):
+    """A spooled line as a row of REQUEST_COLUMNS, or None if it is none.
+    Lines spooled before requests carried nginx's id lack the last column."""
+    if not isinstance(row, list) or len(row) not in (len(REQUEST_COLUMNS) - 1,
+                                                     len(REQUEST_COLUMNS)):
+        return None
+    return row + [None] * (len(REQUEST_COLUMNS) - len(row))
+
+
 class Store:
     placeholder = "?"
     dialect = "sqlite"
@@ -243,7 +252,7 @@ class Store:
     # -- recording -------------------------------------------------------------
 
     def record_request(self, recorded_at, client, bundle_key, version, machine_id,
-                       answer, rule, malformed, cut):
+                       answer, rule, malformed, cut, request_id=None):
         """One instruction request: a single INSERT, or a line in the spool when
         the database cannot take it within a short wait.  Raises StoreError
         only when the request could be neither recorded nor spooled.
@@ -251,8 +260,10 @@ class Store:
         `recorded_at` None (what the service passes) takes the database's
         clock; a time is given only for records that happened elsewhere
         (imports, demo data, tests).  A spooled request keeps the host's time.
+        `request_id` is the id nginx gave the request (see fallback.py).
         """
-        values = (client, bundle_key, version, machine_id, answer, rule, malformed, cut)
+        values = (client, bundle_key, version, machine_id, answer, rule, malformed, cut,
+                  request_id)
         try:
             self._insert_request_row(recorded_at, values)
         except StoreError as e:
@@ -322,7 +333,7 @@ class Store:
                     "ON CONFLICT (name) DO NOTHING", (marker,)).rowcount
                 if new != 1:
                     return 0  # written before a crash kept the file
-                good = [r for r in rows if isinstance(r, list) and len(r) == len(REQUEST_COLUMNS)]
+                good = [_spooled_row(r) for r in rows if _spooled_row(r) is not None]
                 if len(good) < len(rows):
                     log.error("spool %s: %d lines are not requests; skipped", marker,
                               len(rows) - len(good))
@@ -407,8 +418,7 @@ class Store:
 
     # -- requests answered elsewhere (nginx's fallback log) ----------------------
 
-    _INGESTED_COLUMNS = ("recorded_at", "client", "bundle_key", "version", "machine_id",
-                         "answer", "rule", "malformed", "cut")
+    _INGESTED_COLUMNS = REQUEST_COLUMNS
 
     def ingest_position(self, name):
         """(file, position, skipped) of the log `name` as far as it has been
@@ -447,7 +457,28 @@ class Store:
             self._drop()
             raise StoreError(str(e)) from e
 
-    def _purge_bound(self, conn, table, cutoff):
+    def recorded_request_ids(self, request_ids, since):
+        """Those of `request_ids` that requests recorded at or after `since`
+        carry.  Only the recent rows are read (found as purge finds its
+        bound), so the column needs no index on the hot path."""
+        wanted = sorted(set(request_ids))
+        if not wanted:
+            return set()
+        p = self.placeholder
+        found = set()
+        with self._errors_as_store_error():
+            conn = self._conn()
+            bound = self._first_id_since(conn, "requests", since)
+            if bound is None:
+                return found
+            for i in range(0, len(wanted), 500):
+                part = wanted[i:i + 500]
+                found.update(r[0] for r in conn.execute(
+                    f"SELECT request_id FROM requests WHERE id >= {p} AND request_id IN "
+                    f"({', '.join([p] * len(part))})", (bound, *part)).fetchall())
+        return found
+
+    def _first_id_since(self, conn, table, cutoff):
         """The id below which every row is older than `cutoff`, or None if the
         table is empty.  Every row at or above it was seen by this search:
         when all rows are old, the bound is one past the highest id searched,
@@ -492,7 +523,7 @@ class Store:
         with self._errors_as_store_error():
             for table in ("requests", "events"):
                 conn = self._conn()
-                bound = self._purge_bound(conn, table, cutoff)
+                bound = self._first_id_since(conn, table, cutoff)
                 if bound is None:
                     continue
                 low = conn.execute(f"SELECT MIN(id) FROM {table}").fetchone()[0]

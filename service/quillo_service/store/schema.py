@@ -8,7 +8,7 @@ page write.  Rows are added in time order, so retention finds its boundary by
 a binary search over the ids instead (see Store.purge).
 """
 
-SCHEMA_VERSION = 4
+SCHEMA_VERSION = 5
 
 TABLES = [
     """CREATE TABLE IF NOT EXISTS requests (
@@ -106,12 +106,21 @@ _INGEST = [
 ]
 TABLES += _INGEST
 
+# Version 5: the id nginx gave each request it passed on (X-Request-Id), so
+# that an answer nginx gave in the service's place after the service had
+# already recorded the request (a worker killed before it answered) is not
+# counted twice; see fallback.py.  Added to the table as it stands, so the
+# rebuild of version 3 above keeps its column list.
+_REQUEST_IDS = ["ALTER TABLE requests ADD COLUMN request_id TEXT"]
+TABLES += _REQUEST_IDS
+
 # Statements that bring a database from version N to N + 1, by N; a dict holds
 # them per database.  A new version adds its entry here and raises SCHEMA_VERSION.
-MIGRATIONS = {1: _ROLLUP, 2: {"sqlite": _NO_REUSE, "postgresql": []}, 3: _INGEST}
+MIGRATIONS = {1: _ROLLUP, 2: {"sqlite": _NO_REUSE, "postgresql": []}, 3: _INGEST,
+              4: _REQUEST_IDS}
 
 REQUEST_COLUMNS = ("recorded_at", "client", "bundle_key", "version", "machine_id",
-                   "answer", "rule", "malformed", "cut")
+                   "answer", "rule", "malformed", "cut", "request_id")
 
 EVENT_COLUMNS = ("recorded_at", "client", "reference", "kind", "source", "code", "message",
                  "error", "version", "os", "bundle_key", "code_number", "hresult", "module",
