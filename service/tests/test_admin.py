@@ -305,3 +305,23 @@ def test_fallback_answers_are_counted_in_a_row_of_their_own(database, admin_app)
     answers = table(admin_app.test_client(), "installs", "answers")[1:]
     assert [r[:2] for r in answers] == [["nginx fallback: channel stable", "3"],
                                         ["channel stable", "2"]]
+
+
+def test_long_and_missing_keys_and_chart_axes_read_at_a_glance(database, admin_app):
+    from quillo_service.admin.charts import round_step
+    assert [round_step(n) for n in (0, 4, 5, 400, 401, 2758)] == [1, 1, 2, 100, 200, 1000]
+    store = admin_app.extensions["quillo"].store
+    seed(store)
+    long_key = "acme" + "x" * 1019
+    for _ in range(10):  # the busiest day: 14 requests, no round number
+        store.record_request(NOW - 60, "203.0.113.1", long_key, "0,1,0,220", None, "GET:x",
+                             "r", "", "")
+    client = admin_app.test_client()
+    page = client.get("/admin/rates?period=24h", headers=GOOD).data.decode()
+    assert f'<td title="{long_key}">{long_key[:47]}&hellip;</td>' in page
+    assert long_key in [r[0] for r in table(client, "rates", "campaigns", "period=24h")]
+    assert '<td class="none">(no key)</td>' in client.get(
+        "/admin/malformed?period=24h", headers=GOOD).data.decode()
+    installs = client.get("/admin/installs?period=7d", headers=GOOD).data.decode()
+    ticks = [t[1:].split("<")[0] for t in installs.split('text-anchor="end" font-size="10"')[1:]]
+    assert ticks == ["0", "5", "10", "15"]

@@ -23,6 +23,17 @@ def _num(n):
     return f"{n:,.1f}" if isinstance(n, float) else f"{n:,}"
 
 
+def round_step(peak, steps=4):
+    """A step of 1, 2 or 5 times a power of ten that covers `peak` (a count)
+    in at most `steps` steps: axes people read at a glance (0, 500, 1,000)."""
+    step = 1
+    while True:
+        for m in (1, 2, 5):
+            if step * m * steps >= peak:
+                return step * m
+        step *= 10
+
+
 def stacked_bars(days, series, title, width=760, height=240):
     """Bars per day, stacked by series.
 
@@ -32,19 +43,21 @@ def stacked_bars(days, series, title, width=760, height=240):
     left, right, top, bottom = 52, 8, 24, 42
     plot_w, plot_h = width - left - right, height - top - bottom
     totals = [sum(counts.values()) for _, counts in days]
-    peak = max(totals, default=0) or 1
+    step = round_step(max(totals, default=0))
+    ticks = -(-max(totals, default=0) // step) or 1  # whole steps up to the top bar
+    peak = step * ticks
     slot = plot_w / max(len(days), 1)
     bar = max(1.0, slot * 0.75)
     out = [f'<svg xmlns="http://www.w3.org/2000/svg" class="chart" role="img" '
            f'width="{width}" height="{height}" viewBox="0 0 {width} {height}">',
            f"<title>{escape(title)}</title>"]
-    for i in range(5):  # grid lines and their values
-        v = peak * i / 4
-        y = top + plot_h - plot_h * i / 4
+    for i in range(ticks + 1):  # grid lines and their values
+        v = step * i
+        y = top + plot_h - plot_h * i / ticks
         out.append(f'<line x1="{left}" x2="{width - right}" y1="{y:.1f}" y2="{y:.1f}" '
                    'stroke="#e3e3e3"/>')
         out.append(f'<text x="{left - 4}" y="{y + 4:.1f}" text-anchor="end" '
-                   f'font-size="10">{escape(_num(round(v)))}</text>')
+                   f'font-size="10">{escape(_num(v))}</text>')
     every = max(1, len(days) // 10)
     for i, (label, counts) in enumerate(days):
         x = left + i * slot + (slot - bar) / 2
