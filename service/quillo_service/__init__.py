@@ -16,7 +16,7 @@ from flask import Flask
 
 from .client import parse_proxies
 from .config import ConfigError, ConfigWatcher
-from .store import StoreError, open_store
+from .store import StoreError, open_configured
 
 __all__ = ["create_app", "ConfigError", "StoreError"]
 
@@ -33,6 +33,7 @@ class ServiceState:
     def __init__(self, watcher, store, clock=time.time, proxies=()):
         self.watcher = watcher
         self.store = store
+        self.secret = store.client_secret  # what client addresses are hashed with
         self.clock = clock
         self.proxies = proxies  # networks whose X-Real-IP is believed (see client.py)
         self.fallback = None    # fallback.Keeper, when nginx's fallback folder is set
@@ -63,8 +64,7 @@ def create_app(config_path=None, database=None, proxies=None, fallback=None):
                           "(for example to service/example.toml)")
     watcher = ConfigWatcher(config_path)
     config = watcher.current()
-    database = database or os.environ.get("QUILLO_SERVICE_DATABASE") or config.database
-    store = open_store(database, base_dir=os.path.dirname(watcher.path))
+    store = open_configured(config, database, create_secret=True)
     # Create or check the schema now, so a bad database stops the start-up;
     # each worker then opens its own connection on its first request.
     store.check()
@@ -84,7 +84,8 @@ def create_app(config_path=None, database=None, proxies=None, fallback=None):
     if fallback:
         from .fallback import Keeper
         try:
-            state.fallback = Keeper(os.path.abspath(fallback), watcher, store).start()
+            state.fallback = Keeper(os.path.abspath(fallback), watcher, store,
+                                    secret=state.secret).start()
         except OSError as e:
             raise ConfigError(f"QUILLO_SERVICE_FALLBACK: cannot write the fallback answer in "
                               f"{fallback}: {e.strerror}") from None

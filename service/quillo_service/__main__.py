@@ -12,16 +12,10 @@ FILE is the service's configuration; QUILLO_SERVICE_DATABASE overrides its datab
 """
 
 import json
-import os
 import sys
 
 from .config import ConfigError, load_config
-from .store import StoreError, open_store
-
-
-def _store(config):
-    database = os.environ.get("QUILLO_SERVICE_DATABASE") or config.database
-    return open_store(database, base_dir=os.path.dirname(os.path.abspath(config.path)))
+from .store import StoreError, open_configured
 
 
 def main(argv):
@@ -39,7 +33,7 @@ def main(argv):
                   f"default {config.default_channel}"
                   + (", maintenance ON" if config.maintenance else ""))
             return 0
-        store = _store(config)
+        store = open_configured(config)
         if command == "purge":
             print(f"deleted {store.purge(config.retention_days)} records older than "
                   f"{config.retention_days} days")
