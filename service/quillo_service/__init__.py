@@ -4,7 +4,9 @@
 
 reads the configuration named by QUILLO_SERVICE_CONFIG; QUILLO_SERVICE_DATABASE,
 when set, replaces the configuration's `database`; QUILLO_SERVICE_PROXIES and
-QUILLO_SERVICE_FALLBACK describe the nginx in front (see create_app).
+QUILLO_SERVICE_FALLBACK describe the nginx in front (see create_app);
+QUILLO_SERVICE_HOUSEKEEPING=off keeps this process out of the periodic jobs
+(runner.py).
 """
 
 import logging
@@ -37,6 +39,7 @@ class ServiceState:
         self.clock = clock
         self.proxies = proxies  # networks whose X-Real-IP is believed (see client.py)
         self.fallback = None    # fallback.Keeper, when nginx's fallback folder is set
+        self.runner = None      # runner.Runner: rollup, purge, alerts; add_job for more
 
 
 def _setup_logging():
@@ -48,7 +51,8 @@ def _setup_logging():
         log.setLevel(logging.INFO)
 
 
-def create_app(config_path=None, database=None, proxies=None, fallback=None):
+def create_app(config_path=None, database=None, proxies=None, fallback=None,
+               housekeeping=None):
     """Build the application.  Raises ConfigError or StoreError with a clear
     message when the configuration or the database cannot be used.
 
@@ -56,6 +60,8 @@ def create_app(config_path=None, database=None, proxies=None, fallback=None):
     socket, whose X-Real-IP header is believed.  fallback
     (QUILLO_SERVICE_FALLBACK): the folder where nginx finds the answer it
     gives when the service cannot, and logs each time it does (fallback.py).
+    housekeeping (QUILLO_SERVICE_HOUSEKEEPING, default on): whether this
+    process takes its turn at the periodic jobs (runner.py).
     """
     _setup_logging()
     config_path = config_path or os.environ.get("QUILLO_SERVICE_CONFIG")
@@ -89,6 +95,12 @@ def create_app(config_path=None, database=None, proxies=None, fallback=None):
         except OSError as e:
             raise ConfigError(f"QUILLO_SERVICE_FALLBACK: cannot write the fallback answer in "
                               f"{fallback}: {e.strerror}") from None
+
+    if housekeeping is None:
+        housekeeping = os.environ.get("QUILLO_SERVICE_HOUSEKEEPING", "on").lower() != "off"
+    if housekeeping:
+        from .runner import Runner
+        state.runner = Runner(store, watcher.current).add_housekeeping().start()
 
     from . import admin, instructions, pages
     app.register_blueprint(instructions.bp)
