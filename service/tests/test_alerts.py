@@ -220,6 +220,20 @@ def test_one_runner_at_a_time_and_a_dead_ones_lease_is_taken_over(postgres):
     stores[1].close()
 
 
+def test_the_housekeeping_jobs_purge_roll_up_and_send(store):
+    hook = Receiver()
+    config = config_with(f'webhook_url = "{hook.url}"\nwebhook_secret = "{HOOK_SECRET}"\n')
+    now = store.now()
+    for ago in (91 * DAY, 89 * DAY, 200):  # retention_days is 90
+        store.record_request(now - ago, "c", "k", "v", None, "GET:x", "default", "", "")
+    alerts.notify(store, "rollout_advanced", {"rule": "beta rollout", "step": 50})
+    assert Runner(store, lambda: config).add_housekeeping().run_once()
+    assert store.count("requests") == 2
+    assert store.dashboard().rolled_up_to() == store.recent_requests(1)[0]["id"]
+    assert len(hook.accepted) == 1
+    hook.shutdown()
+
+
 def test_a_failing_job_does_not_stop_the_others(store):
     runner = Runner(store, lambda: config_with(""))
     done = []
