@@ -47,6 +47,7 @@ log = logging.getLogger("quillo_service")
 DAY = 86400
 MAX_BACKOFF = 3600.0   # seconds between attempts, at most
 TIMEOUT = 10.0         # seconds a receiver may take to answer
+PASS_SECONDS = 30.0    # a pass of the sender starts no delivery after this
 HISTORY_DAYS = 30      # a crash group unseen this long before the last day is new
 _problems = LogThrottle(interval=300.0)
 
@@ -153,8 +154,12 @@ class Sender:
         """One pass over what is due now; returns the deliveries made."""
         settings = self.config().alerts
         now = self.store.now() if now is None else now
-        sent = 0
+        sent, down, began = 0, set(), time.monotonic()
         for row in self.store.due_alerts(now):
+            # A receiver that just failed is not tried again in this pass, and
+            # a pass ends well within the housekeeping lease.
+            if row["channel"] in down or time.monotonic() - began > PASS_SECONDS:
+                continue
             if not self._configured(row["channel"], settings):
                 self.store.alert_done(row["id"], "skipped", now)
                 continue
@@ -168,6 +173,7 @@ class Sender:
             except DeliveryError as e:
                 wait = min(settings.retry_seconds * 2.0 ** min(row["attempts"], 20), MAX_BACKOFF)
                 self.store.alert_retry(row["id"], now + wait, str(e))
+                down.add(row["channel"])
                 held = _problems.allow(row["channel"])
                 if held is not None:
                     log.warning("alert %s not delivered by %s, trying again in %d s: %s",

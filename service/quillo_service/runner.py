@@ -121,7 +121,8 @@ class Runner:
                 self.run_once()
             except Exception:
                 log.exception("housekeeping")
-            stop.wait(self.tick)
+            # A job due more often than the tick sets the pace (not below 0.5 s).
+            stop.wait(max(0.5, min([self.tick] + [job[1] for job in self._jobs])))
 
     @staticmethod
     def _problem(what, error):

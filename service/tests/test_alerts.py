@@ -4,8 +4,12 @@ import hashlib
 import hmac
 import http.server
 import json
+import os
+import subprocess
+import sys
 import threading
 import time
+import tomllib
 
 import pytest
 from aiosmtpd.controller import Controller
@@ -15,7 +19,6 @@ from quillo_service import alerts
 from quillo_service.config import parse_config
 from quillo_service.runner import LEASE, Runner
 from quillo_service.store import open_store
-import tomllib
 from stack import free_port
 
 DAY = 86400
@@ -27,7 +30,8 @@ def config_with(alert_table):
 
 
 class Receiver(http.server.ThreadingHTTPServer):
-    """A webhook receiver that refuses the first `fail` posts with 500."""
+    """A webhook receiver that refuses the first `fail` posts of each alert
+    (by its Idempotency-Key) with 500."""
 
     def __init__(self, fail=0):
         self.fail, self.posts, self.accepted = fail, [], []
@@ -44,7 +48,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         body = self.rfile.read(int(self.headers["Content-Length"]))
         server = self.server
         server.posts.append((dict(self.headers), body))
-        if len(server.posts) <= server.fail:
+        key = self.headers["Idempotency-Key"]
+        if sum(h["Idempotency-Key"] == key for h, _ in server.posts) <= server.fail:
             self.send_response(500)
         else:
             server.accepted.append((dict(self.headers), body))
@@ -61,26 +66,43 @@ def signed_correctly(headers, body):
     return hmac.compare_digest(headers["X-Quillo-Signature"], "sha256=" + mac)
 
 
-def test_webhook_gets_one_signed_alert_per_event_through_failures_and_a_restart(database):
+SEND_ONCE = """
+import sys
+from quillo_service import alerts
+from quillo_service.config import load_config
+from quillo_service.store import open_store
+config = load_config(sys.argv[1])
+print(alerts.Sender(open_store(sys.argv[2]), lambda: config).send_due(float(sys.argv[3])))
+"""
+
+
+def test_webhook_gets_one_signed_alert_per_event_through_failures_and_a_restart(database,
+                                                                                tmp_path):
     hook = Receiver(fail=2)
-    config = config_with(f'webhook_url = "{hook.url}"\nwebhook_secret = "{HOOK_SECRET}"\n'
-                         "retry_seconds = 30\n")
+    table = f'webhook_url = "{hook.url}"\nwebhook_secret = "{HOOK_SECRET}"\nretry_seconds = 30\n'
+    config = config_with(table)
+    (tmp_path / "alerts.toml").write_text(CONFIG + "\n[alerts]\n" + table)
     store = open_store(database, client_secret=SECRET)
     halted = {"rule": "beta rollout", "rule_rate": 15.2, "control_rate": 3.1}
     assert alerts.notify(store, "rollout_halted", halted)
     assert not alerts.notify(store, "rollout_halted", dict(halted))  # the same event again
     assert alerts.notify(store, "rollout_advanced", {"rule": "beta rollout", "step": 25})
     t = store.now()
-    assert alerts.Sender(store, lambda: config).send_due(t) == 0  # both refused: 2 posts
-    store.close()
-
-    store = open_store(database, client_secret=SECRET)  # the service restarts
+    # A service process sends, is refused, leaves the receiver alone for the
+    # rest of the pass, and ends; another one goes on.
+    first = subprocess.run([sys.executable, "-c", SEND_ONCE, str(tmp_path / "alerts.toml"),
+                            database, repr(t)], capture_output=True, text=True, check=True,
+                           cwd=os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    assert first.stdout.strip() == "0" and len(hook.posts) == 1
     sender = alerts.Sender(store, lambda: config)
+    assert sender.send_due(t + 1) == 0 and len(hook.posts) == 2  # the other one, refused
     assert sender.send_due(t + 29) == 0 and len(hook.posts) == 2  # backing off
-    assert sender.send_due(t + 31) == 2
-    for later in (t + 100, t + 10_000):
+    assert sender.send_due(t + 31) == 0 and sender.send_due(t + 32) == 0  # refused again
+    assert sender.send_due(t + 89) == 0 and len(hook.posts) == 4  # waiting twice as long
+    assert sender.send_due(t + 100) == 2
+    for later in (t + 200, t + 10_000):
         assert sender.send_due(later) == 0
-    assert len(hook.posts) == 4
+    assert len(hook.posts) == 6
     kinds = {}
     for headers, body in hook.accepted:
         assert signed_correctly(headers, body)
