@@ -7,12 +7,15 @@
     python3 -m quillo_service purge FILE            delete records older than retention_days
     python3 -m quillo_service hash-password         make the [admin] table for the dashboard
     python3 -m quillo_service rollup FILE           bring the dashboard's daily counts up to date
+    python3 -m quillo_service migrate FILE          create or upgrade the tables now (run it as
+                                                    the service's user: it may make the secret)
 
 FILE is the service's configuration; QUILLO_SERVICE_DATABASE overrides its database.
 """
 
 import json
 import sys
+import time
 
 from .config import ConfigError, load_config
 from .store import StoreError, open_configured
@@ -22,7 +25,8 @@ def main(argv):
     if argv and argv[0] in ("hash-password", "rollup"):
         from .admin.cli import main as admin_main
         return admin_main(argv)
-    if len(argv) < 2 or argv[0] not in ("check", "requests", "events", "event", "purge"):
+    if len(argv) < 2 or argv[0] not in ("check", "requests", "events", "event", "purge",
+                                        "migrate"):
         print(__doc__.strip(), file=sys.stderr)
         return 2
     command, path = argv[0], argv[1]
@@ -32,6 +36,12 @@ def main(argv):
             print(f"ok: {len(config.channels)} channels, {len(config.rules)} rules, "
                   f"default {config.default_channel}"
                   + (", maintenance ON" if config.maintenance else ""))
+            return 0
+        if command == "migrate":
+            began = time.monotonic()
+            store = open_configured(config, create_secret=True)
+            store.check()
+            print(f"schema version {store.schema_version()} ({time.monotonic() - began:.1f} s)")
             return 0
         store = open_configured(config)
         if command == "purge":

@@ -173,10 +173,15 @@ class Store:
                 if clients and secret is None:
                     raise SchemaError(f"{self.describe()}: stored client addresses must be "
                                       "converted, and no client secret was given")
-                conn.cursor().executemany(
-                    f"UPDATE {table} SET client = {p} WHERE id >= {p} AND id < {p} "
-                    f"AND client = {p}", [(client_key(c, secret), start, end, c)
-                                          for c in clients])
+                if not clients:
+                    continue
+                # One statement per batch, joining each address to its key;
+                # both databases name the columns of a bare VALUES column1, 2.
+                values = ", ".join([f"({p}, {p})"] * len(clients))
+                conn.execute(
+                    f"UPDATE {table} SET client = v.column2 FROM (VALUES {values}) AS v "
+                    f"WHERE {table}.id >= {p} AND {table}.id < {p} AND {table}.client = v.column1",
+                    [x for c in clients for x in (c, client_key(c, secret))] + [start, end])
         # Rate counts are keyed by address, or by "admin " and the address.
         rows = conn.execute("SELECT client, window_start, hits FROM rate_counts").fetchall()
         counts = {}
