@@ -139,10 +139,11 @@ def send_mail(settings, row, now):
 class Sender:
     """Delivers the outbox's due alerts; see the module's text."""
 
-    def __init__(self, store, config, webhook=post_webhook, mail=send_mail):
+    deliver = {"webhook": post_webhook, "email": send_mail}
+
+    def __init__(self, store, config):
         self.store = store
         self.config = config  # a callable giving the current configuration
-        self.deliver = {"webhook": webhook, "email": mail}
 
     @staticmethod
     def _configured(channel, settings):
@@ -156,10 +157,6 @@ class Sender:
         now = self.store.now() if now is None else now
         sent, down, began = 0, set(), time.monotonic()
         for row in self.store.due_alerts(now):
-            # A receiver that just failed is not tried again in this pass, and
-            # a pass ends well within the housekeeping lease.
-            if row["channel"] in down or time.monotonic() - began > PASS_SECONDS:
-                continue
             if not self._configured(row["channel"], settings):
                 self.store.alert_done(row["id"], "skipped", now)
                 continue
@@ -167,6 +164,10 @@ class Sender:
                 log.error("alert %s by %s dropped: undelivered for %d hours",
                           row["alert_key"], row["channel"], settings.give_up_hours)
                 self.store.alert_done(row["id"], "dropped", now, "too late")
+                continue
+            # A receiver that just failed is not tried again in this pass, and
+            # a pass ends well within the housekeeping lease.
+            if row["channel"] in down or time.monotonic() - began > PASS_SECONDS:
                 continue
             try:
                 self.deliver[row["channel"]](settings, row, now)

@@ -639,6 +639,15 @@ class Store:
         clock; True when `holder` has it now.  One statement: of two hosts
         asking at once, one inserts or updates, the other finds the row held."""
         p = self.placeholder
+        # Read first: the workers that do not hold it then never write.
+        held = self._rows(f"SELECT holder, expires_at - {self.now_sql} AS remaining FROM leases "
+                          f"WHERE name = {p}", (name,))
+        if held and held[0]["holder"] != holder and held[0]["remaining"] > 0:
+            return False
+        return self._claim_lease(name, holder, seconds)
+
+    def _claim_lease(self, name, holder, seconds):
+        p = self.placeholder
         with self._errors_as_store_error(), self._transaction(patient=True) as conn:
             rows = conn.execute(
                 f"INSERT INTO leases (name, holder, expires_at) VALUES ({p}, {p}, "
