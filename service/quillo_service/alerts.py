@@ -49,6 +49,7 @@ MAX_BACKOFF = 3600.0   # seconds between attempts, at most
 TIMEOUT = 10.0         # seconds a receiver may take to answer
 PASS_SECONDS = 30.0    # a pass of the sender starts no delivery after this
 HISTORY_DAYS = 30      # a crash group unseen this long before the last day is new
+CRASH_GROUPS_PER_PASS = 20
 _problems = LogThrottle(interval=300.0)
 
 
@@ -237,7 +238,10 @@ def _crash_groups(db, settings, now):
     groups them) of the last 24 hours: one unseen in the HISTORY_DAYS before
     is new, once it has crash_new_min crashes; one with crash_double_min
     crashes and at least twice as many as in the 24 hours before doubled."""
-    recent = db.crash_group_counts(now - DAY, now)
+    # The day's largest groups only, so that a flood of made-up crash
+    # reports cannot become a flood of alerts; a group too small to be
+    # among them is not worth one.
+    recent = db.crash_group_counts(now - DAY, now, limit=CRASH_GROUPS_PER_PASS)
     day_before = db.crash_group_counts(now - 2 * DAY, now - DAY)
     history = db.crash_group_counts(now - (HISTORY_DAYS + 1) * DAY, now - DAY)
     found, day = [], int(now // DAY)
