@@ -9,6 +9,8 @@
     python3 -m quillo_service rollup FILE           bring the dashboard's daily counts up to date
     python3 -m quillo_service migrate FILE          create or upgrade the tables now (run it as
                                                     the service's user: it may make the secret)
+    python3 -m quillo_service new-secret FILE       after the client secret was lost: let the
+                                                    service start with a new one
 
 FILE is the service's configuration; QUILLO_SERVICE_DATABASE overrides its database.
 """
@@ -26,7 +28,7 @@ def main(argv):
         from .admin.cli import main as admin_main
         return admin_main(argv)
     if len(argv) < 2 or argv[0] not in ("check", "requests", "events", "event", "purge",
-                                        "migrate"):
+                                        "migrate", "new-secret"):
         print(__doc__.strip(), file=sys.stderr)
         return 2
     command, path = argv[0], argv[1]
@@ -44,6 +46,11 @@ def main(argv):
             print(f"schema version {store.schema_version()} ({time.monotonic() - began:.1f} s)")
             return 0
         store = open_configured(config)
+        if command == "new-secret":
+            store.forget_client_secret()
+            print("the next start records the secret it finds (or makes); stored keys no "
+                  "longer match new ones")
+            return 0
         if command == "purge":
             print(f"deleted {store.purge(config.retention_days)} records older than "
                   f"{config.retention_days} days")

@@ -127,6 +127,8 @@ def test_the_client_secret_is_made_once_private_and_shared_by_hosts(tmp_path, po
     first.check()
     with pytest.raises(StoreError, match="another secret"):
         open_store(postgres.url, client_secret=b"y" * 32).check()
+    first.forget_client_secret()  # the first secret was lost: a new one is taken
+    open_store(postgres.url, client_secret=b"y" * 32).check()
     first._conn().execute("DROP SCHEMA public CASCADE")
     first._conn().execute("CREATE SCHEMA public")
     first.close()

@@ -155,6 +155,13 @@ class Store:
                              "secret than this host's; copy the secret file of the first host "
                              "here (see client_secret in the configuration)")
 
+    def forget_client_secret(self):
+        """Let the next start record a new secret (the old one was lost):
+        keys made from then on no longer match the stored ones."""
+        with self._errors_as_store_error(), self._transaction(patient=True) as conn:
+            conn.execute(f"DELETE FROM rollup_state WHERE name = {self.placeholder}",
+                         (SECRET_CHECK,))
+
     def hash_stored_addresses(self, conn):
         """Replace every client address stored by an older version with its
         key, inside the caller's transaction, a batch of ids per statement so
