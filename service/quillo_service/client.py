@@ -40,7 +40,8 @@ def _trusted(peer, proxies):
 
 
 def resolve_client(environ, proxies=()):
-    """The client's address, for recording and rate limiting.
+    """The client's address, which FastPath turns into its key (client_key)
+    at once for recording and rate limiting.
 
     Behind nginx the peer is the proxy, which passes the real client in
     X-Real-IP (overwriting whatever the client sent).  The header is believed
