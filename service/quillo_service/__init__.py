@@ -4,7 +4,9 @@
 
 reads the configuration named by QUILLO_SERVICE_CONFIG; QUILLO_SERVICE_DATABASE,
 when set, replaces the configuration's `database`; QUILLO_SERVICE_PROXIES and
-QUILLO_SERVICE_FALLBACK describe the nginx in front (see create_app).
+QUILLO_SERVICE_FALLBACK describe the nginx in front (see create_app);
+QUILLO_SERVICE_HOUSEKEEPING=off keeps this process out of the periodic jobs
+(runner.py).
 """
 
 import logging
@@ -16,7 +18,7 @@ from flask import Flask
 
 from .client import parse_proxies
 from .config import ConfigError, ConfigWatcher
-from .store import StoreError, open_store
+from .store import StoreError, open_configured
 
 __all__ = ["create_app", "ConfigError", "StoreError"]
 
@@ -33,9 +35,11 @@ class ServiceState:
     def __init__(self, watcher, store, clock=time.time, proxies=()):
         self.watcher = watcher
         self.store = store
+        self.secret = store.client_secret  # what client addresses are hashed with
         self.clock = clock
         self.proxies = proxies  # networks whose X-Real-IP is believed (see client.py)
         self.fallback = None    # fallback.Keeper, when nginx's fallback folder is set
+        self.runner = None      # runner.Runner: rollup, purge, alerts; add_job for more
 
 
 def _setup_logging():
@@ -47,7 +51,8 @@ def _setup_logging():
         log.setLevel(logging.INFO)
 
 
-def create_app(config_path=None, database=None, proxies=None, fallback=None):
+def create_app(config_path=None, database=None, proxies=None, fallback=None,
+               housekeeping=None):
     """Build the application.  Raises ConfigError or StoreError with a clear
     message when the configuration or the database cannot be used.
 
@@ -55,6 +60,8 @@ def create_app(config_path=None, database=None, proxies=None, fallback=None):
     socket, whose X-Real-IP header is believed.  fallback
     (QUILLO_SERVICE_FALLBACK): the folder where nginx finds the answer it
     gives when the service cannot, and logs each time it does (fallback.py).
+    housekeeping (QUILLO_SERVICE_HOUSEKEEPING, default on): whether this
+    process takes its turn at the periodic jobs (runner.py).
     """
     _setup_logging()
     config_path = config_path or os.environ.get("QUILLO_SERVICE_CONFIG")
@@ -63,8 +70,7 @@ def create_app(config_path=None, database=None, proxies=None, fallback=None):
                           "(for example to service/example.toml)")
     watcher = ConfigWatcher(config_path)
     config = watcher.current()
-    database = database or os.environ.get("QUILLO_SERVICE_DATABASE") or config.database
-    store = open_store(database, base_dir=os.path.dirname(watcher.path))
+    store = open_configured(config, database, create_secret=True)
     # Create or check the schema now, so a bad database stops the start-up;
     # each worker then opens its own connection on its first request.
     store.check()
@@ -84,10 +90,17 @@ def create_app(config_path=None, database=None, proxies=None, fallback=None):
     if fallback:
         from .fallback import Keeper
         try:
-            state.fallback = Keeper(os.path.abspath(fallback), watcher, store).start()
+            state.fallback = Keeper(os.path.abspath(fallback), watcher, store,
+                                    secret=state.secret).start()
         except OSError as e:
             raise ConfigError(f"QUILLO_SERVICE_FALLBACK: cannot write the fallback answer in "
                               f"{fallback}: {e.strerror}") from None
+
+    if housekeeping is None:
+        housekeeping = os.environ.get("QUILLO_SERVICE_HOUSEKEEPING", "on").lower() != "off"
+    if housekeeping:
+        from .runner import Runner
+        state.runner = Runner(store, watcher.current).add_housekeeping().start()
 
     from . import admin, instructions, pages
     app.register_blueprint(instructions.bp)

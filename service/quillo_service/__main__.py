@@ -7,28 +7,28 @@
     python3 -m quillo_service purge FILE            delete records older than retention_days
     python3 -m quillo_service hash-password         make the [admin] table for the dashboard
     python3 -m quillo_service rollup FILE           bring the dashboard's daily counts up to date
+    python3 -m quillo_service migrate FILE          create or upgrade the tables now (run it as
+                                                    the service's user: it may make the secret)
+    python3 -m quillo_service new-secret FILE       after the client secret was lost: let the
+                                                    service start with a new one
 
 FILE is the service's configuration; QUILLO_SERVICE_DATABASE overrides its database.
 """
 
 import json
-import os
 import sys
+import time
 
 from .config import ConfigError, load_config
-from .store import StoreError, open_store
-
-
-def _store(config):
-    database = os.environ.get("QUILLO_SERVICE_DATABASE") or config.database
-    return open_store(database, base_dir=os.path.dirname(os.path.abspath(config.path)))
+from .store import StoreError, open_configured
 
 
 def main(argv):
     if argv and argv[0] in ("hash-password", "rollup"):
         from .admin.cli import main as admin_main
         return admin_main(argv)
-    if len(argv) < 2 or argv[0] not in ("check", "requests", "events", "event", "purge"):
+    if len(argv) < 2 or argv[0] not in ("check", "requests", "events", "event", "purge",
+                                        "migrate", "new-secret"):
         print(__doc__.strip(), file=sys.stderr)
         return 2
     command, path = argv[0], argv[1]
@@ -39,7 +39,18 @@ def main(argv):
                   f"default {config.default_channel}"
                   + (", maintenance ON" if config.maintenance else ""))
             return 0
-        store = _store(config)
+        if command == "migrate":
+            began = time.monotonic()
+            store = open_configured(config, create_secret=True)
+            store.check()
+            print(f"schema version {store.schema_version()} ({time.monotonic() - began:.1f} s)")
+            return 0
+        store = open_configured(config)
+        if command == "new-secret":
+            store.forget_client_secret()
+            print("the next start records the secret it finds (or makes); stored keys no "
+                  "longer match new ones")
+            return 0
         if command == "purge":
             print(f"deleted {store.purge(config.retention_days)} records older than "
                   f"{config.retention_days} days")

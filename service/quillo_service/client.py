@@ -1,6 +1,12 @@
-"""The address of the client a request came from."""
+"""The address of the client a request came from, and the only form in which
+it is kept: a keyed hash (client_key)."""
 
+import hashlib
+import hmac
 import ipaddress
+import os
+import re
+import secrets
 
 from .config import ConfigError
 
@@ -34,7 +40,8 @@ def _trusted(peer, proxies):
 
 
 def resolve_client(environ, proxies=()):
-    """The client's address, for recording and rate limiting.
+    """The client's address, which FastPath turns into its key (client_key)
+    at once for recording and rate limiting.
 
     Behind nginx the peer is the proxy, which passes the real client in
     X-Real-IP (overwriting whatever the client sent).  The header is believed
@@ -55,6 +62,105 @@ def resolve_client(environ, proxies=()):
 
 
 def client_address(environ):
-    """The address FastPath worked out for this request (see resolve_client)."""
-    address = environ.get(ENVIRON_KEY)
-    return address if address is not None else resolve_client(environ)
+    """The key of this request's client, as FastPath worked it out (see
+    resolve_client and client_key); never the address itself."""
+    return environ.get(ENVIRON_KEY) or "unknown"
+
+
+# -- the stored form of an address ---------------------------------------------
+
+SECRET_FILE = "client.secret"
+_KEY_HEX = 32  # characters kept of the HMAC: 128 bits, ample against collisions
+_KEY_RE = re.compile(r"^[0-9a-f]{%d}\Z" % _KEY_HEX)
+
+
+def client_key(address, secret):
+    """The form in which a client address is stored and compared: the first
+    128 bits of HMAC-SHA256 under the service's secret, as lower-case hex.
+
+    The same address always gives the same key, so the rate limits and the
+    joins between a client's requests and its failures still work, but the
+    address cannot be read back without the secret (a plain hash would not
+    do: the whole IPv4 space is hashed in minutes).  Addresses are taken in
+    their canonical text first, so that nginx's spelling and Python's meet.
+    """
+    text = str(address)
+    try:
+        text = str(ipaddress.ip_address(text.strip()))
+    except ValueError:
+        pass
+    if isinstance(secret, str):
+        secret = secret.encode()
+    return hmac.new(secret, text.encode("utf-8", "replace"), hashlib.sha256).hexdigest()[:_KEY_HEX]
+
+
+def is_client_key(text):
+    """True for a stored key, False for an address kept by an older version."""
+    return isinstance(text, str) and bool(_KEY_RE.match(text))
+
+
+def secret_path(config, database):
+    """Where the secret lives: the configuration's `client_secret`, else
+    beside a SQLite database, else in the service's state folder (systemd's
+    StateDirectory), else beside the configuration.  Hosts that share a
+    PostgreSQL database must share this file too (see DEPLOY.md)."""
+    from .store import sqlite_path
+    base = os.path.dirname(os.path.abspath(config.path))
+    if config.client_secret:
+        return os.path.join(base, config.client_secret)
+    db_file = sqlite_path(database, base)
+    if db_file is not None:
+        return os.path.join(os.path.dirname(db_file), SECRET_FILE)
+    state = (os.environ.get("STATE_DIRECTORY") or "").split(":")[0]
+    return os.path.join(state or base, SECRET_FILE)
+
+
+def load_secret(path, create=True):
+    """The secret in `path` (bytes), made there first when missing.
+
+    It is made as a whole file under a temporary name and linked into place,
+    so workers starting together all end up with the one that won, never
+    with half of one.  A file that others may read is refused: the secret is
+    all that stands between the stored keys and the addresses.
+    """
+    try:
+        return _read_secret(path)
+    except FileNotFoundError:
+        if not create:
+            raise ConfigError(f"client secret {path}: missing") from None
+    folder = os.path.dirname(path) or "."
+    temp = f"{path}.{os.getpid()}.{secrets.token_hex(4)}.tmp"
+    try:
+        os.makedirs(folder, exist_ok=True)
+        fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600)
+        with os.fdopen(fd, "w") as f:
+            f.write(secrets.token_hex(32) + "\n")
+            f.flush()
+            os.fsync(f.fileno())
+        try:
+            os.link(temp, path)
+        except FileExistsError:
+            pass  # another worker made it first: use that one
+        finally:
+            os.unlink(temp)
+    except OSError as e:
+        raise ConfigError(f"client secret {path}: cannot create it: {e.strerror}") from None
+    return _read_secret(path)
+
+
+def _read_secret(path):
+    try:
+        with open(path, "rb") as f:
+            mode = os.fstat(f.fileno()).st_mode
+            text = f.read(4096).strip()
+    except FileNotFoundError:
+        raise
+    except OSError as e:
+        raise ConfigError(f"client secret {path}: cannot read it: {e.strerror}") from None
+    if mode & 0o077:
+        raise ConfigError(f"client secret {path}: others may read it (mode {mode & 0o777:o}); "
+                          f"run chmod 600 {path}")
+    if len(text) < 32:
+        raise ConfigError(f"client secret {path}: shorter than 32 characters; delete the file "
+                          "only if no database holds keys made with it")
+    return text

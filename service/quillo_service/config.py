@@ -62,11 +62,36 @@ class Config:
     default_answer: str
     rules: tuple
     admin: tuple | None = None  # (user, password hash) for /admin/, or None: no access
+    client_secret: str | None = None  # path of the address key's secret (client.py)
+    alerts: "Alerts" = None
+
+
+@dataclass(frozen=True)
+class Alerts:
+    """Where alerts go (alerts.py) and when the detectors raise one."""
+    webhook_url: str | None = None
+    webhook_secret: str | None = None
+    smtp_host: str | None = None
+    smtp_port: int = 25
+    smtp_from: str | None = None
+    smtp_to: tuple = ()
+    smtp_starttls: bool = False
+    retry_seconds: int = 30        # the first retry; each further one waits twice as long
+    give_up_hours: int = 72        # an alert undelivered this long is dropped (and logged)
+    campaign_margin_points: float = 5.0  # failure-rate points over the 7-day baseline
+    campaign_min_requests: int = 200     # in the last 24 h and in the baseline, to judge
+    crash_new_min: int = 3         # crashes in 24 h before a group never seen is news
+    crash_double_min: int = 10     # crashes in 24 h before a doubling is news
 
 
 _TOP_KEYS = {
     "database", "full_installer", "support", "retention_days", "limits",
-    "maintenance", "channels", "default_channel", "rules", "admin",
+    "maintenance", "channels", "default_channel", "rules", "admin", "client_secret", "alerts",
+}
+_ALERT_KEYS = {
+    "webhook_url", "webhook_secret", "smtp_host", "smtp_port", "smtp_from", "smtp_to",
+    "smtp_starttls", "retry_seconds", "give_up_hours", "campaign_margin_points",
+    "campaign_min_requests", "crash_new_min", "crash_double_min",
 }
 _RULE_KEYS = {"name", "key", "key_prefix", "below_version", "rollout", "channel", "page"}
 
@@ -101,6 +126,61 @@ def _unknown(table, allowed, where):
         raise ConfigError(f"{where}: unknown setting {extra[0]!r}")
 
 
+def _mail(value, where):
+    if not isinstance(value, str) or not re.match(r"^[^@\s<>]+@[^@\s<>]+\Z", value):
+        raise ConfigError(f"{where}: expected an e-mail address, got {value!r:.80}")
+    return value
+
+
+def _parse_alerts(a, p):
+    if not isinstance(a, dict):
+        raise ConfigError(f"{p}: [alerts] must be a table")
+    _unknown(a, _ALERT_KEYS, f"{p}: [alerts]")
+    w = f"{p}: alerts."
+    url = a.get("webhook_url")
+    if url is not None:
+        _address(url, w + "webhook_url")
+        if "webhook_secret" not in a:
+            raise ConfigError(f"{w}webhook_secret: needed with webhook_url, to sign each alert")
+    secret = a.get("webhook_secret")
+    if secret is not None:
+        _text(secret, w + "webhook_secret", 400)
+        if len(secret) < 16:
+            raise ConfigError(f"{w}webhook_secret: use at least 16 characters")
+    host = a.get("smtp_host")
+    if host is not None:
+        _text(host, w + "smtp_host", 255)
+    to = a.get("smtp_to", [])
+    to = [to] if isinstance(to, str) else to
+    if not isinstance(to, list):
+        raise ConfigError(f"{w}smtp_to: expected an address or a list of addresses")
+    to = tuple(_mail(t, w + "smtp_to") for t in to)
+    sender = a.get("smtp_from")
+    if sender is not None:
+        _mail(sender, w + "smtp_from")
+    if host is not None and (sender is None or not to):
+        raise ConfigError(f"{w}smtp_host: give smtp_from and smtp_to too")
+    starttls = a.get("smtp_starttls", False)
+    if not isinstance(starttls, bool):
+        raise ConfigError(f"{w}smtp_starttls must be true or false")
+    margin = a.get("campaign_margin_points", 5.0)
+    if isinstance(margin, bool) or not isinstance(margin, (int, float)) \
+            or not 0 < margin <= 100:
+        raise ConfigError(f"{w}campaign_margin_points: expected a number above 0, at most 100")
+    return Alerts(
+        webhook_url=url, webhook_secret=secret, smtp_host=host,
+        smtp_port=_integer(a.get("smtp_port", 25), w + "smtp_port", 1, 65535),
+        smtp_from=sender, smtp_to=to, smtp_starttls=starttls,
+        retry_seconds=_integer(a.get("retry_seconds", 30), w + "retry_seconds", 1, 86400),
+        give_up_hours=_integer(a.get("give_up_hours", 72), w + "give_up_hours", 1, 8760),
+        campaign_margin_points=float(margin),
+        campaign_min_requests=_integer(a.get("campaign_min_requests", 200),
+                                       w + "campaign_min_requests", 1, 10**9),
+        crash_new_min=_integer(a.get("crash_new_min", 3), w + "crash_new_min", 1, 10**9),
+        crash_double_min=_integer(a.get("crash_double_min", 10), w + "crash_double_min",
+                                  1, 10**9))
+
+
 def parse_config(data, path="<config>"):
     """Validate parsed TOML `data` and build a `Config`."""
     p = str(path)
@@ -116,6 +196,10 @@ def parse_config(data, path="<config>"):
     if support is not None:
         _text(support, f"{p}: support")
     retention_days = _integer(data.get("retention_days", 90), f"{p}: retention_days", 1, 36500)
+    client_secret = data.get("client_secret")
+    if client_secret is not None:
+        _text(client_secret, f"{p}: client_secret", 1000)
+    alerts = _parse_alerts(data.get("alerts", {}), p)
 
     limits = data.get("limits", {})
     if not isinstance(limits, dict):
@@ -215,7 +299,7 @@ def parse_config(data, path="<config>"):
         maintenance=enabled, maintenance_answer=maintenance_answer,
         channels=dict(channels), default_channel=default_channel,
         default_answer="GET:" + channels[default_channel], rules=tuple(rules),
-        admin=admin)
+        admin=admin, client_secret=client_secret, alerts=alerts)
 
 
 def _signature(st):

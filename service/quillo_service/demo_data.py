@@ -27,6 +27,7 @@ from urllib.parse import quote
 from .config import load_config
 from .events import build_event
 from .rules import decide
+from .client import SECRET_FILE, client_key, load_secret
 from .store import open_store
 from .store.schema import EVENT_COLUMNS, REQUEST_COLUMNS
 
@@ -179,8 +180,13 @@ def main(argv=None):
     for suffix in ("", "-wal", "-shm"):
         if os.path.exists(db + suffix):
             os.remove(db + suffix)
-    store = open_store("sqlite://" + db)
+    # The service stores only keys of addresses (client.py), made with the
+    # secret it will find beside the database.
+    secret = load_secret(os.path.join(args.state, SECRET_FILE))
+    store = open_store("sqlite://" + db, client_secret=secret)
     requests, events = generate(config, time.time())
+    requests = [(r[0], client_key(r[1], secret)) + tuple(r[2:]) for r in requests]
+    events = [(e[0], client_key(e[1], secret)) + tuple(e[2:]) for e in events]
     insert(store, requests, events)
     store.dashboard().catch_up(budget=60)
     store.close()

@@ -14,8 +14,10 @@ per answer:
 
 (nginx's $msec, $remote_addr, $request_id, $upstream_status and $request;
 bytes that are not printable ASCII, and the quote and backslash, come escaped
-as \\xHH; lines written before the id and status were logged lack both).  The service reads the
-log into `requests` with the rule "fallback": each worker does so at start and
+as \\xHH; lines written before the id and status were logged lack both).  The
+service reads the log into `requests` with the rule "fallback", the address
+turned into its key (client.py) on the way, so that the store never holds it:
+each worker does so at start and
 every few seconds, and a position kept in the store (the file's identity and
 the byte after the last line taken, moved in the same transaction as the rows)
 makes every line count exactly once, across workers, restarts and log
@@ -36,6 +38,7 @@ import socket
 import threading
 import time
 
+from .client import client_key
 from .instructions import LIMITS
 from .query import parse_query
 from .rules import decide
@@ -112,8 +115,10 @@ class Ingester:
     """
 
     def __init__(self, store, log_path, config, name=None, batch=BATCH_BYTES,
-                 settle=SETTLE_SECONDS):
+                 settle=SETTLE_SECONDS, secret=None):
         self.store = store
+        # nginx logs the address; only its key (client_key) is stored.
+        self.secret = store.client_secret if secret is None else secret
         self.path = os.path.abspath(log_path)
         self.config = config  # a callable giving the current configuration
         self.name = name or position_name(self.path)
@@ -210,7 +215,7 @@ class Ingester:
         q = parse_query(query, LIMITS)
         v = q.values
         d = decide(config, v.get("key"), v.get("version"), v.get("id"), q.malformed | q.cut)
-        return (at, client, v.get("key"), v.get("version"), v.get("id"),
+        return (at, client_key(client, self.secret), v.get("key"), v.get("version"), v.get("id"),
                 fallback_answer(config), RULE, ",".join(sorted(d.malformed)),
                 ",".join(sorted(q.cut)), request_id)
 
@@ -229,10 +234,11 @@ class Keeper:
     configuration changes (and so also picks up edits while no request comes)
     and reads the fallback log every INGEST_SECONDS."""
 
-    def __init__(self, folder, watcher, store, interval=INGEST_SECONDS):
+    def __init__(self, folder, watcher, store, interval=INGEST_SECONDS, secret=None):
         self.folder = folder
         self.watcher = watcher
-        self.ingester = Ingester(store, os.path.join(folder, LOG), watcher.current)
+        self.ingester = Ingester(store, os.path.join(folder, LOG), watcher.current,
+                                 secret=secret)
         self.interval = interval
         self._stop = threading.Event()
         self._written = watcher.current()

@@ -16,7 +16,7 @@ import re
 
 from flask import Blueprint, Response, current_app, request
 
-from .client import ENVIRON_KEY, client_address, resolve_client
+from .client import ENVIRON_KEY, client_address, client_key, resolve_client
 from .query import parse_query
 from .rules import decide
 from .store import StoreError
@@ -83,14 +83,16 @@ class FastPath:
     """WSGI middleware answering GET /getinstaller without Flask's machinery.
 
     It sits in front of every request, so it is also where the client's
-    address is worked out once for all views."""
+    address is worked out, and turned into the key it is stored and limited
+    under, once for all views: nothing after this sees the address."""
 
     def __init__(self, app, state):
         self.app = app
         self.state = state
 
     def __call__(self, environ, start_response):
-        environ[ENVIRON_KEY] = resolve_client(environ, self.state.proxies)
+        environ[ENVIRON_KEY] = client_key(resolve_client(environ, self.state.proxies),
+                                          self.state.secret)
         if environ.get("PATH_INFO") != PATH or environ.get("REQUEST_METHOD") != "GET":
             return self.app(environ, start_response)
         # WSGI hands the query over as latin-1 text: this gives back its bytes.

@@ -325,3 +325,36 @@ def test_long_and_missing_keys_and_chart_axes_read_at_a_glance(database, admin_a
     installs = client.get("/admin/installs?period=7d", headers=GOOD).data.decode()
     ticks = [t[1:].split("<")[0] for t in installs.split('text-anchor="end" font-size="10"')[1:]]
     assert ticks == ["0", "5", "10", "15"]
+
+
+def test_no_page_csv_or_log_line_shows_a_client_address(admin_app, caplog):
+    import re
+    import time
+    from conftest import SECRET
+    from quillo_service.admin import views
+    from quillo_service.admin.data import day_text
+    from quillo_service.client import client_key
+    client = admin_app.test_client()
+    addresses = ["198.51.100.77", "2001:db8::77", "198.51.100.78", "198.51.100.79",
+                 "198.51.100.80"]
+    ask = {"X-Real-IP": addresses[0]}
+    client.get("/getinstaller?key=%ff&version=x", headers=ask)
+    client.get("/getinstaller?key=acme9&id=%00", headers={"X-Real-IP": addresses[1]})
+    client.get("/error/?source=x&code=abc&key=acme9", headers={"X-Real-IP": addresses[2]})
+    for _ in range(7):  # over the limit of 5: logged
+        client.get("/error/?source=gatherkit&code=1&key=k", headers={"X-Real-IP": addresses[3]})
+    for _ in range(7):  # wrong passwords until refused: logged
+        client.get("/admin/", headers={**basic("boss", "wrong"), "X-Real-IP": addresses[4]})
+    # Requests carry the database's clock, events the app's: a period over both.
+    period = f"period=custom&from={day_text(time.time() // DAY - 1)}&to={day_text(NOW // DAY)}"
+    shown = []
+    for view in views.VIEWS:
+        html = client.get(f"/admin/{view}?{period}", headers=GOOD).data.decode()
+        shown.append(html)
+        for name in set(re.findall(r"csv=([a-z-]+)", html)):
+            shown.append(client.get(f"/admin/{view}?{period}&csv={name}", headers=GOOD)
+                         .data.decode())
+    text = "\n".join(shown + [r.getMessage() for r in caplog.records])
+    assert client_key(addresses[0], SECRET) in text  # the rows are there, as keys
+    for address in addresses + ["127.0.0.1"]:
+        assert address not in text

@@ -107,3 +107,28 @@ def test_an_unwritable_fallback_folder_stops_the_start(tmp_path, write_config):
     with pytest.raises(ConfigError, match="QUILLO_SERVICE_FALLBACK"):
         create_app(write_config(), database=str(tmp_path / "q.db"),
                    fallback=str(blocker / "fallback"))
+
+
+def test_the_client_secret_is_made_once_private_and_shared_by_hosts(tmp_path, postgres):
+    import os
+    from concurrent.futures import ThreadPoolExecutor
+    from quillo_service.client import load_secret
+    from quillo_service.store import StoreError, open_store
+    path = str(tmp_path / "state" / "client.secret")
+    with ThreadPoolExecutor(8) as pool:  # workers starting together agree on one secret
+        made = set(pool.map(lambda _: load_secret(path), range(8)))
+    assert len(made) == 1 and os.stat(path).st_mode & 0o777 == 0o600
+    assert sorted(os.listdir(tmp_path / "state")) == ["client.secret"]
+    os.chmod(path, 0o640)
+    with pytest.raises(ConfigError, match="chmod 600"):
+        load_secret(path)
+    # A host with another secret than the one the database knows is refused.
+    first = open_store(postgres.url, client_secret=b"x" * 32)
+    first.check()
+    with pytest.raises(StoreError, match="another secret"):
+        open_store(postgres.url, client_secret=b"y" * 32).check()
+    first.forget_client_secret()  # the first secret was lost: a new one is taken
+    open_store(postgres.url, client_secret=b"y" * 32).check()
+    first._conn().execute("DROP SCHEMA public CASCADE")
+    first._conn().execute("CREATE SCHEMA public")
+    first.close()

@@ -5,8 +5,9 @@ import time
 
 import psycopg
 
-from conftest import CONFIG, KEY, MACHINE
+from conftest import CONFIG, KEY, MACHINE, SECRET
 from quillo_service import create_app
+from quillo_service.client import client_key
 
 QUERY = f"key={KEY}&version=0%2C1%2C0%2C220&id={MACHINE}"
 CRASH = ("/error/?source=Gatherkit&code=0&message=0x00400000%3A0x00401A2B%3Ac0000005%3A"
@@ -26,7 +27,7 @@ def test_instruction_answer_is_exactly_the_instruction(client, app):
     row = store_of(app).recent_requests(1)[0]
     assert {k: row[k] for k in ("client", "bundle_key", "version", "machine_id", "answer",
                                 "rule", "malformed", "cut")} == {
-        "client": "203.0.113.7", "bundle_key": "acme42", "version": "0,1,0,220",
+        "client": client_key("203.0.113.7", SECRET), "bundle_key": "acme42", "version": "0,1,0,220",
         "machine_id": MACHINE, "answer": "GET:https://setup.test/installers/campaign.exe",
         "rule": "acme", "malformed": "", "cut": ""}
     assert row["recorded_at"] > 1.6e9
@@ -56,16 +57,16 @@ def test_client_address_comes_from_the_proxy_only(client, app, database, write_c
     client.get("/getinstaller?" + QUERY, headers={"X-Real-IP": "192.0.2.1"},
                environ_base={"REMOTE_ADDR": "::ffff:127.0.0.1"})  # the proxy, IPv4 in IPv6
     rows = store_of(app).recent_requests(4)[::-1]
-    assert [r["client"] for r in rows] == ["203.0.113.50", "127.0.0.1", "2001:db8::1",
-                                           "192.0.2.1"]
+    assert [r["client"] for r in rows] == [client_key(a, SECRET) for a in (
+        "203.0.113.50", "127.0.0.1", "2001:db8::1", "192.0.2.1")]
     # Without configured proxies a loopback peer is any local process: its
     # header is ignored, on every path that records an address.
     bare = create_app(write_config(), database=database, proxies="").test_client()
     bare.get("/getinstaller?" + QUERY, headers={"X-Real-IP": "198.51.100.5"},
              environ_base={"REMOTE_ADDR": "127.0.0.2"})
     bare.get("/error/?source=gatherkit&code=155&key=k", headers={"X-Real-IP": "198.51.100.6"})
-    assert store_of(app).recent_requests(1)[0]["client"] == "127.0.0.2"
-    assert store_of(app).recent_events(1)[0]["client"] == "127.0.0.1"
+    assert store_of(app).recent_requests(1)[0]["client"] == client_key("127.0.0.2", SECRET)
+    assert store_of(app).recent_events(1)[0]["client"] == client_key("127.0.0.1", SECRET)
 
 
 def test_configuration_edits_apply_without_restart(client, app):
@@ -91,7 +92,7 @@ def test_error_page_explains_and_records(client, app):
     assert {k: e[k] for k in ("client", "kind", "source", "code", "message", "error", "version",
                               "os", "bundle_key", "code_number", "hresult", "module",
                               "malformed", "cut")} == {
-        "client": "192.0.2.8", "kind": "error", "source": "gatherkit", "code": "206",
+        "client": client_key("192.0.2.8", SECRET), "kind": "error", "source": "gatherkit", "code": "206",
         "message": "Could not verify signature", "error": "0x800b0100",
         "version": "0,1,0,220", "os": "5.1", "bundle_key": KEY, "code_number": 206,
         "hresult": 0x800B0100, "module": None, "malformed": "", "cut": ""}

@@ -3,7 +3,8 @@ and marked where too long), and is shown only escaped."""
 
 import pytest
 
-from conftest import KEY, MACHINE
+from conftest import KEY, MACHINE, SECRET
+from quillo_service.client import client_key
 
 STABLE = b"GET:https://setup.test/installers/stable.exe"
 GOOD = f"version=0%2C1%2C0%2C220&id={MACHINE}"
@@ -120,7 +121,9 @@ def test_error_recording_is_rate_limited_per_client(client, app):
     by_client = {}
     for e in events:
         by_client[e["client"]] = by_client.get(e["client"], 0) + 1
-    assert by_client == {"203.0.113.1": 5, "203.0.113.2": 1, "198.51.100.9": 5}
+    assert by_client == {client_key("203.0.113.1", SECRET): 5,
+                         client_key("203.0.113.2", SECRET): 1,
+                         client_key("198.51.100.9", SECRET): 5}
     app.extensions["quillo"].clock = lambda: 121 * 1000.0  # a later minute
     client.get(ERROR + "&message=x&key=", headers={"X-Real-IP": "203.0.113.1"})
     assert store_of(app).count("events") == 12

@@ -7,7 +7,9 @@ import time
 import psycopg
 import pytest
 
+from conftest import SECRET
 from quillo_service import create_app
+from quillo_service.client import client_key
 from quillo_service.store import SchemaError, open_store
 from quillo_service.store.schema import EVENT_COLUMNS, SCHEMA_VERSION
 
@@ -155,8 +157,10 @@ V1_TABLES = {  # a database as the first release of the service left it
     "postgresql": ("BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY", "DOUBLE PRECISION")}
 
 
-def test_an_old_database_is_migrated_step_by_step_and_keeps_its_rows(store):
+def test_an_old_database_is_migrated_step_by_step_and_keeps_its_rows(store, monkeypatch):
+    from quillo_service.store import base
     from quillo_service.store.schema import TABLES
+    monkeypatch.setattr(base, "HASH_BATCH", 2)  # three requests span two batches
     ids, floats = V1_TABLES[store.dialect]
     conn = store._conn()  # the current schema, replaced by the first one
     conn.execute("DROP TABLE requests_daily")
@@ -167,17 +171,26 @@ def test_an_old_database_is_migrated_step_by_step_and_keeps_its_rows(store):
         conn.execute(sql.format(id=ids, float=floats))
     conn.execute("UPDATE schema_version SET version = 1")
     p = store.placeholder
-    for i in range(3):  # the columns of version 1
+    for i, address in enumerate(["192.0.2.1", "2001:db8::7", "192.0.2.1"]):  # version 1's columns
         conn.execute("INSERT INTO requests (recorded_at, client, bundle_key, version, "
                      "machine_id, answer, rule, malformed, cut) VALUES "
-                     f"({', '.join([p] * 9)})", (float(i), "c", "k", "v", "i", "GET:x",
+                     f"({', '.join([p] * 9)})", (float(i), address, "k", "v", "i", "GET:x",
                                                  "default", "", ""))
     store.record_event(event(1.0), 5)
+    store.count_hit("admin 198.51.100.3", 7)
     store.close()
 
-    s = open_store(store.url if store.dialect == "postgresql" else store.path)
+    where = store.url if store.dialect == "postgresql" else store.path
+    with pytest.raises(SchemaError, match="no client secret"):
+        open_store(where).check()  # addresses are never left as they are
+    s = open_store(where, client_secret=SECRET)
     assert s.schema_version() == SCHEMA_VERSION
-    assert [r["recorded_at"] for r in s.recent_requests()] == [2.0, 1.0, 0.0]
+    rows = s.recent_requests()
+    assert [r["recorded_at"] for r in rows] == [2.0, 1.0, 0.0]
+    assert [r["client"] for r in rows] == [client_key(a, SECRET) for a in
+                                           ["192.0.2.1", "2001:db8::7", "192.0.2.1"]]
+    assert s.find_event("ABCD-EFGH")["client"] == client_key("203.0.113.9", SECRET)
+    assert s.hits("admin " + client_key("198.51.100.3", SECRET), 7) == 1
     assert s.find_event("ABCD-EFGH")["recorded_at"] == 1.0
     assert s.dashboard().catch_up(now=1000.0) == 3  # version 2's rollup tables
     assert s.purge(1, now=10 * 86400.0) == 4
@@ -283,7 +296,7 @@ def _hold_write_lock(database):
 
 def test_a_locked_database_sends_requests_to_the_spool_written_once(database, tmp_path,
                                                                     monkeypatch):
-    s = open_store(database, base_dir=str(tmp_path))
+    s = open_store(database, base_dir=str(tmp_path), client_secret=SECRET)
     monkeypatch.setattr(s, "_replay_later", lambda: None)  # replayed by hand below
     s.check()
     writer = _hold_write_lock(database)  # a long write
@@ -307,7 +320,9 @@ def test_a_locked_database_sends_requests_to_the_spool_written_once(database, tm
     assert s.count("requests") == 3
     assert s.replay_spool() == 0  # its marker shows the file was written
     assert not s.spool.pending()
-    assert [r["client"] for r in s.recent_requests()] == ["old", "second", "c"]
+    # Addresses, as an older version spooled them, are written as their keys.
+    assert [r["client"] for r in s.recent_requests()] == [
+        client_key(a, SECRET) for a in ("old", "second", "c")]
     assert abs(s.recent_requests()[1]["recorded_at"] - time.time()) < 600
     s.close()
 

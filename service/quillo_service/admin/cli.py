@@ -7,7 +7,6 @@
 """
 
 import getpass
-import os
 import sys
 import time
 
@@ -33,11 +32,10 @@ def hash_password(argv):
 
 def rollup(argv):
     from ..config import ConfigError, load_config
-    from ..store import StoreError, open_store
+    from ..store import StoreError, open_configured
     try:
         config = load_config(argv[0])
-        database = os.environ.get("QUILLO_SERVICE_DATABASE") or config.database
-        store = open_store(database, base_dir=os.path.dirname(os.path.abspath(argv[0])))
+        store = open_configured(config)
         began = time.monotonic()
         last = store.dashboard().catch_up(budget=float("inf"))
     except (ConfigError, StoreError) as e:

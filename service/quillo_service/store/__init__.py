@@ -10,7 +10,8 @@ import os
 
 from .base import SchemaError, Store, StoreError
 
-__all__ = ["open_store", "Store", "StoreError", "SchemaError", "sqlite_path"]
+__all__ = ["open_store", "open_configured", "Store", "StoreError", "SchemaError",
+           "sqlite_path"]
 
 
 def sqlite_path(url, base_dir=None):
@@ -30,9 +31,30 @@ def sqlite_path(url, base_dir=None):
     return path
 
 
-def open_store(url, base_dir=None):
+def open_store(url, base_dir=None, client_secret=None):
     """Open the store named by a `database` setting; relative paths are taken
-    relative to `base_dir` (the configuration file's folder)."""
+    relative to `base_dir` (the configuration file's folder).  `client_secret`
+    (client.py) is needed where addresses stored by an older version are to
+    be converted to their keys."""
+    store = _open(url, base_dir)
+    store.client_secret = client_secret
+    return store
+
+
+def open_configured(config, database=None, create_secret=False):
+    """The store of a configuration (QUILLO_SERVICE_DATABASE, when set, or
+    `database` overriding its database), with the client secret.  Only the
+    service makes a missing secret (create_secret): one made by a command
+    run as another user could not be read by the service.  Raises
+    ConfigError when the secret cannot be used."""
+    from ..client import load_secret, secret_path
+    database = database or os.environ.get("QUILLO_SERVICE_DATABASE") or config.database
+    path = secret_path(config, database)
+    secret = load_secret(path) if create_secret or os.path.exists(path) else None
+    return open_store(database, os.path.dirname(os.path.abspath(config.path)), secret)
+
+
+def _open(url, base_dir):
     path = sqlite_path(url, base_dir)
     if path is None:
         from .postgres import PostgresStore

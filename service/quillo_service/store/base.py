@@ -11,6 +11,7 @@ import threading
 import time
 from contextlib import contextmanager
 
+from ..client import client_key, is_client_key
 from ..throttle import LogThrottle
 from .schema import EVENT_COLUMNS, MIGRATIONS, REQUEST_COLUMNS, SCHEMA_VERSION, TABLES
 
@@ -28,6 +29,8 @@ class SchemaError(StoreError):
 
 
 LOST = "lost requests"  # rollup_state row: requests neither recorded nor spooled
+SECRET_CHECK = "client key check"  # rollup_state row: which secret made the stored keys
+HASH_BATCH = 10_000  # rows per statement when stored addresses are converted
 
 
 def _spooled_row(row):
@@ -55,6 +58,9 @@ class Store:
 
     def __init__(self, spool=None):
         self.spool = spool  # a Spool for requests the database cannot take in time
+        # The secret of client_key (bytes), for converting addresses that an
+        # older version stored; None where nothing needs converting (tests).
+        self.client_secret = None
         self._lost = 0      # requests neither recorded nor spooled, not yet counted
         self._lost_lock = threading.Lock()
         self._replayer = None
@@ -139,8 +145,75 @@ class Store:
         self._drop()
 
     def check(self):
-        """Connect now (creating or checking the schema); raises StoreError."""
+        """Connect now (creating or checking the schema); raises StoreError.
+        With a client secret, also check that it is the one the stored keys
+        were made with: hosts sharing a database must share the secret, or
+        one client would count as two."""
         self._conn()
+        if self.client_secret is None:
+            return
+        p = self.placeholder
+        mark = int(client_key(SECRET_CHECK, self.client_secret)[:15], 16)  # fits in BIGINT
+        with self._errors_as_store_error(), self._transaction(patient=True) as conn:
+            conn.execute(f"INSERT INTO rollup_state (name, last_id) VALUES ({p}, {p}) "
+                         "ON CONFLICT (name) DO NOTHING", (SECRET_CHECK, mark))
+            found = conn.execute(f"SELECT last_id FROM rollup_state WHERE name = {p}",
+                                 (SECRET_CHECK,)).fetchone()[0]
+        if found != mark:
+            raise StoreError(f"{self.describe()}: its client addresses were hashed with another "
+                             "secret than this host's; copy the secret file of the first host "
+                             "here (see client_secret in the configuration)")
+
+    def forget_client_secret(self):
+        """Let the next start record a new secret (the old one was lost):
+        keys made from then on no longer match the stored ones."""
+        with self._errors_as_store_error(), self._transaction(patient=True) as conn:
+            conn.execute(f"DELETE FROM rollup_state WHERE name = {self.placeholder}",
+                         (SECRET_CHECK,))
+
+    def hash_stored_addresses(self, conn):
+        """Replace every client address stored by an older version with its
+        key, inside the caller's transaction, a batch of ids per statement so
+        that no single statement grows with the table."""
+        p, secret = self.placeholder, self.client_secret
+        for table in ("requests", "events"):
+            lo = conn.execute(f"SELECT MIN(id) FROM {table}").fetchone()[0]
+            hi = conn.execute(f"SELECT MAX(id) FROM {table}").fetchone()[0]
+            if lo is None:
+                continue
+            for start in range(lo, hi + 1, HASH_BATCH):
+                end = start + HASH_BATCH
+                clients = [row[0] for row in conn.execute(
+                    f"SELECT DISTINCT client FROM {table} WHERE id >= {p} AND id < {p}",
+                    (start, end)).fetchall() if not is_client_key(row[0])]
+                if clients and secret is None:
+                    raise SchemaError(f"{self.describe()}: stored client addresses must be "
+                                      "converted, and no client secret was given")
+                if not clients:
+                    continue
+                # One statement per batch, joining each address to its key;
+                # both databases name the columns of a bare VALUES column1, 2.
+                values = ", ".join([f"({p}, {p})"] * len(clients))
+                conn.execute(
+                    f"UPDATE {table} SET client = v.column2 FROM (VALUES {values}) AS v "
+                    f"WHERE {table}.id >= {p} AND {table}.id < {p} AND {table}.client = v.column1",
+                    [x for c in clients for x in (c, client_key(c, secret))] + [start, end])
+        # Rate counts are keyed by address, or by "admin " and the address.
+        rows = conn.execute("SELECT client, window_start, hits FROM rate_counts").fetchall()
+        counts = {}
+        for client, window, hits in rows:
+            prefix, _, address = client.rpartition(" ")
+            if not is_client_key(address):
+                if secret is None:
+                    raise SchemaError(f"{self.describe()}: stored client addresses must be "
+                                      "converted, and no client secret was given")
+                address = client_key(address, secret)
+            key = (f"{prefix} {address}" if prefix else address, window)
+            counts[key] = counts.get(key, 0) + hits
+        conn.execute("DELETE FROM rate_counts")
+        conn.cursor().executemany(
+            f"INSERT INTO rate_counts (client, window_start, hits) VALUES ({p}, {p}, {p})",
+            [(c, w, n) for (c, w), n in counts.items()])
 
     def _patience(self, conn, patient):
         """Wait long for locks (purge, rollup, replay) or briefly (requests)."""
@@ -238,7 +311,10 @@ class Store:
                     if isinstance(steps, dict):  # a step only one database needs
                         steps = steps[self.dialect]
                     for sql in steps:
-                        conn.execute(sql.format(id=self.id_type, float=self.float_type))
+                        if callable(sql):
+                            sql(self, conn)
+                        else:
+                            conn.execute(sql.format(id=self.id_type, float=self.float_type))
                 conn.execute(f"UPDATE schema_version SET version = {SCHEMA_VERSION}")
             conn.execute("COMMIT")
         except BaseException:
@@ -337,6 +413,9 @@ class Store:
                 if len(good) < len(rows):
                     log.error("spool %s: %d lines are not requests; skipped", marker,
                               len(rows) - len(good))
+                for r in good:  # spooled by an older version, which kept the address
+                    if self.client_secret is not None and not is_client_key(r[1]):
+                        r[1] = client_key(r[1], self.client_secret)
                 conn.cursor().executemany(self._insert_request, good)
                 return len(good)
 
@@ -538,7 +617,95 @@ class Store:
                 # The dashboard's daily counts go with the days they count.
                 conn.execute(f"DELETE FROM requests_daily WHERE day < {p}",
                              (int(cutoff // 86400),))
+                # Delivered alerts go too; their keys then no longer hold a
+                # repeat back, but what they were about is purged as well.
+                conn.execute(f"DELETE FROM alert_outbox WHERE done_at < {p}", (cutoff,))
         return deleted
+
+    # -- the alert outbox (alerts.py) -------------------------------------------------
+
+    ALERT_CHANNELS = ("webhook", "email")
+
+    def add_alert(self, kind, data, key, conn=None):
+        """Put an alert in the outbox, one row per channel, unless an alert
+        with this key is there already; returns True when it is new.  Given
+        `conn`, the rows are written inside that (open) transaction, so that
+        the alert commits or rolls back with what it reports."""
+        if conn is None:
+            with self._errors_as_store_error(), self._transaction(patient=True) as conn:
+                return self.add_alert(kind, data, key, conn)
+        p = self.placeholder
+        added = 0
+        for channel in self.ALERT_CHANNELS:
+            added += conn.execute(
+                "INSERT INTO alert_outbox (created_at, alert_key, channel, kind, data, attempts, "
+                f"next_at, outcome, last_error) VALUES ({self.now_sql}, {p}, {p}, {p}, {p}, 0, "
+                f"{self.now_sql}, 'pending', '') ON CONFLICT (alert_key, channel) DO NOTHING",
+                (key, channel, kind, data)).rowcount
+        return added > 0
+
+    def due_alerts(self, now, limit=100):
+        """Deliveries waiting whose time has come, oldest first."""
+        p = self.placeholder
+        return self._rows(
+            "SELECT id, created_at, alert_key, channel, kind, data, attempts FROM alert_outbox "
+            f"WHERE outcome = 'pending' AND next_at <= {p} ORDER BY id LIMIT {int(limit)}", (now,))
+
+    def alert_done(self, delivery_id, outcome, now, error=""):
+        """A delivery ended: "sent", "skipped" (its channel is not configured)
+        or "dropped" (undelivered for too long)."""
+        p = self.placeholder
+        with self._errors_as_store_error(), self._transaction(patient=True) as conn:
+            conn.execute(f"UPDATE alert_outbox SET outcome = {p}, done_at = {p}, "
+                         f"last_error = {p} WHERE id = {p}",
+                         (outcome, now, error[:500], delivery_id))
+
+    def alert_retry(self, delivery_id, next_at, error):
+        p = self.placeholder
+        with self._errors_as_store_error(), self._transaction(patient=True) as conn:
+            conn.execute(f"UPDATE alert_outbox SET attempts = attempts + 1, next_at = {p}, "
+                         f"last_error = {p} WHERE id = {p}", (next_at, error[:500], delivery_id))
+
+    def alerts(self, limit=100):
+        """The latest deliveries, newest first (support, tests)."""
+        return self._rows(f"SELECT * FROM alert_outbox ORDER BY id DESC LIMIT {int(limit)}")
+
+    # -- leases: one holder at a time across hosts (runner.py) -------------------------
+
+    def take_lease(self, name, holder, seconds):
+        """Take or renew the lease `name` for `seconds` by the database's
+        clock; True when `holder` has it now.  One statement: of two hosts
+        asking at once, one inserts or updates, the other finds the row held."""
+        p = self.placeholder
+        # Read first: the workers that do not hold it then never write.
+        held = self._rows(f"SELECT holder, expires_at - {self.now_sql} AS remaining FROM leases "
+                          f"WHERE name = {p}", (name,))
+        if held and held[0]["holder"] != holder and held[0]["remaining"] > 0:
+            return False
+        return self._claim_lease(name, holder, seconds)
+
+    def _claim_lease(self, name, holder, seconds):
+        p = self.placeholder
+        with self._errors_as_store_error(), self._transaction(patient=True) as conn:
+            rows = conn.execute(
+                f"INSERT INTO leases (name, holder, expires_at) VALUES ({p}, {p}, "
+                f"{self.now_sql} + {p}) ON CONFLICT (name) DO UPDATE SET "
+                "holder = excluded.holder, expires_at = excluded.expires_at "
+                f"WHERE leases.holder = excluded.holder OR leases.expires_at < {self.now_sql} "
+                "RETURNING holder", (name, holder, float(seconds))).fetchall()
+        return bool(rows)
+
+    def drop_lease(self, name, holder):
+        """Give the lease up at once (a clean stop), if `holder` has it."""
+        p = self.placeholder
+        with self._errors_as_store_error(), self._transaction(patient=True) as conn:
+            conn.execute(f"DELETE FROM leases WHERE name = {p} AND holder = {p}", (name, holder))
+
+    def lease_holder(self, name):
+        """(holder, expires_at) of the lease, or None."""
+        rows = self._rows(f"SELECT holder, expires_at FROM leases WHERE name = {self.placeholder}",
+                          (name,))
+        return (rows[0]["holder"], rows[0]["expires_at"]) if rows else None
 
     # -- reading (tests, demo, support) ------------------------------------------
 

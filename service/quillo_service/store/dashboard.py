@@ -331,6 +331,18 @@ class Dashboard:
             "MAX(recorded_at), MIN(message)", " AND kind = 'crash'", [],
             "module, module_offset, exception_code", f" ORDER BY 4 DESC LIMIT {int(limit)}")
 
+    def crash_group_counts(self, start, end, limit=None):
+        """{(module, offset, exception code): crashes} between two times, of
+        the `limit` largest groups or all (the alert detectors' question)."""
+        p = self.p
+        lo, hi = self._id_range("events", start, end)
+        rows = self._all(
+            "SELECT module, module_offset, exception_code, COUNT(*) FROM events "
+            f"WHERE id >= {p} AND id < {p} AND recorded_at >= {p} AND recorded_at < {p} "
+            "AND kind = 'crash' GROUP BY module, module_offset, exception_code "
+            + (f"ORDER BY 4 DESC LIMIT {int(limit)}" if limit else ""), [lo, hi, start, end])
+        return {(m, o, c): n for m, o, c, n in rows}
+
     def malformed_events(self, period, filters, limit=100):
         return self._events(
             period, "recorded_at, client, kind, source, code, message, version, os, bundle_key, "

@@ -8,7 +8,7 @@ page write.  Rows are added in time order, so retention finds its boundary by
 a binary search over the ids instead (see Store.purge).
 """
 
-SCHEMA_VERSION = 5
+SCHEMA_VERSION = 6
 
 TABLES = [
     """CREATE TABLE IF NOT EXISTS requests (
@@ -114,10 +114,45 @@ TABLES += _INGEST
 _REQUEST_IDS = ["ALTER TABLE requests ADD COLUMN request_id TEXT"]
 TABLES += _REQUEST_IDS
 
+# Version 6: alerts waiting to be delivered, one row per alert and channel
+# (see alerts.py; the unique key is what makes an alert happen once), and the
+# leases that let one host at a time run the periodic jobs (runner.py).
+_ALERTS = [
+    """CREATE TABLE IF NOT EXISTS alert_outbox (
+        id {id},
+        created_at {float} NOT NULL,
+        alert_key TEXT NOT NULL,
+        channel TEXT NOT NULL,
+        kind TEXT NOT NULL,
+        data TEXT NOT NULL,
+        attempts BIGINT NOT NULL,
+        next_at {float} NOT NULL,
+        done_at {float},
+        outcome TEXT NOT NULL,
+        last_error TEXT NOT NULL,
+        UNIQUE (alert_key, channel)
+    )""",
+    "CREATE INDEX IF NOT EXISTS alert_outbox_due ON alert_outbox (outcome, next_at)",
+    """CREATE TABLE IF NOT EXISTS leases (
+        name TEXT PRIMARY KEY,
+        holder TEXT NOT NULL,
+        expires_at {float} NOT NULL
+    )""",
+]
+TABLES += _ALERTS
+
+
+def _hash_addresses(store, conn):
+    """Version 6 keeps no client address, only its keyed hash: convert the
+    rows that older versions stored (see Store.hash_stored_addresses)."""
+    store.hash_stored_addresses(conn)
+
+
 # Statements that bring a database from version N to N + 1, by N; a dict holds
-# them per database.  A new version adds its entry here and raises SCHEMA_VERSION.
+# them per database, and a callable step is given (store, connection).  A new
+# version adds its entry here and raises SCHEMA_VERSION.
 MIGRATIONS = {1: _ROLLUP, 2: {"sqlite": _NO_REUSE, "postgresql": []}, 3: _INGEST,
-              4: _REQUEST_IDS}
+              4: _REQUEST_IDS, 5: _ALERTS + [_hash_addresses]}
 
 REQUEST_COLUMNS = ("recorded_at", "client", "bundle_key", "version", "machine_id",
                    "answer", "rule", "malformed", "cut", "request_id")

@@ -103,6 +103,10 @@ class SqliteStore(Store):
         with self._writer():
             return super().record_event(event, limit_per_minute)
 
+    def _claim_lease(self, name, holder, seconds):
+        with self._writer():  # in the requests' queue, not in SQLite's busy handler
+            return super()._claim_lease(name, holder, seconds)
+
     def _patience(self, conn, patient):
         conn.execute(f"PRAGMA busy_timeout={int(1000 * (PATIENCE if patient else WAIT))}")
 

@@ -1,0 +1,259 @@
+"""Alerts: what the service tells the publisher without being asked.
+
+    notify(store, kind, data)
+
+puts an alert in the store's outbox (table alert_outbox, one row per
+channel), in a transaction like every other write, and returns at once.
+The alert's key, given or made from kind and data, is unique in the outbox:
+the same event reported twice, by two hosts or by one detector on every
+tick, is one alert.  The `Sender`, run by the one host that holds the
+housekeeping lease (runner.py), delivers what is due:
+
+- a webhook: an HTTP POST of a JSON body, {"key", "kind", "created_at",
+  "data"}, with the headers Idempotency-Key (the alert's key, the same on
+  every attempt), X-Quillo-Timestamp (seconds since 1970) and
+  X-Quillo-Signature, "sha256=" and the hex HMAC-SHA256, under the
+  configured secret, of the timestamp, a dot and the body;
+- an e-mail through SMTP, whose Message-ID is made from the key.
+
+A delivery counts as done only when the receiver accepted it (a 2xx answer,
+or the SMTP server taking the message), and that is written to the store
+after the fact: a crash in between sends it again, with the same key.  So
+delivery is at least once, and the key lets a receiver drop a repeat.  A
+failed attempt is tried again after retry_seconds, then twice as long each
+time up to an hour, across restarts (the next attempt's time is in the
+store), until give_up_hours have passed.
+
+The detectors (`detect`) raise alerts from the records: a campaign failing
+more than its own recent past, and crash groups that are new or doubling.
+"""
+
+import hashlib
+import hmac
+import json
+import logging
+import smtplib
+import time
+import urllib.error
+import urllib.request
+from email.message import EmailMessage
+from email.utils import formatdate
+
+from .admin.data import Filters, Period, time_text
+from .throttle import LogThrottle
+
+log = logging.getLogger("quillo_service")
+
+DAY = 86400
+MAX_BACKOFF = 3600.0   # seconds between attempts, at most
+TIMEOUT = 10.0         # seconds a receiver may take to answer
+PASS_SECONDS = 30.0    # a pass of the sender starts no delivery after this
+HISTORY_DAYS = 30      # a crash group unseen this long before the last day is new
+CRASH_GROUPS_PER_PASS = 20
+_problems = LogThrottle(interval=300.0)
+
+
+def alert_key(kind, identity):
+    """The key of an alert: the kind, and a digest of what makes it this one."""
+    digest = hashlib.sha256(f"{kind}\0{identity}".encode("utf-8", "replace")).hexdigest()
+    return f"{kind}:{digest[:32]}"
+
+
+def notify(store, kind, data, key=None, conn=None):
+    """Put an alert of `kind` (a short name, like "rollout_halted") about
+    `data` (a dict that JSON can hold) in the outbox; returns True when it
+    is new, False when an alert with its key was there already.
+
+    The key defaults to one made from kind and data, so the same report
+    twice is one alert; give one (e.g. a rule name and a day) when the data
+    carries numbers that change between reports of the same event.  Inside
+    a store method's transaction, pass its connection as `conn`, so that
+    the alert is written if and only if the change it reports is.
+    """
+    if not isinstance(kind, str) or not 0 < len(kind) <= 64 or not kind.isprintable():
+        raise ValueError(f"alert kind {kind!r:.80}: expected a short printable name")
+    if not isinstance(data, dict):
+        raise ValueError("alert data must be a dict")
+    body = json.dumps(data, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
+    return store.add_alert(kind, body, key or alert_key(kind, body), conn=conn)
+
+
+# -- delivery -----------------------------------------------------------------------
+
+class DeliveryError(Exception):
+    """The receiver did not take the alert; the text says why."""
+
+
+def sign(secret, timestamp, body):
+    """The signature header's value for a body sent at `timestamp`."""
+    mac = hmac.new(secret.encode(), f"{timestamp}.".encode() + body, hashlib.sha256)
+    return "sha256=" + mac.hexdigest()
+
+
+class _NoRedirect(urllib.request.HTTPRedirectHandler):
+    def redirect_request(self, *args, **kwargs):
+        return None  # a moved receiver is a configuration error, shown as a failure
+
+
+_opener = urllib.request.build_opener(_NoRedirect)
+
+
+def post_webhook(settings, row, now):
+    body = json.dumps({"key": row["alert_key"], "kind": row["kind"],
+                       "created_at": time_text(row["created_at"]) + "Z",
+                       "data": json.loads(row["data"])},
+                      separators=(",", ":"), ensure_ascii=False).encode()
+    timestamp = str(int(now))
+    request = urllib.request.Request(settings.webhook_url, data=body, method="POST", headers={
+        "Content-Type": "application/json", "User-Agent": "Quillo-service-alerts",
+        "Idempotency-Key": row["alert_key"], "X-Quillo-Timestamp": timestamp,
+        "X-Quillo-Signature": sign(settings.webhook_secret, timestamp, body)})
+    try:
+        with _opener.open(request, timeout=TIMEOUT) as response:
+            response.read(65536)
+    except urllib.error.HTTPError as e:
+        raise DeliveryError(f"the webhook answered {e.code}") from None
+    except (urllib.error.URLError, OSError, ValueError) as e:
+        raise DeliveryError(f"the webhook cannot be reached: {getattr(e, 'reason', e)}") from None
+
+
+def send_mail(settings, row, now):
+    data = json.loads(row["data"])
+    message = EmailMessage()
+    message["Subject"] = f"Quillo alert: {row['kind']}"
+    message["From"] = settings.smtp_from
+    message["To"] = ", ".join(settings.smtp_to)
+    message["Date"] = formatdate(now)
+    message["Message-ID"] = f"<{row['alert_key'].replace(':', '.')}@quillo.alert>"
+    message.set_content(
+        f"{row['kind']}, raised {time_text(row['created_at'])} UTC\n\n"
+        + json.dumps(data, indent=2, sort_keys=True, ensure_ascii=False) + "\n")
+    try:
+        with smtplib.SMTP(settings.smtp_host, settings.smtp_port, timeout=TIMEOUT) as smtp:
+            if settings.smtp_starttls:
+                smtp.starttls()
+            smtp.send_message(message)
+    except (smtplib.SMTPException, OSError) as e:
+        raise DeliveryError(f"the SMTP server {settings.smtp_host}: {e}") from None
+
+
+class Sender:
+    """Delivers the outbox's due alerts; see the module's text."""
+
+    deliver = {"webhook": post_webhook, "email": send_mail}
+
+    def __init__(self, store, config):
+        self.store = store
+        self.config = config  # a callable giving the current configuration
+
+    @staticmethod
+    def _configured(channel, settings):
+        if channel == "webhook":
+            return settings.webhook_url is not None
+        return settings.smtp_host is not None
+
+    def send_due(self, now=None):
+        """One pass over what is due now; returns the deliveries made."""
+        settings = self.config().alerts
+        now = self.store.now() if now is None else now
+        sent, down, began = 0, set(), time.monotonic()
+        for row in self.store.due_alerts(now):
+            if not self._configured(row["channel"], settings):
+                self.store.alert_done(row["id"], "skipped", now)
+                continue
+            if now - row["created_at"] > settings.give_up_hours * 3600:
+                log.error("alert %s by %s dropped: undelivered for %d hours",
+                          row["alert_key"], row["channel"], settings.give_up_hours)
+                self.store.alert_done(row["id"], "dropped", now, "too late")
+                continue
+            # A receiver that just failed is not tried again in this pass, and
+            # a pass ends well within the housekeeping lease.
+            if row["channel"] in down or time.monotonic() - began > PASS_SECONDS:
+                continue
+            try:
+                self.deliver[row["channel"]](settings, row, now)
+            except DeliveryError as e:
+                wait = min(settings.retry_seconds * 2.0 ** min(row["attempts"], 20), MAX_BACKOFF)
+                self.store.alert_retry(row["id"], now + wait, str(e))
+                down.add(row["channel"])
+                held = _problems.allow(row["channel"])
+                if held is not None:
+                    log.warning("alert %s not delivered by %s, trying again in %d s: %s",
+                                row["alert_key"], row["channel"], wait, e)
+                continue
+            self.store.alert_done(row["id"], "sent", now)
+            log.info("alert %s delivered by %s", row["alert_key"], row["channel"])
+            sent += 1
+        return sent
+
+
+# -- detectors ----------------------------------------------------------------------
+
+def detect(store, config, now=None):
+    """Raise the alerts that the records call for now; returns how many are
+    new.  Each alert's key names the event and, where it can go on, the
+    day: a campaign failing all day long is reported once that day."""
+    now = store.now() if now is None else now
+    with store.dashboard().reading() as db:  # read in one snapshot, then write
+        found = _campaigns(db, config, now) + _crash_groups(db, config.alerts, now)
+    return sum(notify(store, kind, data, key=key) for kind, data, key in found)
+
+
+def _rate(db, period, filters, now):
+    requests = sum(db.request_counts(period, filters, (), now=now).values())
+    failures = sum(n for _, _, n in db.failures_by_day_and_code(period, filters))
+    return requests, failures
+
+
+def _campaigns(db, config, now):
+    """A campaign (a rule with a key or key prefix) whose failure rate over
+    the last 24 hours is above its rate over the 7 days before by more than
+    campaign_margin_points, with enough requests in both to tell."""
+    settings, found = config.alerts, []
+    recent = Period("24h", now - DAY, now, "the last 24 hours")
+    before = Period("custom", now - 8 * DAY, now - DAY, "the 7 days before")
+    for rule in config.rules:
+        if not (rule.key or rule.key_prefix):
+            continue
+        filters = Filters(rule.key or rule.key_prefix, rule.key is None, "")
+        r1, f1 = _rate(db, recent, filters, now)
+        r0, f0 = _rate(db, before, filters, now)
+        if min(r1, r0) < settings.campaign_min_requests:
+            continue
+        rate, baseline = 100.0 * f1 / r1, 100.0 * f0 / r0
+        if rate - baseline <= settings.campaign_margin_points:
+            continue
+        day = int(now // DAY)
+        found.append(("campaign_failure_rate", {
+            "rule": rule.name, "key": rule.key, "key_prefix": rule.key_prefix,
+            "failure_rate_percent": round(rate, 2), "requests": r1, "failures": f1,
+            "baseline_percent": round(baseline, 2), "baseline_requests": r0,
+            "baseline_failures": f0, "margin_points": settings.campaign_margin_points,
+        }, alert_key("campaign_failure_rate", f"{rule.name}\0{day}")))
+    return found
+
+
+def _crash_groups(db, settings, now):
+    """Crash groups (module, offset, exception code, as the Crashes view
+    groups them) of the last 24 hours: one unseen in the HISTORY_DAYS before
+    is new, once it has crash_new_min crashes; one with crash_double_min
+    crashes and at least twice as many as in the 24 hours before doubled."""
+    # The day's largest groups only, so that a flood of made-up crash
+    # reports cannot become a flood of alerts; a group too small to be
+    # among them is not worth one.
+    recent = db.crash_group_counts(now - DAY, now, limit=CRASH_GROUPS_PER_PASS)
+    day_before = db.crash_group_counts(now - 2 * DAY, now - DAY)
+    history = db.crash_group_counts(now - (HISTORY_DAYS + 1) * DAY, now - DAY)
+    found, day = [], int(now // DAY)
+    for group, n in recent.items():
+        module, offset, code = group
+        data = {"module": module, "offset": offset, "exception_code": code, "crashes": n}
+        identity = json.dumps(group)
+        if group not in history:
+            if n >= settings.crash_new_min:
+                found.append(("crash_group_new", data, alert_key("crash_group_new", identity)))
+        elif n >= max(settings.crash_double_min, 2 * day_before.get(group, 0)):
+            data["crashes_day_before"] = day_before.get(group, 0)
+            found.append(("crash_group_doubled", data,
+                          alert_key("crash_group_doubled", f"{identity}\0{day}")))
+    return found

@@ -1,0 +1,281 @@
+"""Alerts through real receivers, their detectors, and the housekeeping lease."""
+
+import hashlib
+import hmac
+import http.server
+import json
+import os
+import subprocess
+import sys
+import threading
+import time
+import tomllib
+
+import pytest
+from aiosmtpd.controller import Controller
+
+from conftest import CONFIG, SECRET
+from quillo_service import alerts
+from quillo_service.config import parse_config
+from quillo_service.runner import LEASE, Runner
+from quillo_service.store import open_store
+from stack import free_port
+
+DAY = 86400
+HOOK_SECRET = "a webhook secret, long enough"
+
+
+def config_with(alert_table):
+    return parse_config(tomllib.loads(CONFIG + "\n[alerts]\n" + alert_table))
+
+
+class Receiver(http.server.ThreadingHTTPServer):
+    """A webhook receiver that refuses the first `fail` posts of each alert
+    (by its Idempotency-Key) with 500."""
+
+    def __init__(self, fail=0):
+        self.fail, self.posts, self.accepted = fail, [], []
+        super().__init__(("127.0.0.1", free_port()), _Handler)
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+    @property
+    def url(self):
+        return f"http://127.0.0.1:{self.server_address[1]}/hook"
+
+
+class _Handler(http.server.BaseHTTPRequestHandler):
+    def do_POST(self):
+        body = self.rfile.read(int(self.headers["Content-Length"]))
+        server = self.server
+        server.posts.append((dict(self.headers), body))
+        key = self.headers["Idempotency-Key"]
+        if sum(h["Idempotency-Key"] == key for h, _ in server.posts) <= server.fail:
+            self.send_response(500)
+        else:
+            server.accepted.append((dict(self.headers), body))
+            self.send_response(204)
+        self.end_headers()
+
+    def log_message(self, *args):
+        pass
+
+
+def signed_correctly(headers, body):
+    mac = hmac.new(HOOK_SECRET.encode(), headers["X-Quillo-Timestamp"].encode() + b"." + body,
+                   hashlib.sha256).hexdigest()
+    return hmac.compare_digest(headers["X-Quillo-Signature"], "sha256=" + mac)
+
+
+SEND_ONCE = """
+import sys
+from quillo_service import alerts
+from quillo_service.config import load_config
+from quillo_service.store import open_store
+config = load_config(sys.argv[1])
+print(alerts.Sender(open_store(sys.argv[2]), lambda: config).send_due(float(sys.argv[3])))
+"""
+
+
+def test_webhook_gets_one_signed_alert_per_event_through_failures_and_a_restart(database,
+                                                                                tmp_path):
+    hook = Receiver(fail=2)
+    table = f'webhook_url = "{hook.url}"\nwebhook_secret = "{HOOK_SECRET}"\nretry_seconds = 30\n'
+    config = config_with(table)
+    (tmp_path / "alerts.toml").write_text(CONFIG + "\n[alerts]\n" + table)
+    store = open_store(database, client_secret=SECRET)
+    halted = {"rule": "beta rollout", "rule_rate": 15.2, "control_rate": 3.1}
+    assert alerts.notify(store, "rollout_halted", halted)
+    assert not alerts.notify(store, "rollout_halted", dict(halted))  # the same event again
+    assert alerts.notify(store, "rollout_advanced", {"rule": "beta rollout", "step": 25})
+    t = store.now()
+    # A service process sends, is refused, leaves the receiver alone for the
+    # rest of the pass, and ends; another one goes on.
+    first = subprocess.run([sys.executable, "-c", SEND_ONCE, str(tmp_path / "alerts.toml"),
+                            database, repr(t)], capture_output=True, text=True, check=True,
+                           cwd=os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    assert first.stdout.strip() == "0" and len(hook.posts) == 1
+    sender = alerts.Sender(store, lambda: config)
+    assert sender.send_due(t + 1) == 0 and len(hook.posts) == 2  # the other one, refused
+    assert sender.send_due(t + 29) == 0 and len(hook.posts) == 2  # backing off
+    assert sender.send_due(t + 31) == 0 and sender.send_due(t + 32) == 0  # refused again
+    assert sender.send_due(t + 89) == 0 and len(hook.posts) == 4  # waiting twice as long
+    assert sender.send_due(t + 100) == 2
+    for later in (t + 200, t + 10_000):
+        assert sender.send_due(later) == 0
+    assert len(hook.posts) == 6
+    kinds = {}
+    for headers, body in hook.accepted:
+        assert signed_correctly(headers, body)
+        sent = json.loads(body)
+        assert headers["Idempotency-Key"] == sent["key"]
+        kinds[sent["kind"]] = sent["data"]
+    assert kinds == {"rollout_halted": halted,
+                     "rollout_advanced": {"rule": "beta rollout", "step": 25}}
+    # The refused attempts carried the same key as the accepted one.
+    assert {h["Idempotency-Key"] for h, _ in hook.posts} == \
+        {h["Idempotency-Key"] for h, _ in hook.accepted}
+    assert not signed_correctly({**hook.accepted[0][0], "X-Quillo-Timestamp": "1"},
+                                hook.accepted[0][1])
+    rows = store.alerts()
+    assert sorted((r["channel"], r["outcome"]) for r in rows) == [
+        ("email", "skipped"), ("email", "skipped"), ("webhook", "sent"), ("webhook", "sent")]
+    hook.shutdown()
+    store.close()
+
+
+class Mailbox:
+    def __init__(self):
+        self.messages = []
+
+    async def handle_DATA(self, server, session, envelope):
+        self.messages.append(envelope)
+        return "250 OK"
+
+
+def test_email_goes_out_once_when_the_smtp_server_comes_up_late(store):
+    port = free_port()
+    config = config_with(f'smtp_host = "127.0.0.1"\nsmtp_port = {port}\n'
+                         'smtp_from = "alerts@quillo.test"\nsmtp_to = ["ops@quillo.test"]\n')
+    alerts.notify(store, "crash_group_new", {"module": "Quillo.exe", "crashes": 3})
+    sender = alerts.Sender(store, lambda: config)
+    t = store.now()
+    assert sender.send_due(t) == 0  # nobody listens yet
+    box = Mailbox()
+    controller = Controller(box, hostname="127.0.0.1", port=port)
+    controller.start()
+    try:
+        assert sender.send_due(t + 10) == 0  # not yet due again
+        assert sender.send_due(t + 31) == 1
+        assert sender.send_due(t + 5000) == 0
+    finally:
+        controller.stop()
+    [mail] = box.messages
+    assert mail.mail_from == "alerts@quillo.test" and mail.rcpt_tos == ["ops@quillo.test"]
+    text = mail.content.decode()
+    assert "Subject: Quillo alert: crash_group_new" in text and "Quillo.exe" in text
+
+
+def test_an_alert_undelivered_too_long_is_dropped(store):
+    config = config_with('webhook_url = "http://127.0.0.1:1/"\n'
+                         f'webhook_secret = "{HOOK_SECRET}"\ngive_up_hours = 1\n')
+    alerts.notify(store, "rollout_halted", {"rule": "x"})
+    sender = alerts.Sender(store, lambda: config)
+    t = store.now()
+    sender.send_due(t)
+    sender.send_due(t + 3601)
+    assert {r["channel"]: r["outcome"] for r in store.alerts()} == \
+        {"webhook": "dropped", "email": "skipped"}
+
+
+# -- detectors ---------------------------------------------------------------------------
+
+def _traffic(store, start, end, key, requests, failures):
+    """Requests recorded now; their failures returned, to be recorded in
+    time order with the rest (the store finds times by id)."""
+    step = (end - start) / requests
+    for i in range(requests):
+        store.record_request(start + i * step, "c", key, "0,1,0,220", None, "GET:x", "acme", "", "")
+    return [_event(start + i * step + 1, "error", bundle_key=key) for i in range(failures)]
+
+
+def _event(at, kind, **fields):
+    from quillo_service.store.schema import EVENT_COLUMNS
+    e = dict.fromkeys(EVENT_COLUMNS)
+    e.update(recorded_at=at, client="c", reference="R", kind=kind, malformed="", cut="")
+    e.update(fields)
+    return e
+
+
+def _crashes(start, n, offset):
+    return [_event(start + i, "crash", module="Quillo.exe", module_offset=offset,
+                   exception_code=0xC0000005) for i in range(n)]
+
+
+def test_detectors_raise_each_event_once(store):
+    config = config_with("campaign_min_requests = 50\ncampaign_margin_points = 5.0\n"
+                         "crash_new_min = 3\ncrash_double_min = 4\n")
+    now = 1_800_000_000.0
+    # The acme campaign: 2 % failures for a week, then 10 % in the last day.
+    events = _traffic(store, now - 8 * DAY, now - DAY, "acme7", 700, 14)
+    events += _traffic(store, now - DAY + 60, now - 60, "acme7", 100, 10)
+    # An old crash group that doubled (2 -> 4), and two new ones, one too small.
+    events += (_crashes(now - 5 * DAY, 1, 0x10) + _crashes(now - 2 * DAY + 100, 2, 0x10)
+               + _crashes(now - DAY + 100, 4, 0x10) + _crashes(now - 3600, 3, 0x20)
+               + _crashes(now - 3600, 2, 0x30))
+    for e in sorted(events, key=lambda e: e["recorded_at"]):
+        store.record_event(e, 10**6)
+    # 10 % against 2 % is 8 points: at a margin of 8 only the crash groups count.
+    at_margin = config_with("campaign_min_requests = 50\ncampaign_margin_points = 8.0\n"
+                            "crash_new_min = 3\ncrash_double_min = 4\n")
+    assert alerts.detect(store, at_margin, now) == 2
+    # 100 requests in the last day are too few to judge at a minimum of 101.
+    assert alerts.detect(store, config_with("campaign_min_requests = 101\n"), now) == 0
+    assert alerts.detect(store, config, now) == 1
+    assert alerts.detect(store, config, now + 300) == 0  # the next tick: nothing new
+    raised = {r["kind"]: json.loads(r["data"]) for r in store.alerts() if r["channel"] == "webhook"}
+    assert raised["campaign_failure_rate"]["rule"] == "acme"
+    assert (raised["campaign_failure_rate"]["failure_rate_percent"],
+            raised["campaign_failure_rate"]["baseline_percent"]) == (10.0, 2.0)
+    assert raised["crash_group_new"]["offset"] == 0x20
+    assert raised["crash_group_doubled"]["crashes_day_before"] == 2
+
+
+# -- the lease ---------------------------------------------------------------------------
+
+def test_one_runner_at_a_time_and_a_dead_ones_lease_is_taken_over(postgres):
+    config = config_with("")
+    runs = []
+    stores = [open_store(postgres.url, client_secret=SECRET) for _ in range(2)]
+    runners = [Runner(s, lambda: config, lease_seconds=1.0).add_job(
+        "count", 0, lambda s, c, now, i=i: runs.append(i)) for i, s in enumerate(stores)]
+    for _ in range(3):
+        assert [r.run_once() for r in runners] == [True, False]
+    assert runs == [0, 0, 0]
+    stores[0].close()  # runner 0 dies without a word; its lease runs out
+    assert not runners[1].run_once()
+    time.sleep(1.2)
+    assert runners[1].run_once() and runs[-1] == 1
+    assert stores[1].lease_holder(LEASE)[0] == runners[1].holder
+    runners[1].stop()  # a clean stop hands the lease on at once
+    assert runners[0].run_once() and runs[-1] == 0
+    stores[0].close()
+    stores[1].close()
+
+
+def test_the_housekeeping_jobs_purge_roll_up_and_send(store):
+    hook = Receiver()
+    config = config_with(f'webhook_url = "{hook.url}"\nwebhook_secret = "{HOOK_SECRET}"\n')
+    now = store.now()
+    for ago in (91 * DAY, 89 * DAY, 200):  # retention_days is 90
+        store.record_request(now - ago, "c", "k", "v", None, "GET:x", "default", "", "")
+    alerts.notify(store, "rollout_advanced", {"rule": "beta rollout", "step": 50})
+    assert Runner(store, lambda: config).add_housekeeping().run_once()
+    assert store.count("requests") == 2
+    assert store.dashboard().rolled_up_to() == store.recent_requests(1)[0]["id"]
+    assert len(hook.accepted) == 1
+    hook.shutdown()
+
+
+def test_a_failing_job_does_not_stop_the_others(store):
+    runner = Runner(store, lambda: config_with(""))
+    done = []
+
+    def broken(*args):
+        raise RuntimeError("broken job")
+    runner.add_job("broken", 0, broken).add_job("fine", 0, lambda *a: done.append(1))
+    assert runner.run_once() and runner.run_once()
+    assert done == [1, 1]
+
+
+@pytest.mark.parametrize("table, problem", [
+    ('webhook_url = "https://hooks.test/x"\n', "webhook_secret: needed"),
+    ('webhook_url = "https://hooks.test/x"\nwebhook_secret = "short"\n', "at least 16"),
+    ('smtp_host = "mail.test"\nsmtp_from = "a@quillo.test"\n', "give smtp_from and smtp_to"),
+    ('smtp_to = ["not an address"]\n', "e-mail address"),
+    ("campaign_margin_points = 0\n", "above 0"),
+    ("nonsense = 1\n", "unknown setting"),
+])
+def test_bad_alert_settings_are_refused(table, problem):
+    from quillo_service.config import ConfigError
+    with pytest.raises(ConfigError, match=problem):
+        config_with(table)
