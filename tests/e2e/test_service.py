@@ -9,6 +9,7 @@ import os
 import shutil
 import sqlite3
 import ssl
+import subprocess
 import sys
 import tempfile
 import time
@@ -134,6 +135,16 @@ class ServiceEndToEndTest(unittest.TestCase):
                 ran = f.read()
         return code, report, ran
 
+    def local_client(self):
+        """How the service stores this machine's address: as its keyed hash,
+        worked out by the service's own code (with the service's Python)."""
+        return subprocess.check_output(
+            ['/usr/bin/python3', '-c',
+             'import sys; from quillo_service.client import SECRET_FILE, client_key, '
+             'load_secret; print(client_key("127.0.0.1", load_secret(sys.argv[1] + "/" + '
+             'SECRET_FILE, create=False)))', self.folder],
+            cwd=os.path.join(harness.SOURCE, 'service'), text=True).strip()
+
     def rows(self, table):
         db = sqlite3.connect(self.db)
         try:
@@ -194,7 +205,7 @@ class ServiceEndToEndTest(unittest.TestCase):
                           ''))
         self.assertRegex(row['machine_id'], r'^[0-9A-F]{40}$')
         # The address nginx saw, passed on in X-Real-IP.
-        self.assertEqual(row['client'], '127.0.0.1')
+        self.assertEqual(row['client'], self.local_client())
 
     def test_rollout_follows_the_machine_id(self):
         # 100 % takes every machine, 0 % none.
@@ -305,7 +316,7 @@ class ServiceEndToEndTest(unittest.TestCase):
                                                   'X-Forwarded-For': '203.0.113.9'})
         _, row = self.run_recorded(key, lambda: urllib.request.urlopen(
             request, context=context, timeout=30).read())
-        self.assertEqual((row['client'], row['rule']), ('127.0.0.1', 'default'))
+        self.assertEqual((row['client'], row['rule']), (self.local_client(), 'default'))
         # What the launcher's resumed download relies on.
         size = os.path.getsize(os.path.join(self.installers, 'Quillo.exe'))
         request = urllib.request.Request(BASE + '/installers/Quillo.exe',
