@@ -11,6 +11,7 @@ from werkzeug.security import generate_password_hash
 
 from quillo_service import create_app
 from quillo_service.admin import auth
+from quillo_service.admin.data import day_text
 from quillo_service.events import build_event
 
 PASSWORD = "correct horse battery"
@@ -305,6 +306,21 @@ def test_fallback_answers_are_counted_in_a_row_of_their_own(database, admin_app)
     answers = table(admin_app.test_client(), "installs", "answers")[1:]
     assert [r[:2] for r in answers] == [["nginx fallback: channel stable", "3"],
                                         ["channel stable", "2"]]
+
+
+def test_an_answer_read_from_nginx_after_midnight_counts_on_its_own_day(database, admin_app):
+    midnight = NOW - 12 * 3600
+    store = admin_app.extensions["quillo"].store
+    for at in (midnight + 1, midnight + 2):
+        store.record_request(at, "c", "k", "0,1,0,220", None, "GET:x", "r", "", "")
+    position = store.ingest_position("log")[:2]  # nginx answered 2 s before midnight
+    assert store.ingest_requests("log", position, ("log-file", 1), [
+        (midnight - 2, "c", "k", "0,1,0,220", None, "GET:x", "fallback", "", "", None)])
+    store.record_request(midnight + 3, "c", "k", "0,1,0,220", None, "GET:x", "r", "", "")
+    store.dashboard().catch_up(now=NOW)
+    per_day = table(admin_app.test_client(), "installs", "per-day", "period=24h")
+    assert [row[:2] for row in per_day[1:]] == [[day_text(midnight // DAY - 1), "1"],
+                                               [day_text(midnight // DAY), "3"]]
 
 
 def test_long_and_missing_keys_and_chart_axes_read_at_a_glance(database, admin_app):

@@ -19,8 +19,10 @@ the invariant true:
   id below an old row was taken before that row, so it is older than LAG
   too, and an insert is never open that long: it committed, or it was
   rolled back and will never appear.  (Requests written from the spool
-  are the one exception: they keep the time they were answered, so they
-  sit among newer ids.  The rollup goes by id and counts them all the same.)
+  and nginx's fallback answers read from its log are the exceptions: they
+  keep the time they were answered, so they sit among newer ids.  The
+  rollup goes by id and counts them all the same; the searches by time
+  allow LATE seconds for the fallback answers, see `_id_range`.)
 - Each chunk runs in one transaction that re-reads last_id under a lock, so
   two workers (or a worker and the cron rollup) never add a row twice.
   Purge deletes requests_daily days only with the requests they count.
@@ -57,6 +59,7 @@ class Dashboard:
     BUDGET = 3.0        # seconds a page may spend catching the rollup up
     KEYS_PER_DAY = 1000  # keys of their own per day in the rollup
     TOP_KEYS = 500      # keys of their own in a view
+    LATE = 300          # seconds a request may be recorded after those that came later
 
     def __init__(self, store):
         self.store = store
@@ -128,7 +131,13 @@ class Dashboard:
         return lo
 
     def _id_range(self, table, start, end):
-        return self._first_id(table, start), self._first_id(table, end)
+        """Ids that hold every row recorded in [start, end), and some around.
+
+        nginx's fallback answers get their ids when the log is read, seconds
+        after requests answered later took theirs, so ids are in time order
+        only to within LATE seconds: the search looks that much further on
+        each side, and the callers filter on the time itself."""
+        return self._first_id(table, start - self.LATE), self._first_id(table, end + self.LATE)
 
     # -- the rollup --------------------------------------------------------------
 
@@ -178,7 +187,8 @@ class Dashboard:
         budget = self.BUDGET if budget is None else budget
         # Up to the last row older than LAG, not to the first younger one: an
         # id missing between the two may belong to an insert still open.
-        young = self._first_id("requests", now - self.LAG)
+        # The search lands within LATE seconds of its mark (see _id_range).
+        young = self._first_id("requests", now - self.LAG - self.LATE)
         last = self.rolled_up_to()
         target = self._all(f"SELECT MAX(id) FROM requests WHERE id < {p}", (young,))[0][0]
         target = last if target is None else target
@@ -235,7 +245,7 @@ class Dashboard:
                 parts.append(f"SELECT {cols}SUM(n) AS n FROM requests_daily "
                              f"WHERE day >= {p} AND day <= {p}{fsql}{where}{group}")
                 params += [a, b, *fparams]
-                lo = max(last + 1, self._first_id("requests", a * DAY))
+                lo = max(last + 1, self._id_range("requests", a * DAY, a * DAY)[0])
                 self._live(parts, params, lo, None, a * DAY, min(period.end, (b + 1) * DAY),
                            dims, filters, where)
             # Parts of days the rollup cannot split: counted row by row.
