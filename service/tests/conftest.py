@@ -85,7 +85,8 @@ def database(request, tmp_path):
     pg = request.getfixturevalue("postgres")
     with psycopg.connect(pg.url, autocommit=True) as conn:
         conn.execute("DROP TABLE IF EXISTS requests, events, rate_counts, schema_version, "
-                     "requests_daily, rollup_state, ingest_state")
+                     "requests_daily, rollup_state, ingest_state, rollout_state, rollout_audit, "
+                     "rollout_counts, rollout_arms")
     return pg.url
 
 
