@@ -113,7 +113,7 @@ def rule_order(config):
 
 def classify(config, order, row):
     """[(rule name, arm)] of the guarded rules this request counts for."""
-    _, _, key, version, _, answered, malformed = row
+    _, _, key, version, _, answered, malformed, _ = row
     at = order.get(answered)
     if at is None:  # maintenance, nginx's fallback, a rule since removed
         return []
@@ -134,7 +134,11 @@ def classify(config, order, row):
 
 def count(store, config, now, budget=2.0):
     """Count the requests and events recorded since the last count; returns
-    (requests, events) taken.  Stops after `budget` seconds."""
+    (requests, events) taken.  Stops after `budget` seconds.
+
+    Requests and events go forward together, a batch of requests and then
+    the events up to the last of them, so that what is kept of the recent
+    requests stays a few hours long even when a backlog is caught up."""
     r = store.rollouts()
     if r.position(REQUESTS) is None:
         # Counting starts now: the history before the first guarded rule
@@ -147,31 +151,37 @@ def count(store, config, now, budget=2.0):
     while time.monotonic() - began < budget:
         last = r.position(REQUESTS)
         rows = r.requests_after(last, upto, BATCH)
-        if not rows:
-            break
         arms = [(row[0], name, arm, row[1]) for row in rows
                 for name, arm in classify(config, order, row)]
-        if r.add_requests(last, rows[-1][0], arms):
-            taken[0] += len(rows)
-    # Requests up to here are counted: failures after them can be laid.
-    caught_up = r.position(REQUESTS) >= upto - 1
-    horizon = now - LAG if caught_up else None
-    while time.monotonic() - began < budget:
-        last = r.position(EVENTS)
-        if horizon is None:
+        recent = [(row[0], row[1], row[7], row[2]) for row in rows]
+        if rows and not r.add_requests(last, rows[-1][0], recent, arms):
+            continue  # another worker counted them; look again
+        taken[0] += len(rows)
+        caught_up = len(rows) < BATCH
+        # A failure may be laid only once the requests before it are counted.
+        horizon = now - LAG if caught_up else rows[-1][1] - CLOCK_SLACK
+        taken[1] += _count_events(r, horizon)
+        following = r.event_time_after(r.position(EVENTS))
+        keep = min(horizon, following if following is not None else horizon)
+        r.forget(r.first_request_at(keep - ERROR_WINDOW - CLOCK_SLACK))
+        if caught_up:
             break
-        lowest = r.first_request_at(r.event_time_after(last) - ERROR_WINDOW - CLOCK_SLACK)
-        rows = r.events_after(last, EVENT_BATCH, ERROR_WINDOW, CRASH_WINDOW, CLOCK_SLACK,
-                              lowest)
-        # Events up to the horizon only, in id order: a later one may follow
-        # a request not counted yet.
+    return tuple(taken)
+
+
+def _count_events(r, horizon):
+    """Lay the events up to `horizon` at their requests; returns how many."""
+    taken = 0
+    while True:
+        last = r.position(EVENTS)
+        rows = r.events_after(last, EVENT_BATCH, ERROR_WINDOW, CRASH_WINDOW, CLOCK_SLACK)
+        # In id order and only up to the horizon: a later event may follow a
+        # request not counted yet.
         rows = list(itertools.takewhile(lambda e: e[1] <= horizon, rows))
         if not rows:
-            break
+            return taken
         if r.add_failures(last, rows[-1][0], [e[2] for e in rows if e[2] is not None]):
-            taken[1] += len(rows)
-    r.forget_arms(now - ERROR_WINDOW - 2 * HOUR)
-    return tuple(taken)
+            taken += len(rows)
 
 
 # -- judging and changing ------------------------------------------------------------

@@ -86,7 +86,7 @@ def database(request, tmp_path):
     with psycopg.connect(pg.url, autocommit=True) as conn:
         conn.execute("DROP TABLE IF EXISTS requests, events, rate_counts, schema_version, "
                      "requests_daily, rollup_state, ingest_state, rollout_state, rollout_audit, "
-                     "rollout_counts, rollout_arms")
+                     "rollout_counts, rollout_arms, rollout_recent")
     return pg.url
 
 

@@ -251,7 +251,7 @@ def test_a_halt_on_one_host_is_obeyed_by_another_within_2_seconds(postgres, writ
     with psycopg.connect(postgres.url, autocommit=True) as conn:
         conn.execute("DROP TABLE IF EXISTS requests, events, rate_counts, schema_version, "
                      "requests_daily, rollup_state, ingest_state, rollout_state, "
-                     "rollout_audit, rollout_counts, rollout_arms")
+                     "rollout_audit, rollout_counts, rollout_arms, rollout_recent")
     path = write_config(GUARDED.format(steps="50, 100"))
     hosts = [create_app(path, database=postgres.url, proxies="127.0.0.1") for _ in range(2)]
     try:

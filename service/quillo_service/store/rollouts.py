@@ -8,10 +8,11 @@ at once exactly one of them makes it (and only that one sends the alert).
 The counts are kept incrementally, like the dashboard's rollup: requests and
 events after a position in `rollup_state` are added in a transaction that
 moves the position by compare-and-set, so each is counted exactly once
-whichever worker gets there first.  A request that fell in an arm is
-remembered in `rollout_arms` for a few hours; a failure reported in that time
-marks it failed once (a request is a failed request or not, however many
-errors follow it), and adds one to its hour's failures.
+whichever worker gets there first.  Every request is kept in
+`rollout_recent` (client and key) and, if it fell in an arm, in
+`rollout_arms`, for the few hours in which a failure may still follow it; a
+failure marks its request failed once (a request failed or not, however
+many errors follow it) and adds one to its hour's failures.
 """
 
 from .dashboard import Dashboard
@@ -130,42 +131,43 @@ class Rollouts:
                      for t in ("requests", "events"))
 
     def event_time_after(self, last):
-        """The time of the first event after id `last`, or 0 when none is."""
+        """The time of the first event after id `last`, or None when none is."""
         rows = self._all(f"SELECT recorded_at FROM events WHERE id > {self.p} "
                          "ORDER BY id LIMIT 1", (last,))
-        return rows[0][0] if rows else 0.0
+        return rows[0][0] if rows else None
 
     def requests_after(self, last, upto, limit):
         """Requests with last < id < upto, oldest first, at most limit."""
         p = self.p
         return self._all(
-            "SELECT id, recorded_at, bundle_key, version, machine_id, rule, malformed "
+            "SELECT id, recorded_at, bundle_key, version, machine_id, rule, malformed, client "
             f"FROM requests WHERE id > {p} AND id < {p} ORDER BY id LIMIT {int(limit)}",
             (last, upto))
 
-    def events_after(self, last, limit, error_window, crash_window, slack, lowest_request):
+    def events_after(self, last, limit, error_window, crash_window, slack):
         """(event id, event time, id of the request it follows or None), oldest
         first: an error follows the latest request of the same client and key
         within error_window seconds, a crash the latest of the client within
-        crash_window.  `slack` seconds allow for the clocks of hosts that
-        stamp requests and events; lowest_request bounds the search."""
+        crash_window.  `slack` seconds allow for the clocks of the hosts that
+        stamp requests and events.  Looks in rollout_recent only."""
         p = self.p
         return self._all(
-            "SELECT e.id, e.recorded_at, (SELECT MAX(r.id) FROM requests r "
-            f"WHERE r.id >= {p} AND r.client = e.client AND r.recorded_at <= e.recorded_at + {p} "
-            f"AND r.recorded_at >= e.recorded_at - CASE WHEN e.kind = 'crash' THEN {p} ELSE {p} END "
-            "AND (e.kind = 'crash' OR r.bundle_key = e.bundle_key)) "
+            "SELECT e.id, e.recorded_at, (SELECT MAX(t.request_id) FROM rollout_recent t "
+            f"WHERE t.client = e.client AND t.recorded_at <= e.recorded_at + {p} "
+            f"AND t.recorded_at >= e.recorded_at - CASE WHEN e.kind = 'crash' THEN {p} "
+            f"ELSE {p} END AND (e.kind = 'crash' OR t.bundle_key = e.bundle_key)) "
             f"FROM events e WHERE e.id > {p} ORDER BY e.id LIMIT {int(limit)}",
-            (lowest_request, slack, crash_window, error_window, last))
+            (slack, crash_window, error_window, last))
 
     def _move(self, conn, name, old, new):
         p = self.p
         return conn.execute(f"UPDATE rollup_state SET last_id = {p} WHERE name = {p} "
                             f"AND last_id = {p}", (new, name, old)).rowcount == 1
 
-    def add_requests(self, old, new, arms):
-        """Count `arms` [(request id, rule, arm, recorded_at)] and move the
-        request position from old to new; False when another worker moved it."""
+    def add_requests(self, old, new, recent, arms):
+        """Keep `recent` [(request id, recorded_at, client, key)], count `arms`
+        [(request id, rule, arm, recorded_at)], and move the request position
+        from old to new; False when another worker moved it first."""
         p = self.p
         counts = {}
         for _, rule, arm, at in arms:
@@ -176,9 +178,12 @@ class Rollouts:
                 return False
             cur = conn.cursor()
             cur.executemany(
-                "INSERT INTO rollout_arms (request_id, rule, arm, hour, recorded_at, failed) "
-                f"VALUES ({p}, {p}, {p}, {p}, {p}, 0) ON CONFLICT DO NOTHING",
-                [(i, rule, arm, int(at // HOUR), at) for i, rule, arm, at in arms])
+                "INSERT INTO rollout_recent (request_id, recorded_at, client, bundle_key) "
+                f"VALUES ({p}, {p}, {p}, {p}) ON CONFLICT DO NOTHING", recent)
+            cur.executemany(
+                "INSERT INTO rollout_arms (request_id, rule, arm, hour, failed) "
+                f"VALUES ({p}, {p}, {p}, {p}, 0) ON CONFLICT DO NOTHING",
+                [(i, rule, arm, int(at // HOUR)) for i, rule, arm, at in arms])
             cur.executemany(
                 "INSERT INTO rollout_counts (rule, hour, arm, requests, failures) "
                 f"VALUES ({p}, {p}, {p}, {p}, 0) ON CONFLICT (rule, hour, arm) "
@@ -206,11 +211,12 @@ class Rollouts:
                 [(n, *k) for k, n in counts.items()])
             return True
 
-    def forget_arms(self, before):
-        """Drop the arm rows of requests older than `before`: no failure
-        can be laid at them any more."""
+    def forget(self, before):
+        """Drop what is kept of the requests with ids below `before`: no
+        failure can be laid at them any more."""
         with self.store._errors_as_store_error(), self.store._transaction(patient=True) as conn:
-            conn.execute(f"DELETE FROM rollout_arms WHERE recorded_at < {self.p}", (before,))
+            for table in ("rollout_recent", "rollout_arms"):
+                conn.execute(f"DELETE FROM {table} WHERE request_id < {self.p}", (before,))
 
 
 def describe_state(step, state):

@@ -111,9 +111,11 @@ TABLES += _INGEST
 # conditional updates on `version`; `rollout_audit` records every change and
 # every refused attempt; `rollout_counts` holds requests and failed requests
 # per rule, hour and arm, counted once from the requests and events after the
-# positions kept in rollup_state; `rollout_arms` remembers, for the last hours
-# only, which arm each counted request fell in, so that a failure reported
-# later can be laid at its request once.
+# positions kept in rollup_state.  For the last hours only, `rollout_recent`
+# holds every request's client and key (indexed, which `requests` is not:
+# an index there would cost every instruction request), so that a failure
+# finds the request before it at once, and `rollout_arms` which arm each
+# request fell in, so that the failure is laid at that request once.
 _ROLLOUTS = [
     """CREATE TABLE IF NOT EXISTS rollout_state (
         rule TEXT PRIMARY KEY,
@@ -148,10 +150,16 @@ _ROLLOUTS = [
         rule TEXT NOT NULL,
         arm TEXT NOT NULL,
         hour BIGINT NOT NULL,
-        recorded_at {float} NOT NULL,
         failed INTEGER NOT NULL,
         PRIMARY KEY (request_id, rule)
     )""",
+    """CREATE TABLE IF NOT EXISTS rollout_recent (
+        request_id BIGINT PRIMARY KEY,
+        recorded_at {float} NOT NULL,
+        client TEXT NOT NULL,
+        bundle_key TEXT
+    )""",
+    "CREATE INDEX IF NOT EXISTS rollout_recent_client ON rollout_recent (client, recorded_at)",
 ]
 TABLES += _ROLLOUTS
 
