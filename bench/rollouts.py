@@ -197,9 +197,15 @@ def bench_asks(work, rounds, asks):
                               "QUERY_STRING": q, "REMOTE_ADDR": "198.51.100.7"},
                              start_response)
             rates[kind].append(asks / (time.monotonic() - t))
-    for app in apps.values():
-        app.extensions["quillo"].store.close()
-    return {k: statistics.median(v) for k, v in rates.items()}
+    out = {k: statistics.median(v) for k, v in rates.items()}
+    for kind, app in apps.items():
+        store = app.extensions["quillo"].store
+        # Every request recorded, and the guarded rule answered its share.
+        out[kind + " recorded"] = store.count("requests")
+        out[kind + " beta"] = sum(1 for r in store.recent_requests(10**9)
+                                  if r["rule"] == RULE)
+        store.close()
+    return out
 
 
 def main():
@@ -216,7 +222,9 @@ def main():
         asks = bench_asks(work, args.rounds, args.asks)
         print(f"/getinstaller through FastPath, median of {args.rounds} rounds of "
               f"{args.asks}: plain {asks['plain']:,.0f}/s, guarded {asks['guarded']:,.0f}/s "
-              f"({100 * (asks['guarded'] / asks['plain'] - 1):+.1f} %, target within -10 %)",
+              f"({100 * (asks['guarded'] / asks['plain'] - 1):+.1f} %, target within -10 %); "
+              f"recorded {asks['plain recorded']:,} and {asks['guarded recorded']:,}, "
+              f"answered by the rule {asks['plain beta']:,} and {asks['guarded beta']:,}",
               flush=True)
         path = os.path.join(work, "bench.toml")
         with open(path, "w") as f:
