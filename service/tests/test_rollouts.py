@@ -5,6 +5,7 @@ the command line."""
 import math
 import random
 import re
+import threading
 import time
 
 import psycopg
@@ -16,6 +17,7 @@ from quillo_service import __main__ as cli
 from quillo_service import create_app, guard, rollouts
 from quillo_service.config import ConfigError, load_config
 from quillo_service.rules import in_rollout
+from quillo_service.store import open_store
 
 STABLE = b"GET:https://setup.test/installers/stable.exe"
 BETA = b"GET:https://setup.test/installers/beta.exe"
@@ -243,6 +245,42 @@ def test_failures_are_laid_at_the_request_before_them_once(guarded_app):
     rollouts.tick(store, config, now=time.time() + 10)
     rollouts.tick(store, config, now=time.time() + 10)  # nothing is counted twice
     assert store.rollouts().health(RULE, 0) == {"rule": (1, 1), "control": (1, 1)}
+
+
+def test_workers_ticking_at_once_count_each_record_once_and_halt_once(guarded_app, database):
+    app = guarded_app("50, 100")
+    store, config = app.extensions["quillo"].store, app.extensions["quillo"].watcher.current()
+    rng = random.Random(6)
+    for i in range(1200):  # the rule's machines all fail, the others never
+        mid, ip = machine(rng)
+        inside = in_rollout(RULE, mid, 50)
+        store.record_request(None, ip, KEY, "0,1,0,220", mid, "x",
+                             RULE if inside else "default", "", "")
+        if inside:
+            store.record_event({"recorded_at": time.time(), "client": ip, "bundle_key": KEY,
+                                "kind": "error", "reference": f"R{i}", "malformed": "",
+                                "cut": "", **{c: None for c in (
+                                    "source", "code", "message", "error", "version", "os",
+                                    "code_number", "hresult", "module", "module_base",
+                                    "address", "module_offset", "exception_code")}}, 10**6)
+    workers = [open_store(database) for _ in range(4)]
+    gate = threading.Barrier(len(workers))
+
+    def tick(s):
+        gate.wait()
+        rollouts.tick(s, config, now=time.time() + 10)
+
+    threads = [threading.Thread(target=tick, args=(s,)) for s in workers]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    for s in workers:
+        s.close()
+    h = store.rollouts().health(RULE, 0)
+    assert h["rule"][0] + h["control"][0] == 1200 and h["rule"][0] == h["rule"][1] > 500
+    assert h["control"][1] == 0
+    assert [a[3] for a in store.rollouts().audit(RULE)] == ["halt", "start"]
 
 
 # -- every host obeys a halt -------------------------------------------------------------
