@@ -160,7 +160,7 @@ def count(store, config, now, budget=2.0):
         caught_up = len(rows) < BATCH
         # A failure may be laid only once the requests before it are counted.
         horizon = now - LAG if caught_up else rows[-1][1] - CLOCK_SLACK
-        taken[1] += _count_events(r, horizon)
+        taken[1] += _count_events(r, horizon, began + budget)
         following = r.event_time_after(r.position(EVENTS))
         keep = min(horizon, following if following is not None else horizon)
         r.forget(r.first_request_at(keep - ERROR_WINDOW - CLOCK_SLACK))
@@ -169,10 +169,11 @@ def count(store, config, now, budget=2.0):
     return tuple(taken)
 
 
-def _count_events(r, horizon):
-    """Lay the events up to `horizon` at their requests; returns how many."""
+def _count_events(r, horizon, deadline):
+    """Lay the events up to `horizon` at their requests, until the monotonic
+    `deadline`; returns how many."""
     taken = 0
-    while True:
+    while time.monotonic() < deadline:
         last = r.position(EVENTS)
         rows = r.events_after(last, EVENT_BATCH, ERROR_WINDOW, CRASH_WINDOW, CLOCK_SLACK)
         # In id order and only up to the horizon: a later event may follow a
@@ -182,6 +183,7 @@ def _count_events(r, horizon):
             return taken
         if r.add_failures(last, rows[-1][0], [e[2] for e in rows if e[2] is not None]):
             taken += len(rows)
+    return taken
 
 
 # -- judging and changing ------------------------------------------------------------
