@@ -44,7 +44,7 @@ log = logging.getLogger("quillo_service")
 
 ERROR_WINDOW = 6 * 3600
 CRASH_WINDOW = 2 * 3600
-CLOCK_SLACK = 5.0     # seconds between the clocks that stamp requests and events
+CLOCK_SLACK = 2.0     # seconds between the clocks that stamp requests and events
 LAG = 5.0             # requests younger than this may still commit out of id order
 BATCH = 20_000        # requests classified per transaction
 EVENT_BATCH = 2_000

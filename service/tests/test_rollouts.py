@@ -242,9 +242,12 @@ def test_failures_are_laid_at_the_request_before_them_once(guarded_app):
     client.get(error.format("other"), headers=h)     # another key: not this request
     client.get(crash, headers={"X-Real-IP": outside[1]})  # a crash needs no key
     client.get(crash, headers={"X-Real-IP": "192.0.2.9"})  # nobody's request
+    # The next run from that address, in the control, a moment after the
+    # errors: they stay with the run before them.
+    client.get(f"/getinstaller?key={KEY}&version=0,1,0,220&id={outside[0]}", headers=h)
     rollouts.tick(store, config, now=time.time() + 10)
     rollouts.tick(store, config, now=time.time() + 10)  # nothing is counted twice
-    assert store.rollouts().health(RULE, 0) == {"rule": (1, 1), "control": (1, 1)}
+    assert store.rollouts().health(RULE, 0) == {"rule": (1, 1), "control": (2, 1)}
 
 
 def test_workers_ticking_at_once_count_each_record_once_and_halt_once(guarded_app, database):

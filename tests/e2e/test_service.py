@@ -300,11 +300,15 @@ class ServiceEndToEndTest(unittest.TestCase):
             try:
                 state = db.execute("SELECT state, why FROM rollout_state "
                                    "WHERE rule = 'guarded release'").fetchall()
+                counts = db.execute("SELECT * FROM rollout_counts").fetchall()
             finally:
                 db.close()
             if state and state[0][0] == 'halted':
                 break
-            self.assertLess(time.monotonic(), deadline, state)
+            if time.monotonic() > deadline:
+                with open(self.stack.gunicorn_log) as f:
+                    self.fail('not halted: %r, counts %r, log %s' % (state, counts,
+                                                                    f.read()[-3000:]))
             time.sleep(1)
         self.assertTrue(state[0][1].startswith('guard:'), state)
         # Halted, the rule takes nobody: the next run gets the default channel.

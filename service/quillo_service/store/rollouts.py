@@ -148,16 +148,22 @@ class Rollouts:
         """(event id, event time, id of the request it follows or None), oldest
         first: an error follows the latest request of the same client and key
         within error_window seconds, a crash the latest of the client within
-        crash_window.  `slack` seconds allow for the clocks of the hosts that
-        stamp requests and events.  Looks in rollout_recent only."""
+        crash_window.  A request stamped up to `slack` seconds after the event
+        counts only when none is before it: the clocks of the hosts that stamp
+        requests and events may differ that much.  Looks in rollout_recent."""
         p = self.p
+
+        def latest(until):
+            return ("(SELECT MAX(t.request_id) FROM rollout_recent t WHERE t.client = e.client "
+                    f"AND t.recorded_at <= {until} AND t.recorded_at >= e.recorded_at - "
+                    f"CASE WHEN e.kind = 'crash' THEN {p} ELSE {p} END "
+                    "AND (e.kind = 'crash' OR t.bundle_key = e.bundle_key))")
+
         return self._all(
-            "SELECT e.id, e.recorded_at, (SELECT MAX(t.request_id) FROM rollout_recent t "
-            f"WHERE t.client = e.client AND t.recorded_at <= e.recorded_at + {p} "
-            f"AND t.recorded_at >= e.recorded_at - CASE WHEN e.kind = 'crash' THEN {p} "
-            f"ELSE {p} END AND (e.kind = 'crash' OR t.bundle_key = e.bundle_key)) "
+            f"SELECT e.id, e.recorded_at, COALESCE({latest('e.recorded_at')}, "
+            f"{latest(f'e.recorded_at + {p}')}) "
             f"FROM events e WHERE e.id > {p} ORDER BY e.id LIMIT {int(limit)}",
-            (slack, crash_window, error_window, last))
+            (crash_window, error_window, slack, crash_window, error_window, last))
 
     def _move(self, conn, name, old, new):
         p = self.p
