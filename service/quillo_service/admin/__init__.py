@@ -12,8 +12,8 @@ import csv
 import io
 import logging
 
-from markupsafe import escape
 from flask import Blueprint, Response, current_app, redirect, render_template, request, url_for
+from markupsafe import escape
 
 from .. import rollouts
 from ..store import StoreError
@@ -133,8 +133,8 @@ def rollout_action():
     name, action = form.get("rule", "")[:64], form.get("action", "")[:16]
     try:
         if not auth.form_token_ok(config.admin, user, form.get("token"), now):
-            log.warning("rollouts: a form post from %s without a valid token was refused",
-                        auth.client_address(request.environ))
+            log.warning("rollouts: a %s of %r by %s without a valid form token was refused",
+                        action, name, user)
             state.store.rollouts().refused(now, name, f"console: {user}", f"{action} refused",
                                            "the form's token was missing, wrong or expired")
             return _refuse(403, "The form's token was missing, wrong or expired: open the "
