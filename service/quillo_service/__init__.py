@@ -18,6 +18,7 @@ from flask import Flask
 
 from .client import parse_proxies
 from .config import ConfigError, ConfigWatcher
+from .rollouts import Live
 from .store import StoreError, open_configured
 
 __all__ = ["create_app", "ConfigError", "StoreError"]
@@ -38,7 +39,8 @@ class ServiceState:
         self.secret = store.client_secret  # what client addresses are hashed with
         self.clock = clock
         self.proxies = proxies  # networks whose X-Real-IP is believed (see client.py)
-        self.fallback = None    # fallback.Keeper, when nginx's fallback folder is set
+        self.live = Live(store)  # each staged rollout's share, read once a second
+        self.fallback = None    # fallback.Keeper: the worker's background thread
         self.runner = None      # runner.Runner: rollup, purge, alerts; add_job for more
 
 
@@ -87,14 +89,14 @@ def create_app(config_path=None, database=None, proxies=None, fallback=None,
                             if proxies is None else proxies)
     state = app.extensions["quillo"] = ServiceState(watcher, store, proxies=proxies)
     fallback = fallback or os.environ.get("QUILLO_SERVICE_FALLBACK")
-    if fallback:
-        from .fallback import Keeper
-        try:
-            state.fallback = Keeper(os.path.abspath(fallback), watcher, store,
-                                    secret=state.secret).start()
-        except OSError as e:
-            raise ConfigError(f"QUILLO_SERVICE_FALLBACK: cannot write the fallback answer in "
-                              f"{fallback}: {e.strerror}") from None
+    from .fallback import Keeper
+    try:
+        # Without a fallback folder the thread only runs the rollouts' guard.
+        state.fallback = Keeper(os.path.abspath(fallback) if fallback else None,
+                                watcher, store, secret=state.secret).start()
+    except OSError as e:
+        raise ConfigError(f"QUILLO_SERVICE_FALLBACK: cannot write the fallback answer in "
+                          f"{fallback}: {e.strerror}") from None
 
     if housekeeping is None:
         housekeeping = os.environ.get("QUILLO_SERVICE_HOUSEKEEPING", "on").lower() != "off"

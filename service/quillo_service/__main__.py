@@ -11,10 +11,13 @@
                                                     the service's user: it may make the secret)
     python3 -m quillo_service new-secret FILE       after the client secret was lost: let the
                                                     service start with a new one
+    python3 -m quillo_service rollouts FILE         each staged rollout: name, share, state
+    python3 -m quillo_service rollouts FILE halt|resume|advance NAME [WHY...]
 
 FILE is the service's configuration; QUILLO_SERVICE_DATABASE overrides its database.
 """
 
+import getpass
 import json
 import sys
 import time
@@ -28,7 +31,7 @@ def main(argv):
         from .admin.cli import main as admin_main
         return admin_main(argv)
     if len(argv) < 2 or argv[0] not in ("check", "requests", "events", "event", "purge",
-                                        "migrate", "new-secret"):
+                                        "migrate", "new-secret", "rollouts"):
         print(__doc__.strip(), file=sys.stderr)
         return 2
     command, path = argv[0], argv[1]
@@ -51,6 +54,8 @@ def main(argv):
             print("the next start records the secret it finds (or makes); stored keys no "
                   "longer match new ones")
             return 0
+        if command == "rollouts":
+            return rollouts_command(store, config, argv[2:])
         if command == "purge":
             print(f"deleted {store.purge(config.retention_days)} records older than "
                   f"{config.retention_days} days")
@@ -70,6 +75,31 @@ def main(argv):
     except (ConfigError, StoreError, ValueError) as e:
         print(f"error: {e}", file=sys.stderr)
         return 1
+
+
+def rollouts_command(store, config, args):
+    """List the staged rollouts, or halt, resume or advance one of them."""
+    from .rollouts import ACTIONS, ActionError, act, status_lines
+    if not args:
+        for line in status_lines(store, config):
+            print(line)
+        return 0
+    if args[0] not in ACTIONS or len(args) < 2:
+        print("rollouts FILE halt|resume|advance NAME [WHY...]", file=sys.stderr)
+        return 2
+    try:
+        user = getpass.getuser()
+    except (KeyError, OSError):
+        user = f"uid {os.getuid()}"
+    try:
+        act(store, config, args[1], args[0], f"command line: {user}", " ".join(args[2:]))
+    except ActionError as e:
+        print(f"error: {e}", file=sys.stderr)
+        return 1
+    for line in status_lines(store, config):
+        if line.startswith(args[1] + " "):
+            print(line)
+    return 0
 
 
 if __name__ == "__main__":

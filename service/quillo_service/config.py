@@ -7,6 +7,7 @@ good configuration (and says why in the log); a broken file at start-up is an
 error, because there is nothing good to keep.
 """
 
+import functools
 import logging
 import os
 import re
@@ -45,6 +46,17 @@ class Rule:
     key_prefix: str | None = None
     below_version: tuple | None = None
     rollout: float | None = None  # percent of machines, 0 to 100
+    # A staged, guarded rollout: the shares it climbs through (the last is
+    # `rollout`), hours per step, and the guard's margin and minimum; the
+    # live step and state are kept in the store (rollouts.py).
+    steps: tuple | None = None
+    step_hours: float = 24.0
+    guard_extra_failure_points: float = 2.0
+    guard_min_requests: int = 500
+
+    @property
+    def guarded(self):
+        return self.steps is not None
 
 
 @dataclass(frozen=True)
@@ -64,6 +76,10 @@ class Config:
     admin: tuple | None = None  # (user, password hash) for /admin/, or None: no access
     client_secret: str | None = None  # path of the address key's secret (client.py)
     alerts: "Alerts" = None
+
+    @functools.cached_property
+    def guarded_rules(self):
+        return tuple(r for r in self.rules if r.guarded)
 
 
 @dataclass(frozen=True)
@@ -93,7 +109,9 @@ _ALERT_KEYS = {
     "smtp_starttls", "retry_seconds", "give_up_hours", "campaign_margin_points",
     "campaign_min_requests", "crash_new_min", "crash_double_min",
 }
-_RULE_KEYS = {"name", "key", "key_prefix", "below_version", "rollout", "channel", "page"}
+_RULE_KEYS = {"name", "key", "key_prefix", "below_version", "rollout", "channel", "page",
+              "steps", "step_hours", "guard_extra_failure_points", "guard_min_requests"}
+_STAGED_KEYS = ("steps", "step_hours", "guard_extra_failure_points", "guard_min_requests")
 
 
 def _address(value, where, *, page=False):
@@ -179,6 +197,37 @@ def _parse_alerts(a, p):
         crash_new_min=_integer(a.get("crash_new_min", 3), w + "crash_new_min", 1, 10**9),
         crash_double_min=_integer(a.get("crash_double_min", 10), w + "crash_double_min",
                                   1, 10**9))
+
+
+def _number(value, where, low, high):
+    if isinstance(value, bool) or not isinstance(value, (int, float)) \
+            or not low <= value <= high:
+        raise ConfigError(f"{where}: expected a number from {low:g} to {high:g}")
+    return float(value)
+
+
+def _staged(r, rollout, where):
+    """The staged-rollout settings of rule table r, checked."""
+    if not any(k in r for k in _STAGED_KEYS):
+        return {}
+    if "steps" not in r or rollout is None:
+        raise ConfigError(f"{where}: step_hours and the guard settings need rollout and steps")
+    steps = r["steps"]
+    if not isinstance(steps, list) or not 1 <= len(steps) <= 20:
+        raise ConfigError(f"{where}: steps must be a list of 1 to 20 percentages")
+    steps = tuple(_number(s, f"{where}: steps", 0.01, 100) for s in steps)
+    if any(a >= b for a, b in zip(steps, steps[1:])):
+        raise ConfigError(f"{where}: steps must rise")
+    if steps[-1] != rollout:
+        raise ConfigError(f"{where}: the last step must equal rollout ({rollout:g}), "
+                          "the share the rollout ends at")
+    return {"steps": steps,
+            "step_hours": _number(r.get("step_hours", 24), f"{where}: step_hours", 0, 8760),
+            "guard_extra_failure_points": _number(r.get("guard_extra_failure_points", 2.0),
+                                                  f"{where}: guard_extra_failure_points",
+                                                  0, 100),
+            "guard_min_requests": _integer(r.get("guard_min_requests", 500),
+                                           f"{where}: guard_min_requests", 1, 10**9)}
 
 
 def parse_config(data, path="<config>"):
@@ -282,6 +331,7 @@ def parse_config(data, path="<config>"):
                     or not 0 <= rollout <= 100:
                 raise ConfigError(f"{where}: rollout must be a percentage from 0 to 100")
             rollout = float(rollout)
+        staged = _staged(r, rollout, where)
         if ("channel" in r) == ("page" in r):
             raise ConfigError(f"{where}: needs exactly one of channel or page")
         if "channel" in r:
@@ -291,7 +341,7 @@ def parse_config(data, path="<config>"):
         else:
             answer = "GOTO:" + _address(r["page"], f"{where}: page", page=True)
         rules.append(Rule(name=name, answer=answer, key=key, key_prefix=key_prefix,
-                          below_version=below, rollout=rollout))
+                          below_version=below, rollout=rollout, **staged))
 
     return Config(
         path=p, database=database, full_installer=full_installer, support=support,

@@ -38,6 +38,7 @@ import socket
 import threading
 import time
 
+from . import rollouts
 from .client import client_key
 from .instructions import LIMITS
 from .query import parse_query
@@ -231,18 +232,25 @@ class Ingester:
 
 class Keeper:
     """A worker's background thread: rewrites the answer file when the
-    configuration changes (and so also picks up edits while no request comes)
-    and reads the fallback log every INGEST_SECONDS."""
+    configuration changes (and so also picks up edits while no request comes),
+    reads the fallback log every INGEST_SECONDS, and lets the staged
+    rollouts' guard count and judge every TICK_SECONDS (rollouts.tick).
+    Without a folder (no nginx in front) only the guard runs."""
 
-    def __init__(self, folder, watcher, store, interval=INGEST_SECONDS, secret=None):
+    def __init__(self, folder, watcher, store, interval=INGEST_SECONDS,
+                 tick_interval=rollouts.TICK_SECONDS, secret=None):
         self.folder = folder
         self.watcher = watcher
+        self.store = store
         self.ingester = Ingester(store, os.path.join(folder, LOG), watcher.current,
-                                 secret=secret)
+                                 secret=secret) if folder else None
         self.interval = interval
+        self.tick_interval = tick_interval
         self._stop = threading.Event()
+        self._tick_due = 0.0
         self._written = watcher.current()
-        write_answer(folder, self._written)
+        if folder:
+            write_answer(folder, self._written)
 
     def start(self):
         self._thread()
@@ -262,10 +270,10 @@ class Keeper:
         while not self._stop.is_set():
             try:
                 config = self.watcher.current()
-                if config is not self._written:
+                if self.folder and config is not self._written:
                     write_answer(self.folder, config)
                     self._written = config
-                if time.monotonic() >= due:
+                if self.ingester and time.monotonic() >= due:
                     due = time.monotonic() + self.interval
                     added, skipped = self.ingester.ingest()
                     if added or skipped:
@@ -277,4 +285,18 @@ class Keeper:
                     log.error("fallback answers: %s (%d more since the last report)", e, held)
             except Exception:
                 log.exception("fallback answers")
+            self._guard()
             self._stop.wait(1.0)
+
+    def _guard(self):
+        if time.monotonic() < self._tick_due:
+            return
+        self._tick_due = time.monotonic() + self.tick_interval
+        try:
+            rollouts.tick(self.store, self.watcher.current())
+        except StoreError as e:
+            held = _problems.allow("guard")
+            if held is not None:
+                log.error("rollouts' guard: %s (%d more since the last report)", e, held)
+        except Exception:
+            log.exception("rollouts' guard")

@@ -52,7 +52,7 @@ def instruct(state, query_string, environ):
         q = parse_query(query_string, LIMITS)
         values = q.values
         decision = decide(config, values.get("key"), values.get("version"), values.get("id"),
-                          q.malformed | q.cut)
+                          q.malformed | q.cut, state.live.shares(config))
     except Exception:
         log.exception("instruction request failed; giving the default answer")
         return config.default_answer.encode("ascii")

@@ -33,13 +33,15 @@ def in_rollout(rule_name, machine_id, percent):
     return int.from_bytes(digest[:8], "big") % 10000 < percent * 100
 
 
-def decide(config, key, version, machine_id, bad=frozenset()):
+def decide(config, key, version, machine_id, bad=frozenset(), shares=None):
     """Choose the answer for one instruction request.
 
     key, version, machine_id: the decoded query values, None when absent.
     bad: fields the caller already found unusable (cut, badly encoded, repeated);
     they count as malformed.  A malformed field never satisfies a rule's
-    condition; the request still gets an answer.
+    condition; the request still gets an answer.  shares: the live share of
+    each staged rollout by rule name (0 while halted, see rollouts.py), in
+    place of the configured `rollout`.
     """
     malformed = set(bad)
     if not _key_ok(key):
@@ -54,19 +56,28 @@ def decide(config, key, version, machine_id, bad=frozenset()):
     if config.maintenance:
         return Decision(config.maintenance_answer, "maintenance", malformed)
 
-    key_usable = "key" not in malformed
-    version_usable = "version" not in malformed
-    id_usable = "id" not in malformed
     for rule in config.rules:
-        if rule.key is not None and not (key_usable and key == rule.key):
+        if not conditions_hold(rule, key, parsed_version, malformed):
             continue
-        if rule.key_prefix is not None and not (key_usable and key.startswith(rule.key_prefix)):
-            continue
-        if rule.below_version is not None and not (
-                version_usable and parsed_version < rule.below_version):
-            continue
+        percent = rule.rollout
+        if shares is not None and rule.name in shares:
+            percent = shares[rule.name]
         if rule.rollout is not None and not (
-                id_usable and in_rollout(rule.name, machine_id, rule.rollout)):
+                "id" not in malformed and in_rollout(rule.name, machine_id, percent)):
             continue
         return Decision(rule.answer, rule.name, malformed)
     return Decision(config.default_answer, "default", malformed)
+
+
+def conditions_hold(rule, key, parsed_version, malformed):
+    """Whether the rule's conditions other than its rollout share hold.
+    A field named in `malformed` satisfies no condition."""
+    if rule.key is not None and not ("key" not in malformed and key == rule.key):
+        return False
+    if rule.key_prefix is not None and not (
+            "key" not in malformed and key.startswith(rule.key_prefix)):
+        return False
+    if rule.below_version is not None and not (
+            "version" not in malformed and parsed_version < rule.below_version):
+        return False
+    return True

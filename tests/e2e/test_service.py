@@ -77,6 +77,14 @@ name = "rollout out"
 key_prefix = "rollout"
 rollout = {rollout}
 channel = "beta"
+
+[[rules]]
+name = "guarded release"
+key_prefix = "guard"
+rollout = 100
+steps = [{guarded}, 100]
+guard_min_requests = 3
+channel = "foreign"
 """
 
 
@@ -110,9 +118,10 @@ class ServiceEndToEndTest(unittest.TestCase):
         cls.addClassCleanup(cls.stack.stop)
 
     @classmethod
-    def write_config(cls, rollin, rollout):
+    def write_config(cls, rollin, rollout, guarded=50):
         with open(cls.config + '.tmp', 'w') as f:
-            f.write(CONFIG.format(db=cls.db, base=BASE, rollin=rollin, rollout=rollout))
+            f.write(CONFIG.format(db=cls.db, base=BASE, rollin=rollin, rollout=rollout,
+                                  guarded=guarded))
         os.replace(cls.config + '.tmp', cls.config)
 
     # -- plumbing ----------------------------------------------------------------
@@ -265,6 +274,58 @@ class ServiceEndToEndTest(unittest.TestCase):
                                                         'version', 'os')})
         self.assertEqual((event['bundle_key'], event['code_number'], event['hresult'],
                           event['malformed'], event['cut']), (key, 201, E_FAIL, '', ''))
+
+    def test_a_failing_rollout_halts_itself_and_the_next_run_installs(self):
+        # This prefix's machine id, from a run that no rollout takes.
+        _, plain = self.launcher('machine')
+        machine = self.assert_installed_from(plain, 'machine' + harness.KEY[7:],
+                                             'Quillo.exe')['machine_id']
+        share = bucket('guarded release', machine) // 100 + 1
+        if share >= 100:
+            self.skipTest('this machine is only in the last step of the rollout')
+        self.write_config(100, 0, guarded=share)  # its first step takes this machine
+        time.sleep(1.5)
+        # The control: machines the step leaves out, which install fine.
+        context = ssl.create_default_context(cafile=self.stack.ca)
+        outside = [m for m in ('%040X' % i for i in range(200))
+                   if bucket('guarded release', m) >= share * 100][:3]
+        for i, m in enumerate(outside):
+            with urllib.request.urlopen('%s/getinstaller?key=guardcontrol%d&version=%s&id=%s'
+                                        % (BASE, i, VERSION, m), context=context,
+                                        timeout=30) as r:
+                self.assertEqual(r.read().decode(), 'GET:%s/installers/Quillo.exe' % BASE)
+        # The release's installer is signed by someone else: every run fails
+        # with 201 and opens its page, which reports the failure.
+        key, exe = self.launcher('guard')
+        for _ in range(3):
+            browser = harness.BrowserLog(harness.temp_folder(self))
+            (code, boxes), row = self.run_recorded(key, lambda: harness.run_dismissing(
+                '"%s"' % harness.winpath(exe), env=browser.env()))
+            self.assertEqual((code, row['rule']), (E_FAIL, 'guarded release'))
+            self.assertTrue(boxes[0].endswith('; 201'), boxes)
+            self.event_for(browser.pages()[0])
+        # Every worker's guard counts and judges every few seconds.
+        deadline = time.monotonic() + 60
+        while True:
+            db = sqlite3.connect(self.db)
+            try:
+                state = db.execute("SELECT state, why FROM rollout_state "
+                                   "WHERE rule = 'guarded release'").fetchall()
+                counts = db.execute("SELECT * FROM rollout_counts").fetchall()
+            finally:
+                db.close()
+            if state and state[0][0] == 'halted':
+                break
+            if time.monotonic() > deadline:
+                with open(self.stack.gunicorn_log) as f:
+                    self.fail('not halted: %r, counts %r, log %s' % (state, counts,
+                                                                    f.read()[-3000:]))
+            time.sleep(1)
+        self.assertTrue(state[0][1].startswith('guard:'), state)
+        # Halted, the rule takes nobody: the next run gets the default channel.
+        time.sleep(1.5)
+        row = self.assert_installed_from(exe, key, 'Quillo.exe')
+        self.assertEqual(row['rule'], 'default')
 
     # -- a request never goes unanswered or unrecorded --------------------------
 

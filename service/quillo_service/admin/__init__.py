@@ -12,8 +12,10 @@ import csv
 import io
 import logging
 
-from flask import Blueprint, Response, current_app, render_template, request
+from flask import Blueprint, Response, current_app, redirect, render_template, request, url_for
+from markupsafe import escape
 
+from .. import rollouts
 from ..store import StoreError
 from . import auth, views
 from .data import parse_filters, parse_period, time_text
@@ -38,7 +40,7 @@ def _refuse(status, text):
         headers["WWW-Authenticate"] = 'Basic realm="Quillo dashboard", charset="UTF-8"'
     if status == 429:
         headers["Retry-After"] = "60"
-    return Response(f"<!doctype html><title>{status}</title><p>{text}</p>", status,
+    return Response(f"<!doctype html><title>{status}</title><p>{escape(text)}</p>", status,
                     headers=headers, content_type="text/html; charset=utf-8")
 
 
@@ -98,6 +100,7 @@ def show(view):
     try:
         with state.store.dashboard().reading() as db:
             page = views.VIEWS[view].build(db, config, period, filters, now)
+            halted = views.banners(state.store, config)
     except StoreError as e:
         log.error("dashboard: %s", e)
         return _refuse(503, "The dashboard's store is not available.")
@@ -112,8 +115,39 @@ def show(view):
             if k in ("period", "from", "to", "key", "match", "version")}
     html = render_template("admin/view.html", page=page, view=view, views=views.VIEWS,
                            period=period, filters=filters, problem=problem, keep=keep,
-                           args=request.args, generated=time_text(now))
+                           args=request.args, generated=time_text(now), halted=halted,
+                           token=auth.form_token(config.admin, auth.user_name(request.environ),
+                                                 now),
+                           done=request.args.get("done", "")[:200])
     return Response(html, 200, headers=_HEADERS, content_type="text/html; charset=utf-8")
+
+
+@bp.route("/rollouts/act", methods=["POST"])
+def rollout_action():
+    """Halt, resume or advance a rollout from the console's forms."""
+    state = current_app.extensions["quillo"]
+    config = state.watcher.current()
+    now = state.clock()
+    user = auth.user_name(request.environ)
+    form = request.form
+    name, action = form.get("rule", "")[:64], form.get("action", "")[:16]
+    try:
+        if not auth.form_token_ok(config.admin, user, form.get("token"), now):
+            log.warning("rollouts: a %s of %r by %s without a valid form token was refused",
+                        action, name, user)
+            state.store.rollouts().refused(now, name, f"console: {user}", f"{action} refused",
+                                           "the form's token was missing, wrong or expired")
+            return _refuse(403, "The form's token was missing, wrong or expired: open the "
+                                "Rollouts page again and use its form.")
+        rollouts.act(state.store, config, name, action, f"console: {user}",
+                     form.get("why", "")[:500])
+    except rollouts.ActionError as e:
+        return _refuse(409, str(e))
+    except StoreError as e:
+        log.error("rollouts: %s", e)
+        return _refuse(503, "The store is not available; nothing was changed.")
+    state.live.refresh_soon()
+    return redirect(url_for("admin.show", view="rollouts", done=f"{action}: {name}"), 303)
 
 
 @bp.route("/<path:rest>")

@@ -73,3 +73,38 @@ def check(environ, admin, store, now):
         _accepted[digest] = now
         return "ok"
     return "wrong"
+
+
+# -- forms: a token against cross-site requests ------------------------------------
+#
+# A browser sends Basic credentials with any request to the site, including a
+# form another site makes it post, so every form carries a token that only
+# our own pages hold: an HMAC of the user and the time it was made, keyed by
+# the configuration's password hash (the same on every host, and changed
+# with the password).  The pages need no cookie and no script for it.
+
+TOKEN_SECONDS = 8 * 3600
+
+
+def user_name(environ):
+    given = _credentials(environ)
+    return given[0] if given else ""
+
+
+def _token_mac(admin, user, made):
+    key = hashlib.sha256(b"quillo form token\0" + admin[1].encode()).digest()
+    return hmac.new(key, f"{user}\0{made}".encode(), hashlib.sha256).hexdigest()
+
+
+def form_token(admin, user, now):
+    made = int(now)
+    return f"{made}.{_token_mac(admin, user, made)}"
+
+
+def form_token_ok(admin, user, token, now):
+    made, _, mac = (token or "").partition(".")
+    if admin is None or not made.isdigit() or len(made) > 12:
+        return False
+    if not 0 <= now - int(made) <= TOKEN_SECONDS:
+        return False
+    return hmac.compare_digest(mac.encode(), _token_mac(admin, user, int(made)).encode())

@@ -104,3 +104,43 @@ def horizontal_bars(rows, title, width=760, bar_h=18, label_w=220, unit=""):
                    f'font-size="11">{escape(_num(n) + unit)}</text>')
     out.append("</svg>")
     return Markup("".join(out))
+
+
+def grouped_bars(days, series, title, width=760, height=200, unit=" %"):
+    """Bars per day side by side, one per series (rates, which must not be
+    stacked).  days: [(label, {series name: value or None})]; series:
+    [(name, colour)].  A missing value draws no bar."""
+    left, right, top, bottom = 52, 8, 24, 42
+    plot_w, plot_h = width - left - right, height - top - bottom
+    values = [v for _, vs in days for v in vs.values() if v is not None]
+    peak = max(values, default=0) or 1
+    slot = plot_w / max(len(days), 1)
+    bar = max(1.0, slot * 0.8 / max(len(series), 1))
+    out = [f'<svg xmlns="http://www.w3.org/2000/svg" class="chart" role="img" '
+           f'width="{width}" height="{height}" viewBox="0 0 {width} {height}">',
+           f"<title>{escape(title)}</title>"]
+    for i in range(5):
+        v = peak * i / 4
+        y = top + plot_h - plot_h * i / 4
+        out.append(f'<line x1="{left}" x2="{width - right}" y1="{y:.1f}" y2="{y:.1f}" '
+                   'stroke="#e3e3e3"/>')
+        out.append(f'<text x="{left - 4}" y="{y + 4:.1f}" text-anchor="end" '
+                   f'font-size="10">{escape(f"{v:.1f}{unit}")}</text>')
+    every = max(1, len(days) // 10)
+    for i, (label, vs) in enumerate(days):
+        x0 = left + i * slot + slot * 0.1
+        for j, (name, fill) in enumerate(series):
+            v = vs.get(name)
+            if v is None:
+                continue
+            h = plot_h * v / peak
+            out.append(f'<rect class="bar" x="{x0 + j * bar:.1f}" y="{top + plot_h - h:.1f}" '
+                       f'width="{bar:.1f}" height="{max(h, 0.5):.1f}" fill="{fill}"><title>'
+                       f'{escape(label)}: {escape(name)} {escape(f"{v:.2f}{unit}")}'
+                       '</title></rect>')
+        if i % every == 0:
+            out.append(f'<text x="{x0 + bar * len(series) / 2:.1f}" y="{height - bottom + 14}" '
+                       f'text-anchor="middle" font-size="10">{escape(label[5:])}</text>')
+    out.append(f'<text x="{left}" y="{height - 6}" font-size="10">day (UTC)</text>')
+    out.append("</svg>")
+    return Markup("".join(out))

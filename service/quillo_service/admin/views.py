@@ -2,6 +2,7 @@
 
 from typing import NamedTuple
 
+from .. import guard
 from ..codes import CODES, GROUPS
 from . import charts
 from .data import day_text, time_text
@@ -20,6 +21,7 @@ class Page(NamedTuple):
     charts: list   # [(caption, Markup svg, legend [(colour, text)])]
     tables: list
     notes: list = []
+    forms: list = []  # [(rule name, actions it can take now)] (the Rollouts view)
 
 
 OTHER_KEYS = "(other keys)"
@@ -289,5 +291,83 @@ class Malformed:
              "the launcher's form; \"cut\" fields were longer than their bound."])
 
 
+def _rate(arm):
+    if not arm.requests:
+        return "no requests"
+    low, high = arm.interval
+    return f"{100 * arm.rate:.2f} % [{100 * low:.2f}, {100 * high:.2f}]"
+
+
+def _state_text(rule, row):
+    if row is None:
+        return 0, "running", "not started yet"
+    return row["step"], row["state"], row["why"]
+
+
+class Rollouts:
+    title = "Rollouts"
+
+    @staticmethod
+    def build(db, config, period, filters, now):
+        store = db.store
+        r = store.rollouts()
+        states = r.states()
+        charts_, rows, forms = [], [], []
+        for rule in config.guarded_rules:
+            row = states.get(rule.name)
+            step, state, why = _state_text(rule, row)
+            counted = row["from_hour"] if row else int(now // 3600)
+            h = r.health(rule.name, counted)
+            arm, control = (guard.Arm(*h.get(a, (0, 0))) for a in ("rule", "control"))
+            verdict = guard.judge(arm, control, rule.guard_extra_failure_points,
+                                  rule.guard_min_requests)
+            rows.append((rule.name, f"{step + 1} of {len(rule.steps)}",
+                         f"{guard.share(rule.steps, step, 'running'):g} %", state,
+                         time_text(row["since"]) if row else "", arm.requests, arm.failures,
+                         _rate(arm), control.requests, control.failures, _rate(control),
+                         time_text(counted * 3600), why or verdict.why))
+            forms.append((rule.name, {"running": ("halt", "advance"), "halted": ("resume",),
+                                      "done": ("halt",)}[state]))
+            per_day = {}
+            for day, which, n, f in r.per_day(rule.name, period.start, period.end):
+                per_day.setdefault(day, {})[which] = 100.0 * f / n if n else None
+            days = [(day_text(d), {"rule": per_day.get(d, {}).get("rule"),
+                                   "control": per_day.get(d, {}).get("control")})
+                    for d in period.days]
+            series = [("rule", charts.colour(3)), ("control", charts.colour(0))]
+            charts_.append((f"{rule.name}: failed requests per day, percent",
+                            charts.grouped_bars(days, series, f"{rule.name}: failure rate "
+                                                "per day"),
+                            [(c, n) for n, c in series]))
+        history = [(time_text(t), rule, who, action, old, new, why)
+                   for t, rule, who, action, old, new, why in r.audit()]
+        return Page(
+            "Staged rollouts: share, health per arm, state and history",
+            charts_,
+            [Table("rollouts", "Guarded rules",
+                   ("rule", "step", "share", "state", "step since (UTC)", "rule requests",
+                    "rule failures", "rule failure rate [95%]", "control requests",
+                    "control failures", "control failure rate [95%]",
+                    "counted from (UTC)", "why"), rows),
+             Table("history", "History: every action, by whom and why",
+                   ("time (UTC)", "rule", "who", "action", "before", "after", "why"), history,
+                   "The 200 latest, newest first.")],
+            ["The rule arm is the machines the rule answered; the control is the machines "
+             "that reached the rule and met its conditions but fell outside its share. "
+             "A failed request is one followed by an error from the same address and key "
+             "within 6 hours, or by a crash from the same address within 2 hours.",
+             "The guard halts a rule when, with enough requests in both arms, even the "
+             "low end of the difference between the two rates is above the rule's margin."],
+            forms)
+
+
+def banners(store, config):
+    """[(rule, time text, why)] of the halted guarded rules, for every page."""
+    states = store.rollouts().states()
+    return [(r.name, time_text(states[r.name]["changed_at"]), states[r.name]["why"])
+            for r in config.guarded_rules
+            if r.name in states and states[r.name]["state"] == "halted"]
+
+
 VIEWS = {"installs": Installs, "failures": Failures, "rates": Rates, "systems": Systems,
-         "crashes": Crashes, "malformed": Malformed}
+         "crashes": Crashes, "malformed": Malformed, "rollouts": Rollouts}

@@ -101,6 +101,11 @@ class Store:
         from .dashboard import Dashboard
         return Dashboard(self)
 
+    def rollouts(self):
+        """The staged rollouts' state, audit and counts (see rollouts.py)."""
+        from .rollouts import Rollouts
+        return Rollouts(self)
+
     def describe(self):
         raise NotImplementedError
 

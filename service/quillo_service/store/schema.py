@@ -8,7 +8,7 @@ page write.  Rows are added in time order, so retention finds its boundary by
 a binary search over the ids instead (see Store.purge).
 """
 
-SCHEMA_VERSION = 6
+SCHEMA_VERSION = 7
 
 TABLES = [
     """CREATE TABLE IF NOT EXISTS requests (
@@ -148,11 +148,68 @@ def _hash_addresses(store, conn):
     store.hash_stored_addresses(conn)
 
 
+# Version 7: staged rollouts (see rollouts.py).  `rollout_state` is the live
+# state of each guarded rule, shared by every host and changed only by
+# conditional updates on `version`; `rollout_audit` records every change and
+# every refused attempt; `rollout_counts` holds requests and failed requests
+# per rule, hour and arm, counted once from the requests and events after the
+# positions kept in rollup_state.  For the last hours only, `rollout_recent`
+# holds every request's client and key (indexed, which `requests` is not:
+# an index there would cost every instruction request), so that a failure
+# finds the request before it at once, and `rollout_arms` which arm each
+# request fell in, so that the failure is laid at that request once.
+_ROLLOUTS = [
+    """CREATE TABLE IF NOT EXISTS rollout_state (
+        rule TEXT PRIMARY KEY,
+        step INTEGER NOT NULL,
+        since {float} NOT NULL,
+        from_hour BIGINT NOT NULL,
+        state TEXT NOT NULL,
+        why TEXT NOT NULL,
+        changed_at {float} NOT NULL,
+        version BIGINT NOT NULL
+    )""",
+    """CREATE TABLE IF NOT EXISTS rollout_audit (
+        id {id},
+        recorded_at {float} NOT NULL,
+        rule TEXT NOT NULL,
+        who TEXT NOT NULL,
+        action TEXT NOT NULL,
+        old_state TEXT NOT NULL,
+        new_state TEXT NOT NULL,
+        why TEXT NOT NULL
+    )""",
+    """CREATE TABLE IF NOT EXISTS rollout_counts (
+        rule TEXT NOT NULL,
+        hour BIGINT NOT NULL,
+        arm TEXT NOT NULL,
+        requests BIGINT NOT NULL,
+        failures BIGINT NOT NULL,
+        PRIMARY KEY (rule, hour, arm)
+    )""",
+    """CREATE TABLE IF NOT EXISTS rollout_arms (
+        request_id BIGINT NOT NULL,
+        rule TEXT NOT NULL,
+        arm TEXT NOT NULL,
+        hour BIGINT NOT NULL,
+        failed INTEGER NOT NULL,
+        PRIMARY KEY (request_id, rule)
+    )""",
+    """CREATE TABLE IF NOT EXISTS rollout_recent (
+        request_id BIGINT PRIMARY KEY,
+        recorded_at {float} NOT NULL,
+        client TEXT NOT NULL,
+        bundle_key TEXT
+    )""",
+    "CREATE INDEX IF NOT EXISTS rollout_recent_client ON rollout_recent (client, recorded_at)",
+]
+TABLES += _ROLLOUTS
+
 # Statements that bring a database from version N to N + 1, by N; a dict holds
 # them per database, and a callable step is given (store, connection).  A new
 # version adds its entry here and raises SCHEMA_VERSION.
 MIGRATIONS = {1: _ROLLUP, 2: {"sqlite": _NO_REUSE, "postgresql": []}, 3: _INGEST,
-              4: _REQUEST_IDS, 5: _ALERTS + [_hash_addresses]}
+              4: _REQUEST_IDS, 5: _ALERTS + [_hash_addresses], 6: _ROLLOUTS}
 
 REQUEST_COLUMNS = ("recorded_at", "client", "bundle_key", "version", "machine_id",
                    "answer", "rule", "malformed", "cut", "request_id")

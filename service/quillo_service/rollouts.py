@@ -1,0 +1,318 @@
+"""Staged rollouts that stop themselves.
+
+A rule with `steps` climbs through those shares of machines, holding each
+for `step_hours`.  Its live state (step, since when, running / halted / done,
+why) is a row in the store, shared by every host; each worker reads it at
+most once a second (`Live`), so a change reaches every host within two
+seconds.  A halted rule matches nobody: its machines fall through to the
+next rule or the default.
+
+The guard compares two arms over the same hours:
+- the rule: requests the rule answered;
+- the control: requests that reached the rule (no earlier rule took them),
+  met its conditions and had a machine id, but fell outside its share and
+  were answered by a later rule or the default.
+Machines fall in or out of the share by a hash of their id alone, so the two
+arms are the same population split at random: the same campaigns, launcher
+versions and Windows versions in the same proportions, over the same hours.
+The default channel's requests as a whole would mix in other campaigns with
+failure rates of their own.
+
+A failure is laid at the request that preceded it, since error and crash
+queries carry no machine id: an error at the latest request of the same
+client and key within ERROR_WINDOW, a crash at the latest of the client
+within CRASH_WINDOW.  `tick` counts new requests and events into per-hour
+counts (store/rollouts.py), then judges each running rule (guard.py) from
+those counts: the cost of a judgement does not grow with the requests.
+Several workers and hosts may tick at once; every count and every change is
+a compare-and-set in the store, so each happens once.
+"""
+
+import itertools
+import logging
+import threading
+import time
+
+from . import alerts, guard
+from .config import parse_version
+from .rules import conditions_hold
+from .store import StoreError
+from .store.rollouts import HOUR, REQUESTS, EVENTS, describe_state
+from .throttle import LogThrottle
+
+log = logging.getLogger("quillo_service")
+
+ERROR_WINDOW = 6 * 3600
+CRASH_WINDOW = 2 * 3600
+CLOCK_SLACK = 2.0     # seconds between the clocks that stamp requests and events
+LAG = 5.0             # requests younger than this may still commit out of id order
+BATCH = 20_000        # requests classified per transaction
+EVENT_BATCH = 2_000
+TICK_SECONDS = 3.0    # how often each worker ticks (fallback.Keeper)
+GUARD = "guard"
+
+_problems = LogThrottle(interval=60.0)
+
+
+# -- the live share on the request path ------------------------------------------
+
+class Live:
+    """Each worker's copy of the rollout states, read at most every `ttl`
+    seconds by whichever request finds it stale (the others go on with the
+    copy they have).  While the store cannot be read, the last copy stays;
+    a rule never read is at its first step."""
+
+    def __init__(self, store, ttl=1.0, clock=time.monotonic):
+        self.store = store
+        self.ttl = ttl
+        self._clock = clock
+        self._lock = threading.Lock()
+        self._read_at = float("-inf")
+        self._states = {}
+        self._cache = (None, None, None)  # (config, states, shares)
+
+    def refresh_soon(self):
+        self._read_at = float("-inf")
+
+    def shares(self, config):
+        """{rule name: percent} for the guarded rules, or None when there are none."""
+        if not config.guarded_rules:
+            return None
+        if self._clock() - self._read_at >= self.ttl and self._lock.acquire(blocking=False):
+            try:
+                self._read_at = self._clock()
+                self._states = self.store.rollouts().states()
+            except StoreError as e:
+                if _problems.allow("live") is not None:
+                    log.error("rollouts: cannot read their state, keeping the last: %s", e)
+            finally:
+                self._lock.release()
+        cfg, states, shares = self._cache
+        if cfg is config and states is self._states:
+            return shares
+        states = self._states
+        shares = {r.name: current_share(r, states.get(r.name)) for r in config.guarded_rules}
+        self._cache = (config, states, shares)
+        return shares
+
+
+def current_share(rule, row):
+    if row is None:
+        return rule.steps[0]
+    return guard.share(rule.steps, row["step"], row["state"])
+
+
+# -- counting ----------------------------------------------------------------------
+
+def rule_order(config):
+    """{rule name: position}, the default after every rule."""
+    order = {r.name: i for i, r in enumerate(config.rules)}
+    order["default"] = len(config.rules)
+    return order
+
+
+def classify(config, order, row):
+    """[(rule name, arm)] of the guarded rules this request counts for."""
+    _, _, key, version, _, answered, malformed, _ = row
+    at = order.get(answered)
+    if at is None:  # maintenance, nginx's fallback, a rule since removed
+        return []
+    bad = frozenset(malformed.split(",")) if malformed else frozenset()
+    parsed = parse_version(version)
+    if parsed is None:
+        bad |= {"version"}
+    out = []
+    for rule in config.rules[:at + 1]:
+        if not rule.guarded:
+            continue
+        if rule.name == answered:
+            out.append((rule.name, "rule"))
+        elif "id" not in bad and conditions_hold(rule, key, parsed, bad):
+            out.append((rule.name, "control"))
+    return out
+
+
+def count(store, config, now, budget=2.0):
+    """Count the requests and events recorded since the last count; returns
+    (requests, events) taken.  Stops after `budget` seconds.
+
+    Requests and events go forward together, a batch of requests and then
+    the events up to the last of them, so that what is kept of the recent
+    requests stays a few hours long even when a backlog is caught up."""
+    r = store.rollouts()
+    if r.position(REQUESTS) is None:
+        # Counting starts now: the history before the first guarded rule
+        # belongs to no arm.
+        r.begin_positions(r.first_request_at(now - LAG) - 1, r.last_ids()[1])
+    began = time.monotonic()
+    taken = [0, 0]
+    order = rule_order(config)
+    upto = r.first_request_at(now - LAG)  # the first request not to count yet
+    while time.monotonic() - began < budget:
+        last = r.position(REQUESTS)
+        rows = r.requests_after(last, upto, BATCH)
+        arms = [(row[0], name, arm, row[1]) for row in rows
+                for name, arm in classify(config, order, row)]
+        recent = [(row[0], row[1], row[7], row[2]) for row in rows]
+        if rows and not r.add_requests(last, rows[-1][0], recent, arms):
+            continue  # another worker counted them; look again
+        taken[0] += len(rows)
+        caught_up = len(rows) < BATCH
+        # A failure may be laid only once the requests before it are counted.
+        horizon = now - LAG if caught_up else rows[-1][1] - CLOCK_SLACK
+        taken[1] += _count_events(r, horizon, began + budget)
+        following = r.event_time_after(r.position(EVENTS))
+        keep = min(horizon, following if following is not None else horizon)
+        r.forget(r.first_request_at(keep - ERROR_WINDOW - CLOCK_SLACK))
+        if caught_up:
+            break
+    return tuple(taken)
+
+
+def _count_events(r, horizon, deadline):
+    """Lay the events up to `horizon` at their requests, until the monotonic
+    `deadline`; returns how many."""
+    taken = 0
+    while time.monotonic() < deadline:
+        last = r.position(EVENTS)
+        rows = r.events_after(last, EVENT_BATCH, ERROR_WINDOW, CRASH_WINDOW, CLOCK_SLACK)
+        # In id order and only up to the horizon: a later event may follow a
+        # request not counted yet.
+        rows = list(itertools.takewhile(lambda e: e[1] <= horizon, rows))
+        if not rows:
+            return taken
+        if r.add_failures(last, rows[-1][0], [e[2] for e in rows if e[2] is not None]):
+            taken += len(rows)
+    return taken
+
+
+# -- judging and changing ------------------------------------------------------------
+
+def health(store, rule, row):
+    """(rule arm, control arm) as guard.Arm, counted from the row's from_hour."""
+    h = store.rollouts().health(rule.name, row["from_hour"])
+    return guard.Arm(*h.get("rule", (0, 0))), guard.Arm(*h.get("control", (0, 0)))
+
+
+def _alert(store, kind, rule, row, arms, who, why, now):
+    alerts.notify(store, kind, {
+        "rule": rule.name, "step": row["step"] + 1,
+        "share": guard.share(rule.steps, row["step"], "running"),
+        "rule_arm": _arm_data(arms[0]), "control_arm": _arm_data(arms[1]),
+        "who": who, "why": why, "time": now})
+
+
+def _arm_data(arm):
+    low, high = arm.interval
+    return {"requests": arm.requests, "failures": arm.failures, "rate": arm.rate,
+            "low": low, "high": high}
+
+
+def _apply(store, rule, row, now, who, action, why, **new):
+    """Make one change; on success log it and send its alert.  True if made."""
+    arms = health(store, rule, row)
+    if action == "halt":
+        why = f"{why}; rule {arms[0].describe()}, control {arms[1].describe()}" \
+            if who != GUARD else why
+    if not store.rollouts().change(row, now, who, action, why, **new):
+        return False
+    after = dict(row, **new)
+    log.warning("rollout %r: %s by %s (%s -> %s): %s", rule.name, action, who,
+                describe_state(row["step"], row["state"]),
+                describe_state(after["step"], after["state"]), why)
+    if action in ("halt", "advance", "done"):
+        kind = "rollout_halted" if action == "halt" else "rollout_advanced"
+        try:
+            _alert(store, kind, rule, after, arms, who, why, now)
+        except Exception:
+            log.exception("rollout %r: the alert failed", rule.name)
+    return True
+
+
+def _rows(store, config, now):
+    """The state rows of the guarded rules, made at the first step where missing."""
+    r = store.rollouts()
+    rows = r.states()
+    for rule in config.guarded_rules:
+        if rule.name not in rows and r.start(rule.name, now, GUARD, "first seen in the "
+                                             "configuration"):
+            log.info("rollout %r started at %g %%", rule.name, rule.steps[0])
+    return r.states() if any(x.name not in rows for x in config.guarded_rules) else rows
+
+
+def tick(store, config, now=None):
+    """Count what is new, then halt or advance each running guarded rule.
+    Safe to run in any number of workers and hosts at once."""
+    if not config.guarded_rules:
+        return
+    now = store.now() if now is None else now
+    rows = _rows(store, config, now)
+    count(store, config, now)
+    for rule in config.guarded_rules:
+        row = rows[rule.name]
+        if row["state"] != "running":
+            continue
+        arms = health(store, rule, row)
+        verdict = guard.judge(*arms, rule.guard_extra_failure_points, rule.guard_min_requests)
+        if verdict.halt:
+            _apply(store, rule, row, now, GUARD, "halt", verdict.why, state="halted")
+            continue
+        due = guard.step_due(row["step"], row["since"], rule.steps, rule.step_hours, now)
+        if due == "advance":
+            _apply(store, rule, row, now, GUARD, "advance",
+                   f"step held {rule.step_hours:g} hours", step=row["step"] + 1, since=now)
+        elif due == "done":
+            _apply(store, rule, row, now, GUARD, "done",
+                   f"last step held {rule.step_hours:g} hours", state="done")
+
+
+class ActionError(Exception):
+    """A person's action that cannot be done; the text says why."""
+
+
+ACTIONS = ("halt", "resume", "advance")
+
+
+def act(store, config, name, action, who, why, now=None):
+    """A person's halt, resume or advance of rule `name`; raises ActionError."""
+    rule = next((r for r in config.guarded_rules if r.name == name), None)
+    if rule is None:
+        raise ActionError(f"no guarded rule is named {name!r:.80}")
+    now = store.now() if now is None else now
+    row = _rows(store, config, now)[name]
+    why = why.strip() or "no reason given"
+    if action == "halt":
+        if row["state"] == "halted":
+            raise ActionError(f"{name} is already halted")
+        changed = _apply(store, rule, row, now, who, "halt", why, state="halted")
+    elif action == "resume":
+        if row["state"] != "halted":
+            raise ActionError(f"{name} is not halted")
+        # The guard starts counting afresh from the next whole hour, so the
+        # failures that made it halt do not halt it again at once.
+        changed = _apply(store, rule, row, now, who, "resume", why, state="running",
+                         since=now, from_hour=int(now // HOUR) + 1)
+    elif action == "advance":
+        if row["state"] != "running":
+            raise ActionError(f"{name} is {row['state']}; only a running rollout advances")
+        if row["step"] >= len(rule.steps) - 1:
+            changed = _apply(store, rule, row, now, who, "done", why, state="done")
+        else:
+            changed = _apply(store, rule, row, now, who, "advance", why,
+                             step=row["step"] + 1, since=now)
+    else:
+        raise ActionError(f"unknown action {action!r:.40}")
+    if not changed:
+        raise ActionError(f"{name} was changed meanwhile; look again")
+
+
+def status_lines(store, config, now=None):
+    """One line per guarded rule: "name step% state"."""
+    now = store.now() if now is None else now
+    rows = _rows(store, config, now)
+    lines = []
+    for rule in config.guarded_rules:
+        row = rows[rule.name]
+        lines.append(f"{rule.name} {guard.share(rule.steps, row['step'], 'running'):g}% "
+                     f"{row['state']}")
+    return lines

@@ -1,0 +1,230 @@
+"""The SQL of staged rollouts: live state, audit, and the counts per arm.
+
+The live state of a guarded rule is one row of `rollout_state`.  Every change
+is a conditional UPDATE on the row's `version`, in one transaction with its
+audit row, so when several workers or hosts decide the same halt or advance
+at once exactly one of them makes it (and only that one sends the alert).
+
+The counts are kept incrementally, like the dashboard's rollup: requests and
+events after a position in `rollup_state` are added in a transaction that
+moves the position by compare-and-set, so each is counted exactly once
+whichever worker gets there first.  Every request is kept in
+`rollout_recent` (client and key) and, if it fell in an arm, in
+`rollout_arms`, for the few hours in which a failure may still follow it; a
+failure marks its request failed once (a request failed or not, however
+many errors follow it) and adds one to its hour's failures.
+"""
+
+from .dashboard import Dashboard
+
+HOUR = 3600
+REQUESTS = "rollout requests"  # rollup_state rows: the last id counted
+EVENTS = "rollout events"
+
+_STATE_COLUMNS = ("rule", "step", "since", "from_hour", "state", "why", "changed_at", "version")
+
+
+class Rollouts:
+    """The rollout questions and changes, over one store."""
+
+    def __init__(self, store):
+        self.store = store
+        self.p = store.placeholder
+
+    def _all(self, sql, params=()):
+        with self.store._errors_as_store_error():
+            return self.store._conn().execute(sql, params).fetchall()
+
+    # -- live state and audit ------------------------------------------------------
+
+    def states(self):
+        """{rule name: state row as a dict}."""
+        rows = self._all(f"SELECT {', '.join(_STATE_COLUMNS)} FROM rollout_state")
+        return {r[0]: dict(zip(_STATE_COLUMNS, r)) for r in rows}
+
+    def _audit(self, conn, now, rule, who, action, old, new, why):
+        p = self.p
+        conn.execute("INSERT INTO rollout_audit (recorded_at, rule, who, action, old_state, "
+                     f"new_state, why) VALUES ({p}, {p}, {p}, {p}, {p}, {p}, {p})",
+                     (now, rule, who[:200], action, old, new, why[:2000]))
+
+    def start(self, rule, now, who, why):
+        """Create the rule's state at its first step unless it exists; True if made."""
+        p = self.p
+        with self.store._errors_as_store_error(), self.store._transaction() as conn:
+            made = conn.execute(
+                f"INSERT INTO rollout_state ({', '.join(_STATE_COLUMNS)}) "
+                f"VALUES ({p}, 0, {p}, {p}, 'running', '', {p}, 1) "
+                "ON CONFLICT (rule) DO NOTHING", (rule, now, int(now // HOUR), now)).rowcount
+            if made == 1:
+                self._audit(conn, now, rule, who, "start", "", describe_state(0, "running"), why)
+            return made == 1
+
+    def change(self, row, now, who, action, why, **new):
+        """Apply `new` (step, since, from_hour, state) to the state `row` was
+        read as; False, with nothing written, when someone changed it since."""
+        p = self.p
+        after = dict(row, **new)
+        sets = ", ".join(f"{k} = {p}" for k in new)
+        with self.store._errors_as_store_error(), self.store._transaction() as conn:
+            moved = conn.execute(
+                f"UPDATE rollout_state SET {sets}, why = {p}, changed_at = {p}, "
+                f"version = version + 1 WHERE rule = {p} AND version = {p}",
+                (*new.values(), why[:2000], now, row["rule"], row["version"])).rowcount
+            if moved != 1:
+                return False
+            self._audit(conn, now, row["rule"], who, action,
+                        describe_state(row["step"], row["state"]),
+                        describe_state(after["step"], after["state"]), why)
+            return True
+
+    def refused(self, now, rule, who, action, why):
+        """Record an attempt that was turned away (no state changes)."""
+        with self.store._errors_as_store_error(), self.store._transaction() as conn:
+            self._audit(conn, now, rule, who, action, "", "", why)
+
+    def audit(self, rule=None, limit=200):
+        """The latest audit rows, newest first, of one rule or of all."""
+        p = self.p
+        where, params = (f" WHERE rule = {p}", (rule,)) if rule is not None else ("", ())
+        rows = self._all("SELECT recorded_at, rule, who, action, old_state, new_state, why "
+                         f"FROM rollout_audit{where} ORDER BY id DESC LIMIT {int(limit)}",
+                         params)
+        return [tuple(r) for r in rows]
+
+    # -- counts ----------------------------------------------------------------------
+
+    def health(self, rule, from_hour):
+        """{arm: (requests, failures)} counted from hour `from_hour` on."""
+        p = self.p
+        rows = self._all("SELECT arm, SUM(requests), SUM(failures) FROM rollout_counts "
+                         f"WHERE rule = {p} AND hour >= {p} GROUP BY arm", (rule, from_hour))
+        return {arm: (int(n), int(f)) for arm, n, f in rows}
+
+    def per_day(self, rule, start, end):
+        """[(day, arm, requests, failures)] of the hours in [start, end)."""
+        p = self.p
+        return [tuple(r) for r in self._all(
+            "SELECT CAST(hour / 24 AS BIGINT) AS d, arm, SUM(requests), SUM(failures) "
+            f"FROM rollout_counts WHERE rule = {p} AND hour >= {p} AND hour < {p} "
+            "GROUP BY 1, 2 ORDER BY 1, 2", (rule, int(start // HOUR), int(end // HOUR) + 1))]
+
+    def position(self, name):
+        rows = self._all(f"SELECT last_id FROM rollup_state WHERE name = {self.p}", (name,))
+        return rows[0][0] if rows else None
+
+    def first_request_at(self, ts):
+        """The first request id recorded at or after ts (one past the last if none)."""
+        return Dashboard(self.store)._first_id("requests", ts)
+
+    def begin_positions(self, request_id, event_id):
+        """Start counting after these ids, unless counting started before."""
+        p = self.p
+        with self.store._errors_as_store_error(), self.store._transaction() as conn:
+            for name, last in ((REQUESTS, request_id), (EVENTS, event_id)):
+                conn.execute(f"INSERT INTO rollup_state (name, last_id) VALUES ({p}, {p}) "
+                             "ON CONFLICT (name) DO NOTHING", (name, last))
+
+    def last_ids(self):
+        """(highest request id, highest event id), 0 for an empty table."""
+        return tuple(self._all(f"SELECT MAX(id) FROM {t}")[0][0] or 0
+                     for t in ("requests", "events"))
+
+    def event_time_after(self, last):
+        """The time of the first event after id `last`, or None when none is."""
+        rows = self._all(f"SELECT recorded_at FROM events WHERE id > {self.p} "
+                         "ORDER BY id LIMIT 1", (last,))
+        return rows[0][0] if rows else None
+
+    def requests_after(self, last, upto, limit):
+        """Requests with last < id < upto, oldest first, at most limit."""
+        p = self.p
+        return self._all(
+            "SELECT id, recorded_at, bundle_key, version, machine_id, rule, malformed, client "
+            f"FROM requests WHERE id > {p} AND id < {p} ORDER BY id LIMIT {int(limit)}",
+            (last, upto))
+
+    def events_after(self, last, limit, error_window, crash_window, slack):
+        """(event id, event time, id of the request it follows or None), oldest
+        first: an error follows the latest request of the same client and key
+        within error_window seconds, a crash the latest of the client within
+        crash_window.  A request stamped up to `slack` seconds after the event
+        counts only when none is before it: the clocks of the hosts that stamp
+        requests and events may differ that much.  Looks in rollout_recent."""
+        p = self.p
+
+        def latest(until):
+            return ("(SELECT MAX(t.request_id) FROM rollout_recent t WHERE t.client = e.client "
+                    f"AND t.recorded_at <= {until} AND t.recorded_at >= e.recorded_at - "
+                    f"CASE WHEN e.kind = 'crash' THEN {p} ELSE {p} END "
+                    "AND (e.kind = 'crash' OR t.bundle_key = e.bundle_key))")
+
+        return self._all(
+            f"SELECT e.id, e.recorded_at, COALESCE({latest('e.recorded_at')}, "
+            f"{latest(f'e.recorded_at + {p}')}) "
+            f"FROM events e WHERE e.id > {p} ORDER BY e.id LIMIT {int(limit)}",
+            (crash_window, error_window, slack, crash_window, error_window, last))
+
+    def _move(self, conn, name, old, new):
+        p = self.p
+        return conn.execute(f"UPDATE rollup_state SET last_id = {p} WHERE name = {p} "
+                            f"AND last_id = {p}", (new, name, old)).rowcount == 1
+
+    def add_requests(self, old, new, recent, arms):
+        """Keep `recent` [(request id, recorded_at, client, key)], count `arms`
+        [(request id, rule, arm, recorded_at)], and move the request position
+        from old to new; False when another worker moved it first."""
+        p = self.p
+        counts = {}
+        for _, rule, arm, at in arms:
+            k = (rule, int(at // HOUR), arm)
+            counts[k] = counts.get(k, 0) + 1
+        with self.store._errors_as_store_error(), self.store._transaction(patient=True) as conn:
+            if not self._move(conn, REQUESTS, old, new):
+                return False
+            cur = conn.cursor()
+            cur.executemany(
+                "INSERT INTO rollout_recent (request_id, recorded_at, client, bundle_key) "
+                f"VALUES ({p}, {p}, {p}, {p}) ON CONFLICT DO NOTHING", recent)
+            cur.executemany(
+                "INSERT INTO rollout_arms (request_id, rule, arm, hour, failed) "
+                f"VALUES ({p}, {p}, {p}, {p}, 0) ON CONFLICT DO NOTHING",
+                [(i, rule, arm, int(at // HOUR)) for i, rule, arm, at in arms])
+            cur.executemany(
+                "INSERT INTO rollout_counts (rule, hour, arm, requests, failures) "
+                f"VALUES ({p}, {p}, {p}, {p}, 0) ON CONFLICT (rule, hour, arm) "
+                "DO UPDATE SET requests = rollout_counts.requests + excluded.requests",
+                [(*k, n) for k, n in counts.items()])
+            return True
+
+    def add_failures(self, old, new, request_ids):
+        """Mark the arm rows of these requests failed (once each), count
+        them, and move the event position from old to new; False when
+        another worker moved it first."""
+        p = self.p
+        with self.store._errors_as_store_error(), self.store._transaction(patient=True) as conn:
+            if not self._move(conn, EVENTS, old, new):
+                return False
+            counts = {}
+            for i in sorted(set(request_ids)):
+                for rule, arm, hour in conn.execute(
+                        f"UPDATE rollout_arms SET failed = 1 WHERE request_id = {p} "
+                        "AND failed = 0 RETURNING rule, arm, hour", (i,)).fetchall():
+                    counts[(rule, hour, arm)] = counts.get((rule, hour, arm), 0) + 1
+            conn.cursor().executemany(
+                f"UPDATE rollout_counts SET failures = failures + {p} "
+                f"WHERE rule = {p} AND hour = {p} AND arm = {p}",
+                [(n, *k) for k, n in counts.items()])
+            return True
+
+    def forget(self, before):
+        """Drop what is kept of the requests with ids below `before`: no
+        failure can be laid at them any more."""
+        with self.store._errors_as_store_error(), self.store._transaction(patient=True) as conn:
+            for table in ("rollout_recent", "rollout_arms"):
+                conn.execute(f"DELETE FROM {table} WHERE request_id < {self.p}", (before,))
+
+
+def describe_state(step, state):
+    """The state as the audit log shows it: "step 2 running" (steps from 1)."""
+    return f"step {step + 1} {state}"

@@ -1,0 +1,365 @@
+"""Staged rollouts: the guard's arithmetic, a simulated population through
+the real app and store, two hosts on one PostgreSQL, the console's forms and
+the command line."""
+
+import math
+import random
+import re
+import threading
+import time
+
+import psycopg
+import pytest
+from conftest import KEY
+from test_admin import ADMIN, GOOD
+
+from quillo_service import __main__ as cli
+from quillo_service import create_app, guard, rollouts
+from quillo_service.config import ConfigError, load_config
+from quillo_service.rules import in_rollout
+from quillo_service.store import open_store
+
+STABLE = b"GET:https://setup.test/installers/stable.exe"
+BETA = b"GET:https://setup.test/installers/beta.exe"
+RULE = "new release"
+
+GUARDED = """
+default_channel = "stable"
+
+[limits]
+events_per_minute = 1000
+
+[channels]
+stable = "https://setup.test/installers/stable.exe"
+beta = "https://setup.test/installers/beta.exe"
+
+[[rules]]
+name = "vip"
+key = "feedfeedfeedfeedfeedfeedfeedfeedfeedfeed"
+channel = "stable"
+
+[[rules]]
+name = "new release"
+key_prefix = "0123"
+rollout = 100
+steps = [{steps}]
+step_hours = 24
+guard_extra_failure_points = 2.0
+guard_min_requests = 500
+channel = "beta"
+"""
+
+
+# -- the pure decisions ---------------------------------------------------------------
+
+def test_wilson_interval_and_the_guard_on_plain_numbers():
+    # Known values of the 95% Wilson interval.
+    assert [round(x, 4) for x in guard.wilson(0, 10)] == [0.0, 0.2775]
+    assert [round(x, 4) for x in guard.wilson(5, 10)] == [0.2366, 0.7634]
+    assert guard.wilson(0, 0) == (0.0, 1.0)          # no requests: nothing known
+    assert guard.wilson(7, 5) == guard.wilson(5, 5)  # more failures than requests: clamped
+    a, c = guard.Arm(1000, 150), guard.Arm(1000, 30)
+    low = guard.difference_low(a, c)
+    assert 0.09 < low < 0.12 and not math.isnan(low)
+    # The minimum holds in each arm: one request below it, no verdict.
+    assert not guard.judge(guard.Arm(499, 499), guard.Arm(5000, 0), 2.0, 500).halt
+    assert not guard.judge(guard.Arm(5000, 4000), guard.Arm(499, 0), 2.0, 500).halt
+    assert guard.judge(guard.Arm(500, 499), guard.Arm(500, 0), 2.0, 500).halt
+    # An empty or failure-free control divides by nothing.
+    assert not guard.judge(guard.Arm(0, 0), guard.Arm(0, 0), 2.0, 0).halt
+    assert not guard.judge(guard.Arm(600, 0), guard.Arm(600, 0), 2.0, 500).halt
+    # The margin: 5 points worse halts at a 2-point margin, not at a 10-point one.
+    bad, ctl = guard.Arm(20_000, 1600), guard.Arm(20_000, 600)
+    assert guard.judge(bad, ctl, 2.0, 500).halt and not guard.judge(bad, ctl, 10.0, 500).halt
+    assert "8.0 %" in guard.judge(bad, ctl, 2.0, 500).why
+
+
+def test_steps_advance_after_their_hours_and_then_are_done():
+    steps = (1, 5, 25, 50, 100)
+    assert guard.step_due(0, 1000.0, steps, 24, 1000.0 + 24 * 3600 - 1) is None
+    assert guard.step_due(0, 1000.0, steps, 24, 1000.0 + 24 * 3600) == "advance"
+    assert guard.step_due(4, 0.0, steps, 24, 24 * 3600) == "done"
+    assert [guard.share(steps, s, st) for s, st in
+            ((0, "running"), (3, "done"), (2, "halted"), (9, "running"))] == [1, 50, 0, 100]
+
+
+def test_an_equal_release_rarely_halts_over_100_seeded_runs():
+    """The guard judged after every 200 requests through all steps, both
+    arms failing 3%: at most one false halt in 100 runs."""
+    halts = 0
+    for seed in range(100):
+        rng = random.Random(seed)
+        arms = {"rule": [0, 0], "control": [0, 0]}
+        halted = False
+        for share in (1, 5, 25, 50):
+            for i in range(1, 6001):
+                arm = arms["rule" if rng.random() * 100 < share else "control"]
+                arm[0] += 1
+                arm[1] += rng.random() < 0.03
+                if i % 200 == 0 and guard.judge(guard.Arm(*arms["rule"]),
+                                                guard.Arm(*arms["control"]), 2.0, 500).halt:
+                    halted = True
+                    break
+            if halted:
+                break
+        halts += halted
+    assert halts <= 1
+
+
+def test_the_configuration_states_the_intent(write_config):
+    config = load_config(write_config(GUARDED.format(steps="1, 5, 25, 50, 100")))
+    (rule,) = config.guarded_rules
+    assert rule.steps == (1, 5, 25, 50, 100) and rule.guard_min_requests == 500
+    for steps, old, new, problem in (
+            ("5, 1, 100", "", "", "must rise"),
+            ("1, 5", "", "", "last step must equal rollout"),
+            ("1, 100", "step_hours = 24", "step_hours = -1", "step_hours"),
+            ("1, 100", "guard_min_requests = 500", "guard_min_requests = 0",
+             "guard_min_requests"),
+            ("1, 100", "rollout = 100\n", "", "need rollout and steps")):
+        text = GUARDED.format(steps=steps).replace(old, new) if old else \
+            GUARDED.format(steps=steps)
+        with pytest.raises(ConfigError, match=problem):
+            load_config(write_config(text))
+
+
+# -- a simulated population through the app and its store ----------------------------------
+
+@pytest.fixture
+def guarded_app(database, write_config):
+    def make(steps="25, 50, 100"):
+        a = create_app(write_config(GUARDED.format(steps=steps) + ADMIN), database=database,
+                       proxies="127.0.0.1")
+        state = a.extensions["quillo"]
+        state.fallback.stop()  # the tests tick themselves, with their own clock
+        state.live.ttl = 0
+        rollouts.tick(state.store, state.watcher.current())  # the rule starts now
+        made.append(a)
+        return a
+    made = []
+    yield make
+    for a in made:
+        a.extensions["quillo"].store.close()
+
+
+def machine(rng):
+    return "%040X" % rng.getrandbits(160), "10.%d.%d.%d" % (
+        rng.randrange(256), rng.randrange(256), rng.randrange(1, 255))
+
+
+def population(app, seed, requests, rule_rate, control_rate, until=None):
+    """Launcher runs, each failing (an error page from the same address and
+    key) at the rate of the arm it got; the guard ticks every 100 runs.
+    Returns the runs made."""
+    rng = random.Random(seed)
+    client, state = app.test_client(), app.extensions["quillo"]
+    config = state.watcher.current()
+    for i in range(1, requests + 1):
+        mid, ip = machine(rng)
+        answer = client.get(f"/getinstaller?key={KEY}&version=0%2C1%2C0%2C220&id={mid}",
+                            headers={"X-Real-IP": ip}).data
+        if rng.random() < (rule_rate if answer == BETA else control_rate):
+            client.get("/error/?source=gatherkit&code=201&message=&error=0x80004005"
+                       f"&version=0%2C1%2C0%2C220&os=10.0&key={KEY}", headers={"X-Real-IP": ip})
+        if i % 100 == 0:
+            rollouts.tick(state.store, config, now=time.time() + 10)
+            if until and until():
+                return i
+    return requests
+
+
+def state_of(app):
+    return app.extensions["quillo"].store.rollouts().states()[RULE]
+
+
+def test_a_bad_release_is_halted_before_2000_requests_reach_it(guarded_app):
+    app = guarded_app()
+    store = app.extensions["quillo"].store
+    population(app, 1, 12_000, 0.15, 0.03, until=lambda: state_of(app)["state"] == "halted")
+    row = state_of(app)
+    assert row["state"] == "halted" and row["why"].startswith("guard:")
+    reached = sum(1 for r in store.recent_requests(100_000) if r["rule"] == RULE)
+    assert 500 <= reached < 2000
+    # Halted: nobody gets the release any more, whoever was in its share.
+    rng = random.Random(1)
+    client = app.test_client()
+    for _ in range(50):
+        mid, _ = machine(rng)
+        assert client.get(f"/getinstaller?key={KEY}&version=0,1,0,220&id={mid}").data == STABLE
+    audit = store.rollouts().audit(RULE)
+    assert [a[3] for a in audit] == ["halt", "start"] and audit[0][2] == "guard"
+    # The banner on every console page names the rule, both rates and the time.
+    html = client.get("/admin/failures", headers=GOOD).data.decode()
+    banner = re.search(r'<p class="banner".*?</p>', html, re.S).group(0)
+    assert RULE in banner and "rule 1" in banner and "control" in banner and "UTC" in banner
+    assert len(re.findall(r"\[\d+\.\d, \d+\.\d\]", banner)) == 2
+
+
+def test_a_good_release_advances_through_every_step_when_the_clock_moves(guarded_app):
+    app = guarded_app("1, 5, 25, 50, 100")
+    state = app.extensions["quillo"]
+    runs = population(app, 2, 1500, 0.03, 0.03)
+    assert runs == 1500 and state_of(app)["state"] == "running"
+    start, config = state_of(app)["since"], state.watcher.current()
+    rng = random.Random(3)
+    sample = [machine(rng)[0] for _ in range(400)]
+    client = app.test_client()
+    for step, share in enumerate((5, 25, 50, 100), start=1):
+        rollouts.tick(state.store, config, now=start + step * 24 * 3600 - 60)
+        assert state_of(app)["step"] == step - 1  # not held long enough yet
+        rollouts.tick(state.store, config, now=start + step * 24 * 3600 + 1)
+        # Each step's hold starts when the step was taken; the clock of the
+        # next round is a day after this one.
+        start = state_of(app)["since"] - step * 24 * 3600 - 1
+        assert state_of(app)["step"] == step
+        got = sum(client.get(f"/getinstaller?key={KEY}&version=0,1,0,220&id={m}").data == BETA
+                  for m in sample)
+        assert got == sum(in_rollout(RULE, m, share) for m in sample)
+    rollouts.tick(state.store, config, now=state_of(app)["since"] + 24 * 3600)
+    assert state_of(app)["state"] == "done"
+    assert [a[3] for a in state.store.rollouts().audit(RULE)] == \
+        ["done", "advance", "advance", "advance", "advance", "start"]
+
+
+def test_failures_are_laid_at_the_request_before_them_once(guarded_app):
+    app = guarded_app("50, 100")
+    state = app.extensions["quillo"]
+    store, config, client = state.store, state.watcher.current(), app.test_client()
+    rng = random.Random(4)
+    inside = next(m for m in (machine(rng) for _ in range(100)) if in_rollout(RULE, m[0], 50))
+    outside = next(m for m in (machine(rng) for _ in range(100))
+                   if not in_rollout(RULE, m[0], 50))
+    error = ("/error/?source=gatherkit&code=201&message=&error=0x80004005&version=0%2C1%2C0"
+             "%2C220&os=10.0&key={}")
+    crash = ("/error/?source=Gatherkit&code=0&message=0x00400000%3A0x00401A2B%3Ac0000005%3A"
+             "Quillo.exe&error=0x0000023e&version=0&os=0&key=0")
+    for mid, ip in (inside, outside):
+        client.get(f"/getinstaller?key={KEY}&version=0,1,0,220&id={mid}",
+                   headers={"X-Real-IP": ip})
+    h = {"X-Real-IP": inside[1]}
+    client.get(error.format(KEY), headers=h)
+    client.get(error.format(KEY), headers=h)         # the same request fails once
+    client.get(error.format("other"), headers=h)     # another key: not this request
+    client.get(crash, headers={"X-Real-IP": outside[1]})  # a crash needs no key
+    client.get(crash, headers={"X-Real-IP": "192.0.2.9"})  # nobody's request
+    # The next run from that address, in the control, a moment after the
+    # errors: they stay with the run before them.
+    client.get(f"/getinstaller?key={KEY}&version=0,1,0,220&id={outside[0]}", headers=h)
+    rollouts.tick(store, config, now=time.time() + 10)
+    rollouts.tick(store, config, now=time.time() + 10)  # nothing is counted twice
+    assert store.rollouts().health(RULE, 0) == {"rule": (1, 1), "control": (2, 1)}
+
+
+def test_workers_ticking_at_once_count_each_record_once_and_halt_once(guarded_app, database):
+    app = guarded_app("50, 100")
+    store, config = app.extensions["quillo"].store, app.extensions["quillo"].watcher.current()
+    rng = random.Random(6)
+    for i in range(1200):  # the rule's machines all fail, the others never
+        mid, ip = machine(rng)
+        inside = in_rollout(RULE, mid, 50)
+        store.record_request(None, ip, KEY, "0,1,0,220", mid, "x",
+                             RULE if inside else "default", "", "")
+        if inside:
+            store.record_event({"recorded_at": time.time(), "client": ip, "bundle_key": KEY,
+                                "kind": "error", "reference": f"R{i}", "malformed": "",
+                                "cut": "", **{c: None for c in (
+                                    "source", "code", "message", "error", "version", "os",
+                                    "code_number", "hresult", "module", "module_base",
+                                    "address", "module_offset", "exception_code")}}, 10**6)
+    workers = [open_store(database) for _ in range(4)]
+    gate = threading.Barrier(len(workers))
+
+    def tick(s):
+        gate.wait()
+        rollouts.tick(s, config, now=time.time() + 10)
+
+    threads = [threading.Thread(target=tick, args=(s,)) for s in workers]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    for s in workers:
+        s.close()
+    h = store.rollouts().health(RULE, 0)
+    assert h["rule"][0] + h["control"][0] == 1200 and h["rule"][0] == h["rule"][1] > 500
+    assert h["control"][1] == 0
+    assert [a[3] for a in store.rollouts().audit(RULE)] == ["halt", "start"]
+
+
+# -- every host obeys a halt -------------------------------------------------------------
+
+def test_a_halt_on_one_host_is_obeyed_by_another_within_2_seconds(postgres, write_config):
+    with psycopg.connect(postgres.url, autocommit=True) as conn:
+        conn.execute("DROP TABLE IF EXISTS requests, events, rate_counts, schema_version, "
+                     "requests_daily, rollup_state, ingest_state, rollout_state, "
+                     "rollout_audit, rollout_counts, rollout_arms, rollout_recent")
+    path = write_config(GUARDED.format(steps="50, 100"))
+    hosts = [create_app(path, database=postgres.url, proxies="127.0.0.1") for _ in range(2)]
+    try:
+        for h in hosts:
+            h.extensions["quillo"].fallback.stop()
+        rng = random.Random(5)
+        mid = next(m for m, _ in (machine(rng) for _ in range(100)) if in_rollout(RULE, m, 50))
+        ask = f"/getinstaller?key={KEY}&version=0,1,0,220&id={mid}"
+        other = hosts[1].test_client()
+        assert other.get(ask).data == BETA
+        one = hosts[0].extensions["quillo"]
+        rollouts.act(one.store, one.watcher.current(), RULE, "halt", "test", "smoke")
+        halted_at = time.monotonic()
+        while other.get(ask).data == BETA:
+            assert time.monotonic() - halted_at < 2.0
+            time.sleep(0.02)
+        rollouts.act(one.store, one.watcher.current(), RULE, "resume", "test", "fixed")
+        resumed_at = time.monotonic()
+        while other.get(ask).data != BETA:
+            assert time.monotonic() - resumed_at < 2.0
+            time.sleep(0.02)
+    finally:
+        for h in hosts:
+            h.extensions["quillo"].store.close()
+
+
+# -- people: the console's forms and the command line ------------------------------------
+
+def test_console_forms_need_their_token_and_every_attempt_is_audited(guarded_app):
+    app = guarded_app()
+    client = app.test_client()
+    html = client.get("/admin/rollouts", headers=GOOD).data.decode()
+    token = re.search(r'name="token" value="([^"]+)"', html).group(1)
+    assert re.findall(r'name="action" value="(\w+)"', html) == ["halt", "advance"]
+    form = {"rule": RULE, "action": "halt", "why": "calls from support"}
+    for bad in ({}, {"token": "1.abc"}, {"token": token.split(".")[0] + ".0" * 32}):
+        r = client.post("/admin/rollouts/act", data={**form, **bad}, headers=GOOD)
+        assert r.status_code == 403
+    assert client.post("/admin/rollouts/act", data={**form, "token": token}).status_code == 401
+    assert state_of(app)["state"] == "running"
+    r = client.post("/admin/rollouts/act", data={**form, "token": token}, headers=GOOD)
+    assert r.status_code == 303
+    assert state_of(app)["state"] == "halted"
+    assert "calls from support" in state_of(app)["why"]
+    r = client.post("/admin/rollouts/act", data={**form, "token": token}, headers=GOOD)
+    assert r.status_code == 409 and "already halted" in r.data.decode()
+    rows = client.get("/admin/rollouts?csv=history", headers=GOOD).data.decode().splitlines()
+    assert [line.split(",")[3] for line in rows[1:]] == \
+        ["halt", "halt refused", "halt refused", "halt refused", "start"]
+    assert "console: boss" in rows[1] and "step 1 running,step 1 halted" in rows[1]
+    html = client.get("/admin/rollouts", headers=GOOD).data.decode()
+    assert re.findall(r'name="action" value="(\w+)"', html) == ["resume"]
+
+
+def test_the_command_line_lists_halts_resumes_and_advances(guarded_app, write_config,
+                                                           database, capsys, monkeypatch):
+    app = guarded_app()
+    path = app.extensions["quillo"].watcher.path
+    monkeypatch.setenv("QUILLO_SERVICE_DATABASE", database)
+    assert cli.main(["rollouts", path]) == 0
+    assert capsys.readouterr().out == f"{RULE} 25% running\n"
+    assert cli.main(["rollouts", path, "advance", RULE]) == 0
+    assert cli.main(["rollouts", path, "halt", RULE, "too", "many", "calls"]) == 0
+    assert cli.main(["rollouts", path, "halt", RULE]) == 1
+    assert cli.main(["rollouts", path, "resume", "nobody"]) == 1
+    out = capsys.readouterr()
+    assert out.out == f"{RULE} 50% running\n{RULE} 50% halted\n"
+    assert "already halted" in out.err and "no guarded rule" in out.err
+    audit = app.extensions["quillo"].store.rollouts().audit(RULE)
+    assert audit[0][2].startswith("command line: ") and audit[0][6].startswith("too many calls")

@@ -1,0 +1,72 @@
+"""The Rollouts view in headless chromium, through nginx and gunicorn: its
+table, chart and forms, a halt posted through its form, the banner that
+then shows on every page, and a post without the token, refused and shown
+in the history."""
+
+import base64
+import re
+import ssl
+import urllib.error
+import urllib.parse
+import urllib.request
+
+import pytest
+from test_admin import ADMIN, PASSWORD
+from test_admin_browser import CHROMIUM, browse
+from test_rollouts import GUARDED, RULE
+
+from stack import Stack, free_port
+
+pytestmark = pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed "
+                                "(scripts/setup installs it)")
+
+
+@pytest.fixture(scope="module")
+def site(tmp_path_factory):
+    root = tmp_path_factory.mktemp("rollouts-browser")
+    config = root / "service.toml"
+    config.write_text(GUARDED.format(steps="1, 5, 25, 50, 100") + ADMIN)
+    with Stack(root / "state", str(config), port=free_port(),
+               database=f"sqlite://{root}/quillo.db") as stack:
+        yield stack
+
+
+def post(site, form):
+    """POST the form through nginx with the dashboard's credentials; the status."""
+    context = ssl.create_default_context(cafile=site.ca)
+    auth = base64.b64encode(f"boss:{PASSWORD}".encode()).decode()
+    request = urllib.request.Request(
+        site.url("/admin/rollouts/act"), data=urllib.parse.urlencode(form).encode(),
+        headers={"Authorization": "Basic " + auth})
+    try:
+        with urllib.request.urlopen(request, context=context, timeout=30) as r:
+            return r.status, r.url
+    except urllib.error.HTTPError as e:
+        return e.code, None
+
+
+def test_the_rollouts_view_its_forms_and_the_banner(site, tmp_path):
+    dom = browse(site, "/admin/rollouts", tmp_path, user="boss")
+    assert '<p class="banner"' not in dom
+    assert RULE in dom and "Guarded rules" in dom and "History" in dom
+    assert re.search(r'<svg[^>]*class="chart"', dom)
+    forms = re.findall(r'<form class="act" method="post" action="/admin/rollouts/act">(.*?)'
+                       r'</form>', dom, re.S)
+    assert [re.search(r'name="action" value="(\w+)"', f).group(1) for f in forms] == \
+        ["halt", "advance"]
+    token = re.search(r'name="token" value="([^"]+)"', forms[0]).group(1)
+
+    form = {"rule": RULE, "action": "halt", "why": "support calls"}
+    assert post(site, form)[0] == 403  # no token
+    status, landed = post(site, {**form, "token": token})
+    assert status == 200 and "/admin/rollouts?done=halt" in landed  # after the 303
+
+    for path in ("/admin/", "/admin/crashes", "/admin/rollouts"):
+        dom = browse(site, path, tmp_path, user="boss")
+        banner = re.search(r'<p class="banner"[^>]*>(.*?)</p>', dom, re.S).group(1)
+        assert RULE in banner and "support calls" in banner and "UTC" in banner
+        assert "rule 0.0 % [0.0, 100.0] of 0" in banner
+    history = dom[dom.index("History"):]
+    assert "halt refused" in history and "the form's token was missing" in history
+    assert "console: boss" in history
+    assert re.findall(r'name="action" value="(\w+)"', dom) == ["resume"]
