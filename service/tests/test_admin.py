@@ -148,8 +148,13 @@ def test_retention_takes_the_rollup_along(database, admin_app):
     seed(store)
     client = admin_app.test_client()
     assert client.get("/admin/", headers=GOOD).status_code == 200
+    for hour in (NOW // 3600 - 24, NOW // 3600 - 25):  # a rollout's hours: on the bound, past it
+        store._conn().execute("INSERT INTO rollout_counts (rule, hour, arm, requests, failures) "
+                              f"VALUES ('r', {hour}, 'rule', 1, 0)")
     deleted = store.purge(1, now=NOW)
     assert deleted == 5 + 3  # requests and events older than a day
+    assert [r["hour"] for r in store._rows("SELECT hour FROM rollout_counts")] == [
+        NOW // 3600 - 24]
     days = store._rows("SELECT DISTINCT day FROM requests_daily ORDER BY day")
     assert [r["day"] for r in days] == [NOW // DAY - 1, NOW // DAY]
     per_day = table(client, "installs", "per-day")[1:]

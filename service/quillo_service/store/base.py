@@ -625,6 +625,9 @@ class Store:
                 # Delivered alerts go too; their keys then no longer hold a
                 # repeat back, but what they were about is purged as well.
                 conn.execute(f"DELETE FROM alert_outbox WHERE done_at < {p}", (cutoff,))
+                # The rollouts' hourly counts, as the requests they count.
+                conn.execute(f"DELETE FROM rollout_counts WHERE hour < {p}",
+                             (int(cutoff // 3600),))
         return deleted
 
     # -- the alert outbox (alerts.py) -------------------------------------------------
