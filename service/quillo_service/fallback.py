@@ -26,10 +26,10 @@ the one nginx gave unless the configuration changed in between.
 import logging
 import os
 import re
-import socket
 import threading
 import time
 
+from . import logs
 from .instructions import LIMITS
 from .query import parse_query
 from .rules import decide
@@ -42,8 +42,6 @@ ANSWER = "answer.txt"
 LOG = "fallback.log"
 RULE = "fallback"
 INGEST_SECONDS = 5.0      # how often each worker reads the log
-BATCH_BYTES = 256 * 1024  # read per transaction
-SETTLE_SECONDS = 2.0      # a rotated log this quiet has nothing more coming
 
 _LINE = re.compile(rb"(\d{1,12}(?:\.\d{1,6})?) (\S{1,64}) (?:GET|HEAD) /getinstaller"
                    rb"(?:\?(.*?))?(?: HTTP/\d\.\d)?")
@@ -79,112 +77,29 @@ def parse_line(line):
 
 
 def position_name(log_path):
-    """The name under which the store keeps how far this log was read: one
-    per host and log, since hosts sharing a PostgreSQL store each have their
-    own nginx."""
-    return "fallback %s:%s" % (socket.gethostname(), os.path.abspath(log_path))
+    """The name under which the store keeps how far this log was read."""
+    return logs.position_name("fallback", log_path)
 
 
-def _identity(st):
-    return "%d:%d" % (st.st_dev, st.st_ino)
+class Ingester(logs.Ingester):
+    """Takes the lines of one fallback log into `requests`."""
 
+    kind = "fallback"
 
-class Ingester:
-    """Takes the lines of one fallback log into the store.
-
-    The store keeps (file identity, position).  When the log was rotated, the
-    file with the kept identity is looked for beside it (logrotate's
-    fallback.log.1) and read to its end before the new log is started.
-    """
-
-    def __init__(self, store, log_path, config, name=None, batch=BATCH_BYTES,
-                 settle=SETTLE_SECONDS):
-        self.store = store
-        self.path = os.path.abspath(log_path)
+    def __init__(self, store, log_path, config, **kwargs):
+        super().__init__(store, log_path, **kwargs)
         self.config = config  # a callable giving the current configuration
-        self.name = name or position_name(self.path)
-        self.batch = batch
-        self.settle = settle
 
-    def ingest(self):
-        """Read everything there is now; returns (rows added, lines skipped)."""
-        added = skipped = 0
-        while True:
-            step = self.step()
-            if step is None:
-                return added, skipped
-            added += step[0]
-            skipped += step[1]
-
-    def _find(self, identity):
-        """The path of the file with this identity: the log, or a rotated one."""
-        folder, base = os.path.split(self.path)
-        try:
-            names = sorted(os.listdir(folder))
-        except OSError:
-            return None
-        for name in [base] + [n for n in names if n.startswith(base) and n != base]:
-            try:
-                if _identity(os.stat(os.path.join(folder, name))) == identity:
-                    return os.path.join(folder, name)
-            except OSError:
-                pass
-        return None
-
-    def step(self):
-        """One transaction's worth; None when there is nothing more now."""
-        file, position, _ = self.store.ingest_position(self.name)
-        try:
-            current = _identity(os.stat(self.path))
-        except FileNotFoundError:
-            current = None  # rotated, and nginx has not reopened its log yet
-        path = self._find(file) if file else None
-        if path is None:
-            if current is None or current == file:
-                return None
-            if self._move((file, position), (current, 0)) and file:
-                log.error("fallback log %s: the rotated file read up to byte %d is gone; "
-                          "answers logged after that were not recorded", self.path, position)
-            return self.step()
-        with open(path, "rb") as f:
-            st = os.fstat(f.fileno())
-            if _identity(st) != file:  # replaced between the look and the open
-                return 0, 0
-            if st.st_size < position:
-                if self._move((file, position), (file, 0)):
-                    log.error("fallback log %s was cut to %d bytes below the %d read; "
-                              "reading it again from its start", path, st.st_size, position)
-                return 0, 0
-            f.seek(position)
-            data = f.read(self.batch)
-        end = data.rfind(b"\n") + 1
-        if end == 0 and len(data) >= self.batch:
-            # No line is that long: skip the batch as one unreadable line.
-            self._problem("%d bytes without a line end in %s were skipped" % (len(data), path))
-            self._move((file, position), (file, position + len(data)), skipped=1)
-            return 0, 1
-        if end == 0:
-            # Nothing complete to read.  A rotated file is finished once the
-            # new log exists and the old one has been quiet for a moment.
-            if current is None or current == file or time.time() - st.st_mtime < self.settle:
-                return None
-            if data:
-                self._problem("an unfinished last line of %s was skipped" % path)
-            self._move((file, position), (current, 0), skipped=1 if data else 0)
-            return 0, 1 if data else 0
+    def rows(self, lines):
         rows, bad = [], 0
         config = self.config()
-        for line in data[:end].split(b"\n")[:-1]:
+        for line in lines:
             parsed = parse_line(line)
             if parsed is None:
                 bad += 1
                 continue
             rows.append(self._row(config, *parsed))
-        if bad:
-            self._problem("%d lines of %s that are no fallback answer were skipped" % (bad, path))
-        if not self._move((file, position), (file, position + end), rows, bad):
-            return 0, 0  # another worker took these lines; look again
-        return len(rows), bad
+        return rows, bad
 
     def _row(self, config, at, client, query):
         q = parse_query(query, LIMITS)
@@ -194,14 +109,8 @@ class Ingester:
                 fallback_answer(config), RULE, ",".join(sorted(d.malformed)),
                 ",".join(sorted(q.cut)))
 
-    def _move(self, expected, new, rows=(), skipped=0):
-        return self.store.ingest_requests(self.name, expected, new, list(rows), skipped)
-
-    @staticmethod
-    def _problem(text):
-        held = _problems.allow(text[:40])
-        if held is not None:
-            log.warning("fallback log: %s", text)
+    def write(self, expected, new, rows, skipped):
+        return self.store.ingest_rows(self.name, expected, new, "requests", rows, skipped)
 
 
 class Keeper:

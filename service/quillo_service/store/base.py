@@ -12,7 +12,8 @@ import time
 from contextlib import contextmanager
 
 from ..throttle import LogThrottle
-from .schema import EVENT_COLUMNS, MIGRATIONS, REQUEST_COLUMNS, SCHEMA_VERSION, TABLES
+from .schema import (DOWNLOAD_COLUMNS, EVENT_COLUMNS, MIGRATIONS, REQUEST_COLUMNS,
+                     SCHEMA_VERSION, TABLES)
 
 
 log = logging.getLogger("quillo_service")
@@ -405,31 +406,30 @@ class Store:
             self._drop()
             raise StoreError(str(e)) from e
 
-    # -- requests answered elsewhere (nginx's fallback log) ----------------------
+    # -- rows read from nginx's logs (fallback answers, downloads) ------------------
 
-    _INGESTED_COLUMNS = ("recorded_at", "client", "bundle_key", "version", "machine_id",
-                         "answer", "rule", "malformed", "cut")
+    _INGESTED = {"requests": REQUEST_COLUMNS, "downloads": DOWNLOAD_COLUMNS}
 
     def ingest_position(self, name):
         """(file, position, skipped) of the log `name` as far as it has been
-        taken into `requests`; ("", 0, 0) for a log never read."""
+        taken into the store; ("", 0, 0) for a log never read."""
         rows = self._rows("SELECT file, position, skipped FROM ingest_state "
                           f"WHERE name = {self.placeholder}", (name,))
         return (rows[0]["file"], rows[0]["position"], rows[0]["skipped"]) if rows \
             else ("", 0, 0)
 
-    def ingest_requests(self, name, expected, new, rows, skipped=0):
-        """Add `rows` (tuples in _INGESTED_COLUMNS order) to `requests` and move
-        the position of log `name` from `expected` to `new`, both (file,
-        position), adding `skipped` to its unreadable lines: all in one
-        transaction, so that a line is taken exactly once.  When the stored
-        position is no longer `expected` (another process took those lines
-        first), nothing is written and the answer is False."""
+    def ingest_rows(self, name, expected, new, table, rows, skipped=0):
+        """Add `rows` (tuples in the order of the table's columns in schema.py:
+        REQUEST_COLUMNS or DOWNLOAD_COLUMNS) to `table` and move the position
+        of log `name` from `expected` to `new`, both (file, position), adding
+        `skipped` to its unreadable lines: all in one transaction, so that a
+        line is taken exactly once.  When the stored position is no longer
+        `expected` (another process took those lines first), nothing is
+        written and the answer is False."""
+        columns = self._INGESTED[table]
         p = self.placeholder
-        insert = (f"INSERT INTO requests ({', '.join(self._INGESTED_COLUMNS)}) "
-                  f"VALUES ({', '.join([p] * len(self._INGESTED_COLUMNS))})")
         try:
-            with self._transaction() as conn:
+            with self._ingest_lock(), self._transaction() as conn:
                 conn.execute("INSERT INTO ingest_state (name, file, position, skipped) "
                              f"VALUES ({p}, '', 0, 0) ON CONFLICT (name) DO NOTHING", (name,))
                 # The conditional update is the compare-and-set: a concurrent
@@ -441,11 +441,26 @@ class Store:
                 if moved != 1:
                     return False
                 if rows:
-                    conn.cursor().executemany(insert, rows)
+                    self._insert_many(conn, table, columns, rows)
                 return True
         except self.errors as e:
             self._drop()
             raise StoreError(str(e)) from e
+
+    def ingest_requests(self, name, expected, new, rows, skipped=0):
+        """ingest_rows into `requests`."""
+        return self.ingest_rows(name, expected, new, "requests", rows, skipped)
+
+    @contextmanager
+    def _ingest_lock(self):
+        """Around an ingest's transaction; SQLite queues it with the requests."""
+        yield
+
+    def _insert_many(self, conn, table, columns, rows):
+        p = self.placeholder
+        conn.cursor().executemany(
+            f"INSERT INTO {table} ({', '.join(columns)}) "
+            f"VALUES ({', '.join([p] * len(columns))})", rows)
 
     def _purge_bound(self, conn, table, cutoff):
         """The id below which every row is older than `cutoff`, or None if the

@@ -74,5 +74,11 @@ class PostgresStore(Store):
     def _lock_schema(self, conn):
         conn.execute("SELECT pg_advisory_xact_lock(%s)", (_SCHEMA_LOCK,))
 
+    def _insert_many(self, conn, table, columns, rows):
+        # COPY takes a batch of log lines many times faster than INSERTs.
+        with conn.cursor().copy(f"COPY {table} ({', '.join(columns)}) FROM STDIN") as copy:
+            for row in rows:
+                copy.write_row(row)
+
     def _lock_rollup(self, conn):
         conn.execute("SELECT pg_advisory_xact_lock(%s)", (_ROLLUP_LOCK,))

@@ -80,13 +80,13 @@ class SqliteStore(Store):
         self._process_lock = _ProcessLock(path + ".lock")
 
     @contextmanager
-    def _writer(self):
-        """A request's turn to write, waited for at most WAIT seconds."""
+    def _writer(self, wait=WAIT):
+        """A request's turn to write, waited for at most `wait` seconds."""
         began = time.monotonic()
-        if not self._write_lock.acquire(timeout=WAIT):
+        if not self._write_lock.acquire(timeout=wait):
             raise StoreError(f"{self.describe()}: other threads held the write lock too long")
         try:
-            if not self._process_lock.acquire(max(0.0, WAIT - (time.monotonic() - began))):
+            if not self._process_lock.acquire(max(0.0, wait - (time.monotonic() - began))):
                 raise StoreError(f"{self.describe()}: other workers held the write lock too long")
             try:
                 yield
@@ -102,6 +102,11 @@ class SqliteStore(Store):
     def record_event(self, event, limit_per_minute):
         with self._writer():
             return super().record_event(event, limit_per_minute)
+
+    def _ingest_lock(self):
+        # A batch from nginx's logs queues with the requests, and may wait
+        # longer for its turn: it is read again later if it cannot have it.
+        return self._writer(PATIENCE)
 
     def _patience(self, conn, patient):
         conn.execute(f"PRAGMA busy_timeout={int(1000 * (PATIENCE if patient else WAIT))}")
