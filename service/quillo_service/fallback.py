@@ -29,7 +29,7 @@ import re
 import threading
 import time
 
-from . import logs
+from . import downloads, logs
 from .instructions import LIMITS
 from .query import parse_query
 from .rules import decide
@@ -116,12 +116,15 @@ class Ingester(logs.Ingester):
 class Keeper:
     """A worker's background thread: rewrites the answer file when the
     configuration changes (and so also picks up edits while no request comes)
-    and reads the fallback log every INGEST_SECONDS."""
+    and reads the fallback and download logs every INGEST_SECONDS."""
 
     def __init__(self, folder, watcher, store, interval=INGEST_SECONDS):
         self.folder = folder
         self.watcher = watcher
-        self.ingester = Ingester(store, os.path.join(folder, LOG), watcher.current)
+        # The answers first: a download is then read after the answer that
+        # sent the launcher to it, even when nginx gave that answer.
+        self.ingesters = [Ingester(store, os.path.join(folder, LOG), watcher.current),
+                          downloads.Ingester(store, os.path.join(folder, downloads.LOG))]
         self.interval = interval
         self._stop = threading.Event()
         self._written = watcher.current()
@@ -150,10 +153,11 @@ class Keeper:
                     self._written = config
                 if time.monotonic() >= due:
                     due = time.monotonic() + self.interval
-                    added, skipped = self.ingester.ingest()
-                    if added or skipped:
-                        log.info("fallback log: %d answers recorded, %d lines skipped",
-                                 added, skipped)
+                    for ingester in self.ingesters:
+                        added, skipped = ingester.ingest()
+                        if added or skipped:
+                            log.info("%s log: %d lines recorded, %d skipped",
+                                     ingester.kind, added, skipped)
             except (OSError, StoreError) as e:
                 held = _problems.allow("keeper")
                 if held is not None:
