@@ -34,16 +34,20 @@ def hash_password(argv):
 def rollup(argv):
     from ..config import ConfigError, load_config
     from ..store import StoreError, open_store
+    from .data import time_text
     try:
         config = load_config(argv[0])
         database = os.environ.get("QUILLO_SERVICE_DATABASE") or config.database
         store = open_store(database, base_dir=os.path.dirname(os.path.abspath(argv[0])))
         began = time.monotonic()
         last = store.dashboard().catch_up(budget=float("inf"))
+        funnel = store.funnel().catch_up(budget=float("inf"))
     except (ConfigError, StoreError) as e:
         print(f"error: {e}", file=sys.stderr)
         return 1
-    print(f"daily counts up to request {last} ({time.monotonic() - began:.1f} s)")
+    print(f"daily counts up to request {last}, download funnel up to "
+          f"{time_text(funnel) if funnel else 'nothing yet'} UTC "
+          f"({time.monotonic() - began:.1f} s)")
     return 0
 
 

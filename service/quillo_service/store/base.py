@@ -87,6 +87,24 @@ class Store:
         from .dashboard import Dashboard
         return Dashboard(self)
 
+    def funnel(self, windows=None):
+        """The download funnel over this store (see funnel.py); windows:
+        (download, error, crash) seconds."""
+        from .funnel import Funnel
+        return Funnel(self, windows)
+
+    def join_failures(self, start, end, error_window=None, crash_window=None):
+        """{request id: event id} for the requests recorded in [start, end)
+        that a failure was reported after: an error event of the same client
+        and key within error_window seconds (default 6 h), or a crash event
+        of the same client within crash_window (default 2 h); an event
+        belongs to the most recent request before it."""
+        from . import funnel
+        f = funnel.Funnel(self, (funnel.DOWNLOAD_WINDOW,
+                                 error_window or funnel.ERROR_WINDOW,
+                                 crash_window or funnel.CRASH_WINDOW))
+        return f.failures(start, end)
+
     def describe(self):
         raise NotImplementedError
 
@@ -496,7 +514,8 @@ class Store:
         return lo
 
     def purge(self, days, now=None, batch=5000):
-        """Delete requests and events older than `days` days; returns rows deleted.
+        """Delete requests, events and downloads older than `days` days; returns
+        rows deleted.
 
         Deletes in batches of short transactions, so that recording goes on
         meanwhile instead of waiting for one long delete.
@@ -505,7 +524,7 @@ class Store:
         p = self.placeholder
         deleted = 0
         with self._errors_as_store_error():
-            for table in ("requests", "events"):
+            for table in ("requests", "events", "downloads"):
                 conn = self._conn()
                 bound = self._purge_bound(conn, table, cutoff)
                 if bound is None:
@@ -521,6 +540,8 @@ class Store:
                              (int(cutoff // 60),))
                 # The dashboard's daily counts go with the days they count.
                 conn.execute(f"DELETE FROM requests_daily WHERE day < {p}",
+                             (int(cutoff // 86400),))
+                conn.execute(f"DELETE FROM funnel_daily WHERE day < {p}",
                              (int(cutoff // 86400),))
         return deleted
 
@@ -541,13 +562,16 @@ class Store:
     def recent_events(self, limit=10):
         return self._rows(f"SELECT * FROM events ORDER BY id DESC LIMIT {int(limit)}")
 
+    def recent_downloads(self, limit=10):
+        return self._rows(f"SELECT * FROM downloads ORDER BY id DESC LIMIT {int(limit)}")
+
     def find_event(self, reference):
         rows = self._rows(f"SELECT * FROM events WHERE reference = {self.placeholder}",
                           (reference,))
         return rows[0] if rows else None
 
     def count(self, table):
-        if table not in ("requests", "events"):
+        if table not in ("requests", "events", "downloads"):
             raise ValueError(table)
         return self._rows(f"SELECT COUNT(*) AS n FROM {table}")[0]["n"]
 

@@ -131,6 +131,7 @@ _DOWNLOADS = [
     """CREATE TABLE IF NOT EXISTS funnel_daily (
         day BIGINT NOT NULL,
         bundle_key TEXT NOT NULL,
+        version TEXT NOT NULL,
         rule TEXT NOT NULL,
         answer TEXT NOT NULL,
         asked BIGINT NOT NULL,
@@ -144,7 +145,7 @@ _DOWNLOADS = [
         bytes_wasted BIGINT NOT NULL,
         completed_bytes BIGINT NOT NULL,
         completed_seconds {float} NOT NULL,
-        PRIMARY KEY (day, bundle_key, rule, answer)
+        PRIMARY KEY (day, bundle_key, version, rule, answer)
     )""",
 ]
 TABLES += _DOWNLOADS
