@@ -62,11 +62,13 @@ class Config:
     default_answer: str
     rules: tuple
     admin: tuple | None = None  # (user, password hash) for /admin/, or None: no access
+    price_per_gib: float = 0.0  # what a GiB of installer downloads costs, for the dashboard
+    currency: str = "USD"
 
 
 _TOP_KEYS = {
     "database", "full_installer", "support", "retention_days", "limits",
-    "maintenance", "channels", "default_channel", "rules", "admin",
+    "maintenance", "channels", "default_channel", "rules", "admin", "bandwidth",
 }
 _RULE_KEYS = {"name", "key", "key_prefix", "below_version", "rollout", "channel", "page"}
 
@@ -123,6 +125,16 @@ def parse_config(data, path="<config>"):
     _unknown(limits, {"events_per_minute"}, f"{p}: [limits]")
     events_per_minute = _integer(limits.get("events_per_minute", 20),
                                  f"{p}: limits.events_per_minute", 1, 10**9)
+
+    bandwidth = data.get("bandwidth", {})
+    if not isinstance(bandwidth, dict):
+        raise ConfigError(f"{p}: [bandwidth] must be a table")
+    _unknown(bandwidth, {"price_per_gib", "currency"}, f"{p}: [bandwidth]")
+    price = bandwidth.get("price_per_gib", 0)
+    if isinstance(price, bool) or not isinstance(price, (int, float)) \
+            or not 0 <= price <= 10**6:
+        raise ConfigError(f"{p}: bandwidth.price_per_gib: expected a number from 0 to 1000000")
+    currency = _text(bandwidth.get("currency", "USD"), f"{p}: bandwidth.currency", 8)
 
     maint = data.get("maintenance", {})
     if not isinstance(maint, dict):
@@ -215,7 +227,7 @@ def parse_config(data, path="<config>"):
         maintenance=enabled, maintenance_answer=maintenance_answer,
         channels=dict(channels), default_channel=default_channel,
         default_answer="GET:" + channels[default_channel], rules=tuple(rules),
-        admin=admin)
+        admin=admin, price_per_gib=float(price), currency=currency)
 
 
 def _signature(st):
