@@ -123,7 +123,9 @@ def test_join_window_edges_and_the_rollup_agrees_with_the_live_count(store):
     # Once the windows have passed, the rollup holds the same counts.
     later = T0 + funnel.horizon + 3 * 86400
     assert funnel.catch_up(now=later) >= day + 86400
-    assert funnel.counts(period, None, now=later) == live
+    rolled = funnel.counts(period, None, now=later)
+    assert rolled == live
+    assert {type(n) for counts in rolled.values() for n in counts} <= {int, float}
     narrowed = funnel.counts(period, Filters("err", True, ""), now=later)
     assert {k[1] for k in narrowed} == {"err-in", "err-out"}
 
@@ -218,13 +220,18 @@ def test_real_transfers_are_counted_as_they_happened(stack, tmp_path):
     logged = [parse_line(line) for line in open(stack.downloads_log, "rb").read().splitlines()]
     sent = {path: sum(r[5] for r in logged if r and r[2] == path) for path in
             ("/installers/campaign.exe", "/installers/beta.exe", "/installers/stable.exe")}
-    bandwidth = admin_csv(stack, "bandwidth")
-    by_key = {r[2]: r for r in bandwidth[1:]}
-    assert int(by_key["acme1"][3]) == sent["/installers/campaign.exe"]
-    assert int(by_key["acme1"][5]) == sent["/installers/campaign.exe"] - FILES["campaign.exe"]
-    assert int(by_key["feed" * 10][3]) == sent["/installers/beta.exe"]
-    assert int(by_key["plain"][3]) == FILES["stable.exe"] and by_key["plain"][5] == "0"
-    assert bandwidth[0][-1] == "cost (EUR)"
+    def column(key, name):
+        return got[key][name]
+    assert int(column("acme1", "bytes sent")) == sent["/installers/campaign.exe"]
+    wasted = sent["/installers/campaign.exe"] - FILES["campaign.exe"]
+    assert column("acme1", "wasted share") == f"{100 * wasted / (wasted + FILES['campaign.exe']):.1f} %"
+    assert int(column("feed" * 10, "bytes sent")) == sent["/installers/beta.exe"]
+    assert int(column("plain", "bytes sent")) == FILES["stable.exe"]
+    assert column("plain", "wasted share") == "0.0 %"
+    assert float(column("plain", "cost (EUR)")) == round(FILES["stable.exe"] / 2**30 * 100, 2)
+    bandwidth = {r[1]: r for r in admin_csv(stack, "bandwidth")[1:]}
+    assert int(bandwidth["channel campaign"][2]) == sent["/installers/campaign.exe"]
+    assert int(bandwidth["channel campaign"][4]) == wasted
 
     if CHROMIUM is None:
         pytest.skip("chromium is not installed (scripts/setup installs it)")

@@ -339,18 +339,22 @@ class Funnel:
                     c[j] += n
                     d[j] += n
             if counts[7]:
-                b = by_bytes.setdefault((day, download_label(answer, config), key), [0, 0])
+                b = by_bytes.setdefault((day, download_label(answer, config)), [0, 0])
                 b[0] += counts[7]
                 b[1] += counts[8]
+        price = config.price_per_gib
+
+        def money(nbytes):
+            return (_cost(nbytes, config),) if price else ()
         campaign_rows = [
-            (key or OTHER_KEYS, rule, channel, *c[:7], _share(c[3], c[2]))
+            (key or OTHER_KEYS, rule, channel, *c[:7], _share(c[3], c[2]), c[7],
+             _share(c[8], c[7])) + money(c[7])
             for (key, rule, channel), c in sorted(
                 by_campaign.items(), key=lambda kv: (-kv[1][0], kv[0]))]
         day_rows = [(day_text(d), *by_day.get(d, [0] * len(COUNTS))[:7]) for d in period.days]
-        price = config.price_per_gib
-        bandwidth = [(day_text(d), channel, key or OTHER_KEYS, sent, round(sent / GIB, 3),
-                      wasted, _share(wasted, sent)) + ((_cost(sent, config),) if price else ())
-                     for (d, channel, key), (sent, wasted) in sorted(by_bytes.items())]
+        bandwidth = [(day_text(d), channel, sent, round(sent / GIB, 3), wasted,
+                      _share(wasted, sent)) + money(sent)
+                     for (d, channel), (sent, wasted) in sorted(by_bytes.items())]
         speed = {}
         for (day, key, version, rule, answer), counts in asked.items():
             s = speed.setdefault(answer_label(answer, config), [0, 0, 0.0])
@@ -379,13 +383,14 @@ class Funnel:
         return Page(
             "Download funnel: from instruction request to installer on disk",
             [("Instruction requests and what became of them", svg, [])],
-            [Table("funnel", "Funnel per campaign key, rule and channel",
-                   ("key", "rule", "answer") + STAGES + ("completed of started",),
+            [Table("funnel", "Funnel and bytes sent per campaign key, rule and channel",
+                   ("key", "rule", "answer") + STAGES
+                   + ("completed of started", "bytes sent", "wasted share") + cost_col,
                    campaign_rows),
              Table("per-day", "Funnel per day", ("day (UTC)",) + STAGES, day_rows),
-             Table("bandwidth", "Bytes sent per day, channel and campaign key",
-                   ("day (UTC)", "channel", "key", "bytes sent", "GiB",
-                    "bytes sent twice", "wasted share") + cost_col, bandwidth),
+             Table("bandwidth", "Bytes sent per day and channel",
+                   ("day (UTC)", "channel", "bytes sent", "GiB", "bytes sent twice",
+                    "wasted share") + cost_col, bandwidth),
              Table("speed", "Completed downloads: average time and speed",
                    ("channel", "completed downloads", "average seconds",
                     "average MiB/s"), speed_rows,

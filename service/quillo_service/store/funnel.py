@@ -342,7 +342,11 @@ class Funnel:
                 a, b = whole[0], whole[-1]
                 if upto > a * DAY:
                     fsql, fparams = self.dash._filter(filters)
-                    sums = ", ".join(f"SUM({c})" for c in COUNTS)
+                    # PostgreSQL's SUM of a BIGINT is a NUMERIC (Decimal).
+                    sums = ", ".join(
+                        f"CAST(SUM({c}) AS "
+                        f"{self.store.float_type if c == 'completed_seconds' else 'BIGINT'})"
+                        for c in COUNTS)
                     for row in self.dash._all(
                             f"SELECT {', '.join(DIMS)}, {sums} FROM funnel_daily "
                             f"WHERE day >= {p} AND day <= {p}{fsql} "
