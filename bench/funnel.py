@@ -185,8 +185,8 @@ def bench_store(name, database, args, config_path, log_path, start, end):
     began = time.monotonic()
     store.funnel().catch_up(now=time.time(), budget=float("inf"))
     rollup_s = time.monotonic() - began
-    sizes = table_bytes(store, pg, ("downloads", "funnel_daily"))
-    rolled = store._rows("SELECT COUNT(*) AS n FROM funnel_daily")[0]["n"]
+    sizes = table_bytes(store, pg, ("downloads", "funnel_hourly"))
+    rolled = store._rows("SELECT COUNT(*) AS n FROM funnel_hourly")[0]["n"]
     store.close()
 
     app = create_app(config_path, database=database)
@@ -264,8 +264,8 @@ def main():
     million = lines / 1e6
     print("| store growth per million downloads | " + " | ".join(
         f"{sum(r['sizes'].values()) / million / 2**20:,.1f} MiB (downloads "
-        f"{r['sizes'].get('downloads', 0) / million / 2**20:,.1f}, funnel_daily "
-        f"{r['sizes'].get('funnel_daily', 0) / million / 2**20:,.2f})"
+        f"{r['sizes'].get('downloads', 0) / million / 2**20:,.1f}, funnel_hourly "
+        f"{r['sizes'].get('funnel_hourly', 0) / million / 2**20:,.2f})"
         for r in results.values()) + " |")
 
 

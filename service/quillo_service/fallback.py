@@ -116,7 +116,8 @@ class Ingester(logs.Ingester):
 class Keeper:
     """A worker's background thread: rewrites the answer file when the
     configuration changes (and so also picks up edits while no request comes)
-    and reads the fallback and download logs every INGEST_SECONDS."""
+    and reads the fallback and download logs every INGEST_SECONDS, and then
+    brings the download funnel's counts up to date (store/funnel.py)."""
 
     def __init__(self, folder, watcher, store, interval=INGEST_SECONDS):
         self.folder = folder
@@ -125,6 +126,7 @@ class Keeper:
         # sent the launcher to it, even when nginx gave that answer.
         self.ingesters = [Ingester(store, os.path.join(folder, LOG), watcher.current),
                           downloads.Ingester(store, os.path.join(folder, downloads.LOG))]
+        self.funnel = store.funnel()
         self.interval = interval
         self._stop = threading.Event()
         self._written = watcher.current()
@@ -158,6 +160,10 @@ class Keeper:
                         if added or skipped:
                             log.info("%s log: %d lines recorded, %d skipped",
                                      ingester.kind, added, skipped)
+                    # The funnel's outcomes as far as they are known, so that
+                    # pages need not work them out.
+                    self.funnel.catch_up(budget=self.interval / 2,
+                                         refresh=self.funnel.REFRESH)
             except (OSError, StoreError) as e:
                 held = _problems.allow("keeper")
                 if held is not None:

@@ -85,7 +85,8 @@ def database(request, tmp_path):
     pg = request.getfixturevalue("postgres")
     with psycopg.connect(pg.url, autocommit=True) as conn:
         conn.execute("DROP TABLE IF EXISTS requests, events, rate_counts, schema_version, "
-                     "requests_daily, rollup_state, ingest_state, downloads, funnel_daily")
+                     "requests_daily, rollup_state, ingest_state, downloads, "
+                     "funnel_hourly, funnel_recent")
     return pg.url
 
 

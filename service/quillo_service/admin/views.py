@@ -373,7 +373,8 @@ class Funnel:
             f"for that installer, started within {DOWNLOAD_WINDOW // 60} minutes after it; "
             f"a failure to the most recent request of the same client and key within "
             f"{ERROR_WINDOW // 3600} hours (crashes: same client, {CRASH_WINDOW // 3600} "
-            "hours). Rows are by the day of the instruction request.",
+            "hours). Rows are by the day of the instruction request; a period that starts "
+            "within an hour counts that whole hour.",
             f"{sent:,} bytes ({sent / GIB:,.2f} GiB) of installers sent in the period; "
             f"{_share(wasted, sent) or '0.0 %'} of them sent more than once (overlapping "
             "ranges)." + (f" Egress cost at {price:g} {config.currency} per GiB: "

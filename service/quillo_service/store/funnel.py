@@ -18,16 +18,19 @@ For each instruction request, what followed it:
 
 Bytes: what nginx sent for installers (200 and 206 answers), counted to the
 request its download belongs to; bytes of downloads that belong to no
-request are counted per file and day.  Wasted bytes are those sent more than
+request are counted per file and hour.  Wasted bytes are those sent more than
 once for one request (overlapping ranges).
 
 These joins look forward in time, so a request's outcome is known only once
 the longest window (and SLACK for the logs to be read) has passed.  The
-rollup `funnel_daily` holds the outcomes of the requests recorded before the
-time in rollup_state "funnel", which stays `Funnel.horizon` seconds behind
-the database's clock; the view adds the requests after it, worked out live
-(the same code), as the dashboard does with its own rollup.  A download
-request that lasts longer than LONGEST is not followed.  Joins are done here in Python over time ranges of the three
+rollup `funnel_hourly` holds the outcomes, per hour, of the requests
+recorded before the time in rollup_state "funnel", which stays
+`Funnel.horizon` seconds behind the database's clock.  The outcomes so far
+of the requests after it are worked out in the background about once a
+minute (fallback.Keeper) into `funnel_recent`, replaced whole each time, so
+that no page has to work out hours of them; a page adds only the requests
+since, worked out live (the same code), as the dashboard does with its own
+rollup.  A download request that lasts longer than LONGEST is not followed.  Joins are done here in Python over time ranges of the three
 tables, read by id (see Dashboard._first_id), so no table needs an index
 for them.
 """
@@ -36,21 +39,25 @@ import bisect
 import time
 from urllib.parse import unquote, urlsplit
 
-from .dashboard import DAY, Dashboard
+from .dashboard import Dashboard
 
 DOWNLOAD_WINDOW = 3600      # first download request after the answer
 ERROR_WINDOW = 6 * 3600     # error event after the request
 CRASH_WINDOW = 2 * 3600     # crash event after the request
 SLACK = 600                 # logs read late, hosts' rows slightly out of order
 LONGEST = 2 * 3600          # the longest download request that is followed
-CHUNK = DAY                 # requests rolled up per transaction, in seconds
+HOUR = 3600
+CHUNK = 6 * HOUR            # requests rolled up per transaction, in seconds
 KEYS_PER_CHUNK = 1000       # keys of their own per chunk; the rest become ""
 SERVED = (200, 206)         # answers that carry installer bytes
 UNASKED = "download:"       # answer of bytes that belong to no request, + path
 
 COUNTS = ("asked", "sent_to_download", "started", "completed", "resumed", "failed",
           "no_news", "bytes_sent", "bytes_wasted", "completed_bytes", "completed_seconds")
-DIMS = ("day", "bundle_key", "version", "rule", "answer")
+DIMS = ("day", "bundle_key", "version", "rule", "answer")  # of Funnel.counts
+COLUMNS = ("hour",) + DIMS[1:]                               # of the rollup tables
+FINAL = "funnel"            # rollup_state: requests before this time are final
+RECENT = "funnel recent"    # rollup_state: when funnel_recent was made
 
 _REQUEST = "id, recorded_at, client, bundle_key, version, answer, rule, malformed"
 _DOWNLOAD = "recorded_at, client, path, status, first_byte, sent, size, seconds, complete"
@@ -130,7 +137,7 @@ def _outcome(downloads):
 
 
 def outcomes(requests, downloads, events, start, end, windows=None):
-    """The funnel rows {(day, key, version, rule, answer): [counts in COUNTS
+    """The funnel rows {(hour, key, version, rule, answer): [counts in COUNTS
     order]} of the requests recorded in [start, end), and of the bytes of
     downloads recorded then that belong to no request.
 
@@ -163,7 +170,7 @@ def outcomes(requests, downloads, events, start, end, windows=None):
         if not start <= r[1] < end:
             continue
         key = "" if ",key," in f",{r[7]}," else (r[3] or "")
-        row = rows.setdefault((int(r[1] // DAY), key, r[4] or "", r[6], r[5]),
+        row = rows.setdefault((int(r[1] // HOUR), key, r[4] or "", r[6], r[5]),
                               [0] * len(COUNTS))
         row[0] += 1
         if r[5].startswith("GET:"):
@@ -183,7 +190,8 @@ def outcomes(requests, downloads, events, start, end, windows=None):
         if r[0] in failed:
             row[5] += 1
     for at, path, sent in unasked:
-        row = rows.setdefault((int(at // DAY), "", "", "", UNASKED + path), [0] * len(COUNTS))
+        row = rows.setdefault((int(at // HOUR), "", "", "", UNASKED + path),
+                              [0] * len(COUNTS))
         row[7] += sent
     return rows
 
@@ -192,24 +200,26 @@ def fold_keys(rows, keep=KEYS_PER_CHUNK):
     """Keys past the `keep` most asked become "", so that made-up keys
     cannot grow the rollup without bound."""
     asked = {}
-    for (day, key, *_), counts in rows.items():
+    for (hour, key, *_), counts in rows.items():
         if key:
             asked[key] = asked.get(key, 0) + counts[0]
     if len(asked) <= keep:
         return rows
     kept = set(sorted(asked, key=lambda k: (-asked[k], k))[:keep])
     out = {}
-    for (day, key, *rest), counts in rows.items():
-        row = out.setdefault((day, key if key in kept else "", *rest), [0] * len(COUNTS))
+    for (hour, key, *rest), counts in rows.items():
+        row = out.setdefault((hour, key if key in kept else "", *rest), [0] * len(COUNTS))
         for j, n in enumerate(counts):
             row[j] += n
     return out
 
 
 class Funnel:
-    """The funnel's counts over one store: rollup, live tail and their sum."""
+    """The funnel's counts over one store: rollup, recent rows and live tail."""
 
-    BUDGET = 3.0  # seconds a page may spend catching the rollup up
+    BUDGET = 3.0      # seconds a page may spend catching the rollup up
+    REFRESH = 60.0    # seconds between refreshes of the recent rows
+    STALE = 300.0     # a page refreshes recent rows older than this itself
 
     def __init__(self, store, windows=None):
         self.store = store
@@ -232,23 +242,26 @@ class Funnel:
             f"AND recorded_at >= {p} AND recorded_at < {p}{where} ORDER BY id",
             (lo, hi, start, end))
 
-    def _read(self, start, end):
-        """What the outcomes of the requests in [start, end) depend on."""
-        # Requests from before `start`: a download that belongs to one of
-        # them is not one that belongs to no request.
+    def _read(self, start, end, unasked=True):
+        """What the outcomes of the requests in [start, end) depend on.
+        Without `unasked`, the requests before `start` are not read, and so
+        the bytes that belong to no request cannot be told apart."""
         reach = end + max(self.windows)
-        requests = sorted(self._between("requests", _REQUEST,
-                                        start - self.windows[0] - LONGEST, reach),
+        first = start - self.windows[0] - LONGEST if unasked else start
+        requests = sorted(self._between("requests", _REQUEST, first, reach),
                           key=lambda r: (r[1], r[0]))
         downloads = self._between("downloads", _DOWNLOAD, start, end + self.horizon)
         events = self._between("events", _EVENT, start, reach)
         return requests, downloads, events
 
-    def live(self, start, end):
+    def live(self, start, end, unasked=True):
         """Funnel rows of [start, end) worked out from the records."""
         if end <= start:
             return {}
-        return outcomes(*self._read(start, end), start, end, self.windows)
+        rows = outcomes(*self._read(start, end, unasked), start, end, self.windows)
+        if not unasked:
+            rows = {k: v for k, v in rows.items() if not k[4].startswith(UNASKED)}
+        return rows
 
     def failures(self, start, end):
         """{request id: event id} for the requests in [start, end) (join_failures)."""
@@ -259,27 +272,41 @@ class Funnel:
         inside = {r[0] for r in requests if start <= r[1] < end}
         return {r: e for r, e in joined.items() if r in inside}
 
-    # -- the rollup ----------------------------------------------------------------
+    # -- the rollup and the recent rows ---------------------------------------------
 
-    def rolled_up_to(self):
-        """Requests recorded before this time are in funnel_daily; None when
-        nothing was rolled up yet."""
-        rows = self.dash._all(f"SELECT last_id FROM rollup_state WHERE name = {self.p}",
-                              ("funnel",))
+    def _state(self, name):
+        rows = self.dash._all(f"SELECT last_id FROM rollup_state WHERE name = {self.p}", (name,))
         return rows[0][0] if rows else None
 
+    def rolled_up_to(self):
+        """Requests recorded before this time are in funnel_hourly; None when
+        nothing was rolled up yet."""
+        return self._state(FINAL)
+
     def _beginning(self):
-        """Where a first rollup starts: the day of the oldest request or download."""
+        """Where a first rollup starts: the hour of the oldest request or download."""
         times = []
         for table in ("requests", "downloads"):
             row = self.dash._all(f"SELECT recorded_at FROM {table} ORDER BY id LIMIT 1")
             if row:
                 times.append(row[0][0])
-        return int(min(times) // DAY) * DAY if times else None
+        return int(min(times) // HOUR) * HOUR if times else None
 
-    def catch_up(self, now=None, budget=None):
+    def _start(self):
+        """The rollup's first position, set once; None while there are no records."""
+        first = self._beginning()
+        if first is None:
+            return None
+        with self.store._transaction(patient=True) as conn:
+            conn.execute(f"INSERT INTO rollup_state (name, last_id) VALUES ({self.p}, {self.p}) "
+                         "ON CONFLICT (name) DO NOTHING", (FINAL, first))
+        return self.rolled_up_to()
+
+    def catch_up(self, now=None, budget=None, refresh=None):
         """Roll up the requests whose outcome is final, a CHUNK at a time, for
-        at most `budget` seconds; returns the time rolled up to."""
+        at most `budget` seconds, then refresh the recent rows if they are
+        older than `refresh` seconds (default STALE); returns the time
+        rolled up to."""
         s, p = self.store, self.p
         now = s.now() if now is None else now
         budget = self.BUDGET if budget is None else budget
@@ -289,7 +316,7 @@ class Funnel:
         with s._errors_as_store_error():
             while time.monotonic() - began < budget:
                 if upto is None:
-                    upto = self._beginning()
+                    upto = self._start()
                     if upto is None:
                         return None
                 if upto >= target:
@@ -302,74 +329,99 @@ class Funnel:
                 with s._transaction(patient=True) as conn:
                     s._lock_rollup(conn)
                     row = conn.execute(f"SELECT last_id FROM rollup_state WHERE name = {p}",
-                                       ("funnel",)).fetchone()
+                                       (FINAL,)).fetchone()
                     if row is not None and row[0] != upto:
                         upto = row[0]  # another worker rolled this chunk up
                         continue
-                    self._add(conn, rows)
-                    conn.execute(
-                        f"INSERT INTO rollup_state (name, last_id) VALUES ({p}, {p}) "
-                        "ON CONFLICT (name) DO UPDATE SET last_id = excluded.last_id",
-                        ("funnel", end))
+                    self._add(conn, "funnel_hourly", rows)
+                    self._set(conn, FINAL, end)
+                    # funnel_recent holds the requests in [FINAL, RECENT):
+                    # none now, until the next refresh.
+                    conn.execute("DELETE FROM funnel_recent")
+                    self._set(conn, RECENT, end)
                 upto = end
+            if upto is not None and upto >= target:
+                recent = self._state(RECENT)
+                if recent is None or recent <= upto or now - recent >= (
+                        self.STALE if refresh is None else refresh):
+                    self._refresh(upto, now)
         return upto
 
-    def _add(self, conn, rows):
+    def _refresh(self, upto, now):
+        """Replace the recent rows with the outcomes so far of the requests
+        in [upto, now): the work of a page's live tail, done once for all."""
+        s = self.store
+        rows = fold_keys(self.live(upto, now))
+        with s._transaction(patient=True) as conn:
+            s._lock_rollup(conn)
+            row = conn.execute(f"SELECT last_id FROM rollup_state WHERE name = {self.p}",
+                               (FINAL,)).fetchone()
+            if row is None or row[0] != upto:
+                return  # the rollup moved meanwhile; the next refresh sees it
+            conn.execute("DELETE FROM funnel_recent")
+            self._add(conn, "funnel_recent", rows)
+            self._set(conn, RECENT, int(now))
+
+    def _set(self, conn, name, value):
         p = self.p
-        names = ", ".join(DIMS + COUNTS)
-        update = ", ".join(f"{c} = funnel_daily.{c} + excluded.{c}" for c in COUNTS)
+        conn.execute(f"INSERT INTO rollup_state (name, last_id) VALUES ({p}, {p}) "
+                     "ON CONFLICT (name) DO UPDATE SET last_id = excluded.last_id",
+                     (name, value))
+
+    def _add(self, conn, table, rows):
+        p = self.p
+        names = ", ".join(COLUMNS + COUNTS)
+        update = ", ".join(f"{c} = {table}.{c} + excluded.{c}" for c in COUNTS)
         conn.cursor().executemany(
-            f"INSERT INTO funnel_daily ({names}) VALUES ({', '.join([p] * len(DIMS + COUNTS))}) "
-            f"ON CONFLICT ({', '.join(DIMS)}) DO UPDATE SET {update}",
+            f"INSERT INTO {table} ({names}) VALUES ({', '.join([p] * len(COLUMNS + COUNTS))}) "
+            f"ON CONFLICT ({', '.join(COLUMNS)}) DO UPDATE SET {update}",
             [(*dims, *counts) for dims, counts in rows.items()])
 
     # -- the view's question ---------------------------------------------------------
 
     def counts(self, period, filters, now=None):
         """{(day, key, version, rule, answer): [counts in COUNTS order]} of the
-        period, narrowed by the dashboard's filters; rollup plus live tail,
-        read in one snapshot."""
-        now = time.time() if now is None else now
+        requests in the period's hours (a period that starts within an hour
+        starts at that hour), narrowed by the dashboard's filters: the rollup,
+        the recent rows and the requests since, all in one snapshot."""
         p = self.p
+        first, last = int(period.start // HOUR), int(-(-period.end // HOUR))
+        fsql, fparams = self.dash._filter(filters)
+        sums = ", ".join(
+            # PostgreSQL's SUM of a BIGINT is a NUMERIC (Decimal).
+            f"CAST(SUM({c}) AS {self.store.float_type if c == 'completed_seconds' else 'BIGINT'})"
+            for c in COUNTS)
+        dims = ", ".join(DIMS[1:])
         out = {}
         with self.store.snapshot():
-            upto = self.rolled_up_to() or 0
-            days = period.days
-            whole = [d for d in days if d * DAY >= period.start
-                     and ((d + 1) * DAY <= period.end or period.end >= now - 1)]
-            spans = []
-            if whole:
-                a, b = whole[0], whole[-1]
-                if upto > a * DAY:
-                    fsql, fparams = self.dash._filter(filters)
-                    # PostgreSQL's SUM of a BIGINT is a NUMERIC (Decimal).
-                    sums = ", ".join(
-                        f"CAST(SUM({c}) AS "
-                        f"{self.store.float_type if c == 'completed_seconds' else 'BIGINT'})"
-                        for c in COUNTS)
-                    for row in self.dash._all(
-                            f"SELECT {', '.join(DIMS)}, {sums} FROM funnel_daily "
-                            f"WHERE day >= {p} AND day <= {p}{fsql} "
-                            f"GROUP BY {', '.join(DIMS)}", [a, b, *fparams]):
-                        out[tuple(row[:len(DIMS)])] = list(row[len(DIMS):])
-                spans.append((max(upto, a * DAY), min(period.end, (b + 1) * DAY)))
-            for d in days:
-                if d not in whole:
-                    spans.append((max(period.start, d * DAY), min(period.end, (d + 1) * DAY)))
-            for start, end in spans:
-                for dims, counts in self.live(start, end).items():
-                    if _wanted(dims, filters):
-                        row = out.setdefault(dims, [0] * len(COUNTS))
-                        for j, n in enumerate(counts):
-                            row[j] += n
+            # funnel_recent holds the requests in [FINAL, RECENT).
+            recent = self._state(RECENT) or self.rolled_up_to() or 0
+            union = " UNION ALL ".join(
+                f"SELECT hour, {dims}, {', '.join(COUNTS)} FROM {t} "
+                f"WHERE hour >= {p} AND hour < {p}{fsql}"
+                for t in ("funnel_hourly", "funnel_recent"))
+            for row in self.dash._all(
+                    f"SELECT hour / 24, {dims}, {sums} FROM ({union}) AS c "
+                    f"GROUP BY hour / 24, {dims}", [first, last, *fparams] * 2):
+                out[tuple(row[:len(DIMS)])] = list(row[len(DIMS):])
+            # Requests since the recent rows were made; their downloads of
+            # bytes that belong to no request are in the next refresh.
+            tail = self.live(max(recent, first * HOUR), min(period.end, last * HOUR),
+                             unasked=False)
+            for (hour, *rest), counts in tail.items():
+                if _wanted(rest, filters):
+                    row = out.setdefault((hour // 24, *rest), [0] * len(COUNTS))
+                    for j, n in enumerate(counts):
+                        row[j] += n
         return out
 
 
 def _wanted(dims, filters):
-    """The dashboard's filters, for rows worked out live."""
+    """The dashboard's filters, for rows worked out live: dims (key,
+    version, rule, answer)."""
     if filters is None:
         return True
-    key, version = dims[1], dims[2]
+    key, version = dims[0], dims[1]
     if filters.key and not (key.startswith(filters.key) if filters.key_prefix
                             else key == filters.key):
         return False

@@ -111,9 +111,11 @@ TABLES += _INGEST
 # status, the first byte sent and how many, the file's whole size, the seconds
 # it took, whether nginx sent all it meant to, and the Range asked.  Like
 # requests, no index but the id: rows come in (nearly) time order, so a time
-# range is found by a binary search over the ids.  The funnel's daily counts
+# range is found by a binary search over the ids.  The funnel's hourly counts
 # (store/funnel.py) are rolled up from requests, downloads and events up to
-# `rollup_state` "funnel", a time in seconds.
+# `rollup_state` "funnel", a time in seconds; funnel_recent holds those of
+# the requests since, as far as they are known, replaced whole about once a
+# minute.
 _DOWNLOADS = [
     """CREATE TABLE IF NOT EXISTS downloads (
         id {id},
@@ -128,8 +130,8 @@ _DOWNLOADS = [
         complete INTEGER NOT NULL,
         range_asked TEXT
     )""",
-    """CREATE TABLE IF NOT EXISTS funnel_daily (
-        day BIGINT NOT NULL,
+] + [f"""CREATE TABLE IF NOT EXISTS {table} (
+        hour BIGINT NOT NULL,
         bundle_key TEXT NOT NULL,
         version TEXT NOT NULL,
         rule TEXT NOT NULL,
@@ -144,10 +146,9 @@ _DOWNLOADS = [
         bytes_sent BIGINT NOT NULL,
         bytes_wasted BIGINT NOT NULL,
         completed_bytes BIGINT NOT NULL,
-        completed_seconds {float} NOT NULL,
-        PRIMARY KEY (day, bundle_key, version, rule, answer)
-    )""",
-]
+        completed_seconds {{float}} NOT NULL,
+        PRIMARY KEY (hour, bundle_key, version, rule, answer)
+    )""" for table in ("funnel_hourly", "funnel_recent")]
 TABLES += _DOWNLOADS
 
 # Statements that bring a database from version N to N + 1, by N; a dict holds
