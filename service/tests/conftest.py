@@ -86,7 +86,7 @@ def database(request, tmp_path):
     with psycopg.connect(pg.url, autocommit=True) as conn:
         conn.execute("DROP TABLE IF EXISTS requests, events, rate_counts, schema_version, "
                      "requests_daily, rollup_state, ingest_state, downloads, "
-                     "funnel_hourly, funnel_recent")
+                     "funnel_daily, funnel_hourly, funnel_recent")
     return pg.url
 
 

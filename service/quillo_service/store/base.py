@@ -541,8 +541,8 @@ class Store:
                 # The dashboard's daily counts go with the days they count.
                 conn.execute(f"DELETE FROM requests_daily WHERE day < {p}",
                              (int(cutoff // 86400),))
-                conn.execute(f"DELETE FROM funnel_hourly WHERE hour < {p}",
-                             (int(cutoff // 3600),))
+                conn.execute(f"DELETE FROM funnel_daily WHERE day < {p}",
+                             (int(cutoff // 86400),))
         return deleted
 
     # -- reading (tests, demo, support) ------------------------------------------

@@ -23,9 +23,11 @@ once for one request (overlapping ranges).
 
 These joins look forward in time, so a request's outcome is known only once
 the longest window (and SLACK for the logs to be read) has passed.  The
-rollup `funnel_hourly` holds the outcomes, per hour, of the requests
+rollup (`funnel_daily`, and `funnel_hourly` for the last KEEP_HOURS, for
+periods that start within a day) holds the outcomes of the requests
 recorded before the time in rollup_state "funnel", which stays
-`Funnel.horizon` seconds behind the database's clock.  The outcomes so far
+`Funnel.horizon` seconds (rounded to whole hours) behind the database's
+clock.  The outcomes so far
 of the requests after it are worked out in the background about once a
 minute (fallback.Keeper) into `funnel_recent`, replaced whole each time, so
 that no page has to work out hours of them; a page adds only the requests
@@ -47,7 +49,9 @@ CRASH_WINDOW = 2 * 3600     # crash event after the request
 SLACK = 600                 # logs read late, hosts' rows slightly out of order
 LONGEST = 2 * 3600          # the longest download request that is followed
 HOUR = 3600
-CHUNK = 6 * HOUR            # requests rolled up per transaction, in seconds
+DAY = 24 * HOUR
+CHUNK = DAY                 # requests rolled up per transaction, in seconds
+KEEP_HOURS = 72             # hourly rows kept: a 24-hour period needs the last 48
 KEYS_PER_CHUNK = 1000       # keys of their own per chunk; the rest become ""
 SERVED = (200, 206)         # answers that carry installer bytes
 UNASKED = "download:"       # answer of bytes that belong to no request, + path
@@ -55,7 +59,6 @@ UNASKED = "download:"       # answer of bytes that belong to no request, + path
 COUNTS = ("asked", "sent_to_download", "started", "completed", "resumed", "failed",
           "no_news", "bytes_sent", "bytes_wasted", "completed_bytes", "completed_seconds")
 DIMS = ("day", "bundle_key", "version", "rule", "answer")  # of Funnel.counts
-COLUMNS = ("hour",) + DIMS[1:]                               # of the rollup tables
 FINAL = "funnel"            # rollup_state: requests before this time are final
 RECENT = "funnel recent"    # rollup_state: when funnel_recent was made
 
@@ -196,6 +199,16 @@ def outcomes(requests, downloads, events, start, end, windows=None):
     return rows
 
 
+def by_day(rows):
+    """Hourly funnel rows summed per day."""
+    out = {}
+    for (hour, *rest), counts in rows.items():
+        row = out.setdefault((hour // 24, *rest), [0] * len(COUNTS))
+        for j, n in enumerate(counts):
+            row[j] += n
+    return out
+
+
 def fold_keys(rows, keep=KEYS_PER_CHUNK):
     """Keys past the `keep` most asked become "", so that made-up keys
     cannot grow the rollup without bound."""
@@ -279,7 +292,7 @@ class Funnel:
         return rows[0][0] if rows else None
 
     def rolled_up_to(self):
-        """Requests recorded before this time are in funnel_hourly; None when
+        """Requests recorded before this time are in the rollup; None when
         nothing was rolled up yet."""
         return self._state(FINAL)
 
@@ -310,7 +323,9 @@ class Funnel:
         s, p = self.store, self.p
         now = s.now() if now is None else now
         budget = self.BUDGET if budget is None else budget
-        target = int(now - self.horizon)
+        # Whole hours only: the recent rows are per hour, and those of the
+        # hours the rollup has not reached stay true when it moves.
+        target = int((now - self.horizon) // HOUR * HOUR)
         began = time.monotonic()
         upto = self.rolled_up_to()
         with s._errors_as_store_error():
@@ -333,12 +348,13 @@ class Funnel:
                     if row is not None and row[0] != upto:
                         upto = row[0]  # another worker rolled this chunk up
                         continue
-                    self._add(conn, "funnel_hourly", rows)
+                    self._add(conn, "funnel_hourly", "hour", rows)
+                    self._add(conn, "funnel_daily", "day", by_day(rows))
                     self._set(conn, FINAL, end)
-                    # funnel_recent holds the requests in [FINAL, RECENT):
-                    # none now, until the next refresh.
-                    conn.execute("DELETE FROM funnel_recent")
-                    self._set(conn, RECENT, end)
+                    # funnel_recent holds the requests in [FINAL, RECENT).
+                    conn.execute(f"DELETE FROM funnel_recent WHERE hour < {p}", (end // HOUR,))
+                    conn.execute(f"DELETE FROM funnel_hourly WHERE hour < {p}",
+                                 (end // HOUR - KEEP_HOURS,))
                 upto = end
             if upto is not None and upto >= target:
                 recent = self._state(RECENT)
@@ -359,7 +375,7 @@ class Funnel:
             if row is None or row[0] != upto:
                 return  # the rollup moved meanwhile; the next refresh sees it
             conn.execute("DELETE FROM funnel_recent")
-            self._add(conn, "funnel_recent", rows)
+            self._add(conn, "funnel_recent", "hour", rows)
             self._set(conn, RECENT, int(now))
 
     def _set(self, conn, name, value):
@@ -368,13 +384,14 @@ class Funnel:
                      "ON CONFLICT (name) DO UPDATE SET last_id = excluded.last_id",
                      (name, value))
 
-    def _add(self, conn, table, rows):
+    def _add(self, conn, table, unit, rows):
         p = self.p
-        names = ", ".join(COLUMNS + COUNTS)
+        keys = (unit,) + DIMS[1:]
         update = ", ".join(f"{c} = {table}.{c} + excluded.{c}" for c in COUNTS)
         conn.cursor().executemany(
-            f"INSERT INTO {table} ({names}) VALUES ({', '.join([p] * len(COLUMNS + COUNTS))}) "
-            f"ON CONFLICT ({', '.join(COLUMNS)}) DO UPDATE SET {update}",
+            f"INSERT INTO {table} ({', '.join(keys + COUNTS)}) "
+            f"VALUES ({', '.join([p] * len(keys + COUNTS))}) "
+            f"ON CONFLICT ({', '.join(keys)}) DO UPDATE SET {update}",
             [(*dims, *counts) for dims, counts in rows.items()])
 
     # -- the view's question ---------------------------------------------------------
@@ -382,27 +399,42 @@ class Funnel:
     def counts(self, period, filters, now=None):
         """{(day, key, version, rule, answer): [counts in COUNTS order]} of the
         requests in the period's hours (a period that starts within an hour
-        starts at that hour), narrowed by the dashboard's filters: the rollup,
-        the recent rows and the requests since, all in one snapshot."""
+        starts at that hour), narrowed by the dashboard's filters: the rollup
+        (whole days from funnel_daily, the rest from funnel_hourly), the
+        recent rows and the requests since, all in one snapshot."""
         p = self.p
         first, last = int(period.start // HOUR), int(-(-period.end // HOUR))
         fsql, fparams = self.dash._filter(filters)
-        sums = ", ".join(
-            # PostgreSQL's SUM of a BIGINT is a NUMERIC (Decimal).
-            f"CAST(SUM({c}) AS {self.store.float_type if c == 'completed_seconds' else 'BIGINT'})"
-            for c in COUNTS)
         dims = ", ".join(DIMS[1:])
+        parts, params = [], []
+
+        def part(table, unit, lo, hi, day):
+            if lo < hi:
+                parts.append(f"SELECT {day} AS day, {dims}, {', '.join(COUNTS)} FROM {table} "
+                             f"WHERE {unit} >= {p} AND {unit} < {p}{fsql}")
+                params.extend([lo, hi, *fparams])
         out = {}
         with self.store.snapshot():
+            final = (self.rolled_up_to() or 0) // HOUR
             # funnel_recent holds the requests in [FINAL, RECENT).
-            recent = self._state(RECENT) or self.rolled_up_to() or 0
-            union = " UNION ALL ".join(
-                f"SELECT hour, {dims}, {', '.join(COUNTS)} FROM {t} "
-                f"WHERE hour >= {p} AND hour < {p}{fsql}"
-                for t in ("funnel_hourly", "funnel_recent"))
+            recent = self._state(RECENT) or final * HOUR
+            done = min(last, final)  # hours before this are in the rollup
+            d0, d1 = -(-first // 24), done // 24  # whole days in [first, done)
+            if d0 < d1:
+                part("funnel_daily", "day", d0, d1, "day")
+                part("funnel_hourly", "hour", first, d0 * 24, "hour / 24")
+                part("funnel_hourly", "hour", d1 * 24, done, "hour / 24")
+            else:
+                part("funnel_hourly", "hour", first, done, "hour / 24")
+            part("funnel_recent", "hour", first, last, "hour / 24")
+            sums = ", ".join(
+                # PostgreSQL's SUM of a BIGINT is a NUMERIC (Decimal).
+                f"CAST(SUM({c}) AS "
+                f"{self.store.float_type if c == 'completed_seconds' else 'BIGINT'})"
+                for c in COUNTS)
             for row in self.dash._all(
-                    f"SELECT hour / 24, {dims}, {sums} FROM ({union}) AS c "
-                    f"GROUP BY hour / 24, {dims}", [first, last, *fparams] * 2):
+                    f"SELECT day, {dims}, {sums} FROM ({' UNION ALL '.join(parts)}) AS c "
+                    f"GROUP BY day, {dims}", params):
                 out[tuple(row[:len(DIMS)])] = list(row[len(DIMS):])
             # Requests since the recent rows were made; their downloads of
             # bytes that belong to no request are in the next refresh.

@@ -111,11 +111,11 @@ TABLES += _INGEST
 # status, the first byte sent and how many, the file's whole size, the seconds
 # it took, whether nginx sent all it meant to, and the Range asked.  Like
 # requests, no index but the id: rows come in (nearly) time order, so a time
-# range is found by a binary search over the ids.  The funnel's hourly counts
-# (store/funnel.py) are rolled up from requests, downloads and events up to
-# `rollup_state` "funnel", a time in seconds; funnel_recent holds those of
-# the requests since, as far as they are known, replaced whole about once a
-# minute.
+# range is found by a binary search over the ids.  The funnel's counts per
+# day and per hour (store/funnel.py) are rolled up from requests, downloads
+# and events up to `rollup_state` "funnel", a time in seconds; funnel_recent
+# holds those of the requests since, as far as they are known, replaced whole
+# about once a minute.
 _DOWNLOADS = [
     """CREATE TABLE IF NOT EXISTS downloads (
         id {id},
@@ -131,7 +131,7 @@ _DOWNLOADS = [
         range_asked TEXT
     )""",
 ] + [f"""CREATE TABLE IF NOT EXISTS {table} (
-        hour BIGINT NOT NULL,
+        {unit} BIGINT NOT NULL,
         bundle_key TEXT NOT NULL,
         version TEXT NOT NULL,
         rule TEXT NOT NULL,
@@ -147,8 +147,9 @@ _DOWNLOADS = [
         bytes_wasted BIGINT NOT NULL,
         completed_bytes BIGINT NOT NULL,
         completed_seconds {{float}} NOT NULL,
-        PRIMARY KEY (hour, bundle_key, version, rule, answer)
-    )""" for table in ("funnel_hourly", "funnel_recent")]
+        PRIMARY KEY ({unit}, bundle_key, version, rule, answer)
+    )""" for table, unit in (("funnel_daily", "day"), ("funnel_hourly", "hour"),
+                             ("funnel_recent", "hour"))]
 TABLES += _DOWNLOADS
 
 # Statements that bring a database from version N to N + 1, by N; a dict holds
