@@ -214,7 +214,8 @@ def bench_store(name, database, args, config_path, log_path, start, end):
     times["30d, key prefix"] = [time.monotonic() - t] * 2
     app.extensions["quillo"].store.close()
     return {"load_s": load_s, "ingest_s": ingest_s, "added": added, "skipped": skipped,
-            "rollup_s": rollup_s, "refresh_s": refresh_s, "rolled": rolled, "sizes": sizes, "times": times}
+            "rollup_s": rollup_s, "refresh_s": refresh_s, "rolled": rolled, "sizes": sizes,
+            "times": times}
 
 
 def main():

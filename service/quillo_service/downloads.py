@@ -29,8 +29,9 @@ BATCH_BYTES = 1024 * 1024  # about ten thousand downloads per transaction
 PATH_LIMIT = 1023
 RANGE_LIMIT = 64
 
-_LINE = re.compile(rb"(\d{1,12}\.\d{3}) (\S{1,64}) (\d{3}) (\d{1,19}) (\d{1,9}\.\d{3}) (OK|-|) "
-                   rb'"([^"]{0,4096})" "(?:bytes (\d{1,19})-\d{1,19}/(\d{1,19})|bytes \*/(\d{1,19})|-)" '
+_LINE = re.compile(rb"(\d{1,12}\.\d{3}) (\S{1,64}) (\d{3}) (\d{1,19}) (\d{1,9}\.\d{3}) "
+                   rb'(OK|-|) "([^"]{0,4096})" '
+                   rb'"(?:bytes (\d{1,19})-\d{1,19}/(\d{1,19})|bytes \*/(\d{1,19})|-)" '
                    rb'"(\d{1,19}|-)" (/.*)')
 _ESCAPE = re.compile(rb"\\x([0-9A-Fa-f]{2})")
 

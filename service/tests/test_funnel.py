@@ -227,7 +227,8 @@ def test_real_transfers_are_counted_as_they_happened(stack, tmp_path):
         return got[key][name]
     assert int(column("acme1", "bytes sent")) == sent["/installers/campaign.exe"]
     wasted = sent["/installers/campaign.exe"] - FILES["campaign.exe"]
-    assert column("acme1", "wasted share") == f"{100 * wasted / (wasted + FILES['campaign.exe']):.1f} %"
+    share = 100 * wasted / (wasted + FILES["campaign.exe"])
+    assert column("acme1", "wasted share") == f"{share:.1f} %"
     assert int(column("feed" * 10, "bytes sent")) == sent["/installers/beta.exe"]
     assert int(column("plain", "bytes sent")) == FILES["stable.exe"]
     assert column("plain", "wasted share") == "0.0 %"

@@ -32,9 +32,9 @@ of the requests after it are worked out in the background about once a
 minute (fallback.Keeper) into `funnel_recent`, replaced whole each time, so
 that no page has to work out hours of them; a page adds only the requests
 since, worked out live (the same code), as the dashboard does with its own
-rollup.  A download request that lasts longer than LONGEST is not followed.  Joins are done here in Python over time ranges of the three
-tables, read by id (see Dashboard._first_id), so no table needs an index
-for them.
+rollup.  A download request that lasts longer than LONGEST is not followed.
+Joins are done here in Python over time ranges of the three tables, read by
+id (see Dashboard._first_id), so no table needs an index for them.
 """
 
 import bisect
