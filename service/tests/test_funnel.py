@@ -237,6 +237,9 @@ def test_real_transfers_are_counted_as_they_happened(stack, tmp_path):
     assert int(bandwidth["channel campaign"][2]) == sent["/installers/campaign.exe"]
     assert int(bandwidth["channel campaign"][4]) == wasted
 
+    with open(stack.gunicorn_log) as f:
+        assert "Traceback" not in f.read()  # the workers' background reading went well
+
     if CHROMIUM is None:
         pytest.skip("chromium is not installed (scripts/setup installs it)")
     dom = browse(stack, "/admin/funnel?period=24h", tmp_path, user="boss")

@@ -350,7 +350,7 @@ class Funnel:
             (key or OTHER_KEYS, rule, channel, *c[:7], _share(c[3], c[2]), c[7],
              _share(c[8], c[7])) + money(c[7])
             for (key, rule, channel), c in sorted(
-                by_campaign.items(), key=lambda kv: (-kv[1][0], kv[0]))]
+                by_campaign.items(), key=lambda kv: (-kv[1][0], kv[0]))[:500]]
         day_rows = [(day_text(d), *by_day.get(d, [0] * len(COUNTS))[:7]) for d in period.days]
         bandwidth = [(day_text(d), channel, sent, round(sent / GIB, 3), wasted,
                       _share(wasted, sent)) + money(sent)
@@ -387,7 +387,7 @@ class Funnel:
             [Table("funnel", "Funnel and bytes sent per campaign key, rule and channel",
                    ("key", "rule", "answer") + STAGES
                    + ("completed of started", "bytes sent", "wasted share") + cost_col,
-                   campaign_rows),
+                   campaign_rows, "Up to 500 rows, most requests first."),
              Table("per-day", "Funnel per day", ("day (UTC)",) + STAGES, day_rows),
              Table("bandwidth", "Bytes sent per day and channel",
                    ("day (UTC)", "channel", "bytes sent", "GiB", "bytes sent twice",
