@@ -90,7 +90,10 @@ def join_failures(requests, events, error_window=ERROR_WINDOW, crash_window=CRAS
     same client at most crash_window seconds before it.
     """
     by_key, by_client = {}, {}
+    reporting = {e[2] for e in events}  # events are few: index only their clients
     for r in requests:
+        if r[2] not in reporting:
+            continue
         by_key.setdefault((r[2], r[3]), ([], []))
         by_client.setdefault(r[2], ([], []))
         for table in (by_key[(r[2], r[3])], by_client[r[2]]):
@@ -417,7 +420,7 @@ class Funnel:
         with self.store.snapshot():
             final = (self.rolled_up_to() or 0) // HOUR
             # funnel_recent holds the requests in [FINAL, RECENT).
-            recent = self._state(RECENT) or final * HOUR
+            recent = max(self._state(RECENT) or 0, final * HOUR)
             done = min(last, final)  # hours before this are in the rollup
             d0, d1 = -(-first // 24), done // 24  # whole days in [first, done)
             if d0 < d1:
