@@ -132,6 +132,7 @@ def run_month(generator):
 
 def load(store, pg, requests, events_of):
     conn = store._conn()
+    store._patience(conn, True)  # VACUUM may wait for autovacuum
     if pg:
         with conn.cursor().copy(f"COPY requests ({', '.join(REQUEST_COLUMNS)}) FROM STDIN") \
                 as copy:
