@@ -299,20 +299,14 @@ class Funnel:
         nothing was rolled up yet."""
         return self._state(FINAL)
 
-    def _beginning(self):
-        """Where a first rollup starts: the hour of the oldest request or download."""
-        times = []
-        for table in ("requests", "downloads"):
-            row = self.dash._all(f"SELECT recorded_at FROM {table} ORDER BY id LIMIT 1")
-            if row:
-                times.append(row[0][0])
-        return int(min(times) // HOUR) * HOUR if times else None
-
-    def _start(self):
-        """The rollup's first position, set once; None while there are no records."""
-        first = self._beginning()
-        if first is None:
-            return None
+    def _start(self, target):
+        """The rollup's first position, set once: the funnel begins with the
+        download log, at the first request that can have led to its first
+        download; with no download yet, at `target`.  Requests from before
+        (months of them, when the log is new) are never worked through."""
+        row = self.dash._all("SELECT recorded_at FROM downloads ORDER BY id LIMIT 1")
+        first = row[0][0] - self.windows[0] - LONGEST - SLACK if row else target
+        first = int(first // HOUR * HOUR)
         with self.store._transaction(patient=True) as conn:
             conn.execute(f"INSERT INTO rollup_state (name, last_id) VALUES ({self.p}, {self.p}) "
                          "ON CONFLICT (name) DO NOTHING", (FINAL, first))
@@ -334,9 +328,7 @@ class Funnel:
         with s._errors_as_store_error():
             while time.monotonic() - began < budget:
                 if upto is None:
-                    upto = self._start()
-                    if upto is None:
-                        return None
+                    upto = self._start(target)
                 if upto >= target:
                     break
                 # Read outside the write transaction: readers never hold up
