@@ -64,6 +64,7 @@ def production_nginx(host, cert, cert_key, installers, upstream, listen='443',
         'MAIN': 'user www-data;\npid /run/nginx.pid;\nerror_log /var/log/nginx/error.log;',
         'WORKERS': 'auto',
         'HTTP': '    access_log /var/log/nginx/quillo.access.log;',
+        'INSTALLER_ACCESS_LOG': '            access_log /var/log/nginx/quillo.access.log;',
         'UPSTREAM': upstream, 'LISTEN': listen_lines(listen), 'SERVER_NAME': host,
         'FALLBACK': os.path.abspath(fallback),
         'CERT': cert, 'CERT_KEY': cert_key, 'INSTALLERS': os.path.abspath(installers),
@@ -242,6 +243,10 @@ class Stack:
     def fallback_log(self):
         return os.path.join(self.fallback_dir, 'fallback.log')
 
+    @property
+    def downloads_log(self):
+        return os.path.join(self.fallback_dir, 'downloads.log')
+
     # -- start and stop ------------------------------------------------------
     def start(self):
         os.makedirs(self.state, exist_ok=True)
@@ -343,6 +348,9 @@ class Stack:
         http = ["log_format quillo '$remote_addr|$request|$status|$body_bytes_sent|"
                 "$request_time|$http_range|$upstream_status';",
                 'access_log %s;' % ('%s/access.log quillo' % d if self.access_log else 'off')]
+        # The installers' location names its own log, and so this one again.
+        installer_log = ('            access_log %s/access.log quillo;' % d
+                         if self.access_log else '')
         http += ['%s_temp_path %s/tmp/%s;' % (t, d, t)
                  for t in ('client_body', 'proxy', 'fastcgi', 'uwsgi', 'scgi')]
         return render_nginx({
@@ -355,6 +363,7 @@ class Stack:
             'CERT_KEY': os.path.join(self.certs, 'server.key'),
             'INSTALLERS': self.installers,
             'INSTALLER_OPTIONS': self.installer_options,
+            'INSTALLER_ACCESS_LOG': installer_log,
             'EXTRA_LOCATIONS': self.extra_locations,
             'CLIENT_RATE': self.client_rate, 'CLIENT_BURST': str(self.client_burst)})
 

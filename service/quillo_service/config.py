@@ -77,6 +77,9 @@ class Config:
     client_secret: str | None = None  # path of the address key's secret (client.py)
     alerts: "Alerts" = None
 
+    price_per_gib: float = 0.0  # what a GiB of installer downloads costs, for the dashboard
+    currency: str = "USD"
+
     @functools.cached_property
     def guarded_rules(self):
         return tuple(r for r in self.rules if r.guarded)
@@ -103,6 +106,7 @@ class Alerts:
 _TOP_KEYS = {
     "database", "full_installer", "support", "retention_days", "limits",
     "maintenance", "channels", "default_channel", "rules", "admin", "client_secret", "alerts",
+    "bandwidth",
 }
 _ALERT_KEYS = {
     "webhook_url", "webhook_secret", "smtp_host", "smtp_port", "smtp_from", "smtp_to",
@@ -257,6 +261,16 @@ def parse_config(data, path="<config>"):
     events_per_minute = _integer(limits.get("events_per_minute", 20),
                                  f"{p}: limits.events_per_minute", 1, 10**9)
 
+    bandwidth = data.get("bandwidth", {})
+    if not isinstance(bandwidth, dict):
+        raise ConfigError(f"{p}: [bandwidth] must be a table")
+    _unknown(bandwidth, {"price_per_gib", "currency"}, f"{p}: [bandwidth]")
+    price = bandwidth.get("price_per_gib", 0)
+    if isinstance(price, bool) or not isinstance(price, (int, float)) \
+            or not 0 <= price <= 10**6:
+        raise ConfigError(f"{p}: bandwidth.price_per_gib: expected a number from 0 to 1000000")
+    currency = _text(bandwidth.get("currency", "USD"), f"{p}: bandwidth.currency", 8)
+
     maint = data.get("maintenance", {})
     if not isinstance(maint, dict):
         raise ConfigError(f"{p}: [maintenance] must be a table")
@@ -349,7 +363,8 @@ def parse_config(data, path="<config>"):
         maintenance=enabled, maintenance_answer=maintenance_answer,
         channels=dict(channels), default_channel=default_channel,
         default_answer="GET:" + channels[default_channel], rules=tuple(rules),
-        admin=admin, client_secret=client_secret, alerts=alerts)
+        admin=admin, client_secret=client_secret, alerts=alerts,
+        price_per_gib=float(price), currency=currency)
 
 
 def _signature(st):

@@ -34,11 +34,10 @@ whose request had an upstream is skipped when a recent request carries its id.
 import logging
 import os
 import re
-import socket
 import threading
 import time
 
-from . import rollouts
+from . import downloads, logs, rollouts
 from .client import client_key
 from .instructions import LIMITS
 from .query import parse_query
@@ -52,8 +51,6 @@ ANSWER = "answer.txt"
 LOG = "fallback.log"
 RULE = "fallback"
 INGEST_SECONDS = 5.0      # how often each worker reads the log
-BATCH_BYTES = 256 * 1024  # read per transaction
-SETTLE_SECONDS = 2.0      # a rotated log this quiet has nothing more coming
 # How far before a logged answer its request may have been recorded by the
 # service: nginx waits at most 15 s for gunicorn, and the hosts' clocks may
 # differ a little from the database's.
@@ -97,104 +94,25 @@ def parse_line(line):
 
 
 def position_name(log_path):
-    """The name under which the store keeps how far this log was read: one
-    per host and log, since hosts sharing a PostgreSQL store each have their
-    own nginx."""
-    return "fallback %s:%s" % (socket.gethostname(), os.path.abspath(log_path))
+    """The name under which the store keeps how far this log was read."""
+    return logs.position_name("fallback", log_path)
 
 
-def _identity(st):
-    return "%d:%d" % (st.st_dev, st.st_ino)
+class Ingester(logs.Ingester):
+    """Takes the lines of one fallback log into `requests`."""
 
+    kind = "fallback"
 
-class Ingester:
-    """Takes the lines of one fallback log into the store.
-
-    The store keeps (file identity, position).  When the log was rotated, the
-    file with the kept identity is looked for beside it (logrotate's
-    fallback.log.1) and read to its end before the new log is started.
-    """
-
-    def __init__(self, store, log_path, config, name=None, batch=BATCH_BYTES,
-                 settle=SETTLE_SECONDS, secret=None):
-        self.store = store
+    def __init__(self, store, log_path, config, secret=None, **kwargs):
+        super().__init__(store, log_path, **kwargs)
         # nginx logs the address; only its key (client_key) is stored.
         self.secret = store.client_secret if secret is None else secret
-        self.path = os.path.abspath(log_path)
         self.config = config  # a callable giving the current configuration
-        self.name = name or position_name(self.path)
-        self.batch = batch
-        self.settle = settle
 
-    def ingest(self):
-        """Read everything there is now; returns (rows added, lines skipped)."""
-        added = skipped = 0
-        while True:
-            step = self.step()
-            if step is None:
-                return added, skipped
-            added += step[0]
-            skipped += step[1]
-
-    def _find(self, identity):
-        """The path of the file with this identity: the log, or a rotated one."""
-        folder, base = os.path.split(self.path)
-        try:
-            names = sorted(os.listdir(folder))
-        except OSError:
-            return None
-        for name in [base] + [n for n in names if n.startswith(base) and n != base]:
-            try:
-                if _identity(os.stat(os.path.join(folder, name))) == identity:
-                    return os.path.join(folder, name)
-            except OSError:
-                pass
-        return None
-
-    def step(self):
-        """One transaction's worth; None when there is nothing more now."""
-        file, position, _ = self.store.ingest_position(self.name)
-        try:
-            current = _identity(os.stat(self.path))
-        except FileNotFoundError:
-            current = None  # rotated, and nginx has not reopened its log yet
-        path = self._find(file) if file else None
-        if path is None:
-            if current is None or current == file:
-                return None
-            if self._move((file, position), (current, 0)) and file:
-                log.error("fallback log %s: the rotated file read up to byte %d is gone; "
-                          "answers logged after that were not recorded", self.path, position)
-            return self.step()
-        with open(path, "rb") as f:
-            st = os.fstat(f.fileno())
-            if _identity(st) != file:  # replaced between the look and the open
-                return 0, 0
-            if st.st_size < position:
-                if self._move((file, position), (file, 0)):
-                    log.error("fallback log %s was cut to %d bytes below the %d read; "
-                              "reading it again from its start", path, st.st_size, position)
-                return 0, 0
-            f.seek(position)
-            data = f.read(self.batch)
-        end = data.rfind(b"\n") + 1
-        if end == 0 and len(data) >= self.batch:
-            # No line is that long: skip the batch as one unreadable line.
-            self._problem("%d bytes without a line end in %s were skipped" % (len(data), path))
-            self._move((file, position), (file, position + len(data)), skipped=1)
-            return 0, 1
-        if end == 0:
-            # Nothing complete to read.  A rotated file is finished once the
-            # new log exists and the old one has been quiet for a moment.
-            if current is None or current == file or time.time() - st.st_mtime < self.settle:
-                return None
-            if data:
-                self._problem("an unfinished last line of %s was skipped" % path)
-            self._move((file, position), (current, 0), skipped=1 if data else 0)
-            return 0, 1 if data else 0
+    def rows(self, lines):
         rows, bad, reached = [], 0, []
         config = self.config()
-        for line in data[:end].split(b"\n")[:-1]:
+        for line in lines:
             parsed = parse_line(line)
             if parsed is None:
                 bad += 1
@@ -206,11 +124,7 @@ class Ingester:
             done = self.store.recorded_request_ids(
                 [r for _, r in reached], min(t for t, _ in reached) - RECORDED_BEFORE_SECONDS)
             rows = [r for r in rows if r[-1] not in done]
-        if bad:
-            self._problem("%d lines of %s that are no fallback answer were skipped" % (bad, path))
-        if not self._move((file, position), (file, position + end), rows, bad):
-            return 0, 0  # another worker took these lines; look again
-        return len(rows), bad
+        return rows, bad
 
     def _row(self, config, at, client, query, request_id):
         q = parse_query(query, LIMITS)
@@ -220,21 +134,16 @@ class Ingester:
                 fallback_answer(config), RULE, ",".join(sorted(d.malformed)),
                 ",".join(sorted(q.cut)), request_id)
 
-    def _move(self, expected, new, rows=(), skipped=0):
-        return self.store.ingest_requests(self.name, expected, new, list(rows), skipped)
-
-    @staticmethod
-    def _problem(text):
-        held = _problems.allow(text[:40])
-        if held is not None:
-            log.warning("fallback log: %s", text)
+    def write(self, expected, new, rows, skipped):
+        return self.store.ingest_rows(self.name, expected, new, "requests", rows, skipped)
 
 
 class Keeper:
     """A worker's background thread: rewrites the answer file when the
     configuration changes (and so also picks up edits while no request comes),
-    reads the fallback log every INGEST_SECONDS, and lets the staged
-    rollouts' guard count and judge every TICK_SECONDS (rollouts.tick).
+    reads the fallback and download logs every INGEST_SECONDS and then brings
+    the download funnel's counts up to date (store/funnel.py), and lets the
+    staged rollouts' guard count and judge every TICK_SECONDS (rollouts.tick).
     Without a folder (no nginx in front) only the guard runs."""
 
     def __init__(self, folder, watcher, store, interval=INGEST_SECONDS,
@@ -242,8 +151,13 @@ class Keeper:
         self.folder = folder
         self.watcher = watcher
         self.store = store
-        self.ingester = Ingester(store, os.path.join(folder, LOG), watcher.current,
-                                 secret=secret) if folder else None
+        # The answers first: a download is then read after the answer that
+        # sent the launcher to it, even when nginx gave that answer.
+        self.ingesters = [
+            Ingester(store, os.path.join(folder, LOG), watcher.current, secret=secret),
+            downloads.Ingester(store, os.path.join(folder, downloads.LOG), secret=secret),
+        ] if folder else []
+        self.funnel = store.funnel()
         self.interval = interval
         self.tick_interval = tick_interval
         self._stop = threading.Event()
@@ -273,12 +187,17 @@ class Keeper:
                 if self.folder and config is not self._written:
                     write_answer(self.folder, config)
                     self._written = config
-                if self.ingester and time.monotonic() >= due:
+                if self.ingesters and time.monotonic() >= due:
                     due = time.monotonic() + self.interval
-                    added, skipped = self.ingester.ingest()
-                    if added or skipped:
-                        log.info("fallback log: %d answers recorded, %d lines skipped",
-                                 added, skipped)
+                    for ingester in self.ingesters:
+                        added, skipped = ingester.ingest()
+                        if added or skipped:
+                            log.info("%s log: %d lines recorded, %d skipped",
+                                     ingester.kind, added, skipped)
+                    # The funnel's outcomes as far as they are known, so that
+                    # pages need not work them out.
+                    self.funnel.catch_up(budget=self.interval / 2,
+                                         refresh=self.funnel.REFRESH)
             except (OSError, StoreError) as e:
                 held = _problems.allow("keeper")
                 if held is not None:

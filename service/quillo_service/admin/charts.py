@@ -144,3 +144,29 @@ def grouped_bars(days, series, title, width=760, height=200, unit=" %"):
     out.append(f'<text x="{left}" y="{height - 6}" font-size="10">day (UTC)</text>')
     out.append("</svg>")
     return Markup("".join(out))
+
+
+def funnel(stages, title, width=760, bar_h=30, label_w=170):
+    """A funnel: one centred bar per (stage, count), widths against the first
+    stage, each labelled with its count and its share of the first."""
+    top = 6
+    height = top + len(stages) * (bar_h + 6) + 6
+    first = stages[0][1] if stages else 0
+    plot_w = width - label_w - 150
+    out = [f'<svg xmlns="http://www.w3.org/2000/svg" class="chart" role="img" '
+           f'width="{width}" height="{height}" viewBox="0 0 {width} {height}">',
+           f"<title>{escape(title)}</title>"]
+    for i, (label, n) in enumerate(stages):
+        y = top + i * (bar_h + 6)
+        w = max(plot_w * n / first, 1) if first else 1
+        x = label_w + (plot_w - w) / 2
+        share = f" ({100.0 * n / first:.1f} %)" if first else ""
+        out.append(f'<text x="{label_w - 8}" y="{y + bar_h / 2 + 4:.1f}" text-anchor="end" '
+                   f'font-size="12">{escape(label)}</text>')
+        out.append(f'<rect class="bar" x="{x:.1f}" y="{y}" width="{w:.1f}" height="{bar_h}" '
+                   f'fill="{colour(i)}"><title>{escape(label)}: {escape(_num(n) + share)}'
+                   '</title></rect>')
+        out.append(f'<text x="{label_w + plot_w + 8}" y="{y + bar_h / 2 + 4:.1f}" '
+                   f'font-size="12">{escape(_num(n) + share)}</text>')
+    out.append("</svg>")
+    return Markup("".join(out))

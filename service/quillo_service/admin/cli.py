@@ -33,15 +33,19 @@ def hash_password(argv):
 def rollup(argv):
     from ..config import ConfigError, load_config
     from ..store import StoreError, open_configured
+    from .data import time_text
     try:
         config = load_config(argv[0])
         store = open_configured(config)
         began = time.monotonic()
         last = store.dashboard().catch_up(budget=float("inf"))
+        funnel = store.funnel().catch_up(budget=float("inf"))
     except (ConfigError, StoreError) as e:
         print(f"error: {e}", file=sys.stderr)
         return 1
-    print(f"daily counts up to request {last} ({time.monotonic() - began:.1f} s)")
+    print(f"daily counts up to request {last}, download funnel up to "
+          f"{time_text(funnel) if funnel else 'nothing yet'} UTC "
+          f"({time.monotonic() - began:.1f} s)")
     return 0
 
 

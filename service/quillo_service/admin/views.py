@@ -4,6 +4,8 @@ from typing import NamedTuple
 
 from .. import guard
 from ..codes import CODES, GROUPS
+from ..store.funnel import (COUNTS, CRASH_WINDOW, DOWNLOAD_WINDOW, ERROR_WINDOW, UNASKED,
+                            installer_path)
 from . import charts
 from .data import day_text, time_text
 
@@ -369,5 +371,113 @@ def banners(store, config):
             if r.name in states and states[r.name]["state"] == "halted"]
 
 
+GIB = 1024 ** 3
+STAGES = ("asked", "sent to download", "download started", "download completed",
+          "resumed", "failure reported", "no news")
+
+
+def download_label(answer, config):
+    """The channel (or file) that bytes went to, in the publisher's terms."""
+    if answer.startswith(UNASKED):
+        path = answer[len(UNASKED):]
+        for name, address in config.channels.items():
+            if installer_path("GET:" + address) == path:
+                return f"channel {name} (no instruction request)"
+        return f"file {path} (no instruction request)"
+    return answer_label(answer, config)
+
+
+def _sum(rows):
+    total = [0] * len(COUNTS)
+    for counts in rows:
+        for j, n in enumerate(counts):
+            total[j] += n
+    return total
+
+
+def _cost(nbytes, config):
+    return round(nbytes / GIB * config.price_per_gib, 2)
+
+
+class Funnel:
+    title = "Download funnel"
+
+    @staticmethod
+    def build(db, config, period, filters, now):
+        rows = db.funnel_counts(period, filters, now=now)
+        asked = {k: v for k, v in rows.items() if not k[4].startswith(UNASKED)}
+        total = _sum(asked.values())
+        stages = list(zip(STAGES, total[:7]))
+        svg = charts.funnel(stages, "Download funnel")
+        by_campaign, by_day, by_bytes = {}, {}, {}
+        for (day, key, version, rule, answer), counts in rows.items():
+            if not answer.startswith(UNASKED):
+                c = by_campaign.setdefault((key, rule, answer_label(answer, config)),
+                                           [0] * len(COUNTS))
+                d = by_day.setdefault(day, [0] * len(COUNTS))
+                for j, n in enumerate(counts):
+                    c[j] += n
+                    d[j] += n
+            if counts[7]:
+                b = by_bytes.setdefault((day, download_label(answer, config)), [0, 0])
+                b[0] += counts[7]
+                b[1] += counts[8]
+        price = config.price_per_gib
+
+        def money(nbytes):
+            return (_cost(nbytes, config),) if price else ()
+        campaign_rows = [
+            (key or OTHER_KEYS, rule, channel, *c[:7], _share(c[3], c[2]), c[7],
+             _share(c[8], c[7])) + money(c[7])
+            for (key, rule, channel), c in sorted(
+                by_campaign.items(), key=lambda kv: (-kv[1][0], kv[0]))[:500]]
+        day_rows = [(day_text(d), *by_day.get(d, [0] * len(COUNTS))[:7]) for d in period.days]
+        bandwidth = [(day_text(d), channel, sent, round(sent / GIB, 3), wasted,
+                      _share(wasted, sent)) + money(sent)
+                     for (d, channel), (sent, wasted) in sorted(by_bytes.items())]
+        speed = {}
+        for (day, key, version, rule, answer), counts in asked.items():
+            s = speed.setdefault(answer_label(answer, config), [0, 0, 0.0])
+            s[0] += counts[3]
+            s[1] += counts[9]
+            s[2] += counts[10]
+        speed_rows = [(channel, n, f"{secs / n:.1f}" if n else "",
+                       f"{size / secs / 2 ** 20:.2f}" if secs else "")
+                      for channel, (n, size, secs) in sorted(speed.items()) if n]
+        sent, wasted = sum(c[7] for c in rows.values()), sum(c[8] for c in rows.values())
+        notes = [
+            "\"No news\" is an upper estimate of the installs that succeeded: the "
+            "launcher reports only failures, so a completed download without a failure "
+            "report may still have failed silently (silent runs never report).",
+            "A download belongs to the most recent instruction request of the same client "
+            f"for that installer, started within {DOWNLOAD_WINDOW // 60} minutes after it; "
+            f"a failure to the most recent request of the same client and key within "
+            f"{ERROR_WINDOW // 3600} hours (crashes: same client, {CRASH_WINDOW // 3600} "
+            "hours). Rows are by the day of the instruction request; a period that starts "
+            "within an hour counts that whole hour.",
+            f"{sent:,} bytes ({sent / GIB:,.2f} GiB) of installers sent in the period; "
+            f"{_share(wasted, sent) or '0.0 %'} of them sent more than once (overlapping "
+            "ranges)." + (f" Egress cost at {price:g} {config.currency} per GiB: "
+                          f"{_cost(sent, config):,.2f} {config.currency}." if price else
+                          " Set [bandwidth] price_per_gib to see the egress cost.")]
+        cost_col = (f"cost ({config.currency})",) if price else ()
+        return Page(
+            "Download funnel: from instruction request to installer on disk",
+            [("Instruction requests and what became of them", svg, [])],
+            [Table("funnel", "Funnel and bytes sent per campaign key, rule and channel",
+                   ("key", "rule", "answer") + STAGES
+                   + ("completed of started", "bytes sent", "wasted share") + cost_col,
+                   campaign_rows, "Up to 500 rows, most requests first."),
+             Table("per-day", "Funnel per day", ("day (UTC)",) + STAGES, day_rows),
+             Table("bandwidth", "Bytes sent per day and channel",
+                   ("day (UTC)", "channel", "bytes sent", "GiB", "bytes sent twice",
+                    "wasted share") + cost_col, bandwidth),
+             Table("speed", "Completed downloads: average time and speed",
+                   ("channel", "completed downloads", "average seconds",
+                    "average MiB/s"), speed_rows,
+                   "From the first byte asked for to the last byte sent, pauses included.")],
+            notes)
+
+
 VIEWS = {"installs": Installs, "failures": Failures, "rates": Rates, "systems": Systems,
-         "crashes": Crashes, "malformed": Malformed, "rollouts": Rollouts}
+         "crashes": Crashes, "malformed": Malformed, "funnel": Funnel, "rollouts": Rollouts}

@@ -13,7 +13,8 @@ from contextlib import contextmanager
 
 from ..client import client_key, is_client_key
 from ..throttle import LogThrottle
-from .schema import EVENT_COLUMNS, MIGRATIONS, REQUEST_COLUMNS, SCHEMA_VERSION, TABLES
+from .schema import (DOWNLOAD_COLUMNS, EVENT_COLUMNS, MIGRATIONS, REQUEST_COLUMNS,
+                     SCHEMA_VERSION, TABLES)
 
 
 log = logging.getLogger("quillo_service")
@@ -105,6 +106,24 @@ class Store:
         """The staged rollouts' state, audit and counts (see rollouts.py)."""
         from .rollouts import Rollouts
         return Rollouts(self)
+
+    def funnel(self, windows=None):
+        """The download funnel over this store (see funnel.py); windows:
+        (download, error, crash) seconds."""
+        from .funnel import Funnel
+        return Funnel(self, windows)
+
+    def join_failures(self, start, end, error_window=None, crash_window=None):
+        """{request id: event id} for the requests recorded in [start, end)
+        that a failure was reported after: an error event of the same client
+        and key within error_window seconds (default 6 h), or a crash event
+        of the same client within crash_window (default 2 h); an event
+        belongs to the most recent request before it."""
+        from . import funnel
+        f = funnel.Funnel(self, (funnel.DOWNLOAD_WINDOW,
+                                 error_window or funnel.ERROR_WINDOW,
+                                 crash_window or funnel.CRASH_WINDOW))
+        return f.failures(start, end)
 
     def describe(self):
         raise NotImplementedError
@@ -500,30 +519,30 @@ class Store:
             self._drop()
             raise StoreError(str(e)) from e
 
-    # -- requests answered elsewhere (nginx's fallback log) ----------------------
+    # -- rows read from nginx's logs (fallback answers, downloads) ------------------
 
-    _INGESTED_COLUMNS = REQUEST_COLUMNS
+    _INGESTED = {"requests": REQUEST_COLUMNS, "downloads": DOWNLOAD_COLUMNS}
 
     def ingest_position(self, name):
         """(file, position, skipped) of the log `name` as far as it has been
-        taken into `requests`; ("", 0, 0) for a log never read."""
+        taken into the store; ("", 0, 0) for a log never read."""
         rows = self._rows("SELECT file, position, skipped FROM ingest_state "
                           f"WHERE name = {self.placeholder}", (name,))
         return (rows[0]["file"], rows[0]["position"], rows[0]["skipped"]) if rows \
             else ("", 0, 0)
 
-    def ingest_requests(self, name, expected, new, rows, skipped=0):
-        """Add `rows` (tuples in _INGESTED_COLUMNS order) to `requests` and move
-        the position of log `name` from `expected` to `new`, both (file,
-        position), adding `skipped` to its unreadable lines: all in one
-        transaction, so that a line is taken exactly once.  When the stored
-        position is no longer `expected` (another process took those lines
-        first), nothing is written and the answer is False."""
+    def ingest_rows(self, name, expected, new, table, rows, skipped=0):
+        """Add `rows` (tuples in the order of the table's columns in schema.py:
+        REQUEST_COLUMNS or DOWNLOAD_COLUMNS) to `table` and move the position
+        of log `name` from `expected` to `new`, both (file, position), adding
+        `skipped` to its unreadable lines: all in one transaction, so that a
+        line is taken exactly once.  When the stored position is no longer
+        `expected` (another process took those lines first), nothing is
+        written and the answer is False."""
+        columns = self._INGESTED[table]
         p = self.placeholder
-        insert = (f"INSERT INTO requests ({', '.join(self._INGESTED_COLUMNS)}) "
-                  f"VALUES ({', '.join([p] * len(self._INGESTED_COLUMNS))})")
         try:
-            with self._transaction() as conn:
+            with self._ingest_lock(), self._transaction() as conn:
                 conn.execute("INSERT INTO ingest_state (name, file, position, skipped) "
                              f"VALUES ({p}, '', 0, 0) ON CONFLICT (name) DO NOTHING", (name,))
                 # The conditional update is the compare-and-set: a concurrent
@@ -535,7 +554,7 @@ class Store:
                 if moved != 1:
                     return False
                 if rows:
-                    conn.cursor().executemany(insert, rows)
+                    self._insert_many(conn, table, columns, rows)
                 return True
         except self.errors as e:
             self._drop()
@@ -561,6 +580,21 @@ class Store:
                     f"SELECT request_id FROM requests WHERE id >= {p} AND request_id IN "
                     f"({', '.join([p] * len(part))})", (bound, *part)).fetchall())
         return found
+
+    def ingest_requests(self, name, expected, new, rows, skipped=0):
+        """ingest_rows into `requests`."""
+        return self.ingest_rows(name, expected, new, "requests", rows, skipped)
+
+    @contextmanager
+    def _ingest_lock(self):
+        """Around an ingest's transaction; SQLite queues it with the requests."""
+        yield
+
+    def _insert_many(self, conn, table, columns, rows):
+        p = self.placeholder
+        conn.cursor().executemany(
+            f"INSERT INTO {table} ({', '.join(columns)}) "
+            f"VALUES ({', '.join([p] * len(columns))})", rows)
 
     def _first_id_since(self, conn, table, cutoff):
         """The id below which every row is older than `cutoff`, or None if the
@@ -596,7 +630,8 @@ class Store:
         return lo
 
     def purge(self, days, now=None, batch=5000):
-        """Delete requests and events older than `days` days; returns rows deleted.
+        """Delete requests, events and downloads older than `days` days; returns
+        rows deleted.
 
         Deletes in batches of short transactions, so that recording goes on
         meanwhile instead of waiting for one long delete.
@@ -605,7 +640,7 @@ class Store:
         p = self.placeholder
         deleted = 0
         with self._errors_as_store_error():
-            for table in ("requests", "events"):
+            for table in ("requests", "events", "downloads"):
                 conn = self._conn()
                 bound = self._first_id_since(conn, table, cutoff)
                 if bound is None:
@@ -628,6 +663,8 @@ class Store:
                 # The rollouts' hourly counts, as the requests they count.
                 conn.execute(f"DELETE FROM rollout_counts WHERE hour < {p}",
                              (int(cutoff // 3600),))
+                conn.execute(f"DELETE FROM funnel_daily WHERE day < {p}",
+                             (int(cutoff // 86400),))
         return deleted
 
     # -- the alert outbox (alerts.py) -------------------------------------------------
@@ -732,13 +769,16 @@ class Store:
     def recent_events(self, limit=10):
         return self._rows(f"SELECT * FROM events ORDER BY id DESC LIMIT {int(limit)}")
 
+    def recent_downloads(self, limit=10):
+        return self._rows(f"SELECT * FROM downloads ORDER BY id DESC LIMIT {int(limit)}")
+
     def find_event(self, reference):
         rows = self._rows(f"SELECT * FROM events WHERE reference = {self.placeholder}",
                           (reference,))
         return rows[0] if rows else None
 
     def count(self, table):
-        if table not in ("requests", "events"):
+        if table not in ("requests", "events", "downloads"):
             raise ValueError(table)
         return self._rows(f"SELECT COUNT(*) AS n FROM {table}")[0]["n"]
 

@@ -65,6 +65,7 @@ class Dashboard:
         self.store = store
         self.p = store.placeholder
         self.day_sql = store.day_sql
+        self._funnel = None
 
     # -- plumbing ----------------------------------------------------------------
 
@@ -97,10 +98,21 @@ class Dashboard:
 
     @contextmanager
     def reading(self, now=None):
-        """A page's reads: the rollup caught up first, then one snapshot."""
+        """A page's reads: the rollups caught up first, then one snapshot."""
         self.catch_up(now)
+        self.funnel.catch_up(now)
         with self.store.snapshot():
             yield self
+
+    @property
+    def funnel(self):
+        if self._funnel is None:
+            self._funnel = self.store.funnel()
+        return self._funnel
+
+    def funnel_counts(self, period, filters, now=None):
+        """The download funnel's rows of the period (see funnel.py: Funnel.counts)."""
+        return self.funnel.counts(period, filters, now)
 
     def _first_id(self, table, ts):
         """The first id recorded at or after ts; one past the last id if none is.

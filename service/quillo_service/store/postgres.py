@@ -22,6 +22,17 @@ _SCHEMA_LOCK = 0x5155494C4C4F
 _ROLLUP_LOCK = 5150001
 
 
+# COPY's text format: backslash, tab and line ends escaped; a text value
+# cannot hold NUL at all.
+_COPY_ESCAPES = str.maketrans({"\\": "\\\\", "\t": "\\t", "\n": "\\n", "\r": "\\r",
+                               "\0": "\ufffd"})
+
+
+def _copy_line(row):
+    return "\t".join("\\N" if v is None else v.translate(_COPY_ESCAPES) if isinstance(v, str)
+                     else repr(v) if isinstance(v, float) else str(v) for v in row) + "\n"
+
+
 class PostgresStore(Store):
     placeholder = "%s"
     dialect = "postgresql"
@@ -73,6 +84,13 @@ class PostgresStore(Store):
 
     def _lock_schema(self, conn):
         conn.execute("SELECT pg_advisory_xact_lock(%s)", (_SCHEMA_LOCK,))
+
+    def _insert_many(self, conn, table, columns, rows):
+        # COPY takes a batch of log lines many times faster than INSERTs; the
+        # text is made here in one go, several times faster than psycopg's
+        # write_row in pure Python.
+        with conn.cursor().copy(f"COPY {table} ({', '.join(columns)}) FROM STDIN") as copy:
+            copy.write("".join(_copy_line(row) for row in rows))
 
     def _lock_rollup(self, conn):
         conn.execute("SELECT pg_advisory_xact_lock(%s)", (_ROLLUP_LOCK,))

@@ -8,7 +8,7 @@ page write.  Rows are added in time order, so retention finds its boundary by
 a binary search over the ids instead (see Store.purge).
 """
 
-SCHEMA_VERSION = 7
+SCHEMA_VERSION = 8
 
 TABLES = [
     """CREATE TABLE IF NOT EXISTS requests (
@@ -205,11 +205,57 @@ _ROLLOUTS = [
 ]
 TABLES += _ROLLOUTS
 
+# Version 8: the installer downloads nginx logged (see downloads.py), one row
+# per request under /installers/: when it ended, the client, the file, the
+# status, the first byte sent and how many, the file's whole size, the seconds
+# it took, whether nginx sent all it meant to, and the Range asked.  Like
+# requests, no index but the id: rows come in (nearly) time order, so a time
+# range is found by a binary search over the ids.  The funnel's counts per
+# day and per hour (store/funnel.py) are rolled up from requests, downloads
+# and events up to `rollup_state` "funnel", a time in seconds; funnel_recent
+# holds those of the requests since, as far as they are known, replaced whole
+# about once a minute.
+_DOWNLOADS = [
+    """CREATE TABLE IF NOT EXISTS downloads (
+        id {id},
+        recorded_at {float} NOT NULL,
+        client TEXT NOT NULL,
+        path TEXT NOT NULL,
+        status INTEGER NOT NULL,
+        first_byte BIGINT NOT NULL,
+        sent BIGINT NOT NULL,
+        size BIGINT,
+        seconds {float} NOT NULL,
+        complete INTEGER NOT NULL,
+        range_asked TEXT
+    )""",
+] + [f"""CREATE TABLE IF NOT EXISTS {table} (
+        {unit} BIGINT NOT NULL,
+        bundle_key TEXT NOT NULL,
+        version TEXT NOT NULL,
+        rule TEXT NOT NULL,
+        answer TEXT NOT NULL,
+        asked BIGINT NOT NULL,
+        sent_to_download BIGINT NOT NULL,
+        started BIGINT NOT NULL,
+        completed BIGINT NOT NULL,
+        resumed BIGINT NOT NULL,
+        failed BIGINT NOT NULL,
+        no_news BIGINT NOT NULL,
+        bytes_sent BIGINT NOT NULL,
+        bytes_wasted BIGINT NOT NULL,
+        completed_bytes BIGINT NOT NULL,
+        completed_seconds {{float}} NOT NULL,
+        PRIMARY KEY ({unit}, bundle_key, version, rule, answer)
+    )""" for table, unit in (("funnel_daily", "day"), ("funnel_hourly", "hour"),
+                             ("funnel_recent", "hour"))]
+TABLES += _DOWNLOADS
+
 # Statements that bring a database from version N to N + 1, by N; a dict holds
 # them per database, and a callable step is given (store, connection).  A new
 # version adds its entry here and raises SCHEMA_VERSION.
 MIGRATIONS = {1: _ROLLUP, 2: {"sqlite": _NO_REUSE, "postgresql": []}, 3: _INGEST,
-              4: _REQUEST_IDS, 5: _ALERTS + [_hash_addresses], 6: _ROLLOUTS}
+              4: _REQUEST_IDS, 5: _ALERTS + [_hash_addresses], 6: _ROLLOUTS, 7: _DOWNLOADS}
 
 REQUEST_COLUMNS = ("recorded_at", "client", "bundle_key", "version", "machine_id",
                    "answer", "rule", "malformed", "cut", "request_id")
@@ -218,3 +264,6 @@ EVENT_COLUMNS = ("recorded_at", "client", "reference", "kind", "source", "code",
                  "error", "version", "os", "bundle_key", "code_number", "hresult", "module",
                  "module_base", "address", "module_offset", "exception_code",
                  "malformed", "cut")
+
+DOWNLOAD_COLUMNS = ("recorded_at", "client", "path", "status", "first_byte", "sent", "size",
+                    "seconds", "complete", "range_asked")

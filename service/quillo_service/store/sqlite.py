@@ -80,13 +80,13 @@ class SqliteStore(Store):
         self._process_lock = _ProcessLock(path + ".lock")
 
     @contextmanager
-    def _writer(self):
-        """A request's turn to write, waited for at most WAIT seconds."""
+    def _writer(self, wait=WAIT):
+        """A request's turn to write, waited for at most `wait` seconds."""
         began = time.monotonic()
-        if not self._write_lock.acquire(timeout=WAIT):
+        if not self._write_lock.acquire(timeout=wait):
             raise StoreError(f"{self.describe()}: other threads held the write lock too long")
         try:
-            if not self._process_lock.acquire(max(0.0, WAIT - (time.monotonic() - began))):
+            if not self._process_lock.acquire(max(0.0, wait - (time.monotonic() - began))):
                 raise StoreError(f"{self.describe()}: other workers held the write lock too long")
             try:
                 yield
@@ -106,6 +106,11 @@ class SqliteStore(Store):
     def _claim_lease(self, name, holder, seconds):
         with self._writer():  # in the requests' queue, not in SQLite's busy handler
             return super()._claim_lease(name, holder, seconds)
+
+    def _ingest_lock(self):
+        # A batch from nginx's logs queues with the requests, and may wait
+        # longer for its turn: it is read again later if it cannot have it.
+        return self._writer(PATIENCE)
 
     def _patience(self, conn, patient):
         conn.execute(f"PRAGMA busy_timeout={int(1000 * (PATIENCE if patient else WAIT))}")

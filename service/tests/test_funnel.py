@@ -1,0 +1,254 @@
+"""The download funnel: nginx's download log, the joins, the rollup, the view.
+
+The joins and the log reader run against both stores; the funnel of real
+transfers runs through nginx and gunicorn (service/stack.py) and is read
+back as CSV and in headless chromium.
+"""
+
+import csv
+import io
+import os
+import re
+import socket
+import ssl
+import time
+import urllib.request
+
+import pytest
+from conftest import CONFIG
+from test_admin import ADMIN, GOOD
+from test_admin_browser import CHROMIUM, browse
+from test_fallback import wait_for
+
+from quillo_service.admin.data import Filters, Period
+from quillo_service.downloads import Ingester, parse_line
+from quillo_service.events import build_event
+from quillo_service.logs import position_name
+from quillo_service.store import open_store
+from quillo_service.store.funnel import COUNTS, CRASH_WINDOW, DOWNLOAD_WINDOW, ERROR_WINDOW
+from stack import Stack, free_port
+
+T0 = 1_765_000_000.0
+STABLE = "GET:https://setup.test/installers/stable.exe"
+SIZE = 1000
+
+
+def log_line(at, client="198.51.100.7", status=200, sent=SIZE, seconds=0.5, done="OK",
+             first=None, path="/installers/stable.exe"):
+    ranged = first is not None
+    return (f'{at:.3f} {client} {status} {sent} {seconds:.3f} {done} '
+            f'"{"bytes=%d-" % first if ranged else "-"}" '
+            f'"{"bytes %d-%d/%d" % (first, SIZE - 1, SIZE) if ranged else "-"}" '
+            f'"{sent if ranged else SIZE}" {path}\n').encode()
+
+
+def stage(rows, name):
+    return sum(c[COUNTS.index(name)] for c in rows.values())
+
+
+# -- the log reader ------------------------------------------------------------------
+
+def test_download_log_read_once_through_rotation_with_garbage_counted(store, tmp_path):
+    log = tmp_path / "downloads.log"
+    lines = [log_line(T0 + n, sent=SIZE + n) for n in range(6)]
+    log.write_bytes(lines[0] + lines[1] + b"garbage\n" + lines[2])
+    reader = Ingester(store, str(log), batch=len(lines[0]) * 2 + 3, settle=0)
+    assert reader.step() == (2, 0)
+    os.rename(log, tmp_path / "downloads.log.1")
+    with open(tmp_path / "downloads.log.1", "ab") as f:
+        f.write(lines[3])  # nginx has not reopened its log yet
+    log.write_bytes(lines[4] + lines[5][:30])
+    assert Ingester(store, str(log), settle=0).ingest() == (3, 1)
+    with open(log, "ab") as f:
+        f.write(lines[5][30:])
+    assert Ingester(store, str(log), settle=0).ingest() == (1, 0)
+    sent = sorted(r["sent"] for r in store.recent_downloads(100))
+    assert sent == [SIZE + n for n in range(6)]
+    assert store.ingest_position(reader.name)[2] == 1
+
+
+def test_parse_line_takes_what_nginx_writes_and_nothing_else():
+    cut = parse_line(b'1765000000.869 127.0.0.1 200 753333 0.700  "-" "-" "3000000" '
+                     b'/installers/no such.exe')
+    assert cut == (1765000000.869, "127.0.0.1", "/installers/no such.exe", 200, 0, 753333,
+                   3000000, 0.7, 0, None)
+    resumed = parse_line(b'1765000000.147 127.0.0.1 206 1000 0.000 OK "bytes=2999000-" '
+                         b'"bytes 2999000-2999999/3000000" "1000" /installers/stable.exe')
+    assert resumed[3:7] == (206, 2999000, 1000, 3000000) and resumed[9] == "bytes=2999000-"
+    odd = parse_line(b'1765000000.880 127.0.0.1 416 190 0.000 OK "bytes=\\x22x\\x5C" '
+                     b'"bytes */3000000" "190" /installers/stable.exe')
+    assert odd[9] == 'bytes="x\\' and odd[6] == 3000000
+    for bad in (b"", b"garbage", b'1765000000.147 127.0.0.1 206 1000 0.000 OK "-" "-" "1000" '
+                b'/installers/stable.exe'):  # a partial answer without its range
+        assert parse_line(bad) is None
+
+
+# -- the joins and the rollup ----------------------------------------------------------
+
+def test_join_window_edges_and_the_rollup_agrees_with_the_live_count(store):
+    # One request per client; each client's follow-up lands one second
+    # inside or one second outside its window.
+    cases = {"dl-in": DOWNLOAD_WINDOW - 1, "dl-out": DOWNLOAD_WINDOW + 1,
+             "err-in": ERROR_WINDOW - 1, "err-out": ERROR_WINDOW + 1,
+             "crash-in": CRASH_WINDOW - 1, "crash-out": CRASH_WINDOW + 1}
+    ids = {}
+    for client in cases:
+        store.record_request(T0, client, client, "0,1,0,220", None, STABLE, "default", "", "")
+        ids[client] = store.recent_requests(1)[0]["id"]
+    lines = [parse_line(log_line(T0 + cases[c] + 0.5, client=c, seconds=0.5).rstrip(b"\n"))
+             for c in ("dl-in", "dl-out")]
+    assert store.ingest_rows("log", ("", 0), ("f", 1), "downloads", lines)
+    for client in ("err-in", "err-out"):
+        store.record_event(build_event(
+            f"source=gatherkit&code=188&message=m&error=0x1&version=0%2C1%2C0%2C220&os=10.0"
+            f"&key={client}".encode(), client, T0 + cases[client]), 10)
+    for client in ("crash-in", "crash-out"):
+        store.record_event(build_event(
+            b"source=Gatherkit&code=0&message=0x1%3A0x2%3Ac0000005%3Am.dll&error=0x1"
+            b"&version=0&os=0&key=0", client, T0 + cases[client]), 10)
+    joined = store.join_failures(T0, T0 + 1)
+    assert set(joined) == {ids["err-in"], ids["crash-in"]}
+
+    funnel = store.funnel()
+    day = T0 - T0 % 86400
+    period = Period("custom", day, day + 86400, "")
+    # Before the windows have passed, the counts so far are in the recent rows.
+    funnel.catch_up(now=T0 + 7200)
+    live = funnel.counts(period, None, now=T0 + 7200)
+    by_key = {k[1]: c for k, c in live.items()}
+    assert by_key["dl-in"][2:4] == [1, 1] and by_key["dl-out"][2] == 0
+    assert [by_key[k][5] for k in ("err-in", "err-out", "crash-in", "crash-out")] == [1, 0, 1, 0]
+    assert by_key["dl-in"][6] == 1  # completed, nothing reported: no news
+    # The download outside the window belongs to no request: its bytes still count.
+    assert stage(live, "bytes_sent") == 2 * SIZE
+
+    # Once the windows have passed, the rollup holds the same counts.
+    assert funnel.rolled_up_to() < T0
+    later = T0 + funnel.horizon + 3 * 86400
+    assert funnel.catch_up(now=later) >= day + 86400
+    rolled = funnel.counts(period, None, now=later)
+    assert rolled == live
+    assert {type(n) for counts in rolled.values() for n in counts} <= {int, float}
+    narrowed = funnel.counts(period, Filters("err", True, ""), now=later)
+    assert {k[1] for k in narrowed} == {"err-in", "err-out"}
+
+
+# -- real transfers through nginx ----------------------------------------------------------
+
+FILES = {"campaign.exe": 3_000_000, "beta.exe": 2_000_000, "stable.exe": 500_000}
+
+
+@pytest.fixture(scope="module")
+def stack(tmp_path_factory):
+    root = tmp_path_factory.mktemp("funnel")
+    installers = root / "installers"
+    installers.mkdir()
+    for name, size in FILES.items():
+        (installers / name).write_bytes(os.urandom(size))
+    config = root / "service.toml"
+    config.write_text(CONFIG.replace('default_channel = "stable"',
+                                     'default_channel = "stable"\n\n[bandwidth]\n'
+                                     'price_per_gib = 100\ncurrency = "EUR"') + ADMIN)
+    # Slow enough that a transfer can be cut in the middle of its body.
+    s = Stack(root / "state", str(config), port=free_port(), installers=str(installers),
+              database=f"sqlite:///{root}/q.db", workers=1, threads=2,
+              installer_options="            limit_rate 2m;")
+    with s:
+        s.store = open_store(s.database)
+        yield s
+        s.store.close()
+
+
+def fetch(stack, path, first=None, stop_after=None):
+    """GET over TLS; returns (status, body bytes received).  stop_after: hang
+    up once that many body bytes have arrived, as a broken connection would."""
+    context = ssl.create_default_context(cafile=stack.ca)
+    with socket.create_connection(("127.0.0.1", stack.port), timeout=30) as raw, \
+            context.wrap_socket(raw, server_hostname="localhost") as tls:
+        ranged = f"Range: bytes={first}-\r\n" if first is not None else ""
+        tls.sendall(f"GET {path} HTTP/1.1\r\nHost: localhost\r\n{ranged}"
+                    "Connection: close\r\n\r\n".encode())
+        data = b""
+        while b"\r\n\r\n" not in data:
+            data += tls.recv(65536)
+        head, body = data.split(b"\r\n\r\n", 1)
+        while stop_after is None or len(body) < stop_after:
+            chunk = tls.recv(65536)
+            if not chunk:
+                break
+            body += chunk
+        return int(head.split()[1]), body[:stop_after] if stop_after else body
+
+
+def admin_csv(stack, name):
+    request = urllib.request.Request(stack.url(f"/admin/funnel?period=24h&csv={name}"),
+                                     headers=GOOD)
+    context = ssl.create_default_context(cafile=stack.ca)
+    with urllib.request.urlopen(request, context=context, timeout=60) as r:
+        return list(csv.reader(io.StringIO(r.read().decode())))
+
+
+def test_real_transfers_are_counted_as_they_happened(stack, tmp_path):
+    def ask(key):
+        status, body = fetch(stack, f"/getinstaller?key={key}&version=0%2C1%2C0%2C220")
+        assert status == 200
+        return body.decode()
+    # A campaign download cut in the middle of its body, then resumed.
+    assert ask("acme1").endswith("/installers/campaign.exe")
+    status, part = fetch(stack, "/installers/campaign.exe", stop_after=400_000)
+    assert status == 200 and len(part) == 400_000
+    status, rest = fetch(stack, "/installers/campaign.exe", first=len(part))
+    assert status == 206 and len(part) + len(rest) == FILES["campaign.exe"]
+    # A beta download never finished; a stable one in one go.
+    assert ask("feed" * 10).endswith("/installers/beta.exe")
+    fetch(stack, "/installers/beta.exe", stop_after=100_000)
+    assert ask("plain").endswith("/installers/stable.exe")
+    assert len(fetch(stack, "/installers/stable.exe")[1]) == FILES["stable.exe"]
+    with open(stack.downloads_log, "ab") as f:
+        f.write(b"a line nginx never wrote\n")
+    wait_for(lambda: stack.store.count("downloads") == 4, "the four downloads", 60)
+    wait_for(lambda: _skipped(stack) == 1, "the garbage line counted")
+
+    rows = admin_csv(stack, "funnel")
+    header = rows[0]
+    got = {r[0]: dict(zip(header, r)) for r in rows[1:]}
+    expect = {"acme1": ("1", "1", "1", "1", "1", "0", "1"),
+              "feed" * 10: ("1", "1", "1", "0", "0", "0", "0"),
+              "plain": ("1", "1", "1", "1", "0", "0", "1")}
+    stages = ("asked", "sent to download", "download started", "download completed",
+              "resumed", "failure reported", "no news")
+    assert {k: tuple(got[k][s] for s in stages) for k in expect} == expect
+    # The bytes are what nginx logged as sent: more than the client kept
+    # for the cut transfer, and the overlap is counted as sent twice.
+    logged = [parse_line(line) for line in open(stack.downloads_log, "rb").read().splitlines()]
+    sent = {path: sum(r[5] for r in logged if r and r[2] == path) for path in
+            ("/installers/campaign.exe", "/installers/beta.exe", "/installers/stable.exe")}
+    def column(key, name):
+        return got[key][name]
+    assert int(column("acme1", "bytes sent")) == sent["/installers/campaign.exe"]
+    wasted = sent["/installers/campaign.exe"] - FILES["campaign.exe"]
+    share = 100 * wasted / (wasted + FILES["campaign.exe"])
+    assert column("acme1", "wasted share") == f"{share:.1f} %"
+    assert int(column("feed" * 10, "bytes sent")) == sent["/installers/beta.exe"]
+    assert int(column("plain", "bytes sent")) == FILES["stable.exe"]
+    assert column("plain", "wasted share") == "0.0 %"
+    assert float(column("plain", "cost (EUR)")) == round(FILES["stable.exe"] / 2**30 * 100, 2)
+    bandwidth = {r[1]: r for r in admin_csv(stack, "bandwidth")[1:]}
+    assert int(bandwidth["channel campaign"][2]) == sent["/installers/campaign.exe"]
+    assert int(bandwidth["channel campaign"][4]) == wasted
+
+    with open(stack.gunicorn_log) as f:
+        assert "Traceback" not in f.read()  # the workers' background reading went well
+
+    if CHROMIUM is None:
+        pytest.skip("chromium is not installed (scripts/setup installs it)")
+    dom = browse(stack, "/admin/funnel?period=24h", tmp_path, user="boss")
+    assert "upper estimate of the installs that succeeded" in dom
+    chart = re.search(r"<svg[^>]*class=\"chart\".*?</svg>", dom, re.S).group(0)
+    assert len(re.findall(r"<rect class=\"bar\"", chart)) == 7
+    assert "download completed: 2 (66.7 %)" in chart
+
+
+def _skipped(stack):
+    return stack.store.ingest_position(position_name("downloads", stack.downloads_log))[2]
+
