@@ -8,6 +8,8 @@ can never become markup; the SVG is inline in the page, under its
 Content-Security-Policy.
 """
 
+import math
+
 from markupsafe import Markup, escape
 
 PALETTE = ("#2a62c9", "#e07b39", "#3ca370", "#c94a4a", "#8a63c9", "#c9b52a",
@@ -24,7 +26,7 @@ def _num(n):
 
 
 def round_step(peak, steps=4):
-    """A step of 1, 2 or 5 times a power of ten that covers `peak` (a count)
+    """A step of 1, 2 or 5 times a power of ten that covers `peak` (a count, a percentage)
     in at most `steps` steps: axes people read at a glance (0, 500, 1,000)."""
     step = 1
     while True:
@@ -44,7 +46,7 @@ def stacked_bars(days, series, title, width=760, height=240):
     plot_w, plot_h = width - left - right, height - top - bottom
     totals = [sum(counts.values()) for _, counts in days]
     step = round_step(max(totals, default=0))
-    ticks = -(-max(totals, default=0) // step) or 1  # whole steps up to the top bar
+    ticks = max(1, math.ceil(max(totals, default=0) / step))  # whole steps up to the top bar
     peak = step * ticks
     slot = plot_w / max(len(days), 1)
     bar = max(1.0, slot * 0.75)
@@ -113,19 +115,21 @@ def grouped_bars(days, series, title, width=760, height=200, unit=" %"):
     left, right, top, bottom = 52, 8, 24, 42
     plot_w, plot_h = width - left - right, height - top - bottom
     values = [v for _, vs in days for v in vs.values() if v is not None]
-    peak = max(values, default=0) or 1
+    step = round_step(max(values, default=0))
+    ticks = max(1, math.ceil(max(values, default=0) / step))
+    peak = step * ticks
     slot = plot_w / max(len(days), 1)
     bar = max(1.0, slot * 0.8 / max(len(series), 1))
     out = [f'<svg xmlns="http://www.w3.org/2000/svg" class="chart" role="img" '
            f'width="{width}" height="{height}" viewBox="0 0 {width} {height}">',
            f"<title>{escape(title)}</title>"]
-    for i in range(5):
-        v = peak * i / 4
-        y = top + plot_h - plot_h * i / 4
+    for i in range(ticks + 1):
+        v = step * i
+        y = top + plot_h - plot_h * i / ticks
         out.append(f'<line x1="{left}" x2="{width - right}" y1="{y:.1f}" y2="{y:.1f}" '
                    'stroke="#e3e3e3"/>')
         out.append(f'<text x="{left - 4}" y="{y + 4:.1f}" text-anchor="end" '
-                   f'font-size="10">{escape(f"{v:.1f}{unit}")}</text>')
+                   f'font-size="10">{escape(f"{v:,}{unit}")}</text>')
     every = max(1, len(days) // 10)
     for i, (label, vs) in enumerate(days):
         x0 = left + i * slot + slot * 0.1
