@@ -4,7 +4,7 @@
 
 (what `scripts/serve --demo-data` runs) makes service/var/demo.db with about
 70 000 instruction requests, 2 000 failures and 150 crashes over the last 30
-days, and service/var/demo.toml: the configuration plus an [admin] table with
+days, with the installer downloads nginx would have logged, and service/var/demo.toml: the configuration plus an [admin] table with
 user "demo" and a new random password, which it prints.
 
 The answers come from the configuration's own rules and the events from the
@@ -29,7 +29,8 @@ from .events import build_event
 from .rules import decide
 from .client import SECRET_FILE, client_key, load_secret
 from .store import open_store
-from .store.schema import EVENT_COLUMNS, REQUEST_COLUMNS
+from .store.funnel import installer_path
+from .store.schema import DOWNLOAD_COLUMNS, EVENT_COLUMNS, REQUEST_COLUMNS
 
 DAY = 86400
 
@@ -124,7 +125,8 @@ def generate(config, now, days=30, per_day=2300, seed=1):
         elif r < 0.008:
             key, bad = "acme" + "x" * 1019, {"key"}
         decision = decide(config, key, version, machine, frozenset(bad))
-        requests.append((t, _client(rng), key, version, machine, decision.answer, decision.rule,
+        client = _client(rng)
+        requests.append((t, client, key, version, machine, decision.answer, decision.rule,
                          ",".join(sorted(decision.malformed)), ",".join(sorted(bad)), None))
         # Roughly one run in thirty fails interactively and tells the service.
         fail = 0.03 + (0.03 if version == "0,1,0,210" else 0) + (0.05 if "globex" in key else 0)
@@ -138,12 +140,13 @@ def generate(config, now, days=30, per_day=2300, seed=1):
                 os_v = "5.1"
             q = (f"source=gatherkit&code={code}&message={quote(message)}&error={hr}"
                  f"&version={quote(version)}&os={os_v}&key={quote(key)}")
-            events.append(_event(q, rng, t + rng.uniform(5, 120)))
+            # The failing run's own report: same address, after its download.
+            events.append(_event(q, rng, t + rng.uniform(60, 1800), client))
         if rng.random() < 0.0022:
             base, off, exc, module, _ = rng.choices(CRASHES, weights=[c[4] for c in CRASHES])[0]
             msg = quote(f"0x{base:08X}:0x{base + off:08X}:{exc:08x}:{module}")
             events.append(_event(f"source=Gatherkit&code=0&message={msg}&error=0x0000023e"
-                                 "&version=0&os=0&key=0", rng, t + rng.uniform(1, 60)))
+                                 "&version=0&os=0&key=0", rng, t + rng.uniform(1, 60), client))
         if rng.random() < 0.0008:  # pages opened by hand or by scanners
             events.append(_event(rng.choice([
                 "source=gatherkit&code=abc&message=test",
@@ -153,9 +156,42 @@ def generate(config, now, days=30, per_day=2300, seed=1):
     return requests, [e for e in events if e[0] < now]
 
 
-def _event(query, rng, t):
-    e = build_event(query.encode(), _client(rng), t)
+def _event(query, rng, t, client=None):
+    e = build_event(query.encode(), client or _client(rng), t)
     return tuple(e[c] for c in EVENT_COLUMNS)
+
+
+def downloads(requests, now, seed=2):
+    """Rows in DOWNLOAD_COLUMNS order for the installers the requests were
+    sent to, as nginx would log them: most downloads finish in one go, some
+    break and resume with a Range, some are never finished, a few never start."""
+    rng = random.Random(seed)
+    rows = []
+    for r in requests:
+        path = installer_path(r[5])
+        if path is None or rng.random() < 0.06:
+            continue
+        size = 38_000_000 + 3_000_000 * ((len(path) % 3))
+        seconds = size / rng.uniform(0.4e6, 12e6)
+        t = r[0] + rng.uniform(1, 20)
+        fate = rng.random()
+        if fate < 0.80:
+            rows.append((t + seconds, r[1], path, 200, 0, size, size, seconds, 1, None))
+        elif fate < 0.92:
+            cut = int(size * rng.uniform(0.1, 0.9))
+            rows.append((t + seconds * cut / size, r[1], path, 200, 0, cut, size,
+                         seconds * cut / size, 0, None))
+            if rng.random() < 0.9:
+                rest = seconds * (size - cut) / size
+                t2 = t + seconds + rng.uniform(5, 300)
+                rows.append((t2 + rest, r[1], path, 206, cut, size - cut, size, rest, 1,
+                             f"bytes={cut}-"))
+        else:  # started, never finished
+            cut = int(size * rng.uniform(0.01, 0.5))
+            rows.append((t + seconds * cut / size, r[1], path, 200, 0, cut, size,
+                         seconds * cut / size, 0, None))
+    rows.sort(key=lambda row: row[0])
+    return [row for row in rows if row[0] < now]
 
 
 def insert(store, requests, events, batch=50_000):
@@ -188,7 +224,10 @@ def main(argv=None):
     requests = [(r[0], client_key(r[1], secret)) + tuple(r[2:]) for r in requests]
     events = [(e[0], client_key(e[1], secret)) + tuple(e[2:]) for e in events]
     insert(store, requests, events)
+    with store._transaction() as conn:
+        store._insert_many(conn, "downloads", DOWNLOAD_COLUMNS, downloads(requests, time.time()))
     store.dashboard().catch_up(budget=60)
+    store.funnel().catch_up(budget=120)
     store.close()
 
     with open(args.config) as f:
