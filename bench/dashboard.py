@@ -27,6 +27,7 @@ import time
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(SOURCE, "service"))
 
+from bulk import load_rows, settle, table_bytes  # noqa: E402
 from pgcluster import Postgres  # noqa: E402
 from quillo_service import create_app  # noqa: E402
 from quillo_service.admin import views as admin_views  # noqa: E402
@@ -77,13 +78,13 @@ def requests_rows(n, start, end, seed=1):
         r = rng.random()
         if r < 0.004:
             yield (start + i * step, clients[i % 5000], keys[k], v, None, ANSWERS[0], "default",
-                   "id", "")
+                   "id", "", None)
         elif r < 0.005:
             yield (start + i * step, clients[i % 5000], None, None, None, ANSWERS[0], "default",
-                   "id,key,version", "")
+                   "id,key,version", "", None)
         else:
             yield (start + i * step, clients[i % 5000], keys[k], v, machines[i % 50_000], answer,
-                   "rule", "", "")
+                   "rule", "", "", None)
 
 
 def event_rows(n, start, end, seed=2):
@@ -106,51 +107,10 @@ def event_rows(n, start, end, seed=2):
         yield tuple(e[c] for c in EVENT_COLUMNS)
 
 
-def load_sqlite(store, n_req, n_ev, start, end):
-    conn = store._conn()
-    for sql, rows, total in ((store._insert_request, requests_rows(n_req, start, end), n_req),
-                             (store._insert_event, event_rows(n_ev, start, end), n_ev)):
-        batch = []
-        for row in rows:
-            batch.append(row)
-            if len(batch) == 200_000:
-                conn.execute("BEGIN")
-                conn.executemany(sql, batch)
-                conn.execute("COMMIT")
-                batch = []
-        if batch:
-            conn.execute("BEGIN")
-            conn.executemany(sql, batch)
-            conn.execute("COMMIT")
-    conn.execute("PRAGMA wal_checkpoint(TRUNCATE)")
-
-
-def load_postgres(store, n_req, n_ev, start, end):
-    conn = store._conn()
-    for table, cols, rows in (("requests", REQUEST_COLUMNS, requests_rows(n_req, start, end)),
-                              ("events", EVENT_COLUMNS, event_rows(n_ev, start, end))):
-        with conn.cursor() as cur:
-            with cur.copy(f"COPY {table} ({', '.join(cols)}) FROM STDIN") as copy:
-                for row in rows:
-                    copy.write_row(row)
-    conn.execute("VACUUM ANALYZE")
-
-
 def size_of(store, path=None):
     if path:
         return sum(os.path.getsize(path + s) for s in ("", "-wal") if os.path.exists(path + s))
     return store._rows("SELECT pg_database_size(current_database()) AS n")[0]["n"]
-
-
-def table_bytes(store, pg):
-    if pg:
-        return {t: store._rows(f"SELECT pg_total_relation_size('{t}') AS n")[0]["n"]
-                for t in ("requests", "events", "requests_daily")}
-    try:
-        rows = store._rows("SELECT name, SUM(pgsize) AS n FROM dbstat GROUP BY name")
-        return {r["name"]: r["n"] for r in rows}
-    except Exception:
-        return {}
 
 
 def bench_store(name, database, args, config_path, path=None):
@@ -159,8 +119,9 @@ def bench_store(name, database, args, config_path, path=None):
     store = open_store(database)
     store.check()
     began = time.monotonic()
-    (load_postgres if name == "postgresql" else load_sqlite)(
-        store, args.requests, args.events, start, now)
+    load_rows(store, "requests", REQUEST_COLUMNS, requests_rows(args.requests, start, now))
+    load_rows(store, "events", EVENT_COLUMNS, event_rows(args.events, start, now))
+    settle(store)
     load_s = time.monotonic() - began
     began = time.monotonic()
     Dashboard(store).catch_up(now=time.time(), budget=float("inf"))
@@ -168,7 +129,7 @@ def bench_store(name, database, args, config_path, path=None):
     if path:
         store._conn().execute("PRAGMA wal_checkpoint(TRUNCATE)")
     size = size_of(store, path)
-    tables = table_bytes(store, name == "postgresql")
+    tables = table_bytes(store, ("requests", "events", "requests_daily"))
     rolled = store._rows("SELECT COUNT(*) AS n FROM requests_daily")[0]["n"]
     store.close()
 

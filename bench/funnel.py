@@ -31,8 +31,10 @@ import time
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(SOURCE, "service"))
 
+from bulk import load_rows, settle, table_bytes  # noqa: E402
 from pgcluster import Postgres  # noqa: E402
 from quillo_service import create_app  # noqa: E402
+from quillo_service.client import client_key, load_secret  # noqa: E402
 from quillo_service.downloads import Ingester  # noqa: E402
 from quillo_service.events import build_event  # noqa: E402
 from quillo_service.store import open_store  # noqa: E402
@@ -43,6 +45,7 @@ PASSWORD = "bench-password"
 CONFIG = """\
 database = "unused.db"
 default_channel = "stable"
+client_secret = "bench.secret"
 
 [bandwidth]
 price_per_gib = 0.05
@@ -55,6 +58,7 @@ beta = "https://setup.example/installers/beta.exe"
 user = "bench"
 password_hash = "{hash}"
 """
+SECRET = None  # the client secret, made in the work folder by main()
 AUTH = {"Authorization": "Basic " + base64.b64encode(f"bench:{PASSWORD}".encode()).decode()}
 FILES = [("stable", 48_000_000), ("beta", 52_000_000)]
 KEYS = [f"campaign{i:03d}-" + "%032x" % random.Random(i).getrandbits(128) for i in range(200)]
@@ -66,6 +70,9 @@ def month(lines, start, end, log_path=None, seed=1):
     rng = random.Random(seed)
     clients = [f"198.{rng.randrange(256)}.{rng.randrange(256)}.{rng.randrange(1, 255)}"
                for _ in range(200_000)]
+    # The store holds keys of addresses, as the service makes them; the log
+    # has the addresses themselves, as nginx writes them.
+    keys = dict(zip(clients, (client_key(c, SECRET) for c in clients)))
     out = open(log_path, "w") if log_path else None
     events, written, i = [], 0, 0
     requests = int(lines / 1.01)  # about one download line per request
@@ -77,9 +84,9 @@ def month(lines, start, end, log_path=None, seed=1):
         f = rng.random() < 0.2
         name, size = FILES[f]
         key = KEYS[rng.randrange(200)]
-        yield (t, client, key, "0,1,0,220", None,
+        yield (t, keys[client], key, "0,1,0,220", None,
                f"GET:https://setup.example/installers/{name}.exe", "campaign" if f else "default",
-               "", "")
+               "", "", None)
         i += 1
         fate = rng.random()
         if fate < 0.1:
@@ -102,7 +109,7 @@ def month(lines, start, end, log_path=None, seed=1):
                               f'OK "bytes={cut}-" "bytes {cut}-{size - 1}/{size}" "{rest}" '
                               f'{path}\n')
         if rng.random() < 0.03:
-            events.append(error_event(t + rng.uniform(60, 3600), client, key))
+            events.append(error_event(t + rng.uniform(60, 3600), keys[client], key))
         if len(buffer) >= 100_000:
             written += len(buffer)
             if out:
@@ -130,54 +137,15 @@ def run_month(generator):
     return rows(), result
 
 
-def load(store, pg, requests, events_of):
-    conn = store._conn()
-    store._patience(conn, True)  # VACUUM may wait for autovacuum
-    if pg:
-        with conn.cursor().copy(f"COPY requests ({', '.join(REQUEST_COLUMNS)}) FROM STDIN") \
-                as copy:
-            for row in requests:
-                copy.write_row(row)
-        with conn.cursor().copy(f"COPY events ({', '.join(EVENT_COLUMNS)}) FROM STDIN") as copy:
-            for row in events_of()[0]:
-                copy.write_row(row)
-        conn.execute("VACUUM ANALYZE")
-        return
-    insert_request = store._insert_request
-    batch = []
-    for row in requests:
-        batch.append(row)
-        if len(batch) == 200_000:
-            conn.execute("BEGIN")
-            conn.executemany(insert_request, batch)
-            conn.execute("COMMIT")
-            batch = []
-    conn.execute("BEGIN")
-    conn.executemany(insert_request, batch)
-    conn.executemany(store._insert_event, events_of()[0])
-    conn.execute("COMMIT")
-
-
-def table_bytes(store, pg, tables):
-    if pg:
-        return {t: store._rows(f"SELECT pg_total_relation_size('{t}') AS n")[0]["n"]
-                for t in tables}
-    store._conn().execute("PRAGMA wal_checkpoint(TRUNCATE)")
-    out = dict.fromkeys(tables, 0)
-    for r in store._rows("SELECT name, SUM(pgsize) AS n FROM dbstat GROUP BY name"):
-        for t in tables:
-            if t in r["name"]:  # the table and its key's index
-                out[t] += r["n"]
-    return out
-
-
 def bench_store(name, database, args, config_path, log_path, start, end):
     pg = name == "postgresql"
-    store = open_store(database)
+    store = open_store(database, client_secret=SECRET)
     store.check()
     began = time.monotonic()
     rows, result = run_month(month(args.lines, start, end))
-    load(store, pg, rows, lambda: result[0])
+    load_rows(store, "requests", REQUEST_COLUMNS, rows)
+    load_rows(store, "events", EVENT_COLUMNS, result[0][0])  # made with the requests
+    settle(store)
     load_s = time.monotonic() - began
 
     began = time.monotonic()
@@ -197,7 +165,7 @@ def bench_store(name, database, args, config_path, log_path, start, end):
     # The dashboard's own rollup of the requests, which every page brings
     # up to date first, is bench/dashboard.py's to time.
     store.dashboard().catch_up(budget=float("inf"))
-    sizes = table_bytes(store, pg, ("downloads", "funnel_daily", "funnel_hourly"))
+    sizes = table_bytes(store, ("downloads", "funnel_daily", "funnel_hourly"))
     rolled = store._rows("SELECT COUNT(*) AS n FROM funnel_daily")[0]["n"]
     store.close()
 
@@ -230,6 +198,8 @@ def main():
     work = tempfile.mkdtemp(prefix="quillo-funnel-bench-")
     results = {}
     try:
+        global SECRET
+        SECRET = load_secret(os.path.join(work, "bench.secret"))
         config = os.path.join(work, "bench.toml")
         with open(config, "w") as f:
             f.write(CONFIG.format(hash=generate_password_hash(PASSWORD)))

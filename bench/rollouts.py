@@ -31,6 +31,7 @@ import time
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(SOURCE, "service"))
 
+from bulk import load_rows, settle  # noqa: E402
 from pgcluster import Postgres  # noqa: E402
 from quillo_service import create_app, rollouts  # noqa: E402
 from quillo_service.config import load_config  # noqa: E402
@@ -96,7 +97,7 @@ def month(n_req, n_ev, start, end, seed=1):
             m = i % 50_000
             rule = RULE if key(i).startswith("campaign0") and inside[m] else "default"
             yield (start + i * step, client(i), key(i), "0,1,0,220", machines[m],
-                   ANSWERS[rule], rule, "", "")
+                   ANSWERS[rule], rule, "", "", None)
 
     def events():
         for i in failing:
@@ -107,39 +108,16 @@ def month(n_req, n_ev, start, end, seed=1):
     return requests(), events()
 
 
-def load(name, store, n_req, n_ev, start, end):
-    reqs, evs = month(n_req, n_ev, start, end)
-    conn = store._conn()
-    for table, cols, rows in (("requests", REQUEST_COLUMNS, reqs),
-                              ("events", EVENT_COLUMNS, evs)):
-        if name == "postgresql":
-            with conn.cursor() as cur:
-                with cur.copy(f"COPY {table} ({', '.join(cols)}) FROM STDIN") as copy:
-                    for row in rows:
-                        copy.write_row(row)
-            continue
-        sql = f"INSERT INTO {table} ({', '.join(cols)}) VALUES ({', '.join('?' * len(cols))})"
-        batch = []
-        for row in rows:
-            batch.append(row)
-            if len(batch) == 200_000:
-                conn.execute("BEGIN")
-                conn.executemany(sql, batch)
-                conn.execute("COMMIT")
-                batch = []
-        conn.execute("BEGIN")
-        conn.executemany(sql, batch)
-        conn.execute("COMMIT")
-    conn.execute("VACUUM ANALYZE" if name == "postgresql" else "PRAGMA wal_checkpoint(TRUNCATE)")
-
-
 def bench_guard(name, database, args, config):
     now = time.time()
     start = now - 30 * DAY
     store = open_store(database)
     store.check()
     began = time.monotonic()
-    load(name, store, args.requests, args.events, start, now - 120)
+    reqs, evs = month(args.requests, args.events, start, now - 120)
+    load_rows(store, "requests", REQUEST_COLUMNS, reqs)
+    load_rows(store, "events", EVENT_COLUMNS, evs)
+    settle(store)
     load_s = time.monotonic() - began
     r = store.rollouts()
     r.start(RULE, start, "bench", "the month's rollout")

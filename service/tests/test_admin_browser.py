@@ -31,8 +31,9 @@ from stack import Stack, free_port
 
 CHROMIUM = shutil.which("chromium")
 CRASH_MODULE = '<img src=x onerror="document.title=1">.dll'
-pytestmark = pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed "
-                                "(scripts/setup installs it)")
+needs_chromium = pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed "
+                                    "(scripts/setup installs it)")
+pytestmark = needs_chromium
 
 
 @pytest.fixture(scope="module")

@@ -12,13 +12,12 @@ import urllib.request
 
 import pytest
 from test_admin import ADMIN, PASSWORD
-from test_admin_browser import CHROMIUM, browse
+from test_admin_browser import browse, needs_chromium
 from test_rollouts import GUARDED, RULE
 
 from stack import Stack, free_port
 
-pytestmark = pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed "
-                                "(scripts/setup installs it)")
+pytestmark = needs_chromium
 
 
 @pytest.fixture(scope="module")

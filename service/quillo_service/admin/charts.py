@@ -36,30 +36,39 @@ def round_step(peak, steps=4):
         step *= 10
 
 
+_LEFT, _RIGHT, _TOP, _BOTTOM = 52, 8, 24, 42  # margins of the charts per day
+
+
+def _frame(width, height, title, highest, tick_text):
+    """The start of a chart per day: the <svg> with its title and grid lines
+    on round values up to `highest`; returns (parts, the scale's top)."""
+    plot_h = height - _TOP - _BOTTOM
+    step = round_step(highest)
+    ticks = max(1, math.ceil(highest / step))  # whole steps up to the top bar
+    out = [f'<svg xmlns="http://www.w3.org/2000/svg" class="chart" role="img" '
+           f'width="{width}" height="{height}" viewBox="0 0 {width} {height}">',
+           f"<title>{escape(title)}</title>"]
+    for i in range(ticks + 1):
+        y = _TOP + plot_h - plot_h * i / ticks
+        out.append(f'<line x1="{_LEFT}" x2="{width - _RIGHT}" y1="{y:.1f}" y2="{y:.1f}" '
+                   'stroke="#e3e3e3"/>')
+        out.append(f'<text x="{_LEFT - 4}" y="{y + 4:.1f}" text-anchor="end" '
+                   f'font-size="10">{escape(tick_text(step * i))}</text>')
+    return out, step * ticks
+
+
 def stacked_bars(days, series, title, width=760, height=240):
     """Bars per day, stacked by series.
 
     days: [(label, {series name: count})]; series: [(name, colour)] in
     stacking order.  Returns Markup holding an <svg>.
     """
-    left, right, top, bottom = 52, 8, 24, 42
-    plot_w, plot_h = width - left - right, height - top - bottom
+    left, top, bottom = _LEFT, _TOP, _BOTTOM
+    plot_w, plot_h = width - _LEFT - _RIGHT, height - _TOP - _BOTTOM
     totals = [sum(counts.values()) for _, counts in days]
-    step = round_step(max(totals, default=0))
-    ticks = max(1, math.ceil(max(totals, default=0) / step))  # whole steps up to the top bar
-    peak = step * ticks
+    out, peak = _frame(width, height, title, max(totals, default=0), _num)
     slot = plot_w / max(len(days), 1)
     bar = max(1.0, slot * 0.75)
-    out = [f'<svg xmlns="http://www.w3.org/2000/svg" class="chart" role="img" '
-           f'width="{width}" height="{height}" viewBox="0 0 {width} {height}">',
-           f"<title>{escape(title)}</title>"]
-    for i in range(ticks + 1):  # grid lines and their values
-        v = step * i
-        y = top + plot_h - plot_h * i / ticks
-        out.append(f'<line x1="{left}" x2="{width - right}" y1="{y:.1f}" y2="{y:.1f}" '
-                   'stroke="#e3e3e3"/>')
-        out.append(f'<text x="{left - 4}" y="{y + 4:.1f}" text-anchor="end" '
-                   f'font-size="10">{escape(_num(v))}</text>')
     every = max(1, len(days) // 10)
     for i, (label, counts) in enumerate(days):
         x = left + i * slot + (slot - bar) / 2
@@ -112,24 +121,12 @@ def grouped_bars(days, series, title, width=760, height=200, unit=" %"):
     """Bars per day side by side, one per series (rates, which must not be
     stacked).  days: [(label, {series name: value or None})]; series:
     [(name, colour)].  A missing value draws no bar."""
-    left, right, top, bottom = 52, 8, 24, 42
-    plot_w, plot_h = width - left - right, height - top - bottom
+    left, top, bottom = _LEFT, _TOP, _BOTTOM
+    plot_w, plot_h = width - _LEFT - _RIGHT, height - _TOP - _BOTTOM
     values = [v for _, vs in days for v in vs.values() if v is not None]
-    step = round_step(max(values, default=0))
-    ticks = max(1, math.ceil(max(values, default=0) / step))
-    peak = step * ticks
+    out, peak = _frame(width, height, title, max(values, default=0), lambda v: f"{v:,}{unit}")
     slot = plot_w / max(len(days), 1)
     bar = max(1.0, slot * 0.8 / max(len(series), 1))
-    out = [f'<svg xmlns="http://www.w3.org/2000/svg" class="chart" role="img" '
-           f'width="{width}" height="{height}" viewBox="0 0 {width} {height}">',
-           f"<title>{escape(title)}</title>"]
-    for i in range(ticks + 1):
-        v = step * i
-        y = top + plot_h - plot_h * i / ticks
-        out.append(f'<line x1="{left}" x2="{width - right}" y1="{y:.1f}" y2="{y:.1f}" '
-                   'stroke="#e3e3e3"/>')
-        out.append(f'<text x="{left - 4}" y="{y + 4:.1f}" text-anchor="end" '
-                   f'font-size="10">{escape(f"{v:,}{unit}")}</text>')
     every = max(1, len(days) // 10)
     for i, (label, vs) in enumerate(days):
         x0 = left + i * slot + slot * 0.1
