@@ -94,6 +94,22 @@ def test_everything_under_admin_needs_the_password(database, admin_app):
     assert client.get("/admin/", headers=GOOD).status_code == 200
 
 
+def test_form_tokens_last_eight_hours_and_any_other_character_is_refused(admin_app):
+    admin = admin_app.extensions["quillo"].watcher.current().admin
+    made = auth.form_token(admin, "boss", NOW - 8 * 3600)
+    assert auth.form_token_ok(admin, "boss", made, NOW)
+    assert not auth.form_token_ok(admin, "boss", made, NOW + 1)
+    good = auth.form_token(admin, "boss", NOW)
+    wide = "".join(chr(ord(c) + 0xFEE0) if c.isdigit() else c for c in good.split(".")[0])
+    client = admin_app.test_client()
+    for token in ("\u00b2." + good.split(".")[1], wide + "." + good.split(".")[1]):
+        r = client.post("/admin/rollouts/act", headers=GOOD,
+                        data={"rule": "beta rollout", "action": "halt", "token": token})
+        assert r.status_code == 403
+    audit = admin_app.extensions["quillo"].store.rollouts().audit("beta rollout")
+    assert [row[3] for row in audit] == ["halt refused"] * 2
+
+
 def test_counts_filters_and_periods(database, admin_app):
     store = admin_app.extensions["quillo"].store
     seed(store)
