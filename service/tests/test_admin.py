@@ -3,10 +3,15 @@
 import base64
 import csv
 import io
+import os
+import pwd
+import subprocess
+import sys
+import tempfile
 import threading
 
 import pytest
-from conftest import CONFIG
+from conftest import CONFIG, HERE
 from werkzeug.security import generate_password_hash
 
 from quillo_service import create_app
@@ -395,3 +400,32 @@ def test_no_page_csv_or_log_line_shows_a_client_address(admin_app, caplog):
     assert client_key(addresses[0], SECRET) in text  # the rows are there, as keys
     for address in addresses + ["127.0.0.1"]:
         assert address not in text
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to run as a user with no name")
+def test_the_command_line_acts_for_a_user_without_a_name():
+    from quillo_service.store import open_store
+    uid = next(u for u in range(54321, 60000) if not _has_name(u))
+    # Not under pytest's folders, which only root may enter.
+    with tempfile.TemporaryDirectory() as folder:
+        os.chmod(folder, 0o777)
+        config = os.path.join(folder, "service.toml")
+        with open(config, "w") as f:
+            f.write(CONFIG + '[[rules]]\nname = "staged"\nkey_prefix = "0123"\nrollout = 50\n'
+                    'steps = [10, 50]\nchannel = "beta"\n')
+        database = f"sqlite://{folder}/quillo.db"
+        r = subprocess.run([sys.executable, "-m", "quillo_service", "rollouts", config, "halt",
+                            "staged", "support", "call"], cwd=os.path.dirname(HERE), user=uid,
+                           env={"PATH": os.environ["PATH"], "QUILLO_SERVICE_DATABASE": database},
+                           capture_output=True, text=True, timeout=60)
+        assert (r.returncode, r.stdout) == (0, "staged 10% halted\n"), r.stderr
+        store = open_store(database)
+        assert store.rollouts().audit("staged")[0][2] == f"command line: uid {uid}"
+        store.close()
+
+
+def _has_name(uid):
+    try:
+        return bool(pwd.getpwuid(uid))
+    except KeyError:
+        return False
