@@ -144,8 +144,9 @@ class _TLSSocket(_Deadline, ssl.SSLSocket):
     pass
 
 
-def _connect(address, deadline, source_address=None):
-    """A connection whose every wait ends by `deadline`."""
+def _connect(deadline, address, timeout=None, source_address=None):
+    """socket.create_connection, with every wait ending by `deadline`
+    (which stands for the timeout)."""
     plain = socket.create_connection(address, _left(deadline), source_address)
     sock = _Socket(plain.family, plain.type, plain.proto, fileno=plain.detach())
     sock.deadline = deadline
@@ -159,25 +160,23 @@ def _tls_context():
     return context
 
 
-class _HTTPConnection(http.client.HTTPConnection):
-    def __init__(self, *args, deadline, **kwargs):
-        super().__init__(*args, **kwargs)
-        self._create_connection = functools.partial(_deadline_connect, deadline)
-
-
-class _HTTPSConnection(http.client.HTTPSConnection):
+class _DeadlineConnection:
     def __init__(self, *args, deadline, **kwargs):
         super().__init__(*args, **kwargs)
         self.deadline = deadline
-        self._create_connection = functools.partial(_deadline_connect, deadline)
+        self._create_connection = functools.partial(_connect, deadline)  # http.client's hook
 
     def connect(self):
         super().connect()
-        self.sock.deadline = self.deadline
+        self.sock.deadline = self.deadline  # the TLS socket, where there is one
 
 
-def _deadline_connect(deadline, address, timeout=None, source_address=None):
-    return _connect(address, deadline, source_address)
+class _HTTPConnection(_DeadlineConnection, http.client.HTTPConnection):
+    pass
+
+
+class _HTTPSConnection(_DeadlineConnection, http.client.HTTPSConnection):
+    pass
 
 
 class _HTTPHandler(urllib.request.HTTPHandler):
@@ -229,12 +228,12 @@ def post_webhook(settings, row, now, deadline):
 
 
 class _SMTP(smtplib.SMTP):
-    def __init__(self, deadline):
+    def __init__(self, host, port, deadline):
         self.deadline = deadline
-        super().__init__(timeout=_left(deadline))
+        super().__init__(host, port, timeout=_left(deadline))
 
     def _get_socket(self, host, port, timeout):
-        return _connect((host, port), self.deadline, self.source_address)
+        return _connect(self.deadline, (host, port), None, self.source_address)
 
     def starttls(self, **kwargs):
         answer = super().starttls(context=_tls_context())
@@ -254,8 +253,7 @@ def send_mail(settings, row, now, deadline):
         f"{row['kind']}, raised {time_text(row['created_at'])} UTC\n\n"
         + json.dumps(data, indent=2, sort_keys=True, ensure_ascii=False) + "\n")
     try:
-        with _SMTP(deadline) as smtp:
-            smtp.connect(settings.smtp_host, settings.smtp_port)
+        with _SMTP(settings.smtp_host, settings.smtp_port, deadline) as smtp:
             if settings.smtp_starttls:
                 smtp.starttls()
             smtp.send_message(message)

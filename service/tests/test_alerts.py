@@ -6,6 +6,7 @@ import http.server
 import json
 import os
 import socket
+import ssl
 import subprocess
 import sys
 import threading
@@ -20,7 +21,7 @@ from quillo_service import alerts
 from quillo_service.config import parse_config
 from quillo_service.runner import LEASE, Runner
 from quillo_service.store import open_store
-from stack import free_port
+from stack import free_port, make_local_ca
 
 DAY = 86400
 HOOK_SECRET = "a webhook secret, long enough"
@@ -240,6 +241,31 @@ def test_a_failing_receiver_holds_up_neither_the_pass_nor_the_alerts_behind_it(t
     finally:
         controller.stop()
         hook.sock.close()
+        store.close()
+
+
+def test_webhook_over_https_and_mail_over_starttls(tmp_path, monkeypatch):
+    certs = make_local_ca(str(tmp_path / "certs"))
+    monkeypatch.setenv("SSL_CERT_FILE", os.path.join(certs, "ca.crt"))  # trusted as a CA
+    served = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    served.load_cert_chain(os.path.join(certs, "server.crt"), os.path.join(certs, "server.key"))
+    hook, box = Receiver(), Mailbox()
+    hook.socket = served.wrap_socket(hook.socket, server_side=True)
+    controller = Controller(box, hostname="127.0.0.1", port=free_port(), tls_context=served,
+                            require_starttls=True)
+    controller.start()
+    config = config_with(f'webhook_url = "https://localhost:{hook.server_address[1]}/hook"\n'
+                         f'webhook_secret = "{HOOK_SECRET}"\nsmtp_host = "localhost"\n'
+                         f'smtp_port = {controller.port}\nsmtp_starttls = true\n'
+                         'smtp_from = "alerts@quillo.test"\nsmtp_to = ["ops@quillo.test"]\n')
+    store = open_store(f"sqlite://{tmp_path}/quillo.db", client_secret=SECRET)
+    try:
+        alerts.notify(store, "rollout_halted", {"rule": "beta rollout"})
+        assert alerts.Sender(store, lambda: config).send_due() == 2
+        assert (len(hook.accepted), len(box.messages)) == (1, 1)
+    finally:
+        controller.stop()
+        hook.shutdown()
         store.close()
 
 
