@@ -19,6 +19,7 @@ FILE is the service's configuration; QUILLO_SERVICE_DATABASE overrides its datab
 
 import getpass
 import json
+import os
 import sys
 import time
 

@@ -3,10 +3,15 @@
 import base64
 import csv
 import io
+import os
+import pwd
+import subprocess
+import sys
+import tempfile
 import threading
 
 import pytest
-from conftest import CONFIG
+from conftest import CONFIG, HERE
 from werkzeug.security import generate_password_hash
 
 from quillo_service import create_app
@@ -92,6 +97,22 @@ def test_everything_under_admin_needs_the_password(database, admin_app):
     assert client.get("/admin/", headers={**GOOD, "X-Real-IP": "198.51.100.2"}).status_code == 200
     admin_app.extensions["quillo"].clock = lambda: NOW + 60  # the next minute
     assert client.get("/admin/", headers=GOOD).status_code == 200
+
+
+def test_form_tokens_last_eight_hours_and_any_other_character_is_refused(admin_app):
+    admin = admin_app.extensions["quillo"].watcher.current().admin
+    made = auth.form_token(admin, "boss", NOW - 8 * 3600)
+    assert auth.form_token_ok(admin, "boss", made, NOW)
+    assert not auth.form_token_ok(admin, "boss", made, NOW + 1)
+    good = auth.form_token(admin, "boss", NOW)
+    wide = "".join(chr(ord(c) + 0xFEE0) if c.isdigit() else c for c in good.split(".")[0])
+    client = admin_app.test_client()
+    for token in ("\u00b2." + good.split(".")[1], wide + "." + good.split(".")[1]):
+        r = client.post("/admin/rollouts/act", headers=GOOD,
+                        data={"rule": "beta rollout", "action": "halt", "token": token})
+        assert r.status_code == 403
+    audit = admin_app.extensions["quillo"].store.rollouts().audit("beta rollout")
+    assert [row[3] for row in audit] == ["halt refused"] * 2
 
 
 def test_counts_filters_and_periods(database, admin_app):
@@ -379,3 +400,32 @@ def test_no_page_csv_or_log_line_shows_a_client_address(admin_app, caplog):
     assert client_key(addresses[0], SECRET) in text  # the rows are there, as keys
     for address in addresses + ["127.0.0.1"]:
         assert address not in text
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root to run as a user with no name")
+def test_the_command_line_acts_for_a_user_without_a_name():
+    from quillo_service.store import open_store
+    uid = next(u for u in range(54321, 60000) if not _has_name(u))
+    # Not under pytest's folders, which only root may enter.
+    with tempfile.TemporaryDirectory() as folder:
+        os.chmod(folder, 0o777)
+        config = os.path.join(folder, "service.toml")
+        with open(config, "w") as f:
+            f.write(CONFIG + '[[rules]]\nname = "staged"\nkey_prefix = "0123"\nrollout = 50\n'
+                    'steps = [10, 50]\nchannel = "beta"\n')
+        database = f"sqlite://{folder}/quillo.db"
+        r = subprocess.run([sys.executable, "-m", "quillo_service", "rollouts", config, "halt",
+                            "staged", "support", "call"], cwd=os.path.dirname(HERE), user=uid,
+                           env={"PATH": os.environ["PATH"], "QUILLO_SERVICE_DATABASE": database},
+                           capture_output=True, text=True, timeout=60)
+        assert (r.returncode, r.stdout) == (0, "staged 10% halted\n"), r.stderr
+        store = open_store(database)
+        assert store.rollouts().audit("staged")[0][2] == f"command line: uid {uid}"
+        store.close()
+
+
+def _has_name(uid):
+    try:
+        return bool(pwd.getpwuid(uid))
+    except KeyError:
+        return False

@@ -5,6 +5,8 @@ import hmac
 import http.server
 import json
 import os
+import socket
+import ssl
 import subprocess
 import sys
 import threading
@@ -19,7 +21,7 @@ from quillo_service import alerts
 from quillo_service.config import parse_config
 from quillo_service.runner import LEASE, Runner
 from quillo_service.store import open_store
-from stack import free_port
+from stack import free_port, make_local_ca
 
 DAY = 86400
 HOOK_SECRET = "a webhook secret, long enough"
@@ -162,9 +164,109 @@ def test_an_alert_undelivered_too_long_is_dropped(store):
     sender = alerts.Sender(store, lambda: config)
     t = store.now()
     sender.send_due(t)
-    sender.send_due(t + 3601)
+    created = store.alerts()[0]["created_at"]
+    sender.send_due(created + 3599)  # a second short of the hour: tried once more
+    assert {r["channel"]: r["outcome"] for r in store.alerts()}["webhook"] == "pending"
+    sender.send_due(created + 3599 + 60)  # due again after twice retry_seconds
     assert {r["channel"]: r["outcome"] for r in store.alerts()} == \
         {"webhook": "dropped", "email": "skipped"}
+
+
+class RawReceiver:
+    """A webhook receiver on a bare socket, for answers no HTTP server gives:
+    each connection's request is read, then `how` says what comes back."""
+
+    def __init__(self, how):
+        self.how, self.posts = how, 0
+        self.sock = socket.create_server(("127.0.0.1", 0))
+        self.url = f"http://127.0.0.1:{self.sock.getsockname()[1]}/hook"
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def serve(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            threading.Thread(target=self.answer, args=(conn,), daemon=True).start()
+
+    def answer(self, conn):
+        with conn:
+            data = b""
+            while b"\r\n\r\n" not in data:
+                data += conn.recv(65536)
+            head, body = data.split(b"\r\n\r\n", 1)
+            length = int(head.lower().split(b"content-length: ")[1].split(b"\r\n")[0])
+            while len(body) < length:
+                body += conn.recv(65536)
+            self.posts += 1
+            how = self.how
+            if how == "malformed":
+                conn.sendall(b"HTTP/1.1 2OO OK\r\nContent-Length: 0\r\n\r\n")
+            elif how == "reset":
+                conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\1\0\0\0\0\0\0\0")
+            elif how == "trickle":  # each byte well within a socket timeout
+                try:
+                    for byte in b"HTTP/1.1 204 No Content\r\n\r\n":
+                        time.sleep(0.5)
+                        conn.sendall(bytes([byte]))
+                except OSError:
+                    pass  # the sender gave up, as it should
+            else:
+                conn.sendall(b"HTTP/1.1 204 No Content\r\n\r\n")
+
+
+@pytest.mark.parametrize("how", ["malformed", "reset", "trickle"])
+def test_a_failing_receiver_holds_up_neither_the_pass_nor_the_alerts_behind_it(tmp_path, how):
+    hook, box = RawReceiver(how), Mailbox()
+    controller = Controller(box, hostname="127.0.0.1", port=free_port())
+    controller.start()
+    config = config_with(f'webhook_url = "{hook.url}"\nwebhook_secret = "{HOOK_SECRET}"\n'
+                         f'smtp_host = "127.0.0.1"\nsmtp_port = {controller.port}\n'
+                         'smtp_from = "alerts@quillo.test"\nsmtp_to = ["ops@quillo.test"]\n')
+    store = open_store(f"sqlite://{tmp_path}/quillo.db", client_secret=SECRET)
+    try:
+        for step in (25, 50):
+            alerts.notify(store, "rollout_advanced", {"rule": "beta rollout", "step": step})
+        sender = alerts.Sender(store, lambda: config, delivery_seconds=1.5)
+        t = store.now()
+        began = time.monotonic()
+        assert sender.send_due(t) == 2  # both e-mails, in the pass the webhook failed
+        assert time.monotonic() - began < 1.5 + 2.0  # the slow receiver cut off at 1.5 s
+        assert (hook.posts, len(box.messages)) == (1, 2)
+        hook.how = "well"
+        assert sender.send_due(t + 29) == 1  # the other webhook; the failed one waits
+        assert sender.send_due(t + 30) == 1
+        assert {r["outcome"] for r in store.alerts()} == {"sent"}
+    finally:
+        controller.stop()
+        hook.sock.close()
+        store.close()
+
+
+def test_webhook_over_https_and_mail_over_starttls(tmp_path, monkeypatch):
+    certs = make_local_ca(str(tmp_path / "certs"))
+    monkeypatch.setenv("SSL_CERT_FILE", os.path.join(certs, "ca.crt"))  # trusted as a CA
+    served = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    served.load_cert_chain(os.path.join(certs, "server.crt"), os.path.join(certs, "server.key"))
+    hook, box = Receiver(), Mailbox()
+    hook.socket = served.wrap_socket(hook.socket, server_side=True)
+    controller = Controller(box, hostname="127.0.0.1", port=free_port(), tls_context=served,
+                            require_starttls=True)
+    controller.start()
+    config = config_with(f'webhook_url = "https://localhost:{hook.server_address[1]}/hook"\n'
+                         f'webhook_secret = "{HOOK_SECRET}"\nsmtp_host = "localhost"\n'
+                         f'smtp_port = {controller.port}\nsmtp_starttls = true\n'
+                         'smtp_from = "alerts@quillo.test"\nsmtp_to = ["ops@quillo.test"]\n')
+    store = open_store(f"sqlite://{tmp_path}/quillo.db", client_secret=SECRET)
+    try:
+        alerts.notify(store, "rollout_halted", {"rule": "beta rollout"})
+        assert alerts.Sender(store, lambda: config).send_due() == 2
+        assert (len(hook.accepted), len(box.messages)) == (1, 1)
+    finally:
+        controller.stop()
+        hook.shutdown()
+        store.close()
 
 
 # -- detectors ---------------------------------------------------------------------------
@@ -220,6 +322,18 @@ def test_detectors_raise_each_event_once(store):
     assert raised["crash_group_doubled"]["crashes_day_before"] == 2
 
 
+def test_no_verdict_without_a_baseline_and_four_to_five_is_no_doubling(store):
+    config = config_with("campaign_min_requests = 50\ncrash_double_min = 4\n")
+    now = 1_800_000_000.0
+    # A campaign that began today: half its requests fail, but there is no
+    # week before to measure that against.
+    events = _traffic(store, now - DAY + 60, now - 60, "acme7", 100, 50)
+    events += _crashes(now - 2 * DAY + 100, 4, 0x10) + _crashes(now - DAY + 100, 5, 0x10)
+    for e in sorted(events, key=lambda e: e["recorded_at"]):
+        store.record_event(e, 10**6)
+    assert alerts.detect(store, config, now) == 0
+
+
 # -- the lease ---------------------------------------------------------------------------
 
 def test_one_runner_at_a_time_and_a_dead_ones_lease_is_taken_over(postgres):
@@ -254,6 +368,16 @@ def test_the_housekeeping_jobs_purge_roll_up_and_send(store):
     assert store.dashboard().rolled_up_to() == store.recent_requests(1)[0]["id"]
     assert len(hook.accepted) == 1
     hook.shutdown()
+
+
+def test_a_job_runs_again_once_its_interval_has_passed(store):
+    clock = [1000.0]
+    runs = []
+    runner = Runner(store, lambda: config_with(""), clock=lambda: clock[0])
+    runner.add_job("each minute", 60, lambda *a: runs.append(clock[0]))
+    for clock[0] in (1000.0, 1001.0, 1059.9, 1060.0, 1061.0):
+        assert runner.run_once()
+    assert runs == [1000.0, 1060.0]
 
 
 def test_a_failing_job_does_not_stop_the_others(store):

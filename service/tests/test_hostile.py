@@ -1,10 +1,14 @@
 """Hostile queries: every one gets a sane answer, is recorded as it came (cut
 and marked where too long), and is shown only escaped."""
 
+import http.client
+import ssl
+
 import pytest
 
-from conftest import KEY, MACHINE, SECRET
+from conftest import CONFIG, KEY, MACHINE, SECRET
 from quillo_service.client import client_key
+from stack import Stack, free_port
 
 STABLE = b"GET:https://setup.test/installers/stable.exe"
 GOOD = f"version=0%2C1%2C0%2C220&id={MACHINE}"
@@ -144,3 +148,40 @@ def test_bounds_of_the_query_and_its_fields():
     crash = build_event(b"source=Gatherkit&message=0x00400000:0x00400000:c0000005:a.exe",
                         "c", 0.0)
     assert crash["module_offset"] == 0  # a crash on the module's first byte
+
+
+# -- refused before the service sees them, through nginx and gunicorn ----------------
+
+@pytest.fixture(scope="module")
+def stack(tmp_path_factory):
+    root = tmp_path_factory.mktemp("hostile")
+    config = root / "service.toml"
+    config.write_text(CONFIG)
+    with Stack(root / "state", str(config), port=free_port(), database=f"sqlite:///{root}/q.db",
+               workers=1, threads=2) as s:
+        yield s
+
+
+# what is sent -> (headers, body, the status any other path gets)
+REFUSED = {
+    "101 headers, over gunicorn's 100": ({f"X-Header-{i}": "1" for i in range(101)}, None, 400),
+    "a 9 KB header, over nginx's 8 KB": ({"X-Big": "x" * 9000}, None, 400),
+    "a 2 KB body, over nginx's 1 KB": ({}, b"x" * 2048, 413),
+}
+
+
+@pytest.mark.parametrize("sent", list(REFUSED))
+def test_the_launcher_gets_the_instruction_where_nginx_or_gunicorn_refuse(stack, sent):
+    headers, body, refused = REFUSED[sent]
+
+    def ask(path):
+        conn = http.client.HTTPSConnection("localhost", stack.port, timeout=30,
+                                           context=ssl.create_default_context(cafile=stack.ca))
+        try:
+            conn.request("GET", f"{path}?{GOOD}", body=body, headers=headers)
+            r = conn.getresponse()
+            return r.status, r.getheader("Content-Type"), r.read()
+        finally:
+            conn.close()
+    assert ask("/getinstaller") == (200, "text/plain", STABLE)
+    assert ask("/notice/update")[0] == refused

@@ -102,8 +102,11 @@ def form_token(admin, user, now):
 
 
 def form_token_ok(admin, user, token, now):
-    made, _, mac = (token or "").partition(".")
-    if admin is None or not made.isdigit() or len(made) > 12:
+    # Our tokens are ASCII; str.isdigit and int() also take digits of other
+    # scripts ("\u00b2" passes the one and fails the other).
+    token = token or ""
+    made, _, mac = token.partition(".")
+    if admin is None or not token.isascii() or not made.isdigit() or len(made) > 12:
         return False
     if not 0 <= now - int(made) <= TOKEN_SECONDS:
         return False
