@@ -25,7 +25,8 @@ from quillo_service.downloads import Ingester, parse_line
 from quillo_service.events import build_event
 from quillo_service.logs import position_name
 from quillo_service.store import open_store
-from quillo_service.store.funnel import COUNTS, CRASH_WINDOW, DOWNLOAD_WINDOW, ERROR_WINDOW
+from quillo_service.joins import CRASH_WINDOW, DOWNLOAD_WINDOW, ERROR_WINDOW
+from quillo_service.store.funnel import COUNTS
 from stack import Stack, free_port
 
 T0 = 1_765_000_000.0

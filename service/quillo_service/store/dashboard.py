@@ -15,10 +15,10 @@ the invariant true:
   together whichever host wrote the row.  With PostgreSQL an id is taken at
   the insert but seen only at the commit, so for a while a lower id can be
   missing while higher ones are there.  The rollup moves only up to the
-  last row older than LAG seconds, never into the gap after it: a missing
-  id below an old row was taken before that row, so it is older than LAG
-  too, and an insert is never open that long: it committed, or it was
-  rolled back and will never appear.  (Requests written from the spool
+  last row older than LAG seconds (store/base.py), never into the gap after
+  it: a missing id below an old row was taken before that row, so it is
+  older than LAG too, and an insert is never open that long: it committed,
+  or it was rolled back and will never appear.  (Requests written from the spool
   and nginx's fallback answers read from its log are the exceptions: they
   keep the time they were answered, so they sit among newer ids.  The
   rollup goes by id and counts them all the same; the searches by time
@@ -43,7 +43,10 @@ whole days since 1970-01-01 UTC.
 import time
 from contextlib import contextmanager
 
+from .base import LAG
+
 DAY = 86400
+ROLLUP = "requests"  # rollup_state: the last request id in requests_daily
 OTHER = ""  # the folded key: no launcher's key is empty
 # Answers that nginx gave by itself (rule "fallback", taken from its log; see
 # fallback.py) are counted as answers of their own, apart from the same
@@ -54,7 +57,6 @@ ANSWER_SQL = "CASE WHEN rule = 'fallback' THEN 'fallback:' || answer ELSE answer
 class Dashboard:
     """The dashboard's questions, answered from one store."""
 
-    LAG = 120           # rows younger than this may still commit out of id order
     CHUNK = 250_000     # requests rolled up per transaction
     BUDGET = 3.0        # seconds a page may spend catching the rollup up
     KEYS_PER_DAY = 1000  # keys of their own per day in the rollup
@@ -114,34 +116,6 @@ class Dashboard:
         """The download funnel's rows of the period (see funnel.py: Funnel.counts)."""
         return self.funnel.counts(period, filters, now)
 
-    def _first_id(self, table, ts):
-        """The first id recorded at or after ts; one past the last id if none is.
-
-        Rows are added in time order, so a binary search over the primary key
-        finds it in a few dozen lookups.  MIN and MAX are asked separately:
-        SQLite answers each alone from the key, but both in one SELECT only
-        by reading the whole table.
-        """
-        p = self.p
-        lo = self._all(f"SELECT MIN(id) FROM {table}")[0][0]
-        hi = self._all(f"SELECT MAX(id) FROM {table}")[0][0]
-        if lo is None:
-            return 1
-
-        def at(i):  # the time of the first row at or after id i
-            return self._all(f"SELECT recorded_at FROM {table} WHERE id >= {p} "
-                             "ORDER BY id LIMIT 1", (i,))[0][0]
-
-        if at(hi) < ts:
-            return hi + 1
-        while lo < hi:
-            mid = (lo + hi) // 2
-            if at(mid) >= ts:
-                hi = mid
-            else:
-                lo = mid + 1
-        return lo
-
     def _id_range(self, table, start, end):
         """Ids that hold every row recorded in [start, end), and some around.
 
@@ -149,14 +123,13 @@ class Dashboard:
         after requests answered later took theirs, so ids are in time order
         only to within LATE seconds: the search looks that much further on
         each side, and the callers filter on the time itself."""
-        return self._first_id(table, start - self.LATE), self._first_id(table, end + self.LATE)
+        first_id = self.store.first_id
+        return first_id(table, start - self.LATE), first_id(table, end + self.LATE)
 
     # -- the rollup --------------------------------------------------------------
 
     def rolled_up_to(self):
-        rows = self._all(f"SELECT last_id FROM rollup_state WHERE name = {self.p}",
-                         ("requests",))
-        return rows[0][0] if rows else 0
+        return self.store.position(ROLLUP) or 0
 
     def _roll_chunk(self, conn, last, upto):
         """Add the requests with last < id <= upto to the rollup, then fold the
@@ -200,7 +173,7 @@ class Dashboard:
         # Up to the last row older than LAG, not to the first younger one: an
         # id missing between the two may belong to an insert still open.
         # The search lands within LATE seconds of its mark (see _id_range).
-        young = self._first_id("requests", now - self.LAG - self.LATE)
+        young = s.first_id("requests", now - LAG - self.LATE)
         last = self.rolled_up_to()
         target = self._all(f"SELECT MAX(id) FROM requests WHERE id < {p}", (young,))[0][0]
         target = last if target is None else target
@@ -209,18 +182,12 @@ class Dashboard:
             while last < target and time.monotonic() - began < budget:
                 with s._transaction(patient=True) as conn:
                     s._lock_rollup(conn)
-                    row = conn.execute(
-                        f"SELECT last_id FROM rollup_state WHERE name = {p}",
-                        ("requests",)).fetchone()
-                    last = row[0] if row else 0
+                    last = s.position(ROLLUP, conn) or 0
                     if last >= target:
                         break
                     upto = min(last + self.CHUNK, target)
                     self._roll_chunk(conn, last, upto)
-                    conn.execute(
-                        f"INSERT INTO rollup_state (name, last_id) VALUES ({p}, {p}) "
-                        "ON CONFLICT (name) DO UPDATE SET last_id = excluded.last_id",
-                        ("requests", upto))
+                    s.set_position(conn, ROLLUP, upto)
                 last = upto
         return last
 
