@@ -286,6 +286,25 @@ def test_a_download_read_late_still_counts_in_the_rollup(store):
     assert stage(counts, "started") == 1
 
 
+def test_the_rollup_folds_the_least_asked_keys_of_a_day_as_the_dashboard_does(
+        store, monkeypatch):
+    from quillo_service.store.dashboard import Dashboard
+    monkeypatch.setattr(Dashboard, "KEYS_PER_DAY", 2)
+    day = T0 - T0 % 86400
+    for n, key in enumerate(("k0", "k1", "k1", "k2", "k2", "k2")):
+        store.record_request(day + 3600 * (n % 3), "c", key, "v", None, STABLE, "default", "",
+                             "")
+    store.ingest_rows("log", ("", 0), ("f", 1), "downloads",
+                      [parse_line(log_line(day + 1, client="c").rstrip(b"\n"))])
+    funnel, later = store.funnel(), day + 86400 + 8 * 3600  # hourly rows are still kept
+    funnel.catch_up(now=later, budget=60)
+    asked = {k[1]: c[0] for k, c in funnel.counts(Period("custom", day, day + 86400, ""),
+                                                  None, now=later).items()}
+    assert asked == {"k2": 3, "k1": 2, "": 1}
+    hours = funnel.counts(Period("custom", day, day + 3 * 3600, ""), None, now=later)
+    assert {k[1] for k in hours} == {"k2", "k1", ""}
+
+
 # -- real transfers through nginx ----------------------------------------------------------
 
 FILES = {"campaign.exe": 3_000_000, "beta.exe": 2_000_000, "stable.exe": 500_000}

@@ -54,6 +54,14 @@ OTHER = ""  # the folded key: no launcher's key is empty
 ANSWER_SQL = "CASE WHEN rule = 'fallback' THEN 'fallback:' || answer ELSE answer END"
 
 
+def leaders(source, column, weight, keep, where="1 = 1"):
+    """SQL of the `keep` values of `column` in `source` (rows `where`) with
+    the largest SUM(weight), ties by value: the keys that keep a row of their
+    own.  The empty value, where the others are folded, is never one."""
+    return (f"SELECT {column} FROM {source} WHERE {where} AND {column} <> '' "
+            f"GROUP BY {column} ORDER BY SUM({weight}) DESC, {column} LIMIT {int(keep)}")
+
+
 class Dashboard:
     """The dashboard's questions, answered from one store."""
 
@@ -134,7 +142,7 @@ class Dashboard:
     def _roll_chunk(self, conn, last, upto):
         """Add the requests with last < id <= upto to the rollup, then fold the
         keys of any day past KEYS_PER_DAY into the empty key."""
-        p, cap = self.p, int(self.KEYS_PER_DAY)
+        p = self.p
         days = {row[0] for row in conn.execute(
             "INSERT INTO requests_daily (day, bundle_key, version, answer, malformed, n) "
             f"SELECT {self.day_sql}, {self._folded('bundle_key', 'key')}, "
@@ -144,21 +152,29 @@ class Dashboard:
             "DO UPDATE SET n = requests_daily.n + excluded.n RETURNING day",
             (last, upto)).fetchall()}
         for day in sorted(days):
-            keys = conn.execute(f"SELECT COUNT(DISTINCT bundle_key) FROM requests_daily "
-                                f"WHERE day = {p} AND bundle_key <> ''", (day,)).fetchone()[0]
-            if keys <= cap:
-                continue
-            others = (f"day = {p} AND bundle_key <> '' AND bundle_key NOT IN ("
-                      f"SELECT bundle_key FROM requests_daily WHERE day = {p} "
-                      "AND bundle_key <> '' GROUP BY bundle_key "
-                      f"ORDER BY SUM(n) DESC, bundle_key LIMIT {cap})")
-            conn.execute(
-                "INSERT INTO requests_daily (day, bundle_key, version, answer, malformed, n) "
-                f"SELECT day, '', version, answer, malformed, SUM(n) FROM requests_daily "
-                f"WHERE {others} GROUP BY day, version, answer, malformed "
-                "ON CONFLICT (day, bundle_key, version, answer, malformed) "
-                "DO UPDATE SET n = requests_daily.n + excluded.n", (day, day))
-            conn.execute(f"DELETE FROM requests_daily WHERE {others}", (day, day))
+            self.fold_keys(conn, "requests_daily", self._REQUEST_DIMS, ("n",), "n",
+                           f"day = {p}", (day,))
+
+    def fold_keys(self, conn, table, keys, counts, weight, where, params):
+        """Fold the keys of `table`'s rows `where` (a fragment with `params`)
+        past the KEYS_PER_DAY with the most `weight` into the empty key,
+        inside the open transaction.  keys: the table's key columns,
+        bundle_key among them; counts: its columns that add up."""
+        cap = int(self.KEYS_PER_DAY)
+        if conn.execute(f"SELECT COUNT(DISTINCT bundle_key) FROM {table} WHERE {where} "
+                        "AND bundle_key <> ''", params).fetchone()[0] <= cap:
+            return
+        others = (f"{where} AND bundle_key <> '' AND bundle_key NOT IN "
+                  f"({leaders(table, 'bundle_key', weight, cap, where)})")
+        select = ", ".join("''" if k == "bundle_key" else k for k in keys)
+        sums = ", ".join(f"SUM({c})" for c in counts)
+        update = ", ".join(f"{c} = {table}.{c} + excluded.{c}" for c in counts)
+        conn.execute(
+            f"INSERT INTO {table} ({', '.join(keys + counts)}) SELECT {select}, {sums} "
+            f"FROM {table} WHERE {others} GROUP BY "
+            f"{', '.join(k for k in keys if k != 'bundle_key')} "
+            f"ON CONFLICT ({', '.join(keys)}) DO UPDATE SET {update}", (*params, *params))
+        conn.execute(f"DELETE FROM {table} WHERE {others}", (*params, *params))
 
     def catch_up(self, now=None, budget=None):
         """Add the requests recorded since the last catch-up to the rollup, in
@@ -243,13 +259,11 @@ class Dashboard:
                   "THEN bundle_key ELSE '' END")
         out = [folded if d == "bundle_key" else d for d in dims]
         group = " GROUP BY " + ", ".join(str(i + 1) for i in range(len(dims))) if dims else ""
-        leaders = ""
+        top = ""
         if "bundle_key" in dims:
-            leaders = (", leaders AS (SELECT bundle_key FROM c WHERE bundle_key <> '' "
-                       "GROUP BY bundle_key ORDER BY SUM(n) DESC, bundle_key "
-                       f"LIMIT {int(self.TOP_KEYS)})")
+            top = f", leaders AS ({leaders('c', 'bundle_key', 'n', self.TOP_KEYS)})"
         cols = "".join(f"{c}, " for c in out)
-        return (f"WITH c AS ({union}){leaders} "
+        return (f"WITH c AS ({union}){top} "
                 f"SELECT {cols}CAST(SUM(n) AS BIGINT) FROM c{group}")
 
     def _live(self, parts, params, lo, hi, t0, t1, dims, filters, where):
@@ -306,8 +320,7 @@ class Dashboard:
             f"WITH c AS (SELECT {self._folded(column, field)} AS v, COUNT(*) AS n FROM events "
             f"WHERE id >= {p} AND id < {p} AND recorded_at >= {p} AND recorded_at < {p} "
             f"AND kind = 'error'{fsql} GROUP BY 1), "
-            "leaders AS (SELECT v FROM c WHERE v <> '' ORDER BY n DESC, v "
-            f"LIMIT {int(self.TOP_KEYS)}) "
+            f"leaders AS ({leaders('c', 'v', 'n', self.TOP_KEYS)}) "
             "SELECT CASE WHEN v IN (SELECT v FROM leaders) THEN v ELSE '' END, "
             "CAST(SUM(n) AS BIGINT) FROM c GROUP BY 1 ORDER BY 2 DESC, 1",
             [lo, hi, period.start, period.end, *fparams])

@@ -47,7 +47,6 @@ HOUR = 3600
 DAY = 24 * HOUR
 CHUNK = DAY                 # requests rolled up per transaction, in seconds
 KEEP_HOURS = 72             # hourly rows kept: a 24-hour period needs the last 48
-KEYS_PER_CHUNK = 1000       # keys of their own per chunk; the rest become ""
 SERVED = (200, 206)         # answers that carry installer bytes
 UNASKED = "download:"       # answer of bytes that belong to no request, + path
 
@@ -179,24 +178,6 @@ def by_day(rows):
     return out
 
 
-def fold_keys(rows, keep=KEYS_PER_CHUNK):
-    """Keys past the `keep` most asked become "", so that made-up keys
-    cannot grow the rollup without bound."""
-    asked = {}
-    for (hour, key, *_), counts in rows.items():
-        if key:
-            asked[key] = asked.get(key, 0) + counts[0]
-    if len(asked) <= keep:
-        return rows
-    kept = set(sorted(asked, key=lambda k: (-asked[k], k))[:keep])
-    out = {}
-    for (hour, key, *rest), counts in rows.items():
-        row = out.setdefault((hour, key if key in kept else "", *rest), [0] * len(COUNTS))
-        for j, n in enumerate(counts):
-            row[j] += n
-    return out
-
-
 class Funnel:
     """The funnel's counts over one store: rollup, recent rows and live tail."""
 
@@ -298,7 +279,7 @@ class Funnel:
                 # the requests.  The chunk is written only if no one else
                 # rolled it up meanwhile.
                 end = min(upto + CHUNK, target)
-                rows = fold_keys(self.live(upto, end))
+                rows = self.live(upto, end)
                 with s._transaction(patient=True) as conn:
                     s._lock_rollup(conn)
                     moved = s.position(FINAL, conn)
@@ -307,6 +288,7 @@ class Funnel:
                         continue
                     self._add(conn, "funnel_hourly", "hour", rows)
                     self._add(conn, "funnel_daily", "day", by_day(rows))
+                    self._fold(conn, rows, "funnel_hourly", "funnel_daily")
                     s.set_position(conn, FINAL, end)
                     # funnel_recent holds the requests in [FINAL, RECENT).
                     conn.execute(f"DELETE FROM funnel_recent WHERE hour < {p}", (end // HOUR,))
@@ -324,14 +306,28 @@ class Funnel:
         """Replace the recent rows with the outcomes so far of the requests
         in [upto, now): the work of a page's live tail, done once for all."""
         s = self.store
-        rows = fold_keys(self.live(upto, now))
+        rows = self.live(upto, now)
         with s._transaction(patient=True) as conn:
             s._lock_rollup(conn)
             if s.position(FINAL, conn) != upto:
                 return  # the rollup moved meanwhile; the next refresh sees it
             conn.execute("DELETE FROM funnel_recent")
             self._add(conn, "funnel_recent", "hour", rows)
+            self._fold(conn, rows, "funnel_recent")
             s.set_position(conn, RECENT, int(now))
+
+    def _fold(self, conn, rows, hourly, daily=None):
+        """Keys past the dashboard's KEYS_PER_DAY most asked of a day become
+        "", as in its rollup, so that made-up keys cannot grow the tables
+        without bound: in the hourly table, and in the daily one if given,
+        for the days `rows` touched."""
+        p, keys = self.p, DIMS[1:]
+        for day in sorted({hour // 24 for hour, *_ in rows}):
+            self.dash.fold_keys(conn, hourly, ("hour",) + keys, COUNTS, "asked",
+                                f"hour >= {p} AND hour < {p}", (day * 24, day * 24 + 24))
+            if daily:
+                self.dash.fold_keys(conn, daily, ("day",) + keys, COUNTS, "asked",
+                                    f"day = {p}", (day,))
 
     def _add(self, conn, table, unit, rows):
         p = self.p
