@@ -44,6 +44,9 @@ ERROR_WINDOW = 6 * 3600     # an error report this long after the request
 CRASH_WINDOW = 2 * 3600     # a crash report this long after the request
 LONGEST = 2 * 3600          # a download lasting longer belongs to no request
 CLOCK_SLACK = 2.0           # seconds between the clocks that stamp the records
+# A failure's request is stamped at most this long before it (a reader of
+# the requests a failure may belong to looks this far back, and CLOCK_SLACK on).
+FAILURE_LOOKBACK = max(ERROR_WINDOW, CRASH_WINDOW)
 
 
 def download_start(logged_at, seconds):

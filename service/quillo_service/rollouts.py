@@ -21,9 +21,10 @@ failure rates of their own.
 A failure is laid at the request it belongs to, since error and crash
 queries carry no machine id: joins.py says which (an error at the latest
 request of the same client and key within its window, a crash at the latest
-of the client), the same rule the download funnel follows.  `tick` counts new requests and events into per-hour
-counts (store/rollouts.py), then judges each running rule (guard.py) from
-those counts: the cost of a judgement does not grow with the requests.
+of the client), the same rule the download funnel follows.  `tick` counts
+new requests and events into per-hour counts (store/rollouts.py), then
+judges each running rule (guard.py) from those counts: the cost of a
+judgement does not grow with the requests.
 Several workers and hosts may tick at once; every count and every change is
 a compare-and-set in the store, so each happens once.
 """
@@ -161,14 +162,10 @@ def count(store, config, now, budget=2.0):
         taken[1] += _count_events(r, horizon, began + budget)
         following = r.event_time_after(store.position(EVENTS))
         keep = min(horizon, following if following is not None else horizon)
-        r.forget(store.first_id("requests", keep - _LOOKBACK))
+        r.forget(store.first_id("requests", keep - joins.FAILURE_LOOKBACK))
         if caught_up:
             break
     return tuple(taken)
-
-
-# How far before a failure its request may be.
-_LOOKBACK = max(joins.ERROR_WINDOW, joins.CRASH_WINDOW)
 
 
 def _count_events(r, horizon, deadline):
@@ -184,7 +181,8 @@ def _count_events(r, horizon, deadline):
         if not rows:
             return taken
         times = [e[1] for e in rows]
-        candidates = r.recent_requests({e[2] for e in rows}, min(times) - _LOOKBACK,
+        candidates = r.recent_requests({e[2] for e in rows},
+                                       min(times) - joins.FAILURE_LOOKBACK,
                                        max(times) + joins.CLOCK_SLACK)
         laid = joins.failures(candidates, rows)
         if r.add_failures(last, rows[-1][0], list(laid.values())):

@@ -195,17 +195,15 @@ def expected(kinds):
 def test_the_join_cases_through_the_pure_join():
     for what, requests, records, owners in CASES:
         rows = [(n, T0 + at, "c", key) for n, (_, at, key) in enumerate(requests)]
-        labels = [label for label, _, _ in requests]
-        events = [(100 + n, T0 + r[1], "c", r[0], r[2] if r[0] == "error" else "0")
+        events = [(n, T0 + r[1], "c", r[0], r[2] if r[0] == "error" else "0")
                   for n, r in enumerate(records) if r[0] in FAILURES]
         laid = joins.failures(rows, events)
-        starts = [(T0 + r[1], r[2], "c", "/p") for r in records if r[0] not in FAILURES]
-        placed = iter(joins.downloads([(*row[:3], "/p") for row in rows], starts))
-        got = [labels[laid[100 + n]] if laid.get(100 + n) is not None else None
-               if r[0] in FAILURES else
-               (lambda owner: None if owner is None else labels[owner])(next(placed))
-               for n, r in enumerate(records)]
-        assert got == owners, what
+        starts = {n: (T0 + r[1], r[2], "c", "/p") for n, r in enumerate(records)
+                  if r[0] not in FAILURES}
+        placed = dict(zip(starts, joins.downloads([(*row[:3], "/p") for row in rows],
+                                                  list(starts.values()))))
+        got = [laid.get(n) if r[0] in FAILURES else placed[n] for n, r in enumerate(records)]
+        assert [None if g is None else requests[g][0] for g in got] == owners, what
 
 
 def _record_cases(store):

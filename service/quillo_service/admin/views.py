@@ -465,8 +465,8 @@ class Funnel:
             "\"No news\" is an upper estimate of the installs that succeeded: the "
             "launcher reports only failures, so a completed download without a failure "
             "report may still have failed silently (silent runs never report).",
-            DOWNLOAD_RULE + " " + FAILURE_RULE + " " + CLOCK_RULE + " Rows are by the day of the instruction "
-            "request; a period that starts within an hour counts that whole hour.",
+            f"{DOWNLOAD_RULE} {FAILURE_RULE} {CLOCK_RULE} Rows are by the day of the "
+            "instruction request; a period that starts within an hour counts that whole hour.",
             f"{sent:,} bytes ({sent / GIB:,.2f} GiB) of installers sent in the period; "
             f"{_share(wasted, sent) or '0.0 %'} of them sent more than once (overlapping "
             "ranges)." + (f" Egress cost at {price:g} {config.currency} per GiB: "

@@ -39,7 +39,7 @@ import time
 from urllib.parse import unquote, urlsplit
 
 from .. import joins
-from ..joins import CLOCK_SLACK, CRASH_WINDOW, DOWNLOAD_WINDOW, ERROR_WINDOW, LONGEST
+from ..joins import CLOCK_SLACK, DOWNLOAD_WINDOW, FAILURE_LOOKBACK, LONGEST
 from .dashboard import Dashboard
 
 SLACK = 600                 # logs read late, hosts' rows slightly out of order
@@ -56,7 +56,7 @@ UNASKED = "download:"       # answer of bytes that belong to no request, + path
 # after a record may still be its.  A request's outcome depends on the
 # records and requests up to REACH after it, and a record's request on the
 # requests up to REACH before it.
-REACH = max(DOWNLOAD_WINDOW + LONGEST, ERROR_WINDOW, CRASH_WINDOW) + CLOCK_SLACK
+REACH = max(DOWNLOAD_WINDOW + LONGEST, FAILURE_LOOKBACK) + CLOCK_SLACK
 
 COUNTS = ("asked", "sent_to_download", "started", "completed", "resumed", "failed",
           "no_news", "bytes_sent", "bytes_wasted", "completed_bytes", "completed_seconds")

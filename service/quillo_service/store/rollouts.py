@@ -12,8 +12,9 @@ whichever worker gets there first.  Every request is kept in
 `rollout_recent` (client and key) and, if it fell in an arm, in
 `rollout_arms`, for the few hours in which a failure may still follow it,
 so that the failures read since the position find their requests there
-(joins.failures says which); a failure marks its request failed once (a request failed or not, however
-many errors follow it) and adds one to its hour's failures.
+(joins.failures says which); a failure marks its request failed once (a
+request failed or not, however many errors follow it) and adds one to its
+hour's failures.
 """
 
 HOUR = 3600
