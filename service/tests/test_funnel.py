@@ -303,6 +303,15 @@ def test_the_rollup_folds_the_least_asked_keys_of_a_day_as_the_dashboard_does(
     assert {k[1] for k in hours} == {"k2", "k1", ""}
 
 
+def test_the_live_tail_is_narrowed_by_the_dashboards_filter(store):
+    # Nothing rolled up yet: the whole period is worked out live.
+    for key, malformed in (("ab1", ""), ("ab2", ""), ("zz", ""), ("ab3", "key")):
+        store.record_request(T0, "c", key, "v", None, STABLE, "default", malformed, "")
+    period = Period("custom", T0 - 3600, T0 + 3600, "")
+    counts = store.funnel().counts(period, Filters("ab", True, ""), now=T0 + 60)
+    assert {k[1] for k in counts} == {"ab1", "ab2"}  # a key that cannot be one folds to ""
+
+
 # -- real transfers through nginx ----------------------------------------------------------
 
 FILES = {"campaign.exe": 3_000_000, "beta.exe": 2_000_000, "stable.exe": 500_000}
