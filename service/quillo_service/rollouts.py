@@ -18,12 +18,13 @@ versions and Windows versions in the same proportions, over the same hours.
 The default channel's requests as a whole would mix in other campaigns with
 failure rates of their own.
 
-A failure is laid at the request that preceded it, since error and crash
-queries carry no machine id: an error at the latest request of the same
-client and key within ERROR_WINDOW, a crash at the latest of the client
-within CRASH_WINDOW.  `tick` counts new requests and events into per-hour
-counts (store/rollouts.py), then judges each running rule (guard.py) from
-those counts: the cost of a judgement does not grow with the requests.
+A failure is laid at the request it belongs to, since error and crash
+queries carry no machine id: joins.py says which (an error at the latest
+request of the same client and key within its window, a crash at the latest
+of the client), the same rule the download funnel follows.  `tick` counts
+new requests and events into per-hour counts (store/rollouts.py), then
+judges each running rule (guard.py) from those counts: the cost of a
+judgement does not grow with the requests.
 Several workers and hosts may tick at once; every count and every change is
 a compare-and-set in the store, so each happens once.
 """
@@ -33,19 +34,16 @@ import logging
 import threading
 import time
 
-from . import alerts, guard
+from . import alerts, guard, joins
 from .config import parse_version
 from .rules import conditions_hold
 from .store import StoreError
+from .store.base import LAG
 from .store.rollouts import HOUR, REQUESTS, EVENTS, describe_state
 from .throttle import LogThrottle
 
 log = logging.getLogger("quillo_service")
 
-ERROR_WINDOW = 6 * 3600
-CRASH_WINDOW = 2 * 3600
-CLOCK_SLACK = 2.0     # seconds between the clocks that stamp requests and events
-LAG = 5.0             # requests younger than this may still commit out of id order
 BATCH = 20_000        # requests classified per transaction
 EVENT_BATCH = 2_000
 TICK_SECONDS = 3.0    # how often each worker ticks (fallback.Keeper)
@@ -140,16 +138,16 @@ def count(store, config, now, budget=2.0):
     the events up to the last of them, so that what is kept of the recent
     requests stays a few hours long even when a backlog is caught up."""
     r = store.rollouts()
-    if r.position(REQUESTS) is None:
+    if store.position(REQUESTS) is None:
         # Counting starts now: the history before the first guarded rule
         # belongs to no arm.
-        r.begin_positions(r.first_request_at(now - LAG) - 1, r.last_ids()[1])
+        r.begin_positions(store.first_id("requests", now - LAG) - 1, r.last_ids()[1])
     began = time.monotonic()
     taken = [0, 0]
     order = rule_order(config)
-    upto = r.first_request_at(now - LAG)  # the first request not to count yet
+    upto = store.first_id("requests", now - LAG)  # the first request not to count yet
     while time.monotonic() - began < budget:
-        last = r.position(REQUESTS)
+        last = store.position(REQUESTS)
         rows = r.requests_after(last, upto, BATCH)
         arms = [(row[0], name, arm, row[1]) for row in rows
                 for name, arm in classify(config, order, row)]
@@ -158,12 +156,13 @@ def count(store, config, now, budget=2.0):
             continue  # another worker counted them; look again
         taken[0] += len(rows)
         caught_up = len(rows) < BATCH
-        # A failure may be laid only once the requests before it are counted.
-        horizon = now - LAG if caught_up else rows[-1][1] - CLOCK_SLACK
+        # A failure may be laid only once every request it may belong to is
+        # counted: those up to CLOCK_SLACK after it (joins.py).
+        horizon = (now - LAG if caught_up else rows[-1][1]) - joins.CLOCK_SLACK
         taken[1] += _count_events(r, horizon, began + budget)
-        following = r.event_time_after(r.position(EVENTS))
+        following = r.event_time_after(store.position(EVENTS))
         keep = min(horizon, following if following is not None else horizon)
-        r.forget(r.first_request_at(keep - ERROR_WINDOW - CLOCK_SLACK))
+        r.forget(store.first_id("requests", keep - joins.FAILURE_LOOKBACK))
         if caught_up:
             break
     return tuple(taken)
@@ -174,14 +173,19 @@ def _count_events(r, horizon, deadline):
     `deadline`; returns how many."""
     taken = 0
     while time.monotonic() < deadline:
-        last = r.position(EVENTS)
-        rows = r.events_after(last, EVENT_BATCH, ERROR_WINDOW, CRASH_WINDOW, CLOCK_SLACK)
-        # In id order and only up to the horizon: a later event may follow a
-        # request not counted yet.
-        rows = list(itertools.takewhile(lambda e: e[1] <= horizon, rows))
+        last = r.store.position(EVENTS)
+        # In id order and only up to the horizon: a later event may belong
+        # to a request not counted yet.
+        rows = list(itertools.takewhile(lambda e: e[1] <= horizon,
+                                        r.events_after(last, EVENT_BATCH)))
         if not rows:
             return taken
-        if r.add_failures(last, rows[-1][0], [e[2] for e in rows if e[2] is not None]):
+        times = [e[1] for e in rows]
+        candidates = r.recent_requests({e[2] for e in rows},
+                                       min(times) - joins.FAILURE_LOOKBACK,
+                                       max(times) + joins.CLOCK_SLACK)
+        laid = joins.failures(candidates, rows)
+        if r.add_failures(last, rows[-1][0], list(laid.values())):
             taken += len(rows)
     return taken
 

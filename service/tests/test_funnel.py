@@ -19,13 +19,19 @@ from conftest import CONFIG
 from test_admin import ADMIN, GOOD
 from test_admin_browser import CHROMIUM, browse
 from test_fallback import wait_for
+from test_rollouts import GUARDED, RULE
 
+from quillo_service import joins, rollouts
 from quillo_service.admin.data import Filters, Period
+from quillo_service.config import load_config
 from quillo_service.downloads import Ingester, parse_line
 from quillo_service.events import build_event
+from quillo_service.joins import CLOCK_SLACK, CRASH_WINDOW, DOWNLOAD_WINDOW, ERROR_WINDOW, LONGEST
 from quillo_service.logs import position_name
 from quillo_service.store import open_store
-from quillo_service.store.funnel import COUNTS, CRASH_WINDOW, DOWNLOAD_WINDOW, ERROR_WINDOW
+from quillo_service.store.funnel import COUNTS
+from quillo_service.store.rollouts import Rollouts
+from quillo_service.store.schema import EVENT_COLUMNS
 from stack import Stack, free_port
 
 T0 = 1_765_000_000.0
@@ -131,6 +137,179 @@ def test_join_window_edges_and_the_rollup_agrees_with_the_live_count(store):
     assert {type(n) for counts in rolled.values() for n in counts} <= {int, float}
     narrowed = funnel.counts(period, Filters("err", True, ""), now=later)
     assert {k[1] for k in narrowed} == {"err-in", "err-out"}
+
+
+# -- one table of cases through every user of the joins ---------------------------------
+
+E, C, D = ERROR_WINDOW, CRASH_WINDOW, DOWNLOAD_WINDOW
+# (what, requests [(label, time, key)] recorded in this order (ids rise),
+#  records, the label of the request each record belongs to, None for none).
+# Records: ("error", time, key), ("crash", time), ("download", start,
+# seconds) of the whole file, ("range", start, seconds, first byte, bytes,
+# complete).  Times are seconds after T0.
+CASES = [
+    ("error at its window", [("a", 0, "k")], [("error", E, "k")], ["a"]),
+    ("error past its window", [("a", 0, "k")], [("error", E + 1, "k")], [None]),
+    ("error past the crash window", [("a", 0, "k")], [("error", C + 1, "k")], ["a"]),
+    ("crash at its window, any key", [("a", 0, "k")], [("crash", C)], ["a"]),
+    ("crash past its window", [("a", 0, "k")], [("crash", C + 1)], [None]),
+    ("error of another key", [("a", 0, "k")], [("error", 1, "other")], [None]),
+    ("error without a key", [("a", 0, None)], [("error", 1, None)], [None]),
+    ("error with an empty key", [("a", 0, "")], [("error", 1, "")], [None]),
+    ("latest by time, not by id", [("b", 10, "k"), ("a", 0, "k")], [("error", 20, "k")],
+     ["b"]),
+    ("same time: the higher id", [("a", 0, "k"), ("b", 0, "k")], [("error", 5, "k")], ["b"]),
+    ("the one before, not one just after", [("a", 0, "k"), ("b", 1.5, "k")],
+     [("error", 1, "k")], ["a"]),
+    ("none before: one up to the clock allowance after", [("a", 0, "k")],
+     [("error", -CLOCK_SLACK, "k")], ["a"]),
+    ("none before: one past the clock allowance after", [("a", 0, "k")],
+     [("crash", -CLOCK_SLACK - 0.01)], [None]),
+    ("the one before is too old: one just after", [("a", -E - 1, "k"), ("b", 1, "k")],
+     [("error", 0, "k")], ["b"]),
+    ("download started at its window", [("a", 0, "k")], [("download", D, 1)], ["a"]),
+    ("download started past its window", [("a", 0, "k")], [("download", D + 1, 1)], [None]),
+    ("download started in the window, ended after it", [("a", 0, "k")],
+     [("download", D - 1, LONGEST)], ["a"]),
+    ("download lasting too long", [("a", 0, "k")], [("download", 1, LONGEST + 1)], [None]),
+    ("resumed, the first range logged in its answer's millisecond", [("a", 0.0004, "k")],
+     [("range", 0, 0, 0, 100, False), ("range", 5, 1, 100, SIZE - 100, True)], ["a", "a"]),
+    ("download started before its answer by nginx's clock", [("a", 0, "k")],
+     [("download", -1.5, 1)], ["a"]),
+    ("download started past the clock allowance before", [("a", 0, "k")],
+     [("download", -CLOCK_SLACK - 0.01, 1)], [None]),
+    ("download: the request before, not one just after", [("a", 0, "k"), ("b", 1, "k")],
+     [("download", 0.5, 1)], ["a"]),
+    ("download: latest by time, not by id", [("b", 10, "k"), ("a", 0, "k")],
+     [("download", 20, 1)], ["b"]),
+]
+FAILURES = ("error", "crash")
+
+
+def expected(kinds):
+    """{(case, label)} of the requests that a record of these kinds belongs to."""
+    return {(i, label) for i, (_, _, records, owners) in enumerate(CASES)
+            for record, label in zip(records, owners) if label and record[0] in kinds}
+
+
+def test_the_join_cases_through_the_pure_join():
+    for what, requests, records, owners in CASES:
+        rows = [(n, T0 + at, "c", key) for n, (_, at, key) in enumerate(requests)]
+        events = [(n, T0 + r[1], "c", r[0], r[2] if r[0] == "error" else "0")
+                  for n, r in enumerate(records) if r[0] in FAILURES]
+        laid = joins.failures(rows, events)
+        starts = {n: (T0 + r[1], r[2], "c", "/p") for n, r in enumerate(records)
+                  if r[0] not in FAILURES}
+        placed = dict(zip(starts, joins.downloads([(*row[:3], "/p") for row in rows],
+                                                  list(starts.values()))))
+        got = [laid.get(n) if r[0] in FAILURES else placed[n] for n, r in enumerate(records)]
+        assert [None if g is None else requests[g][0] for g in got] == owners, what
+
+
+def _record_cases(store):
+    """The cases in the store, each under a client of its own: {request id:
+    (case, label)}.  A request's version names its case and label."""
+    ids = {}
+    for i, (_, requests, records, _) in enumerate(CASES):
+        client = f"case{i}"
+        for label, at, key in requests:
+            store.record_request(T0 + at, client, key, f"{i}:{label}", None, STABLE, RULE,
+                                 "", "")
+            ids[store.recent_requests(1)[0]["id"]] = (i, label)
+        lines = []
+        for n, r in enumerate(records):
+            if r[0] in FAILURES:
+                e = dict.fromkeys(EVENT_COLUMNS)
+                e.update(recorded_at=T0 + r[1], client=client, reference=f"R{i}.{n}",
+                         kind=r[0], bundle_key=r[2] if r[0] == "error" else "0",
+                         malformed="", cut="")
+                store.record_event(e, 100)
+            elif r[0] == "download":
+                lines.append(log_line(T0 + r[1] + r[2], client=client, seconds=r[2]))
+            else:
+                _, start, seconds, first, sent, done = r
+                lines.append(log_line(T0 + start + seconds, client=client, status=206,
+                                      sent=sent, seconds=seconds, first=first,
+                                      done="OK" if done else ""))
+        if lines:
+            rows = [parse_line(line.rstrip(b"\n")) for line in lines]
+            position = store.ingest_position("cases")[:2]
+            assert store.ingest_rows("cases", position, ("f", position[1] + 1), "downloads",
+                                     rows)
+    return ids
+
+
+def test_the_join_cases_give_the_same_answers_through_the_funnel_and_the_guard(
+        store, write_config, monkeypatch):
+    config = load_config(write_config(GUARDED.format(steps="50, 100")))
+    laid, add_failures = [], Rollouts.add_failures
+
+    def spy(self, old, new, request_ids):  # what the guard lays, written as usual
+        laid.extend(request_ids)
+        return add_failures(self, old, new, request_ids)
+    monkeypatch.setattr(Rollouts, "add_failures", spy)
+    rollouts.count(store, config, T0 - 86400)  # the guard counts from the first request
+    ids = _record_cases(store)
+    by_version = {f"{i}:{label}": (i, label) for i, label in ids.values()}
+
+    rows = store.funnel().live(T0 - 86400, T0 + 86400)
+    outcome = {name: {by_version[k[2]] for k, c in rows.items()
+                      if k[2] in by_version and c[COUNTS.index(name)]}
+               for name in ("started", "completed", "failed")}
+    assert outcome["started"] == outcome["completed"] == expected(("download", "range"))
+    assert outcome["failed"] == expected(FAILURES)
+
+    records = sum(r[0] in FAILURES for _, _, rs, _ in CASES for r in rs)
+    assert rollouts.count(store, config, T0 + 30 * 86400) == (len(ids), records)
+    assert {ids[i] for i in laid} == expected(FAILURES)
+
+
+def test_a_download_read_late_still_counts_in_the_rollup(store):
+    # nginx's line comes into the store after the request's window has
+    # passed, but within the margin the rollup leaves for late lines.
+    hour = T0 - T0 % 3600
+    store.record_request(hour + 10, "late", "late", "v", None, STABLE, "default", "", "")
+    funnel = store.funnel()
+    first = [parse_line(log_line(hour - 86400, client="early").rstrip(b"\n"))]
+    assert store.ingest_rows("log", ("", 0), ("f", 1), "downloads", first)
+    # The window closes: DOWNLOAD_WINDOW + LONGEST and ERROR_WINDOW after it.
+    closed = hour + 10 + max(DOWNLOAD_WINDOW + LONGEST, ERROR_WINDOW) + CLOCK_SLACK
+    funnel.catch_up(now=closed + 3600 + 1, budget=60)
+    late = [parse_line(log_line(hour + 100, client="late").rstrip(b"\n"))]
+    assert store.ingest_rows("log", ("f", 1), ("f", 2), "downloads", late)
+    later = hour + 5 * 86400
+    funnel.catch_up(now=later, budget=60)
+    day = hour - hour % 86400
+    counts = funnel.counts(Period("custom", day, day + 86400, ""), Filters("late"), now=later)
+    assert stage(counts, "started") == 1
+
+
+def test_the_rollup_folds_the_least_asked_keys_of_a_day_as_the_dashboard_does(
+        store, monkeypatch):
+    from quillo_service.store.dashboard import Dashboard
+    monkeypatch.setattr(Dashboard, "KEYS_PER_DAY", 2)
+    day = T0 - T0 % 86400
+    for n, key in enumerate(("k0", "k1", "k1", "k2", "k2", "k2")):
+        store.record_request(day + 3600 * (n % 3), "c", key, "v", None, STABLE, "default", "",
+                             "")
+    store.ingest_rows("log", ("", 0), ("f", 1), "downloads",
+                      [parse_line(log_line(day + 1, client="c").rstrip(b"\n"))])
+    funnel, later = store.funnel(), day + 86400 + 8 * 3600  # hourly rows are still kept
+    funnel.catch_up(now=later, budget=60)
+    asked = {k[1]: c[0] for k, c in funnel.counts(Period("custom", day, day + 86400, ""),
+                                                  None, now=later).items()}
+    assert asked == {"k2": 3, "k1": 2, "": 1}
+    hours = funnel.counts(Period("custom", day, day + 3 * 3600, ""), None, now=later)
+    assert {k[1] for k in hours} == {"k2", "k1", ""}
+
+
+def test_the_live_tail_is_narrowed_by_the_dashboards_filter(store):
+    # Nothing rolled up yet: the whole period is worked out live.
+    for key, malformed in (("ab1", ""), ("ab2", ""), ("zz", ""), ("ab3", "key")):
+        store.record_request(T0, "c", key, "v", None, STABLE, "default", malformed, "")
+    period = Period("custom", T0 - 3600, T0 + 3600, "")
+    counts = store.funnel().counts(period, Filters("ab", True, ""), now=T0 + 60)
+    assert {k[1] for k in counts} == {"ab1", "ab2"}  # a key that cannot be one folds to ""
 
 
 # -- real transfers through nginx ----------------------------------------------------------

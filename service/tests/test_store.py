@@ -281,6 +281,44 @@ def test_a_late_commit_is_counted(postgres, write_config):
     store.close()
 
 
+def test_rows_committed_out_of_id_order_are_not_skipped_by_any_position(postgres,
+                                                                        write_config):
+    # Both users of LAG move a position over the ids: the dashboard's rollup
+    # and the guard's count.  A row takes its id before a later row that
+    # commits first; neither moves past it until it commits, and once the
+    # rows are older than LAG both have them.
+    from test_rollouts import GUARDED, RULE
+    from quillo_service import rollouts
+    from quillo_service.config import load_config
+    from quillo_service.store.base import LAG
+    config = load_config(write_config(GUARDED.format(steps="50, 100")))
+    with psycopg.connect(postgres.url, autocommit=True) as conn:
+        conn.execute("DROP SCHEMA public CASCADE")
+        conn.execute("CREATE SCHEMA public")
+    store = open_store(postgres.url)
+    dash = store.dashboard()
+    rollouts.count(store, config, store.now())  # the guard counts from here on
+
+    def positions(now):  # what each user holds once it ran at `now`
+        dash.catch_up(now=now + dash.LATE)  # its search lands within LATE (see _id_range)
+        rollouts.count(store, config, now)
+        return (store._rows("SELECT SUM(n) AS n FROM requests_daily")[0]["n"] or 0,
+                store._rows("SELECT COUNT(*) AS n FROM rollout_recent")[0]["n"])
+
+    with psycopg.connect(postgres.url, autocommit=True) as slow:
+        slow.execute("BEGIN")
+        slow.execute("INSERT INTO requests (recorded_at, client, answer, rule, malformed, cut) "
+                     "VALUES (EXTRACT(EPOCH FROM clock_timestamp()), 'slow', 'GET:x', %s, '', "
+                     "'')", (RULE,))
+        store.record_request(None, "fast", None, None, None, "GET:x", RULE, "", "")
+        fast = store.recent_requests(1)[0]
+        assert positions(store.now()) == (0, 0)  # by the database's clock
+        slow.execute("COMMIT")
+    assert positions(fast["recorded_at"] + LAG + 1) == (2, 2)
+    assert store.position("requests") == fast["id"]
+    store.close()
+
+
 def _hold_write_lock(database):
     """A raw connection of another process that holds the requests table."""
     if database.startswith("sqlite://"):

@@ -2,10 +2,9 @@
 
 from typing import NamedTuple
 
-from .. import guard
+from .. import guard, joins
 from ..codes import CODES, GROUPS
-from ..store.funnel import (COUNTS, CRASH_WINDOW, DOWNLOAD_WINDOW, ERROR_WINDOW, UNASKED,
-                            installer_path)
+from ..store.funnel import COUNTS, UNASKED, installer_path
 from . import charts
 from .data import day_text, time_text
 
@@ -27,6 +26,23 @@ class Page(NamedTuple):
 
 
 OTHER_KEYS = "(other keys)"
+
+
+# How joins.py lays downloads and failures at requests, as the console says it.
+FAILURE_RULE = (
+    "A failure belongs to the latest request before it of the same address and key, "
+    f"up to {joins.ERROR_WINDOW / 3600:g} hours before an error report (one without a "
+    f"key belongs to no request) or {joins.CRASH_WINDOW / 3600:g} hours before a crash "
+    "report (same address, any key).")
+DOWNLOAD_RULE = (
+    "A download belongs to the latest instruction request before it of the same address "
+    f"for that installer, placed by when it started, up to "
+    f"{joins.DOWNLOAD_WINDOW / 60:g} minutes after the request; one that lasted over "
+    f"{joins.LONGEST / 3600:g} hours belongs to no request.")
+CLOCK_RULE = (
+    f"The hosts' clocks may differ by {joins.CLOCK_SLACK:g} seconds: when no request "
+    "qualifies before a failure or download, a request stamped up to that much after it "
+    "counts.")
 
 
 def _share(n, total):
@@ -356,8 +372,8 @@ class Rollouts:
                    "The 200 latest, newest first.")],
             ["The rule arm is the machines the rule answered; the control is the machines "
              "that reached the rule and met its conditions but fell outside its share. "
-             "A failed request is one followed by an error from the same address and key "
-             "within 6 hours, or by a crash from the same address within 2 hours.",
+             "A failed request is one that a failure belongs to. " + FAILURE_RULE + " "
+             + CLOCK_RULE,
              "The guard halts a rule when, with enough requests in both arms, even the "
              "low end of the difference between the two rates is above the rule's margin."],
             forms)
@@ -449,12 +465,8 @@ class Funnel:
             "\"No news\" is an upper estimate of the installs that succeeded: the "
             "launcher reports only failures, so a completed download without a failure "
             "report may still have failed silently (silent runs never report).",
-            "A download belongs to the most recent instruction request of the same client "
-            f"for that installer, started within {DOWNLOAD_WINDOW // 60} minutes after it; "
-            f"a failure to the most recent request of the same client and key within "
-            f"{ERROR_WINDOW // 3600} hours (crashes: same client, {CRASH_WINDOW // 3600} "
-            "hours). Rows are by the day of the instruction request; a period that starts "
-            "within an hour counts that whole hour.",
+            f"{DOWNLOAD_RULE} {FAILURE_RULE} {CLOCK_RULE} Rows are by the day of the "
+            "instruction request; a period that starts within an hour counts that whole hour.",
             f"{sent:,} bytes ({sent / GIB:,.2f} GiB) of installers sent in the period; "
             f"{_share(wasted, sent) or '0.0 %'} of them sent more than once (overlapping "
             "ranges)." + (f" Egress cost at {price:g} {config.currency} per GiB: "

@@ -33,6 +33,15 @@ LOST = "lost requests"  # rollup_state row: requests neither recorded nor spoole
 SECRET_CHECK = "client key check"  # rollup_state row: which secret made the stored keys
 HASH_BATCH = 10_000  # rows per statement when stored addresses are converted
 
+# With PostgreSQL an id is taken at the insert but seen only at the commit, so
+# for a moment a row can be missing below a higher id that is already there.
+# An insert commits within this many seconds of taking its id (one statement,
+# or one batch of log lines), so whoever moves a position over the ids
+# (Dashboard.catch_up, rollouts.count) stops before the rows younger than
+# LAG: a missing id below an older row belongs to an insert that has since
+# committed or rolled back, and will never appear later.
+LAG = 5.0
+
 
 def _spooled_row(row):
     """A spooled line as a row of REQUEST_COLUMNS, or None if it is none.
@@ -107,23 +116,15 @@ class Store:
         from .rollouts import Rollouts
         return Rollouts(self)
 
-    def funnel(self, windows=None):
-        """The download funnel over this store (see funnel.py); windows:
-        (download, error, crash) seconds."""
+    def funnel(self):
+        """The download funnel over this store (see funnel.py)."""
         from .funnel import Funnel
-        return Funnel(self, windows)
+        return Funnel(self)
 
-    def join_failures(self, start, end, error_window=None, crash_window=None):
-        """{request id: event id} for the requests recorded in [start, end)
-        that a failure was reported after: an error event of the same client
-        and key within error_window seconds (default 6 h), or a crash event
-        of the same client within crash_window (default 2 h); an event
-        belongs to the most recent request before it."""
-        from . import funnel
-        f = funnel.Funnel(self, (funnel.DOWNLOAD_WINDOW,
-                                 error_window or funnel.ERROR_WINDOW,
-                                 crash_window or funnel.CRASH_WINDOW))
-        return f.failures(start, end)
+    def join_failures(self, start, end):
+        """{request id: event id} of the first failure reported after each
+        request recorded in [start, end) that has one (see joins.py)."""
+        return self.funnel().failures(start, end)
 
     def describe(self):
         raise NotImplementedError
@@ -181,8 +182,7 @@ class Store:
         with self._errors_as_store_error(), self._transaction(patient=True) as conn:
             conn.execute(f"INSERT INTO rollup_state (name, last_id) VALUES ({p}, {p}) "
                          "ON CONFLICT (name) DO NOTHING", (SECRET_CHECK, mark))
-            found = conn.execute(f"SELECT last_id FROM rollup_state WHERE name = {p}",
-                                 (SECRET_CHECK,)).fetchone()[0]
+            found = self.position(SECRET_CHECK, conn)
         if found != mark:
             raise StoreError(f"{self.describe()}: its client addresses were hashed with another "
                              "secret than this host's; copy the secret file of the first host "
@@ -413,9 +413,7 @@ class Store:
 
     def lost_requests(self):
         """Requests that could be neither recorded nor spooled, over all workers."""
-        rows = self._rows(f"SELECT last_id FROM rollup_state WHERE name = {self.placeholder}",
-                          (LOST,))
-        return rows[0]["last_id"] if rows else 0
+        return self.position(LOST) or 0
 
     def replay_spool(self):
         """Write the spooled requests into the database; returns how many."""
@@ -571,9 +569,7 @@ class Store:
         found = set()
         with self._errors_as_store_error():
             conn = self._conn()
-            bound = self._first_id_since(conn, "requests", since)
-            if bound is None:
-                return found
+            bound = self.first_id("requests", since)
             for i in range(0, len(wanted), 500):
                 part = wanted[i:i + 500]
                 found.update(r[0] for r in conn.execute(
@@ -596,38 +592,63 @@ class Store:
             f"INSERT INTO {table} ({', '.join(columns)}) "
             f"VALUES ({', '.join([p] * len(columns))})", rows)
 
-    def _first_id_since(self, conn, table, cutoff):
-        """The id below which every row is older than `cutoff`, or None if the
-        table is empty.  Every row at or above it was seen by this search:
-        when all rows are old, the bound is one past the highest id searched,
-        so a row added meanwhile is never deleted.
+    def first_id(self, table, ts):
+        """The first id of `table` recorded at or after `ts`; one past the
+        highest id searched when none is (1 for an empty table), so that
+        every row at or above the answer was seen by this search and a row
+        added meanwhile is never taken for an old one.
 
-        Rows arrive in time order (their time is the database's clock), so a
-        binary search over the primary key finds the boundary without an
-        index on the time column.
+        Rows are added in time order (their time is the database's clock),
+        so a binary search over the primary key finds the boundary in a few
+        dozen lookups, without an index on the time column.  Rows that keep
+        an earlier time (nginx's fallback answers, spooled requests) make
+        the answer approximate: see Dashboard.LATE.
         """
         p = self.placeholder
-        # Asked apart: SQLite answers MIN and MAX from the primary key only
-        # when each stands alone, and reads the whole table otherwise.
-        lo = conn.execute(f"SELECT MIN(id) FROM {table}").fetchone()[0]
-        hi = conn.execute(f"SELECT MAX(id) FROM {table}").fetchone()[0]
-        if lo is None:
-            return None
+        with self._errors_as_store_error():
+            conn = self._conn()
+            # Asked apart: SQLite answers MIN and MAX from the primary key only
+            # when each stands alone, and reads the whole table otherwise.
+            lo = conn.execute(f"SELECT MIN(id) FROM {table}").fetchone()[0]
+            hi = conn.execute(f"SELECT MAX(id) FROM {table}").fetchone()[0]
+            if lo is None:
+                return 1
 
-        def recent(v):  # is the first row at or after id v recent?
-            return conn.execute(
-                f"SELECT recorded_at FROM {table} WHERE id >= {p} ORDER BY id LIMIT 1",
-                (v,)).fetchone()[0] >= cutoff
+            def recent(v):  # is the first row at or after id v recorded at or after ts?
+                return conn.execute(
+                    f"SELECT recorded_at FROM {table} WHERE id >= {p} ORDER BY id LIMIT 1",
+                    (v,)).fetchone()[0] >= ts
 
-        if not recent(hi):
-            return hi + 1
-        while lo < hi:
-            mid = (lo + hi) // 2
-            if recent(mid):
-                hi = mid
-            else:
-                lo = mid + 1
-        return lo
+            if not recent(hi):
+                return hi + 1
+            while lo < hi:
+                mid = (lo + hi) // 2
+                if recent(mid):
+                    hi = mid
+                else:
+                    lo = mid + 1
+            return lo
+
+    # -- rollup positions -------------------------------------------------------------
+
+    def position(self, name, conn=None):
+        """What rollup_state keeps under `name` (an id or a time, as its owner
+        decides), or None when nothing is kept; given `conn`, read inside
+        that open transaction."""
+        sql = f"SELECT last_id FROM rollup_state WHERE name = {self.placeholder}"
+        if conn is not None:
+            row = conn.execute(sql, (name,)).fetchone()
+        else:
+            with self._errors_as_store_error():
+                row = self._conn().execute(sql, (name,)).fetchone()
+        return None if row is None else row[0]
+
+    def set_position(self, conn, name, value):
+        """Keep `value` under `name` in rollup_state, inside the open transaction."""
+        p = self.placeholder
+        conn.execute(f"INSERT INTO rollup_state (name, last_id) VALUES ({p}, {p}) "
+                     "ON CONFLICT (name) DO UPDATE SET last_id = excluded.last_id",
+                     (name, value))
 
     def purge(self, days, now=None, batch=5000):
         """Delete requests, events and downloads older than `days` days; returns
@@ -641,10 +662,8 @@ class Store:
         deleted = 0
         with self._errors_as_store_error():
             for table in ("requests", "events", "downloads"):
+                bound = self.first_id(table, cutoff)
                 conn = self._conn()
-                bound = self._first_id_since(conn, table, cutoff)
-                if bound is None:
-                    continue
                 low = conn.execute(f"SELECT MIN(id) FROM {table}").fetchone()[0]
                 while low is not None and low < bound:
                     low = min(low + batch, bound)

@@ -15,10 +15,10 @@ the invariant true:
   together whichever host wrote the row.  With PostgreSQL an id is taken at
   the insert but seen only at the commit, so for a while a lower id can be
   missing while higher ones are there.  The rollup moves only up to the
-  last row older than LAG seconds, never into the gap after it: a missing
-  id below an old row was taken before that row, so it is older than LAG
-  too, and an insert is never open that long: it committed, or it was
-  rolled back and will never appear.  (Requests written from the spool
+  last row older than LAG seconds (store/base.py), never into the gap after
+  it: a missing id below an old row was taken before that row, so it is
+  older than LAG too, and an insert is never open that long: it committed,
+  or it was rolled back and will never appear.  (Requests written from the spool
   and nginx's fallback answers read from its log are the exceptions: they
   keep the time they were answered, so they sit among newer ids.  The
   rollup goes by id and counts them all the same; the searches by time
@@ -43,7 +43,10 @@ whole days since 1970-01-01 UTC.
 import time
 from contextlib import contextmanager
 
+from .base import LAG
+
 DAY = 86400
+ROLLUP = "requests"  # rollup_state: the last request id in requests_daily
 OTHER = ""  # the folded key: no launcher's key is empty
 # Answers that nginx gave by itself (rule "fallback", taken from its log; see
 # fallback.py) are counted as answers of their own, apart from the same
@@ -51,10 +54,17 @@ OTHER = ""  # the folded key: no launcher's key is empty
 ANSWER_SQL = "CASE WHEN rule = 'fallback' THEN 'fallback:' || answer ELSE answer END"
 
 
+def leaders(source, column, weight, keep, where="1 = 1"):
+    """SQL of the `keep` values of `column` in `source` (rows `where`) with
+    the largest SUM(weight), ties by value: the keys that keep a row of their
+    own.  The empty value, where the others are folded, is never one."""
+    return (f"SELECT {column} FROM {source} WHERE {where} AND {column} <> '' "
+            f"GROUP BY {column} ORDER BY SUM({weight}) DESC, {column} LIMIT {int(keep)}")
+
+
 class Dashboard:
     """The dashboard's questions, answered from one store."""
 
-    LAG = 120           # rows younger than this may still commit out of id order
     CHUNK = 250_000     # requests rolled up per transaction
     BUDGET = 3.0        # seconds a page may spend catching the rollup up
     KEYS_PER_DAY = 1000  # keys of their own per day in the rollup
@@ -114,34 +124,6 @@ class Dashboard:
         """The download funnel's rows of the period (see funnel.py: Funnel.counts)."""
         return self.funnel.counts(period, filters, now)
 
-    def _first_id(self, table, ts):
-        """The first id recorded at or after ts; one past the last id if none is.
-
-        Rows are added in time order, so a binary search over the primary key
-        finds it in a few dozen lookups.  MIN and MAX are asked separately:
-        SQLite answers each alone from the key, but both in one SELECT only
-        by reading the whole table.
-        """
-        p = self.p
-        lo = self._all(f"SELECT MIN(id) FROM {table}")[0][0]
-        hi = self._all(f"SELECT MAX(id) FROM {table}")[0][0]
-        if lo is None:
-            return 1
-
-        def at(i):  # the time of the first row at or after id i
-            return self._all(f"SELECT recorded_at FROM {table} WHERE id >= {p} "
-                             "ORDER BY id LIMIT 1", (i,))[0][0]
-
-        if at(hi) < ts:
-            return hi + 1
-        while lo < hi:
-            mid = (lo + hi) // 2
-            if at(mid) >= ts:
-                hi = mid
-            else:
-                lo = mid + 1
-        return lo
-
     def _id_range(self, table, start, end):
         """Ids that hold every row recorded in [start, end), and some around.
 
@@ -149,19 +131,18 @@ class Dashboard:
         after requests answered later took theirs, so ids are in time order
         only to within LATE seconds: the search looks that much further on
         each side, and the callers filter on the time itself."""
-        return self._first_id(table, start - self.LATE), self._first_id(table, end + self.LATE)
+        first_id = self.store.first_id
+        return first_id(table, start - self.LATE), first_id(table, end + self.LATE)
 
     # -- the rollup --------------------------------------------------------------
 
     def rolled_up_to(self):
-        rows = self._all(f"SELECT last_id FROM rollup_state WHERE name = {self.p}",
-                         ("requests",))
-        return rows[0][0] if rows else 0
+        return self.store.position(ROLLUP) or 0
 
     def _roll_chunk(self, conn, last, upto):
         """Add the requests with last < id <= upto to the rollup, then fold the
         keys of any day past KEYS_PER_DAY into the empty key."""
-        p, cap = self.p, int(self.KEYS_PER_DAY)
+        p = self.p
         days = {row[0] for row in conn.execute(
             "INSERT INTO requests_daily (day, bundle_key, version, answer, malformed, n) "
             f"SELECT {self.day_sql}, {self._folded('bundle_key', 'key')}, "
@@ -171,21 +152,29 @@ class Dashboard:
             "DO UPDATE SET n = requests_daily.n + excluded.n RETURNING day",
             (last, upto)).fetchall()}
         for day in sorted(days):
-            keys = conn.execute(f"SELECT COUNT(DISTINCT bundle_key) FROM requests_daily "
-                                f"WHERE day = {p} AND bundle_key <> ''", (day,)).fetchone()[0]
-            if keys <= cap:
-                continue
-            others = (f"day = {p} AND bundle_key <> '' AND bundle_key NOT IN ("
-                      f"SELECT bundle_key FROM requests_daily WHERE day = {p} "
-                      "AND bundle_key <> '' GROUP BY bundle_key "
-                      f"ORDER BY SUM(n) DESC, bundle_key LIMIT {cap})")
-            conn.execute(
-                "INSERT INTO requests_daily (day, bundle_key, version, answer, malformed, n) "
-                f"SELECT day, '', version, answer, malformed, SUM(n) FROM requests_daily "
-                f"WHERE {others} GROUP BY day, version, answer, malformed "
-                "ON CONFLICT (day, bundle_key, version, answer, malformed) "
-                "DO UPDATE SET n = requests_daily.n + excluded.n", (day, day))
-            conn.execute(f"DELETE FROM requests_daily WHERE {others}", (day, day))
+            self.fold_keys(conn, "requests_daily", self._REQUEST_DIMS, ("n",), "n",
+                           f"day = {p}", (day,))
+
+    def fold_keys(self, conn, table, keys, counts, weight, where, params):
+        """Fold the keys of `table`'s rows `where` (a fragment with `params`)
+        past the KEYS_PER_DAY with the most `weight` into the empty key,
+        inside the open transaction.  keys: the table's key columns,
+        bundle_key among them; counts: its columns that add up."""
+        cap = int(self.KEYS_PER_DAY)
+        if conn.execute(f"SELECT COUNT(DISTINCT bundle_key) FROM {table} WHERE {where} "
+                        "AND bundle_key <> ''", params).fetchone()[0] <= cap:
+            return
+        others = (f"{where} AND bundle_key <> '' AND bundle_key NOT IN "
+                  f"({leaders(table, 'bundle_key', weight, cap, where)})")
+        select = ", ".join("''" if k == "bundle_key" else k for k in keys)
+        sums = ", ".join(f"SUM({c})" for c in counts)
+        update = ", ".join(f"{c} = {table}.{c} + excluded.{c}" for c in counts)
+        conn.execute(
+            f"INSERT INTO {table} ({', '.join(keys + counts)}) SELECT {select}, {sums} "
+            f"FROM {table} WHERE {others} GROUP BY "
+            f"{', '.join(k for k in keys if k != 'bundle_key')} "
+            f"ON CONFLICT ({', '.join(keys)}) DO UPDATE SET {update}", (*params, *params))
+        conn.execute(f"DELETE FROM {table} WHERE {others}", (*params, *params))
 
     def catch_up(self, now=None, budget=None):
         """Add the requests recorded since the last catch-up to the rollup, in
@@ -200,7 +189,7 @@ class Dashboard:
         # Up to the last row older than LAG, not to the first younger one: an
         # id missing between the two may belong to an insert still open.
         # The search lands within LATE seconds of its mark (see _id_range).
-        young = self._first_id("requests", now - self.LAG - self.LATE)
+        young = s.first_id("requests", now - LAG - self.LATE)
         last = self.rolled_up_to()
         target = self._all(f"SELECT MAX(id) FROM requests WHERE id < {p}", (young,))[0][0]
         target = last if target is None else target
@@ -209,18 +198,12 @@ class Dashboard:
             while last < target and time.monotonic() - began < budget:
                 with s._transaction(patient=True) as conn:
                     s._lock_rollup(conn)
-                    row = conn.execute(
-                        f"SELECT last_id FROM rollup_state WHERE name = {p}",
-                        ("requests",)).fetchone()
-                    last = row[0] if row else 0
+                    last = s.position(ROLLUP, conn) or 0
                     if last >= target:
                         break
                     upto = min(last + self.CHUNK, target)
                     self._roll_chunk(conn, last, upto)
-                    conn.execute(
-                        f"INSERT INTO rollup_state (name, last_id) VALUES ({p}, {p}) "
-                        "ON CONFLICT (name) DO UPDATE SET last_id = excluded.last_id",
-                        ("requests", upto))
+                    s.set_position(conn, ROLLUP, upto)
                 last = upto
         return last
 
@@ -276,13 +259,11 @@ class Dashboard:
                   "THEN bundle_key ELSE '' END")
         out = [folded if d == "bundle_key" else d for d in dims]
         group = " GROUP BY " + ", ".join(str(i + 1) for i in range(len(dims))) if dims else ""
-        leaders = ""
+        top = ""
         if "bundle_key" in dims:
-            leaders = (", leaders AS (SELECT bundle_key FROM c WHERE bundle_key <> '' "
-                       "GROUP BY bundle_key ORDER BY SUM(n) DESC, bundle_key "
-                       f"LIMIT {int(self.TOP_KEYS)})")
+            top = f", leaders AS ({leaders('c', 'bundle_key', 'n', self.TOP_KEYS)})"
         cols = "".join(f"{c}, " for c in out)
-        return (f"WITH c AS ({union}){leaders} "
+        return (f"WITH c AS ({union}){top} "
                 f"SELECT {cols}CAST(SUM(n) AS BIGINT) FROM c{group}")
 
     def _live(self, parts, params, lo, hi, t0, t1, dims, filters, where):
@@ -339,8 +320,7 @@ class Dashboard:
             f"WITH c AS (SELECT {self._folded(column, field)} AS v, COUNT(*) AS n FROM events "
             f"WHERE id >= {p} AND id < {p} AND recorded_at >= {p} AND recorded_at < {p} "
             f"AND kind = 'error'{fsql} GROUP BY 1), "
-            "leaders AS (SELECT v FROM c WHERE v <> '' ORDER BY n DESC, v "
-            f"LIMIT {int(self.TOP_KEYS)}) "
+            f"leaders AS ({leaders('c', 'v', 'n', self.TOP_KEYS)}) "
             "SELECT CASE WHEN v IN (SELECT v FROM leaders) THEN v ELSE '' END, "
             "CAST(SUM(n) AS BIGINT) FROM c GROUP BY 1 ORDER BY 2 DESC, 1",
             [lo, hi, period.start, period.end, *fparams])

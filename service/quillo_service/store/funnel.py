@@ -1,25 +1,23 @@
 """The download funnel: from an instruction request to an installer on disk.
 
-For each instruction request, what followed it:
+For each instruction request, what followed it (which request a download or
+a failure belongs to is joins.py's to say: the windows, the clock allowance
+and which request is the latest are there):
 
 - sent to download: the answer was GET:<installer address>;
-- started: the same client asked nginx for that installer (the address's
-  path) within DOWNLOAD_WINDOW seconds after the answer.  A download belongs
-  to the most recent such answer before it began;
+- started: a download of that installer (the address's path) belongs to
+  the request;
 - completed: the byte ranges nginx sent for those downloads cover the whole
   file (bytes are counted by range, not by request), and the request that
   sent the last byte ended complete;
 - resumed: completed with more than one request;
-- failure reported: an error event of the same client and key within
-  ERROR_WINDOW seconds after the request, or a crash event of the same
-  client within CRASH_WINDOW; an event belongs to the most recent request
-  before it (`join_failures`);
+- failure reported: an error or crash report belongs to the request;
 - no news: completed without a failure reported.
 
 Bytes: what nginx sent for installers (200 and 206 answers), counted to the
 request its download belongs to; bytes of downloads that belong to no
-request are counted per file and hour.  Wasted bytes are those sent more than
-once for one request (overlapping ranges).
+request are counted per file and hour (of nginx's log line).  Wasted bytes
+are those sent more than once for one request (overlapping ranges).
 
 These joins look forward in time, so a request's outcome is known only once
 the longest window (and SLACK for the logs to be read) has passed.  The
@@ -32,29 +30,33 @@ of the requests after it are worked out in the background about once a
 minute (fallback.Keeper) into `funnel_recent`, replaced whole each time, so
 that no page has to work out hours of them; a page adds only the requests
 since, worked out live (the same code), as the dashboard does with its own
-rollup.  A download request that lasts longer than LONGEST is not followed.
+rollup.
 Joins are done here in Python over time ranges of the three tables, read by
-id (see Dashboard._first_id), so no table needs an index for them.
+id (see Store.first_id), so no table needs an index for them.
 """
 
-import bisect
 import time
 from urllib.parse import unquote, urlsplit
 
+from .. import joins
+from ..joins import CLOCK_SLACK, DOWNLOAD_WINDOW, FAILURE_LOOKBACK, LONGEST
 from .dashboard import Dashboard
 
-DOWNLOAD_WINDOW = 3600      # first download request after the answer
-ERROR_WINDOW = 6 * 3600     # error event after the request
-CRASH_WINDOW = 2 * 3600     # crash event after the request
 SLACK = 600                 # logs read late, hosts' rows slightly out of order
-LONGEST = 2 * 3600          # the longest download request that is followed
 HOUR = 3600
 DAY = 24 * HOUR
 CHUNK = DAY                 # requests rolled up per transaction, in seconds
 KEEP_HOURS = 72             # hourly rows kept: a 24-hour period needs the last 48
-KEYS_PER_CHUNK = 1000       # keys of their own per chunk; the rest become ""
 SERVED = (200, 206)         # answers that carry installer bytes
 UNASKED = "download:"       # answer of bytes that belong to no request, + path
+
+# How far apart a record and its request may be: a download may start
+# DOWNLOAD_WINDOW after its request and last LONGEST, a failure may come the
+# longer failure window after it, and a request stamped up to CLOCK_SLACK
+# after a record may still be its.  A request's outcome depends on the
+# records and requests up to REACH after it, and a record's request on the
+# requests up to REACH before it.
+REACH = max(DOWNLOAD_WINDOW + LONGEST, FAILURE_LOOKBACK) + CLOCK_SLACK
 
 COUNTS = ("asked", "sent_to_download", "started", "completed", "resumed", "failed",
           "no_news", "bytes_sent", "bytes_wasted", "completed_bytes", "completed_seconds")
@@ -78,39 +80,6 @@ def installer_path(answer):
             _PATHS.clear()
         path = _PATHS[answer] = unquote(urlsplit(answer[4:]).path)
     return path
-
-
-def join_failures(requests, events, error_window=ERROR_WINDOW, crash_window=CRASH_WINDOW):
-    """{request id: event id} of the first failure joined to each request.
-
-    requests: (id, time, client, key, ...) in time order; events: (id, time,
-    client, kind, key).  An error event belongs to the most recent request
-    of the same client and key at most error_window seconds before it; a
-    crash event (which carries no key) to the most recent request of the
-    same client at most crash_window seconds before it.
-    """
-    by_key, by_client = {}, {}
-    reporting = {e[2] for e in events}  # events are few: index only their clients
-    for r in requests:
-        if r[2] not in reporting:
-            continue
-        by_key.setdefault((r[2], r[3]), ([], []))
-        by_client.setdefault(r[2], ([], []))
-        for table in (by_key[(r[2], r[3])], by_client[r[2]]):
-            table[0].append(r[1])
-            table[1].append(r[0])
-    joined = {}
-    for event_id, at, client, kind, key in sorted(events, key=lambda e: (e[1], e[0])):
-        if kind == "error":
-            found, window = by_key.get((client, key)), error_window
-        else:
-            found, window = by_client.get(client), crash_window
-        if not found:
-            continue
-        i = bisect.bisect_right(found[0], at) - 1
-        if i >= 0 and at - found[0][i] <= window:
-            joined.setdefault(found[1][i], event_id)
-    return joined
 
 
 def _covered(ranges):
@@ -142,38 +111,35 @@ def _outcome(downloads):
             done[1] - served[0][0])
 
 
-def outcomes(requests, downloads, events, start, end, windows=None):
+def outcomes(requests, downloads, events, start, end, report=None):
     """The funnel rows {(hour, key, version, rule, answer): [counts in COUNTS
-    order]} of the requests recorded in [start, end), and of the bytes of
-    downloads recorded then that belong to no request.
+    order]} of the requests recorded in [start, end) (only those whose ids
+    are in `report`, when given), and of the bytes of downloads logged then
+    that belong to no request.
 
-    requests, downloads, events: rows as read by Funnel._read (requests in
-    time order, from early enough and late enough for the joins).
+    requests, downloads, events: rows as read by Funnel._read (from early
+    enough and late enough for the joins).
     """
-    dw, ew, cw = windows or (DOWNLOAD_WINDOW, ERROR_WINDOW, CRASH_WINDOW)
-    asks = {}  # (client, path) -> ([times], [index in requests])
-    for i, r in enumerate(requests):
+    asks = []
+    for r in requests:
         path = installer_path(r[5])
         if path is not None:
-            entry = asks.setdefault((r[2], path), ([], []))
-            entry[0].append(r[1])
-            entry[1].append(i)
+            asks.append((r[0], r[1], r[2], path))
+    served = [d for d in downloads if d[3] in SERVED]
+    owners = joins.downloads(asks, [(joins.download_start(d[0], d[7]), d[7], d[1], d[2])
+                                    for d in served])
     belongs, unasked = {}, []
-    for at, client, path, status, first, sent, size, seconds, complete in downloads:
-        if status not in SERVED:
-            continue
-        began = at - seconds
-        entry = asks.get((client, path))
-        i = bisect.bisect_right(entry[0], began) - 1 if entry else -1
-        if i >= 0 and began - entry[0][i] <= dw:
-            belongs.setdefault(entry[1][i], []).append(
-                (began, at, first, sent, size, complete))
+    for (at, client, path, status, first, sent, size, seconds, complete), owner in zip(
+            served, owners):
+        if owner is not None:
+            belongs.setdefault(owner, []).append(
+                (joins.download_start(at, seconds), at, first, sent, size, complete))
         elif start <= at < end:
             unasked.append((at, path, sent))
-    failed = join_failures(requests, events, ew, cw)
+    failed = set(joins.failures(requests, events).values())
     rows = {}
-    for i, r in enumerate(requests):
-        if not start <= r[1] < end:
+    for r in requests:
+        if not start <= r[1] < end or (report is not None and r[0] not in report):
             continue
         key = "" if ",key," in f",{r[7]}," else (r[3] or "")
         row = rows.setdefault((int(r[1] // HOUR), key, r[4] or "", r[6], r[5]),
@@ -181,7 +147,7 @@ def outcomes(requests, downloads, events, start, end, windows=None):
         row[0] += 1
         if r[5].startswith("GET:"):
             row[1] += 1
-        got = belongs.get(i)
+        got = belongs.get(r[0])
         if got:
             started, completed, resumed, sent, wasted, size, seconds = _outcome(got)
             row[2] += started
@@ -212,24 +178,6 @@ def by_day(rows):
     return out
 
 
-def fold_keys(rows, keep=KEYS_PER_CHUNK):
-    """Keys past the `keep` most asked become "", so that made-up keys
-    cannot grow the rollup without bound."""
-    asked = {}
-    for (hour, key, *_), counts in rows.items():
-        if key:
-            asked[key] = asked.get(key, 0) + counts[0]
-    if len(asked) <= keep:
-        return rows
-    kept = set(sorted(asked, key=lambda k: (-asked[k], k))[:keep])
-    out = {}
-    for (hour, key, *rest), counts in rows.items():
-        row = out.setdefault((hour, key if key in kept else "", *rest), [0] * len(COUNTS))
-        for j, n in enumerate(counts):
-            row[j] += n
-    return out
-
-
 class Funnel:
     """The funnel's counts over one store: rollup, recent rows and live tail."""
 
@@ -237,67 +185,63 @@ class Funnel:
     REFRESH = 60.0    # seconds between refreshes of the recent rows
     STALE = 300.0     # a page refreshes recent rows older than this itself
 
-    def __init__(self, store, windows=None):
+    def __init__(self, store):
         self.store = store
         self.dash = Dashboard(store)
         self.p = store.placeholder
-        self.windows = windows or (DOWNLOAD_WINDOW, ERROR_WINDOW, CRASH_WINDOW)
         # A request's outcome is final this long after it.
-        self.horizon = max(self.windows[0] + LONGEST, *self.windows[1:]) + SLACK
+        self.horizon = REACH + SLACK
 
     # -- reading the three tables by time ----------------------------------------
 
-    def _between(self, table, columns, start, end, where=""):
+    def _between(self, table, columns, start, end, where="", params=()):
         """Rows recorded in [start, end), found by id (with SLACK for rows
         written slightly out of time order), in id order."""
         p = self.p
-        lo = self.dash._first_id(table, start - SLACK)
-        hi = self.dash._first_id(table, end + SLACK)
+        lo = self.store.first_id(table, start - SLACK)
+        hi = self.store.first_id(table, end + SLACK)
         return self.dash._all(
             f"SELECT {columns} FROM {table} WHERE id >= {p} AND id < {p} "
             f"AND recorded_at >= {p} AND recorded_at < {p}{where} ORDER BY id",
-            (lo, hi, start, end))
+            (lo, hi, start, end, *params))
 
     def _read(self, start, end, unasked=True):
         """What the outcomes of the requests in [start, end) depend on.
-        Without `unasked`, the requests before `start` are not read, and so
-        the bytes that belong to no request cannot be told apart."""
-        reach = end + max(self.windows)
-        first = start - self.windows[0] - LONGEST if unasked else start
-        requests = sorted(self._between("requests", _REQUEST, first, reach),
-                          key=lambda r: (r[1], r[0]))
-        downloads = self._between("downloads", _DOWNLOAD, start, end + self.horizon)
-        events = self._between("events", _EVENT, start, reach)
+        Without `unasked`, the requests before `start` are not read: the
+        bytes that belong to no request cannot then be told apart, and a
+        record up to CLOCK_SLACK before the first request read may be laid
+        at it although an earlier request (not read) has it.  Both are put
+        right by the next refresh of the recent rows."""
+        first = start - REACH if unasked else start
+        requests = self._between("requests", _REQUEST, first, end + REACH)
+        downloads = self._between("downloads", _DOWNLOAD, start - CLOCK_SLACK, end + REACH)
+        events = self._between("events", _EVENT, start - CLOCK_SLACK, end + REACH)
         return requests, downloads, events
 
-    def live(self, start, end, unasked=True):
-        """Funnel rows of [start, end) worked out from the records."""
+    def live(self, start, end, unasked=True, report=None):
+        """Funnel rows of [start, end) worked out from the records (of the
+        requests whose ids are in `report`, when given)."""
         if end <= start:
             return {}
-        rows = outcomes(*self._read(start, end, unasked), start, end, self.windows)
+        rows = outcomes(*self._read(start, end, unasked), start, end, report)
         if not unasked:
             rows = {k: v for k, v in rows.items() if not k[4].startswith(UNASKED)}
         return rows
 
     def failures(self, start, end):
-        """{request id: event id} for the requests in [start, end) (join_failures)."""
-        requests = self._between("requests", _REQUEST, start, end + max(self.windows[1:]))
-        requests.sort(key=lambda r: (r[1], r[0]))
-        events = self._between("events", _EVENT, start, end + max(self.windows[1:]))
-        joined = join_failures(requests, events, *self.windows[1:])
-        inside = {r[0] for r in requests if start <= r[1] < end}
-        return {r: e for r, e in joined.items() if r in inside}
+        """{request id: event id} of the first failure of each request in
+        [start, end) that has one."""
+        requests, _, events = self._read(start, end)
+        inside = [r for r in requests if start <= r[1] < end]
+        joined = joins.first_failures(requests, events)
+        return {r[0]: joined[r[0]] for r in inside if r[0] in joined}
 
     # -- the rollup and the recent rows ---------------------------------------------
-
-    def _state(self, name):
-        rows = self.dash._all(f"SELECT last_id FROM rollup_state WHERE name = {self.p}", (name,))
-        return rows[0][0] if rows else None
 
     def rolled_up_to(self):
         """Requests recorded before this time are in the rollup; None when
         nothing was rolled up yet."""
-        return self._state(FINAL)
+        return self.store.position(FINAL)
 
     def _start(self, target):
         """The rollup's first position, set once: the funnel begins with the
@@ -305,7 +249,7 @@ class Funnel:
         download; with no download yet, at `target`.  Requests from before
         (months of them, when the log is new) are never worked through."""
         row = self.dash._all("SELECT recorded_at FROM downloads ORDER BY id LIMIT 1")
-        first = row[0][0] - self.windows[0] - LONGEST - SLACK if row else target
+        first = row[0][0] - REACH - SLACK if row else target
         first = int(first // HOUR * HOUR)
         with self.store._transaction(patient=True) as conn:
             conn.execute(f"INSERT INTO rollup_state (name, last_id) VALUES ({self.p}, {self.p}) "
@@ -335,24 +279,24 @@ class Funnel:
                 # the requests.  The chunk is written only if no one else
                 # rolled it up meanwhile.
                 end = min(upto + CHUNK, target)
-                rows = fold_keys(self.live(upto, end))
+                rows = self.live(upto, end)
                 with s._transaction(patient=True) as conn:
                     s._lock_rollup(conn)
-                    row = conn.execute(f"SELECT last_id FROM rollup_state WHERE name = {p}",
-                                       (FINAL,)).fetchone()
-                    if row is not None and row[0] != upto:
-                        upto = row[0]  # another worker rolled this chunk up
+                    moved = s.position(FINAL, conn)
+                    if moved is not None and moved != upto:
+                        upto = moved  # another worker rolled this chunk up
                         continue
                     self._add(conn, "funnel_hourly", "hour", rows)
                     self._add(conn, "funnel_daily", "day", by_day(rows))
-                    self._set(conn, FINAL, end)
+                    self._fold(conn, rows, "funnel_hourly", "funnel_daily")
+                    s.set_position(conn, FINAL, end)
                     # funnel_recent holds the requests in [FINAL, RECENT).
                     conn.execute(f"DELETE FROM funnel_recent WHERE hour < {p}", (end // HOUR,))
                     conn.execute(f"DELETE FROM funnel_hourly WHERE hour < {p}",
                                  (end // HOUR - KEEP_HOURS,))
                 upto = end
             if upto is not None and upto >= target:
-                recent = self._state(RECENT)
+                recent = s.position(RECENT)
                 if recent is None or recent <= upto or now - recent >= (
                         self.STALE if refresh is None else refresh):
                     self._refresh(upto, now)
@@ -362,22 +306,28 @@ class Funnel:
         """Replace the recent rows with the outcomes so far of the requests
         in [upto, now): the work of a page's live tail, done once for all."""
         s = self.store
-        rows = fold_keys(self.live(upto, now))
+        rows = self.live(upto, now)
         with s._transaction(patient=True) as conn:
             s._lock_rollup(conn)
-            row = conn.execute(f"SELECT last_id FROM rollup_state WHERE name = {self.p}",
-                               (FINAL,)).fetchone()
-            if row is None or row[0] != upto:
+            if s.position(FINAL, conn) != upto:
                 return  # the rollup moved meanwhile; the next refresh sees it
             conn.execute("DELETE FROM funnel_recent")
             self._add(conn, "funnel_recent", "hour", rows)
-            self._set(conn, RECENT, int(now))
+            self._fold(conn, rows, "funnel_recent")
+            s.set_position(conn, RECENT, int(now))
 
-    def _set(self, conn, name, value):
-        p = self.p
-        conn.execute(f"INSERT INTO rollup_state (name, last_id) VALUES ({p}, {p}) "
-                     "ON CONFLICT (name) DO UPDATE SET last_id = excluded.last_id",
-                     (name, value))
+    def _fold(self, conn, rows, hourly, daily=None):
+        """Keys past the dashboard's KEYS_PER_DAY most asked of a day become
+        "", as in its rollup, so that made-up keys cannot grow the tables
+        without bound: in the hourly table, and in the daily one if given,
+        for the days `rows` touched."""
+        p, keys = self.p, DIMS[1:]
+        for day in sorted({hour // 24 for hour, *_ in rows}):
+            self.dash.fold_keys(conn, hourly, ("hour",) + keys, COUNTS, "asked",
+                                f"hour >= {p} AND hour < {p}", (day * 24, day * 24 + 24))
+            if daily:
+                self.dash.fold_keys(conn, daily, ("day",) + keys, COUNTS, "asked",
+                                    f"day = {p}", (day,))
 
     def _add(self, conn, table, unit, rows):
         p = self.p
@@ -412,7 +362,7 @@ class Funnel:
         with self.store.snapshot():
             final = (self.rolled_up_to() or 0) // HOUR
             # funnel_recent holds the requests in [FINAL, RECENT).
-            recent = max(self._state(RECENT) or 0, final * HOUR)
+            recent = max(self.store.position(RECENT) or 0, final * HOUR)
             done = min(last, final)  # hours before this are in the rollup
             d0, d1 = -(-first // 24), done // 24  # whole days in [first, done)
             if d0 < d1:
@@ -432,24 +382,19 @@ class Funnel:
                     f"GROUP BY day, {dims}", params):
                 out[tuple(row[:len(DIMS)])] = list(row[len(DIMS):])
             # Requests since the recent rows were made; their downloads of
-            # bytes that belong to no request are in the next refresh.
-            tail = self.live(max(recent, first * HOUR), min(period.end, last * HOUR),
-                             unasked=False)
+            # bytes that belong to no request are in the next refresh.  The
+            # filters pick the requests reported, in the dashboard's SQL; the
+            # joins still see every request.
+            t0, t1 = max(recent, first * HOUR), min(period.end, last * HOUR)
+            report = None
+            if fsql and t0 < t1:
+                key = self.dash._folded("bundle_key", "key")  # as `outcomes` folds it
+                report = {row[0] for row in self._between(
+                    "requests", "id", t0, t1, *self.dash._filter(filters, key))}
+            tail = self.live(t0, t1, unasked=False, report=report)
             for (hour, *rest), counts in tail.items():
-                if _wanted(rest, filters):
-                    row = out.setdefault((hour // 24, *rest), [0] * len(COUNTS))
-                    for j, n in enumerate(counts):
-                        row[j] += n
+                row = out.setdefault((hour // 24, *rest), [0] * len(COUNTS))
+                for j, n in enumerate(counts):
+                    row[j] += n
         return out
 
-
-def _wanted(dims, filters):
-    """The dashboard's filters, for rows worked out live: dims (key,
-    version, rule, answer)."""
-    if filters is None:
-        return True
-    key, version = dims[0], dims[1]
-    if filters.key and not (key.startswith(filters.key) if filters.key_prefix
-                            else key == filters.key):
-        return False
-    return not filters.version or version == filters.version

@@ -10,12 +10,12 @@ events after a position in `rollup_state` are added in a transaction that
 moves the position by compare-and-set, so each is counted exactly once
 whichever worker gets there first.  Every request is kept in
 `rollout_recent` (client and key) and, if it fell in an arm, in
-`rollout_arms`, for the few hours in which a failure may still follow it; a
-failure marks its request failed once (a request failed or not, however
-many errors follow it) and adds one to its hour's failures.
+`rollout_arms`, for the few hours in which a failure may still follow it,
+so that the failures read since the position find their requests there
+(joins.failures says which); a failure marks its request failed once (a
+request failed or not, however many errors follow it) and adds one to its
+hour's failures.
 """
-
-from .dashboard import Dashboard
 
 HOUR = 3600
 REQUESTS = "rollout requests"  # rollup_state rows: the last id counted
@@ -109,14 +109,6 @@ class Rollouts:
             f"FROM rollout_counts WHERE rule = {p} AND hour >= {p} AND hour < {p} "
             "GROUP BY 1, 2 ORDER BY 1, 2", (rule, int(start // HOUR), int(end // HOUR) + 1))]
 
-    def position(self, name):
-        rows = self._all(f"SELECT last_id FROM rollup_state WHERE name = {self.p}", (name,))
-        return rows[0][0] if rows else None
-
-    def first_request_at(self, ts):
-        """The first request id recorded at or after ts (one past the last if none)."""
-        return Dashboard(self.store)._first_id("requests", ts)
-
     def begin_positions(self, request_id, event_id):
         """Start counting after these ids, unless counting started before."""
         p = self.p
@@ -144,26 +136,25 @@ class Rollouts:
             f"FROM requests WHERE id > {p} AND id < {p} ORDER BY id LIMIT {int(limit)}",
             (last, upto))
 
-    def events_after(self, last, limit, error_window, crash_window, slack):
-        """(event id, event time, id of the request it follows or None), oldest
-        first: an error follows the latest request of the same client and key
-        within error_window seconds, a crash the latest of the client within
-        crash_window.  A request stamped up to `slack` seconds after the event
-        counts only when none is before it: the clocks of the hosts that stamp
-        requests and events may differ that much.  Looks in rollout_recent."""
-        p = self.p
-
-        def latest(until):
-            return ("(SELECT MAX(t.request_id) FROM rollout_recent t WHERE t.client = e.client "
-                    f"AND t.recorded_at <= {until} AND t.recorded_at >= e.recorded_at - "
-                    f"CASE WHEN e.kind = 'crash' THEN {p} ELSE {p} END "
-                    "AND (e.kind = 'crash' OR t.bundle_key = e.bundle_key))")
-
+    def events_after(self, last, limit):
+        """(id, recorded_at, client, kind, key) of the events after id `last`,
+        oldest first, at most limit."""
         return self._all(
-            f"SELECT e.id, e.recorded_at, COALESCE({latest('e.recorded_at')}, "
-            f"{latest(f'e.recorded_at + {p}')}) "
-            f"FROM events e WHERE e.id > {p} ORDER BY e.id LIMIT {int(limit)}",
-            (crash_window, error_window, slack, crash_window, error_window, last))
+            "SELECT id, recorded_at, client, kind, bundle_key FROM events "
+            f"WHERE id > {self.p} ORDER BY id LIMIT {int(limit)}", (last,))
+
+    def recent_requests(self, clients, start, end):
+        """(request id, recorded_at, client, key) kept in rollout_recent of
+        these clients, recorded in [start, end]: the requests a failure of
+        theirs can belong to (joins.failures picks one)."""
+        p, out, clients = self.p, [], sorted(clients)
+        for i in range(0, len(clients), 500):
+            part = clients[i:i + 500]
+            out += self._all(
+                "SELECT request_id, recorded_at, client, bundle_key FROM rollout_recent "
+                f"WHERE client IN ({', '.join([p] * len(part))}) "
+                f"AND recorded_at >= {p} AND recorded_at <= {p}", (*part, start, end))
+        return out
 
     def _move(self, conn, name, old, new):
         p = self.p
