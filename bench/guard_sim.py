@@ -40,22 +40,21 @@ MIN_REQUESTS = 500  # the configuration's default guard_min_requests
 
 def old_judge(strata, share, margin):
     """The first guard: both arms pooled over every stratum, a fixed 95 %
-    interval, re-tested at every look."""
-    rn = sum(s[0] for s in strata.values())
-    rf = sum(s[1] for s in strata.values())
-    cn = sum(s[2] for s in strata.values())
-    cf = sum(s[3] for s in strata.values())
-    return guard.judge(guard.Arm(rn, rf), guard.Arm(cn, cf), margin, MIN_REQUESTS).halt
+    interval of the difference, re-tested at every look."""
+    rule = guard.Arm(sum(s[0] for s in strata.values()), sum(s[1] for s in strata.values()))
+    control = guard.Arm(sum(s[2] for s in strata.values()),
+                        sum(s[3] for s in strata.values()))
+    if rule.requests < MIN_REQUESTS or control.requests < MIN_REQUESTS:
+        return False
+    return 100 * guard.difference_interval(rule, control)[0] > margin
 
 
 def new_judge(strata, share, margin, false_halts=1.0):
-    strata = [guard.Stratum(*s) for s in strata.values()]
+    strata = [guard.Stratum(step, hour, *s) for (hour, step), s in strata.items()]
     return guard.judge(strata, share, margin, MIN_REQUESTS, false_halts).halt
 
 
-JUDGES = {"old": old_judge}
-if hasattr(guard, "Stratum"):
-    JUDGES["new"] = new_judge
+JUDGES = {"old": old_judge, "new": new_judge}
 
 
 def run(judge, seed, steps, step_hours, hours, rates, margin, every, per_hour):

@@ -8,7 +8,7 @@ page write.  Rows are added in time order, so retention finds its boundary by
 a binary search over the ids instead (see Store.purge).
 """
 
-SCHEMA_VERSION = 8
+SCHEMA_VERSION = 9
 
 TABLES = [
     """CREATE TABLE IF NOT EXISTS requests (
@@ -251,11 +251,37 @@ _DOWNLOADS = [
                              ("funnel_recent", "hour"))]
 TABLES += _DOWNLOADS
 
+# Version 9: the rollouts' counts per step too, so that the guard compares
+# the arms within one hour at one step (an advance within an hour changes
+# how the machines split between the arms).  Rows counted before have step
+# -1; each request's arm row keeps the step its failure is counted at.  The
+# counts are copied to a new table with the wider key: SQLite cannot change
+# a key in place, and on PostgreSQL the new key's index must not take the
+# old one's name.
+_ROLLOUT_STEPS = [
+    "ALTER TABLE rollout_arms ADD COLUMN step INTEGER NOT NULL DEFAULT -1",
+    """CREATE TABLE rollout_counts_v9 (
+        rule TEXT NOT NULL,
+        hour BIGINT NOT NULL,
+        step INTEGER NOT NULL,
+        arm TEXT NOT NULL,
+        requests BIGINT NOT NULL,
+        failures BIGINT NOT NULL,
+        PRIMARY KEY (rule, hour, step, arm)
+    )""",
+    "INSERT INTO rollout_counts_v9 (rule, hour, step, arm, requests, failures) "
+    "SELECT rule, hour, -1, arm, requests, failures FROM rollout_counts",
+    "DROP TABLE rollout_counts",
+    "ALTER TABLE rollout_counts_v9 RENAME TO rollout_counts",
+]
+TABLES += _ROLLOUT_STEPS
+
 # Statements that bring a database from version N to N + 1, by N; a dict holds
 # them per database, and a callable step is given (store, connection).  A new
 # version adds its entry here and raises SCHEMA_VERSION.
 MIGRATIONS = {1: _ROLLUP, 2: {"sqlite": _NO_REUSE, "postgresql": []}, 3: _INGEST,
-              4: _REQUEST_IDS, 5: _ALERTS + [_hash_addresses], 6: _ROLLOUTS, 7: _DOWNLOADS}
+              4: _REQUEST_IDS, 5: _ALERTS + [_hash_addresses], 6: _ROLLOUTS, 7: _DOWNLOADS,
+              8: _ROLLOUT_STEPS}
 
 REQUEST_COLUMNS = ("recorded_at", "client", "bundle_key", "version", "machine_id",
                    "answer", "rule", "malformed", "cut", "request_id")
