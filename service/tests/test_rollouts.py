@@ -17,7 +17,7 @@ from quillo_service import __main__ as cli
 from quillo_service import create_app, guard, rollouts
 from quillo_service.config import ConfigError, load_config
 from quillo_service.rules import in_rollout
-from quillo_service.store import open_store
+from quillo_service.store import StoreError, open_store
 
 STABLE = b"GET:https://setup.test/installers/stable.exe"
 BETA = b"GET:https://setup.test/installers/beta.exe"
@@ -254,6 +254,7 @@ def test_failures_are_laid_at_the_request_before_them_once(guarded_app):
     for mid, ip in (inside, outside):
         client.get(f"/getinstaller?key={KEY}&version=0,1,0,220&id={mid}",
                    headers={"X-Real-IP": ip})
+    client.get(f"/getinstaller?key={KEY}&version=0,1,0,220", headers={"X-Real-IP": "192.0.2.8"})
     h = {"X-Real-IP": inside[1]}
     client.get(error.format(KEY), headers=h)
     client.get(error.format(KEY), headers=h)         # the same request fails once
@@ -264,7 +265,10 @@ def test_failures_are_laid_at_the_request_before_them_once(guarded_app):
     # errors: they stay with the run before them.
     client.get(f"/getinstaller?key={KEY}&version=0,1,0,220&id={outside[0]}", headers=h)
     rollouts.tick(store, config, now=time.time() + 10)
-    rollouts.tick(store, config, now=time.time() + 10)  # nothing is counted twice
+    # Reported failing again in a later tick: still one failed request.
+    client.get(crash, headers={"X-Real-IP": outside[1]})
+    rollouts.tick(store, config, now=time.time() + 10)
+    # (The request without a machine id is in no arm.)
     assert store.rollouts().health(RULE, 0) == {"rule": (1, 1), "control": (2, 1)}
 
 
@@ -302,6 +306,79 @@ def test_workers_ticking_at_once_count_each_record_once_and_halt_once(guarded_ap
     assert h["rule"][0] + h["control"][0] == 1200 and h["rule"][0] == h["rule"][1] > 500
     assert h["control"][1] == 0
     assert [a[3] for a in store.rollouts().audit(RULE)] == ["halt", "start"]
+
+
+def test_an_advance_within_an_hour_splits_it_and_the_last_advance_is_done(guarded_app):
+    app = guarded_app("25, 50, 100")
+    state = app.extensions["quillo"]
+    store, config, client = state.store, state.watcher.current(), app.test_client()
+    rng = random.Random(7)
+
+    def ask(n):
+        for _ in range(n):
+            client.get(f"/getinstaller?key={KEY}&version=0,1,0,220&id={machine(rng)[0]}")
+        rollouts.tick(store, config, now=time.time() + 10)
+
+    ask(20)
+    rollouts.act(store, config, RULE, "advance", "test", "")
+    ask(20)
+    counted = store.rollouts().strata(RULE, 0)
+    assert sorted({s[0] for s in counted}) == [0, 1]
+    assert sum(s[2] + s[4] for s in counted) == 40
+    rollouts.act(store, config, RULE, "advance", "test", "")
+    assert "no control" in rollouts.verdict(store, config.guarded_rules[0], state_of(app)).why
+    html = client.get("/admin/rollouts", headers=GOOD).data.decode()
+    assert "no control at 100 %" in html and "evidence" in html
+    rollouts.act(store, config, RULE, "advance", "test", "")  # on the last step
+    assert state_of(app)["state"] == "done"
+
+
+def test_a_resumed_rule_is_judged_from_the_next_hour(guarded_app):
+    app = guarded_app()
+    store, config = app.extensions["quillo"].store, app.extensions["quillo"].watcher.current()
+    rollouts.act(store, config, RULE, "halt", "test", "")
+    now = 1000 * 3600 + 3599.5
+    rollouts.act(store, config, RULE, "resume", "test", "", now=now)
+    assert state_of(app)["from_hour"] == 1001
+
+
+def test_a_halt_is_not_made_without_its_alert(guarded_app):
+    app = guarded_app()
+    store, config = app.extensions["quillo"].store, app.extensions["quillo"].watcher.current()
+    store._conn().execute("ALTER TABLE alert_outbox RENAME TO alert_outbox_away")
+    try:
+        with pytest.raises(StoreError):
+            rollouts.act(store, config, RULE, "halt", "test", "calls")
+        assert state_of(app)["state"] == "running"
+    finally:  # (the store opens a new connection after an error)
+        store._conn().execute("ALTER TABLE alert_outbox_away RENAME TO alert_outbox")
+    rollouts.act(store, config, RULE, "halt", "test", "calls")
+    assert state_of(app)["state"] == "halted"
+    assert [r["kind"] for r in store._rows("SELECT DISTINCT kind FROM alert_outbox")] == \
+        ["rollout_halted"]
+
+
+def test_a_worker_serves_no_guarded_rule_before_its_first_read(guarded_app):
+    app = guarded_app("50, 100")
+    store, config = app.extensions["quillo"].store, app.extensions["quillo"].watcher.current()
+    rollouts.act(store, config, RULE, "halt", "test", "")
+    store._conn().execute("ALTER TABLE rollout_state RENAME TO rollout_state_away")
+    fresh = rollouts.Live(store, ttl=0)
+    try:
+        assert fresh.shares(config) == {RULE: 0.0}
+    finally:
+        store._conn().execute("ALTER TABLE rollout_state_away RENAME TO rollout_state")
+    rollouts.act(store, config, RULE, "resume", "test", "")
+    assert fresh.shares(config) == {RULE: 50.0}
+
+
+def test_a_request_without_a_machine_id_is_in_no_arm(write_config):
+    config = load_config(write_config(GUARDED.format(steps="50, 100")))
+    order = rollouts.rule_order(config)
+    row = [1, 0.0, KEY, "0,1,0,220", "AB" * 20, "default", "", "c"]
+    assert rollouts.classify(config, order, row) == [(RULE, "control")]
+    row[4:7] = [None, "default", "id"]
+    assert rollouts.classify(config, order, row) == []
 
 
 # -- every host obeys a halt -------------------------------------------------------------

@@ -131,7 +131,8 @@ class Rollouts:
     def per_day(self, rule, start, end):
         """[(day, arm, requests, failures)] of the hours in [start, end)."""
         p = self.p
-        return [tuple(r) for r in self._all(
+        # PostgreSQL's SUM of BIGINT is NUMERIC (a Decimal): made int here.
+        return [(int(d), arm, int(n), int(f)) for d, arm, n, f in self._all(
             "SELECT CAST(hour / 24 AS BIGINT) AS d, arm, SUM(requests), SUM(failures) "
             f"FROM rollout_counts WHERE rule = {p} AND hour >= {p} AND hour < {p} "
             "GROUP BY 1, 2 ORDER BY 1, 2", (rule, int(start // HOUR), int(end // HOUR) + 1))]
