@@ -253,27 +253,26 @@ TABLES += _DOWNLOADS
 
 # Version 9: the rollouts' counts per step too, so that the guard compares
 # the arms within one hour at one step (an advance within an hour changes
-# how the machines split between the arms).  Rows counted before have step
-# -1; each request's arm row keeps the step its failure is counted at.  The
-# counts are copied to a new table with the wider key: SQLite cannot change
-# a key in place, and on PostgreSQL the new key's index must not take the
-# old one's name.
-_ROLLOUT_STEPS = [
-    "ALTER TABLE rollout_arms ADD COLUMN step INTEGER NOT NULL DEFAULT -1",
-    """CREATE TABLE rollout_counts_v9 (
-        rule TEXT NOT NULL,
-        hour BIGINT NOT NULL,
-        step INTEGER NOT NULL,
-        arm TEXT NOT NULL,
-        requests BIGINT NOT NULL,
-        failures BIGINT NOT NULL,
-        PRIMARY KEY (rule, hour, step, arm)
-    )""",
-    "INSERT INTO rollout_counts_v9 (rule, hour, step, arm, requests, failures) "
-    "SELECT rule, hour, -1, arm, requests, failures FROM rollout_counts",
-    "DROP TABLE rollout_counts",
-    "ALTER TABLE rollout_counts_v9 RENAME TO rollout_counts",
-]
+# how the machines split between the arms), and each recent request's arm
+# row the step its failure is counted at.  Rows counted before have step -1.
+# Both tables are copied to new ones with the step in their key: SQLite
+# cannot change a key in place.
+def _with_step(table, columns, key):
+    old = ", ".join(c.split()[0] for c in columns)
+    new = f"{table}_v9"
+    return [f"CREATE TABLE {new} ({', '.join(columns)}, step INTEGER NOT NULL, "
+            f"PRIMARY KEY ({key}))",
+            f"INSERT INTO {new} ({old}, step) SELECT {old}, -1 FROM {table}",
+            f"DROP TABLE {table}", f"ALTER TABLE {new} RENAME TO {table}"]
+
+
+_ROLLOUT_STEPS = (
+    _with_step("rollout_counts", ("rule TEXT NOT NULL", "hour BIGINT NOT NULL",
+                                  "arm TEXT NOT NULL", "requests BIGINT NOT NULL",
+                                  "failures BIGINT NOT NULL"), "rule, hour, step, arm")
+    + _with_step("rollout_arms", ("request_id BIGINT NOT NULL", "rule TEXT NOT NULL",
+                                  "arm TEXT NOT NULL", "hour BIGINT NOT NULL",
+                                  "failed INTEGER NOT NULL"), "request_id, rule"))
 TABLES += _ROLLOUT_STEPS
 
 # Statements that bring a database from version N to N + 1, by N; a dict holds
