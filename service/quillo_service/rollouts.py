@@ -243,7 +243,9 @@ def _apply(store, rule, row, now, who, action, why, **new):
     halt or an advance is never recorded without the alert that reports it
     (if the alert cannot be written, neither is the change, and the next
     tick decides again).  On success log it.  True if made."""
-    arms = health(store, rule, row)
+    # The arms at the step it is at: within a step the split between them
+    # is fixed, so these two compare fairly (totals over every step would not).
+    arms = guard.arms_at(strata(store, rule, row), row["step"])
     if action == "halt":
         why = f"{why}; rule {arms[0].describe()}, control {arms[1].describe()}" \
             if who != GUARD else why
