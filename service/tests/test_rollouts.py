@@ -2,7 +2,6 @@
 the real app and store, two hosts on one PostgreSQL, the console's forms and
 the command line."""
 
-import math
 import random
 import re
 import threading

@@ -254,13 +254,14 @@ TABLES += _DOWNLOADS
 # Version 9: the rollouts' counts per step too, so that the guard compares
 # the arms within one hour at one step (an advance within an hour changes
 # how the machines split between the arms), and each recent request's arm
-# row the step its failure is counted at.  Rows counted before have step -1.
+# row the step its failure is counted at.  Rows counted before, and rows
+# written without a step, have step -1.
 # Both tables are copied to new ones with the step in their key: SQLite
 # cannot change a key in place.
 def _with_step(table, columns, key):
     old = ", ".join(c.split()[0] for c in columns)
     new = f"{table}_v9"
-    return [f"CREATE TABLE {new} ({', '.join(columns)}, step INTEGER NOT NULL, "
+    return [f"CREATE TABLE {new} ({', '.join(columns)}, step INTEGER NOT NULL DEFAULT -1, "
             f"PRIMARY KEY ({key}))",
             f"INSERT INTO {new} ({old}, step) SELECT {old}, -1 FROM {table}",
             f"DROP TABLE {table}", f"ALTER TABLE {new} RENAME TO {table}"]
