@@ -250,6 +250,9 @@ def _apply(store, rule, row, now, who, action, why, **new):
         why = f"{why}; rule {arms[0].describe()}, control {arms[1].describe()}" \
             if who != GUARD else why
     after = dict(row, **new)
+    if action == "advance" and guard.no_control(guard.share(rule.steps, after["step"],
+                                                            "running")):
+        why += "; no control at 100 %, so the guard judges no more"
     then = None
     if action in ("halt", "advance", "done"):
         kind = "rollout_halted" if action == "halt" else "rollout_advanced"
@@ -293,10 +296,8 @@ def tick(store, config, now=None):
             continue
         due = guard.step_due(row["step"], row["since"], rule.steps, rule.step_hours, now)
         if due == "advance":
-            why = f"step held {rule.step_hours:g} hours"
-            if guard.no_control(guard.share(rule.steps, row["step"] + 1, "running")):
-                why += "; no control at 100 %, so the guard judges no more"
-            _apply(store, rule, row, now, GUARD, "advance", why, step=row["step"] + 1, since=now)
+            _apply(store, rule, row, now, GUARD, "advance",
+                   f"step held {rule.step_hours:g} hours", step=row["step"] + 1, since=now)
         elif due == "done":
             _apply(store, rule, row, now, GUARD, "done",
                    f"last step held {rule.step_hours:g} hours", state="done")

@@ -325,6 +325,7 @@ def test_an_advance_within_an_hour_splits_it_and_the_last_advance_is_done(guarde
     assert sorted({s[0] for s in counted}) == [0, 1]
     assert sum(s[2] + s[4] for s in counted) == 40
     rollouts.act(store, config, RULE, "advance", "test", "")
+    assert "no control" in state_of(app)["why"]
     assert "no control" in rollouts.verdict(store, config.guarded_rules[0], state_of(app)).why
     html = client.get("/admin/rollouts", headers=GOOD).data.decode()
     assert "no control at 100 %" in html and "evidence" in html
