@@ -352,10 +352,8 @@ class Rollouts:
             share = guard.share(rule.steps, step, "running")
             verdict = guard.judge(strata, share, rule.guard_extra_failure_points,
                                   rule.guard_min_requests, rule.guard_false_halt_percent)
-            e = verdict.evidence or guard.evidence(strata, rule.guard_extra_failure_points,
-                                                   rule.guard_false_halt_percent)
-            guard_text = verdict.why if verdict.evidence is None or guard.no_control(share) \
-                else e.describe()
+            guard_text = verdict.why if verdict.evidence is None else \
+                verdict.evidence.describe()
             rows.append((rule.name, f"{step + 1} of {len(rule.steps)}", f"{share:g} %", state,
                          time_text(row["since"]) if row else "", arm.requests, arm.failures,
                          _rate(arm), control.requests, control.failures, _rate(control),
