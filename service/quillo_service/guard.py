@@ -19,10 +19,12 @@ mixture sequential probability ratio test (Lindon, Sanden and Shirikian,
 Testing", KDD 2022): the weighted difference D is nearly normal with the
 variance V it has under "no worse than the margin", and the evidence is the
 likelihood ratio of D, averaged over a half-normal mixture of how much worse
-than the margin the release is (scale TAU), against the margin itself.  That
+than the margin the release is, against the margin itself.  That
 ratio is a (super)martingale while the release is no worse than the margin,
 so it ever reaches 1/alpha with probability at most alpha, however often it
-is looked at: the guard halts when it does.
+is looked at: the guard halts when it does.  The mixture is itself an
+equal mix of a few scales (TAUS), so that both a slightly and a badly worse
+release are found soon.
 
 Each arm's rate is shown with a 95 % Wilson score interval, and the
 difference at one step with Newcombe's interval built from the two (his
@@ -33,9 +35,11 @@ import math
 from typing import NamedTuple
 
 Z95 = 1.959963984540054  # two-sided 95%
-# The mixture's scale, as a fraction: releases 1 to 5 points worse than the
-# margin are what it is tuned to find quickly (bench/guard_sim.py).
-TAU = 0.02
+# The mixture's scales, as fractions, weighed equally: the small ones find a
+# release a point or two worse than the margin within a few thousand
+# requests, the large ones one that fails far more within a few dozen
+# (bench/guard_sim.py).  An average of such ratios is itself one.
+TAUS = (0.01, 0.03, 0.1, 0.3)
 
 
 def wilson(failures, requests, z=Z95):
@@ -113,7 +117,7 @@ def _ratio_text(ratio):
     return f"{ratio:,.3g}" if ratio < 1000 else f"{ratio:.3g}" if ratio > 1e9 else f"{ratio:,.0f}"
 
 
-def evidence(strata, extra_points, false_halt_percent, tau=TAU):
+def evidence(strata, extra_points, false_halt_percent, taus=TAUS):
     """The test's evidence from the strata that hold both arms."""
     threshold = 100.0 / false_halt_percent
     margin = extra_points / 100
@@ -138,12 +142,21 @@ def evidence(strata, extra_points, false_halt_percent, tau=TAU):
     if v <= 0:  # not one failure anywhere: nothing tells the arms apart
         return Evidence(diff, 0.0, 1.0, threshold)
     x = diff - margin
-    t2 = tau * tau
-    # log of 2 * Phi(x tau / sqrt(v (v + t2))) * sqrt(v / (v + t2))
-    #        * exp(t2 x^2 / (2 v (v + t2)))
-    log_ratio = (math.log(2 * _phi(x * tau / math.sqrt(v * (v + t2))) or 1e-300)
-                 + 0.5 * math.log(v / (v + t2)) + t2 * x * x / (2 * v * (v + t2)))
+    logs = [_log_ratio(x, v, tau) for tau in taus]
+    top = max(logs)
+    log_ratio = top + math.log(sum(math.exp(g - top) for g in logs) / len(logs))
     return Evidence(diff, math.sqrt(v), math.exp(min(log_ratio, 700.0)), threshold)
+
+
+def _log_ratio(x, v, tau):
+    """log of the likelihood ratio of an estimate x above the margin, with
+    variance v, under a half-normal mixture of scale tau over how much the
+    truth is above the margin, against the margin itself:
+    2 Phi(x tau / sqrt(v (v + t2))) sqrt(v / (v + t2)) exp(t2 x^2 / (2 v (v + t2)))
+    with t2 = tau^2."""
+    t2 = tau * tau
+    return (math.log(2 * _phi(x * tau / math.sqrt(v * (v + t2))) or 1e-300)
+            + 0.5 * math.log(v / (v + t2)) + t2 * x * x / (2 * v * (v + t2)))
 
 
 def _phi(z):
