@@ -73,6 +73,11 @@ def test_wilson_interval_and_the_guard_on_plain_numbers():
     bad = [S(0, 0, 20_000, 1600, 20_000, 600)]
     assert judge(bad).halt and not judge(bad, extra=10.0).halt
     assert "8.0 %" in judge(bad).why
+    # The false-halt rate sets the threshold: evidence of about 41 halts at
+    # 10 % (threshold 10), not at 1 % (threshold 100).
+    three = [S(0, 0, 3, 3, 15, 0)]
+    assert guard.judge(three, 50, 2.0, 3, 10.0).halt and not guard.judge(three, 50, 2.0, 3,
+                                                                          1.0).halt
     # At 100 % no machine is left for a control: never judged.
     at_100 = guard.judge(bad, 100, 2.0, 500, 1.0)
     assert not at_100.halt and at_100.evidence is None and "no control" in at_100.why
