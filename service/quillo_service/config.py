@@ -47,12 +47,15 @@ class Rule:
     below_version: tuple | None = None
     rollout: float | None = None  # percent of machines, 0 to 100
     # A staged, guarded rollout: the shares it climbs through (the last is
-    # `rollout`), hours per step, and the guard's margin and minimum; the
-    # live step and state are kept in the store (rollouts.py).
+    # `rollout`), hours per step, and the guard's margin, minimum and false
+    # halts; the live step and state are kept in the store (rollouts.py).
     steps: tuple | None = None
     step_hours: float = 24.0
     guard_extra_failure_points: float = 2.0
     guard_min_requests: int = 500
+    # The chance, in percent, that the guard ever halts a release no worse
+    # than the margin, however long it watches.
+    guard_false_halt_percent: float = 1.0
 
     @property
     def guarded(self):
@@ -114,8 +117,10 @@ _ALERT_KEYS = {
     "campaign_min_requests", "crash_new_min", "crash_double_min",
 }
 _RULE_KEYS = {"name", "key", "key_prefix", "below_version", "rollout", "channel", "page",
-              "steps", "step_hours", "guard_extra_failure_points", "guard_min_requests"}
-_STAGED_KEYS = ("steps", "step_hours", "guard_extra_failure_points", "guard_min_requests")
+              "steps", "step_hours", "guard_extra_failure_points", "guard_min_requests",
+              "guard_false_halt_percent"}
+_STAGED_KEYS = ("steps", "step_hours", "guard_extra_failure_points", "guard_min_requests",
+                "guard_false_halt_percent")
 
 
 def _address(value, where, *, page=False):
@@ -231,7 +236,10 @@ def _staged(r, rollout, where):
                                                   f"{where}: guard_extra_failure_points",
                                                   0, 100),
             "guard_min_requests": _integer(r.get("guard_min_requests", 500),
-                                           f"{where}: guard_min_requests", 1, 10**9)}
+                                           f"{where}: guard_min_requests", 1, 10**9),
+            "guard_false_halt_percent": _number(r.get("guard_false_halt_percent", 1.0),
+                                                f"{where}: guard_false_halt_percent",
+                                                0.01, 10)}
 
 
 def parse_config(data, path="<config>"):
@@ -322,7 +330,9 @@ def parse_config(data, path="<config>"):
         name = r.get("name")
         if not isinstance(name, str) or not _NAME_RE.match(name):
             raise ConfigError(f"{where}: needs a name of 1 to 64 printable ASCII characters")
-        if name in names or name in ("default", "maintenance"):
+        # "fallback" is what the requests nginx answered alone are recorded
+        # under (fallback.py): a rule of that name would be counted with them.
+        if name in names or name in ("default", "maintenance", "fallback"):
             raise ConfigError(f"{where}: the name {name!r} is already taken")
         names.add(name)
         where = f"{p}: rule {name!r}"

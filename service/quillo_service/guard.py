@@ -1,18 +1,45 @@
 """The guard's decisions, on plain numbers: no Flask, no database, no clock.
 
 A guarded rollout compares two arms: the machines the rule answered and a
-control (see rollouts.py).  Each arm's failure rate gets a 95% Wilson score
-interval, which stays inside 0..1 and stays sensible at 0 failures or a
-handful of requests, where the plain normal interval collapses to a point.
-The difference of the two rates gets Newcombe's interval built from the two
-Wilson intervals (his method 10), and the guard halts only when even the
-lower end of that difference is worse than the allowed margin.
+control (see rollouts.py).  Two things make that comparison hard.
+
+Conditions change.  Failure rates move with the hour and the day, and each
+advance changes how the requests split between the arms: after an advance
+the rule arm is mostly the new hours and the control mostly the old ones.
+So the arms are compared only within strata, one hour at one step, where
+both saw the same conditions and the same split, and the per-stratum
+differences are combined with Cochran-Mantel-Haenszel weights,
+w = n_rule * n_control / (n_rule + n_control).  Pooling the arms' counts
+across strata would read any change over time as the release's doing.
+
+The guard looks every few seconds for weeks.  A fixed 95 % interval tested
+again at every look is crossed by chance sooner or later, so the test is a
+mixture sequential probability ratio test (Lindon, Sanden and Shirikian,
+"Rapid Regression Detection in Software Deployments through Sequential
+Testing", KDD 2022): the weighted difference D is nearly normal with the
+variance V it has under "no worse than the margin", and the evidence is the
+likelihood ratio of D, averaged over a half-normal mixture of how much worse
+than the margin the release is, against the margin itself.  That
+ratio is a (super)martingale while the release is no worse than the margin,
+so it ever reaches 1/alpha with probability at most alpha, however often it
+is looked at: the guard halts when it does.  The mixture is itself an
+equal mix of a few scales (TAUS), so that both a slightly and a badly worse
+release are found soon.
+
+Each arm's rate is shown with a 95 % Wilson score interval, and the
+difference at one step with Newcombe's interval built from the two (his
+method 10); those are descriptions for people, not the test.
 """
 
 import math
 from typing import NamedTuple
 
 Z95 = 1.959963984540054  # two-sided 95%
+# The mixture's scales, as fractions, weighed equally: the small ones find a
+# release a point or two worse than the margin within a few thousand
+# requests, the large ones one that fails far more within a few dozen
+# (bench/guard_sim.py).  An average of such ratios is itself one.
+TAUS = (0.01, 0.03, 0.1, 0.3)
 
 
 def wilson(failures, requests, z=Z95):
@@ -46,32 +73,141 @@ class Arm(NamedTuple):
                 f"of {self.requests:,}")
 
 
-def difference_low(rule, control):
-    """Lower end of the 95% interval of rule.rate - control.rate (Newcombe)."""
-    rule_low, _ = rule.interval
-    _, control_high = control.interval
-    return (rule.rate - control.rate) - math.hypot(rule.rate - rule_low,
-                                                   control_high - control.rate)
+def difference_interval(rule, control):
+    """(low, high) of the 95 % interval of rule.rate - control.rate (Newcombe)."""
+    rule_low, rule_high = rule.interval
+    control_low, control_high = control.interval
+    d = rule.rate - control.rate
+    return (d - math.hypot(rule.rate - rule_low, control_high - control.rate),
+            d + math.hypot(rule_high - rule.rate, control.rate - control_low))
+
+
+class Stratum(NamedTuple):
+    """The counts of one hour at one step."""
+    step: int
+    hour: int
+    rule_requests: int
+    rule_failures: int
+    control_requests: int
+    control_failures: int
+
+    @property
+    def rule(self):
+        return Arm(self.rule_requests, self.rule_failures)
+
+    @property
+    def control(self):
+        return Arm(self.control_requests, self.control_failures)
+
+
+class Evidence(NamedTuple):
+    difference: float  # the weighted difference rule - control, a fraction; nan: none
+    sd: float          # its standard error under the margin
+    ratio: float       # the mixture likelihood ratio against "no worse than the margin"
+    threshold: float   # 1 / alpha: the guard halts at or above it
+
+    def describe(self):
+        if math.isnan(self.difference):
+            return f"no evidence yet (halts at {self.threshold:,.0f})"
+        return (f"difference {100 * self.difference:+.2f} points (sd {100 * self.sd:.2f}), "
+                f"evidence {_ratio_text(self.ratio)} of {self.threshold:,.0f}")
+
+
+def _ratio_text(ratio):
+    return f"{ratio:,.3g}" if ratio < 1000 else f"{ratio:.3g}" if ratio > 1e9 else f"{ratio:,.0f}"
+
+
+def evidence(strata, extra_points, false_halt_percent, taus=TAUS):
+    """The test's evidence from the strata that hold both arms."""
+    threshold = 100.0 / false_halt_percent
+    margin = extra_points / 100
+    total_w = score = var = 0.0
+    for s in strata:
+        n, m = s.rule_requests, s.control_requests
+        if n <= 0 or m <= 0:
+            continue  # no comparison within this hour and step
+        w = n * m / (n + m)
+        d = min(s.rule_failures, n) / n - min(s.control_failures, m) / m
+        # The variance at the null's edge: the control at the stratum's
+        # pooled rate, the rule that plus the margin.
+        p = min(s.rule_failures + s.control_failures, n + m) / (n + m)
+        q = min(p + margin, 1.0)
+        total_w += w
+        score += w * d
+        var += w * w * (q * (1 - q) / n + p * (1 - p) / m)
+    if total_w == 0:
+        return Evidence(float("nan"), float("nan"), 0.0, threshold)
+    diff = score / total_w
+    v = var / (total_w * total_w)
+    if v <= 0:  # not one failure anywhere: nothing tells the arms apart
+        return Evidence(diff, 0.0, 1.0, threshold)
+    x = diff - margin
+    logs = [_log_ratio(x, v, tau) for tau in taus]
+    top = max(logs)
+    log_ratio = top + math.log(sum(math.exp(g - top) for g in logs) / len(logs))
+    return Evidence(diff, math.sqrt(v), math.exp(min(log_ratio, 700.0)), threshold)
+
+
+def _log_ratio(x, v, tau):
+    """log of the likelihood ratio of an estimate x above the margin, with
+    variance v, under a half-normal mixture of scale tau over how much the
+    truth is above the margin, against the margin itself:
+    2 Phi(x tau / sqrt(v (v + t2))) sqrt(v / (v + t2)) exp(t2 x^2 / (2 v (v + t2)))
+    with t2 = tau^2."""
+    t2 = tau * tau
+    return (math.log(2 * _phi(x * tau / math.sqrt(v * (v + t2))) or 1e-300)
+            + 0.5 * math.log(v / (v + t2)) + t2 * x * x / (2 * v * (v + t2)))
+
+
+def _phi(z):
+    return 0.5 * math.erfc(-z / math.sqrt(2))
+
+
+def arms_at(strata, step):
+    """(rule, control) as Arm, pooled over the hours of one step: within a
+    step the split is fixed, so these two compare fairly."""
+    rn = rf = cn = cf = 0
+    for s in strata:
+        if s.step == step:
+            rn += s.rule_requests
+            rf += s.rule_failures
+            cn += s.control_requests
+            cf += s.control_failures
+    return Arm(rn, rf), Arm(cn, cf)
 
 
 class Verdict(NamedTuple):
     halt: bool
-    low: float   # lower end of the difference, in percentage points
+    evidence: Evidence | None  # None: not judged (no control, or too few requests)
     why: str
 
 
-def judge(rule, control, extra_points, min_requests):
-    """Whether the rule must halt: both arms have at least min_requests and
-    the lower end of the difference is above extra_points."""
-    if rule.requests < min_requests or control.requests < min_requests:
-        return Verdict(False, float("nan"),
-                       f"waiting for {min_requests:,} requests in each arm")
-    low = 100 * difference_low(rule, control)
-    figures = f"rule {rule.describe()}, control {control.describe()}"
-    if low > extra_points:
-        return Verdict(True, low, f"guard: failure rate at least {low:.1f} points above "
-                                  f"the control (allowed {extra_points:g}): {figures}")
-    return Verdict(False, low, figures)
+def no_control(share):
+    return share >= 100
+
+
+def judge(strata, share, extra_points, min_requests, false_halt_percent):
+    """Whether the rule must halt.  `strata`: its Stratum counts since it was
+    started or resumed; `share`: the percent it answers now.  No verdict at a
+    100 % step, where no machine is left for a control, nor before both arms
+    have min_requests in the hours that hold both."""
+    if no_control(share):
+        return Verdict(False, None, "no control at 100 %: every machine gets the rule, so "
+                                    "the guard has nothing to compare it with")
+    both = [s for s in strata if s.rule_requests > 0 and s.control_requests > 0]
+    if sum(s.rule_requests for s in both) < min_requests or \
+            sum(s.control_requests for s in both) < min_requests:
+        return Verdict(False, None, f"waiting for {min_requests:,} requests in each arm")
+    e = evidence(both, extra_points, false_halt_percent)
+    step = max(s.step for s in both)
+    rule, control = arms_at(both, step)
+    figures = (f"rule {rule.describe()}, control {control.describe()} at this step; "
+               f"{e.describe()}")
+    if e.ratio >= e.threshold and e.difference > extra_points / 100:
+        return Verdict(True, e, f"guard: failure rate {100 * e.difference:.1f} points above "
+                                f"the control, hour by hour (allowed {extra_points:g}): "
+                                f"{figures}")
+    return Verdict(False, e, figures)
 
 
 def step_due(step, since, steps, step_hours, now):

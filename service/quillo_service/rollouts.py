@@ -25,10 +25,14 @@ of the client), the same rule the download funnel follows.  `tick` counts
 new requests and events into per-hour counts (store/rollouts.py), then
 judges each running rule (guard.py) from those counts: the cost of a
 judgement does not grow with the requests.
+Each request is counted at the hour it came and at the step its rule was
+at then (the rule's advances in the audit), since the guard compares the
+arms only within one hour at one step (guard.py).
 Several workers and hosts may tick at once; every count and every change is
 a compare-and-set in the store, so each happens once.
 """
 
+import bisect
 import itertools
 import logging
 import threading
@@ -57,8 +61,9 @@ _problems = LogThrottle(interval=60.0)
 class Live:
     """Each worker's copy of the rollout states, read at most every `ttl`
     seconds by whichever request finds it stale (the others go on with the
-    copy they have).  While the store cannot be read, the last copy stays;
-    a rule never read is at its first step."""
+    copy they have).  While the store cannot be read, the last copy stays.
+    Until the first read succeeds there is no copy, and every guarded rule
+    answers nobody: it may be halted, and a halted rule is never served."""
 
     def __init__(self, store, ttl=1.0, clock=time.monotonic):
         self.store = store
@@ -66,7 +71,7 @@ class Live:
         self._clock = clock
         self._lock = threading.Lock()
         self._read_at = float("-inf")
-        self._states = {}
+        self._states = None  # not read yet
         self._cache = (None, None, None)  # (config, states, shares)
 
     def refresh_soon(self):
@@ -89,13 +94,17 @@ class Live:
         if cfg is config and states is self._states:
             return shares
         states = self._states
-        shares = {r.name: current_share(r, states.get(r.name)) for r in config.guarded_rules}
+        if states is None:
+            shares = {r.name: 0.0 for r in config.guarded_rules}
+        else:
+            shares = {r.name: current_share(r, states.get(r.name))
+                      for r in config.guarded_rules}
         self._cache = (config, states, shares)
         return shares
 
 
 def current_share(rule, row):
-    if row is None:
+    if row is None:  # read, and not started yet: the first tick starts it there
         return rule.steps[0]
     return guard.share(rule.steps, row["step"], row["state"])
 
@@ -145,12 +154,13 @@ def count(store, config, now, budget=2.0):
     began = time.monotonic()
     taken = [0, 0]
     order = rule_order(config)
+    advances = r.advances()
     upto = store.first_id("requests", now - LAG)  # the first request not to count yet
     while time.monotonic() - began < budget:
         last = store.position(REQUESTS)
         rows = r.requests_after(last, upto, BATCH)
-        arms = [(row[0], name, arm, row[1]) for row in rows
-                for name, arm in classify(config, order, row)]
+        arms = [(row[0], name, arm, row[1], step_at(advances.get(name, ()), row[1]))
+                for row in rows for name, arm in classify(config, order, row)]
         recent = [(row[0], row[1], row[7], row[2]) for row in rows]
         if rows and not r.add_requests(last, rows[-1][0], recent, arms):
             continue  # another worker counted them; look again
@@ -166,6 +176,12 @@ def count(store, config, now, budget=2.0):
         if caught_up:
             break
     return tuple(taken)
+
+
+def step_at(advances, at):
+    """The step (from 0) a rule was at, at time `at`, given the times of its
+    advances in order."""
+    return bisect.bisect_right(advances, at)
 
 
 def _count_events(r, horizon, deadline):
@@ -193,17 +209,31 @@ def _count_events(r, horizon, deadline):
 # -- judging and changing ------------------------------------------------------------
 
 def health(store, rule, row):
-    """(rule arm, control arm) as guard.Arm, counted from the row's from_hour."""
+    """(rule arm, control arm) as guard.Arm, counted from the row's from_hour:
+    totals over every hour and step, to describe, never to judge by."""
     h = store.rollouts().health(rule.name, row["from_hour"])
     return guard.Arm(*h.get("rule", (0, 0))), guard.Arm(*h.get("control", (0, 0)))
 
 
-def _alert(store, kind, rule, row, arms, who, why, now):
+def strata(store, rule, row):
+    """[guard.Stratum] of the rule, one per hour and step, from the row's from_hour."""
+    return [guard.Stratum(*s) for s in store.rollouts().strata(rule.name, row["from_hour"])]
+
+
+def verdict(store, rule, row):
+    """The guard's verdict on a rule in the state `row`."""
+    return guard.judge(strata(store, rule, row),
+                       guard.share(rule.steps, row["step"], "running"),
+                       rule.guard_extra_failure_points, rule.guard_min_requests,
+                       rule.guard_false_halt_percent)
+
+
+def _alert(store, kind, rule, row, arms, who, why, now, conn):
     alerts.notify(store, kind, {
         "rule": rule.name, "step": row["step"] + 1,
         "share": guard.share(rule.steps, row["step"], "running"),
         "rule_arm": _arm_data(arms[0]), "control_arm": _arm_data(arms[1]),
-        "who": who, "why": why, "time": now})
+        "who": who, "why": why, "time": now}, conn=conn)
 
 
 def _arm_data(arm):
@@ -213,23 +243,31 @@ def _arm_data(arm):
 
 
 def _apply(store, rule, row, now, who, action, why, **new):
-    """Make one change; on success log it and send its alert.  True if made."""
-    arms = health(store, rule, row)
+    """Make one change, and its alert in the same transaction, so that a
+    halt or an advance is never recorded without the alert that reports it
+    (if the alert cannot be written, neither is the change, and the next
+    tick decides again).  On success log it.  True if made."""
+    # The arms at the step it is at: within a step the split between them
+    # is fixed, so these two compare fairly (totals over every step would not).
+    arms = guard.arms_at(strata(store, rule, row), row["step"])
     if action == "halt":
         why = f"{why}; rule {arms[0].describe()}, control {arms[1].describe()}" \
             if who != GUARD else why
-    if not store.rollouts().change(row, now, who, action, why, **new):
-        return False
     after = dict(row, **new)
+    if action == "advance" and guard.no_control(guard.share(rule.steps, after["step"],
+                                                            "running")):
+        why += "; no control at 100 %, so the guard judges no more"
+    then = None
+    if action in ("halt", "advance", "done"):
+        kind = "rollout_halted" if action == "halt" else "rollout_advanced"
+
+        def then(conn):
+            _alert(store, kind, rule, after, arms, who, why, now, conn)
+    if not store.rollouts().change(row, now, who, action, why, then=then, **new):
+        return False
     log.warning("rollout %r: %s by %s (%s -> %s): %s", rule.name, action, who,
                 describe_state(row["step"], row["state"]),
                 describe_state(after["step"], after["state"]), why)
-    if action in ("halt", "advance", "done"):
-        kind = "rollout_halted" if action == "halt" else "rollout_advanced"
-        try:
-            _alert(store, kind, rule, after, arms, who, why, now)
-        except Exception:
-            log.exception("rollout %r: the alert failed", rule.name)
     return True
 
 
@@ -256,10 +294,9 @@ def tick(store, config, now=None):
         row = rows[rule.name]
         if row["state"] != "running":
             continue
-        arms = health(store, rule, row)
-        verdict = guard.judge(*arms, rule.guard_extra_failure_points, rule.guard_min_requests)
-        if verdict.halt:
-            _apply(store, rule, row, now, GUARD, "halt", verdict.why, state="halted")
+        judged = verdict(store, rule, row)
+        if judged.halt:
+            _apply(store, rule, row, now, GUARD, "halt", judged.why, state="halted")
             continue
         due = guard.step_due(row["step"], row["since"], rule.steps, rule.step_hours, now)
         if due == "advance":

@@ -93,7 +93,11 @@ def database(request, tmp_path):
     """A database address, empty at the start of the test, for each store."""
     if request.param == "sqlite":
         return f"sqlite://{tmp_path}/quillo.db"
-    pg = request.getfixturevalue("postgres")
+    return empty_postgres(request.getfixturevalue("postgres"))
+
+
+def empty_postgres(pg):
+    """The server's database address, its tables dropped."""
     with psycopg.connect(pg.url, autocommit=True) as conn:
         conn.execute("DROP SCHEMA public CASCADE")
         conn.execute("CREATE SCHEMA public")

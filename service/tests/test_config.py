@@ -123,7 +123,8 @@ def test_the_client_secret_is_made_once_private_and_shared_by_hosts(tmp_path, po
     with pytest.raises(ConfigError, match="chmod 600"):
         load_secret(path)
     # A host with another secret than the one the database knows is refused.
-    first = open_store(postgres.url, client_secret=b"x" * 32)
+    from conftest import empty_postgres
+    first = open_store(empty_postgres(postgres), client_secret=b"x" * 32)
     first.check()
     with pytest.raises(StoreError, match="another secret"):
         open_store(postgres.url, client_secret=b"y" * 32).check()

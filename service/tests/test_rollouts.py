@@ -2,7 +2,6 @@
 the real app and store, two hosts on one PostgreSQL, the console's forms and
 the command line."""
 
-import math
 import random
 import re
 import threading
@@ -17,7 +16,7 @@ from quillo_service import __main__ as cli
 from quillo_service import create_app, guard, rollouts
 from quillo_service.config import ConfigError, load_config
 from quillo_service.rules import in_rollout
-from quillo_service.store import open_store
+from quillo_service.store import StoreError, open_store
 
 STABLE = b"GET:https://setup.test/installers/stable.exe"
 BETA = b"GET:https://setup.test/installers/beta.exe"
@@ -58,51 +57,65 @@ def test_wilson_interval_and_the_guard_on_plain_numbers():
     assert [round(x, 4) for x in guard.wilson(5, 10)] == [0.2366, 0.7634]
     assert guard.wilson(0, 0) == (0.0, 1.0)          # no requests: nothing known
     assert guard.wilson(7, 5) == guard.wilson(5, 5)  # more failures than requests: clamped
-    a, c = guard.Arm(1000, 150), guard.Arm(1000, 30)
-    low = guard.difference_low(a, c)
-    assert 0.09 < low < 0.12 and not math.isnan(low)
+    # Newcombe's interval of the difference: the rule's low end with the
+    # control's high end (the Wilson interval is not symmetric).
+    low, high = guard.difference_interval(guard.Arm(1000, 150), guard.Arm(1000, 30))
+    assert (round(low, 4), round(high, 4)) == (0.0957, 0.1451)
+    S = guard.Stratum
     # The minimum holds in each arm: one request below it, no verdict.
-    assert not guard.judge(guard.Arm(499, 499), guard.Arm(5000, 0), 2.0, 500).halt
-    assert not guard.judge(guard.Arm(5000, 4000), guard.Arm(499, 0), 2.0, 500).halt
-    assert guard.judge(guard.Arm(500, 499), guard.Arm(500, 0), 2.0, 500).halt
+    assert not judge([S(0, 0, 499, 499, 5000, 0)]).halt
+    assert not judge([S(0, 0, 5000, 4000, 499, 0)]).halt
+    assert judge([S(0, 0, 500, 499, 500, 0)]).halt
     # An empty or failure-free control divides by nothing.
-    assert not guard.judge(guard.Arm(0, 0), guard.Arm(0, 0), 2.0, 0).halt
-    assert not guard.judge(guard.Arm(600, 0), guard.Arm(600, 0), 2.0, 500).halt
+    assert not guard.judge([], 50, 2.0, 1, 1.0).halt
+    assert not judge([S(0, 0, 600, 0, 600, 0)]).halt
     # The margin: 5 points worse halts at a 2-point margin, not at a 10-point one.
-    bad, ctl = guard.Arm(20_000, 1600), guard.Arm(20_000, 600)
-    assert guard.judge(bad, ctl, 2.0, 500).halt and not guard.judge(bad, ctl, 10.0, 500).halt
-    assert "8.0 %" in guard.judge(bad, ctl, 2.0, 500).why
+    bad = [S(0, 0, 20_000, 1600, 20_000, 600)]
+    assert judge(bad).halt and not judge(bad, extra=10.0).halt
+    assert "8.0 %" in judge(bad).why
+    # The false-halt rate sets the threshold: evidence of about 41 halts at
+    # 10 % (threshold 10), not at 1 % (threshold 100).
+    three = [S(0, 0, 3, 3, 15, 0)]
+    assert guard.judge(three, 50, 2.0, 3, 10.0).halt and not guard.judge(three, 50, 2.0, 3,
+                                                                          1.0).halt
+    # At 100 % no machine is left for a control: never judged.
+    at_100 = guard.judge(bad, 100, 2.0, 500, 1.0)
+    assert not at_100.halt and at_100.evidence is None and "no control" in at_100.why
 
 
-def test_steps_advance_after_their_hours_and_then_are_done():
-    steps = (1, 5, 25, 50, 100)
-    assert guard.step_due(0, 1000.0, steps, 24, 1000.0 + 24 * 3600 - 1) is None
-    assert guard.step_due(0, 1000.0, steps, 24, 1000.0 + 24 * 3600) == "advance"
-    assert guard.step_due(4, 0.0, steps, 24, 24 * 3600) == "done"
-    assert [guard.share(steps, s, st) for s, st in
-            ((0, "running"), (3, "done"), (2, "halted"), (9, "running"))] == [1, 50, 0, 100]
+def judge(strata, extra=2.0, share=50):
+    return guard.judge(strata, share, extra, 500, 1.0)
 
 
-def test_an_equal_release_rarely_halts_over_100_seeded_runs():
-    """The guard judged after every 200 requests through all steps, both
-    arms failing 3%: at most one false halt in 100 runs."""
+def test_a_change_over_time_is_not_read_as_the_release():
+    """A release exactly as good as its control, 3 % on a day at 5 % and
+    9 % on a day at 50 %: pooled, the rule arm is mostly the worse day."""
+    days = [guard.Stratum(0, 0, 1017, 32, 18983, 569),
+            guard.Stratum(2, 24, 10084, 908, 9916, 899)]
+    assert not judge(days).halt and not judge(days, extra=0.0).halt
+
+
+def test_an_equal_release_looked_at_every_200_requests_rarely_halts():
+    """Both arms failing 3 %, margin 0, the guard judging after every 200
+    requests through every step: at most one false halt in 100 runs."""
     halts = 0
     for seed in range(100):
         rng = random.Random(seed)
-        arms = {"rule": [0, 0], "control": [0, 0]}
-        halted = False
-        for share in (1, 5, 25, 50):
+        strata = []
+        for step, share in enumerate((1, 5, 25, 50)):
+            s = [0, 0, 0, 0]
             for i in range(1, 6001):
-                arm = arms["rule" if rng.random() * 100 < share else "control"]
-                arm[0] += 1
-                arm[1] += rng.random() < 0.03
-                if i % 200 == 0 and guard.judge(guard.Arm(*arms["rule"]),
-                                                guard.Arm(*arms["control"]), 2.0, 500).halt:
-                    halted = True
+                arm = 0 if rng.random() * 100 < share else 2
+                s[arm] += 1
+                s[arm + 1] += rng.random() < 0.03
+                if i % 200 == 0 and judge(strata + [guard.Stratum(step, step, *s)],
+                                          extra=0.0).halt:
+                    halts += 1
                     break
-            if halted:
-                break
-        halts += halted
+            else:
+                strata.append(guard.Stratum(step, step, *s))
+                continue
+            break
     assert halts <= 1
 
 
@@ -110,12 +123,21 @@ def test_the_configuration_states_the_intent(write_config):
     config = load_config(write_config(GUARDED.format(steps="1, 5, 25, 50, 100")))
     (rule,) = config.guarded_rules
     assert rule.steps == (1, 5, 25, 50, 100) and rule.guard_min_requests == 500
+    assert rule.guard_false_halt_percent == 1.0
+    edge = GUARDED.format(steps="1, 100").replace("guard_min_requests = 500",
+                                                  "guard_false_halt_percent = 10")
+    assert load_config(write_config(edge)).rules[1].guard_false_halt_percent == 10
     for steps, old, new, problem in (
             ("5, 1, 100", "", "", "must rise"),
             ("1, 5", "", "", "last step must equal rollout"),
             ("1, 100", "step_hours = 24", "step_hours = -1", "step_hours"),
             ("1, 100", "guard_min_requests = 500", "guard_min_requests = 0",
              "guard_min_requests"),
+            ("1, 100", "guard_min_requests = 500", "guard_false_halt_percent = 0",
+             "guard_false_halt_percent"),
+            ("1, 100", "guard_min_requests = 500", "guard_false_halt_percent = 10.5",
+             "guard_false_halt_percent"),
+            ("1, 100", '"new release"', '"fallback"', "already taken"),
             ("1, 100", "rollout = 100\n", "", "need rollout and steps")):
         text = GUARDED.format(steps=steps).replace(old, new) if old else \
             GUARDED.format(steps=steps)
@@ -236,6 +258,7 @@ def test_failures_are_laid_at_the_request_before_them_once(guarded_app):
     for mid, ip in (inside, outside):
         client.get(f"/getinstaller?key={KEY}&version=0,1,0,220&id={mid}",
                    headers={"X-Real-IP": ip})
+    client.get(f"/getinstaller?key={KEY}&version=0,1,0,220", headers={"X-Real-IP": "192.0.2.8"})
     h = {"X-Real-IP": inside[1]}
     client.get(error.format(KEY), headers=h)
     client.get(error.format(KEY), headers=h)         # the same request fails once
@@ -246,7 +269,10 @@ def test_failures_are_laid_at_the_request_before_them_once(guarded_app):
     # errors: they stay with the run before them.
     client.get(f"/getinstaller?key={KEY}&version=0,1,0,220&id={outside[0]}", headers=h)
     rollouts.tick(store, config, now=time.time() + 10)
-    rollouts.tick(store, config, now=time.time() + 10)  # nothing is counted twice
+    # Reported failing again in a later tick: still one failed request.
+    client.get(crash, headers={"X-Real-IP": outside[1]})
+    rollouts.tick(store, config, now=time.time() + 10)
+    # (The request without a machine id is in no arm.)
     assert store.rollouts().health(RULE, 0) == {"rule": (1, 1), "control": (2, 1)}
 
 
@@ -284,6 +310,80 @@ def test_workers_ticking_at_once_count_each_record_once_and_halt_once(guarded_ap
     assert h["rule"][0] + h["control"][0] == 1200 and h["rule"][0] == h["rule"][1] > 500
     assert h["control"][1] == 0
     assert [a[3] for a in store.rollouts().audit(RULE)] == ["halt", "start"]
+
+
+def test_an_advance_within_an_hour_splits_it_and_the_last_advance_is_done(guarded_app):
+    app = guarded_app("25, 50, 100")
+    state = app.extensions["quillo"]
+    store, config, client = state.store, state.watcher.current(), app.test_client()
+    rng = random.Random(7)
+
+    def ask(n):
+        for _ in range(n):
+            client.get(f"/getinstaller?key={KEY}&version=0,1,0,220&id={machine(rng)[0]}")
+        rollouts.tick(store, config, now=time.time() + 10)
+
+    ask(20)
+    rollouts.act(store, config, RULE, "advance", "test", "")
+    ask(20)
+    counted = store.rollouts().strata(RULE, 0)
+    assert sorted({s[0] for s in counted}) == [0, 1]
+    assert sum(s[2] + s[4] for s in counted) == 40
+    rollouts.act(store, config, RULE, "advance", "test", "")
+    assert "no control" in state_of(app)["why"]
+    assert "no control" in rollouts.verdict(store, config.guarded_rules[0], state_of(app)).why
+    html = client.get("/admin/rollouts", headers=GOOD).data.decode()
+    assert "no control at 100 %" in html and "evidence" in html
+    rollouts.act(store, config, RULE, "advance", "test", "")  # on the last step
+    assert state_of(app)["state"] == "done"
+
+
+def test_a_resumed_rule_is_judged_from_the_next_hour(guarded_app):
+    app = guarded_app()
+    store, config = app.extensions["quillo"].store, app.extensions["quillo"].watcher.current()
+    rollouts.act(store, config, RULE, "halt", "test", "")
+    now = 1000 * 3600 + 3599.5
+    rollouts.act(store, config, RULE, "resume", "test", "", now=now)
+    assert state_of(app)["from_hour"] == 1001
+
+
+def test_a_halt_is_not_made_without_its_alert(guarded_app):
+    app = guarded_app()
+    store, config = app.extensions["quillo"].store, app.extensions["quillo"].watcher.current()
+    store._conn().execute("ALTER TABLE alert_outbox RENAME TO alert_outbox_away")
+    try:
+        with pytest.raises(StoreError):
+            rollouts.act(store, config, RULE, "halt", "test", "calls")
+        assert state_of(app)["state"] == "running"
+    finally:  # (the store opens a new connection after an error)
+        store._conn().execute("ALTER TABLE alert_outbox_away RENAME TO alert_outbox")
+    rollouts.act(store, config, RULE, "halt", "test", "calls")
+    assert state_of(app)["state"] == "halted"
+    assert [r["kind"] for r in store._rows("SELECT DISTINCT kind FROM alert_outbox")] == \
+        ["rollout_halted"]
+
+
+def test_a_worker_serves_no_guarded_rule_before_its_first_read(guarded_app):
+    app = guarded_app("50, 100")
+    store, config = app.extensions["quillo"].store, app.extensions["quillo"].watcher.current()
+    rollouts.act(store, config, RULE, "halt", "test", "")
+    store._conn().execute("ALTER TABLE rollout_state RENAME TO rollout_state_away")
+    fresh = rollouts.Live(store, ttl=0)
+    try:
+        assert fresh.shares(config) == {RULE: 0.0}
+    finally:
+        store._conn().execute("ALTER TABLE rollout_state_away RENAME TO rollout_state")
+    rollouts.act(store, config, RULE, "resume", "test", "")
+    assert fresh.shares(config) == {RULE: 50.0}
+
+
+def test_a_request_without_a_machine_id_is_in_no_arm(write_config):
+    config = load_config(write_config(GUARDED.format(steps="50, 100")))
+    order = rollouts.rule_order(config)
+    row = [1, 0.0, KEY, "0,1,0,220", "AB" * 20, "default", "", "c"]
+    assert rollouts.classify(config, order, row) == [(RULE, "control")]
+    row[4:7] = [None, "default", "id"]
+    assert rollouts.classify(config, order, row) == []
 
 
 # -- every host obeys a halt -------------------------------------------------------------

@@ -48,6 +48,7 @@ def test_the_rollouts_view_its_forms_and_the_banner(site, tmp_path):
     dom = browse(site, "/admin/rollouts", tmp_path, user="boss")
     assert '<p class="banner"' not in dom
     assert RULE in dom and "Guarded rules" in dom and "History" in dom
+    assert "Per step" in dom and "waiting for 500 requests in each arm" in dom
     assert re.search(r'<svg[^>]*class="chart"', dom)
     forms = re.findall(r'<form class="act" method="post" action="/admin/rollouts/act">(.*?)'
                        r'</form>', dom, re.S)

@@ -316,6 +316,33 @@ def _rate(arm):
     return f"{100 * arm.rate:.2f} % [{100 * low:.2f}, {100 * high:.2f}]"
 
 
+def _points(interval):
+    low, high = interval
+    return f"[{100 * low:+.2f}, {100 * high:+.2f}]"
+
+
+def _step_rows(rule, strata):
+    """Per step the rule was counted at: each arm's rate with its interval,
+    the difference at that step, and the guard's evidence through it."""
+    out = []
+    for step in sorted({s.step for s in strata}):
+        arm, control = guard.arms_at(strata, step)
+        share = "(not recorded)" if step < 0 else \
+            f"{guard.share(rule.steps, step, 'running'):g} %"
+        if guard.no_control(guard.share(rule.steps, step, "running")) and step >= 0:
+            difference, judged = "no control", "not judged: no control at 100 %"
+        else:
+            difference = (_points(guard.difference_interval(arm, control))
+                          if arm.requests and control.requests else "")
+            e = guard.evidence([s for s in strata if s.step <= step],
+                               rule.guard_extra_failure_points, rule.guard_false_halt_percent)
+            judged = e.describe()
+        out.append((rule.name, "before steps were counted" if step < 0 else step + 1, share,
+                    arm.requests, arm.failures, _rate(arm), control.requests,
+                    control.failures, _rate(control), difference, judged))
+    return out
+
+
 def _state_text(rule, row):
     if row is None:
         return 0, "running", "not started yet"
@@ -330,20 +357,24 @@ class Rollouts:
         store = db.store
         r = store.rollouts()
         states = r.states()
-        charts_, rows, forms = [], [], []
+        charts_, rows, forms, step_rows = [], [], [], []
         for rule in config.guarded_rules:
             row = states.get(rule.name)
             step, state, why = _state_text(rule, row)
             counted = row["from_hour"] if row else int(now // 3600)
             h = r.health(rule.name, counted)
             arm, control = (guard.Arm(*h.get(a, (0, 0))) for a in ("rule", "control"))
-            verdict = guard.judge(arm, control, rule.guard_extra_failure_points,
-                                  rule.guard_min_requests)
-            rows.append((rule.name, f"{step + 1} of {len(rule.steps)}",
-                         f"{guard.share(rule.steps, step, 'running'):g} %", state,
+            strata = [guard.Stratum(*x) for x in r.strata(rule.name, counted)]
+            share = guard.share(rule.steps, step, "running")
+            verdict = guard.judge(strata, share, rule.guard_extra_failure_points,
+                                  rule.guard_min_requests, rule.guard_false_halt_percent)
+            guard_text = verdict.why if verdict.evidence is None else \
+                verdict.evidence.describe()
+            rows.append((rule.name, f"{step + 1} of {len(rule.steps)}", f"{share:g} %", state,
                          time_text(row["since"]) if row else "", arm.requests, arm.failures,
                          _rate(arm), control.requests, control.failures, _rate(control),
-                         time_text(counted * 3600), why or verdict.why))
+                         time_text(counted * 3600), guard_text, why))
+            step_rows += _step_rows(rule, strata)
             forms.append((rule.name, {"running": ("halt", "advance"), "halted": ("resume",),
                                       "done": ("halt",)}[state]))
             per_day = {}
@@ -366,7 +397,15 @@ class Rollouts:
                    ("rule", "step", "share", "state", "step since (UTC)", "rule requests",
                     "rule failures", "rule failure rate [95%]", "control requests",
                     "control failures", "control failure rate [95%]",
-                    "counted from (UTC)", "why"), rows),
+                    "counted from (UTC)", "guard", "why"), rows,
+                   "Totals over every hour since the guard began counting, to describe; the "
+                   "guard itself compares the arms hour by hour at one step."),
+             Table("steps", "Per step: each arm, the difference, and the guard's evidence",
+                   ("rule", "step", "share", "rule requests", "rule failures",
+                    "rule failure rate [95%]", "control requests", "control failures",
+                    "control failure rate [95%]", "difference, points [95%]",
+                    "guard's evidence through this step (halts at the threshold)"),
+                   step_rows),
              Table("history", "History: every action, by whom and why",
                    ("time (UTC)", "rule", "who", "action", "before", "after", "why"), history,
                    "The 200 latest, newest first.")],
@@ -374,8 +413,14 @@ class Rollouts:
              "that reached the rule and met its conditions but fell outside its share. "
              "A failed request is one that a failure belongs to. " + FAILURE_RULE + " "
              + CLOCK_RULE,
-             "The guard halts a rule when, with enough requests in both arms, even the "
-             "low end of the difference between the two rates is above the rule's margin."],
+             "The guard compares the arms only within one hour at one step, where both saw "
+             "the same conditions and the same split, and weighs the differences together. "
+             "Its evidence is a likelihood ratio for \"worse than the control by more than "
+             "the rule's margin\" that it may look at as often as it likes: it halts the "
+             "rule when the evidence reaches its threshold, 100 divided by "
+             "guard_false_halt_percent (the chance of ever halting a release no worse than "
+             "the margin). At a 100 % step no machine is left for a control, and the guard "
+             "does not judge."],
             forms)
 
 

@@ -13,8 +13,8 @@ whichever worker gets there first.  Every request is kept in
 `rollout_arms`, for the few hours in which a failure may still follow it,
 so that the failures read since the position find their requests there
 (joins.failures says which); a failure marks its request failed once (a
-request failed or not, however many errors follow it) and adds one to its
-hour's failures.
+request failed or not, however many errors follow it) and adds one to the
+failures of its hour and step.
 """
 
 HOUR = 3600
@@ -60,9 +60,11 @@ class Rollouts:
                 self._audit(conn, now, rule, who, "start", "", describe_state(0, "running"), why)
             return made == 1
 
-    def change(self, row, now, who, action, why, **new):
+    def change(self, row, now, who, action, why, then=None, **new):
         """Apply `new` (step, since, from_hour, state) to the state `row` was
-        read as; False, with nothing written, when someone changed it since."""
+        read as; False, with nothing written, when someone changed it since.
+        `then(conn)`, if given, runs inside the same transaction (the alert
+        that reports the change): the change commits only with it."""
         p = self.p
         after = dict(row, **new)
         sets = ", ".join(f"{k} = {p}" for k in new)
@@ -76,6 +78,8 @@ class Rollouts:
             self._audit(conn, now, row["rule"], who, action,
                         describe_state(row["step"], row["state"]),
                         describe_state(after["step"], after["state"]), why)
+            if then is not None:
+                then(conn)
             return True
 
     def refused(self, now, rule, who, action, why):
@@ -101,10 +105,34 @@ class Rollouts:
                          f"WHERE rule = {p} AND hour >= {p} GROUP BY arm", (rule, from_hour))
         return {arm: (int(n), int(f)) for arm, n, f in rows}
 
+    def strata(self, rule, from_hour):
+        """[(step, hour, rule requests, rule failures, control requests,
+        control failures)] from hour `from_hour` on, oldest first."""
+        p = self.p
+        out = {}
+        for hour, step, arm, n, f in self._all(
+                "SELECT hour, step, arm, requests, failures FROM rollout_counts "
+                f"WHERE rule = {p} AND hour >= {p}", (rule, from_hour)):
+            counts = out.setdefault((int(hour), int(step)), [0, 0, 0, 0])
+            at = 0 if arm == "rule" else 2
+            counts[at] += int(n)
+            counts[at + 1] += int(f)
+        return [(step, hour, *c) for (hour, step), c in sorted(out.items())]
+
+    def advances(self):
+        """{rule: [times of its advances, oldest first]}: the step a rule was
+        at, at a given time, is how many of them came before."""
+        out = {}
+        for rule, at in self._all("SELECT rule, recorded_at FROM rollout_audit "
+                                  "WHERE action = 'advance' ORDER BY id"):
+            out.setdefault(rule, []).append(at)
+        return out
+
     def per_day(self, rule, start, end):
         """[(day, arm, requests, failures)] of the hours in [start, end)."""
         p = self.p
-        return [tuple(r) for r in self._all(
+        # PostgreSQL's SUM of BIGINT is NUMERIC (a Decimal): made int here.
+        return [(int(d), arm, int(n), int(f)) for d, arm, n, f in self._all(
             "SELECT CAST(hour / 24 AS BIGINT) AS d, arm, SUM(requests), SUM(failures) "
             f"FROM rollout_counts WHERE rule = {p} AND hour >= {p} AND hour < {p} "
             "GROUP BY 1, 2 ORDER BY 1, 2", (rule, int(start // HOUR), int(end // HOUR) + 1))]
@@ -163,12 +191,12 @@ class Rollouts:
 
     def add_requests(self, old, new, recent, arms):
         """Keep `recent` [(request id, recorded_at, client, key)], count `arms`
-        [(request id, rule, arm, recorded_at)], and move the request position
-        from old to new; False when another worker moved it first."""
+        [(request id, rule, arm, recorded_at, step)], and move the request
+        position from old to new; False when another worker moved it first."""
         p = self.p
         counts = {}
-        for _, rule, arm, at in arms:
-            k = (rule, int(at // HOUR), arm)
+        for _, rule, arm, at, step in arms:
+            k = (rule, int(at // HOUR), step, arm)
             counts[k] = counts.get(k, 0) + 1
         with self.store._errors_as_store_error(), self.store._transaction(patient=True) as conn:
             if not self._move(conn, REQUESTS, old, new):
@@ -178,12 +206,12 @@ class Rollouts:
                 "INSERT INTO rollout_recent (request_id, recorded_at, client, bundle_key) "
                 f"VALUES ({p}, {p}, {p}, {p}) ON CONFLICT DO NOTHING", recent)
             cur.executemany(
-                "INSERT INTO rollout_arms (request_id, rule, arm, hour, failed) "
-                f"VALUES ({p}, {p}, {p}, {p}, 0) ON CONFLICT DO NOTHING",
-                [(i, rule, arm, int(at // HOUR)) for i, rule, arm, at in arms])
+                "INSERT INTO rollout_arms (request_id, rule, arm, hour, step, failed) "
+                f"VALUES ({p}, {p}, {p}, {p}, {p}, 0) ON CONFLICT DO NOTHING",
+                [(i, rule, arm, int(at // HOUR), step) for i, rule, arm, at, step in arms])
             cur.executemany(
-                "INSERT INTO rollout_counts (rule, hour, arm, requests, failures) "
-                f"VALUES ({p}, {p}, {p}, {p}, 0) ON CONFLICT (rule, hour, arm) "
+                "INSERT INTO rollout_counts (rule, hour, step, arm, requests, failures) "
+                f"VALUES ({p}, {p}, {p}, {p}, {p}, 0) ON CONFLICT (rule, hour, step, arm) "
                 "DO UPDATE SET requests = rollout_counts.requests + excluded.requests",
                 [(*k, n) for k, n in counts.items()])
             return True
@@ -198,13 +226,13 @@ class Rollouts:
                 return False
             counts = {}
             for i in sorted(set(request_ids)):
-                for rule, arm, hour in conn.execute(
+                for k in conn.execute(
                         f"UPDATE rollout_arms SET failed = 1 WHERE request_id = {p} "
-                        "AND failed = 0 RETURNING rule, arm, hour", (i,)).fetchall():
-                    counts[(rule, hour, arm)] = counts.get((rule, hour, arm), 0) + 1
+                        "AND failed = 0 RETURNING rule, hour, step, arm", (i,)).fetchall():
+                    counts[tuple(k)] = counts.get(tuple(k), 0) + 1
             conn.cursor().executemany(
                 f"UPDATE rollout_counts SET failures = failures + {p} "
-                f"WHERE rule = {p} AND hour = {p} AND arm = {p}",
+                f"WHERE rule = {p} AND hour = {p} AND step = {p} AND arm = {p}",
                 [(n, *k) for k, n in counts.items()])
             return True
 

@@ -8,7 +8,7 @@ page write.  Rows are added in time order, so retention finds its boundary by
 a binary search over the ids instead (see Store.purge).
 """
 
-SCHEMA_VERSION = 8
+SCHEMA_VERSION = 9
 
 TABLES = [
     """CREATE TABLE IF NOT EXISTS requests (
@@ -251,11 +251,37 @@ _DOWNLOADS = [
                              ("funnel_recent", "hour"))]
 TABLES += _DOWNLOADS
 
+# Version 9: the rollouts' counts per step too, so that the guard compares
+# the arms within one hour at one step (an advance within an hour changes
+# how the machines split between the arms), and each recent request's arm
+# row the step its failure is counted at.  Rows counted before, and rows
+# written without a step, have step -1.
+# Both tables are copied to new ones with the step in their key: SQLite
+# cannot change a key in place.
+def _with_step(table, columns, key):
+    old = ", ".join(c.split()[0] for c in columns)
+    new = f"{table}_v9"
+    return [f"CREATE TABLE {new} ({', '.join(columns)}, step INTEGER NOT NULL DEFAULT -1, "
+            f"PRIMARY KEY ({key}))",
+            f"INSERT INTO {new} ({old}, step) SELECT {old}, -1 FROM {table}",
+            f"DROP TABLE {table}", f"ALTER TABLE {new} RENAME TO {table}"]
+
+
+_ROLLOUT_STEPS = (
+    _with_step("rollout_counts", ("rule TEXT NOT NULL", "hour BIGINT NOT NULL",
+                                  "arm TEXT NOT NULL", "requests BIGINT NOT NULL",
+                                  "failures BIGINT NOT NULL"), "rule, hour, step, arm")
+    + _with_step("rollout_arms", ("request_id BIGINT NOT NULL", "rule TEXT NOT NULL",
+                                  "arm TEXT NOT NULL", "hour BIGINT NOT NULL",
+                                  "failed INTEGER NOT NULL"), "request_id, rule"))
+TABLES += _ROLLOUT_STEPS
+
 # Statements that bring a database from version N to N + 1, by N; a dict holds
 # them per database, and a callable step is given (store, connection).  A new
 # version adds its entry here and raises SCHEMA_VERSION.
 MIGRATIONS = {1: _ROLLUP, 2: {"sqlite": _NO_REUSE, "postgresql": []}, 3: _INGEST,
-              4: _REQUEST_IDS, 5: _ALERTS + [_hash_addresses], 6: _ROLLOUTS, 7: _DOWNLOADS}
+              4: _REQUEST_IDS, 5: _ALERTS + [_hash_addresses], 6: _ROLLOUTS, 7: _DOWNLOADS,
+              8: _ROLLOUT_STEPS}
 
 REQUEST_COLUMNS = ("recorded_at", "client", "bundle_key", "version", "machine_id",
                    "answer", "rule", "malformed", "cut", "request_id")

@@ -1,0 +1,160 @@
+"""How often the rollouts' guard halts a release, in seeded simulations.
+
+    /usr/bin/python3 bench/guard_sim.py [--runs N] [--judge old|new|both]
+
+Drives the guard's own decision functions (quillo_service/guard.py) on
+simulated traffic, no HTTP and no database: requests arrive evenly, each
+machine falls in the rule's share at random, each request fails at its
+arm's rate of the day, the counts are kept per (hour, step, arm) as the
+store keeps them, and the guard looks every `--every` requests.
+
+1. An equal release: both arms fail at 3 % on odd days and 9 % on even
+   days, steps [5, 25, 50, 100] held 24 hours each, margin 0.  Target: at
+   most 2 halts in 200 runs.  The same at a constant 3 % shows what
+   looking often does alone.
+2. A bad release: the rule fails at 6 %, the control at 3 %, at a 5 % step,
+   margin 1 point.  Target: halted within 4,000 rule-arm requests in at
+   least 190 of 200 runs; the median and 95th percentile are printed.
+3. The two days reported by a publisher (day 1 at 5 %: rule 32/1,017,
+   control 569/18,983; day 2 at 50 %: rule 908/10,084, control 899/9,916):
+   the verdict.
+
+"old" is the guard as it first shipped: one 95 % interval of the difference
+of the two arms' rates pooled over every hour, re-tested at every look.
+"""
+
+import argparse
+import os
+import random
+import statistics
+import sys
+import time
+
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(SOURCE, "service"))
+
+from quillo_service import guard  # noqa: E402
+
+MIN_REQUESTS = 500  # the configuration's default guard_min_requests
+
+
+def old_judge(strata, share, margin):
+    """The first guard: both arms pooled over every stratum, a fixed 95 %
+    interval of the difference, re-tested at every look."""
+    rule = guard.Arm(sum(s[0] for s in strata.values()), sum(s[1] for s in strata.values()))
+    control = guard.Arm(sum(s[2] for s in strata.values()),
+                        sum(s[3] for s in strata.values()))
+    if rule.requests < MIN_REQUESTS or control.requests < MIN_REQUESTS:
+        return False
+    return 100 * guard.difference_interval(rule, control)[0] > margin
+
+
+def new_judge(strata, share, margin, false_halts=1.0):
+    strata = [guard.Stratum(step, hour, *s) for (hour, step), s in strata.items()]
+    return guard.judge(strata, share, margin, MIN_REQUESTS, false_halts).halt
+
+
+JUDGES = {"old": old_judge, "new": new_judge}
+
+
+def run(judge, seed, steps, step_hours, hours, rates, margin, every, per_hour):
+    """One rollout.  rates(hour, arm) is the failure rate.  Returns the
+    rule-arm requests when the guard halted it, or None when it never did."""
+    rng = random.Random(seed)
+    strata = {}
+    rule_requests = 0
+    for i in range(int(hours * per_hour)):
+        hour = i // per_hour
+        step = min(int(hour // step_hours), len(steps) - 1)
+        share = steps[step]
+        s = strata.get((hour, step))
+        if s is None:
+            s = strata[(hour, step)] = [0, 0, 0, 0]
+        if rng.random() * 100 < share:
+            s[0] += 1
+            s[1] += rng.random() < rates(hour, "rule")
+            rule_requests += 1
+        else:
+            s[2] += 1
+            s[3] += rng.random() < rates(hour, "control")
+        if (i + 1) % every == 0 and judge(strata, share, margin):
+            return rule_requests
+    return None
+
+
+def equal_release(judge, runs, every, per_hour):
+    def rates(hour, arm):
+        return 0.03 if (hour // 24) % 2 == 0 else 0.09
+    return [run(judge, seed, (5, 25, 50, 100), 24, 96, rates, 0.0, every, per_hour)
+            for seed in range(runs)]
+
+
+def constant_release(judge, runs, every, per_hour):
+    """Equal arms at a constant 3 %: what looking often alone does."""
+    return [run(judge, 500 + seed, (5, 25, 50, 100), 24, 96, lambda h, a: 0.03, 0.0, every,
+                per_hour) for seed in range(runs)]
+
+
+def bad_release(judge, runs, every, per_hour):
+    def rates(hour, arm):
+        return 0.06 if arm == "rule" else 0.03
+    # One 5 % step held longer than it takes: 8,000 rule-arm requests on average.
+    hours = 160_000 / per_hour
+    return [run(judge, 1000 + seed, (5, 100), 10**6, hours, rates, 1.0, every, per_hour)
+            for seed in range(runs)]
+
+
+def reported_days(judge):
+    strata = {(0, 0): [1017, 32, 18983, 569], (24, 2): [10084, 908, 9916, 899]}
+    return judge(strata, 50, 0.0) or judge(strata, 50, 2.0)
+
+
+def percentile(values, q):
+    values = sorted(values)
+    return values[min(len(values) - 1, int(q * len(values)))]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--runs", type=int, default=200)
+    parser.add_argument("--every", type=int, default=100, help="requests between looks")
+    parser.add_argument("--per-day", type=int, default=20_000, help="requests a day")
+    parser.add_argument("--judge", choices=("old", "new", "both"), default="both")
+    args = parser.parse_args()
+    per_hour = args.per_day // 24
+    names = list(JUDGES) if args.judge == "both" else [args.judge]
+    print(f"{args.runs} seeded runs per case, {per_hour * 24:,} requests a day, "
+          f"the guard looking every {args.every} requests")
+    for name in names:
+        judge = JUDGES[name]
+        began = time.monotonic()
+        equal = equal_release(judge, args.runs, args.every, per_hour)
+        false = sum(x is not None for x in equal)
+        constant = sum(x is not None for x in constant_release(judge, args.runs, args.every,
+                                                                per_hour))
+        bad = bad_release(judge, args.runs, args.every, per_hour)
+        caught = [x for x in bad if x is not None]
+        within = sum(x <= 4000 for x in caught)
+        spent = time.monotonic() - began
+        print(f"\n[{name} judge]")
+        print(f"  equal release (3 %/9 % by day, steps 5-25-50-100, margin 0): halted in "
+              f"{false} of {args.runs} runs (target at most 2) "
+              f"{'ok' if false <= 2 else 'MISSED'}")
+        print(f"  equal release at a constant 3 % (margin 0): halted in {constant} of "
+              f"{args.runs} runs")
+        if caught:
+            print(f"  bad release (6 % against 3 %, 5 % step, margin 1): halted within 4,000 "
+                  f"rule-arm requests in {within} of {args.runs} runs (target at least "
+                  f"190) {'ok' if within >= 190 * args.runs / 200 else 'MISSED'}; "
+                  f"rule-arm requests at the halt: median {statistics.median(caught):,.0f}, "
+                  f"95th percentile {percentile(caught, 0.95):,}, never halted "
+                  f"{len(bad) - len(caught)}")
+        else:
+            print("  bad release: never halted")
+        print(f"  the two reported days (equal arms, 3 % then 9 %): "
+              f"{'HALTED' if reported_days(judge) else 'not halted'} (target not halted)")
+        print(f"  ({spent:.0f} s)")
+
+
+if __name__ == "__main__":
+    main()
