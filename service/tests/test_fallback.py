@@ -4,8 +4,10 @@ The log reader runs against both stores; the rest runs through a real nginx
 and gunicorn (service/stack.py), stopping and starting gunicorn in between.
 """
 
+import gzip
 import http.client
 import os
+import shutil
 import socket
 import ssl
 import threading
@@ -62,6 +64,116 @@ def test_a_log_line_is_read_exactly_once_through_rotation_restarts_and_garbage(
     assert rows[1]["recorded_at"] == 1765000001.0
     assert rows[1]["version"] == "0,1,0,220" and rows[1]["malformed"] == ""
     assert store.ingest_position(reader.name)[2] == 1  # the garbage line, counted
+
+
+def lines(first, n):
+    return b"".join(line(i) for i in range(first, first + n))
+
+
+def append(path, data):
+    with open(path, "ab") as f:  # nginx opens its log for appending
+        f.write(data)
+
+
+def logrotate(log, compress=False, delaycompress=True):
+    """What logrotate does with `create` (and `compress`): log.N becomes
+    log.N+1, the log log.1, a new empty log takes its place; then the
+    newest rotated file (with delaycompress, the one before it) is gzipped
+    and the plain one removed."""
+    folder, base = log.parent, log.name
+    for n in range(9, 0, -1):
+        for ext in ("", ".gz"):
+            if (folder / f"{base}.{n}{ext}").exists():
+                os.rename(folder / f"{base}.{n}{ext}", folder / f"{base}.{n + 1}{ext}")
+    os.rename(log, folder / f"{base}.1")
+    log.write_bytes(b"")
+    plain = folder / f"{base}.{2 if delaycompress else 1}"
+    if compress and plain.exists():
+        with open(plain, "rb") as f, gzip.open(f"{plain}.gz", "wb") as g:
+            shutil.copyfileobj(f, g)
+        os.remove(plain)
+
+
+def new_file_on_inode(path, inode):
+    """Creates an empty file at `path` on that freed inode, as the filesystem
+    does (ext4 hands a freed inode out again soon)."""
+    tries = [f"{path}.try{n}" for n in range(500)]
+    try:
+        for name in tries:
+            open(name, "wb").close()
+            if os.stat(name).st_ino == inode:
+                os.rename(name, path)
+                return
+        pytest.fail(f"the filesystem of {path} gave no file inode {inode} again")
+    finally:
+        for name in tries:
+            if os.path.exists(name):
+                os.remove(name)
+
+
+def read_all(store, log, config, expected):
+    """Reads the log with a new reader (a restarted service), twice; the
+    keys recorded must be those of lines 0 .. expected-1, each once."""
+    for _ in range(2):
+        Ingester(store, str(log), lambda: config, settle=0).ingest()
+    keys = sorted(r["bundle_key"] for r in fallback_rows(store))
+    assert keys == sorted(f"k{n}" for n in range(expected))
+
+
+@pytest.mark.parametrize("compress, rotations", [(False, 2), (True, 3)],
+                         ids=["renames", "delaycompress"])
+def test_rotations_between_two_reads_lose_and_double_nothing(
+        store, tmp_path, write_config, compress, rotations):
+    config = load_config(write_config())
+    log = tmp_path / "fallback.log"
+    log.write_bytes(lines(0, 10))
+    assert Ingester(store, str(log), lambda: config, settle=0).ingest() == (10, 0)
+    append(log, lines(10, 10))
+    for r in range(rotations):
+        logrotate(log, compress)
+        append(log, lines(20 + 10 * r, 10))
+    if compress:
+        assert sorted(n for n in os.listdir(tmp_path) if n.startswith("fallback")) == [
+            "fallback.log", "fallback.log.1", "fallback.log.2.gz", "fallback.log.3.gz"]
+    written = 20 + 10 * rotations
+    read_all(store, log, config, written)
+    append(log, line(written))
+    read_all(store, log, config, written + 1)
+
+
+def test_a_new_log_on_the_inode_of_the_old_one_is_read_from_its_start(
+        store, tmp_path, write_config):
+    config = load_config(write_config())
+    log = tmp_path / "fallback.log"
+    log.write_bytes(lines(0, 10))
+    assert Ingester(store, str(log), lambda: config, settle=0).ingest() == (10, 0)
+    append(log, lines(10, 10))
+    inode = os.stat(log).st_ino
+    # compress without delaycompress: the rotated file is gzipped at once,
+    # which frees its inode for the next log the filesystem creates.
+    logrotate(log, compress=True, delaycompress=False)
+    os.remove(log)
+    new_file_on_inode(log, inode)
+    append(log, lines(20, 20))  # longer than what was read of the old one
+    read_all(store, log, config, 40)
+    assert store.ingest_position(
+        Ingester(store, str(log), lambda: config).name)[2] == 0  # no line taken apart
+
+
+def test_copytruncate_loses_and_doubles_nothing(store, tmp_path, write_config):
+    config = load_config(write_config())
+    log = tmp_path / "fallback.log"
+    log.write_bytes(lines(0, 10))
+    assert Ingester(store, str(log), lambda: config, settle=0).ingest() == (10, 0)
+    append(log, lines(10, 10))
+    # logrotate's copytruncate: a copy, then the log cut to nothing in place,
+    # where nginx goes on appending.
+    shutil.copyfile(log, str(log) + ".1")
+    os.truncate(log, 0)
+    append(log, lines(20, 20))
+    read_all(store, log, config, 40)
+    append(log, line(40))
+    read_all(store, log, config, 41)
 
 
 def test_concurrent_readers_take_each_line_once(store, tmp_path, write_config):
