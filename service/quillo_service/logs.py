@@ -97,8 +97,11 @@ class _File(namedtuple("_File", "path gz st")):
     def head(self, cache):
         """Its first HEAD_BYTES bytes (of a .gz, uncompressed)."""
         if self.path not in cache:
-            with _open(self.path, self.gz) as f:
-                cache[self.path] = f.read(HEAD_BYTES)
+            try:
+                with _open(self.path, self.gz) as f:
+                    cache[self.path] = f.read(HEAD_BYTES)
+            except (EOFError, zlib.error, gzip.BadGzipFile):
+                cache[self.path] = b""  # a broken .gz: nothing of it can be read
         return cache[self.path]
 
 
@@ -231,6 +234,7 @@ class Ingester:
         except (_Moved, FileNotFoundError):
             return 0, 0
         except (EOFError, zlib.error, gzip.BadGzipFile) as e:
+            self._close_gz()
             self._problem("%s cannot be read past byte %d (%s); its rest was skipped"
                           % (found.path, position, e))
             data, identity = b"", file

@@ -18,7 +18,7 @@ import pytest
 from conftest import CONFIG, MACHINE, SECRET
 from quillo_service.client import client_key, load_secret
 from quillo_service.config import load_config
-from quillo_service.fallback import Ingester, parse_line
+from quillo_service.fallback import RECORDED_BEFORE_SECONDS, Ingester, parse_line
 from quillo_service.store import open_store
 from stack import Stack, free_port
 
@@ -174,6 +174,53 @@ def test_copytruncate_loses_and_doubles_nothing(store, tmp_path, write_config):
     read_all(store, log, config, 40)
     append(log, line(40))
     read_all(store, log, config, 41)
+
+
+def test_a_position_stored_before_the_first_bytes_were_kept_is_followed_through_gzip(
+        store, tmp_path, write_config):
+    config = load_config(write_config())
+    log = tmp_path / "fallback.log"
+    log.write_bytes(lines(0, 2))
+    reader = Ingester(store, str(log), lambda: config, settle=0)
+    st = os.stat(log)  # read to its end by an earlier version, which kept dev:inode only
+    assert store.ingest_rows(reader.name, ("", 0), (f"{st.st_dev}:{st.st_ino}", len(lines(0, 2))),
+                             "requests", [])
+    assert reader.ingest() == (0, 0)
+    logrotate(log, compress=True, delaycompress=False)  # the inode goes
+    append(log, lines(2, 2))
+    assert reader.ingest() == (2, 0)
+    assert sorted(r["bundle_key"] for r in fallback_rows(store)) == ["k2", "k3"]
+
+
+def test_a_crash_tail_or_a_batch_without_a_line_end_is_skipped_and_reading_goes_on(
+        store, tmp_path, write_config):
+    config = load_config(write_config())
+    log = tmp_path / "fallback.log"
+    batch = 500
+    # A crash leaves zeros where nginx's last lines were; nginx appends after them.
+    log.write_bytes(line(0) + b"\0" * 300 + line(1) + b"x" * batch + line(2)
+                    + b"x" * (batch + 1) + line(3))
+    reader = Ingester(store, str(log), lambda: config, batch=batch, settle=0)
+    assert reader.ingest() == (3, 4)  # a batch longer than a batch takes the next line along
+    assert sorted(r["bundle_key"] for r in fallback_rows(store)) == ["k0", "k1", "k2"]
+
+
+def test_a_logged_answer_is_skipped_when_its_request_was_recorded_within_the_margin(
+        store, tmp_path, write_config):
+    # In maintenance, nginx's answer is the maintenance answer.
+    config = load_config(write_config(CONFIG.replace("enabled = false", "enabled = true")))
+    at = 1765000000.0
+    ids = ["%032x" % n for n in range(3)]
+    for n, rid in enumerate(ids[:2]):  # recorded by a worker that then died
+        store.record_request(at - RECORDED_BEFORE_SECONDS - 1 + n, "127.0.0.1", f"served{n}", None,
+                             None, "GET:x", "served", "", "", rid)
+    log = tmp_path / "fallback.log"
+    log.write_bytes(b"".join(f"{at:.3f} 198.51.100.1 {rid} 502 GET /getinstaller?key=logged{n} "
+                             f"HTTP/1.1\n".encode() for n, rid in enumerate(ids)))
+    assert Ingester(store, str(log), lambda: config).ingest() == (2, 0)
+    rows = fallback_rows(store)
+    assert sorted(r["bundle_key"] for r in rows) == ["logged0", "logged2"]
+    assert {r["answer"] for r in rows} == {MAINTENANCE.decode()}
 
 
 def test_concurrent_readers_take_each_line_once(store, tmp_path, write_config):
