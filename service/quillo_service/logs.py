@@ -204,8 +204,11 @@ class Ingester:
                 return f
         if not length:
             return None
-        for f in sorted(files, key=lambda f: f.gz):  # gzipped, or copied by copytruncate
-            if (f.gz or (f.devino != devino and f.st.st_size >= position)) and same(f):
+        # Gzipped, or copied by copytruncate.  A copy may be shorter than the
+        # position (lines read from the log between logrotate's copy and its
+        # cut): then it has nothing more, and the next file follows.
+        for f in sorted(files, key=lambda f: f.gz):
+            if (f.gz or f.devino != devino) and same(f):
                 return f
         return None
 
