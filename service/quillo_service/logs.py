@@ -44,6 +44,7 @@ log = logging.getLogger("quillo_service")
 
 BATCH_BYTES = 256 * 1024  # read per transaction
 SETTLE_SECONDS = 2.0      # a rotated log this quiet has nothing more coming
+HEAD_BYTES = 256          # the first bytes that tell one file from another
 _problems = LogThrottle(interval=60.0)
 
 
@@ -52,9 +53,6 @@ def position_name(kind, log_path):
     per host and log, since hosts sharing a PostgreSQL store each have their
     own nginx."""
     return "%s %s:%s" % (kind, socket.gethostname(), os.path.abspath(log_path))
-
-
-HEAD_BYTES = 256          # the first bytes that tell one file from another
 
 
 def _digest(head):
@@ -250,13 +248,15 @@ class Ingester:
         if zeros:
             # What a crash leaves at the end of a file being written; nginx
             # writes no NUL, and appends its next lines after them.
-            self._problem("%d zero bytes in %s (left by a crash) were skipped" % (zeros, found.path))
+            self._problem("%d zero bytes in %s (left by a crash) were skipped"
+                          % (zeros, found.path))
             self._move((file, position), (identity, position + zeros), skipped=1)
             return 0, 1
         end = data.rfind(b"\n") + 1
         if end == 0 and len(data) >= self.batch:
             # No line is that long: skip the batch as one unreadable line.
-            self._problem("%d bytes without a line end in %s were skipped" % (len(data), found.path))
+            self._problem("%d bytes without a line end in %s were skipped"
+                          % (len(data), found.path))
             self._move((file, position), (identity, position + len(data)), skipped=1)
             return 0, 1
         if end == 0:

@@ -19,6 +19,7 @@ from conftest import CONFIG, MACHINE, SECRET
 from quillo_service.client import client_key, load_secret
 from quillo_service.config import load_config
 from quillo_service.fallback import RECORDED_BEFORE_SECONDS, Ingester, parse_line
+from quillo_service.logs import rotated_order
 from quillo_service.store import open_store
 from stack import Stack, free_port
 
@@ -221,6 +222,18 @@ def test_a_logged_answer_is_skipped_when_its_request_was_recorded_within_the_mar
     rows = fallback_rows(store)
     assert sorted(r["bundle_key"] for r in rows) == ["logged0", "logged2"]
     assert {r["answer"] for r in rows} == {MAINTENANCE.decode()}
+
+
+def test_rotated_files_are_known_by_logrotate_names_oldest_first():
+    def oldest_first(names):
+        return sorted(names, key=lambda n: rotated_order("fallback.log", n)[0])
+    assert oldest_first(["fallback.log.1", "fallback.log.10.gz", "fallback.log.9.gz"]) == [
+        "fallback.log.10.gz", "fallback.log.9.gz", "fallback.log.1"]
+    assert oldest_first(["fallback.log-20261208", "fallback.log-20261130.gz"]) == [
+        "fallback.log-20261130.gz", "fallback.log-20261208"]
+    assert rotated_order("fallback.log", "fallback.log.2.gz")[1] is True
+    for other in ("fallback.log", "fallback.log.1.tmp", "fallback.logx", "downloads.log.1"):
+        assert rotated_order("fallback.log", other) is None
 
 
 def test_concurrent_readers_take_each_line_once(store, tmp_path, write_config):
