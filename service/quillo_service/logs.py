@@ -134,7 +134,7 @@ class Ingester:
         self.name = name or position_name(self.kind, self.path)
         self.batch = batch
         self.settle = settle
-        self._gz = None  # (path, dev:inode, open gzip file) read on at its offset
+        self._gz = None  # [path, dev:inode, open gzip file, offset, bytes from there]
 
     def rows(self, lines):
         """(rows, lines that are not ours) from the lines of one batch."""
@@ -320,19 +320,23 @@ class Ingester:
                 handle.seek(position)
                 return handle.read(self.batch)
         # A gzip file is read from its start to seek: keep it open while it
-        # is read batch after batch.
-        cached = self._gz
-        if cached is None or cached[:2] != (f.path, f.devino) or cached[2].tell() != position:
+        # is read batch after batch, with the bytes read past the last line.
+        c = self._gz
+        if c is None or c[:2] != [f.path, f.devino] or not c[3] <= position <= c[3] + len(c[4]):
             self._close_gz()
             handle = gzip.open(f.path, "rb")
             st = os.fstat(handle.fileobj.fileno())
             if (st.st_dev, st.st_ino) != (f.st.st_dev, f.st.st_ino):
                 handle.close()
                 raise _Moved()
-            self._gz = (f.path, f.devino, handle)
+            c = self._gz = [f.path, f.devino, handle, position, b""]
             if handle.seek(position) < position:
                 return b""  # shorter than the position: nothing more in it
-        return self._gz[2].read(self.batch)
+        data = c[4][position - c[3]:]
+        if len(data) < self.batch:
+            data += c[2].read(self.batch - len(data))
+        c[3], c[4] = position, data
+        return data
 
     def _close_gz(self):
         if self._gz is not None:

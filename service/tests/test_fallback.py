@@ -115,8 +115,8 @@ def new_file_on_inode(path, inode):
 def read_all(store, log, config, expected):
     """Reads the log with a new reader (a restarted service), twice; the
     keys recorded must be those of lines 0 .. expected-1, each once."""
-    for _ in range(2):
-        Ingester(store, str(log), lambda: config, settle=0).ingest()
+    for _ in range(2):  # a few lines a batch, most batches ending inside a line
+        Ingester(store, str(log), lambda: config, settle=0, batch=300).ingest()
     keys = sorted(r["bundle_key"] for r in fallback_rows(store))
     assert keys == sorted(f"k{n}" for n in range(expected))
 
