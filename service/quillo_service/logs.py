@@ -2,20 +2,41 @@
 
 nginx writes a line per request it wants recorded (the fallback answers, the
 installer downloads); the service reads each log incrementally.  A position
-kept in the store (the file's identity and the byte after the last line
-taken) moves in the same transaction as the rows it adds, so every line
-counts exactly once, across workers, restarts and log rotation.  A line that
-cannot be read is counted in the store and skipped; it never stops the rest.
+kept in the store (which file, and the byte after the last line taken) moves
+in the same transaction as the rows it adds, so every line counts exactly
+once, across workers, restarts and log rotation.  A line that cannot be read
+is counted in the store and skipped; it never stops the rest.
+
+A file is known by its device and inode and by a digest of its first bytes
+(up to HEAD_BYTES), stored together as the position's `file`
+("dev:inode:length:digest"; positions stored before the digest was kept are
+"dev:inode" and gain it at the next read).  The inode alone is not enough:
+once logrotate gzips a rotated file, the filesystem hands its inode to the
+next new file, and copytruncate leaves a new log on the old inode.  The
+first bytes tell them apart, since nginx's lines start with the time in
+milliseconds.
+
+Rotation: logrotate renames the log to name.1, name.1 to name.2 and so on,
+and may gzip them (name.2.gz, or with dateext name-20261208.gz).  The file
+read last is found wherever it is now: by inode, else by its first bytes
+(as a .gz, or as copytruncate's copy).  Once it has ended, the next newer
+rotated file is read, and the current log last, so a reader that was stopped
+for several rotations loses nothing.
 
 What differs between the logs is what a line means and where its rows go:
 an `Ingester` subclass gives `rows` (the lines of one batch to rows) and
 `write` (those rows and the new position, in one transaction).
 """
 
+import gzip
+import hashlib
 import logging
 import os
+import re
 import socket
 import time
+import zlib
+from collections import namedtuple
 
 from .throttle import LogThrottle
 
@@ -23,6 +44,7 @@ log = logging.getLogger("quillo_service")
 
 BATCH_BYTES = 256 * 1024  # read per transaction
 SETTLE_SECONDS = 2.0      # a rotated log this quiet has nothing more coming
+HEAD_BYTES = 256          # the first bytes that tell one file from another
 _problems = LogThrottle(interval=60.0)
 
 
@@ -33,8 +55,60 @@ def position_name(kind, log_path):
     return "%s %s:%s" % (kind, socket.gethostname(), os.path.abspath(log_path))
 
 
-def _identity(st):
-    return "%d:%d" % (st.st_dev, st.st_ino)
+def _digest(head):
+    return hashlib.blake2b(head, digest_size=16).hexdigest()
+
+
+def _identity(st, head):
+    return "%d:%d:%d:%s" % (st.st_dev, st.st_ino, len(head), _digest(head))
+
+
+def _parse_identity(text):
+    """("dev:inode", length of the first bytes digested or None, digest)."""
+    parts = text.split(":")
+    if len(parts) == 4 and parts[2].isdigit():
+        return ":".join(parts[:2]), int(parts[2]), parts[3]
+    return ":".join(parts[:2]), None, None
+
+
+def rotated_order(base, name):
+    """Where a file named `name` stands among the rotated files of the log
+    named `base` (a key sorting the oldest first), and whether it is gzipped;
+    None when it is not one of them.  logrotate numbers them (name.1 the
+    newest) or dates them (dateext: name-20261208, the newest last)."""
+    m = re.fullmatch(re.escape(base) + r"([.-])(\d[\d_.-]*?)(\.gz)?", name)
+    if m is None:
+        return None
+    sep, suffix, gz = m.groups()
+    if sep == "." and suffix.isdigit() and len(suffix) <= 6:
+        return (0, -int(suffix), ""), bool(gz)
+    return (1, 0, suffix), bool(gz)
+
+
+class _File(namedtuple("_File", "path gz st")):
+    """One of the files of a log: the log itself or a rotated one."""
+
+    @property
+    def devino(self):
+        return "%d:%d" % (self.st.st_dev, self.st.st_ino)
+
+    def head(self, cache):
+        """Its first HEAD_BYTES bytes (of a .gz, uncompressed)."""
+        if self.path not in cache:
+            try:
+                with _open(self.path, self.gz) as f:
+                    cache[self.path] = f.read(HEAD_BYTES)
+            except (EOFError, zlib.error, gzip.BadGzipFile):
+                cache[self.path] = b""  # a broken .gz: nothing of it can be read
+        return cache[self.path]
+
+
+def _open(path, gz):
+    return gzip.open(path, "rb") if gz else open(path, "rb")
+
+
+class _Moved(Exception):
+    """The file was renamed or removed since it was listed: look again."""
 
 
 def problem(what, text):
@@ -47,9 +121,9 @@ def problem(what, text):
 class Ingester:
     """Takes the lines of one nginx log into the store.
 
-    The store keeps (file identity, position).  When the log was rotated, the
-    file with the kept identity is looked for beside it (logrotate's
-    name.log.1) and read to its end before the new log is started.
+    The store keeps (file identity, position).  Each step finds that file
+    among the log and its rotated files, reads on from the position, and
+    when a rotated file has ended goes on with the next newer one.
     """
 
     kind = "log"  # the position's name and the messages start with this
@@ -60,6 +134,7 @@ class Ingester:
         self.name = name or position_name(self.kind, self.path)
         self.batch = batch
         self.settle = settle
+        self._gz = None  # [path, dev:inode, open gzip file, offset, bytes from there]
 
     def rows(self, lines):
         """(rows, lines that are not ours) from the lines of one batch."""
@@ -72,78 +147,201 @@ class Ingester:
 
     def ingest(self):
         """Read everything there is now; returns (rows added, lines skipped)."""
-        added = skipped = 0
-        while True:
-            step = self.step()
-            if step is None:
-                return added, skipped
-            added += step[0]
-            skipped += step[1]
+        added = skipped = idle = 0
+        try:
+            # A step that takes nothing has moved the position, or saw a file
+            # renamed under it; more than a few of them in a row would be a
+            # fault, never a reason to spin.
+            while idle < 10:
+                step = self.step()
+                if step is None:
+                    break
+                added += step[0]
+                skipped += step[1]
+                idle = idle + 1 if step == (0, 0) else 0
+            return added, skipped
+        finally:
+            self._close_gz()
 
-    def _find(self, identity):
-        """The path of the file with this identity: the log, or a rotated one."""
+    def files(self):
+        """The log's files, oldest first, the log itself (if there) last; None
+        while a rotation seems to be going on (one file seen under two names)."""
         folder, base = os.path.split(self.path)
         try:
-            names = sorted(os.listdir(folder))
+            names = os.listdir(folder)
         except OSError:
             return None
-        for name in [base] + [n for n in names if n.startswith(base) and n != base]:
+        found = {}
+        for name in names:
+            order = ((2, 0, ""), False) if name == base else rotated_order(base, name)
+            if order is None:
+                continue
+            key, gz = order
+            if gz and name[:-3] in names:
+                continue  # still being compressed: the plain file is complete
             try:
-                if _identity(os.stat(os.path.join(folder, name))) == identity:
-                    return os.path.join(folder, name)
+                st = os.stat(os.path.join(folder, name))
             except OSError:
-                pass
+                continue
+            found[key] = _File(os.path.join(folder, name), gz, st)
+        files = [found[k] for k in sorted(found)]
+        inodes = [f.devino for f in files]
+        return files if len(set(inodes)) == len(inodes) else None
+
+    def _locate(self, files, file, position, heads):
+        """The file the position `file` names, wherever it is now, or None."""
+        devino, length, digest = _parse_identity(file)
+
+        def same(f):
+            head = f.head(heads)
+            return len(head) >= length and _digest(head[:length]) == digest
+
+        for f in files:  # the file itself, under whatever name
+            if f.devino == devino and not f.gz and f.st.st_size >= position and (
+                    length is None or same(f)):
+                return f
+        if not length:
+            return None
+        # Gzipped, or copied by copytruncate.  A copy may be shorter than the
+        # position (lines read from the log between logrotate's copy and its
+        # cut): then it has nothing more, and the next file follows.
+        for f in sorted(files, key=lambda f: f.gz):
+            if (f.gz or f.devino != devino) and same(f):
+                return f
         return None
+
+    def _identity(self, f, heads):
+        return _identity(f.st, f.head(heads))
 
     def step(self):
         """One transaction's worth; None when there is nothing more now."""
         file, position, _ = self.store.ingest_position(self.name)
-        try:
-            current = _identity(os.stat(self.path))
-        except FileNotFoundError:
-            current = None  # rotated, and nginx has not reopened its log yet
-        path = self._find(file) if file else None
-        if path is None:
-            if current is None or current == file:
+        files = self.files()
+        if files is None:
+            return None
+        heads = {}
+        current = files[-1] if files and files[-1].path == self.path else None
+        if not file:  # never read: the log as it is now
+            if current is None or current.st.st_size == 0:
                 return None
-            if self._move((file, position), (current, 0)) and file:
-                log.error("%s log %s: the rotated file read up to byte %d is gone; "
-                          "lines logged after that were not recorded", self.kind, self.path,
-                          position)
+            self._move((file, position), (self._identity(current, heads), 0))
             return self.step()
-        with open(path, "rb") as f:
-            st = os.fstat(f.fileno())
-            if _identity(st) != file:  # replaced between the look and the open
-                return 0, 0
-            if st.st_size < position:
-                if self._move((file, position), (file, 0)):
-                    log.error("%s log %s was cut to %d bytes below the %d read; "
-                              "reading it again from its start", self.kind, path, st.st_size,
-                              position)
-                return 0, 0
-            f.seek(position)
-            data = f.read(self.batch)
+        try:
+            found = self._locate(files, file, position, heads)
+            if found is None:
+                return self._lost(files, current, file, position, heads)
+            data = self._read(found, position)
+            identity = self._identity(found, heads)
+        except (_Moved, FileNotFoundError):
+            return 0, 0
+        except (EOFError, zlib.error, gzip.BadGzipFile) as e:
+            self._close_gz()
+            self._problem("%s cannot be read past byte %d (%s); its rest was skipped"
+                          % (found.path, position, e))
+            data, identity = b"", file
+        if _parse_identity(file)[1] is None:
+            # Stored before the first bytes were kept: keep them now, while
+            # the inode still names this file.
+            self._move((file, position), (identity, position))
+            return 0, 0
+        zeros = len(data) - len(data.lstrip(b"\0"))
+        if zeros:
+            # What a crash leaves at the end of a file being written; nginx
+            # writes no NUL, and appends its next lines after them.
+            self._problem("%d zero bytes in %s (left by a crash) were skipped"
+                          % (zeros, found.path))
+            self._move((file, position), (identity, position + zeros), skipped=1)
+            return 0, 1
         end = data.rfind(b"\n") + 1
         if end == 0 and len(data) >= self.batch:
             # No line is that long: skip the batch as one unreadable line.
-            self._problem("%d bytes without a line end in %s were skipped" % (len(data), path))
-            self._move((file, position), (file, position + len(data)), skipped=1)
+            self._problem("%d bytes without a line end in %s were skipped"
+                          % (len(data), found.path))
+            self._move((file, position), (identity, position + len(data)), skipped=1)
             return 0, 1
         if end == 0:
-            # Nothing complete to read.  A rotated file is finished once the
-            # new log exists and the old one has been quiet for a moment.
-            if current is None or current == file or time.time() - st.st_mtime < self.settle:
-                return None
-            if data:
-                self._problem("an unfinished last line of %s was skipped" % path)
-            self._move((file, position), (current, 0), skipped=1 if data else 0)
-            return 0, 1 if data else 0
+            return self._ended(files, current, found, file, position, data, heads)
         rows, bad = self.rows(data[:end].split(b"\n")[:-1])
         if bad:
-            self._problem("%d lines of %s that nginx did not write were skipped" % (bad, path))
-        if not self._move((file, position), (file, position + end), rows, bad):
+            self._problem("%d lines of %s that nginx did not write were skipped"
+                          % (bad, found.path))
+        if not self._move((file, position), (identity, position + end), rows, bad):
             return 0, 0  # another worker took these lines; look again
         return len(rows), bad
+
+    def _ended(self, files, current, found, file, position, data, heads):
+        """Nothing complete to read in `found`.  A rotated file is finished
+        once nginx has its new log open and the old one has been quiet for a
+        moment; the next newer file with lines in it follows."""
+        if found is current or current is None:
+            return None
+        quiet = time.time() - self.settle
+        if not found.gz and found.st.st_mtime > quiet:
+            return None
+        for f in files[files.index(found) + 1:]:
+            if f.gz or f.st.st_size > 0:
+                if not f.head(heads):
+                    continue  # an empty log, gzipped
+                if data:
+                    self._problem("an unfinished last line of %s was skipped" % found.path)
+                skipped = 1 if data else 0
+                self._move((file, position), (self._identity(f, heads), 0), skipped=skipped)
+                return 0, skipped
+            if f is current or f.st.st_mtime > quiet:
+                return None  # nothing newer yet, or a log nginx may still write to
+        return None
+
+    def _lost(self, files, current, file, position, heads):
+        """The file read last is not there any more, nor a copy of it."""
+        if current is not None and current.devino == _parse_identity(file)[0]:
+            # Cut in place (copytruncate whose copy is not found, or by
+            # hand), or a new log that has the old one's inode.
+            target, what = current, "no longer holds the %d bytes read" % position
+        else:
+            # Removed before it was read to its end (rotated out of the kept
+            # files): every file still there is newer.
+            target = next((f for f in files if f.gz or f.st.st_size > 0), None)
+            what = "was removed before it was read to its end (from byte %d)" % position
+        if target is None or (not target.gz and target.st.st_size == 0):
+            return None
+        if self._move((file, position), (self._identity(target, heads), 0)):
+            log.error("%s log %s: the file read last %s, and no copy of it was found; "
+                      "its lines after that were not recorded; reading on from the start "
+                      "of %s", self.kind, self.path, what, target.path)
+        return 0, 0
+
+    def _read(self, f, position):
+        """Up to a batch of bytes of `f` from `position`."""
+        if not f.gz:
+            with open(f.path, "rb") as handle:
+                st = os.fstat(handle.fileno())
+                if (st.st_dev, st.st_ino) != (f.st.st_dev, f.st.st_ino):
+                    raise _Moved()
+                handle.seek(position)
+                return handle.read(self.batch)
+        # A gzip file is read from its start to seek: keep it open while it
+        # is read batch after batch, with the bytes read past the last line.
+        c = self._gz
+        if c is None or c[:2] != [f.path, f.devino] or not c[3] <= position <= c[3] + len(c[4]):
+            self._close_gz()
+            handle = gzip.open(f.path, "rb")
+            st = os.fstat(handle.fileobj.fileno())
+            if (st.st_dev, st.st_ino) != (f.st.st_dev, f.st.st_ino):
+                handle.close()
+                raise _Moved()
+            c = self._gz = [f.path, f.devino, handle, position, b""]
+            if handle.seek(position) < position:
+                return b""  # shorter than the position: nothing more in it
+        data = c[4][position - c[3]:]
+        if len(data) < self.batch:
+            data += c[2].read(self.batch - len(data))
+        c[3], c[4] = position, data
+        return data
+
+    def _close_gz(self):
+        if self._gz is not None:
+            self._gz[2].close()
+            self._gz = None
 
     def _move(self, expected, new, rows=(), skipped=0):
         return self.write(expected, new, list(rows), skipped)

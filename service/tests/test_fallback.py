@@ -4,8 +4,10 @@ The log reader runs against both stores; the rest runs through a real nginx
 and gunicorn (service/stack.py), stopping and starting gunicorn in between.
 """
 
+import gzip
 import http.client
 import os
+import shutil
 import socket
 import ssl
 import threading
@@ -16,7 +18,8 @@ import pytest
 from conftest import CONFIG, MACHINE, SECRET
 from quillo_service.client import client_key, load_secret
 from quillo_service.config import load_config
-from quillo_service.fallback import Ingester, parse_line
+from quillo_service.fallback import RECORDED_BEFORE_SECONDS, Ingester, parse_line
+from quillo_service.logs import rotated_order
 from quillo_service.store import open_store
 from stack import Stack, free_port
 
@@ -62,6 +65,175 @@ def test_a_log_line_is_read_exactly_once_through_rotation_restarts_and_garbage(
     assert rows[1]["recorded_at"] == 1765000001.0
     assert rows[1]["version"] == "0,1,0,220" and rows[1]["malformed"] == ""
     assert store.ingest_position(reader.name)[2] == 1  # the garbage line, counted
+
+
+def lines(first, n):
+    return b"".join(line(i) for i in range(first, first + n))
+
+
+def append(path, data):
+    with open(path, "ab") as f:  # nginx opens its log for appending
+        f.write(data)
+
+
+def logrotate(log, compress=False, delaycompress=True):
+    """What logrotate does with `create` (and `compress`): log.N becomes
+    log.N+1, the log log.1, a new empty log takes its place; then the
+    newest rotated file (with delaycompress, the one before it) is gzipped
+    and the plain one removed."""
+    folder, base = log.parent, log.name
+    for n in range(9, 0, -1):
+        for ext in ("", ".gz"):
+            if (folder / f"{base}.{n}{ext}").exists():
+                os.rename(folder / f"{base}.{n}{ext}", folder / f"{base}.{n + 1}{ext}")
+    os.rename(log, folder / f"{base}.1")
+    log.write_bytes(b"")
+    plain = folder / f"{base}.{2 if delaycompress else 1}"
+    if compress and plain.exists():
+        with open(plain, "rb") as f, gzip.open(f"{plain}.gz", "wb") as g:
+            shutil.copyfileobj(f, g)
+        os.remove(plain)
+
+
+def new_file_on_inode(path, inode):
+    """Creates an empty file at `path` on that freed inode, as the filesystem
+    does (ext4 hands a freed inode out again soon)."""
+    tries = [f"{path}.try{n}" for n in range(500)]
+    try:
+        for name in tries:
+            open(name, "wb").close()
+            if os.stat(name).st_ino == inode:
+                os.rename(name, path)
+                return
+        pytest.fail(f"the filesystem of {path} gave no file inode {inode} again")
+    finally:
+        for name in tries:
+            if os.path.exists(name):
+                os.remove(name)
+
+
+def read_all(store, log, config, expected):
+    """Reads the log with a new reader (a restarted service), twice; the
+    keys recorded must be those of lines 0 .. expected-1, each once."""
+    for _ in range(2):  # a few lines a batch, most batches ending inside a line
+        Ingester(store, str(log), lambda: config, settle=0, batch=300).ingest()
+    keys = sorted(r["bundle_key"] for r in fallback_rows(store))
+    assert keys == sorted(f"k{n}" for n in range(expected))
+
+
+@pytest.mark.parametrize("compress, rotations", [(False, 2), (True, 3)],
+                         ids=["renames", "delaycompress"])
+def test_rotations_between_two_reads_lose_and_double_nothing(
+        store, tmp_path, write_config, compress, rotations):
+    config = load_config(write_config())
+    log = tmp_path / "fallback.log"
+    log.write_bytes(lines(0, 10))
+    assert Ingester(store, str(log), lambda: config, settle=0).ingest() == (10, 0)
+    append(log, lines(10, 10))
+    for r in range(rotations):
+        logrotate(log, compress)
+        append(log, lines(20 + 10 * r, 10))
+    if compress:
+        assert sorted(n for n in os.listdir(tmp_path) if n.startswith("fallback")) == [
+            "fallback.log", "fallback.log.1", "fallback.log.2.gz", "fallback.log.3.gz"]
+    written = 20 + 10 * rotations
+    read_all(store, log, config, written)
+    append(log, line(written))
+    read_all(store, log, config, written + 1)
+
+
+def test_a_new_log_on_the_inode_of_the_old_one_is_read_from_its_start(
+        store, tmp_path, write_config):
+    config = load_config(write_config())
+    log = tmp_path / "fallback.log"
+    log.write_bytes(lines(0, 10))
+    assert Ingester(store, str(log), lambda: config, settle=0).ingest() == (10, 0)
+    append(log, lines(10, 10))
+    inode = os.stat(log).st_ino
+    # compress without delaycompress: the rotated file is gzipped at once,
+    # which frees its inode for the next log the filesystem creates.
+    logrotate(log, compress=True, delaycompress=False)
+    os.remove(log)
+    new_file_on_inode(log, inode)
+    append(log, lines(20, 20))  # longer than what was read of the old one
+    read_all(store, log, config, 40)
+    assert store.ingest_position(
+        Ingester(store, str(log), lambda: config).name)[2] == 0  # no line taken apart
+
+
+def test_copytruncate_loses_and_doubles_nothing(store, tmp_path, write_config):
+    config = load_config(write_config())
+    log = tmp_path / "fallback.log"
+    log.write_bytes(lines(0, 10))
+    assert Ingester(store, str(log), lambda: config, settle=0).ingest() == (10, 0)
+    append(log, lines(10, 10))
+    # logrotate's copytruncate: a copy, then the log cut to nothing in place,
+    # where nginx goes on appending.
+    shutil.copyfile(log, str(log) + ".1")
+    os.truncate(log, 0)
+    append(log, lines(20, 20))
+    read_all(store, log, config, 40)
+    append(log, line(40))
+    read_all(store, log, config, 41)
+
+
+def test_a_position_stored_before_the_first_bytes_were_kept_is_followed_through_gzip(
+        store, tmp_path, write_config):
+    config = load_config(write_config())
+    log = tmp_path / "fallback.log"
+    log.write_bytes(lines(0, 2))
+    reader = Ingester(store, str(log), lambda: config, settle=0)
+    st = os.stat(log)  # read to its end by an earlier version, which kept dev:inode only
+    assert store.ingest_rows(reader.name, ("", 0), (f"{st.st_dev}:{st.st_ino}", len(lines(0, 2))),
+                             "requests", [])
+    assert reader.ingest() == (0, 0)
+    logrotate(log, compress=True, delaycompress=False)  # the inode goes
+    append(log, lines(2, 2))
+    assert reader.ingest() == (2, 0)
+    assert sorted(r["bundle_key"] for r in fallback_rows(store)) == ["k2", "k3"]
+
+
+def test_a_crash_tail_or_a_batch_without_a_line_end_is_skipped_and_reading_goes_on(
+        store, tmp_path, write_config):
+    config = load_config(write_config())
+    log = tmp_path / "fallback.log"
+    batch = 500
+    # A crash leaves zeros where nginx's last lines were; nginx appends after them.
+    log.write_bytes(line(0) + b"\0" * 300 + line(1) + b"x" * batch + line(2)
+                    + b"x" * (batch + 1) + line(3))
+    reader = Ingester(store, str(log), lambda: config, batch=batch, settle=0)
+    assert reader.ingest() == (3, 4)  # a batch longer than a batch takes the next line along
+    assert sorted(r["bundle_key"] for r in fallback_rows(store)) == ["k0", "k1", "k2"]
+
+
+def test_a_logged_answer_is_skipped_when_its_request_was_recorded_within_the_margin(
+        store, tmp_path, write_config):
+    # In maintenance, nginx's answer is the maintenance answer.
+    config = load_config(write_config(CONFIG.replace("enabled = false", "enabled = true")))
+    at = 1765000000.0
+    ids = ["%032x" % n for n in range(3)]
+    for n, rid in enumerate(ids[:2]):  # recorded by a worker that then died
+        store.record_request(at - RECORDED_BEFORE_SECONDS - 1 + n, "127.0.0.1", f"served{n}", None,
+                             None, "GET:x", "served", "", "", rid)
+    log = tmp_path / "fallback.log"
+    log.write_bytes(b"".join(f"{at:.3f} 198.51.100.1 {rid} 502 GET /getinstaller?key=logged{n} "
+                             f"HTTP/1.1\n".encode() for n, rid in enumerate(ids)))
+    assert Ingester(store, str(log), lambda: config).ingest() == (2, 0)
+    rows = fallback_rows(store)
+    assert sorted(r["bundle_key"] for r in rows) == ["logged0", "logged2"]
+    assert {r["answer"] for r in rows} == {MAINTENANCE.decode()}
+
+
+def test_rotated_files_are_known_by_logrotate_names_oldest_first():
+    def oldest_first(names):
+        return sorted(names, key=lambda n: rotated_order("fallback.log", n)[0])
+    assert oldest_first(["fallback.log.1", "fallback.log.10.gz", "fallback.log.9.gz"]) == [
+        "fallback.log.10.gz", "fallback.log.9.gz", "fallback.log.1"]
+    assert oldest_first(["fallback.log-20261208", "fallback.log-20261130.gz"]) == [
+        "fallback.log-20261130.gz", "fallback.log-20261208"]
+    assert rotated_order("fallback.log", "fallback.log.2.gz")[1] is True
+    for other in ("fallback.log", "fallback.log.1.tmp", "fallback.logx", "downloads.log.1"):
+        assert rotated_order("fallback.log", other) is None
 
 
 def test_concurrent_readers_take_each_line_once(store, tmp_path, write_config):

@@ -365,6 +365,40 @@ def test_a_locked_database_sends_requests_to_the_spool_written_once(database, tm
     s.close()
 
 
+def test_two_workers_replaying_one_spool_file_write_it_once(database, tmp_path, monkeypatch):
+    import fcntl
+    import threading
+    from quillo_service.store import spool
+    first, second = (open_store(database, base_dir=str(tmp_path), client_secret=SECRET)
+                     for _ in range(2))
+    for s in (first, second):
+        monkeypatch.setattr(s, "_replay_later", lambda: None)
+    first.check()
+    for n in range(3):
+        first.spool.add([1.0, client_key("c", SECRET), f"k{n}", "v", "i", "GET:x", "default", "",
+                         "", None])
+    # The second worker opens the file the first has taken, and waits at its
+    # lock until the first has written and removed it.
+    opened, replayed = threading.Event(), []
+    other = threading.Thread(target=lambda: replayed.append(second.replay_spool()))
+
+    def flock(fd, op):
+        if threading.current_thread() is other:
+            opened.set()
+        fcntl.flock(fd, op)
+        if threading.current_thread() is not other and not other.is_alive() and not replayed:
+            other.start()
+            assert opened.wait(10)
+    monkeypatch.setattr(spool, "fcntl", type("F", (), {
+        "flock": staticmethod(flock), "LOCK_EX": fcntl.LOCK_EX, "LOCK_SH": fcntl.LOCK_SH,
+        "LOCK_NB": fcntl.LOCK_NB}))
+    assert first.replay_spool() == 3
+    other.join()
+    assert replayed == [0] and first.count("requests") == 3
+    first.close()
+    second.close()
+
+
 def test_a_writer_in_another_worker_is_waited_for_at_the_lock_file(tmp_path, monkeypatch):
     # Another worker process holds the writers' lock file: a request waits
     # for it no longer than its bound, then goes to the spool; once the lock
