@@ -31,10 +31,10 @@ from bulk import load_rows, settle, table_bytes  # noqa: E402
 from pgcluster import Postgres  # noqa: E402
 from quillo_service import create_app  # noqa: E402
 from quillo_service.admin import views as admin_views  # noqa: E402
-from quillo_service.admin.data import Dashboard  # noqa: E402
-from quillo_service.events import build_event  # noqa: E402
-from quillo_service.store import open_store  # noqa: E402
-from quillo_service.store.schema import EVENT_COLUMNS, REQUEST_COLUMNS  # noqa: E402
+from quillo_service.dashboard.queries import Dashboard  # noqa: E402
+from quillo_service.reports.events import build_event  # noqa: E402
+from quillo_service.db import open_store  # noqa: E402
+from quillo_service.db.schema import EVENT_COLUMNS, REQUEST_COLUMNS  # noqa: E402
 
 DAY = 86400
 PASSWORD = "bench-password"

@@ -34,11 +34,11 @@ sys.path.insert(0, os.path.join(SOURCE, "service"))
 from bulk import load_rows, settle, table_bytes  # noqa: E402
 from pgcluster import Postgres  # noqa: E402
 from quillo_service import create_app  # noqa: E402
-from quillo_service.client import client_key, load_secret  # noqa: E402
-from quillo_service.downloads import Ingester  # noqa: E402
-from quillo_service.events import build_event  # noqa: E402
-from quillo_service.store import open_store  # noqa: E402
-from quillo_service.store.schema import EVENT_COLUMNS, REQUEST_COLUMNS  # noqa: E402
+from quillo_service.clients import client_key, load_secret  # noqa: E402
+from quillo_service.ingest.downloads import Ingester  # noqa: E402
+from quillo_service.reports.events import build_event  # noqa: E402
+from quillo_service.db import open_store  # noqa: E402
+from quillo_service.db.schema import EVENT_COLUMNS, REQUEST_COLUMNS  # noqa: E402
 
 DAY = 86400
 PASSWORD = "bench-password"

@@ -33,7 +33,7 @@ import time
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(SOURCE, "service"))
 
-from quillo_service import guard  # noqa: E402
+from quillo_service.rollouts import guard  # noqa: E402
 
 MIN_REQUESTS = 500  # the configuration's default guard_min_requests
 

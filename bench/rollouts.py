@@ -33,12 +33,13 @@ sys.path.insert(0, os.path.join(SOURCE, "service"))
 
 from bulk import load_rows, settle  # noqa: E402
 from pgcluster import Postgres  # noqa: E402
-from quillo_service import create_app, rollouts  # noqa: E402
+from quillo_service import create_app  # noqa: E402
+from quillo_service.rollouts import live as rollouts  # noqa: E402
 from quillo_service.config import load_config  # noqa: E402
-from quillo_service.events import build_event  # noqa: E402
-from quillo_service.rules import in_rollout  # noqa: E402
-from quillo_service.store import open_store  # noqa: E402
-from quillo_service.store.schema import EVENT_COLUMNS, REQUEST_COLUMNS  # noqa: E402
+from quillo_service.reports.events import build_event  # noqa: E402
+from quillo_service.launcher.rules import in_rollout  # noqa: E402
+from quillo_service.db import open_store  # noqa: E402
+from quillo_service.db.schema import EVENT_COLUMNS, REQUEST_COLUMNS  # noqa: E402
 
 DAY = 86400
 RULE = "new release"

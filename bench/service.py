@@ -22,8 +22,8 @@ import time
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(SOURCE, 'service'))
 from stack import Stack, free_port  # noqa: E402
-from quillo_service.fallback import position_name  # noqa: E402
-from quillo_service.store import open_store  # noqa: E402
+from quillo_service.ingest.fallback import position_name  # noqa: E402
+from quillo_service.db import open_store  # noqa: E402
 
 ID = 'A869DE9FE3C1AB0C0EFA0FA35908BB56EA9DEED0'
 KEY = '0123456789abcdef0123456789abcdef01234567'

@@ -16,10 +16,10 @@ import time
 
 from flask import Flask
 
-from .client import parse_proxies
+from .clients import parse_proxies
 from .config import ConfigError, ConfigWatcher
-from .rollouts import Live
-from .store import StoreError, open_configured
+from .rollouts.live import Live
+from .db import StoreError, open_configured
 
 __all__ = ["create_app", "ConfigError", "StoreError"]
 
@@ -89,7 +89,7 @@ def create_app(config_path=None, database=None, proxies=None, fallback=None,
                             if proxies is None else proxies)
     state = app.extensions["quillo"] = ServiceState(watcher, store, proxies=proxies)
     fallback = fallback or os.environ.get("QUILLO_SERVICE_FALLBACK")
-    from .fallback import Keeper
+    from .ingest.fallback import Keeper
     try:
         # Without a fallback folder the thread only runs the rollouts' guard.
         state.fallback = Keeper(os.path.abspath(fallback) if fallback else None,
@@ -101,10 +101,12 @@ def create_app(config_path=None, database=None, proxies=None, fallback=None,
     if housekeeping is None:
         housekeeping = os.environ.get("QUILLO_SERVICE_HOUSEKEEPING", "on").lower() != "off"
     if housekeeping:
-        from .runner import Runner
+        from .background import Runner
         state.runner = Runner(store, watcher.current).add_housekeeping().start()
 
-    from . import admin, instructions, pages
+    from . import admin
+    from .launcher import instructions
+    from .reports import pages
     app.register_blueprint(instructions.bp)
     app.register_blueprint(pages.bp)
     app.register_blueprint(admin.bp)

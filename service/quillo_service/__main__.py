@@ -24,7 +24,7 @@ import sys
 import time
 
 from .config import ConfigError, load_config
-from .store import StoreError, open_configured
+from .db import StoreError, open_configured
 
 
 def main(argv):
@@ -80,7 +80,7 @@ def main(argv):
 
 def rollouts_command(store, config, args):
     """List the staged rollouts, or halt, resume or advance one of them."""
-    from .rollouts import ACTIONS, ActionError, act, status_lines
+    from .rollouts.live import ACTIONS, ActionError, act, status_lines
     if not args:
         for line in status_lines(store, config):
             print(line)

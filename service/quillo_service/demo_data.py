@@ -25,12 +25,12 @@ import time
 from urllib.parse import quote
 
 from .config import load_config
-from .events import build_event
-from .rules import decide
-from .client import SECRET_FILE, client_key, load_secret
-from .store import open_store
-from .store.funnel import installer_path
-from .store.schema import DOWNLOAD_COLUMNS, EVENT_COLUMNS, REQUEST_COLUMNS
+from .reports.events import build_event
+from .launcher.rules import decide
+from .clients import SECRET_FILE, client_key, load_secret
+from .db import open_store
+from .funnel.outcomes import installer_path
+from .db.schema import DOWNLOAD_COLUMNS, EVENT_COLUMNS, REQUEST_COLUMNS
 
 DAY = 86400
 

@@ -18,7 +18,7 @@ sys.path.insert(0, os.path.dirname(HERE))
 
 from pgcluster import Postgres  # noqa: E402
 from quillo_service import create_app  # noqa: E402
-from quillo_service.store import open_store  # noqa: E402
+from quillo_service.db import open_store  # noqa: E402
 
 KEY = "0123456789abcdef0123456789abcdef01234567"
 SECRET = b"a test secret of the client keys, 0123456789"

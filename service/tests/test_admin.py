@@ -14,10 +14,10 @@ import pytest
 from conftest import CONFIG, HERE
 from werkzeug.security import generate_password_hash
 
-from quillo_service import create_app
+from quillo_service import create_app  # noqa: E402
 from quillo_service.admin import auth
-from quillo_service.admin.data import day_text
-from quillo_service.events import build_event
+from quillo_service.periods import day_text
+from quillo_service.reports.events import build_event
 
 PASSWORD = "correct horse battery"
 ADMIN = f'\n[admin]\nuser = "boss"\npassword_hash = "{generate_password_hash(PASSWORD)}"\n'
@@ -119,7 +119,7 @@ def test_counts_filters_and_periods(database, admin_app):
     store = admin_app.extensions["quillo"].store
     seed(store)
     client = admin_app.test_client()
-    d = lambda ago: __import__("quillo_service.admin.data", fromlist=["day_text"]).day_text(
+    d = lambda ago: __import__("quillo_service.periods", fromlist=["day_text"]).day_text(
         int((NOW - ago) // DAY))
 
     per_day = {r[0]: int(r[1]) for r in table(client, "installs", "per-day")[1:]}
@@ -228,7 +228,7 @@ def test_a_wrong_user_name_still_pays_for_the_hash(admin_app, monkeypatch):
 
 
 def test_made_up_keys_are_folded_into_other_keys(database, admin_app, monkeypatch):
-    from quillo_service.store.dashboard import Dashboard
+    from quillo_service.dashboard.queries import Dashboard
     monkeypatch.setattr(Dashboard, "KEYS_PER_DAY", 5)
     monkeypatch.setattr(Dashboard, "TOP_KEYS", 3)
     store = admin_app.extensions["quillo"].store
@@ -252,8 +252,8 @@ def test_made_up_keys_are_folded_into_other_keys(database, admin_app, monkeypatc
 
 def test_a_page_counts_each_request_once_while_another_rolls_up(database, admin_app,
                                                                    monkeypatch):
-    from quillo_service.store import open_store
-    from quillo_service.store.dashboard import Dashboard
+    from quillo_service.db import open_store
+    from quillo_service.dashboard.queries import Dashboard
     store = admin_app.extensions["quillo"].store
     for i in range(30):
         store.record_request(NOW - 3600 - i, "c", "acme1", "0,1,0,220", None, "GET:x", "r",
@@ -294,7 +294,7 @@ def test_csv_cells_that_a_spreadsheet_would_run_are_defused():
 def test_a_request_kept_nowhere_is_answered_counted_and_logged_once(tmp_path, write_config,
                                                                      monkeypatch, caplog):
     import sqlite3
-    from quillo_service import instructions
+    from quillo_service.launcher import instructions
     from quillo_service.throttle import LogThrottle
     monkeypatch.setattr(instructions, "_store_errors", LogThrottle(interval=3600))
     app = create_app(write_config(CONFIG + ADMIN), database=str(tmp_path / "q.db"))
@@ -350,7 +350,7 @@ def test_an_answer_read_from_nginx_after_midnight_counts_on_its_own_day(database
 
 
 def test_long_and_missing_keys_and_chart_axes_read_at_a_glance(database, admin_app):
-    from quillo_service.admin.charts import round_step
+    from quillo_service.dashboard.charts import round_step
     assert [round_step(n) for n in (0, 4, 5, 400, 401, 2758)] == [1, 1, 2, 100, 200, 1000]
     store = admin_app.extensions["quillo"].store
     seed(store)
@@ -374,8 +374,8 @@ def test_no_page_csv_or_log_line_shows_a_client_address(admin_app, caplog):
     import time
     from conftest import SECRET
     from quillo_service.admin import views
-    from quillo_service.admin.data import day_text
-    from quillo_service.client import client_key
+    from quillo_service.periods import day_text
+    from quillo_service.clients import client_key
     client = admin_app.test_client()
     addresses = ["198.51.100.77", "2001:db8::77", "198.51.100.78", "198.51.100.79",
                  "198.51.100.80"]
@@ -404,7 +404,7 @@ def test_no_page_csv_or_log_line_shows_a_client_address(admin_app, caplog):
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs root to run as a user with no name")
 def test_the_command_line_acts_for_a_user_without_a_name():
-    from quillo_service.store import open_store
+    from quillo_service.db import open_store
     uid = next(u for u in range(54321, 60000) if not _has_name(u))
     # Not under pytest's folders, which only root may enter.
     with tempfile.TemporaryDirectory() as folder:

@@ -25,8 +25,8 @@ from test_admin import ADMIN, PASSWORD
 
 from quillo_service.config import load_config
 from quillo_service.demo_data import HOSTILE_KEY, generate, insert
-from quillo_service.events import build_event
-from quillo_service.store import open_store
+from quillo_service.reports.events import build_event
+from quillo_service.db import open_store
 from stack import Stack, free_port
 
 CHROMIUM = shutil.which("chromium")

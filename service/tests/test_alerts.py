@@ -17,10 +17,10 @@ import pytest
 from aiosmtpd.controller import Controller
 
 from conftest import CONFIG, SECRET
-from quillo_service import alerts
+from quillo_service.alerts import outbox as alerts
 from quillo_service.config import parse_config
-from quillo_service.runner import LEASE, Runner
-from quillo_service.store import open_store
+from quillo_service.background import LEASE, Runner
+from quillo_service.db import open_store
 from stack import free_port, make_local_ca
 
 DAY = 86400
@@ -70,9 +70,9 @@ def signed_correctly(headers, body):
 
 SEND_ONCE = """
 import sys
-from quillo_service import alerts
+from quillo_service.alerts import outbox as alerts
 from quillo_service.config import load_config
-from quillo_service.store import open_store
+from quillo_service.db import open_store
 config = load_config(sys.argv[1])
 print(alerts.Sender(open_store(sys.argv[2]), lambda: config).send_due(float(sys.argv[3])))
 """
@@ -281,7 +281,7 @@ def _traffic(store, start, end, key, requests, failures):
 
 
 def _event(at, kind, **fields):
-    from quillo_service.store.schema import EVENT_COLUMNS
+    from quillo_service.db.schema import EVENT_COLUMNS
     e = dict.fromkeys(EVENT_COLUMNS)
     e.update(recorded_at=at, client="c", reference="R", kind=kind, malformed="", cut="")
     e.update(fields)

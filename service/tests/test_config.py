@@ -7,7 +7,7 @@ import time
 import pytest
 
 from conftest import CONFIG
-from quillo_service import create_app
+from quillo_service import create_app  # noqa: E402
 from quillo_service.config import ConfigError, ConfigWatcher
 
 
@@ -112,8 +112,8 @@ def test_an_unwritable_fallback_folder_stops_the_start(tmp_path, write_config):
 def test_the_client_secret_is_made_once_private_and_shared_by_hosts(tmp_path, postgres):
     import os
     from concurrent.futures import ThreadPoolExecutor
-    from quillo_service.client import load_secret
-    from quillo_service.store import StoreError, open_store
+    from quillo_service.clients import load_secret
+    from quillo_service.db import StoreError, open_store
     path = str(tmp_path / "state" / "client.secret")
     with ThreadPoolExecutor(8) as pool:  # workers starting together agree on one secret
         made = set(pool.map(lambda _: load_secret(path), range(8)))

@@ -6,8 +6,8 @@ import time
 import psycopg
 
 from conftest import CONFIG, KEY, MACHINE, SECRET
-from quillo_service import create_app
-from quillo_service.client import client_key
+from quillo_service import create_app  # noqa: E402
+from quillo_service.clients import client_key
 
 QUERY = f"key={KEY}&version=0%2C1%2C0%2C220&id={MACHINE}"
 CRASH = ("/error/?source=Gatherkit&code=0&message=0x00400000%3A0x00401A2B%3Ac0000005%3A"
@@ -138,8 +138,8 @@ def test_failures_show_no_details(client, app, monkeypatch):
     # An unexpected fault on a page gives a short page; /getinstaller still answers.
     def broken(*a, **k):
         raise RuntimeError("secret detail /etc/quillo database=postgresql://u:pw@h/db")
-    monkeypatch.setattr("quillo_service.pages.explain", broken)
-    monkeypatch.setattr("quillo_service.instructions.decide", broken)
+    monkeypatch.setattr("quillo_service.reports.pages.explain", broken)
+    monkeypatch.setattr("quillo_service.launcher.instructions.decide", broken)
     r = client.get(CRASH)
     assert r.status_code == 500 and b"secret" not in r.data and b"Traceback" not in r.data
     r = client.get("/getinstaller?" + QUERY)

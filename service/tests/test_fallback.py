@@ -16,11 +16,11 @@ import time
 import pytest
 
 from conftest import CONFIG, MACHINE, SECRET
-from quillo_service.client import client_key, load_secret
+from quillo_service.clients import client_key, load_secret
 from quillo_service.config import load_config
-from quillo_service.fallback import RECORDED_BEFORE_SECONDS, Ingester, parse_line
-from quillo_service.logs import rotated_order
-from quillo_service.store import open_store
+from quillo_service.ingest.fallback import RECORDED_BEFORE_SECONDS, Ingester, parse_line
+from quillo_service.ingest.logs import rotated_order
+from quillo_service.db import open_store
 from stack import Stack, free_port
 
 DEFAULT = b"GET:https://setup.test/installers/stable.exe"

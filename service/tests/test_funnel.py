@@ -21,17 +21,18 @@ from test_admin_browser import CHROMIUM, browse
 from test_fallback import wait_for
 from test_rollouts import GUARDED, RULE
 
-from quillo_service import joins, rollouts
-from quillo_service.admin.data import Filters, Period
+from quillo_service import joins
+from quillo_service.rollouts import live as rollouts
+from quillo_service.periods import Filters, Period
 from quillo_service.config import load_config
-from quillo_service.downloads import Ingester, parse_line
-from quillo_service.events import build_event
+from quillo_service.ingest.downloads import Ingester, parse_line
+from quillo_service.reports.events import build_event
 from quillo_service.joins import CLOCK_SLACK, CRASH_WINDOW, DOWNLOAD_WINDOW, ERROR_WINDOW, LONGEST
-from quillo_service.logs import position_name
-from quillo_service.store import open_store
-from quillo_service.store.funnel import COUNTS
-from quillo_service.store.rollouts import Rollouts
-from quillo_service.store.schema import EVENT_COLUMNS
+from quillo_service.ingest.logs import position_name
+from quillo_service.db import open_store
+from quillo_service.funnel.outcomes import COUNTS
+from quillo_service.rollouts.queries import Rollouts
+from quillo_service.db.schema import EVENT_COLUMNS
 from stack import Stack, free_port
 
 T0 = 1_765_000_000.0
@@ -286,7 +287,7 @@ def test_a_download_read_late_still_counts_in_the_rollup(store):
 
 def test_the_rollup_folds_the_least_asked_keys_of_a_day_as_the_dashboard_does(
         store, monkeypatch):
-    from quillo_service.store.dashboard import Dashboard
+    from quillo_service.dashboard.queries import Dashboard
     monkeypatch.setattr(Dashboard, "KEYS_PER_DAY", 2)
     day = T0 - T0 % 86400
     for n, key in enumerate(("k0", "k1", "k1", "k2", "k2", "k2")):

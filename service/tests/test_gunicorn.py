@@ -49,7 +49,7 @@ def test_workers_share_the_store(database, write_config):
         server.terminate()
         log = server.communicate(timeout=30)[0].decode()
     assert "Traceback" not in log and "ERROR" not in log, log
-    from quillo_service.store import open_store
+    from quillo_service.db import open_store
     s = open_store(database)
     assert (s.count("requests"), s.count("events")) == (60, 1)
     s.close()

@@ -7,7 +7,7 @@ import ssl
 import pytest
 
 from conftest import CONFIG, KEY, MACHINE, SECRET
-from quillo_service.client import client_key
+from quillo_service.clients import client_key
 from stack import Stack, free_port
 
 STABLE = b"GET:https://setup.test/installers/stable.exe"
@@ -134,8 +134,8 @@ def test_error_recording_is_rate_limited_per_client(client, app):
 
 
 def test_bounds_of_the_query_and_its_fields():
-    from quillo_service.events import build_event
-    from quillo_service.query import parse_query
+    from quillo_service.reports.events import build_event
+    from quillo_service.launcher.query import parse_query
     q = parse_query(b"key=abcd&version=abcde&id=a+b%2Bc", {"key": 4, "version": 4, "id": 9})
     assert q.values == {"key": "abcd", "version": "abcd", "id": "a b+c"}
     assert q.cut == {"version"}  # a value on its bound is whole; one byte more is cut

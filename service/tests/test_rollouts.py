@@ -13,10 +13,11 @@ from conftest import KEY
 from test_admin import ADMIN, GOOD
 
 from quillo_service import __main__ as cli
-from quillo_service import create_app, guard, rollouts
+from quillo_service import create_app  # noqa: E402
+from quillo_service.rollouts import guard, live as rollouts
 from quillo_service.config import ConfigError, load_config
-from quillo_service.rules import in_rollout
-from quillo_service.store import StoreError, open_store
+from quillo_service.launcher.rules import in_rollout
+from quillo_service.db import StoreError, open_store
 
 STABLE = b"GET:https://setup.test/installers/stable.exe"
 BETA = b"GET:https://setup.test/installers/beta.exe"

@@ -4,7 +4,7 @@ import pytest
 
 from conftest import CONFIG, KEY, MACHINE
 from quillo_service.config import ConfigError, load_config, parse_config
-from quillo_service.rules import decide, in_rollout
+from quillo_service.launcher.rules import decide, in_rollout
 
 import tomllib
 

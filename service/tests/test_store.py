@@ -8,10 +8,10 @@ import psycopg
 import pytest
 
 from conftest import SECRET
-from quillo_service import create_app
-from quillo_service.client import client_key
-from quillo_service.store import SchemaError, open_store
-from quillo_service.store.schema import EVENT_COLUMNS, SCHEMA_VERSION
+from quillo_service import create_app  # noqa: E402
+from quillo_service.clients import client_key
+from quillo_service.db import SchemaError, open_store
+from quillo_service.db.schema import EVENT_COLUMNS, SCHEMA_VERSION
 
 HOSTILE = ["'; DROP TABLE requests; --", "\" OR 1=1 --", "%s %(x)s ?", "\u00fc\u6f22\U0001F600",
            "\\x00\\", "\ufffd"]
@@ -132,7 +132,7 @@ def test_a_failed_connection_is_reported_and_retried(postgres):
     with psycopg.connect(postgres.url, autocommit=True) as admin:  # the server drops us
         admin.execute("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
                       "WHERE pid <> pg_backend_pid() AND datname = current_database()")
-    from quillo_service.store import StoreError
+    from quillo_service.db import StoreError
     with pytest.raises(StoreError):
         s.record_request(1.0, "c", "k", "v", "i", "GET:x", "default", "", "")
     s.record_request(2.0, "c", "k", "v", "i", "GET:x", "default", "", "")  # reconnected
@@ -158,8 +158,8 @@ V1_TABLES = {  # a database as the first release of the service left it
 
 
 def test_an_old_database_is_migrated_step_by_step_and_keeps_its_rows(store, monkeypatch):
-    from quillo_service.store import base
-    from quillo_service.store.schema import TABLES
+    from quillo_service.db import base
+    from quillo_service.db.schema import TABLES
     monkeypatch.setattr(base, "HASH_BATCH", 2)  # three requests span two batches
     ids, floats = V1_TABLES[store.dialect]
     conn = store._conn()  # the current schema, replaced by the first one
@@ -258,7 +258,7 @@ def test_a_write_takes_the_lock_before_it_reads(tmp_path):
 
 def test_a_late_commit_is_counted(postgres, write_config):
     # Two hosts share the database; this one's clock is five minutes slow.
-    from quillo_service.admin.data import Filters, parse_period
+    from quillo_service.periods import Filters, parse_period
     app = create_app(write_config(), database=postgres.url)
     store = app.extensions["quillo"].store
     app.extensions["quillo"].clock = lambda: time.time() - 300
@@ -288,9 +288,9 @@ def test_rows_committed_out_of_id_order_are_not_skipped_by_any_position(postgres
     # commits first; neither moves past it until it commits, and once the
     # rows are older than LAG both have them.
     from test_rollouts import GUARDED, RULE
-    from quillo_service import rollouts
+    from quillo_service.rollouts import live as rollouts
     from quillo_service.config import load_config
-    from quillo_service.store.base import LAG
+    from quillo_service.db.base import LAG
     config = load_config(write_config(GUARDED.format(steps="50, 100")))
     with psycopg.connect(postgres.url, autocommit=True) as conn:
         conn.execute("DROP SCHEMA public CASCADE")
@@ -368,7 +368,7 @@ def test_a_locked_database_sends_requests_to_the_spool_written_once(database, tm
 def test_two_workers_replaying_one_spool_file_write_it_once(database, tmp_path, monkeypatch):
     import fcntl
     import threading
-    from quillo_service.store import spool
+    from quillo_service.db import spool
     first, second = (open_store(database, base_dir=str(tmp_path), client_secret=SECRET)
                      for _ in range(2))
     for s in (first, second):

@@ -15,10 +15,10 @@ import logging
 from flask import Blueprint, Response, current_app, redirect, render_template, request, url_for
 from markupsafe import escape
 
-from .. import rollouts
-from ..store import StoreError
+from ..rollouts import live as rollouts
+from ..db import StoreError
 from . import auth, views
-from .data import parse_filters, parse_period, time_text
+from ..periods import parse_filters, parse_period, time_text
 
 log = logging.getLogger("quillo_service")
 

@@ -15,7 +15,7 @@ import hmac
 
 from werkzeug.security import check_password_hash
 
-from ..client import client_address
+from ..clients import client_address
 
 WRONG_PER_MINUTE = 5
 REMEMBER_SECONDS = 300

@@ -32,8 +32,8 @@ def hash_password(argv):
 
 def rollup(argv):
     from ..config import ConfigError, load_config
-    from ..store import StoreError, open_configured
-    from .data import time_text
+    from ..db import StoreError, open_configured
+    from ..periods import time_text
     try:
         config = load_config(argv[0])
         store = open_configured(config)

@@ -2,11 +2,12 @@
 
 from typing import NamedTuple
 
-from .. import guard, joins
-from ..codes import CODES, GROUPS
-from ..store.funnel import COUNTS, UNASKED, installer_path
-from . import charts
-from .data import day_text, time_text
+from ..rollouts import guard
+from .. import joins
+from ..reports.codes import CODES, GROUPS
+from ..funnel.outcomes import COUNTS, UNASKED, installer_path
+from ..dashboard import charts
+from ..periods import day_text, time_text
 
 
 class Table(NamedTuple):

@@ -25,8 +25,8 @@ import socket
 import threading
 import time
 
-from . import alerts
-from .store import StoreError
+from .alerts import outbox as alerts
+from .db import StoreError
 from .throttle import LogThrottle
 
 log = logging.getLogger("quillo_service")

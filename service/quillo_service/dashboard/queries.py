@@ -43,7 +43,7 @@ whole days since 1970-01-01 UTC.
 import time
 from contextlib import contextmanager
 
-from .base import LAG
+from ..db.base import LAG
 
 DAY = 86400
 ROLLUP = "requests"  # rollup_state: the last request id in requests_daily

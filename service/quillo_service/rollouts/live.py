@@ -38,13 +38,15 @@ import logging
 import threading
 import time
 
-from . import alerts, guard, joins
-from .config import parse_version
-from .rules import conditions_hold
-from .store import StoreError
-from .store.base import LAG
-from .store.rollouts import HOUR, REQUESTS, EVENTS, describe_state
-from .throttle import LogThrottle
+from ..alerts import outbox as alerts
+from . import guard
+from .. import joins
+from ..config import parse_version
+from ..launcher.rules import conditions_hold
+from ..db import StoreError
+from ..db.base import LAG
+from .queries import HOUR, REQUESTS, EVENTS, describe_state
+from ..throttle import LogThrottle
 
 log = logging.getLogger("quillo_service")
 

@@ -48,8 +48,8 @@ import urllib.request
 from email.message import EmailMessage
 from email.utils import formatdate
 
-from .admin.data import Filters, Period, time_text
-from .throttle import LogThrottle
+from ..periods import Filters, Period, time_text
+from ..throttle import LogThrottle
 
 log = logging.getLogger("quillo_service")
 

@@ -7,7 +7,7 @@ import hashlib
 import re
 from typing import NamedTuple
 
-from .config import parse_version
+from ..config import parse_version
 
 # The launcher sends its machine identifier as 40 hexadecimal characters.
 _ID_RE = re.compile(r"^[0-9A-Fa-f]{40}\Z")

@@ -40,7 +40,7 @@ from urllib.parse import unquote, urlsplit
 
 from .. import joins
 from ..joins import CLOCK_SLACK, DOWNLOAD_WINDOW, FAILURE_LOOKBACK, LONGEST
-from .dashboard import Dashboard
+from ..dashboard.queries import Dashboard
 
 SLACK = 600                 # logs read late, hosts' rows slightly out of order
 HOUR = 3600

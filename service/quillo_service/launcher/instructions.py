@@ -16,11 +16,11 @@ import re
 
 from flask import Blueprint, Response, current_app, request
 
-from .client import ENVIRON_KEY, client_address, client_key, resolve_client
+from ..clients import ENVIRON_KEY, client_address, client_key, resolve_client
 from .query import parse_query
 from .rules import decide
-from .store import StoreError
-from .throttle import LogThrottle
+from ..db import StoreError
+from ..throttle import LogThrottle
 
 log = logging.getLogger("quillo_service")
 

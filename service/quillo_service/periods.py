@@ -8,7 +8,6 @@ day is the number of whole days since 1970-01-01 UTC.
 import datetime
 from typing import NamedTuple
 
-from ..store.dashboard import Dashboard  # noqa: F401  (where bench/dashboard.py looks)
 
 DAY = 86400
 MAX_DAYS = 400          # longest custom period

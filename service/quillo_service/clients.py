@@ -104,7 +104,7 @@ def secret_path(config, database):
     beside a SQLite database, else in the service's state folder (systemd's
     StateDirectory), else beside the configuration.  Hosts that share a
     PostgreSQL database must share this file too (see DEPLOY.md)."""
-    from .store import sqlite_path
+    from .db import sqlite_path
     base = os.path.dirname(os.path.abspath(config.path))
     if config.client_secret:
         return os.path.join(base, config.client_secret)

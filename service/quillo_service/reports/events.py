@@ -12,8 +12,8 @@ import base64
 import re
 import secrets
 
-from .config import parse_version
-from .query import parse_query
+from ..config import parse_version
+from ..launcher.query import parse_query
 
 LIMITS = {"source": 32, "code": 16, "message": 2048, "error": 16,
           "version": 64, "os": 32, "key": 1023}

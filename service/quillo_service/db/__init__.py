@@ -47,7 +47,7 @@ def open_configured(config, database=None, create_secret=False):
     service makes a missing secret (create_secret): one made by a command
     run as another user could not be read by the service.  Raises
     ConfigError when the secret cannot be used."""
-    from ..client import load_secret, secret_path
+    from ..clients import load_secret, secret_path
     database = database or os.environ.get("QUILLO_SERVICE_DATABASE") or config.database
     path = secret_path(config, database)
     secret = load_secret(path) if create_secret or os.path.exists(path) else None

@@ -11,7 +11,7 @@ import threading
 import time
 from contextlib import contextmanager
 
-from ..client import client_key, is_client_key
+from ..clients import client_key, is_client_key
 from ..throttle import LogThrottle
 from .schema import (DOWNLOAD_COLUMNS, EVENT_COLUMNS, MIGRATIONS, REQUEST_COLUMNS,
                      SCHEMA_VERSION, TABLES)
@@ -108,17 +108,17 @@ class Store:
 
     def dashboard(self):
         """The dashboard's counts over this store (see dashboard.py)."""
-        from .dashboard import Dashboard
+        from ..dashboard.queries import Dashboard
         return Dashboard(self)
 
     def rollouts(self):
         """The staged rollouts' state, audit and counts (see rollouts.py)."""
-        from .rollouts import Rollouts
+        from ..rollouts.queries import Rollouts
         return Rollouts(self)
 
     def funnel(self):
         """The download funnel over this store (see funnel.py)."""
-        from .funnel import Funnel
+        from ..funnel.outcomes import Funnel
         return Funnel(self)
 
     def join_failures(self, start, end):

@@ -8,11 +8,11 @@ import logging
 from flask import Blueprint, current_app, render_template, request
 from werkzeug.exceptions import HTTPException
 
-from .client import client_address
+from ..clients import client_address
 from .codes import explain
 from .events import build_event
-from .store import StoreError
-from .throttle import LogThrottle
+from ..db import StoreError
+from ..throttle import LogThrottle
 
 log = logging.getLogger("quillo_service")
 

@@ -23,7 +23,7 @@ download means for the campaigns, store/funnel.py works out.
 import re
 
 from . import logs
-from .client import client_key
+from ..clients import client_key
 
 LOG = "downloads.log"
 BATCH_BYTES = 1024 * 1024  # about ten thousand downloads per transaction

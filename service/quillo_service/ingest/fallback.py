@@ -37,13 +37,14 @@ import re
 import threading
 import time
 
-from . import downloads, logs, rollouts
-from .client import client_key
-from .instructions import LIMITS
-from .query import parse_query
-from .rules import decide
-from .store import StoreError
-from .throttle import LogThrottle
+from . import downloads, logs
+from ..rollouts import live as rollouts
+from ..clients import client_key
+from ..launcher.instructions import LIMITS
+from ..launcher.query import parse_query
+from ..launcher.rules import decide
+from ..db import StoreError
+from ..throttle import LogThrottle
 
 log = logging.getLogger("quillo_service")
 

@@ -38,7 +38,7 @@ import time
 import zlib
 from collections import namedtuple
 
-from .throttle import LogThrottle
+from ..throttle import LogThrottle
 
 log = logging.getLogger("quillo_service")
 
