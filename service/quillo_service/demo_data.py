@@ -198,7 +198,7 @@ def insert(store, requests, events, batch=50_000):
     """Bulk insert, in batches of one transaction each."""
     for sql, rows in ((store._insert_request, requests), (store._insert_event, events)):
         for i in range(0, len(rows), batch):
-            with store._transaction() as conn:
+            with store.transaction() as conn:
                 cur = conn.cursor()
                 cur.executemany(sql, rows[i:i + batch])
 
@@ -224,8 +224,8 @@ def main(argv=None):
     requests = [(r[0], client_key(r[1], secret)) + tuple(r[2:]) for r in requests]
     events = [(e[0], client_key(e[1], secret)) + tuple(e[2:]) for e in events]
     insert(store, requests, events)
-    with store._transaction() as conn:
-        store._insert_many(conn, "downloads", DOWNLOAD_COLUMNS, downloads(requests, time.time()))
+    with store.transaction() as conn:
+        store.insert_many(conn, "downloads", DOWNLOAD_COLUMNS, downloads(requests, time.time()))
     store.dashboard().catch_up(budget=60)
     store.funnel().catch_up(budget=120)
     store.close()

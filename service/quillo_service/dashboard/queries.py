@@ -79,10 +79,6 @@ class Dashboard:
 
     # -- plumbing ----------------------------------------------------------------
 
-    def _all(self, sql, params=()):
-        with self.store._errors_as_store_error():
-            return self.store._conn().execute(sql, params).fetchall()
-
     def _folded(self, column, field):
         """`column`, or the empty text when `field` is among the malformed ones."""
         found = self.store.find_sql.format(text="',' || malformed || ','",
@@ -191,13 +187,13 @@ class Dashboard:
         # The search lands within LATE seconds of its mark (see _id_range).
         young = s.first_id("requests", now - LAG - self.LATE)
         last = self.rolled_up_to()
-        target = self._all(f"SELECT MAX(id) FROM requests WHERE id < {p}", (young,))[0][0]
+        target = self.store.read(f"SELECT MAX(id) FROM requests WHERE id < {p}", (young,))[0][0]
         target = last if target is None else target
         began = time.monotonic()
-        with s._errors_as_store_error():
+        with s.store_errors():
             while last < target and time.monotonic() - began < budget:
-                with s._transaction(patient=True) as conn:
-                    s._lock_rollup(conn)
+                with s.transaction(patient=True) as conn:
+                    s.lock_rollup(conn)
                     last = s.position(ROLLUP, conn) or 0
                     if last >= target:
                         break
@@ -250,7 +246,7 @@ class Dashboard:
                 t0, t1 = max(period.start, d * DAY), min(period.end, (d + 1) * DAY)
                 lo, hi = self._id_range("requests", t0, t1)
                 self._live(parts, params, lo, hi, t0, t1, dims, filters, where)
-            rows = self._all(self._fold(" UNION ALL ".join(parts), dims), params)
+            rows = self.store.read(self._fold(" UNION ALL ".join(parts), dims), params)
         return {tuple(row[:-1]): row[-1] for row in rows if row[-1]}
 
     def _fold(self, union, dims):
@@ -286,7 +282,7 @@ class Dashboard:
         lo, hi = self._id_range("requests", period.start, period.end)
         lo = max(lo, hi - window)
         fsql, fparams = self._filter(filters)
-        rows = self._all(
+        rows = self.store.read(
             "SELECT recorded_at, client, bundle_key, version, machine_id, answer, malformed, cut "
             f"FROM requests WHERE id >= {p} AND id < {p} AND malformed <> ''{fsql} "
             f"ORDER BY id DESC LIMIT {int(limit)}", [lo, hi, *fparams])
@@ -298,7 +294,7 @@ class Dashboard:
         p = self.p
         lo, hi = self._id_range("events", period.start, period.end)
         fsql, fparams = self._filter(filters)
-        return self._all(
+        return self.store.read(
             f"SELECT {select} FROM events WHERE id >= {p} AND id < {p} "
             f"AND recorded_at >= {p} AND recorded_at < {p}{where}{fsql}"
             f"{' GROUP BY ' + group if group else ''}{order}",
@@ -316,7 +312,7 @@ class Dashboard:
         field = "key" if column == "bundle_key" else column
         lo, hi = self._id_range("events", period.start, period.end)
         fsql, fparams = self._filter(filters)
-        return self._all(
+        return self.store.read(
             f"WITH c AS (SELECT {self._folded(column, field)} AS v, COUNT(*) AS n FROM events "
             f"WHERE id >= {p} AND id < {p} AND recorded_at >= {p} AND recorded_at < {p} "
             f"AND kind = 'error'{fsql} GROUP BY 1), "
@@ -338,7 +334,7 @@ class Dashboard:
         the `limit` largest groups or all (the alert detectors' question)."""
         p = self.p
         lo, hi = self._id_range("events", start, end)
-        rows = self._all(
+        rows = self.store.read(
             "SELECT module, module_offset, exception_code, COUNT(*) FROM events "
             f"WHERE id >= {p} AND id < {p} AND recorded_at >= {p} AND recorded_at < {p} "
             "AND kind = 'crash' GROUP BY module, module_offset, exception_code "

@@ -270,6 +270,36 @@ class Store:
             self._drop()
             raise StoreError(str(e)) from e
 
+    # -- what the features use -------------------------------------------------
+
+    @contextmanager
+    def transaction(self, patient=False):
+        """A transaction that writes: committed at the end, rolled back on an
+        exception.  patient: wait long for locks (rollups, purge), not as
+        briefly as a request does.  Database errors come out as StoreError."""
+        with self._errors_as_store_error(), self._transaction(patient) as conn:
+            yield conn
+
+    def read(self, sql, params=()):
+        """Every row of one query, on this thread's connection (inside a
+        snapshot, the snapshot's).  Database errors come out as StoreError."""
+        with self._errors_as_store_error():
+            return self._conn().execute(sql, params).fetchall()
+
+    @contextmanager
+    def store_errors(self):
+        """Database errors raised inside come out as StoreError."""
+        with self._errors_as_store_error():
+            yield
+
+    def lock_rollup(self, conn):
+        """Serialise rollup chunks between processes (inside the transaction)."""
+        self._lock_rollup(conn)
+
+    def insert_many(self, conn, table, columns, rows):
+        """INSERT the rows (tuples in `columns` order) in one statement batch."""
+        self._insert_many(conn, table, columns, rows)
+
     def _begin_read(self, conn):
         """Start a transaction whose reads all see one snapshot."""
         conn.execute("BEGIN")

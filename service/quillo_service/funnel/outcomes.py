@@ -200,7 +200,7 @@ class Funnel:
         p = self.p
         lo = self.store.first_id(table, start - SLACK)
         hi = self.store.first_id(table, end + SLACK)
-        return self.dash._all(
+        return self.store.read(
             f"SELECT {columns} FROM {table} WHERE id >= {p} AND id < {p} "
             f"AND recorded_at >= {p} AND recorded_at < {p}{where} ORDER BY id",
             (lo, hi, start, end, *params))
@@ -248,10 +248,10 @@ class Funnel:
         download log, at the first request that can have led to its first
         download; with no download yet, at `target`.  Requests from before
         (months of them, when the log is new) are never worked through."""
-        row = self.dash._all("SELECT recorded_at FROM downloads ORDER BY id LIMIT 1")
+        row = self.store.read("SELECT recorded_at FROM downloads ORDER BY id LIMIT 1")
         first = row[0][0] - REACH - SLACK if row else target
         first = int(first // HOUR * HOUR)
-        with self.store._transaction(patient=True) as conn:
+        with self.store.transaction(patient=True) as conn:
             conn.execute(f"INSERT INTO rollup_state (name, last_id) VALUES ({self.p}, {self.p}) "
                          "ON CONFLICT (name) DO NOTHING", (FINAL, first))
         return self.rolled_up_to()
@@ -269,7 +269,7 @@ class Funnel:
         target = int((now - self.horizon) // HOUR * HOUR)
         began = time.monotonic()
         upto = self.rolled_up_to()
-        with s._errors_as_store_error():
+        with s.store_errors():
             while time.monotonic() - began < budget:
                 if upto is None:
                     upto = self._start(target)
@@ -280,8 +280,8 @@ class Funnel:
                 # rolled it up meanwhile.
                 end = min(upto + CHUNK, target)
                 rows = self.live(upto, end)
-                with s._transaction(patient=True) as conn:
-                    s._lock_rollup(conn)
+                with s.transaction(patient=True) as conn:
+                    s.lock_rollup(conn)
                     moved = s.position(FINAL, conn)
                     if moved is not None and moved != upto:
                         upto = moved  # another worker rolled this chunk up
@@ -307,8 +307,8 @@ class Funnel:
         in [upto, now): the work of a page's live tail, done once for all."""
         s = self.store
         rows = self.live(upto, now)
-        with s._transaction(patient=True) as conn:
-            s._lock_rollup(conn)
+        with s.transaction(patient=True) as conn:
+            s.lock_rollup(conn)
             if s.position(FINAL, conn) != upto:
                 return  # the rollup moved meanwhile; the next refresh sees it
             conn.execute("DELETE FROM funnel_recent")
@@ -377,7 +377,7 @@ class Funnel:
                 f"CAST(SUM({c}) AS "
                 f"{self.store.float_type if c == 'completed_seconds' else 'BIGINT'})"
                 for c in COUNTS)
-            for row in self.dash._all(
+            for row in self.store.read(
                     f"SELECT day, {dims}, {sums} FROM ({' UNION ALL '.join(parts)}) AS c "
                     f"GROUP BY day, {dims}", params):
                 out[tuple(row[:len(DIMS)])] = list(row[len(DIMS):])

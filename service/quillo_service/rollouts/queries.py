@@ -31,15 +31,11 @@ class Rollouts:
         self.store = store
         self.p = store.placeholder
 
-    def _all(self, sql, params=()):
-        with self.store._errors_as_store_error():
-            return self.store._conn().execute(sql, params).fetchall()
-
     # -- live state and audit ------------------------------------------------------
 
     def states(self):
         """{rule name: state row as a dict}."""
-        rows = self._all(f"SELECT {', '.join(_STATE_COLUMNS)} FROM rollout_state")
+        rows = self.store.read(f"SELECT {', '.join(_STATE_COLUMNS)} FROM rollout_state")
         return {r[0]: dict(zip(_STATE_COLUMNS, r)) for r in rows}
 
     def _audit(self, conn, now, rule, who, action, old, new, why):
@@ -51,7 +47,7 @@ class Rollouts:
     def start(self, rule, now, who, why):
         """Create the rule's state at its first step unless it exists; True if made."""
         p = self.p
-        with self.store._errors_as_store_error(), self.store._transaction() as conn:
+        with self.store.transaction() as conn:
             made = conn.execute(
                 f"INSERT INTO rollout_state ({', '.join(_STATE_COLUMNS)}) "
                 f"VALUES ({p}, 0, {p}, {p}, 'running', '', {p}, 1) "
@@ -68,7 +64,7 @@ class Rollouts:
         p = self.p
         after = dict(row, **new)
         sets = ", ".join(f"{k} = {p}" for k in new)
-        with self.store._errors_as_store_error(), self.store._transaction() as conn:
+        with self.store.transaction() as conn:
             moved = conn.execute(
                 f"UPDATE rollout_state SET {sets}, why = {p}, changed_at = {p}, "
                 f"version = version + 1 WHERE rule = {p} AND version = {p}",
@@ -84,14 +80,14 @@ class Rollouts:
 
     def refused(self, now, rule, who, action, why):
         """Record an attempt that was turned away (no state changes)."""
-        with self.store._errors_as_store_error(), self.store._transaction() as conn:
+        with self.store.transaction() as conn:
             self._audit(conn, now, rule, who, action, "", "", why)
 
     def audit(self, rule=None, limit=200):
         """The latest audit rows, newest first, of one rule or of all."""
         p = self.p
         where, params = (f" WHERE rule = {p}", (rule,)) if rule is not None else ("", ())
-        rows = self._all("SELECT recorded_at, rule, who, action, old_state, new_state, why "
+        rows = self.store.read("SELECT recorded_at, rule, who, action, old_state, new_state, why "
                          f"FROM rollout_audit{where} ORDER BY id DESC LIMIT {int(limit)}",
                          params)
         return [tuple(r) for r in rows]
@@ -101,7 +97,7 @@ class Rollouts:
     def health(self, rule, from_hour):
         """{arm: (requests, failures)} counted from hour `from_hour` on."""
         p = self.p
-        rows = self._all("SELECT arm, SUM(requests), SUM(failures) FROM rollout_counts "
+        rows = self.store.read("SELECT arm, SUM(requests), SUM(failures) FROM rollout_counts "
                          f"WHERE rule = {p} AND hour >= {p} GROUP BY arm", (rule, from_hour))
         return {arm: (int(n), int(f)) for arm, n, f in rows}
 
@@ -110,7 +106,7 @@ class Rollouts:
         control failures)] from hour `from_hour` on, oldest first."""
         p = self.p
         out = {}
-        for hour, step, arm, n, f in self._all(
+        for hour, step, arm, n, f in self.store.read(
                 "SELECT hour, step, arm, requests, failures FROM rollout_counts "
                 f"WHERE rule = {p} AND hour >= {p}", (rule, from_hour)):
             counts = out.setdefault((int(hour), int(step)), [0, 0, 0, 0])
@@ -123,7 +119,7 @@ class Rollouts:
         """{rule: [times of its advances, oldest first]}: the step a rule was
         at, at a given time, is how many of them came before."""
         out = {}
-        for rule, at in self._all("SELECT rule, recorded_at FROM rollout_audit "
+        for rule, at in self.store.read("SELECT rule, recorded_at FROM rollout_audit "
                                   "WHERE action = 'advance' ORDER BY id"):
             out.setdefault(rule, []).append(at)
         return out
@@ -132,7 +128,7 @@ class Rollouts:
         """[(day, arm, requests, failures)] of the hours in [start, end)."""
         p = self.p
         # PostgreSQL's SUM of BIGINT is NUMERIC (a Decimal): made int here.
-        return [(int(d), arm, int(n), int(f)) for d, arm, n, f in self._all(
+        return [(int(d), arm, int(n), int(f)) for d, arm, n, f in self.store.read(
             "SELECT CAST(hour / 24 AS BIGINT) AS d, arm, SUM(requests), SUM(failures) "
             f"FROM rollout_counts WHERE rule = {p} AND hour >= {p} AND hour < {p} "
             "GROUP BY 1, 2 ORDER BY 1, 2", (rule, int(start // HOUR), int(end // HOUR) + 1))]
@@ -140,26 +136,26 @@ class Rollouts:
     def begin_positions(self, request_id, event_id):
         """Start counting after these ids, unless counting started before."""
         p = self.p
-        with self.store._errors_as_store_error(), self.store._transaction() as conn:
+        with self.store.transaction() as conn:
             for name, last in ((REQUESTS, request_id), (EVENTS, event_id)):
                 conn.execute(f"INSERT INTO rollup_state (name, last_id) VALUES ({p}, {p}) "
                              "ON CONFLICT (name) DO NOTHING", (name, last))
 
     def last_ids(self):
         """(highest request id, highest event id), 0 for an empty table."""
-        return tuple(self._all(f"SELECT MAX(id) FROM {t}")[0][0] or 0
+        return tuple(self.store.read(f"SELECT MAX(id) FROM {t}")[0][0] or 0
                      for t in ("requests", "events"))
 
     def event_time_after(self, last):
         """The time of the first event after id `last`, or None when none is."""
-        rows = self._all(f"SELECT recorded_at FROM events WHERE id > {self.p} "
+        rows = self.store.read(f"SELECT recorded_at FROM events WHERE id > {self.p} "
                          "ORDER BY id LIMIT 1", (last,))
         return rows[0][0] if rows else None
 
     def requests_after(self, last, upto, limit):
         """Requests with last < id < upto, oldest first, at most limit."""
         p = self.p
-        return self._all(
+        return self.store.read(
             "SELECT id, recorded_at, bundle_key, version, machine_id, rule, malformed, client "
             f"FROM requests WHERE id > {p} AND id < {p} ORDER BY id LIMIT {int(limit)}",
             (last, upto))
@@ -167,7 +163,7 @@ class Rollouts:
     def events_after(self, last, limit):
         """(id, recorded_at, client, kind, key) of the events after id `last`,
         oldest first, at most limit."""
-        return self._all(
+        return self.store.read(
             "SELECT id, recorded_at, client, kind, bundle_key FROM events "
             f"WHERE id > {self.p} ORDER BY id LIMIT {int(limit)}", (last,))
 
@@ -178,7 +174,7 @@ class Rollouts:
         p, out, clients = self.p, [], sorted(clients)
         for i in range(0, len(clients), 500):
             part = clients[i:i + 500]
-            out += self._all(
+            out += self.store.read(
                 "SELECT request_id, recorded_at, client, bundle_key FROM rollout_recent "
                 f"WHERE client IN ({', '.join([p] * len(part))}) "
                 f"AND recorded_at >= {p} AND recorded_at <= {p}", (*part, start, end))
@@ -198,7 +194,7 @@ class Rollouts:
         for _, rule, arm, at, step in arms:
             k = (rule, int(at // HOUR), step, arm)
             counts[k] = counts.get(k, 0) + 1
-        with self.store._errors_as_store_error(), self.store._transaction(patient=True) as conn:
+        with self.store.transaction(patient=True) as conn:
             if not self._move(conn, REQUESTS, old, new):
                 return False
             cur = conn.cursor()
@@ -221,7 +217,7 @@ class Rollouts:
         them, and move the event position from old to new; False when
         another worker moved it first."""
         p = self.p
-        with self.store._errors_as_store_error(), self.store._transaction(patient=True) as conn:
+        with self.store.transaction(patient=True) as conn:
             if not self._move(conn, EVENTS, old, new):
                 return False
             counts = {}
@@ -239,7 +235,7 @@ class Rollouts:
     def forget(self, before):
         """Drop what is kept of the requests with ids below `before`: no
         failure can be laid at them any more."""
-        with self.store._errors_as_store_error(), self.store._transaction(patient=True) as conn:
+        with self.store.transaction(patient=True) as conn:
             for table in ("rollout_recent", "rollout_arms"):
                 conn.execute(f"DELETE FROM {table} WHERE request_id < {self.p}", (before,))
 
