@@ -16,6 +16,7 @@ from werkzeug.security import generate_password_hash
 
 from quillo_service import create_app  # noqa: E402
 from quillo_service.admin import auth
+from quillo_service.dashboard.queries import Dashboard
 from quillo_service.periods import day_text
 from quillo_service.reports.events import build_event
 
@@ -69,7 +70,7 @@ def seed(store):
     for ago, q in sorted(queries, reverse=True):  # recorded in time order
         assert store.record_event(build_event(q.encode(), "203.0.113.1", NOW - ago), 100)
     # A page rolls up by the database's clock, which is before this test's NOW.
-    store.dashboard().catch_up(now=NOW)
+    Dashboard(store).catch_up(now=NOW)
 
 
 def table(client, view, name, query=""):
@@ -228,8 +229,8 @@ def test_a_wrong_user_name_still_pays_for_the_hash(admin_app, monkeypatch):
 
 
 def test_made_up_keys_are_folded_into_other_keys(database, admin_app, monkeypatch):
-    from quillo_service.dashboard.queries import Dashboard
-    monkeypatch.setattr(Dashboard, "KEYS_PER_DAY", 5)
+    from quillo_service import key_rules
+    monkeypatch.setattr(key_rules, "KEYS_PER_DAY", 5)
     monkeypatch.setattr(Dashboard, "TOP_KEYS", 3)
     store = admin_app.extensions["quillo"].store
     answer = "GET:https://setup.test/installers/stable.exe"
@@ -240,7 +241,7 @@ def test_made_up_keys_are_folded_into_other_keys(database, admin_app, monkeypatc
     for _ in range(20):  # the most requests, but no launcher's key
         store.record_request(NOW - 3600, "c", "k9\x01", "0,1,0,220", None, answer, "d", "key",
                              "")
-    store.dashboard().catch_up(now=NOW)
+    Dashboard(store).catch_up(now=NOW)
     for key in ("k9\x01", "k0", "new"):  # newer than the rollup: counted live
         store.record_request(NOW - 5, "c", key, "0,1,0,220", None, answer, "d",
                              "key" if "\x01" in key else "", "")
@@ -253,7 +254,6 @@ def test_made_up_keys_are_folded_into_other_keys(database, admin_app, monkeypatc
 def test_a_page_counts_each_request_once_while_another_rolls_up(database, admin_app,
                                                                    monkeypatch):
     from quillo_service.db import open_store
-    from quillo_service.dashboard.queries import Dashboard
     store = admin_app.extensions["quillo"].store
     for i in range(30):
         store.record_request(NOW - 3600 - i, "c", "acme1", "0,1,0,220", None, "GET:x", "r",
@@ -265,7 +265,7 @@ def test_a_page_counts_each_request_once_while_another_rolls_up(database, admin_
         last = rolled_up_to(self)
         if not busy:  # right after the page read the rollup's position
             busy.append(1)
-            catch_up(cron.dashboard(), now=NOW)
+            catch_up(Dashboard(cron), now=NOW)
         return last
 
     monkeypatch.setattr(Dashboard, "rolled_up_to", racing)
@@ -273,7 +273,7 @@ def test_a_page_counts_each_request_once_while_another_rolls_up(database, admin_
     monkeypatch.setattr(Dashboard, "catch_up", lambda self, now=None, budget=None:
                         self.rolled_up_to())
     per_day = table(admin_app.test_client(), "installs", "per-day")[1:]
-    assert cron.dashboard().rolled_up_to() == 30
+    assert Dashboard(cron).rolled_up_to() == 30
     assert sum(int(r[1]) for r in per_day) == 30
     # Inside a snapshot, another connection's commit stays out of sight.
     with store.snapshot():
@@ -343,7 +343,7 @@ def test_an_answer_read_from_nginx_after_midnight_counts_on_its_own_day(database
     assert store.ingest_requests("log", position, ("log-file", 1), [
         (midnight - 2, "c", "k", "0,1,0,220", None, "GET:x", "fallback", "", "", None)])
     store.record_request(midnight + 3, "c", "k", "0,1,0,220", None, "GET:x", "r", "", "")
-    store.dashboard().catch_up(now=NOW)
+    Dashboard(store).catch_up(now=NOW)
     per_day = table(admin_app.test_client(), "installs", "per-day", "period=24h")
     assert [row[:2] for row in per_day[1:]] == [[day_text(midnight // DAY - 1), "1"],
                                                [day_text(midnight // DAY), "3"]]
