@@ -118,8 +118,8 @@ class Store:
 
     def funnel(self):
         """The download funnel over this store (see funnel.py)."""
-        from ..funnel.outcomes import Funnel
-        return Funnel(self)
+        from ..funnel.queries import FunnelCounts
+        return FunnelCounts(self)
 
     def join_failures(self, start, end):
         """{request id: event id} of the first failure reported after each
