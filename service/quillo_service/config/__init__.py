@@ -22,7 +22,7 @@ from .checks import ConfigError, unknown
 from .limits import parse_limits
 from .maintenance import parse_maintenance
 from .rules import Rule, parse_rules
-from .settings import parse_settings
+from .top_level import parse_top_level
 from .version import parse_version
 from .watcher import ConfigWatcher, load_config
 
@@ -67,7 +67,7 @@ def parse_config(data, path="<config>"):
     """Validate parsed TOML `data` and build a `Config`."""
     p = str(path)
     unknown(data, _TOP_KEYS, p)
-    settings = parse_settings(data, p)
+    settings = parse_top_level(data, p)
     alerts = parse_alerts(data, p)
     events_per_minute = parse_limits(data, p)
     price_per_gib, currency = parse_bandwidth(data, p)

@@ -3,7 +3,7 @@
 from .checks import address, integer, text
 
 
-def parse_settings(data, p):
+def parse_top_level(data, p):
     """database, full_installer, support, retention_days and client_secret."""
     database = text(data.get("database", "quillo.db"), f"{p}: database", 1000)
     full_installer = data.get("full_installer")
