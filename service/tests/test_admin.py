@@ -429,3 +429,25 @@ def _has_name(uid):
         return bool(pwd.getpwuid(uid))
     except KeyError:
         return False
+
+
+def test_bytes_read_in_mib_or_gib_with_the_exact_figure_in_title_and_csv(database, admin_app):
+    from quillo_service.store.schema import DOWNLOAD_COLUMNS
+    store = admin_app.extensions["quillo"].store
+    mib = 2 ** 20
+    sizes = {"under": 1000 * mib - 1, "at": 1000 * mib}  # GiB from 1,000 MiB on
+    rows = []
+    for key, size in sizes.items():
+        store.record_request(NOW - 3000, key, key, "0,1,0,220", None,
+                             "GET:https://setup.test/installers/stable.exe", "r", "", "")
+        rows.append((NOW - 2900, key, "/installers/stable.exe", 200, 0, size, size, 60.0, 1,
+                     None))
+    with store._transaction() as conn:
+        store._insert_many(conn, "downloads", DOWNLOAD_COLUMNS, rows)
+    client = admin_app.test_client()
+    page = client.get("/admin/funnel?period=24h", headers=GOOD).data.decode()
+    assert '<td class="n" title="1,048,575,999 bytes">999.9 MiB</td>' in page
+    assert '<td class="n" title="1,048,576,000 bytes">0.98 GiB</td>' in page
+    funnel = table(client, "funnel", "funnel", "period=24h")
+    sent = {r[0]: r[funnel[0].index("bytes sent")] for r in funnel[1:]}
+    assert sent == {k: str(n) for k, n in sizes.items()}
