@@ -451,3 +451,21 @@ def test_bytes_read_in_mib_or_gib_with_the_exact_figure_in_title_and_csv(databas
     funnel = table(client, "funnel", "funnel", "period=24h")
     sent = {r[0]: r[funnel[0].index("bytes sent")] for r in funnel[1:]}
     assert sent == {k: str(n) for k, n in sizes.items()}
+
+
+def test_the_demo_shows_a_rule_advancing_one_halted_by_the_guard_and_one_done(tmp_path):
+    from quillo_service import demo_data
+    from quillo_service.store import open_store
+    assert demo_data.main(["--state", str(tmp_path)]) == 0
+    store = open_store(f"sqlite://{tmp_path}/demo.db")
+    try:
+        states = {name: (row["step"], row["state"])
+                  for name, row in store.rollouts().states().items()}
+        halts = [(who, why) for _, rule, who, action, _, _, why in store.rollouts().audit()
+                 if action == "halt"]
+    finally:
+        store.close()
+    assert states["search ads rollout"][1] == "running" and states["search ads rollout"][0] >= 1
+    assert states[demo_data.WORSE_RULE][1] == "halted"
+    assert states["newsletter rollout"][1] == "done"
+    assert len(halts) == 1 and halts[0][0] == "guard" and "control" in halts[0][1]
