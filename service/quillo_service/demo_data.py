@@ -4,8 +4,15 @@
 
 (what `scripts/serve --demo-data` runs) makes service/var/demo.db with about
 70 000 instruction requests, 2 000 failures and 150 crashes over the last 30
-days, with the installer downloads nginx would have logged, and service/var/demo.toml: the configuration plus an [admin] table with
-user "demo" and a new random password, which it prints.
+days, with the installer downloads nginx would have logged, and
+service/var/demo.toml: the configuration plus three guarded rules and an
+[admin] table with user "demo" and a new random password, which it prints.
+
+The guarded rules get their history from the service's own rollout code: over
+their last days the records are stored hour by hour, each hour's requests
+answered at the shares the rules had then, and `rollouts.tick` runs at each
+hour's end.  So one rule advances through its steps, one is done, and one is
+halted by the guard because its machines fail more often than the others.
 
 The answers come from the configuration's own rules and the events from the
 same parser as the error page, so the records look exactly like real ones:
@@ -16,6 +23,7 @@ show as plain text.
 """
 
 import argparse
+import bisect
 import math
 import os
 import random
@@ -24,12 +32,14 @@ import sys
 import time
 from urllib.parse import quote
 
+from .rollouts import live as rollouts
 from .config import load_config
 from .reports.events import build_event
 from .launcher.rules import decide
 from .clients import SECRET_FILE, client_key, load_secret
 from .db import open_store
 from .funnel.outcomes import installer_path
+from .rollouts.queries import HOUR
 from .db.schema import DOWNLOAD_COLUMNS, EVENT_COLUMNS, REQUEST_COLUMNS
 
 DAY = 86400
@@ -80,6 +90,41 @@ CRASHES = [  # base, offset, exception code, module, weight
 ]
 
 
+# Guarded rules added to the demo's configuration; the first one's machines
+# fail more often, so that the guard halts it.
+WORSE_RULE = "globex rollout"
+DEMO_RULES = f"""
+# Added for the demo by quillo_service.demo_data: staged rollouts with a guard.
+[[rules]]
+name = "{WORSE_RULE}"
+key_prefix = "partner-globex"
+channel = "beta"
+rollout = 50
+steps = [20, 50]
+step_hours = 96
+guard_min_requests = 100
+
+[[rules]]
+name = "search ads rollout"
+key_prefix = "search-ads"
+channel = "beta"
+rollout = 100
+steps = [10, 25, 50, 100]
+step_hours = 72
+guard_min_requests = 100
+
+[[rules]]
+name = "newsletter rollout"
+key_prefix = "newsletter"
+channel = "beta"
+rollout = 100
+steps = [20, 100]
+step_hours = 48
+guard_min_requests = 100
+"""
+ROLLOUT_DAYS = 8  # the guarded rules' history: they were added this long ago
+
+
 def _pick(rng, pairs):
     return rng.choices([p for p, _ in pairs], weights=[w for _, w in pairs])[0]
 
@@ -91,6 +136,18 @@ def _client(rng):
 def generate(config, now, days=30, per_day=2300, seed=1):
     """(requests, events): rows as tuples in REQUEST_COLUMNS and EVENT_COLUMNS
     order, oldest first, covering the `days` days before `now`."""
+    requests, events = [], []
+    for request, more in runs(config, now, days, per_day, seed):
+        requests.append(request)
+        events += more
+    events.sort(key=lambda e: e[0])
+    return requests, [e for e in events if e[0] < now]
+
+
+def runs(config, now, days=30, per_day=2300, seed=1, shares=None):
+    """(request, [its events]) oldest request first; the events may come
+    later than following requests.  shares(t), if given, is called before
+    each request with its time and gives the guarded rules' shares then."""
     rng = random.Random(seed)
     start = now - days * DAY
     times = []
@@ -103,7 +160,6 @@ def generate(config, now, days=30, per_day=2300, seed=1):
             times.append(start + d * DAY + hour * 3600)
     times = sorted(t for t in times if t < now - 30)
 
-    requests, events = [], []
     machines = [secrets.token_hex(20).upper() for _ in range(4000)]
     for t in times:
         age = (now - t) / DAY
@@ -124,12 +180,15 @@ def generate(config, now, days=30, per_day=2300, seed=1):
             key = FORMULA_KEY
         elif r < 0.008:
             key, bad = "acme" + "x" * 1019, {"key"}
-        decision = decide(config, key, version, machine, frozenset(bad))
+        decision = decide(config, key, version, machine, frozenset(bad),
+                          shares(t) if shares else None)
         client = _client(rng)
-        requests.append((t, client, key, version, machine, decision.answer, decision.rule,
-                         ",".join(sorted(decision.malformed)), ",".join(sorted(bad)), None))
+        events = []
+        request = (t, client, key, version, machine, decision.answer, decision.rule,
+                   ",".join(sorted(decision.malformed)), ",".join(sorted(bad)), None)
         # Roughly one run in thirty fails interactively and tells the service.
         fail = 0.03 + (0.03 if version == "0,1,0,210" else 0) + (0.05 if "globex" in key else 0)
+        fail += 0.12 if decision.rule == WORSE_RULE else 0
         if rng.random() < fail:
             code = _pick(rng, [(c, w[0]) for c, w in FAILURES.items()])
             _, hr, message = FAILURES[code]
@@ -152,8 +211,7 @@ def generate(config, now, days=30, per_day=2300, seed=1):
                 "source=gatherkit&code=abc&message=test",
                 "source=x&code=1%27%20OR%201=1--&key=" + quote(HOSTILE_KEY),
                 "code=188&message=" + "A" * 3000]), rng, t + 3))
-    events.sort(key=lambda e: e[0])
-    return requests, [e for e in events if e[0] < now]
+        yield request, events
 
 
 def _event(query, rng, t, client=None):
@@ -203,6 +261,47 @@ def insert(store, requests, events, batch=50_000):
                 cur.executemany(sql, rows[i:i + batch])
 
 
+def build(store, config, now, secret, days=30, per_day=2300, rollout_days=ROLLOUT_DAYS):
+    """Store the demo's requests and events (client addresses made keys with
+    `secret`), hour by hour over the last `rollout_days`, ticking the
+    rollouts at each hour's end so that the guarded rules live through those
+    days as they would in service.  Returns the stored requests."""
+    start = now - rollout_days * DAY
+    live = {"shares": {r.name: 0.0 for r in config.guarded_rules},  # not configured yet
+            "next": start}
+    stored, pending, later = [], [], []
+
+    def keyed(row):
+        return (row[0], client_key(row[1], secret)) + tuple(row[2:])
+
+    def flush(upto):
+        nonlocal later
+        later.sort(key=lambda e: e[0])
+        cut = bisect.bisect_left([e[0] for e in later], upto)
+        insert(store, pending, [keyed(e) for e in later[:cut]])
+        stored.extend(pending)
+        pending.clear()
+        later = later[cut:]
+
+    def shares(t):
+        while config.guarded_rules and t >= live["next"]:
+            flush(live["next"])
+            rollouts.tick(store, config, now=live["next"])
+            states = store.rollouts().states()
+            live["shares"] = {r.name: rollouts.current_share(r, states.get(r.name))
+                              for r in config.guarded_rules}
+            live["next"] += HOUR
+        return live["shares"]
+
+    for request, events in runs(config, now, days, per_day, shares=shares):
+        pending.append(keyed(request))
+        later += events
+    flush(now)
+    if config.guarded_rules:
+        rollouts.tick(store, config, now=now)
+    return stored
+
+
 def main(argv=None):
     here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -210,7 +309,6 @@ def main(argv=None):
     parser.add_argument("--state", default=os.path.join(here, "var"))
     parser.add_argument("--port", type=int, default=8443)
     args, _ = parser.parse_known_args(argv)  # scripts/serve's other options are its own
-    config = load_config(args.config)
     os.makedirs(args.state, exist_ok=True)
     db = os.path.join(args.state, "demo.db")
     for suffix in ("", "-wal", "-shm"):
@@ -219,28 +317,28 @@ def main(argv=None):
     # The service stores only keys of addresses (client.py), made with the
     # secret it will find beside the database.
     secret = load_secret(os.path.join(args.state, SECRET_FILE))
-    store = open_store("sqlite://" + db, client_secret=secret)
-    requests, events = generate(config, time.time())
-    requests = [(r[0], client_key(r[1], secret)) + tuple(r[2:]) for r in requests]
-    events = [(e[0], client_key(e[1], secret)) + tuple(e[2:]) for e in events]
-    insert(store, requests, events)
-    with store.transaction() as conn:
-        store.insert_many(conn, "downloads", DOWNLOAD_COLUMNS, downloads(requests, time.time()))
-    store.dashboard().catch_up(budget=60)
-    store.funnel().catch_up(budget=120)
-    store.close()
-
     with open(args.config) as f:
-        text = f.read()
+        text = f.read() + "\n" + DEMO_RULES
     password = None
-    if config.admin is None:
+    if load_config(args.config).admin is None:
         from werkzeug.security import generate_password_hash
         password = secrets.token_hex(8)
         text += ("\n\n# Added for the demo by quillo_service.demo_data.\n[admin]\n"
                  f'user = "demo"\npassword_hash = "{generate_password_hash(password)}"\n')
-    with open(os.path.join(args.state, "demo.toml"), "w") as f:
+    demo_config = os.path.join(args.state, "demo.toml")
+    with open(demo_config, "w") as f:
         f.write(text)
-    print(f"demo data: {len(requests):,} requests and {len(events):,} events in {db}")
+    config = load_config(demo_config)
+
+    store = open_store("sqlite://" + db, client_secret=secret)
+    requests = build(store, config, time.time(), secret)
+    with store.transaction() as conn:
+        store.insert_many(conn, "downloads", DOWNLOAD_COLUMNS, downloads(requests, time.time()))
+    store.dashboard().catch_up(budget=60)
+    store.funnel().catch_up(budget=120)
+    events = store.rollouts().last_ids()[1]
+    store.close()
+    print(f"demo data: {len(requests):,} requests and {events:,} events in {db}")
     if password:
         print(f"dashboard: https://localhost:{args.port}/admin/ with user demo and password "
               f"{password}")

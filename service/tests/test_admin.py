@@ -429,3 +429,43 @@ def _has_name(uid):
         return bool(pwd.getpwuid(uid))
     except KeyError:
         return False
+
+
+def test_bytes_read_in_mib_or_gib_with_the_exact_figure_in_title_and_csv(database, admin_app):
+    from quillo_service.db.schema import DOWNLOAD_COLUMNS
+    store = admin_app.extensions["quillo"].store
+    mib = 2 ** 20
+    sizes = {"under": 1000 * mib - 1, "at": 1000 * mib}  # GiB from 1,000 MiB on
+    rows = []
+    for key, size in sizes.items():
+        store.record_request(NOW - 3000, key, key, "0,1,0,220", None,
+                             "GET:https://setup.test/installers/stable.exe", "r", "", "")
+        rows.append((NOW - 2900, key, "/installers/stable.exe", 200, 0, size, size, 60.0, 1,
+                     None))
+    with store.transaction() as conn:
+        store.insert_many(conn, "downloads", DOWNLOAD_COLUMNS, rows)
+    client = admin_app.test_client()
+    page = client.get("/admin/funnel?period=24h", headers=GOOD).data.decode()
+    assert '<td class="n" title="1,048,575,999 bytes">999.9 MiB</td>' in page
+    assert '<td class="n" title="1,048,576,000 bytes">0.98 GiB</td>' in page
+    funnel = table(client, "funnel", "funnel", "period=24h")
+    sent = {r[0]: r[funnel[0].index("bytes sent")] for r in funnel[1:]}
+    assert sent == {k: str(n) for k, n in sizes.items()}
+
+
+def test_the_demo_shows_a_rule_advancing_one_halted_by_the_guard_and_one_done(tmp_path):
+    from quillo_service import demo_data
+    from quillo_service.db import open_store
+    assert demo_data.main(["--state", str(tmp_path)]) == 0
+    store = open_store(f"sqlite://{tmp_path}/demo.db")
+    try:
+        states = {name: (row["step"], row["state"])
+                  for name, row in store.rollouts().states().items()}
+        halts = [(who, why) for _, rule, who, action, _, _, why in store.rollouts().audit()
+                 if action == "halt"]
+    finally:
+        store.close()
+    assert states["search ads rollout"][1] == "running" and states["search ads rollout"][0] >= 1
+    assert states[demo_data.WORSE_RULE][1] == "halted"
+    assert states["newsletter rollout"][1] == "done"
+    assert len(halts) == 1 and halts[0][0] == "guard" and "control" in halts[0][1]

@@ -1,5 +1,6 @@
 """The dashboard's views: each turns the store's counts into charts and tables."""
 
+import math
 from typing import NamedTuple
 
 from ..rollouts import guard
@@ -461,6 +462,19 @@ def _cost(nbytes, config):
     return round(nbytes / GIB * config.price_per_gib, 2)
 
 
+class Bytes(int):
+    """A count of bytes: the table shows it in MiB, or in GiB from 1,000 MiB
+    on, with the exact figure as the cell's title; the CSV, which writes it
+    as an int, gets the exact figure."""
+
+    @property
+    def text(self):
+        mib = self / 2 ** 20
+        if mib >= 1000:
+            return f"{self / GIB:,.2f} GiB"
+        return f"{math.floor(mib * 10) / 10:.1f} MiB"  # never rounded up to 1,000.0
+
+
 class Funnel:
     title = "Download funnel"
 
@@ -489,12 +503,12 @@ class Funnel:
         def money(nbytes):
             return (_cost(nbytes, config),) if price else ()
         campaign_rows = [
-            (key or OTHER_KEYS, rule, channel, *c[:7], _share(c[3], c[2]), c[7],
+            (key or OTHER_KEYS, rule, channel, *c[:7], _share(c[3], c[2]), Bytes(c[7]),
              _share(c[8], c[7])) + money(c[7])
             for (key, rule, channel), c in sorted(
                 by_campaign.items(), key=lambda kv: (-kv[1][0], kv[0]))[:500]]
         day_rows = [(day_text(d), *by_day.get(d, [0] * len(COUNTS))[:7]) for d in period.days]
-        bandwidth = [(day_text(d), channel, sent, round(sent / GIB, 3), wasted,
+        bandwidth = [(day_text(d), channel, Bytes(sent), round(sent / GIB, 3), Bytes(wasted),
                       _share(wasted, sent)) + money(sent)
                      for (d, channel), (sent, wasted) in sorted(by_bytes.items())]
         speed = {}
