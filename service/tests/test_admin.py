@@ -350,7 +350,7 @@ def test_an_answer_read_from_nginx_after_midnight_counts_on_its_own_day(database
 
 
 def test_long_and_missing_keys_and_chart_axes_read_at_a_glance(database, admin_app):
-    from quillo_service.dashboard.charts import round_step
+    from quillo_service.charts import round_step
     assert [round_step(n) for n in (0, 4, 5, 400, 401, 2758)] == [1, 1, 2, 100, 200, 1000]
     store = admin_app.extensions["quillo"].store
     seed(store)

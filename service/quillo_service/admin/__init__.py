@@ -11,12 +11,16 @@ their texts themselves (charts.py).
 import csv
 import io
 import logging
+from contextlib import contextmanager
 
 from flask import Blueprint, Response, current_app, redirect, render_template, request, url_for
 from markupsafe import escape
 
 from ..rollouts import live as rollouts
+from ..rollouts.queries import Rollouts
+from ..dashboard.queries import Dashboard
 from ..db import StoreError
+from ..funnel.queries import FunnelCounts
 from . import auth, views
 from ..periods import parse_filters, parse_period, time_text
 
@@ -83,6 +87,16 @@ def csv_response(view, table):
         content_type="text/csv; charset=utf-8")
 
 
+@contextmanager
+def _reading(store):
+    """A page's reads: the dashboard's and the funnel's rollups caught up
+    first, then one snapshot."""
+    Dashboard(store).catch_up()
+    FunnelCounts(store).catch_up()
+    with store.snapshot():
+        yield
+
+
 @bp.route("/")
 def overview():
     return show("installs")
@@ -98,8 +112,8 @@ def show(view):
     period, problem = parse_period(request.args, now)
     filters = parse_filters(request.args)
     try:
-        with state.store.dashboard().reading() as db:
-            page = views.VIEWS[view].build(db, config, period, filters, now)
+        with _reading(state.store):
+            page = views.VIEWS[view].build(state.store, config, period, filters, now)
             halted = views.banners(state.store, config)
     except StoreError as e:
         log.error("dashboard: %s", e)
@@ -135,7 +149,7 @@ def rollout_action():
         if not auth.form_token_ok(config.admin, user, form.get("token"), now):
             log.warning("rollouts: a %s of %r by %s without a valid form token was refused",
                         action, name, user)
-            state.store.rollouts().refused(now, name, f"console: {user}", f"{action} refused",
+            Rollouts(state.store).refused(now, name, f"console: {user}", f"{action} refused",
                                            "the form's token was missing, wrong or expired")
             return _refuse(403, "The form's token was missing, wrong or expired: open the "
                                 "Rollouts page again and use its form.")

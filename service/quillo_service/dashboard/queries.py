@@ -68,27 +68,17 @@ class Dashboard:
         self.store = store
         self.p = store.placeholder
         self.day_sql = store.day_sql
-        self._funnel = None
 
     # -- plumbing ----------------------------------------------------------------
 
     @contextmanager
     def reading(self, now=None):
-        """A page's reads: the rollups caught up first, then one snapshot."""
+        """Reads of the dashboard's counts: the rollup caught up first, then
+        one snapshot (the console's pages catch the funnel's up too, see
+        admin/__init__.py)."""
         self.catch_up(now)
-        self.funnel.catch_up(now)
         with self.store.snapshot():
             yield self
-
-    @property
-    def funnel(self):
-        if self._funnel is None:
-            self._funnel = self.store.funnel()
-        return self._funnel
-
-    def funnel_counts(self, period, filters, now=None):
-        """The download funnel's rows of the period (see funnel.py: Funnel.counts)."""
-        return self.funnel.counts(period, filters, now)
 
     def _id_range(self, table, start, end):
         """Ids that hold every row recorded in [start, end), and some around.
