@@ -469,3 +469,20 @@ def test_the_demo_shows_a_rule_advancing_one_halted_by_the_guard_and_one_done(tm
     assert states[demo_data.WORSE_RULE][1] == "halted"
     assert states["newsletter rollout"][1] == "done"
     assert len(halts) == 1 and halts[0][0] == "guard" and "control" in halts[0][1]
+
+
+def test_a_features_view_loads_neither_the_console_nor_another_feature():
+    # The console imports the features' views, never the other way; a
+    # feature's view and queries load no other feature (the failure codes
+    # of reports/ are the dashboard's to name).
+    own = {"dashboard.views": "dashboard", "funnel.view": "funnel",
+           "rollouts.view": "rollouts"}
+    others = {"admin", "dashboard", "funnel", "rollouts", "alerts", "ingest", "launcher"}
+    for module, feature in own.items():
+        r = subprocess.run(
+            [sys.executable, "-c", "import sys, quillo_service; before = set(sys.modules); "
+             f"import quillo_service.{module}; "
+             "print(*sorted(set(sys.modules) - before))"],
+            capture_output=True, text=True, check=True, cwd=os.path.dirname(HERE))
+        loaded = {m.split(".")[1] for m in r.stdout.split() if m.startswith("quillo_service.")}
+        assert loaded & others == {feature}, (module, loaded)

@@ -150,7 +150,7 @@ def rollout_action():
             log.warning("rollouts: a %s of %r by %s without a valid form token was refused",
                         action, name, user)
             Rollouts(state.store).refused(now, name, f"console: {user}", f"{action} refused",
-                                           "the form's token was missing, wrong or expired")
+                                          "the form's token was missing, wrong or expired")
             return _refuse(403, "The form's token was missing, wrong or expired: open the "
                                 "Rollouts page again and use its form.")
         rollouts.act(state.store, config, name, action, f"console: {user}",
