@@ -49,6 +49,21 @@ def _state_text(rule, row):
     return row["step"], row["state"], row["why"]
 
 
+def _daily_chart(r, rule, period):
+    """The rule's chart: each arm's share of failed requests per day."""
+    per_day = {}
+    for day, which, n, f in r.per_day(rule.name, period.start, period.end):
+        per_day.setdefault(day, {})[which] = 100.0 * f / n if n else None
+    days = [(day_text(d), {"rule": per_day.get(d, {}).get("rule"),
+                           "control": per_day.get(d, {}).get("control")})
+            for d in period.days]
+    series = [("rule", charts.colour(3)), ("control", charts.colour(0))]
+    return (f"{rule.name}: failed requests per day, percent",
+            charts.grouped_bars(days, series, f"{rule.name}: failure rate "
+                                "per day"),
+            [(c, n) for n, c in series])
+
+
 class RolloutsView:
     title = "Rollouts"
 
@@ -76,17 +91,7 @@ class RolloutsView:
             step_rows += _step_rows(rule, strata)
             forms.append((rule.name, {"running": ("halt", "advance"), "halted": ("resume",),
                                       "done": ("halt",)}[state]))
-            per_day = {}
-            for day, which, n, f in r.per_day(rule.name, period.start, period.end):
-                per_day.setdefault(day, {})[which] = 100.0 * f / n if n else None
-            days = [(day_text(d), {"rule": per_day.get(d, {}).get("rule"),
-                                   "control": per_day.get(d, {}).get("control")})
-                    for d in period.days]
-            series = [("rule", charts.colour(3)), ("control", charts.colour(0))]
-            charts_.append((f"{rule.name}: failed requests per day, percent",
-                            charts.grouped_bars(days, series, f"{rule.name}: failure rate "
-                                                "per day"),
-                            [(c, n) for n, c in series]))
+            charts_.append(_daily_chart(r, rule, period))
         history = [(time_text(t), rule, who, action, old, new, why)
                    for t, rule, who, action, old, new, why in r.audit()]
         return Page(
