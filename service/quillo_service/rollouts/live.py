@@ -52,7 +52,7 @@ log = logging.getLogger("quillo_service")
 
 BATCH = 20_000        # requests classified per transaction
 EVENT_BATCH = 2_000
-TICK_SECONDS = 3.0    # how often each worker ticks (fallback.Keeper)
+TICK_SECONDS = 3.0    # how often each worker ticks (background.WorkerLoop)
 GUARD = "guard"
 
 _problems = LogThrottle(interval=60.0)
