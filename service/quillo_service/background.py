@@ -38,7 +38,7 @@ from .alerts import outbox as alerts
 from .db import StoreError
 from .funnel.outcomes import Funnel
 from .ingest import downloads, fallback
-from .rollouts import live as rollouts
+from .rollouts import changes as rollouts
 from .throttle import LogThrottle
 
 log = logging.getLogger("quillo_service")
