@@ -34,7 +34,9 @@ import socket
 import threading
 import time
 
-from .alerts import outbox as alerts
+from .alerts.detectors import detect
+from .alerts.sender import Sender
+from .dashboard.queries import Dashboard
 from .db import StoreError
 from .funnel.outcomes import Funnel
 from .ingest import downloads, fallback
@@ -80,10 +82,13 @@ class Runner:
 
     def add_housekeeping(self):
         """The service's own jobs."""
-        sender = alerts.Sender(self.store, self.config)
-        self.add_job("rollup", 60, lambda s, c, now: s.dashboard().catch_up(now, budget=20))
+        sender = Sender(self.store, self.config)
+        self.add_job("rollup", 60, lambda s, c, now: Dashboard(s).catch_up(now, budget=20))
         self.add_job("purge", 3600, lambda s, c, now: s.purge(c.retention_days, now=now))
-        self.add_job("alert detectors", 300, lambda s, c, now: alerts.detect(s, c, now))
+        # The detectors read through the dashboard's queries (each count
+        # defined once), handed in here so that the alerts do not import it.
+        self.add_job("alert detectors", 300,
+                     lambda s, c, now: detect(s, Dashboard(s), c, now))
         self.add_job("alert sender", 5, lambda s, c, now: sender.send_due(now))
         return self
 
