@@ -18,7 +18,6 @@ from flask import Flask
 
 from .clients import parse_proxies
 from .config import ConfigError, ConfigWatcher
-from .rollouts.live import Live
 from .db import StoreError, open_configured
 
 __all__ = ["create_app", "ConfigError", "StoreError"]
@@ -34,6 +33,9 @@ class ServiceState:
     """
 
     def __init__(self, watcher, store, clock=time.time, proxies=()):
+        # The features are imported when the application is built, not with
+        # the package, so that importing one feature loads no other.
+        from .rollouts.live import Live
         self.watcher = watcher
         self.store = store
         self.secret = store.client_secret  # what client addresses are hashed with
