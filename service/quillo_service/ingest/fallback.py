@@ -37,8 +37,7 @@ import threading
 
 from . import logs
 from ..clients import client_key
-from ..launcher.instructions import LIMITS
-from ..launcher.query import parse_query
+from ..launcher.query import INSTRUCTION_LIMITS, parse_query
 from ..launcher.rules import decide
 
 ANSWER = "answer.txt"
@@ -119,7 +118,7 @@ class Ingester(logs.Ingester):
         return rows, bad
 
     def _row(self, config, at, client, query, request_id):
-        q = parse_query(query, LIMITS)
+        q = parse_query(query, INSTRUCTION_LIMITS)
         v = q.values
         d = decide(config, v.get("key"), v.get("version"), v.get("id"), q.malformed | q.cut)
         return (at, client_key(client, self.secret), v.get("key"), v.get("version"), v.get("id"),
