@@ -15,7 +15,7 @@ import logging
 from flask import Blueprint, Response, current_app, redirect, render_template, request, url_for
 from markupsafe import escape
 
-from ..rollouts import live as rollouts
+from ..rollouts import changes as rollouts
 from ..db import StoreError
 from . import auth, views
 from ..periods import parse_filters, parse_period, time_text
