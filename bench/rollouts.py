@@ -9,7 +9,7 @@
    into a temporary PostgreSQL server, half of them in the reach of a guarded
    rule that holds a quarter of its machines.  It counts the whole month
    once, as a backlog (in service counting starts when the rule does and
-   keeps up every few seconds), then times one evaluation (`rollouts.tick`:
+   keeps up every few seconds), then times one evaluation (`changes.tick`:
    counting what is new and judging the rule over the month's counts) with
    nothing new and with a minute of new traffic.  Target: under 1 s.
 2. /getinstaller with guarded rules: the same configuration with and
@@ -34,7 +34,8 @@ sys.path.insert(0, os.path.join(SOURCE, "service"))
 from bulk import load_rows, settle  # noqa: E402
 from pgcluster import Postgres  # noqa: E402
 from quillo_service import create_app  # noqa: E402
-from quillo_service.rollouts import live as rollouts  # noqa: E402
+from quillo_service.rollouts import changes, counting  # noqa: E402
+from quillo_service.rollouts.queries import RolloutQueries  # noqa: E402
 from quillo_service.config import load_config  # noqa: E402
 from quillo_service.reports.events import build_event  # noqa: E402
 from quillo_service.launcher.rules import in_rollout  # noqa: E402
@@ -120,19 +121,19 @@ def bench_guard(name, database, args, config):
     load_rows(store, "events", EVENT_COLUMNS, evs)
     settle(store)
     load_s = time.monotonic() - began
-    r = store.rollouts()
+    r = RolloutQueries(store)
     r.start(RULE, start, "bench", "the month's rollout")
     r.begin_positions(0, 0)
     began = time.monotonic()
-    taken = rollouts.count(store, config, now, budget=float("inf"))
+    taken = counting.count(store, config, now, budget=float("inf"))
     backlog_s = time.monotonic() - began
-    health = rollouts.health(store, config.guarded_rules[0], r.states()[RULE])
+    health = changes.health(store, config.guarded_rules[0], r.states()[RULE])
     kept = store._rows("SELECT COUNT(*) AS n FROM rollout_recent")[0]["n"]
 
     idle = []
     for _ in range(5):
         t = time.monotonic()
-        rollouts.tick(store, config, now=time.time())
+        changes.tick(store, config, now=time.time())
         idle.append(time.monotonic() - t)
     # A minute of traffic at the month's rate, then one tick counts and judges it.
     rate = args.requests / (30 * DAY)
@@ -143,7 +144,7 @@ def bench_guard(name, database, args, config):
     for row in evs:
         store.record_event(dict(zip(EVENT_COLUMNS, row)), 10**9)
     t = time.monotonic()
-    rollouts.tick(store, config, now=time.time())
+    changes.tick(store, config, now=time.time())
     busy = time.monotonic() - t
     store.close()
     return {"load_s": load_s, "backlog_s": backlog_s, "taken": taken, "health": health,
@@ -159,7 +160,7 @@ def bench_asks(work, rounds, asks):
         with open(path, "w") as f:
             f.write(CONFIG.format(share=share))
         apps[kind] = create_app(path, database=f"sqlite://{work}/{kind}.db")
-        apps[kind].extensions["quillo"].fallback.stop()
+        apps[kind].extensions["quillo"].worker_loop.stop()
     rng = random.Random(3)
     ks = keys()
     queries = [f"key={ks[rng.randrange(200)]}&version=0%2C1%2C0%2C220&id="

@@ -6,7 +6,7 @@ reads the configuration named by QUILLO_SERVICE_CONFIG; QUILLO_SERVICE_DATABASE,
 when set, replaces the configuration's `database`; QUILLO_SERVICE_PROXIES and
 QUILLO_SERVICE_FALLBACK describe the nginx in front (see create_app);
 QUILLO_SERVICE_HOUSEKEEPING=off keeps this process out of the periodic jobs
-(runner.py).
+(background.py).
 """
 
 import logging
@@ -18,7 +18,6 @@ from flask import Flask
 
 from .clients import parse_proxies
 from .config import ConfigError, ConfigWatcher
-from .rollouts.live import Live
 from .db import StoreError, open_configured
 
 __all__ = ["create_app", "ConfigError", "StoreError"]
@@ -34,14 +33,17 @@ class ServiceState:
     """
 
     def __init__(self, watcher, store, clock=time.time, proxies=()):
+        # The features are imported when the application is built, not with
+        # the package, so that importing one feature loads no other.
+        from .rollouts.live import Live
         self.watcher = watcher
         self.store = store
         self.secret = store.client_secret  # what client addresses are hashed with
         self.clock = clock
         self.proxies = proxies  # networks whose X-Real-IP is believed (see client.py)
         self.live = Live(store)  # each staged rollout's share, read once a second
-        self.fallback = None    # fallback.Keeper: the worker's background thread
-        self.runner = None      # runner.Runner: rollup, purge, alerts; add_job for more
+        self.worker_loop = None  # background.WorkerLoop: logs, funnel, guard
+        self.runner = None       # background.Runner: rollup, purge, alerts; add_job for more
 
 
 def _setup_logging():
@@ -63,7 +65,7 @@ def create_app(config_path=None, database=None, proxies=None, fallback=None,
     (QUILLO_SERVICE_FALLBACK): the folder where nginx finds the answer it
     gives when the service cannot, and logs each time it does (fallback.py).
     housekeeping (QUILLO_SERVICE_HOUSEKEEPING, default on): whether this
-    process takes its turn at the periodic jobs (runner.py).
+    process takes its turn at the periodic jobs (background.py).
     """
     _setup_logging()
     config_path = config_path or os.environ.get("QUILLO_SERVICE_CONFIG")
@@ -89,11 +91,11 @@ def create_app(config_path=None, database=None, proxies=None, fallback=None,
                             if proxies is None else proxies)
     state = app.extensions["quillo"] = ServiceState(watcher, store, proxies=proxies)
     fallback = fallback or os.environ.get("QUILLO_SERVICE_FALLBACK")
-    from .ingest.fallback import Keeper
+    from .background import WorkerLoop
     try:
         # Without a fallback folder the thread only runs the rollouts' guard.
-        state.fallback = Keeper(os.path.abspath(fallback) if fallback else None,
-                                watcher, store, secret=state.secret).start()
+        state.worker_loop = WorkerLoop(os.path.abspath(fallback) if fallback else None,
+                                       watcher, store, secret=state.secret).start()
     except OSError as e:
         raise ConfigError(f"QUILLO_SERVICE_FALLBACK: cannot write the fallback answer in "
                           f"{fallback}: {e.strerror}") from None

@@ -17,9 +17,7 @@
 FILE is the service's configuration; QUILLO_SERVICE_DATABASE overrides its database.
 """
 
-import getpass
 import json
-import os
 import sys
 import time
 
@@ -56,6 +54,7 @@ def main(argv):
                   "longer match new ones")
             return 0
         if command == "rollouts":
+            from .rollouts.cli import rollouts_command
             return rollouts_command(store, config, argv[2:])
         if command == "purge":
             print(f"deleted {store.purge(config.retention_days)} records older than "
@@ -76,31 +75,6 @@ def main(argv):
     except (ConfigError, StoreError, ValueError) as e:
         print(f"error: {e}", file=sys.stderr)
         return 1
-
-
-def rollouts_command(store, config, args):
-    """List the staged rollouts, or halt, resume or advance one of them."""
-    from .rollouts.live import ACTIONS, ActionError, act, status_lines
-    if not args:
-        for line in status_lines(store, config):
-            print(line)
-        return 0
-    if args[0] not in ACTIONS or len(args) < 2:
-        print("rollouts FILE halt|resume|advance NAME [WHY...]", file=sys.stderr)
-        return 2
-    try:
-        user = getpass.getuser()
-    except (KeyError, OSError):
-        user = f"uid {os.getuid()}"
-    try:
-        act(store, config, args[1], args[0], f"command line: {user}", " ".join(args[2:]))
-    except ActionError as e:
-        print(f"error: {e}", file=sys.stderr)
-        return 1
-    for line in status_lines(store, config):
-        if line.startswith(args[1] + " "):
-            print(line)
-    return 0
 
 
 if __name__ == "__main__":

@@ -1,4 +1,13 @@
-"""Housekeeping inside the service: periodic jobs, one host at a time.
+"""The service's background threads: each worker's own loop, and the
+housekeeping that one host at a time does.
+
+Every worker runs a `WorkerLoop` thread: it keeps the fallback answer file
+current, reads nginx's fallback and download logs into the store, brings the
+download funnel up to date and ticks the staged rollouts' guard.  These are
+safe to run in every worker at once (each step is a compare-and-set in the
+store), and running them everywhere means no worker waits on another.
+
+Housekeeping: periodic jobs, one host at a time.
 
 Every worker of every host runs a `Runner` thread, and each tick the runner
 asks the store for the lease "housekeeping" (table leases).  The lease is
@@ -9,7 +18,7 @@ worker takes it over.  Only the holder runs the jobs:
 
 - the dashboard's rollup (what `python3 -m quillo_service rollup` does),
 - the purge of records older than retention_days (`... purge`),
-- the alert detectors and the alert sender (alerts.py),
+- the alert detectors and the alert sender (alerts/),
 
 and whatever else is registered with `add_job`.  A job must be safe to run
 twice at once: a job running longer than the lease lets another host take
@@ -25,8 +34,13 @@ import socket
 import threading
 import time
 
-from .alerts import outbox as alerts
+from .alerts.detectors import detect
+from .alerts.sender import Sender
+from .dashboard.queries import Dashboard
 from .db import StoreError
+from .funnel.queries import FunnelCounts
+from .ingest import downloads, fallback
+from .rollouts import changes as rollouts
 from .throttle import LogThrottle
 
 log = logging.getLogger("quillo_service")
@@ -34,7 +48,9 @@ log = logging.getLogger("quillo_service")
 LEASE = "housekeeping"
 LEASE_SECONDS = 60.0   # a dead holder's jobs wait this long for a new one
 TICK_SECONDS = 5.0     # how often the lease is asked for (and renewed)
+INGEST_SECONDS = 5.0   # how often each worker reads nginx's logs
 _problems = LogThrottle(interval=300.0)
+_loop_problems = LogThrottle(interval=60.0)
 
 
 class Runner:
@@ -66,10 +82,13 @@ class Runner:
 
     def add_housekeeping(self):
         """The service's own jobs."""
-        sender = alerts.Sender(self.store, self.config)
-        self.add_job("rollup", 60, lambda s, c, now: s.dashboard().catch_up(now, budget=20))
+        sender = Sender(self.store, self.config)
+        self.add_job("rollup", 60, lambda s, c, now: Dashboard(s).catch_up(now, budget=20))
         self.add_job("purge", 3600, lambda s, c, now: s.purge(c.retention_days, now=now))
-        self.add_job("alert detectors", 300, lambda s, c, now: alerts.detect(s, c, now))
+        # The detectors read through the dashboard's queries (each count
+        # defined once), handed in here so that the alerts do not import it.
+        self.add_job("alert detectors", 300,
+                     lambda s, c, now: detect(s, Dashboard(s), c, now))
         self.add_job("alert sender", 5, lambda s, c, now: sender.send_due(now))
         return self
 
@@ -97,7 +116,7 @@ class Runner:
 
     def start(self):
         self._thread()
-        # As with fallback.Keeper: gunicorn --preload forks the workers after
+        # As with WorkerLoop: gunicorn --preload forks the workers after
         # the application is built, and threads do not survive a fork.
         os.register_at_fork(after_in_child=self._thread)
         return self
@@ -129,3 +148,87 @@ class Runner:
         held = _problems.allow(what)
         if held is not None:
             log.error("housekeeping: %s: %s (%d more since the last report)", what, error, held)
+
+
+class WorkerLoop:
+    """Each worker's background thread: rewrites the answer file when the
+    configuration changes (and so also picks up edits while no request comes),
+    reads the fallback and download logs every INGEST_SECONDS and then brings
+    the download funnel's counts up to date (funnel/outcomes.py), and lets the
+    staged rollouts' guard count and judge every TICK_SECONDS (rollouts.tick).
+    Without a folder (no nginx in front) only the guard runs."""
+
+    def __init__(self, folder, watcher, store, interval=INGEST_SECONDS,
+                 tick_interval=rollouts.TICK_SECONDS, secret=None):
+        self.folder = folder
+        self.watcher = watcher
+        self.store = store
+        # The answers first: a download is then read after the answer that
+        # sent the launcher to it, even when nginx gave that answer.
+        self.ingesters = [
+            fallback.Ingester(store, os.path.join(folder, fallback.LOG), watcher.current,
+                              secret=secret),
+            downloads.Ingester(store, os.path.join(folder, downloads.LOG), secret=secret),
+        ] if folder else []
+        self.funnel = FunnelCounts(store)
+        self.interval = interval
+        self.tick_interval = tick_interval
+        self._stop = threading.Event()
+        self._tick_due = 0.0
+        self._written = watcher.current()
+        if folder:
+            fallback.write_answer(folder, self._written)
+
+    def start(self):
+        self._thread()
+        # gunicorn --preload builds the application before it forks the
+        # workers, and a thread does not survive fork(): each child starts its own.
+        os.register_at_fork(after_in_child=self._thread)
+        return self
+
+    def _thread(self):
+        threading.Thread(target=self._run, name="quillo-worker", daemon=True).start()
+
+    def stop(self):
+        self._stop.set()
+
+    def _run(self):
+        due = 0.0
+        while not self._stop.is_set():
+            try:
+                config = self.watcher.current()
+                if self.folder and config is not self._written:
+                    fallback.write_answer(self.folder, config)
+                    self._written = config
+                if self.ingesters and time.monotonic() >= due:
+                    due = time.monotonic() + self.interval
+                    for ingester in self.ingesters:
+                        added, skipped = ingester.ingest()
+                        if added or skipped:
+                            log.info("%s log: %d lines recorded, %d skipped",
+                                     ingester.kind, added, skipped)
+                    # The funnel's outcomes as far as they are known, so that
+                    # pages need not work them out.
+                    self.funnel.catch_up(budget=self.interval / 2,
+                                         refresh=self.funnel.REFRESH)
+            except (OSError, StoreError) as e:
+                held = _loop_problems.allow("worker loop")
+                if held is not None:
+                    log.error("fallback answers: %s (%d more since the last report)", e, held)
+            except Exception:
+                log.exception("fallback answers")
+            self._guard()
+            self._stop.wait(1.0)
+
+    def _guard(self):
+        if time.monotonic() < self._tick_due:
+            return
+        self._tick_due = time.monotonic() + self.tick_interval
+        try:
+            rollouts.tick(self.store, self.watcher.current())
+        except StoreError as e:
+            held = _loop_problems.allow("guard")
+            if held is not None:
+                log.error("rollouts' guard: %s (%d more since the last report)", e, held)
+        except Exception:
+            log.exception("rollouts' guard")

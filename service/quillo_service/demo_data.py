@@ -10,7 +10,7 @@ service/var/demo.toml: the configuration plus three guarded rules and an
 
 The guarded rules get their history from the service's own rollout code: over
 their last days the records are stored hour by hour, each hour's requests
-answered at the shares the rules had then, and `rollouts.tick` runs at each
+answered at the shares the rules had then, and the guard's `tick` runs at each
 hour's end.  So one rule advances through its steps, one is done, and one is
 halted by the guard because its machines fail more often than the others.
 
@@ -32,15 +32,18 @@ import sys
 import time
 from urllib.parse import quote
 
-from .rollouts import live as rollouts
-from .config import load_config
-from .reports.events import build_event
-from .launcher.rules import decide
 from .clients import SECRET_FILE, client_key, load_secret
+from .config import load_config
+from .dashboard.queries import Dashboard
 from .db import open_store
-from .funnel.outcomes import installer_path
-from .rollouts.queries import HOUR
 from .db.schema import DOWNLOAD_COLUMNS, EVENT_COLUMNS, REQUEST_COLUMNS
+from .funnel.outcomes import installer_path
+from .funnel.queries import FunnelCounts
+from .launcher.rules import decide
+from .reports.events import build_event
+from .rollouts.changes import tick
+from .rollouts.live import current_share
+from .rollouts.queries import HOUR, RolloutQueries
 
 DAY = 86400
 
@@ -286,9 +289,9 @@ def build(store, config, now, secret, days=30, per_day=2300, rollout_days=ROLLOU
     def shares(t):
         while config.guarded_rules and t >= live["next"]:
             flush(live["next"])
-            rollouts.tick(store, config, now=live["next"])
-            states = store.rollouts().states()
-            live["shares"] = {r.name: rollouts.current_share(r, states.get(r.name))
+            tick(store, config, now=live["next"])
+            states = RolloutQueries(store).states()
+            live["shares"] = {r.name: current_share(r, states.get(r.name))
                               for r in config.guarded_rules}
             live["next"] += HOUR
         return live["shares"]
@@ -298,7 +301,7 @@ def build(store, config, now, secret, days=30, per_day=2300, rollout_days=ROLLOU
         later += events
     flush(now)
     if config.guarded_rules:
-        rollouts.tick(store, config, now=now)
+        tick(store, config, now=now)
     return stored
 
 
@@ -334,9 +337,9 @@ def main(argv=None):
     requests = build(store, config, time.time(), secret)
     with store.transaction() as conn:
         store.insert_many(conn, "downloads", DOWNLOAD_COLUMNS, downloads(requests, time.time()))
-    store.dashboard().catch_up(budget=60)
-    store.funnel().catch_up(budget=120)
-    events = store.rollouts().last_ids()[1]
+    Dashboard(store).catch_up(budget=60)
+    FunnelCounts(store).catch_up(budget=120)
+    events = RolloutQueries(store).last_ids()[1]
     store.close()
     print(f"demo data: {len(requests):,} requests and {events:,} events in {db}")
     if password:

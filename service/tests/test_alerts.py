@@ -18,8 +18,11 @@ from aiosmtpd.controller import Controller
 
 from conftest import CONFIG, SECRET
 from quillo_service.alerts import outbox as alerts
+from quillo_service.alerts.detectors import detect
+from quillo_service.alerts.sender import Sender
 from quillo_service.config import parse_config
 from quillo_service.background import LEASE, Runner
+from quillo_service.dashboard.queries import Dashboard
 from quillo_service.db import open_store
 from stack import free_port, make_local_ca
 
@@ -70,11 +73,11 @@ def signed_correctly(headers, body):
 
 SEND_ONCE = """
 import sys
-from quillo_service.alerts import outbox as alerts
+from quillo_service.alerts.sender import Sender
 from quillo_service.config import load_config
 from quillo_service.db import open_store
 config = load_config(sys.argv[1])
-print(alerts.Sender(open_store(sys.argv[2]), lambda: config).send_due(float(sys.argv[3])))
+print(Sender(open_store(sys.argv[2]), lambda: config).send_due(float(sys.argv[3])))
 """
 
 
@@ -96,7 +99,7 @@ def test_webhook_gets_one_signed_alert_per_event_through_failures_and_a_restart(
                             database, repr(t)], capture_output=True, text=True, check=True,
                            cwd=os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     assert first.stdout.strip() == "0" and len(hook.posts) == 1
-    sender = alerts.Sender(store, lambda: config)
+    sender = Sender(store, lambda: config)
     assert sender.send_due(t + 1) == 0 and len(hook.posts) == 2  # the other one, refused
     assert sender.send_due(t + 29) == 0 and len(hook.posts) == 2  # backing off
     assert sender.send_due(t + 31) == 0 and sender.send_due(t + 32) == 0  # refused again
@@ -139,7 +142,7 @@ def test_email_goes_out_once_when_the_smtp_server_comes_up_late(store):
     config = config_with(f'smtp_host = "127.0.0.1"\nsmtp_port = {port}\n'
                          'smtp_from = "alerts@quillo.test"\nsmtp_to = ["ops@quillo.test"]\n')
     alerts.notify(store, "crash_group_new", {"module": "Quillo.exe", "crashes": 3})
-    sender = alerts.Sender(store, lambda: config)
+    sender = Sender(store, lambda: config)
     t = store.now()
     assert sender.send_due(t) == 0  # nobody listens yet
     box = Mailbox()
@@ -161,7 +164,7 @@ def test_an_alert_undelivered_too_long_is_dropped(store):
     config = config_with('webhook_url = "http://127.0.0.1:1/"\n'
                          f'webhook_secret = "{HOOK_SECRET}"\ngive_up_hours = 1\n')
     alerts.notify(store, "rollout_halted", {"rule": "x"})
-    sender = alerts.Sender(store, lambda: config)
+    sender = Sender(store, lambda: config)
     t = store.now()
     sender.send_due(t)
     created = store.alerts()[0]["created_at"]
@@ -228,7 +231,7 @@ def test_a_failing_receiver_holds_up_neither_the_pass_nor_the_alerts_behind_it(t
     try:
         for step in (25, 50):
             alerts.notify(store, "rollout_advanced", {"rule": "beta rollout", "step": step})
-        sender = alerts.Sender(store, lambda: config, delivery_seconds=1.5)
+        sender = Sender(store, lambda: config, delivery_seconds=1.5)
         t = store.now()
         began = time.monotonic()
         assert sender.send_due(t) == 2  # both e-mails, in the pass the webhook failed
@@ -261,7 +264,7 @@ def test_webhook_over_https_and_mail_over_starttls(tmp_path, monkeypatch):
     store = open_store(f"sqlite://{tmp_path}/quillo.db", client_secret=SECRET)
     try:
         alerts.notify(store, "rollout_halted", {"rule": "beta rollout"})
-        assert alerts.Sender(store, lambda: config).send_due() == 2
+        assert Sender(store, lambda: config).send_due() == 2
         assert (len(hook.accepted), len(box.messages)) == (1, 1)
     finally:
         controller.stop()
@@ -309,11 +312,11 @@ def test_detectors_raise_each_event_once(store):
     # 10 % against 2 % is 8 points: at a margin of 8 only the crash groups count.
     at_margin = config_with("campaign_min_requests = 50\ncampaign_margin_points = 8.0\n"
                             "crash_new_min = 3\ncrash_double_min = 4\n")
-    assert alerts.detect(store, at_margin, now) == 2
+    assert detect(store, Dashboard(store), at_margin, now) == 2
     # 100 requests in the last day are too few to judge at a minimum of 101.
-    assert alerts.detect(store, config_with("campaign_min_requests = 101\n"), now) == 0
-    assert alerts.detect(store, config, now) == 1
-    assert alerts.detect(store, config, now + 300) == 0  # the next tick: nothing new
+    assert detect(store, Dashboard(store), config_with("campaign_min_requests = 101\n"), now) == 0
+    assert detect(store, Dashboard(store), config, now) == 1
+    assert detect(store, Dashboard(store), config, now + 300) == 0  # the next tick: nothing new
     raised = {r["kind"]: json.loads(r["data"]) for r in store.alerts() if r["channel"] == "webhook"}
     assert raised["campaign_failure_rate"]["rule"] == "acme"
     assert (raised["campaign_failure_rate"]["failure_rate_percent"],
@@ -331,7 +334,7 @@ def test_no_verdict_without_a_baseline_and_four_to_five_is_no_doubling(store):
     events += _crashes(now - 2 * DAY + 100, 4, 0x10) + _crashes(now - DAY + 100, 5, 0x10)
     for e in sorted(events, key=lambda e: e["recorded_at"]):
         store.record_event(e, 10**6)
-    assert alerts.detect(store, config, now) == 0
+    assert detect(store, Dashboard(store), config, now) == 0
 
 
 # -- the lease ---------------------------------------------------------------------------

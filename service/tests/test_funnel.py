@@ -22,7 +22,7 @@ from test_fallback import wait_for
 from test_rollouts import GUARDED, RULE
 
 from quillo_service import joins
-from quillo_service.rollouts import live as rollouts
+from quillo_service.rollouts import counting
 from quillo_service.periods import Filters, Period
 from quillo_service.config import load_config
 from quillo_service.ingest.downloads import Ingester, parse_line
@@ -32,7 +32,7 @@ from quillo_service.ingest.logs import position_name
 from quillo_service.db import open_store
 from quillo_service.funnel.outcomes import COUNTS
 from quillo_service.funnel.queries import FunnelCounts
-from quillo_service.rollouts.queries import Rollouts
+from quillo_service.rollouts.queries import RolloutQueries
 from quillo_service.db.schema import EVENT_COLUMNS
 from stack import Stack, free_port
 
@@ -244,13 +244,13 @@ def _record_cases(store):
 def test_the_join_cases_give_the_same_answers_through_the_funnel_and_the_guard(
         store, write_config, monkeypatch):
     config = load_config(write_config(GUARDED.format(steps="50, 100")))
-    laid, add_failures = [], Rollouts.add_failures
+    laid, add_failures = [], RolloutQueries.add_failures
 
     def spy(self, old, new, request_ids):  # what the guard lays, written as usual
         laid.extend(request_ids)
         return add_failures(self, old, new, request_ids)
-    monkeypatch.setattr(Rollouts, "add_failures", spy)
-    rollouts.count(store, config, T0 - 86400)  # the guard counts from the first request
+    monkeypatch.setattr(RolloutQueries, "add_failures", spy)
+    counting.count(store, config, T0 - 86400)  # the guard counts from the first request
     ids = _record_cases(store)
     by_version = {f"{i}:{label}": (i, label) for i, label in ids.values()}
 
@@ -262,7 +262,7 @@ def test_the_join_cases_give_the_same_answers_through_the_funnel_and_the_guard(
     assert outcome["failed"] == expected(FAILURES)
 
     records = sum(r[0] in FAILURES for _, _, rs, _ in CASES for r in rs)
-    assert rollouts.count(store, config, T0 + 30 * 86400) == (len(ids), records)
+    assert counting.count(store, config, T0 + 30 * 86400) == (len(ids), records)
     assert {ids[i] for i in laid} == expected(FAILURES)
 
 

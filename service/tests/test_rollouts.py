@@ -14,7 +14,8 @@ from test_admin import ADMIN, GOOD
 
 from quillo_service import __main__ as cli
 from quillo_service import create_app  # noqa: E402
-from quillo_service.rollouts import guard, live as rollouts
+from quillo_service.rollouts import changes, counting, guard, live
+from quillo_service.rollouts.queries import RolloutQueries
 from quillo_service.config import ConfigError, load_config
 from quillo_service.launcher.rules import in_rollout
 from quillo_service.db import StoreError, open_store
@@ -154,9 +155,9 @@ def guarded_app(database, write_config):
         a = create_app(write_config(GUARDED.format(steps=steps) + ADMIN), database=database,
                        proxies="127.0.0.1")
         state = a.extensions["quillo"]
-        state.fallback.stop()  # the tests tick themselves, with their own clock
+        state.worker_loop.stop()  # the tests tick themselves, with their own clock
         state.live.ttl = 0
-        rollouts.tick(state.store, state.watcher.current())  # the rule starts now
+        changes.tick(state.store, state.watcher.current())  # the rule starts now
         made.append(a)
         return a
     made = []
@@ -185,14 +186,14 @@ def population(app, seed, requests, rule_rate, control_rate, until=None):
             client.get("/error/?source=gatherkit&code=201&message=&error=0x80004005"
                        f"&version=0%2C1%2C0%2C220&os=10.0&key={KEY}", headers={"X-Real-IP": ip})
         if i % 100 == 0:
-            rollouts.tick(state.store, config, now=time.time() + 10)
+            changes.tick(state.store, config, now=time.time() + 10)
             if until and until():
                 return i
     return requests
 
 
 def state_of(app):
-    return app.extensions["quillo"].store.rollouts().states()[RULE]
+    return RolloutQueries(app.extensions["quillo"].store).states()[RULE]
 
 
 def test_a_bad_release_is_halted_before_2000_requests_reach_it(guarded_app):
@@ -209,7 +210,7 @@ def test_a_bad_release_is_halted_before_2000_requests_reach_it(guarded_app):
     for _ in range(50):
         mid, _ = machine(rng)
         assert client.get(f"/getinstaller?key={KEY}&version=0,1,0,220&id={mid}").data == STABLE
-    audit = store.rollouts().audit(RULE)
+    audit = RolloutQueries(store).audit(RULE)
     assert [a[3] for a in audit] == ["halt", "start"] and audit[0][2] == "guard"
     # The banner on every console page names the rule, both rates and the time.
     html = client.get("/admin/failures", headers=GOOD).data.decode()
@@ -228,9 +229,9 @@ def test_a_good_release_advances_through_every_step_when_the_clock_moves(guarded
     sample = [machine(rng)[0] for _ in range(400)]
     client = app.test_client()
     for step, share in enumerate((5, 25, 50, 100), start=1):
-        rollouts.tick(state.store, config, now=start + step * 24 * 3600 - 60)
+        changes.tick(state.store, config, now=start + step * 24 * 3600 - 60)
         assert state_of(app)["step"] == step - 1  # not held long enough yet
-        rollouts.tick(state.store, config, now=start + step * 24 * 3600 + 1)
+        changes.tick(state.store, config, now=start + step * 24 * 3600 + 1)
         # Each step's hold starts when the step was taken; the clock of the
         # next round is a day after this one.
         start = state_of(app)["since"] - step * 24 * 3600 - 1
@@ -238,9 +239,9 @@ def test_a_good_release_advances_through_every_step_when_the_clock_moves(guarded
         got = sum(client.get(f"/getinstaller?key={KEY}&version=0,1,0,220&id={m}").data == BETA
                   for m in sample)
         assert got == sum(in_rollout(RULE, m, share) for m in sample)
-    rollouts.tick(state.store, config, now=state_of(app)["since"] + 24 * 3600)
+    changes.tick(state.store, config, now=state_of(app)["since"] + 24 * 3600)
     assert state_of(app)["state"] == "done"
-    assert [a[3] for a in state.store.rollouts().audit(RULE)] == \
+    assert [a[3] for a in RolloutQueries(state.store).audit(RULE)] == \
         ["done", "advance", "advance", "advance", "advance", "start"]
 
 
@@ -269,12 +270,12 @@ def test_failures_are_laid_at_the_request_before_them_once(guarded_app):
     # The next run from that address, in the control, a moment after the
     # errors: they stay with the run before them.
     client.get(f"/getinstaller?key={KEY}&version=0,1,0,220&id={outside[0]}", headers=h)
-    rollouts.tick(store, config, now=time.time() + 10)
+    changes.tick(store, config, now=time.time() + 10)
     # Reported failing again in a later tick: still one failed request.
     client.get(crash, headers={"X-Real-IP": outside[1]})
-    rollouts.tick(store, config, now=time.time() + 10)
+    changes.tick(store, config, now=time.time() + 10)
     # (The request without a machine id is in no arm.)
-    assert store.rollouts().health(RULE, 0) == {"rule": (1, 1), "control": (2, 1)}
+    assert RolloutQueries(store).health(RULE, 0) == {"rule": (1, 1), "control": (2, 1)}
 
 
 def test_workers_ticking_at_once_count_each_record_once_and_halt_once(guarded_app, database):
@@ -298,7 +299,7 @@ def test_workers_ticking_at_once_count_each_record_once_and_halt_once(guarded_ap
 
     def tick(s):
         gate.wait()
-        rollouts.tick(s, config, now=time.time() + 10)
+        changes.tick(s, config, now=time.time() + 10)
 
     threads = [threading.Thread(target=tick, args=(s,)) for s in workers]
     for t in threads:
@@ -307,10 +308,10 @@ def test_workers_ticking_at_once_count_each_record_once_and_halt_once(guarded_ap
         t.join(60)
     for s in workers:
         s.close()
-    h = store.rollouts().health(RULE, 0)
+    h = RolloutQueries(store).health(RULE, 0)
     assert h["rule"][0] + h["control"][0] == 1200 and h["rule"][0] == h["rule"][1] > 500
     assert h["control"][1] == 0
-    assert [a[3] for a in store.rollouts().audit(RULE)] == ["halt", "start"]
+    assert [a[3] for a in RolloutQueries(store).audit(RULE)] == ["halt", "start"]
 
 
 def test_an_advance_within_an_hour_splits_it_and_the_last_advance_is_done(guarded_app):
@@ -322,29 +323,29 @@ def test_an_advance_within_an_hour_splits_it_and_the_last_advance_is_done(guarde
     def ask(n):
         for _ in range(n):
             client.get(f"/getinstaller?key={KEY}&version=0,1,0,220&id={machine(rng)[0]}")
-        rollouts.tick(store, config, now=time.time() + 10)
+        changes.tick(store, config, now=time.time() + 10)
 
     ask(20)
-    rollouts.act(store, config, RULE, "advance", "test", "")
+    changes.act(store, config, RULE, "advance", "test", "")
     ask(20)
-    counted = store.rollouts().strata(RULE, 0)
+    counted = RolloutQueries(store).strata(RULE, 0)
     assert sorted({s[0] for s in counted}) == [0, 1]
     assert sum(s[2] + s[4] for s in counted) == 40
-    rollouts.act(store, config, RULE, "advance", "test", "")
+    changes.act(store, config, RULE, "advance", "test", "")
     assert "no control" in state_of(app)["why"]
-    assert "no control" in rollouts.verdict(store, config.guarded_rules[0], state_of(app)).why
+    assert "no control" in changes.verdict(store, config.guarded_rules[0], state_of(app)).why
     html = client.get("/admin/rollouts", headers=GOOD).data.decode()
     assert "no control at 100 %" in html and "evidence" in html
-    rollouts.act(store, config, RULE, "advance", "test", "")  # on the last step
+    changes.act(store, config, RULE, "advance", "test", "")  # on the last step
     assert state_of(app)["state"] == "done"
 
 
 def test_a_resumed_rule_is_judged_from_the_next_hour(guarded_app):
     app = guarded_app()
     store, config = app.extensions["quillo"].store, app.extensions["quillo"].watcher.current()
-    rollouts.act(store, config, RULE, "halt", "test", "")
+    changes.act(store, config, RULE, "halt", "test", "")
     now = 1000 * 3600 + 3599.5
-    rollouts.act(store, config, RULE, "resume", "test", "", now=now)
+    changes.act(store, config, RULE, "resume", "test", "", now=now)
     assert state_of(app)["from_hour"] == 1001
 
 
@@ -354,11 +355,11 @@ def test_a_halt_is_not_made_without_its_alert(guarded_app):
     store._conn().execute("ALTER TABLE alert_outbox RENAME TO alert_outbox_away")
     try:
         with pytest.raises(StoreError):
-            rollouts.act(store, config, RULE, "halt", "test", "calls")
+            changes.act(store, config, RULE, "halt", "test", "calls")
         assert state_of(app)["state"] == "running"
     finally:  # (the store opens a new connection after an error)
         store._conn().execute("ALTER TABLE alert_outbox_away RENAME TO alert_outbox")
-    rollouts.act(store, config, RULE, "halt", "test", "calls")
+    changes.act(store, config, RULE, "halt", "test", "calls")
     assert state_of(app)["state"] == "halted"
     assert [r["kind"] for r in store._rows("SELECT DISTINCT kind FROM alert_outbox")] == \
         ["rollout_halted"]
@@ -367,24 +368,24 @@ def test_a_halt_is_not_made_without_its_alert(guarded_app):
 def test_a_worker_serves_no_guarded_rule_before_its_first_read(guarded_app):
     app = guarded_app("50, 100")
     store, config = app.extensions["quillo"].store, app.extensions["quillo"].watcher.current()
-    rollouts.act(store, config, RULE, "halt", "test", "")
+    changes.act(store, config, RULE, "halt", "test", "")
     store._conn().execute("ALTER TABLE rollout_state RENAME TO rollout_state_away")
-    fresh = rollouts.Live(store, ttl=0)
+    fresh = live.Live(store, ttl=0)
     try:
         assert fresh.shares(config) == {RULE: 0.0}
     finally:
         store._conn().execute("ALTER TABLE rollout_state_away RENAME TO rollout_state")
-    rollouts.act(store, config, RULE, "resume", "test", "")
+    changes.act(store, config, RULE, "resume", "test", "")
     assert fresh.shares(config) == {RULE: 50.0}
 
 
 def test_a_request_without_a_machine_id_is_in_no_arm(write_config):
     config = load_config(write_config(GUARDED.format(steps="50, 100")))
-    order = rollouts.rule_order(config)
+    order = counting.rule_order(config)
     row = [1, 0.0, KEY, "0,1,0,220", "AB" * 20, "default", "", "c"]
-    assert rollouts.classify(config, order, row) == [(RULE, "control")]
+    assert counting.classify(config, order, row) == [(RULE, "control")]
     row[4:7] = [None, "default", "id"]
-    assert rollouts.classify(config, order, row) == []
+    assert counting.classify(config, order, row) == []
 
 
 # -- every host obeys a halt -------------------------------------------------------------
@@ -398,19 +399,19 @@ def test_a_halt_on_one_host_is_obeyed_by_another_within_2_seconds(postgres, writ
     hosts = [create_app(path, database=postgres.url, proxies="127.0.0.1") for _ in range(2)]
     try:
         for h in hosts:
-            h.extensions["quillo"].fallback.stop()
+            h.extensions["quillo"].worker_loop.stop()
         rng = random.Random(5)
         mid = next(m for m, _ in (machine(rng) for _ in range(100)) if in_rollout(RULE, m, 50))
         ask = f"/getinstaller?key={KEY}&version=0,1,0,220&id={mid}"
         other = hosts[1].test_client()
         assert other.get(ask).data == BETA
         one = hosts[0].extensions["quillo"]
-        rollouts.act(one.store, one.watcher.current(), RULE, "halt", "test", "smoke")
+        changes.act(one.store, one.watcher.current(), RULE, "halt", "test", "smoke")
         halted_at = time.monotonic()
         while other.get(ask).data == BETA:
             assert time.monotonic() - halted_at < 2.0
             time.sleep(0.02)
-        rollouts.act(one.store, one.watcher.current(), RULE, "resume", "test", "fixed")
+        changes.act(one.store, one.watcher.current(), RULE, "resume", "test", "fixed")
         resumed_at = time.monotonic()
         while other.get(ask).data != BETA:
             assert time.monotonic() - resumed_at < 2.0
@@ -462,5 +463,5 @@ def test_the_command_line_lists_halts_resumes_and_advances(guarded_app, write_co
     out = capsys.readouterr()
     assert out.out == f"{RULE} 50% running\n{RULE} 50% halted\n"
     assert "already halted" in out.err and "no guarded rule" in out.err
-    audit = app.extensions["quillo"].store.rollouts().audit(RULE)
+    audit = RolloutQueries(app.extensions["quillo"].store).audit(RULE)
     assert audit[0][2].startswith("command line: ") and audit[0][6].startswith("too many calls")

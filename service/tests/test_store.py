@@ -288,7 +288,7 @@ def test_rows_committed_out_of_id_order_are_not_skipped_by_any_position(postgres
     # commits first; neither moves past it until it commits, and once the
     # rows are older than LAG both have them.
     from test_rollouts import GUARDED, RULE
-    from quillo_service.rollouts import live as rollouts
+    from quillo_service.rollouts import counting
     from quillo_service.config import load_config
     from quillo_service.db.base import LAG
     config = load_config(write_config(GUARDED.format(steps="50, 100")))
@@ -297,11 +297,11 @@ def test_rows_committed_out_of_id_order_are_not_skipped_by_any_position(postgres
         conn.execute("CREATE SCHEMA public")
     store = open_store(postgres.url)
     dash = store.dashboard()
-    rollouts.count(store, config, store.now())  # the guard counts from here on
+    counting.count(store, config, store.now())  # the guard counts from here on
 
     def positions(now):  # what each user holds once it ran at `now`
         dash.catch_up(now=now + dash.LATE)  # its search lands within LATE (see _id_range)
-        rollouts.count(store, config, now)
+        counting.count(store, config, now)
         return (store._rows("SELECT SUM(n) AS n FROM requests_daily")[0]["n"] or 0,
                 store._rows("SELECT COUNT(*) AS n FROM rollout_recent")[0]["n"])
 

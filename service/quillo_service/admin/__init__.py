@@ -16,8 +16,8 @@ from contextlib import contextmanager
 from flask import Blueprint, Response, current_app, redirect, render_template, request, url_for
 from markupsafe import escape
 
-from ..rollouts import live as rollouts
-from ..rollouts.queries import Rollouts
+from ..rollouts import changes as rollouts
+from ..rollouts.queries import RolloutQueries
 from ..dashboard.queries import Dashboard
 from ..db import StoreError
 from ..funnel.queries import FunnelCounts
@@ -149,8 +149,8 @@ def rollout_action():
         if not auth.form_token_ok(config.admin, user, form.get("token"), now):
             log.warning("rollouts: a %s of %r by %s without a valid form token was refused",
                         action, name, user)
-            Rollouts(state.store).refused(now, name, f"console: {user}", f"{action} refused",
-                                          "the form's token was missing, wrong or expired")
+            RolloutQueries(state.store).refused(now, name, f"console: {user}", f"{action} refused",
+                                                "the form's token was missing, wrong or expired")
             return _refuse(403, "The form's token was missing, wrong or expired: open the "
                                 "Rollouts page again and use its form.")
         rollouts.act(state.store, config, name, action, f"console: {user}",

@@ -113,8 +113,8 @@ class Store:
 
     def rollouts(self):
         """The staged rollouts' state, audit and counts (see rollouts.py)."""
-        from ..rollouts.queries import Rollouts
-        return Rollouts(self)
+        from ..rollouts.queries import RolloutQueries
+        return RolloutQueries(self)
 
     def funnel(self):
         """The download funnel over this store (see funnel.py)."""

@@ -17,7 +17,7 @@ the quote and backslash, come as \\xHH; a missing header comes as "-".
 The service reads the log into `downloads` with the same machinery as the
 fallback answers (logs.py): exactly once, across workers, restarts and
 rotation, with the lines nginx did not write counted and skipped.  What a
-download means for the campaigns, store/funnel.py works out.
+download means for the campaigns, funnel/outcomes.py works out.
 """
 
 import re

@@ -18,7 +18,7 @@ as \\xHH; lines written before the id and status were logged lack both).  The
 service reads the log into `requests` with the rule "fallback", the address
 turned into its key (client.py) on the way, so that the store never holds it:
 each worker does so at start and
-every few seconds, and a position kept in the store (the file's identity and
+every few seconds (background.WorkerLoop), and a position kept in the store (the file's identity and
 the byte after the last line taken, moved in the same transaction as the rows)
 makes every line count exactly once, across workers, restarts and log
 rotation.  A line that cannot be read is counted in the store and skipped.
@@ -31,27 +31,18 @@ X-Request-Id, the service keeps it with the request, and a logged answer
 whose request had an upstream is skipped when a recent request carries its id.
 """
 
-import logging
 import os
 import re
 import threading
-import time
 
-from . import downloads, logs
-from ..rollouts import live as rollouts
+from . import logs
 from ..clients import client_key
-from ..launcher.instructions import LIMITS
-from ..launcher.query import parse_query
+from ..launcher.query import INSTRUCTION_LIMITS, parse_query
 from ..launcher.rules import decide
-from ..db import StoreError
-from ..throttle import LogThrottle
-
-log = logging.getLogger("quillo_service")
 
 ANSWER = "answer.txt"
 LOG = "fallback.log"
 RULE = "fallback"
-INGEST_SECONDS = 5.0      # how often each worker reads the log
 # How far before a logged answer its request may have been recorded by the
 # service: nginx waits at most 15 s for gunicorn, and the hosts' clocks may
 # differ a little from the database's.
@@ -61,7 +52,6 @@ _LINE = re.compile(rb"(\d{1,12}(?:\.\d{1,6})?) (\S{1,64}) (?:([0-9a-f]{32}) (\S{
                    rb"(?:GET|HEAD) /getinstaller"
                    rb"(?:\?(.*?))?(?: HTTP/\d\.\d)?")
 _ESCAPE = re.compile(rb"\\x([0-9A-Fa-f]{2})")
-_problems = LogThrottle(interval=60.0)
 
 
 def fallback_answer(config):
@@ -128,7 +118,7 @@ class Ingester(logs.Ingester):
         return rows, bad
 
     def _row(self, config, at, client, query, request_id):
-        q = parse_query(query, LIMITS)
+        q = parse_query(query, INSTRUCTION_LIMITS)
         v = q.values
         d = decide(config, v.get("key"), v.get("version"), v.get("id"), q.malformed | q.cut)
         return (at, client_key(client, self.secret), v.get("key"), v.get("version"), v.get("id"),
@@ -137,86 +127,3 @@ class Ingester(logs.Ingester):
 
     def write(self, expected, new, rows, skipped):
         return self.store.ingest_rows(self.name, expected, new, "requests", rows, skipped)
-
-
-class Keeper:
-    """A worker's background thread: rewrites the answer file when the
-    configuration changes (and so also picks up edits while no request comes),
-    reads the fallback and download logs every INGEST_SECONDS and then brings
-    the download funnel's counts up to date (store/funnel.py), and lets the
-    staged rollouts' guard count and judge every TICK_SECONDS (rollouts.tick).
-    Without a folder (no nginx in front) only the guard runs."""
-
-    def __init__(self, folder, watcher, store, interval=INGEST_SECONDS,
-                 tick_interval=rollouts.TICK_SECONDS, secret=None):
-        self.folder = folder
-        self.watcher = watcher
-        self.store = store
-        # The answers first: a download is then read after the answer that
-        # sent the launcher to it, even when nginx gave that answer.
-        self.ingesters = [
-            Ingester(store, os.path.join(folder, LOG), watcher.current, secret=secret),
-            downloads.Ingester(store, os.path.join(folder, downloads.LOG), secret=secret),
-        ] if folder else []
-        self.funnel = store.funnel()
-        self.interval = interval
-        self.tick_interval = tick_interval
-        self._stop = threading.Event()
-        self._tick_due = 0.0
-        self._written = watcher.current()
-        if folder:
-            write_answer(folder, self._written)
-
-    def start(self):
-        self._thread()
-        # gunicorn --preload builds the application before it forks the
-        # workers, and a thread does not survive fork(): each child starts its own.
-        os.register_at_fork(after_in_child=self._thread)
-        return self
-
-    def _thread(self):
-        threading.Thread(target=self._run, name="quillo-fallback", daemon=True).start()
-
-    def stop(self):
-        self._stop.set()
-
-    def _run(self):
-        due = 0.0
-        while not self._stop.is_set():
-            try:
-                config = self.watcher.current()
-                if self.folder and config is not self._written:
-                    write_answer(self.folder, config)
-                    self._written = config
-                if self.ingesters and time.monotonic() >= due:
-                    due = time.monotonic() + self.interval
-                    for ingester in self.ingesters:
-                        added, skipped = ingester.ingest()
-                        if added or skipped:
-                            log.info("%s log: %d lines recorded, %d skipped",
-                                     ingester.kind, added, skipped)
-                    # The funnel's outcomes as far as they are known, so that
-                    # pages need not work them out.
-                    self.funnel.catch_up(budget=self.interval / 2,
-                                         refresh=self.funnel.REFRESH)
-            except (OSError, StoreError) as e:
-                held = _problems.allow("keeper")
-                if held is not None:
-                    log.error("fallback answers: %s (%d more since the last report)", e, held)
-            except Exception:
-                log.exception("fallback answers")
-            self._guard()
-            self._stop.wait(1.0)
-
-    def _guard(self):
-        if time.monotonic() < self._tick_due:
-            return
-        self._tick_due = time.monotonic() + self.tick_interval
-        try:
-            rollouts.tick(self.store, self.watcher.current())
-        except StoreError as e:
-            held = _problems.allow("guard")
-            if held is not None:
-                log.error("rollouts' guard: %s (%d more since the last report)", e, held)
-        except Exception:
-            log.exception("rollouts' guard")

@@ -17,7 +17,7 @@ import re
 from flask import Blueprint, Response, current_app, request
 
 from ..clients import ENVIRON_KEY, client_address, client_key, resolve_client
-from .query import parse_query
+from .query import INSTRUCTION_LIMITS, parse_query
 from .rules import decide
 from ..db import StoreError
 from ..throttle import LogThrottle
@@ -27,9 +27,6 @@ log = logging.getLogger("quillo_service")
 bp = Blueprint("instructions", __name__)
 
 PATH = "/getinstaller"
-
-# Byte bounds of the fields; the launcher's key is at most 1023 bytes.
-LIMITS = {"key": 1023, "version": 64, "id": 64}
 
 HEADERS = (("Content-Type", "text/plain"), ("Cache-Control", "no-store"))
 
@@ -49,7 +46,7 @@ def instruct(state, query_string, environ):
     """Decide, record, and return the response body (ASCII bytes)."""
     config = state.watcher.current()
     try:
-        q = parse_query(query_string, LIMITS)
+        q = parse_query(query_string, INSTRUCTION_LIMITS)
         values = q.values
         decision = decide(config, values.get("key"), values.get("version"), values.get("id"),
                           q.malformed | q.cut, state.live.shares(config))

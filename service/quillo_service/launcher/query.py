@@ -8,6 +8,11 @@ refused, so the caller can record exactly what was wrong and still answer.
 from typing import NamedTuple
 from urllib.parse import unquote_to_bytes
 
+# Byte bounds of /getinstaller's fields; the launcher's key is at most 1023
+# bytes.  The request path and the reader of nginx's fallback log both parse
+# that query, so both take the bounds from here.
+INSTRUCTION_LIMITS = {"key": 1023, "version": 64, "id": 64}
+
 
 class Query(NamedTuple):
     values: dict         # field -> str, only for fields present in the query

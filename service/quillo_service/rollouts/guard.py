@@ -1,7 +1,7 @@
 """The guard's decisions, on plain numbers: no Flask, no database, no clock.
 
 A guarded rollout compares two arms: the machines the rule answered and a
-control (see rollouts.py).  Two things make that comparison hard.
+control (see counting.py).  Two things make that comparison hard.
 
 Conditions change.  Failure rates move with the hour and the day, and each
 advance changes how the requests split between the arms: after an advance

@@ -24,7 +24,7 @@ EVENTS = "rollout events"
 _STATE_COLUMNS = ("rule", "step", "since", "from_hour", "state", "why", "changed_at", "version")
 
 
-class Rollouts:
+class RolloutQueries:
     """The rollout questions and changes, over one store."""
 
     def __init__(self, store):

@@ -6,7 +6,7 @@ from .. import charts
 from ..periods import day_text, time_text
 from ..tables import CLOCK_RULE, FAILURE_RULE, Page, Table
 from . import guard
-from .queries import Rollouts
+from .queries import RolloutQueries
 
 
 def _rate(arm):
@@ -69,7 +69,7 @@ class RolloutsView:
 
     @staticmethod
     def build(store, config, period, filters, now):
-        r = Rollouts(store)
+        r = RolloutQueries(store)
         states = r.states()
         charts_, rows, forms, step_rows = [], [], [], []
         for rule in config.guarded_rules:
@@ -130,7 +130,7 @@ class RolloutsView:
 
 def banners(store, config):
     """[(rule, time text, why)] of the halted guarded rules, for every page."""
-    states = Rollouts(store).states()
+    states = RolloutQueries(store).states()
     return [(r.name, time_text(states[r.name]["changed_at"]), states[r.name]["why"])
             for r in config.guarded_rules
             if r.name in states and states[r.name]["state"] == "halted"]

@@ -1,0 +1,89 @@
+"""The alert detectors: alerts raised from the records, by the housekeeping.
+
+`detect` raises alerts for a campaign failing more than its own recent
+past, and for crash groups that are new or doubling.  It reads the records
+through the dashboard's queries, which the caller passes in (background.py
+wires them), so that each count is defined once, in the dashboard, and
+importing the alerts loads neither the dashboard nor the console.
+"""
+
+import json
+
+from ..periods import Filters, Period
+from .outbox import alert_key, notify
+
+DAY = 86400
+HISTORY_DAYS = 30      # a crash group unseen this long before the last day is new
+CRASH_GROUPS_PER_PASS = 20
+
+
+def detect(store, dashboard, config, now=None):
+    """Raise the alerts that the records call for now; returns how many are
+    new.  Each alert's key names the event and, where it can go on, the
+    day: a campaign failing all day long is reported once that day.
+    `dashboard` is the dashboard's queries over `store` (its `reading()`,
+    `request_counts`, `failures_by_day_and_code`, `crash_group_counts`)."""
+    now = store.now() if now is None else now
+    with dashboard.reading() as db:  # read in one snapshot, then write
+        found = _campaigns(db, config, now) + _crash_groups(db, config.alerts, now)
+    return sum(notify(store, kind, data, key=key) for kind, data, key in found)
+
+
+def _rate(db, period, filters, now):
+    requests = sum(db.request_counts(period, filters, (), now=now).values())
+    failures = sum(n for _, _, n in db.failures_by_day_and_code(period, filters))
+    return requests, failures
+
+
+def _campaigns(db, config, now):
+    """A campaign (a rule with a key or key prefix) whose failure rate over
+    the last 24 hours is above its rate over the 7 days before by more than
+    campaign_margin_points, with enough requests in both to tell."""
+    settings, found = config.alerts, []
+    recent = Period("24h", now - DAY, now, "the last 24 hours")
+    before = Period("custom", now - 8 * DAY, now - DAY, "the 7 days before")
+    for rule in config.rules:
+        if not (rule.key or rule.key_prefix):
+            continue
+        filters = Filters(rule.key or rule.key_prefix, rule.key is None, "")
+        r1, f1 = _rate(db, recent, filters, now)
+        r0, f0 = _rate(db, before, filters, now)
+        if min(r1, r0) < settings.campaign_min_requests:
+            continue
+        rate, baseline = 100.0 * f1 / r1, 100.0 * f0 / r0
+        if rate - baseline <= settings.campaign_margin_points:
+            continue
+        day = int(now // DAY)
+        found.append(("campaign_failure_rate", {
+            "rule": rule.name, "key": rule.key, "key_prefix": rule.key_prefix,
+            "failure_rate_percent": round(rate, 2), "requests": r1, "failures": f1,
+            "baseline_percent": round(baseline, 2), "baseline_requests": r0,
+            "baseline_failures": f0, "margin_points": settings.campaign_margin_points,
+        }, alert_key("campaign_failure_rate", f"{rule.name}\0{day}")))
+    return found
+
+
+def _crash_groups(db, settings, now):
+    """Crash groups (module, offset, exception code, as the Crashes view
+    groups them) of the last 24 hours: one unseen in the HISTORY_DAYS before
+    is new, once it has crash_new_min crashes; one with crash_double_min
+    crashes and at least twice as many as in the 24 hours before doubled."""
+    # The day's largest groups only, so that a flood of made-up crash
+    # reports cannot become a flood of alerts; a group too small to be
+    # among them is not worth one.
+    recent = db.crash_group_counts(now - DAY, now, limit=CRASH_GROUPS_PER_PASS)
+    day_before = db.crash_group_counts(now - 2 * DAY, now - DAY)
+    history = db.crash_group_counts(now - (HISTORY_DAYS + 1) * DAY, now - DAY)
+    found, day = [], int(now // DAY)
+    for group, n in recent.items():
+        module, offset, code = group
+        data = {"module": module, "offset": offset, "exception_code": code, "crashes": n}
+        identity = json.dumps(group)
+        if group not in history:
+            if n >= settings.crash_new_min:
+                found.append(("crash_group_new", data, alert_key("crash_group_new", identity)))
+        elif n >= max(settings.crash_double_min, 2 * day_before.get(group, 0)):
+            data["crashes_day_before"] = day_before.get(group, 0)
+            found.append(("crash_group_doubled", data,
+                          alert_key("crash_group_doubled", f"{identity}\0{day}")))
+    return found

@@ -1,0 +1,43 @@
+"""Importing a feature loads no other feature and not the console, so that
+each can be read, tested and changed on its own."""
+
+import os
+import subprocess
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+FEATURES = ("launcher", "reports", "ingest", "dashboard", "funnel", "rollouts", "alerts")
+SHARED = {"db", "config", "clients", "joins", "periods", "throttle", "key_rules", "charts",
+          "tables"}
+ALSO = {
+    # Which rule answers a request, and how its query is read: the request
+    # path, the reader of nginx's fallback log, the guard and the error pages
+    # all follow these two.
+    "*": {"launcher", "launcher.query", "launcher.rules"},
+    # A halt or an advance writes its alert in its own transaction.
+    "rollouts": {"alerts", "alerts.outbox", "alerts.queue"},
+    # The Failures view names each failure code with its meaning.
+    "dashboard": {"reports", "reports.codes"},
+}
+# Every module of the package, then what that loaded under quillo_service.
+LOADED = """
+import importlib, pkgutil, sys
+sys.path.insert(0, {path!r})
+package = importlib.import_module("quillo_service." + {feature!r})
+for module in pkgutil.iter_modules(package.__path__):
+    importlib.import_module(package.__name__ + "." + module.name)
+print(" ".join(m.partition(".")[2] for m in sys.modules if m.startswith("quillo_service.")))
+"""
+
+
+@pytest.mark.parametrize("feature", FEATURES)
+def test_a_feature_loads_no_other_feature_nor_the_console(feature):
+    r = subprocess.run(["/usr/bin/python3", "-c", LOADED.format(path=os.path.dirname(HERE),
+                                                                feature=feature)],
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0, r.stderr
+    allowed = ALSO["*"] | ALSO.get(feature, set())
+    stray = sorted(m for m in r.stdout.split()
+                   if m.partition(".")[0] not in SHARED | {feature} and m not in allowed)
+    assert stray == []
