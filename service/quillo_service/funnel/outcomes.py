@@ -126,9 +126,9 @@ def _owners(requests, downloads, start, end):
         path = installer_path(answer)
         if path is not None:
             asks.append((rid, at, client, path))
-    served = [d for d in downloads if d[3] in SERVED]
-    owners = joins.downloads(asks, [(joins.download_start(d[0], d[7]), d[7], d[1], d[2])
-                                    for d in served])
+    served = [d for d in downloads if d[3] in SERVED]  # Download.status
+    owners = joins.downloads(asks, [(joins.download_start(at, seconds), seconds, client, path)
+                                    for at, client, path, _, _, _, _, seconds, _ in served])
     belongs, unasked = {}, []
     for (at, client, path, status, first, sent, size, seconds, complete), owner in zip(
             served, owners):
