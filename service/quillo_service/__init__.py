@@ -16,6 +16,7 @@ import time
 
 from flask import Flask
 
+from . import settings
 from .clients import parse_proxies
 from .config import ConfigError, ConfigWatcher
 from .rollouts.live import Live
@@ -66,7 +67,7 @@ def create_app(config_path=None, database=None, proxies=None, fallback=None,
     process takes its turn at the periodic jobs (runner.py).
     """
     _setup_logging()
-    config_path = config_path or os.environ.get("QUILLO_SERVICE_CONFIG")
+    config_path = settings.config_path(config_path)
     if not config_path:
         raise ConfigError("no configuration file: set QUILLO_SERVICE_CONFIG "
                           "(for example to service/example.toml)")
@@ -85,10 +86,9 @@ def create_app(config_path=None, database=None, proxies=None, fallback=None,
 
     app = Flask(__name__)
     app.config["MAX_CONTENT_LENGTH"] = 4096  # nothing here takes a request body
-    proxies = parse_proxies(os.environ.get("QUILLO_SERVICE_PROXIES", "")
-                            if proxies is None else proxies)
+    proxies = parse_proxies(settings.proxies_text(proxies))
     state = app.extensions["quillo"] = ServiceState(watcher, store, proxies=proxies)
-    fallback = fallback or os.environ.get("QUILLO_SERVICE_FALLBACK")
+    fallback = settings.fallback_folder(fallback)
     from .ingest.fallback import Keeper
     try:
         # Without a fallback folder the thread only runs the rollouts' guard.
@@ -98,9 +98,7 @@ def create_app(config_path=None, database=None, proxies=None, fallback=None,
         raise ConfigError(f"QUILLO_SERVICE_FALLBACK: cannot write the fallback answer in "
                           f"{fallback}: {e.strerror}") from None
 
-    if housekeeping is None:
-        housekeeping = os.environ.get("QUILLO_SERVICE_HOUSEKEEPING", "on").lower() != "off"
-    if housekeeping:
+    if settings.housekeeping(housekeeping):
         from .background import Runner
         state.runner = Runner(store, watcher.current).add_housekeeping().start()
 

@@ -57,7 +57,7 @@ def require_credentials():
         return None
     if verdict == "limited":
         log.warning("dashboard: too many wrong passwords from %s",
-                    auth.client_address(request.environ))
+                    auth.request_client_key(request.environ))
         return _refuse(429, "Too many wrong passwords; wait a minute.")
     return _refuse(401, "This page needs the dashboard's user name and password.")
 

@@ -15,7 +15,7 @@ import hmac
 
 from werkzeug.security import check_password_hash
 
-from ..clients import client_address
+from ..clients import request_client_key
 
 WRONG_PER_MINUTE = 5
 REMEMBER_SECONDS = 300
@@ -36,7 +36,7 @@ def _credentials(environ):
 
 
 def _rate_key(environ):
-    return "admin " + client_address(environ)
+    return "admin " + request_client_key(environ)
 
 
 def check(environ, admin, store, now):
