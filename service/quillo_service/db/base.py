@@ -180,7 +180,7 @@ class Store:
         p = self.placeholder
         mark = int(client_key(SECRET_CHECK, self.client_secret)[:15], 16)  # fits in BIGINT
         with self._errors_as_store_error(), self._transaction(patient=True) as conn:
-            conn.execute(f"INSERT INTO rollup_state (name, last_id) VALUES ({p}, {p}) "
+            conn.execute(f"INSERT INTO rollup_state (name, value) VALUES ({p}, {p}) "
                          "ON CONFLICT (name) DO NOTHING", (SECRET_CHECK, mark))
             found = self.position(SECRET_CHECK, conn)
         if found != mark:
@@ -430,9 +430,9 @@ class Store:
         try:
             with self._errors_as_store_error(), self._transaction() as conn:
                 conn.execute(
-                    f"INSERT INTO rollup_state (name, last_id) VALUES ({p}, {p}) "
-                    "ON CONFLICT (name) DO UPDATE SET last_id = rollup_state.last_id + "
-                    "excluded.last_id", (LOST, n))
+                    f"INSERT INTO rollup_state (name, value) VALUES ({p}, {p}) "
+                    "ON CONFLICT (name) DO UPDATE SET value = rollup_state.value + "
+                    "excluded.value", (LOST, n))
         except StoreError:
             return  # counted another time
         self._add_lost(-n)
@@ -457,7 +457,7 @@ class Store:
                     conn.execute(f"DELETE FROM rollup_state WHERE name = {p}", (marker,))
                     return 0
                 new = conn.execute(
-                    f"INSERT INTO rollup_state (name, last_id) VALUES ({p}, {len(rows)}) "
+                    f"INSERT INTO rollup_state (name, value) VALUES ({p}, {len(rows)}) "
                     "ON CONFLICT (name) DO NOTHING", (marker,)).rowcount
                 if new != 1:
                     return 0  # written before a crash kept the file
@@ -665,7 +665,7 @@ class Store:
         """What rollup_state keeps under `name` (an id or a time, as its owner
         decides), or None when nothing is kept; given `conn`, read inside
         that open transaction."""
-        sql = f"SELECT last_id FROM rollup_state WHERE name = {self.placeholder}"
+        sql = f"SELECT value FROM rollup_state WHERE name = {self.placeholder}"
         if conn is not None:
             row = conn.execute(sql, (name,)).fetchone()
         else:
@@ -673,11 +673,25 @@ class Store:
                 row = self._conn().execute(sql, (name,)).fetchone()
         return None if row is None else row[0]
 
+    def start_position(self, conn, name, value):
+        """Keep `value` under `name` unless something is kept there already,
+        inside the open transaction; True when this call started it."""
+        p = self.placeholder
+        return conn.execute(f"INSERT INTO rollup_state (name, value) VALUES ({p}, {p}) "
+                            "ON CONFLICT (name) DO NOTHING", (name, value)).rowcount == 1
+
+    def move_position(self, conn, name, old, new):
+        """Keep `new` under `name` only if `old` is kept there (a compare and
+        set, inside the open transaction); True when it moved."""
+        p = self.placeholder
+        return conn.execute(f"UPDATE rollup_state SET value = {p} WHERE name = {p} "
+                            f"AND value = {p}", (new, name, old)).rowcount == 1
+
     def set_position(self, conn, name, value):
         """Keep `value` under `name` in rollup_state, inside the open transaction."""
         p = self.placeholder
-        conn.execute(f"INSERT INTO rollup_state (name, last_id) VALUES ({p}, {p}) "
-                     "ON CONFLICT (name) DO UPDATE SET last_id = excluded.last_id",
+        conn.execute(f"INSERT INTO rollup_state (name, value) VALUES ({p}, {p}) "
+                     "ON CONFLICT (name) DO UPDATE SET value = excluded.value",
                      (name, value))
 
     def purge(self, days, now=None, batch=5000):

@@ -252,8 +252,7 @@ class Funnel:
         first = row[0][0] - REACH - SLACK if row else target
         first = int(first // HOUR * HOUR)
         with self.store.transaction(patient=True) as conn:
-            conn.execute(f"INSERT INTO rollup_state (name, last_id) VALUES ({self.p}, {self.p}) "
-                         "ON CONFLICT (name) DO NOTHING", (FINAL, first))
+            self.store.start_position(conn, FINAL, first)
         return self.rolled_up_to()
 
     def catch_up(self, now=None, budget=None, refresh=None):
