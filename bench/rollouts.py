@@ -40,6 +40,7 @@ from quillo_service.reports.events import build_event  # noqa: E402
 from quillo_service.launcher.rules import in_rollout  # noqa: E402
 from quillo_service.db import open_store  # noqa: E402
 from quillo_service.db.schema import EVENT_COLUMNS, REQUEST_COLUMNS  # noqa: E402
+from quillo_service.rollouts.queries import Rollouts
 
 DAY = 86400
 RULE = "new release"
@@ -120,7 +121,7 @@ def bench_guard(name, database, args, config):
     load_rows(store, "events", EVENT_COLUMNS, evs)
     settle(store)
     load_s = time.monotonic() - began
-    r = store.rollouts()
+    r = Rollouts(store)
     r.start(RULE, start, "bench", "the month's rollout")
     r.begin_positions(0, 0)
     began = time.monotonic()

@@ -26,6 +26,7 @@ import threading
 import time
 
 from .alerts import outbox as alerts
+from .dashboard.queries import Dashboard
 from .db import StoreError
 from .throttle import LogThrottle
 
@@ -67,7 +68,7 @@ class Runner:
     def add_housekeeping(self):
         """The service's own jobs."""
         sender = alerts.Sender(self.store, self.config)
-        self.add_job("rollup", 60, lambda s, c, now: s.dashboard().catch_up(now, budget=20))
+        self.add_job("rollup", 60, lambda s, c, now: Dashboard(s).catch_up(now, budget=20))
         self.add_job("purge", 3600, lambda s, c, now: s.purge(c.retention_days, now=now))
         self.add_job("alert detectors", 300, lambda s, c, now: alerts.detect(s, c, now))
         self.add_job("alert sender", 5, lambda s, c, now: sender.send_due(now))

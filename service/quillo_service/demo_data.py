@@ -29,7 +29,8 @@ from .reports.events import build_event
 from .launcher.rules import decide
 from .clients import SECRET_FILE, client_key, load_secret
 from .db import open_store
-from .funnel.outcomes import installer_path
+from .dashboard.queries import Dashboard
+from .funnel.outcomes import Funnel, installer_path
 from .db.schema import DOWNLOAD_COLUMNS, EVENT_COLUMNS, REQUEST_COLUMNS
 
 DAY = 86400
@@ -226,8 +227,8 @@ def main(argv=None):
     insert(store, requests, events)
     with store.transaction() as conn:
         store.insert_many(conn, "downloads", DOWNLOAD_COLUMNS, downloads(requests, time.time()))
-    store.dashboard().catch_up(budget=60)
-    store.funnel().catch_up(budget=120)
+    Dashboard(store).catch_up(budget=60)
+    Funnel(store).catch_up(budget=120)
     store.close()
 
     with open(args.config) as f:

@@ -18,6 +18,8 @@ from quillo_service import create_app  # noqa: E402
 from quillo_service.admin import auth
 from quillo_service.periods import day_text
 from quillo_service.reports.events import build_event
+from quillo_service.dashboard.queries import Dashboard
+from quillo_service.rollouts.queries import Rollouts
 
 PASSWORD = "correct horse battery"
 ADMIN = f'\n[admin]\nuser = "boss"\npassword_hash = "{generate_password_hash(PASSWORD)}"\n'
@@ -69,7 +71,7 @@ def seed(store):
     for ago, q in sorted(queries, reverse=True):  # recorded in time order
         assert store.record_event(build_event(q.encode(), "203.0.113.1", NOW - ago), 100)
     # A page rolls up by the database's clock, which is before this test's NOW.
-    store.dashboard().catch_up(now=NOW)
+    Dashboard(store).catch_up(now=NOW)
 
 
 def table(client, view, name, query=""):
@@ -111,7 +113,7 @@ def test_form_tokens_last_eight_hours_and_any_other_character_is_refused(admin_a
         r = client.post("/admin/rollouts/act", headers=GOOD,
                         data={"rule": "beta rollout", "action": "halt", "token": token})
         assert r.status_code == 403
-    audit = admin_app.extensions["quillo"].store.rollouts().audit("beta rollout")
+    audit = Rollouts(admin_app.extensions["quillo"].store).audit("beta rollout")
     assert [row[3] for row in audit] == ["halt refused"] * 2
 
 
@@ -240,7 +242,7 @@ def test_made_up_keys_are_folded_into_other_keys(database, admin_app, monkeypatc
     for _ in range(20):  # the most requests, but no launcher's key
         store.record_request(NOW - 3600, "c", "k9\x01", "0,1,0,220", None, answer, "d", "key",
                              "")
-    store.dashboard().catch_up(now=NOW)
+    Dashboard(store).catch_up(now=NOW)
     for key in ("k9\x01", "k0", "new"):  # newer than the rollup: counted live
         store.record_request(NOW - 5, "c", key, "0,1,0,220", None, answer, "d",
                              "key" if "\x01" in key else "", "")
@@ -265,7 +267,7 @@ def test_a_page_counts_each_request_once_while_another_rolls_up(database, admin_
         last = rolled_up_to(self)
         if not busy:  # right after the page read the rollup's position
             busy.append(1)
-            catch_up(cron.dashboard(), now=NOW)
+            catch_up(Dashboard(cron), now=NOW)
         return last
 
     monkeypatch.setattr(Dashboard, "rolled_up_to", racing)
@@ -273,7 +275,7 @@ def test_a_page_counts_each_request_once_while_another_rolls_up(database, admin_
     monkeypatch.setattr(Dashboard, "catch_up", lambda self, now=None, budget=None:
                         self.rolled_up_to())
     per_day = table(admin_app.test_client(), "installs", "per-day")[1:]
-    assert cron.dashboard().rolled_up_to() == 30
+    assert Dashboard(cron).rolled_up_to() == 30
     assert sum(int(r[1]) for r in per_day) == 30
     # Inside a snapshot, another connection's commit stays out of sight.
     with store.snapshot():
@@ -343,7 +345,7 @@ def test_an_answer_read_from_nginx_after_midnight_counts_on_its_own_day(database
     assert store.ingest_requests("log", position, ("log-file", 1), [
         (midnight - 2, "c", "k", "0,1,0,220", None, "GET:x", "fallback", "", "", None)])
     store.record_request(midnight + 3, "c", "k", "0,1,0,220", None, "GET:x", "r", "", "")
-    store.dashboard().catch_up(now=NOW)
+    Dashboard(store).catch_up(now=NOW)
     per_day = table(admin_app.test_client(), "installs", "per-day", "period=24h")
     assert [row[:2] for row in per_day[1:]] == [[day_text(midnight // DAY - 1), "1"],
                                                [day_text(midnight // DAY), "3"]]
@@ -420,7 +422,7 @@ def test_the_command_line_acts_for_a_user_without_a_name():
                            capture_output=True, text=True, timeout=60)
         assert (r.returncode, r.stdout) == (0, "staged 10% halted\n"), r.stderr
         store = open_store(database)
-        assert store.rollouts().audit("staged")[0][2] == f"command line: uid {uid}"
+        assert Rollouts(store).audit("staged")[0][2] == f"command line: uid {uid}"
         store.close()
 
 

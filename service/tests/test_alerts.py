@@ -20,6 +20,7 @@ from conftest import CONFIG, SECRET
 from quillo_service.alerts import outbox as alerts
 from quillo_service.config import parse_config
 from quillo_service.background import LEASE, Runner
+from quillo_service.dashboard.queries import Dashboard
 from quillo_service.db import open_store
 from stack import free_port, make_local_ca
 
@@ -365,7 +366,7 @@ def test_the_housekeeping_jobs_purge_roll_up_and_send(store):
     alerts.notify(store, "rollout_advanced", {"rule": "beta rollout", "step": 50})
     assert Runner(store, lambda: config).add_housekeeping().run_once()
     assert store.count("requests") == 2
-    assert store.dashboard().rolled_up_to() == store.recent_requests(1)[0]["id"]
+    assert Dashboard(store).rolled_up_to() == store.recent_requests(1)[0]["id"]
     assert len(hook.accepted) == 1
     hook.shutdown()
 

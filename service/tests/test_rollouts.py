@@ -18,6 +18,7 @@ from quillo_service.rollouts import guard, live as rollouts
 from quillo_service.config import ConfigError, load_config
 from quillo_service.launcher.rules import in_rollout
 from quillo_service.db import StoreError, open_store
+from quillo_service.rollouts.queries import Rollouts
 
 STABLE = b"GET:https://setup.test/installers/stable.exe"
 BETA = b"GET:https://setup.test/installers/beta.exe"
@@ -192,7 +193,7 @@ def population(app, seed, requests, rule_rate, control_rate, until=None):
 
 
 def state_of(app):
-    return app.extensions["quillo"].store.rollouts().states()[RULE]
+    return Rollouts(app.extensions["quillo"].store).states()[RULE]
 
 
 def test_a_bad_release_is_halted_before_2000_requests_reach_it(guarded_app):
@@ -209,7 +210,7 @@ def test_a_bad_release_is_halted_before_2000_requests_reach_it(guarded_app):
     for _ in range(50):
         mid, _ = machine(rng)
         assert client.get(f"/getinstaller?key={KEY}&version=0,1,0,220&id={mid}").data == STABLE
-    audit = store.rollouts().audit(RULE)
+    audit = Rollouts(store).audit(RULE)
     assert [a[3] for a in audit] == ["halt", "start"] and audit[0][2] == "guard"
     # The banner on every console page names the rule, both rates and the time.
     html = client.get("/admin/failures", headers=GOOD).data.decode()
@@ -240,7 +241,7 @@ def test_a_good_release_advances_through_every_step_when_the_clock_moves(guarded
         assert got == sum(in_rollout(RULE, m, share) for m in sample)
     rollouts.tick(state.store, config, now=state_of(app)["since"] + 24 * 3600)
     assert state_of(app)["state"] == "done"
-    assert [a[3] for a in state.store.rollouts().audit(RULE)] == \
+    assert [a[3] for a in Rollouts(state.store).audit(RULE)] == \
         ["done", "advance", "advance", "advance", "advance", "start"]
 
 
@@ -274,7 +275,7 @@ def test_failures_are_laid_at_the_request_before_them_once(guarded_app):
     client.get(crash, headers={"X-Real-IP": outside[1]})
     rollouts.tick(store, config, now=time.time() + 10)
     # (The request without a machine id is in no arm.)
-    assert store.rollouts().health(RULE, 0) == {"rule": (1, 1), "control": (2, 1)}
+    assert Rollouts(store).health(RULE, 0) == {"rule": (1, 1), "control": (2, 1)}
 
 
 def test_workers_ticking_at_once_count_each_record_once_and_halt_once(guarded_app, database):
@@ -307,10 +308,10 @@ def test_workers_ticking_at_once_count_each_record_once_and_halt_once(guarded_ap
         t.join(60)
     for s in workers:
         s.close()
-    h = store.rollouts().health(RULE, 0)
+    h = Rollouts(store).health(RULE, 0)
     assert h["rule"][0] + h["control"][0] == 1200 and h["rule"][0] == h["rule"][1] > 500
     assert h["control"][1] == 0
-    assert [a[3] for a in store.rollouts().audit(RULE)] == ["halt", "start"]
+    assert [a[3] for a in Rollouts(store).audit(RULE)] == ["halt", "start"]
 
 
 def test_an_advance_within_an_hour_splits_it_and_the_last_advance_is_done(guarded_app):
@@ -327,7 +328,7 @@ def test_an_advance_within_an_hour_splits_it_and_the_last_advance_is_done(guarde
     ask(20)
     rollouts.act(store, config, RULE, "advance", "test", "")
     ask(20)
-    counted = store.rollouts().strata(RULE, 0)
+    counted = Rollouts(store).strata(RULE, 0)
     assert sorted({s[0] for s in counted}) == [0, 1]
     assert sum(s[2] + s[4] for s in counted) == 40
     rollouts.act(store, config, RULE, "advance", "test", "")
@@ -462,5 +463,5 @@ def test_the_command_line_lists_halts_resumes_and_advances(guarded_app, write_co
     out = capsys.readouterr()
     assert out.out == f"{RULE} 50% running\n{RULE} 50% halted\n"
     assert "already halted" in out.err and "no guarded rule" in out.err
-    audit = app.extensions["quillo"].store.rollouts().audit(RULE)
+    audit = Rollouts(app.extensions["quillo"].store).audit(RULE)
     assert audit[0][2].startswith("command line: ") and audit[0][6].startswith("too many calls")

@@ -12,6 +12,7 @@ from quillo_service import create_app  # noqa: E402
 from quillo_service.clients import client_key
 from quillo_service.db import SchemaError, open_store
 from quillo_service.db.schema import EVENT_COLUMNS, SCHEMA_VERSION
+from quillo_service.dashboard.queries import Dashboard
 
 HOSTILE = ["'; DROP TABLE requests; --", "\" OR 1=1 --", "%s %(x)s ?", "\u00fc\u6f22\U0001F600",
            "\\x00\\", "\ufffd"]
@@ -192,7 +193,7 @@ def test_an_old_database_is_migrated_step_by_step_and_keeps_its_rows(store, monk
     assert s.find_event("ABCD-EFGH")["client"] == client_key("203.0.113.9", SECRET)
     assert s.hits("admin " + client_key("198.51.100.3", SECRET), 7) == 1
     assert s.find_event("ABCD-EFGH")["recorded_at"] == 1.0
-    assert s.dashboard().catch_up(now=1000.0) == 3  # version 2's rollup tables
+    assert Dashboard(s).catch_up(now=1000.0) == 3  # version 2's rollup tables
     assert s.purge(1, now=10 * 86400.0) == 4
     _request(s, 0.0)  # version 3: ids not reused
     assert s.recent_requests(1)[0]["id"] > 3
@@ -271,13 +272,13 @@ def test_a_late_commit_is_counted(postgres, write_config):
                      "VALUES (EXTRACT(EPOCH FROM clock_timestamp()), 'slow', 'GET:x', 'd', '', "
                      "'')")
         assert app.test_client().get("/getinstaller?key=k").status_code == 200
-        store.dashboard().catch_up()  # by the database's clock
+        Dashboard(store).catch_up()  # by the database's clock
         slow.execute("COMMIT")
     later = time.time() + 3600
     period, _ = parse_period({}, later)
-    assert store.dashboard().request_counts(period, Filters(), (), now=later) == {(): 2}
-    store.dashboard().catch_up(now=later)
-    assert store.dashboard().request_counts(period, Filters(), (), now=later) == {(): 2}
+    assert Dashboard(store).request_counts(period, Filters(), (), now=later) == {(): 2}
+    Dashboard(store).catch_up(now=later)
+    assert Dashboard(store).request_counts(period, Filters(), (), now=later) == {(): 2}
     store.close()
 
 
@@ -296,7 +297,7 @@ def test_rows_committed_out_of_id_order_are_not_skipped_by_any_position(postgres
         conn.execute("DROP SCHEMA public CASCADE")
         conn.execute("CREATE SCHEMA public")
     store = open_store(postgres.url)
-    dash = store.dashboard()
+    dash = Dashboard(store)
     rollouts.count(store, config, store.now())  # the guard counts from here on
 
     def positions(now):  # what each user holds once it ran at `now`

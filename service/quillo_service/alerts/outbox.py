@@ -322,7 +322,8 @@ def detect(store, config, now=None):
     new.  Each alert's key names the event and, where it can go on, the
     day: a campaign failing all day long is reported once that day."""
     now = store.now() if now is None else now
-    with store.dashboard().reading() as db:  # read in one snapshot, then write
+    from ..dashboard.queries import Dashboard  # only when detecting: the alerts need not load it
+    with Dashboard(store).reading() as db:  # read in one snapshot, then write
         found = _campaigns(db, config, now) + _crash_groups(db, config.alerts, now)
     return sum(notify(store, kind, data, key=key) for kind, data, key in found)
 

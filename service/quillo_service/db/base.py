@@ -106,26 +106,6 @@ class Store:
     def _lock_rollup(self, conn):
         """Serialise rollup chunks between processes (inside the transaction)."""
 
-    def dashboard(self):
-        """The dashboard's counts over this store (see dashboard.py)."""
-        from ..dashboard.queries import Dashboard
-        return Dashboard(self)
-
-    def rollouts(self):
-        """The staged rollouts' state, audit and counts (see rollouts.py)."""
-        from ..rollouts.queries import Rollouts
-        return Rollouts(self)
-
-    def funnel(self):
-        """The download funnel over this store (see funnel.py)."""
-        from ..funnel.outcomes import Funnel
-        return Funnel(self)
-
-    def join_failures(self, start, end):
-        """{request id: event id} of the first failure reported after each
-        request recorded in [start, end) that has one (see joins.py)."""
-        return self.funnel().failures(start, end)
-
     def describe(self):
         raise NotImplementedError
 

@@ -158,7 +158,8 @@ class Keeper:
             Ingester(store, os.path.join(folder, LOG), watcher.current, secret=secret),
             downloads.Ingester(store, os.path.join(folder, downloads.LOG), secret=secret),
         ] if folder else []
-        self.funnel = store.funnel()
+        from ..funnel.outcomes import Funnel  # lazily: the ingest alone need not load it
+        self.funnel = Funnel(store)
         self.interval = interval
         self.tick_interval = tick_interval
         self._stop = threading.Event()

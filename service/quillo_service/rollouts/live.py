@@ -45,7 +45,7 @@ from ..config import parse_version
 from ..launcher.rules import conditions_hold
 from ..db import StoreError
 from ..db.base import LAG
-from .queries import HOUR, REQUESTS, EVENTS, describe_state
+from .queries import HOUR, REQUESTS, EVENTS, Rollouts, describe_state
 from ..throttle import LogThrottle
 
 log = logging.getLogger("quillo_service")
@@ -86,7 +86,7 @@ class Live:
         if self._clock() - self._read_at >= self.ttl and self._lock.acquire(blocking=False):
             try:
                 self._read_at = self._clock()
-                self._states = self.store.rollouts().states()
+                self._states = Rollouts(self.store).states()
             except StoreError as e:
                 if _problems.allow("live") is not None:
                     log.error("rollouts: cannot read their state, keeping the last: %s", e)
@@ -148,7 +148,7 @@ def count(store, config, now, budget=2.0):
     Requests and events go forward together, a batch of requests and then
     the events up to the last of them, so that what is kept of the recent
     requests stays a few hours long even when a backlog is caught up."""
-    r = store.rollouts()
+    r = Rollouts(store)
     if store.position(REQUESTS) is None:
         # Counting starts now: the history before the first guarded rule
         # belongs to no arm.
@@ -213,13 +213,13 @@ def _count_events(r, horizon, deadline):
 def health(store, rule, row):
     """(rule arm, control arm) as guard.Arm, counted from the row's from_hour:
     totals over every hour and step, to describe, never to judge by."""
-    h = store.rollouts().health(rule.name, row["from_hour"])
+    h = Rollouts(store).health(rule.name, row["from_hour"])
     return guard.Arm(*h.get("rule", (0, 0))), guard.Arm(*h.get("control", (0, 0)))
 
 
 def strata(store, rule, row):
     """[guard.Stratum] of the rule, one per hour and step, from the row's from_hour."""
-    return [guard.Stratum(*s) for s in store.rollouts().strata(rule.name, row["from_hour"])]
+    return [guard.Stratum(*s) for s in Rollouts(store).strata(rule.name, row["from_hour"])]
 
 
 def verdict(store, rule, row):
@@ -265,7 +265,7 @@ def _apply(store, rule, row, now, who, action, why, **new):
 
         def then(conn):
             _alert(store, kind, rule, after, arms, who, why, now, conn)
-    if not store.rollouts().change(row, now, who, action, why, then=then, **new):
+    if not Rollouts(store).change(row, now, who, action, why, then=then, **new):
         return False
     log.warning("rollout %r: %s by %s (%s -> %s): %s", rule.name, action, who,
                 describe_state(row["step"], row["state"]),
@@ -275,7 +275,7 @@ def _apply(store, rule, row, now, who, action, why, **new):
 
 def _rows(store, config, now):
     """The state rows of the guarded rules, made at the first step where missing."""
-    r = store.rollouts()
+    r = Rollouts(store)
     rows = r.states()
     for rule in config.guarded_rules:
         if rule.name not in rows and r.start(rule.name, now, GUARD, "first seen in the "
