@@ -9,6 +9,7 @@ QUILLO_SERVICE_HOUSEKEEPING=off keeps this process out of the periodic jobs
 (runner.py).
 """
 
+import importlib
 import logging
 import os
 import sys
@@ -19,12 +20,22 @@ from flask import Flask
 from . import settings
 from .clients import parse_proxies
 from .config import ConfigError, ConfigWatcher
-from .rollouts.live import Live
 from .db import StoreError, open_configured
 
-__all__ = ["create_app", "ConfigError", "StoreError"]
+__all__ = ["create_app", "load_features", "ConfigError", "StoreError"]
 
 log = logging.getLogger("quillo_service")
+
+# The features that keep tables: each registers, when imported, how long its
+# rows are kept (db/retention.py), so everything that purges loads them all.
+FEATURES_WITH_TABLES = ("reports.records", "ingest.positions", "dashboard.queries",
+                        "funnel.outcomes", "rollouts.queries", "alerts.queue")
+
+
+def load_features():
+    """Import the features that keep tables, so that purge knows every one."""
+    for name in FEATURES_WITH_TABLES:
+        importlib.import_module(f".{name}", __name__)
 
 
 class ServiceState:
@@ -40,6 +51,7 @@ class ServiceState:
         self.secret = store.client_secret  # what client addresses are hashed with
         self.clock = clock
         self.proxies = proxies  # networks whose X-Real-IP is believed (see client.py)
+        from .rollouts.live import Live
         self.live = Live(store)  # each staged rollout's share, read once a second
         self.fallback = None    # fallback.Keeper: the worker's background thread
         self.runner = None      # runner.Runner: rollup, purge, alerts; add_job for more
@@ -67,6 +79,7 @@ def create_app(config_path=None, database=None, proxies=None, fallback=None,
     process takes its turn at the periodic jobs (runner.py).
     """
     _setup_logging()
+    load_features()
     config_path = settings.config_path(config_path)
     if not config_path:
         raise ConfigError("no configuration file: set QUILLO_SERVICE_CONFIG "

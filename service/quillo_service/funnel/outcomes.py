@@ -41,9 +41,11 @@ from urllib.parse import unquote, urlsplit
 from .. import joins
 from ..joins import CLOCK_SLACK, DOWNLOAD_WINDOW, FAILURE_LOOKBACK, LONGEST
 from ..dashboard.queries import Dashboard
+from ..db import retention
 
 SLACK = 600                 # logs read late, hosts' rows slightly out of order
 HOUR = 3600
+retention.register("funnel_daily", "day", 86400)
 DAY = 24 * HOUR
 CHUNK = DAY                 # requests rolled up per transaction, in seconds
 KEEP_HOURS = 72             # hourly rows kept: a 24-hour period needs the last 48

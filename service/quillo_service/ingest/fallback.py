@@ -38,6 +38,7 @@ import threading
 import time
 
 from . import downloads, logs
+from .positions import ingest_rows, recorded_request_ids
 from ..rollouts import live as rollouts
 from ..clients import client_key
 from ..launcher.instructions import LIMITS
@@ -122,8 +123,8 @@ class Ingester(logs.Ingester):
             if parsed[3] is not None and parsed[4] not in (None, "-"):
                 reached.append((parsed[0], parsed[3]))
         if reached:
-            done = self.store.recorded_request_ids(
-                [r for _, r in reached], min(t for t, _ in reached) - RECORDED_BEFORE_SECONDS)
+            done = recorded_request_ids(
+                self.store, [r for _, r in reached], min(t for t, _ in reached) - RECORDED_BEFORE_SECONDS)
             rows = [r for r in rows if r[-1] not in done]
         return rows, bad
 
@@ -136,7 +137,7 @@ class Ingester(logs.Ingester):
                 ",".join(sorted(q.cut)), request_id)
 
     def write(self, expected, new, rows, skipped):
-        return self.store.ingest_rows(self.name, expected, new, "requests", rows, skipped)
+        return ingest_rows(self.store, self.name, expected, new, "requests", rows, skipped)
 
 
 class Keeper:

@@ -17,7 +17,10 @@ request failed or not, however many errors follow it) and adds one to the
 failures of its hour and step.
 """
 
+from ..db import retention
+
 HOUR = 3600
+retention.register("rollout_counts", "hour", HOUR)  # hourly counts, as the requests they count
 REQUESTS = "rollout requests"  # rollup_state rows: the last id counted
 EVENTS = "rollout events"
 
