@@ -1,11 +1,31 @@
-"""Where requests and error events are recorded.
+"""The data core: where requests are recorded, and what every feature builds
+its own SQL on.
 
 `open_store(url)` gives a `SqliteStore` for "sqlite:///abs/path.db", "sqlite:rel.db"
 or a plain path, and a `PostgresStore` for "postgresql://...".  Both hold the
-same tables (see schema.py), create them on first connect and refuse a
-database whose schema is newer than this code.
-"""
+same tables (schema.py, the one ordered list of schema steps), create them on
+first connect and refuse a database whose schema is newer than this code.
+Every difference between the two databases is in sqlite.py and postgres.py.
 
+What the features use (a feature's SQL lives with the feature, never here):
+- transactions: `transaction(patient=False)` writes and commits, or rolls
+  back; `writer(patient=False)` around it queues a writer where the database
+  has one writer at a time; `store_errors()` turns database errors into
+  StoreError; `insert_many`, `lock_rollup`.
+- reads and read snapshots: `read(sql, params)` (tuples), `rows(sql,
+  params)` (dicts), `snapshot()` for reads that must agree with each other.
+- the dialect: `placeholder`, `now_sql`, `day_sql`, `find_sql`, `now()`.
+- the time-to-id search: `first_id(table, ts)`, and LAG (base.py), how far
+  behind the newest id a reader of ids stops.
+- positions: `position`, `start_position`, `move_position`, `set_position`,
+  values kept under a name (rollup_state).
+- retention by registration: a feature registers its tables in retention.py
+  when imported; `purge(days)` deletes their old rows.
+- the spool: `record_request` writes a request, or spools it when the
+  database cannot take it in time; `replay_spool`, `lost_requests`.
+- leases: `take_lease`, `drop_lease`, `lease_holder`: one holder at a time
+  across hosts (background.py).
+"""
 import os
 
 from .. import settings

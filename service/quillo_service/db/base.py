@@ -1,4 +1,6 @@
-"""What both stores share: the SQL, connection reuse and the schema check.
+"""What both stores share: connection reuse, the schema check, transactions and
+snapshots, the time-to-id search, positions, purge, the requests' spool and
+the leases (the public interface is listed in __init__.py).
 
 Each worker process (and each thread in it) keeps one connection and reuses it
 for every request; a connection inherited across fork() is never used or
@@ -644,7 +646,8 @@ class Store:
         return self.rows(f"SELECT * FROM requests ORDER BY id DESC LIMIT {int(limit)}")
 
     def count(self, table):
-        if table not in ("requests", "events", "downloads"):
+        """The rows of a table of records (one registered in retention.py)."""
+        if table not in retention.RECORDS:
             raise ValueError(table)
         return self.rows(f"SELECT COUNT(*) AS n FROM {table}")[0]["n"]
 
