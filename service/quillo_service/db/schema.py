@@ -56,7 +56,8 @@ TABLES = [
 ]
 
 # Version 2: the dashboard's daily counts of requests (see admin/data.py),
-# filled from the requests up to `rollup_state.last_id`, never on the hot path.
+# filled from the requests up to `rollup_state.last_id` (`value` from version
+# 10 on), never on the hot path.
 _ROLLUP = [
     """CREATE TABLE IF NOT EXISTS requests_daily (
         day BIGINT NOT NULL,

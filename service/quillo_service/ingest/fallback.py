@@ -123,8 +123,8 @@ class Ingester(logs.Ingester):
             if parsed[3] is not None and parsed[4] not in (None, "-"):
                 reached.append((parsed[0], parsed[3]))
         if reached:
-            done = recorded_request_ids(
-                self.store, [r for _, r in reached], min(t for t, _ in reached) - RECORDED_BEFORE_SECONDS)
+            done = recorded_request_ids(self.store, [r for _, r in reached],
+                                        min(t for t, _ in reached) - RECORDED_BEFORE_SECONDS)
             rows = [r for r in rows if r[-1] not in done]
         return rows, bad
 
