@@ -39,6 +39,8 @@ from quillo_service.ingest.downloads import Ingester  # noqa: E402
 from quillo_service.reports.events import build_event  # noqa: E402
 from quillo_service.db import open_store  # noqa: E402
 from quillo_service.db.schema import EVENT_COLUMNS, REQUEST_COLUMNS  # noqa: E402
+from quillo_service.dashboard.queries import Dashboard
+from quillo_service.funnel.outcomes import Funnel
 
 DAY = 86400
 PASSWORD = "bench-password"
@@ -156,17 +158,17 @@ def bench_store(name, database, args, config_path, log_path, start, end):
         store._patience(conn, True)  # autovacuum may be at the table already
         conn.execute("VACUUM ANALYZE downloads")
     began = time.monotonic()
-    store.funnel().catch_up(now=time.time(), budget=float("inf"))
+    Funnel(store).catch_up(now=time.time(), budget=float("inf"))
     rollup_s = time.monotonic() - began
     # What each worker's background thread does about once a minute.
     began = time.monotonic()
-    store.funnel().catch_up(now=time.time(), budget=float("inf"), refresh=0)
+    Funnel(store).catch_up(now=time.time(), budget=float("inf"), refresh=0)
     refresh_s = time.monotonic() - began
     # The dashboard's own rollup of the requests, which every page brings
     # up to date first, is bench/dashboard.py's to time.
-    store.dashboard().catch_up(budget=float("inf"))
+    Dashboard(store).catch_up(budget=float("inf"))
     sizes = table_bytes(store, ("downloads", "funnel_daily", "funnel_hourly"))
-    rolled = store._rows("SELECT COUNT(*) AS n FROM funnel_daily")[0]["n"]
+    rolled = store.rows("SELECT COUNT(*) AS n FROM funnel_daily")[0]["n"]
     store.close()
 
     app = create_app(config_path, database=database)

@@ -16,6 +16,8 @@ from flask import Blueprint, Response, current_app, redirect, render_template, r
 from markupsafe import escape
 
 from ..rollouts import changes as rollouts
+from ..dashboard.queries import Dashboard
+from ..rollouts.queries import RolloutQueries
 from ..db import StoreError
 from . import auth, views
 from ..periods import parse_filters, parse_period, time_text
@@ -57,7 +59,7 @@ def require_credentials():
         return None
     if verdict == "limited":
         log.warning("dashboard: too many wrong passwords from %s",
-                    auth.client_address(request.environ))
+                    auth.request_client_key(request.environ))
         return _refuse(429, "Too many wrong passwords; wait a minute.")
     return _refuse(401, "This page needs the dashboard's user name and password.")
 
@@ -98,7 +100,7 @@ def show(view):
     period, problem = parse_period(request.args, now)
     filters = parse_filters(request.args)
     try:
-        with state.store.dashboard().reading() as db:
+        with Dashboard(state.store).reading() as db:
             page = views.VIEWS[view].build(db, config, period, filters, now)
             halted = views.banners(state.store, config)
     except StoreError as e:
@@ -135,7 +137,7 @@ def rollout_action():
         if not auth.form_token_ok(config.admin, user, form.get("token"), now):
             log.warning("rollouts: a %s of %r by %s without a valid form token was refused",
                         action, name, user)
-            state.store.rollouts().refused(now, name, f"console: {user}", f"{action} refused",
+            RolloutQueries(state.store).refused(now, name, f"console: {user}", f"{action} refused",
                                            "the form's token was missing, wrong or expired")
             return _refuse(403, "The form's token was missing, wrong or expired: open the "
                                 "Rollouts page again and use its form.")

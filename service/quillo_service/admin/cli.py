@@ -32,14 +32,16 @@ def hash_password(argv):
 
 def rollup(argv):
     from ..config import ConfigError, load_config
+    from ..dashboard.queries import Dashboard
     from ..db import StoreError, open_configured
+    from ..funnel.outcomes import Funnel
     from ..periods import time_text
     try:
         config = load_config(argv[0])
         store = open_configured(config)
         began = time.monotonic()
-        last = store.dashboard().catch_up(budget=float("inf"))
-        funnel = store.funnel().catch_up(budget=float("inf"))
+        last = Dashboard(store).catch_up(budget=float("inf"))
+        funnel = Funnel(store).catch_up(budget=float("inf"))
     except (ConfigError, StoreError) as e:
         print(f"error: {e}", file=sys.stderr)
         return 1

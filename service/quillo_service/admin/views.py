@@ -4,6 +4,7 @@ import math
 from typing import NamedTuple
 
 from ..rollouts import guard
+from ..rollouts import queries as rollout_queries
 from .. import joins
 from ..reports.codes import CODES, GROUPS
 from ..funnel.outcomes import COUNTS, UNASKED, installer_path
@@ -357,7 +358,7 @@ class Rollouts:
     @staticmethod
     def build(db, config, period, filters, now):
         store = db.store
-        r = store.rollouts()
+        r = rollout_queries.RolloutQueries(store)
         states = r.states()
         charts_, rows, forms, step_rows = [], [], [], []
         for rule in config.guarded_rules:
@@ -428,7 +429,7 @@ class Rollouts:
 
 def banners(store, config):
     """[(rule, time text, why)] of the halted guarded rules, for every page."""
-    states = store.rollouts().states()
+    states = rollout_queries.RolloutQueries(store).states()
     return [(r.name, time_text(states[r.name]["changed_at"]), states[r.name]["why"])
             for r in config.guarded_rules
             if r.name in states and states[r.name]["state"] == "halted"]

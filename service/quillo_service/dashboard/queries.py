@@ -43,10 +43,12 @@ whole days since 1970-01-01 UTC.
 import time
 from contextlib import contextmanager
 
+from ..db import retention
 from ..db.base import LAG
 
 DAY = 86400
 ROLLUP = "requests"  # rollup_state: the last request id in requests_daily
+retention.register("requests_daily", "day", 86400)  # the daily counts go with their days
 OTHER = ""  # the folded key: no launcher's key is empty
 # Answers that nginx gave by itself (rule "fallback", taken from its log; see
 # fallback.py) are counted as answers of their own, apart from the same
@@ -113,7 +115,8 @@ class Dashboard:
     @property
     def funnel(self):
         if self._funnel is None:
-            self._funnel = self.store.funnel()
+            from ..funnel.outcomes import Funnel  # only the pages that show it load it
+            self._funnel = Funnel(self.store)
         return self._funnel
 
     def funnel_counts(self, period, filters, now=None):

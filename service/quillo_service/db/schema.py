@@ -8,7 +8,7 @@ page write.  Rows are added in time order, so retention finds its boundary by
 a binary search over the ids instead (see Store.purge).
 """
 
-SCHEMA_VERSION = 9
+SCHEMA_VERSION = 10
 
 TABLES = [
     """CREATE TABLE IF NOT EXISTS requests (
@@ -56,7 +56,8 @@ TABLES = [
 ]
 
 # Version 2: the dashboard's daily counts of requests (see admin/data.py),
-# filled from the requests up to `rollup_state.last_id`, never on the hot path.
+# filled from the requests up to `rollup_state.last_id` (`value` from version
+# 10 on), never on the hot path.
 _ROLLUP = [
     """CREATE TABLE IF NOT EXISTS requests_daily (
         day BIGINT NOT NULL,
@@ -276,12 +277,17 @@ _ROLLOUT_STEPS = (
                                   "failed INTEGER NOT NULL"), "request_id, rule"))
 TABLES += _ROLLOUT_STEPS
 
+# Version 10: rollup_state keeps more than ids (times, counts, a hash of the
+# secret), so its column says only that it holds the value kept under a name.
+_POSITION_VALUE = ["ALTER TABLE rollup_state RENAME COLUMN last_id TO value"]
+TABLES += _POSITION_VALUE
+
 # Statements that bring a database from version N to N + 1, by N; a dict holds
 # them per database, and a callable step is given (store, connection).  A new
 # version adds its entry here and raises SCHEMA_VERSION.
 MIGRATIONS = {1: _ROLLUP, 2: {"sqlite": _NO_REUSE, "postgresql": []}, 3: _INGEST,
               4: _REQUEST_IDS, 5: _ALERTS + [_hash_addresses], 6: _ROLLOUTS, 7: _DOWNLOADS,
-              8: _ROLLOUT_STEPS}
+              8: _ROLLOUT_STEPS, 9: _POSITION_VALUE}
 
 REQUEST_COLUMNS = ("recorded_at", "client", "bundle_key", "version", "machine_id",
                    "answer", "rule", "malformed", "cut", "request_id")

@@ -27,7 +27,7 @@ recorded before the time in rollup_state "funnel", which stays
 `Funnel.horizon` seconds (rounded to whole hours) behind the database's
 clock.  The outcomes so far
 of the requests after it are worked out in the background about once a
-minute (fallback.Keeper) into `funnel_recent`, replaced whole each time, so
+minute (background.WorkerLoop) into `funnel_recent`, replaced whole each time, so
 that no page has to work out hours of them; a page adds only the requests
 since, worked out live (the same code), as the dashboard does with its own
 rollup.
@@ -41,9 +41,11 @@ from urllib.parse import unquote, urlsplit
 from .. import joins
 from ..joins import CLOCK_SLACK, DOWNLOAD_WINDOW, FAILURE_LOOKBACK, LONGEST
 from ..dashboard.queries import Dashboard
+from ..db import retention
 
 SLACK = 600                 # logs read late, hosts' rows slightly out of order
 HOUR = 3600
+retention.register("funnel_daily", "day", 86400)
 DAY = 24 * HOUR
 CHUNK = DAY                 # requests rolled up per transaction, in seconds
 KEEP_HOURS = 72             # hourly rows kept: a 24-hour period needs the last 48
@@ -252,8 +254,7 @@ class Funnel:
         first = row[0][0] - REACH - SLACK if row else target
         first = int(first // HOUR * HOUR)
         with self.store.transaction(patient=True) as conn:
-            conn.execute(f"INSERT INTO rollup_state (name, last_id) VALUES ({self.p}, {self.p}) "
-                         "ON CONFLICT (name) DO NOTHING", (FINAL, first))
+            self.store.start_position(conn, FINAL, first)
         return self.rolled_up_to()
 
     def catch_up(self, now=None, budget=None, refresh=None):
