@@ -53,7 +53,7 @@ class ServiceState:
         self.store = store
         self.secret = store.client_secret  # what client addresses are hashed with
         self.clock = clock
-        self.proxies = proxies  # networks whose X-Real-IP is believed (see client.py)
+        self.proxies = proxies  # networks whose X-Real-IP is believed (see clients.py)
         from .rollouts.live import Live
         self.live = Live(store)  # each staged rollout's share, read once a second
         self.worker_loop = None  # background.WorkerLoop: logs, funnel, guard
@@ -77,7 +77,7 @@ def create_app(config_path=None, database=None, proxies=None, fallback=None,
     proxies (QUILLO_SERVICE_PROXIES): addresses or networks, besides the unix
     socket, whose X-Real-IP header is believed.  fallback
     (QUILLO_SERVICE_FALLBACK): the folder where nginx finds the answer it
-    gives when the service cannot, and logs each time it does (fallback.py).
+    gives when the service cannot, and logs each time it does (ingest/fallback.py).
     housekeeping (QUILLO_SERVICE_HOUSEKEEPING, default on): whether this
     process takes its turn at the periodic jobs (background.py).
     """

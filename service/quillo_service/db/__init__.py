@@ -37,7 +37,7 @@ __all__ = ["open_store", "open_configured", "Store", "StoreError", "SchemaError"
 def open_store(url, base_dir=None, client_secret=None):
     """Open the store named by a `database` setting; relative paths are taken
     relative to `base_dir` (the configuration file's folder).  `client_secret`
-    (client.py) is needed where addresses stored by an older version are to
+    (clients.py) is needed where addresses stored by an older version are to
     be converted to their keys."""
     store = _open(url, base_dir)
     store.client_secret = client_secret

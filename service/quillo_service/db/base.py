@@ -385,7 +385,7 @@ class Store:
         `recorded_at` None (what the service passes) takes the database's
         clock; a time is given only for records that happened elsewhere
         (imports, demo data, tests).  A spooled request keeps the host's time.
-        `request_id` is the id nginx gave the request (see fallback.py).
+        `request_id` is the id nginx gave the request (see ingest/fallback.py).
         """
         values = (client, bundle_key, version, machine_id, answer, rule, malformed, cut,
                   request_id)
@@ -603,7 +603,7 @@ class Store:
                                  (retention.bound(cutoff, unit),))
         return deleted
 
-    # -- leases: one holder at a time across hosts (runner.py) -------------------------
+    # -- leases: one holder at a time across hosts (background.py) -------------------------
 
     def take_lease(self, name, holder, seconds):
         """Take or renew the lease `name` for `seconds` by the database's

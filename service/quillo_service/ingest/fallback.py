@@ -16,7 +16,7 @@ per answer:
 bytes that are not printable ASCII, and the quote and backslash, come escaped
 as \\xHH; lines written before the id and status were logged lack both).  The
 service reads the log into `requests` with the rule "fallback", the address
-turned into its key (client.py) on the way, so that the store never holds it:
+turned into its key (clients.py) on the way, so that the store never holds it:
 each worker does so at start and
 every few seconds (background.WorkerLoop), and a position kept in the store (the file's identity and
 the byte after the last line taken, moved in the same transaction as the rows)

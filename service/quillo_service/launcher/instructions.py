@@ -37,7 +37,7 @@ _REQUEST_ID = re.compile(r"[0-9a-f]{32}")
 def request_id(environ):
     """nginx's id for this request (X-Request-Id), kept so that nginx's own
     answer to a request the service already recorded is not counted again
-    (see fallback.py); None when absent or not nginx's 32 hex digits."""
+    (see ingest/fallback.py); None when absent or not nginx's 32 hex digits."""
     value = environ.get("HTTP_X_REQUEST_ID")
     return value if value and _REQUEST_ID.fullmatch(value) else None
 
