@@ -41,11 +41,11 @@ def settle(store):
 def table_bytes(store, tables):
     """{table: bytes} of each table with its key's index."""
     if store.dialect == "postgresql":
-        return {t: store._rows(f"SELECT pg_total_relation_size('{t}') AS n")[0]["n"]
+        return {t: store.rows(f"SELECT pg_total_relation_size('{t}') AS n")[0]["n"]
                 for t in tables}
     store._conn().execute("PRAGMA wal_checkpoint(TRUNCATE)")
     out = dict.fromkeys(tables, 0)
-    for r in store._rows("SELECT name, SUM(pgsize) AS n FROM dbstat GROUP BY name"):
+    for r in store.rows("SELECT name, SUM(pgsize) AS n FROM dbstat GROUP BY name"):
         for t in tables:
             if r["name"] == t or re.fullmatch(rf"sqlite_autoindex_{t}_\d+", r["name"]):
                 out[t] += r["n"]

@@ -110,7 +110,7 @@ def event_rows(n, start, end, seed=2):
 def size_of(store, path=None):
     if path:
         return sum(os.path.getsize(path + s) for s in ("", "-wal") if os.path.exists(path + s))
-    return store._rows("SELECT pg_database_size(current_database()) AS n")[0]["n"]
+    return store.rows("SELECT pg_database_size(current_database()) AS n")[0]["n"]
 
 
 def bench_store(name, database, args, config_path, path=None):
@@ -130,7 +130,7 @@ def bench_store(name, database, args, config_path, path=None):
         store._conn().execute("PRAGMA wal_checkpoint(TRUNCATE)")
     size = size_of(store, path)
     tables = table_bytes(store, ("requests", "events", "requests_daily"))
-    rolled = store._rows("SELECT COUNT(*) AS n FROM requests_daily")[0]["n"]
+    rolled = store.rows("SELECT COUNT(*) AS n FROM requests_daily")[0]["n"]
     store.close()
 
     app = create_app(config_path, database=database)

@@ -168,7 +168,7 @@ def bench_store(name, database, args, config_path, log_path, start, end):
     # up to date first, is bench/dashboard.py's to time.
     Dashboard(store).catch_up(budget=float("inf"))
     sizes = table_bytes(store, ("downloads", "funnel_daily", "funnel_hourly"))
-    rolled = store._rows("SELECT COUNT(*) AS n FROM funnel_daily")[0]["n"]
+    rolled = store.rows("SELECT COUNT(*) AS n FROM funnel_daily")[0]["n"]
     store.close()
 
     app = create_app(config_path, database=database)

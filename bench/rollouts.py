@@ -41,6 +41,7 @@ from quillo_service.reports.events import build_event  # noqa: E402
 from quillo_service.launcher.rules import in_rollout  # noqa: E402
 from quillo_service.db import open_store  # noqa: E402
 from quillo_service.db.schema import EVENT_COLUMNS, REQUEST_COLUMNS  # noqa: E402
+from quillo_service.reports.records import record_event  # noqa: E402
 
 DAY = 86400
 RULE = "new release"
@@ -128,7 +129,7 @@ def bench_guard(name, database, args, config):
     taken = counting.count(store, config, now, budget=float("inf"))
     backlog_s = time.monotonic() - began
     health = changes.health(store, config.guarded_rules[0], r.states()[RULE])
-    kept = store._rows("SELECT COUNT(*) AS n FROM rollout_recent")[0]["n"]
+    kept = store.rows("SELECT COUNT(*) AS n FROM rollout_recent")[0]["n"]
 
     idle = []
     for _ in range(5):
@@ -142,7 +143,7 @@ def bench_guard(name, database, args, config):
     for row in reqs:
         store.record_request(*row)
     for row in evs:
-        store.record_event(dict(zip(EVENT_COLUMNS, row)), 10**9)
+        record_event(store, dict(zip(EVENT_COLUMNS, row)), 10**9)
     t = time.monotonic()
     changes.tick(store, config, now=time.time())
     busy = time.monotonic() - t

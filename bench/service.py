@@ -24,6 +24,7 @@ sys.path.insert(0, os.path.join(SOURCE, 'service'))
 from stack import Stack, free_port  # noqa: E402
 from quillo_service.ingest.fallback import position_name  # noqa: E402
 from quillo_service.db import open_store  # noqa: E402
+from quillo_service.ingest.positions import ingest_position  # noqa: E402
 
 ID = 'A869DE9FE3C1AB0C0EFA0FA35908BB56EA9DEED0'
 KEY = '0123456789abcdef0123456789abcdef01234567'
@@ -130,7 +131,7 @@ def wait_for_fallback_records(stack, store, seconds=60):
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         if not os.path.exists(stack.fallback_log) or \
-                store.ingest_position(name)[1] == os.path.getsize(stack.fallback_log):
+                ingest_position(store, name)[1] == os.path.getsize(stack.fallback_log):
             return
         time.sleep(0.5)
 

@@ -471,7 +471,7 @@ def database_of(config, override=None):
     the configuration's `database`, as the application resolves it."""
     import tomllib
     sys.path.insert(0, SERVICE)
-    from quillo_service.db import sqlite_path
+    from quillo_service.settings import sqlite_path
     value = override
     if not value:
         with open(config, 'rb') as f:

@@ -9,6 +9,7 @@ QUILLO_SERVICE_HOUSEKEEPING=off keeps this process out of the periodic jobs
 (background.py).
 """
 
+import importlib
 import logging
 import os
 import sys
@@ -16,13 +17,25 @@ import time
 
 from flask import Flask
 
+from . import settings
 from .clients import parse_proxies
 from .config import ConfigError, ConfigWatcher
 from .db import StoreError, open_configured
 
-__all__ = ["create_app", "ConfigError", "StoreError"]
+__all__ = ["create_app", "load_features", "ConfigError", "StoreError"]
 
 log = logging.getLogger("quillo_service")
+
+# The features that keep tables: each registers, when imported, how long its
+# rows are kept (db/retention.py), so everything that purges loads them all.
+FEATURES_WITH_TABLES = ("reports.records", "ingest.positions", "dashboard.queries",
+                        "funnel.outcomes", "rollouts.queries", "alerts.queue")
+
+
+def load_features():
+    """Import the features that keep tables, so that purge knows every one."""
+    for name in FEATURES_WITH_TABLES:
+        importlib.import_module(f".{name}", __name__)
 
 
 class ServiceState:
@@ -40,7 +53,8 @@ class ServiceState:
         self.store = store
         self.secret = store.client_secret  # what client addresses are hashed with
         self.clock = clock
-        self.proxies = proxies  # networks whose X-Real-IP is believed (see client.py)
+        self.proxies = proxies  # networks whose X-Real-IP is believed (see clients.py)
+        from .rollouts.live import Live
         self.live = Live(store)  # each staged rollout's share, read once a second
         self.worker_loop = None  # background.WorkerLoop: logs, funnel, guard
         self.runner = None       # background.Runner: rollup, purge, alerts; add_job for more
@@ -63,12 +77,13 @@ def create_app(config_path=None, database=None, proxies=None, fallback=None,
     proxies (QUILLO_SERVICE_PROXIES): addresses or networks, besides the unix
     socket, whose X-Real-IP header is believed.  fallback
     (QUILLO_SERVICE_FALLBACK): the folder where nginx finds the answer it
-    gives when the service cannot, and logs each time it does (fallback.py).
+    gives when the service cannot, and logs each time it does (ingest/fallback.py).
     housekeeping (QUILLO_SERVICE_HOUSEKEEPING, default on): whether this
     process takes its turn at the periodic jobs (background.py).
     """
     _setup_logging()
-    config_path = config_path or os.environ.get("QUILLO_SERVICE_CONFIG")
+    load_features()
+    config_path = settings.config_path(config_path)
     if not config_path:
         raise ConfigError("no configuration file: set QUILLO_SERVICE_CONFIG "
                           "(for example to service/example.toml)")
@@ -87,10 +102,9 @@ def create_app(config_path=None, database=None, proxies=None, fallback=None,
 
     app = Flask(__name__)
     app.config["MAX_CONTENT_LENGTH"] = 4096  # nothing here takes a request body
-    proxies = parse_proxies(os.environ.get("QUILLO_SERVICE_PROXIES", "")
-                            if proxies is None else proxies)
+    proxies = parse_proxies(settings.proxies_text(proxies))
     state = app.extensions["quillo"] = ServiceState(watcher, store, proxies=proxies)
-    fallback = fallback or os.environ.get("QUILLO_SERVICE_FALLBACK")
+    fallback = settings.fallback_folder(fallback)
     from .background import WorkerLoop
     try:
         # Without a fallback folder the thread only runs the rollouts' guard.
@@ -100,9 +114,7 @@ def create_app(config_path=None, database=None, proxies=None, fallback=None,
         raise ConfigError(f"QUILLO_SERVICE_FALLBACK: cannot write the fallback answer in "
                           f"{fallback}: {e.strerror}") from None
 
-    if housekeeping is None:
-        housekeeping = os.environ.get("QUILLO_SERVICE_HOUSEKEEPING", "on").lower() != "off"
-    if housekeeping:
+    if settings.housekeeping(housekeeping):
         from .background import Runner
         state.runner = Runner(store, watcher.current).add_housekeeping().start()
 

@@ -21,8 +21,10 @@ import json
 import sys
 import time
 
+from . import load_features
 from .config import ConfigError, load_config
 from .db import StoreError, open_configured
+from .reports.records import find_event, recent_events
 
 
 def main(argv):
@@ -57,6 +59,7 @@ def main(argv):
             from .rollouts.cli import rollouts_command
             return rollouts_command(store, config, argv[2:])
         if command == "purge":
+            load_features()  # every feature's tables, as the service purges them
             print(f"deleted {store.purge(config.retention_days)} records older than "
                   f"{config.retention_days} days")
             return 0
@@ -64,11 +67,11 @@ def main(argv):
             if len(argv) < 3:
                 print("event needs a reference", file=sys.stderr)
                 return 2
-            row = store.find_event(argv[2].strip().upper())
+            row = find_event(store, argv[2].strip().upper())
             rows = [row] if row else []
         else:
             n = int(argv[2]) if len(argv) > 2 else 10
-            rows = store.recent_requests(n) if command == "requests" else store.recent_events(n)
+            rows = store.recent_requests(n) if command == "requests" else recent_events(store, n)
         for row in rows:
             print(json.dumps(row, ensure_ascii=False))
         return 0 if rows or command != "event" else 1

@@ -1,5 +1,6 @@
 """The address of the client a request came from, and the only form in which
-it is kept: a keyed hash (client_key)."""
+it is kept: a keyed hash (client_key) under the service's secret (load_secret;
+where the file lives is settings.secret_path)."""
 
 import hashlib
 import hmac
@@ -9,6 +10,7 @@ import re
 import secrets
 
 from .config import ConfigError
+from .settings import SECRET_FILE  # noqa: F401  (where demo data finds the file name)
 
 # Where FastPath leaves the address it worked out, for every view to use.
 ENVIRON_KEY = "quillo.client"
@@ -61,7 +63,7 @@ def resolve_client(environ, proxies=()):
     return peer[:64] or "local"
 
 
-def client_address(environ):
+def request_client_key(environ):
     """The key of this request's client, as FastPath worked it out (see
     resolve_client and client_key); never the address itself."""
     return environ.get(ENVIRON_KEY) or "unknown"
@@ -69,7 +71,6 @@ def client_address(environ):
 
 # -- the stored form of an address ---------------------------------------------
 
-SECRET_FILE = "client.secret"
 _KEY_HEX = 32  # characters kept of the HMAC: 128 bits, ample against collisions
 _KEY_RE = re.compile(r"^[0-9a-f]{%d}\Z" % _KEY_HEX)
 
@@ -97,22 +98,6 @@ def client_key(address, secret):
 def is_client_key(text):
     """True for a stored key, False for an address kept by an older version."""
     return isinstance(text, str) and bool(_KEY_RE.match(text))
-
-
-def secret_path(config, database):
-    """Where the secret lives: the configuration's `client_secret`, else
-    beside a SQLite database, else in the service's state folder (systemd's
-    StateDirectory), else beside the configuration.  Hosts that share a
-    PostgreSQL database must share this file too (see DEPLOY.md)."""
-    from .db import sqlite_path
-    base = os.path.dirname(os.path.abspath(config.path))
-    if config.client_secret:
-        return os.path.join(base, config.client_secret)
-    db_file = sqlite_path(database, base)
-    if db_file is not None:
-        return os.path.join(os.path.dirname(db_file), SECRET_FILE)
-    state = (os.environ.get("STATE_DIRECTORY") or "").split(":")[0]
-    return os.path.join(state or base, SECRET_FILE)
 
 
 def load_secret(path, create=True):

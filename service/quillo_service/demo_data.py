@@ -257,11 +257,11 @@ def downloads(requests, now, seed=2):
 
 def insert(store, requests, events, batch=50_000):
     """Bulk insert, in batches of one transaction each."""
-    for sql, rows in ((store._insert_request, requests), (store._insert_event, events)):
+    for table, columns, rows in (("requests", REQUEST_COLUMNS, requests),
+                                 ("events", EVENT_COLUMNS, events)):
         for i in range(0, len(rows), batch):
             with store.transaction() as conn:
-                cur = conn.cursor()
-                cur.executemany(sql, rows[i:i + batch])
+                store.insert_many(conn, table, columns, rows[i:i + batch])
 
 
 def build(store, config, now, secret, days=30, per_day=2300, rollout_days=ROLLOUT_DAYS):

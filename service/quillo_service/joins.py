@@ -2,8 +2,8 @@
 
 Error and crash reports and installer downloads carry no machine id, so
 each is laid at the instruction request that most likely led to it.  The
-guard (rollouts.py), the download funnel (store/funnel.py) and the console's
-explanations (tables.py) all go by these rules, and only by them:
+guard (rollouts/counting.py), the download funnel (funnel/) and the console's
+explanations (the console's views) all go by these rules, and only by them:
 
 - Whose.  An error belongs to a request of the same client and the same
   key.  An error without a key (missing or empty) belongs to no request:

@@ -17,8 +17,10 @@ os.environ["QUILLO_SERVICE_HOUSEKEEPING"] = "off"
 sys.path.insert(0, os.path.dirname(HERE))
 
 from pgcluster import Postgres  # noqa: E402
-from quillo_service import create_app  # noqa: E402
+from quillo_service import create_app, load_features  # noqa: E402
 from quillo_service.db import open_store  # noqa: E402
+
+load_features()  # purge knows every feature's tables, as in the service
 
 KEY = "0123456789abcdef0123456789abcdef01234567"
 SECRET = b"a test secret of the client keys, 0123456789"

@@ -16,9 +16,11 @@ from werkzeug.security import generate_password_hash
 
 from quillo_service import create_app  # noqa: E402
 from quillo_service.admin import auth
-from quillo_service.dashboard.queries import Dashboard
 from quillo_service.periods import day_text
 from quillo_service.reports.events import build_event
+from quillo_service.dashboard.queries import Dashboard
+from quillo_service.ingest.positions import ingest_position, ingest_requests
+from quillo_service.reports.records import record_event
 from quillo_service.rollouts.queries import RolloutQueries
 
 PASSWORD = "correct horse battery"
@@ -69,7 +71,7 @@ def seed(store):
         (500, "source=Gatherkit&code=0&message=0x77C10000%3A0x77C5E3C5%3Ac0000374%3Antdll.dll"
               "&error=0x0000023e&version=0&os=0&key=0")]
     for ago, q in sorted(queries, reverse=True):  # recorded in time order
-        assert store.record_event(build_event(q.encode(), "203.0.113.1", NOW - ago), 100)
+        assert record_event(store, build_event(q.encode(), "203.0.113.1", NOW - ago), 100)
     # A page rolls up by the database's clock, which is before this test's NOW.
     Dashboard(store).catch_up(now=NOW)
 
@@ -176,9 +178,9 @@ def test_retention_takes_the_rollup_along(database, admin_app):
                               f"VALUES ('r', {hour}, 'rule', 1, 0)")
     deleted = store.purge(1, now=NOW)
     assert deleted == 5 + 3  # requests and events older than a day
-    assert [r["hour"] for r in store._rows("SELECT hour FROM rollout_counts")] == [
+    assert [r["hour"] for r in store.rows("SELECT hour FROM rollout_counts")] == [
         NOW // 3600 - 24]
-    days = store._rows("SELECT DISTINCT day FROM requests_daily ORDER BY day")
+    days = store.rows("SELECT DISTINCT day FROM requests_daily ORDER BY day")
     assert [r["day"] for r in days] == [NOW // DAY - 1, NOW // DAY]
     per_day = table(client, "installs", "per-day")[1:]
     assert sum(int(r[1]) for r in per_day) == 3 + 1  # yesterday's rollup keeps a purged row
@@ -246,7 +248,7 @@ def test_made_up_keys_are_folded_into_other_keys(database, admin_app, monkeypatc
     for key in ("k9\x01", "k0", "new"):  # newer than the rollup: counted live
         store.record_request(NOW - 5, "c", key, "0,1,0,220", None, answer, "d",
                              "key" if "\x01" in key else "", "")
-    rolled = store._rows("SELECT DISTINCT bundle_key FROM requests_daily")
+    rolled = store.rows("SELECT DISTINCT bundle_key FROM requests_daily")
     assert sorted(r["bundle_key"] for r in rolled) == ["", "k5", "k6", "k7", "k8", "k9"]
     rates = {r[0]: int(r[1]) for r in table(admin_app.test_client(), "rates", "campaigns")[1:]}
     assert rates == {"k9": 10, "k8": 9, "k7": 8, "(other keys)": 55 + 20 + 3 - 27}
@@ -326,10 +328,10 @@ def test_fallback_answers_are_counted_in_a_row_of_their_own(database, admin_app)
     for ago in (2 * DAY, 60):
         store.record_request(NOW - ago, "203.0.113.1", "k", "0,1,0,220", None, stable,
                              "default", "", "")
-    position = store.ingest_position("log")[:2]
+    position = ingest_position(store, "log")[:2]
     rows = [(NOW - ago, "203.0.113.2", "k", "0,1,0,220", None, stable, "fallback", "", "", None)
             for ago in (2 * DAY, 2 * DAY, 60)]
-    assert store.ingest_requests("log", position, ("log-file", 1), rows)
+    assert ingest_requests(store, "log", position, ("log-file", 1), rows)
     answers = table(admin_app.test_client(), "installs", "answers")[1:]
     assert [r[:2] for r in answers] == [["nginx fallback: channel stable", "3"],
                                         ["channel stable", "2"]]
@@ -340,8 +342,8 @@ def test_an_answer_read_from_nginx_after_midnight_counts_on_its_own_day(database
     store = admin_app.extensions["quillo"].store
     for at in (midnight + 1, midnight + 2):
         store.record_request(at, "c", "k", "0,1,0,220", None, "GET:x", "r", "", "")
-    position = store.ingest_position("log")[:2]  # nginx answered 2 s before midnight
-    assert store.ingest_requests("log", position, ("log-file", 1), [
+    position = ingest_position(store, "log")[:2]  # nginx answered 2 s before midnight
+    assert ingest_requests(store, "log", position, ("log-file", 1), [
         (midnight - 2, "c", "k", "0,1,0,220", None, "GET:x", "fallback", "", "", None)])
     store.record_request(midnight + 3, "c", "k", "0,1,0,220", None, "GET:x", "r", "", "")
     Dashboard(store).catch_up(now=NOW)

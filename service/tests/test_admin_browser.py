@@ -27,6 +27,7 @@ from quillo_service.config import load_config
 from quillo_service.demo_data import HOSTILE_KEY, generate, insert
 from quillo_service.reports.events import build_event
 from quillo_service.db import open_store
+from quillo_service.reports.records import record_event
 from stack import Stack, free_port
 
 CHROMIUM = shutil.which("chromium")
@@ -47,7 +48,7 @@ def site(tmp_path_factory):
     insert(store, *generate(load_config(str(config)), time.time(), per_day=per_day, seed=7))
     # One crash in a module named with markup, certainly (the demo's is rare).
     crash = quote(f"0x10000000:0x1000077A:c0000005:{CRASH_MODULE}")
-    store.record_event(build_event(f"source=Gatherkit&code=0&message={crash}&error=0x0000023e"
+    record_event(store, build_event(f"source=Gatherkit&code=0&message={crash}&error=0x0000023e"
                                    "&version=0&os=0&key=0".encode(), "local", time.time() - 60),
                        10)
     store.close()

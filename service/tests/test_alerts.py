@@ -17,13 +17,14 @@ import pytest
 from aiosmtpd.controller import Controller
 
 from conftest import CONFIG, SECRET
-from quillo_service.alerts import outbox as alerts
+from quillo_service.alerts import outbox as alerts, queue
 from quillo_service.alerts.detectors import detect
 from quillo_service.alerts.sender import Sender
 from quillo_service.config import parse_config
 from quillo_service.background import LEASE, Runner
 from quillo_service.dashboard.queries import Dashboard
 from quillo_service.db import open_store
+from quillo_service.reports.records import record_event
 from stack import free_port, make_local_ca
 
 DAY = 86400
@@ -121,7 +122,7 @@ def test_webhook_gets_one_signed_alert_per_event_through_failures_and_a_restart(
         {h["Idempotency-Key"] for h, _ in hook.accepted}
     assert not signed_correctly({**hook.accepted[0][0], "X-Quillo-Timestamp": "1"},
                                 hook.accepted[0][1])
-    rows = store.alerts()
+    rows = queue.latest(store)
     assert sorted((r["channel"], r["outcome"]) for r in rows) == [
         ("email", "skipped"), ("email", "skipped"), ("webhook", "sent"), ("webhook", "sent")]
     hook.shutdown()
@@ -167,11 +168,11 @@ def test_an_alert_undelivered_too_long_is_dropped(store):
     sender = Sender(store, lambda: config)
     t = store.now()
     sender.send_due(t)
-    created = store.alerts()[0]["created_at"]
+    created = queue.latest(store)[0]["created_at"]
     sender.send_due(created + 3599)  # a second short of the hour: tried once more
-    assert {r["channel"]: r["outcome"] for r in store.alerts()}["webhook"] == "pending"
+    assert {r["channel"]: r["outcome"] for r in queue.latest(store)}["webhook"] == "pending"
     sender.send_due(created + 3599 + 60)  # due again after twice retry_seconds
-    assert {r["channel"]: r["outcome"] for r in store.alerts()} == \
+    assert {r["channel"]: r["outcome"] for r in queue.latest(store)} == \
         {"webhook": "dropped", "email": "skipped"}
 
 
@@ -240,7 +241,7 @@ def test_a_failing_receiver_holds_up_neither_the_pass_nor_the_alerts_behind_it(t
         hook.how = "well"
         assert sender.send_due(t + 29) == 1  # the other webhook; the failed one waits
         assert sender.send_due(t + 30) == 1
-        assert {r["outcome"] for r in store.alerts()} == {"sent"}
+        assert {r["outcome"] for r in queue.latest(store)} == {"sent"}
     finally:
         controller.stop()
         hook.sock.close()
@@ -308,7 +309,7 @@ def test_detectors_raise_each_event_once(store):
                + _crashes(now - DAY + 100, 4, 0x10) + _crashes(now - 3600, 3, 0x20)
                + _crashes(now - 3600, 2, 0x30))
     for e in sorted(events, key=lambda e: e["recorded_at"]):
-        store.record_event(e, 10**6)
+        record_event(store, e, 10**6)
     # 10 % against 2 % is 8 points: at a margin of 8 only the crash groups count.
     at_margin = config_with("campaign_min_requests = 50\ncampaign_margin_points = 8.0\n"
                             "crash_new_min = 3\ncrash_double_min = 4\n")
@@ -317,7 +318,8 @@ def test_detectors_raise_each_event_once(store):
     assert detect(store, Dashboard(store), config_with("campaign_min_requests = 101\n"), now) == 0
     assert detect(store, Dashboard(store), config, now) == 1
     assert detect(store, Dashboard(store), config, now + 300) == 0  # the next tick: nothing new
-    raised = {r["kind"]: json.loads(r["data"]) for r in store.alerts() if r["channel"] == "webhook"}
+    raised = {r["kind"]: json.loads(r["data"]) for r in queue.latest(store)
+              if r["channel"] == "webhook"}
     assert raised["campaign_failure_rate"]["rule"] == "acme"
     assert (raised["campaign_failure_rate"]["failure_rate_percent"],
             raised["campaign_failure_rate"]["baseline_percent"]) == (10.0, 2.0)
@@ -333,7 +335,7 @@ def test_no_verdict_without_a_baseline_and_four_to_five_is_no_doubling(store):
     events = _traffic(store, now - DAY + 60, now - 60, "acme7", 100, 50)
     events += _crashes(now - 2 * DAY + 100, 4, 0x10) + _crashes(now - DAY + 100, 5, 0x10)
     for e in sorted(events, key=lambda e: e["recorded_at"]):
-        store.record_event(e, 10**6)
+        record_event(store, e, 10**6)
     assert detect(store, Dashboard(store), config, now) == 0
 
 
@@ -368,7 +370,7 @@ def test_the_housekeeping_jobs_purge_roll_up_and_send(store):
     alerts.notify(store, "rollout_advanced", {"rule": "beta rollout", "step": 50})
     assert Runner(store, lambda: config).add_housekeeping().run_once()
     assert store.count("requests") == 2
-    assert store.dashboard().rolled_up_to() == store.recent_requests(1)[0]["id"]
+    assert Dashboard(store).rolled_up_to() == store.recent_requests(1)[0]["id"]
     assert len(hook.accepted) == 1
     hook.shutdown()
 

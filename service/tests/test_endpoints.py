@@ -8,6 +8,7 @@ import psycopg
 from conftest import CONFIG, KEY, MACHINE, SECRET
 from quillo_service import create_app  # noqa: E402
 from quillo_service.clients import client_key
+from quillo_service.reports.records import find_event, recent_events
 
 QUERY = f"key={KEY}&version=0%2C1%2C0%2C220&id={MACHINE}"
 CRASH = ("/error/?source=Gatherkit&code=0&message=0x00400000%3A0x00401A2B%3Ac0000005%3A"
@@ -66,7 +67,7 @@ def test_client_address_comes_from_the_proxy_only(client, app, database, write_c
              environ_base={"REMOTE_ADDR": "127.0.0.2"})
     bare.get("/error/?source=gatherkit&code=155&key=k", headers={"X-Real-IP": "198.51.100.6"})
     assert store_of(app).recent_requests(1)[0]["client"] == client_key("127.0.0.2", SECRET)
-    assert store_of(app).recent_events(1)[0]["client"] == client_key("127.0.0.1", SECRET)
+    assert recent_events(store_of(app), 1)[0]["client"] == client_key("127.0.0.1", SECRET)
 
 
 def test_configuration_edits_apply_without_restart(client, app):
@@ -88,7 +89,7 @@ def test_error_page_explains_and_records(client, app):
     assert 'href="https://dl.test/QuilloFull.exe"' in page
     assert "help@quillo.test" in page and "Could not verify signature" in page
     ref = re.search(r"<strong>([A-Z2-7]{4}-[A-Z2-7]{4})</strong>", page).group(1)
-    e = store_of(app).find_event(ref)
+    e = find_event(store_of(app), ref)
     assert {k: e[k] for k in ("client", "kind", "source", "code", "message", "error", "version",
                               "os", "bundle_key", "code_number", "hresult", "module",
                               "malformed", "cut")} == {
@@ -111,14 +112,14 @@ def test_crash_page_records_module_and_address(client, app):
     page = r.get_data(as_text=True)
     assert r.status_code == 200 and "stopped unexpectedly" in page
     assert "Quillo-setup.exe at offset 0x1A2B" in page and "c0000005" in page
-    e = store_of(app).recent_events(1)[0]
+    e = recent_events(store_of(app), 1)[0]
     assert (e["kind"], e["module"], e["module_base"], e["address"], e["module_offset"],
             e["exception_code"], e["hresult"], e["malformed"]) == (
         "crash", "Quillo-setup.exe", 0x400000, 0x401A2B, 0x1A2B, 0xC0000005, 574, "")
     # No module: base and name null, as the launcher sends when it cannot tell.
     client.get(CRASH.replace("0x00400000", "0x00000000").replace("Quillo%2Dsetup%2Eexe",
                                                                  "%28null%29"))
-    e = store_of(app).recent_events(1)[0]
+    e = recent_events(store_of(app), 1)[0]
     assert (e["module"], e["module_base"], e["module_offset"], e["malformed"]) == \
         (None, 0, None, "")
 

@@ -21,6 +21,7 @@ from quillo_service.config import load_config
 from quillo_service.ingest.fallback import RECORDED_BEFORE_SECONDS, Ingester, parse_line
 from quillo_service.ingest.logs import rotated_order
 from quillo_service.db import open_store
+from quillo_service.ingest.positions import ingest_position, ingest_rows
 from stack import Stack, free_port
 
 DEFAULT = b"GET:https://setup.test/installers/stable.exe"
@@ -64,7 +65,7 @@ def test_a_log_line_is_read_exactly_once_through_rotation_restarts_and_garbage(
     assert rows[1]["client"] == client_key("198.51.100.1", SECRET)
     assert rows[1]["recorded_at"] == 1765000001.0
     assert rows[1]["version"] == "0,1,0,220" and rows[1]["malformed"] == ""
-    assert store.ingest_position(reader.name)[2] == 1  # the garbage line, counted
+    assert ingest_position(store, reader.name)[2] == 1  # the garbage line, counted
 
 
 def lines(first, n):
@@ -157,8 +158,8 @@ def test_a_new_log_on_the_inode_of_the_old_one_is_read_from_its_start(
     new_file_on_inode(log, inode)
     append(log, lines(20, 20))  # longer than what was read of the old one
     read_all(store, log, config, 40)
-    assert store.ingest_position(
-        Ingester(store, str(log), lambda: config).name)[2] == 0  # no line taken apart
+    assert ingest_position(
+        store, Ingester(store, str(log), lambda: config).name)[2] == 0  # no line taken apart
 
 
 def test_copytruncate_loses_and_doubles_nothing(store, tmp_path, write_config):
@@ -184,8 +185,8 @@ def test_a_position_stored_before_the_first_bytes_were_kept_is_followed_through_
     log.write_bytes(lines(0, 2))
     reader = Ingester(store, str(log), lambda: config, settle=0)
     st = os.stat(log)  # read to its end by an earlier version, which kept dev:inode only
-    assert store.ingest_rows(reader.name, ("", 0), (f"{st.st_dev}:{st.st_ino}", len(lines(0, 2))),
-                             "requests", [])
+    assert ingest_rows(store, reader.name, ("", 0),
+                       (f"{st.st_dev}:{st.st_ino}", len(lines(0, 2))), "requests", [])
     assert reader.ingest() == (0, 0)
     logrotate(log, compress=True, delaycompress=False)  # the inode goes
     append(log, lines(2, 2))
@@ -389,7 +390,7 @@ def test_rotation_in_the_middle_of_reading_loses_and_doubles_nothing(stack):
         # This process reads the first of the three, as a worker would ...
         start = os.path.getsize(log) - len(b"".join(tail))
         reader = Ingester(stack.store, log, lambda: load_config(stack.config))
-        file, position, _ = stack.store.ingest_position(reader.name)
+        file, position, _ = ingest_position(stack.store, reader.name)
         assert position <= start
         reader.batch = start - position + len(tail[0])
         assert reader.step() is not None
@@ -408,7 +409,7 @@ def test_rotation_in_the_middle_of_reading_loses_and_doubles_nothing(stack):
         stack.start_gunicorn()
     wait_for(lambda: keyed(stack, "rot4"), "the requests after the rotation")
     assert [len(keyed(stack, f"rot{i}")) for i in range(5)] == [1] * 5
-    wait_for(lambda: stack.store.ingest_position(reader.name)[2] == 1, "the garbage counted")
+    wait_for(lambda: ingest_position(stack.store, reader.name)[2] == 1, "the garbage counted")
 
 
 def test_service_failing_or_killed_after_recording_counts_each_request_once(stack):

@@ -34,6 +34,8 @@ from quillo_service.funnel.outcomes import COUNTS
 from quillo_service.funnel.queries import FunnelCounts
 from quillo_service.rollouts.queries import RolloutQueries
 from quillo_service.db.schema import EVENT_COLUMNS
+from quillo_service.reports.records import record_event
+from quillo_service.ingest.positions import ingest_position, ingest_rows, recent_downloads
 from stack import Stack, free_port
 
 T0 = 1_765_000_000.0
@@ -70,9 +72,9 @@ def test_download_log_read_once_through_rotation_with_garbage_counted(store, tmp
     with open(log, "ab") as f:
         f.write(lines[5][30:])
     assert Ingester(store, str(log), settle=0).ingest() == (1, 0)
-    sent = sorted(r["sent"] for r in store.recent_downloads(100))
+    sent = sorted(r["sent"] for r in recent_downloads(store, 100))
     assert sent == [SIZE + n for n in range(6)]
-    assert store.ingest_position(reader.name)[2] == 1
+    assert ingest_position(store, reader.name)[2] == 1
 
 
 def test_parse_line_takes_what_nginx_writes_and_nothing_else():
@@ -105,16 +107,16 @@ def test_join_window_edges_and_the_rollup_agrees_with_the_live_count(store):
         ids[client] = store.recent_requests(1)[0]["id"]
     lines = [parse_line(log_line(T0 + cases[c] + 0.5, client=c, seconds=0.5).rstrip(b"\n"))
              for c in ("dl-in", "dl-out")]
-    assert store.ingest_rows("log", ("", 0), ("f", 1), "downloads", lines)
+    assert ingest_rows(store, "log", ("", 0), ("f", 1), "downloads", lines)
     for client in ("err-in", "err-out"):
-        store.record_event(build_event(
+        record_event(store, build_event(
             f"source=gatherkit&code=188&message=m&error=0x1&version=0%2C1%2C0%2C220&os=10.0"
             f"&key={client}".encode(), client, T0 + cases[client]), 10)
     for client in ("crash-in", "crash-out"):
-        store.record_event(build_event(
+        record_event(store, build_event(
             b"source=Gatherkit&code=0&message=0x1%3A0x2%3Ac0000005%3Am.dll&error=0x1"
             b"&version=0&os=0&key=0", client, T0 + cases[client]), 10)
-    joined = store.join_failures(T0, T0 + 1)
+    joined = FunnelCounts(store).failures(T0, T0 + 1)
     assert set(joined) == {ids["err-in"], ids["crash-in"]}
 
     funnel = FunnelCounts(store)
@@ -225,7 +227,7 @@ def _record_cases(store):
                 e.update(recorded_at=T0 + r[1], client=client, reference=f"R{i}.{n}",
                          kind=r[0], bundle_key=r[2] if r[0] == "error" else "0",
                          malformed="", cut="")
-                store.record_event(e, 100)
+                record_event(store, e, 100)
             elif r[0] == "download":
                 lines.append(log_line(T0 + r[1] + r[2], client=client, seconds=r[2]))
             else:
@@ -235,8 +237,8 @@ def _record_cases(store):
                                       done="OK" if done else ""))
         if lines:
             rows = [parse_line(line.rstrip(b"\n")) for line in lines]
-            position = store.ingest_position("cases")[:2]
-            assert store.ingest_rows("cases", position, ("f", position[1] + 1), "downloads",
+            position = ingest_position(store, "cases")[:2]
+            assert ingest_rows(store, "cases", position, ("f", position[1] + 1), "downloads",
                                      rows)
     return ids
 
@@ -273,12 +275,12 @@ def test_a_download_read_late_still_counts_in_the_rollup(store):
     store.record_request(hour + 10, "late", "late", "v", None, STABLE, "default", "", "")
     funnel = FunnelCounts(store)
     first = [parse_line(log_line(hour - 86400, client="early").rstrip(b"\n"))]
-    assert store.ingest_rows("log", ("", 0), ("f", 1), "downloads", first)
+    assert ingest_rows(store, "log", ("", 0), ("f", 1), "downloads", first)
     # The window closes: DOWNLOAD_WINDOW + LONGEST and ERROR_WINDOW after it.
     closed = hour + 10 + max(DOWNLOAD_WINDOW + LONGEST, ERROR_WINDOW) + CLOCK_SLACK
     funnel.catch_up(now=closed + 3600 + 1, budget=60)
     late = [parse_line(log_line(hour + 100, client="late").rstrip(b"\n"))]
-    assert store.ingest_rows("log", ("f", 1), ("f", 2), "downloads", late)
+    assert ingest_rows(store, "log", ("f", 1), ("f", 2), "downloads", late)
     later = hour + 5 * 86400
     funnel.catch_up(now=later, budget=60)
     day = hour - hour % 86400
@@ -294,7 +296,7 @@ def test_the_rollup_folds_the_least_asked_keys_of_a_day_as_the_dashboard_does(
     for n, key in enumerate(("k0", "k1", "k1", "k2", "k2", "k2")):
         store.record_request(day + 3600 * (n % 3), "c", key, "v", None, STABLE, "default", "",
                              "")
-    store.ingest_rows("log", ("", 0), ("f", 1), "downloads",
+    ingest_rows(store, "log", ("", 0), ("f", 1), "downloads",
                       [parse_line(log_line(day + 1, client="c").rstrip(b"\n"))])
     funnel, later = FunnelCounts(store), day + 86400 + 8 * 3600  # hourly rows are still kept
     funnel.catch_up(now=later, budget=60)
@@ -431,5 +433,5 @@ def test_real_transfers_are_counted_as_they_happened(stack, tmp_path):
 
 
 def _skipped(stack):
-    return stack.store.ingest_position(position_name("downloads", stack.downloads_log))[2]
+    return ingest_position(stack.store, position_name("downloads", stack.downloads_log))[2]
 

@@ -8,6 +8,7 @@ import pytest
 
 from conftest import CONFIG, KEY, MACHINE, SECRET
 from quillo_service.clients import client_key
+from quillo_service.reports.records import recent_events
 from stack import Stack, free_port
 
 STABLE = b"GET:https://setup.test/installers/stable.exe"
@@ -68,13 +69,13 @@ def test_markup_is_shown_escaped(client, app):
     assert "<script>alert" not in page and "&lt;script&gt;alert(1)&lt;/script&gt;" in page
     assert "<img" not in page and "javascript:" not in page
     assert 'href="https://dl.test/QuilloFull.exe"' in page
-    e = store_of(app).recent_events(1)[0]
+    e = recent_events(store_of(app), 1)[0]
     assert e["message"] == "<script>alert(1)</script>"
     assert e["bundle_key"] == '"><img src=x onerror=alert(1)>'
     crash = client.get("/error/?source=Gatherkit&code=0&message=0x00400000%3A0x00401000%3A"
                        "c0000005%3A%3Cb%3Ex%3C%2Fb%3E.dll&error=0x0000023e&version=0&os=0&key=0")
     assert "&lt;b&gt;x&lt;/b&gt;.dll" in crash.get_data(as_text=True)
-    assert store_of(app).recent_events(1)[0]["module"] == "<b>x</b>.dll"
+    assert recent_events(store_of(app), 1)[0]["module"] == "<b>x</b>.dll"
 
 
 # query -> fields expected in the recorded event
@@ -105,7 +106,7 @@ EVENT_CASES = {
 def test_hostile_error_queries(client, app, url):
     r = client.get(url)
     assert r.status_code == 200 and b"Traceback" not in r.data
-    e = store_of(app).recent_events(1)[0]
+    e = recent_events(store_of(app), 1)[0]
     assert {k: e[k] for k in EVENT_CASES[url]} == EVENT_CASES[url]
 
 
@@ -121,7 +122,7 @@ def test_error_recording_is_rate_limited_per_client(client, app):
     for i in range(8):
         client.get(ERROR + "&message=z&key=", headers={"X-Real-IP": f"192.0.2.{i}"},
                    environ_base={"REMOTE_ADDR": "198.51.100.9"})
-    events = store_of(app).recent_events(100)
+    events = recent_events(store_of(app), 100)
     by_client = {}
     for e in events:
         by_client[e["client"]] = by_client.get(e["client"], 0) + 1

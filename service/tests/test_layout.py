@@ -8,8 +8,8 @@ import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FEATURES = ("launcher", "reports", "ingest", "dashboard", "funnel", "rollouts", "alerts")
-SHARED = {"db", "config", "clients", "joins", "periods", "throttle", "key_rules", "charts",
-          "tables"}
+SHARED = {"db", "config", "settings", "clients", "joins", "periods", "throttle", "key_rules",
+          "charts", "tables"}
 ALSO = {
     # Which rule answers a request, and how its query is read: the request
     # path, the reader of nginx's fallback log, the guard and the error pages

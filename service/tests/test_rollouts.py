@@ -19,6 +19,7 @@ from quillo_service.rollouts.queries import RolloutQueries
 from quillo_service.config import ConfigError, load_config
 from quillo_service.launcher.rules import in_rollout
 from quillo_service.db import StoreError, open_store
+from quillo_service.reports.records import record_event
 
 STABLE = b"GET:https://setup.test/installers/stable.exe"
 BETA = b"GET:https://setup.test/installers/beta.exe"
@@ -288,7 +289,7 @@ def test_workers_ticking_at_once_count_each_record_once_and_halt_once(guarded_ap
         store.record_request(None, ip, KEY, "0,1,0,220", mid, "x",
                              RULE if inside else "default", "", "")
         if inside:
-            store.record_event({"recorded_at": time.time(), "client": ip, "bundle_key": KEY,
+            record_event(store, {"recorded_at": time.time(), "client": ip, "bundle_key": KEY,
                                 "kind": "error", "reference": f"R{i}", "malformed": "",
                                 "cut": "", **{c: None for c in (
                                     "source", "code", "message", "error", "version", "os",
@@ -361,7 +362,7 @@ def test_a_halt_is_not_made_without_its_alert(guarded_app):
         store._conn().execute("ALTER TABLE alert_outbox_away RENAME TO alert_outbox")
     changes.act(store, config, RULE, "halt", "test", "calls")
     assert state_of(app)["state"] == "halted"
-    assert [r["kind"] for r in store._rows("SELECT DISTINCT kind FROM alert_outbox")] == \
+    assert [r["kind"] for r in store.rows("SELECT DISTINCT kind FROM alert_outbox")] == \
         ["rollout_halted"]
 
 

@@ -12,6 +12,9 @@ from quillo_service import create_app  # noqa: E402
 from quillo_service.clients import client_key
 from quillo_service.db import SchemaError, open_store
 from quillo_service.db.schema import EVENT_COLUMNS, SCHEMA_VERSION
+from quillo_service.dashboard.queries import Dashboard
+from quillo_service.reports.records import (count_hit, find_event, hits, recent_events,
+                                             record_event)
 
 HOSTILE = ["'; DROP TABLE requests; --", "\" OR 1=1 --", "%s %(x)s ?", "\u00fc\u6f22\U0001F600",
            "\\x00\\", "\ufffd"]
@@ -30,7 +33,7 @@ def test_schema_is_created_once_and_versioned(database):
     a.check()
     b.check()  # a second process finds the schema in place
     assert a.schema_version() == SCHEMA_VERSION
-    assert a._rows("SELECT COUNT(*) AS n FROM schema_version")[0]["n"] == 1
+    assert a.rows("SELECT COUNT(*) AS n FROM schema_version")[0]["n"] == 1
     a.close()
     b.close()
 
@@ -49,27 +52,27 @@ def test_values_are_stored_as_given(store):
     for i, text in enumerate(HOSTILE):
         store.record_request(float(i), "198.51.100.7", text, text, text, "GET:x", "default",
                              "key", "")
-        store.record_event(event(float(i), message=text, bundle_key=text, code_number=-2**31,
+        record_event(store, event(float(i), message=text, bundle_key=text, code_number=-2**31,
                                  hresult=0xFFFFFFFF, address=2**63 - 1), 100)
     rows = store.recent_requests(len(HOSTILE))[::-1]
     assert [r["bundle_key"] for r in rows] == HOSTILE
     assert [r["version"] for r in rows] == HOSTILE
-    events = store.recent_events(len(HOSTILE))[::-1]
+    events = recent_events(store, len(HOSTILE))[::-1]
     assert [e["message"] for e in events] == HOSTILE
     assert (events[0]["code_number"], events[0]["hresult"], events[0]["address"]) == \
         (-2**31, 0xFFFFFFFF, 2**63 - 1)
     assert store.count("requests") == store.count("events") == len(HOSTILE)
-    assert store.find_event("ABCD-EFGH")["reference"] == "ABCD-EFGH"
+    assert find_event(store, "ABCD-EFGH")["reference"] == "ABCD-EFGH"
 
 
 def test_rate_limit_holds_across_connections(database):
     # Two stores stand for two worker processes sharing one database.
     a, b = open_store(database), open_store(database)
     t = 60 * 1000.0
-    results = [(a if i % 2 else b).record_event(event(t + i), 5) for i in range(8)]
+    results = [record_event(a if i % 2 else b, event(t + i), 5) for i in range(8)]
     assert results == [True] * 5 + [False] * 3
-    assert a.record_event(event(t, client="198.51.100.1"), 5)  # another client
-    assert a.record_event(event(t + 60), 5)                     # the next minute
+    assert record_event(a, event(t, client="198.51.100.1"), 5)  # another client
+    assert record_event(a, event(t + 60), 5)                     # the next minute
     assert a.count("events") == 7
     a.close()
     b.close()
@@ -81,7 +84,7 @@ def test_purge_deletes_only_old_records(store):
     ages = (100, 99, 98, 97, 91, 89, 60, 1, 0)
     for age in ages:
         store.record_request(now - age * day, "c", "k", "v", "i", "GET:x", "default", "", "")
-        store.record_event(event(now - age * day, client=f"c{age}"), 5)
+        record_event(store, event(now - age * day, client=f"c{age}"), 5)
     store._conn().execute("DELETE FROM requests WHERE id IN (2, 3, 6, 8)")  # gaps in the ids
     assert store.purge(90, now=now, batch=2) == 3 + 5
     assert sorted(r["recorded_at"] for r in store.recent_requests()) == [now - 60 * day, now]
@@ -176,8 +179,8 @@ def test_an_old_database_is_migrated_step_by_step_and_keeps_its_rows(store, monk
                      "machine_id, answer, rule, malformed, cut) VALUES "
                      f"({', '.join([p] * 9)})", (float(i), address, "k", "v", "i", "GET:x",
                                                  "default", "", ""))
-    store.record_event(event(1.0), 5)
-    store.count_hit("admin 198.51.100.3", 7)
+    record_event(store, event(1.0), 5)
+    count_hit(store, "admin 198.51.100.3", 7)
     store.close()
 
     where = store.url if store.dialect == "postgresql" else store.path
@@ -189,10 +192,10 @@ def test_an_old_database_is_migrated_step_by_step_and_keeps_its_rows(store, monk
     assert [r["recorded_at"] for r in rows] == [2.0, 1.0, 0.0]
     assert [r["client"] for r in rows] == [client_key(a, SECRET) for a in
                                            ["192.0.2.1", "2001:db8::7", "192.0.2.1"]]
-    assert s.find_event("ABCD-EFGH")["client"] == client_key("203.0.113.9", SECRET)
-    assert s.hits("admin " + client_key("198.51.100.3", SECRET), 7) == 1
-    assert s.find_event("ABCD-EFGH")["recorded_at"] == 1.0
-    assert s.dashboard().catch_up(now=1000.0) == 3  # version 2's rollup tables
+    assert find_event(s, "ABCD-EFGH")["client"] == client_key("203.0.113.9", SECRET)
+    assert hits(s, "admin " + client_key("198.51.100.3", SECRET), 7) == 1
+    assert find_event(s, "ABCD-EFGH")["recorded_at"] == 1.0
+    assert Dashboard(s).catch_up(now=1000.0) == 3  # version 2's rollup tables
     assert s.purge(1, now=10 * 86400.0) == 4
     _request(s, 0.0)  # version 3: ids not reused
     assert s.recent_requests(1)[0]["id"] > 3
@@ -271,13 +274,13 @@ def test_a_late_commit_is_counted(postgres, write_config):
                      "VALUES (EXTRACT(EPOCH FROM clock_timestamp()), 'slow', 'GET:x', 'd', '', "
                      "'')")
         assert app.test_client().get("/getinstaller?key=k").status_code == 200
-        store.dashboard().catch_up()  # by the database's clock
+        Dashboard(store).catch_up()  # by the database's clock
         slow.execute("COMMIT")
     later = time.time() + 3600
     period, _ = parse_period({}, later)
-    assert store.dashboard().request_counts(period, Filters(), (), now=later) == {(): 2}
-    store.dashboard().catch_up(now=later)
-    assert store.dashboard().request_counts(period, Filters(), (), now=later) == {(): 2}
+    assert Dashboard(store).request_counts(period, Filters(), (), now=later) == {(): 2}
+    Dashboard(store).catch_up(now=later)
+    assert Dashboard(store).request_counts(period, Filters(), (), now=later) == {(): 2}
     store.close()
 
 
@@ -296,14 +299,14 @@ def test_rows_committed_out_of_id_order_are_not_skipped_by_any_position(postgres
         conn.execute("DROP SCHEMA public CASCADE")
         conn.execute("CREATE SCHEMA public")
     store = open_store(postgres.url)
-    dash = store.dashboard()
+    dash = Dashboard(store)
     counting.count(store, config, store.now())  # the guard counts from here on
 
     def positions(now):  # what each user holds once it ran at `now`
         dash.catch_up(now=now + dash.LATE)  # its search lands within LATE (see _id_range)
         counting.count(store, config, now)
-        return (store._rows("SELECT SUM(n) AS n FROM requests_daily")[0]["n"] or 0,
-                store._rows("SELECT COUNT(*) AS n FROM rollout_recent")[0]["n"])
+        return (store.rows("SELECT SUM(n) AS n FROM requests_daily")[0]["n"] or 0,
+                store.rows("SELECT COUNT(*) AS n FROM rollout_recent")[0]["n"])
 
     with psycopg.connect(postgres.url, autocommit=True) as slow:
         slow.execute("BEGIN")

@@ -17,8 +17,8 @@ from flask import Blueprint, Response, current_app, redirect, render_template, r
 from markupsafe import escape
 
 from ..rollouts import changes as rollouts
-from ..rollouts.queries import RolloutQueries
 from ..dashboard.queries import Dashboard
+from ..rollouts.queries import RolloutQueries
 from ..db import StoreError
 from ..funnel.queries import FunnelCounts
 from . import auth, views
@@ -61,7 +61,7 @@ def require_credentials():
         return None
     if verdict == "limited":
         log.warning("dashboard: too many wrong passwords from %s",
-                    auth.client_address(request.environ))
+                    auth.request_client_key(request.environ))
         return _refuse(429, "Too many wrong passwords; wait a minute.")
     return _refuse(401, "This page needs the dashboard's user name and password.")
 

@@ -15,7 +15,8 @@ import hmac
 
 from werkzeug.security import check_password_hash
 
-from ..clients import client_address
+from ..clients import request_client_key
+from ..reports.records import count_hit, hits, take_back_hit
 
 WRONG_PER_MINUTE = 5
 REMEMBER_SECONDS = 300
@@ -36,13 +37,13 @@ def _credentials(environ):
 
 
 def _rate_key(environ):
-    return "admin " + client_address(environ)
+    return "admin " + request_client_key(environ)
 
 
 def check(environ, admin, store, now):
     """Returns "ok", "missing" (no credentials), "wrong" (counted) or "limited"."""
     client, window = _rate_key(environ), int(now // 60)
-    if store.hits(client, window) >= WRONG_PER_MINUTE:
+    if hits(store, client, window) >= WRONG_PER_MINUTE:
         return "limited"
     if not environ.get("HTTP_AUTHORIZATION"):
         return "missing"
@@ -57,7 +58,7 @@ def check(environ, admin, store, now):
     # Counted as wrong before the hash is checked, and taken back if it was
     # right: parallel guesses each see the others' counts, so no more than
     # the limit are ever checked.
-    if store.count_hit(client, window) > WRONG_PER_MINUTE:
+    if count_hit(store, client, window) > WRONG_PER_MINUTE:
         return "limited"
     if digest is None:
         return "wrong"
@@ -67,7 +68,7 @@ def check(environ, admin, store, now):
     good_user = hmac.compare_digest(user.encode(), admin[0].encode())
     good_password = check_password_hash(admin[1], password)
     if good_user & good_password:
-        store.take_back_hit(client, window)
+        take_back_hit(store, client, window)
         if len(_accepted) > 64:
             _accepted.clear()
         _accepted[digest] = now

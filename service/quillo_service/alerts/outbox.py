@@ -17,6 +17,8 @@ halts and advances) imports it without the sender or the detectors.
 import hashlib
 import json
 
+from . import queue
+
 
 def alert_key(kind, identity):
     """The key of an alert: the kind, and a digest of what makes it this one."""
@@ -40,4 +42,4 @@ def notify(store, kind, data, key=None, conn=None):
     if not isinstance(data, dict):
         raise ValueError("alert data must be a dict")
     body = json.dumps(data, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
-    return store.add_alert(kind, body, key or alert_key(kind, body), conn=conn)
+    return queue.add(store, kind, body, key or alert_key(kind, body), conn=conn)

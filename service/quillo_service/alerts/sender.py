@@ -39,6 +39,7 @@ import urllib.request
 from email.message import EmailMessage
 from email.utils import formatdate
 
+from . import queue
 from ..periods import time_text
 from ..throttle import LogThrottle
 
@@ -243,14 +244,14 @@ class Sender:
         settings = self.config().alerts
         now = self.store.now() if now is None else now
         sent, down, began = 0, set(), time.monotonic()
-        for row in self.store.due_alerts(now):
+        for row in queue.due(self.store, now):
             if not self._configured(row["channel"], settings):
-                self.store.alert_done(row["id"], "skipped", now)
+                queue.done(self.store, row["id"], "skipped", now)
                 continue
             if now - row["created_at"] > settings.give_up_hours * 3600:
                 log.error("alert %s by %s dropped: undelivered for %d hours",
                           row["alert_key"], row["channel"], settings.give_up_hours)
-                self.store.alert_done(row["id"], "dropped", now, "too late")
+                queue.done(self.store, row["id"], "dropped", now, "too late")
                 continue
             # A receiver that just failed is not tried again in this pass, and
             # a pass ends well within the housekeeping lease.
@@ -263,14 +264,14 @@ class Sender:
                 if not isinstance(e, DeliveryError):
                     e = DeliveryError(f"{type(e).__name__}: {e}"[:300])
                 wait = min(settings.retry_seconds * 2.0 ** min(row["attempts"], 20), MAX_BACKOFF)
-                self.store.alert_retry(row["id"], now + wait, str(e))
+                queue.retry(self.store, row["id"], now + wait, str(e))
                 down.add(row["channel"])
                 held = _problems.allow(row["channel"])
                 if held is not None:
                     log.warning("alert %s not delivered by %s, trying again in %d s: %s",
                                 row["alert_key"], row["channel"], wait, e)
                 continue
-            self.store.alert_done(row["id"], "sent", now)
+            queue.done(self.store, row["id"], "sent", now)
             log.info("alert %s delivered by %s", row["alert_key"], row["channel"])
             sent += 1
         return sent

@@ -45,7 +45,7 @@ class Config:
     default_answer: str
     rules: tuple
     admin: tuple | None = None  # (user, password hash) for /admin/, or None: no access
-    client_secret: str | None = None  # path of the address key's secret (client.py)
+    client_secret: str | None = None  # path of the address key's secret (clients.py)
     alerts: Alerts = None
 
     price_per_gib: float = 0.0  # what a GiB of installer downloads costs, for the dashboard

@@ -1,4 +1,4 @@
-"""[alerts]: where alerts go (alerts.py of the service) and when one is raised."""
+"""[alerts]: where alerts go (alerts/ of the service) and when one is raised."""
 
 from dataclasses import dataclass
 
@@ -7,7 +7,7 @@ from .checks import ConfigError, address, integer, mail, section, text
 
 @dataclass(frozen=True)
 class Alerts:
-    """Where alerts go (alerts.py) and when the detectors raise one."""
+    """Where alerts go (alerts/) and when the detectors raise one."""
     webhook_url: str | None = None
     webhook_secret: str | None = None
     smtp_host: str | None = None

@@ -17,7 +17,7 @@ class Rule:
     rollout: float | None = None  # percent of machines, 0 to 100
     # A staged, guarded rollout: the shares it climbs through (the last is
     # `rollout`), hours per step, and the guard's margin, minimum and false
-    # halts; the live step and state are kept in the store (rollouts.py).
+    # halts; the live step and state are kept in the store (rollouts/).
     steps: tuple | None = None
     step_hours: float = 24.0
     guard_extra_failure_points: float = 2.0
@@ -37,7 +37,7 @@ _RULE_KEYS = {"name", "key", "key_prefix", "below_version", "rollout", "channel"
 _STAGED_KEYS = ("steps", "step_hours", "guard_extra_failure_points", "guard_min_requests",
                 "guard_false_halt_percent")
 # "fallback" is what the requests nginx answered alone are recorded under
-# (fallback.py): a rule of that name would be counted with them.
+# (ingest/fallback.py): a rule of that name would be counted with them.
 _TAKEN_NAMES = ("default", "maintenance", "fallback")
 
 

@@ -3,7 +3,7 @@
 ROLLUP: the invariant every reader of requests_daily relies on
 --------------------------------------------------------------
 `requests_daily` (day, key, version, answer, malformed fields -> count) holds
-exactly the requests with 0 < id <= `rollup_state.last_id`, each counted once,
+exactly the requests with 0 < id <= last_id (`rollup_state`, ROLLUP), each counted once,
 and nothing else.  So a count is requests_daily plus the requests with
 id > last_id, both read in one snapshot (`Dashboard.reading`); read apart, a
 rollup committing in between would count its rows twice.  Three things keep
@@ -44,11 +44,13 @@ whole days since 1970-01-01 UTC.
 import time
 from contextlib import contextmanager
 
+from ..db import retention
 from ..db.base import LAG
 from ..key_rules import filter_sql, fold_keys, folded, leaders
 
 DAY = 86400
 ROLLUP = "requests"  # rollup_state: the last request id in requests_daily
+retention.register("requests_daily", "day", 86400)  # the daily counts go with their days
 OTHER = ""  # the folded key: no launcher's key is empty
 # Answers that nginx gave by itself (rule "fallback", taken from its log; see
 # fallback.py) are counted as answers of their own, apart from the same

@@ -1,40 +1,43 @@
-"""Where requests and error events are recorded.
+"""The data core: where requests are recorded, and what every feature builds
+its own SQL on.
 
 `open_store(url)` gives a `SqliteStore` for "sqlite:///abs/path.db", "sqlite:rel.db"
 or a plain path, and a `PostgresStore` for "postgresql://...".  Both hold the
-same tables (see schema.py), create them on first connect and refuse a
-database whose schema is newer than this code.
-"""
+same tables (schema.py, the one ordered list of schema steps), create them on
+first connect and refuse a database whose schema is newer than this code.
+Every difference between the two databases is in sqlite.py and postgres.py.
 
+What the features use (a feature's SQL lives with the feature, never here):
+- transactions: `transaction(patient=False)` writes and commits, or rolls
+  back; `writer(patient=False)` around it queues a writer where the database
+  has one writer at a time; `store_errors()` turns database errors into
+  StoreError; `insert_many`, `lock_rollup`.
+- reads and read snapshots: `read(sql, params)` (tuples), `rows(sql,
+  params)` (dicts), `snapshot()` for reads that must agree with each other.
+- the dialect: `placeholder`, `now_sql`, `day_sql`, `find_sql`, `now()`.
+- the time-to-id search: `first_id(table, ts)`, and LAG (base.py), how far
+  behind the newest id a reader of ids stops.
+- positions: `position`, `start_position`, `move_position`, `set_position`,
+  values kept under a name (rollup_state).
+- retention by registration: a feature registers its tables in retention.py
+  when imported; `purge(days)` deletes their old rows.
+- the spool: `record_request` writes a request, or spools it when the
+  database cannot take it in time; `replay_spool`, `lost_requests`.
+- leases: `take_lease`, `drop_lease`, `lease_holder`: one holder at a time
+  across hosts (background.py).
+"""
 import os
 
+from .. import settings
 from .base import SchemaError, Store, StoreError
 
-__all__ = ["open_store", "open_configured", "Store", "StoreError", "SchemaError",
-           "sqlite_path"]
-
-
-def sqlite_path(url, base_dir=None):
-    """The file path behind a SQLite database setting, or None for PostgreSQL."""
-    if url.startswith(("postgresql://", "postgres://")):
-        return None
-    if url.startswith("sqlite://"):
-        path = url[len("sqlite://"):]  # "sqlite:///abs/x.db" -> "/abs/x.db"
-        if path.startswith("//"):
-            path = "/" + path.lstrip("/")  # the four-slash spelling of an absolute path
-    elif url.startswith("sqlite:"):
-        path = url[len("sqlite:"):]
-    else:
-        path = url
-    if not os.path.isabs(path) and base_dir is not None:
-        path = os.path.join(base_dir, path)
-    return path
+__all__ = ["open_store", "open_configured", "Store", "StoreError", "SchemaError"]
 
 
 def open_store(url, base_dir=None, client_secret=None):
     """Open the store named by a `database` setting; relative paths are taken
     relative to `base_dir` (the configuration file's folder).  `client_secret`
-    (client.py) is needed where addresses stored by an older version are to
+    (clients.py) is needed where addresses stored by an older version are to
     be converted to their keys."""
     store = _open(url, base_dir)
     store.client_secret = client_secret
@@ -47,22 +50,22 @@ def open_configured(config, database=None, create_secret=False):
     service makes a missing secret (create_secret): one made by a command
     run as another user could not be read by the service.  Raises
     ConfigError when the secret cannot be used."""
-    from ..clients import load_secret, secret_path
-    database = database or os.environ.get("QUILLO_SERVICE_DATABASE") or config.database
-    path = secret_path(config, database)
+    from ..clients import load_secret
+    database = settings.database(config, database)
+    path = settings.secret_path(config, database)
     secret = load_secret(path) if create_secret or os.path.exists(path) else None
-    return open_store(database, os.path.dirname(os.path.abspath(config.path)), secret)
+    return open_store(database, settings.config_folder(config), secret)
 
 
 def _open(url, base_dir):
-    path = sqlite_path(url, base_dir)
+    path = settings.sqlite_path(url, base_dir)
     if path is None:
         from .postgres import PostgresStore
         from .spool import Spool
         # The spool of requests the database could not take in time lives in
         # the service's state folder (systemd's StateDirectory), else beside
         # the configuration.
-        folder = (os.environ.get("STATE_DIRECTORY") or "").split(":")[0] or base_dir
+        folder = settings.spool_folder(base_dir)
         return PostgresStore(url, Spool(os.path.join(folder, "quillo-postgresql.spool"))
                              if folder else None)
     from .sqlite import SqliteStore

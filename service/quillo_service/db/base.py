@@ -1,4 +1,6 @@
-"""What both stores share: the SQL, connection reuse and the schema check.
+"""What both stores share: connection reuse, the schema check, transactions and
+snapshots, the time-to-id search, positions, purge, the requests' spool and
+the leases (the public interface is listed in __init__.py).
 
 Each worker process (and each thread in it) keeps one connection and reuses it
 for every request; a connection inherited across fork() is never used or
@@ -13,8 +15,8 @@ from contextlib import contextmanager
 
 from ..clients import client_key, is_client_key
 from ..throttle import LogThrottle
-from .schema import (DOWNLOAD_COLUMNS, EVENT_COLUMNS, MIGRATIONS, REQUEST_COLUMNS,
-                     SCHEMA_VERSION, TABLES)
+from . import retention
+from .schema import MIGRATIONS, REQUEST_COLUMNS, SCHEMA_VERSION, TABLES
 
 
 log = logging.getLogger("quillo_service")
@@ -41,6 +43,8 @@ HASH_BATCH = 10_000  # rows per statement when stored addresses are converted
 # LAG: a missing id below an older row belongs to an insert that has since
 # committed or rolled back, and will never appear later.
 LAG = 5.0
+
+retention.register_records("requests")
 
 
 def _spooled_row(row):
@@ -82,14 +86,6 @@ class Store:
         self._insert_request = f"INSERT INTO requests ({', '.join(REQUEST_COLUMNS)}) VALUES ({q})"
         self._insert_request_now = self._insert_request.replace(
             f"VALUES ({self.placeholder}", f"VALUES ({self.now_sql}", 1)
-        q = ", ".join([self.placeholder] * len(EVENT_COLUMNS))
-        self._insert_event = f"INSERT INTO events ({', '.join(EVENT_COLUMNS)}) VALUES ({q})"
-        p = self.placeholder
-        self._count_hit = (
-            f"INSERT INTO rate_counts (client, window_start, hits) VALUES ({p}, {p}, 1) "
-            "ON CONFLICT (client, window_start) DO UPDATE SET hits = rate_counts.hits + 1 "
-            "RETURNING hits")
-        self._last_window = None
 
     # -- what a database adds ------------------------------------------------
 
@@ -105,26 +101,6 @@ class Store:
 
     def _lock_rollup(self, conn):
         """Serialise rollup chunks between processes (inside the transaction)."""
-
-    def dashboard(self):
-        """The dashboard's counts over this store (see dashboard.py)."""
-        from ..dashboard.queries import Dashboard
-        return Dashboard(self)
-
-    def rollouts(self):
-        """The staged rollouts' state, audit and counts (see rollouts.py)."""
-        from ..rollouts.queries import RolloutQueries
-        return RolloutQueries(self)
-
-    def funnel(self):
-        """The download funnel over this store (see funnel.py)."""
-        from ..funnel.queries import FunnelCounts
-        return FunnelCounts(self)
-
-    def join_failures(self, start, end):
-        """{request id: event id} of the first failure reported after each
-        request recorded in [start, end) that has one (see joins.py)."""
-        return self.funnel().failures(start, end)
 
     def describe(self):
         raise NotImplementedError
@@ -180,7 +156,7 @@ class Store:
         p = self.placeholder
         mark = int(client_key(SECRET_CHECK, self.client_secret)[:15], 16)  # fits in BIGINT
         with self._errors_as_store_error(), self._transaction(patient=True) as conn:
-            conn.execute(f"INSERT INTO rollup_state (name, last_id) VALUES ({p}, {p}) "
+            conn.execute(f"INSERT INTO rollup_state (name, value) VALUES ({p}, {p}) "
                          "ON CONFLICT (name) DO NOTHING", (SECRET_CHECK, mark))
             found = self.position(SECRET_CHECK, conn)
         if found != mark:
@@ -300,6 +276,25 @@ class Store:
         """INSERT the rows (tuples in `columns` order) in one statement batch."""
         self._insert_many(conn, table, columns, rows)
 
+    @contextmanager
+    def writer(self, patient=False):
+        """Around a transaction that writes: a turn in the queue of writers
+        where the database has one (SQLite's single writer), so that a
+        request does not meet others in the database's busy handler.  A
+        request waits briefly for it; patient: as long as maintenance does.
+        Raises StoreError when the turn does not come in time."""
+        yield
+
+    def rows(self, sql, params=()):
+        """Every row of one query, as a dict of column name to value."""
+        try:
+            cur = self._conn().execute(sql, params)
+            names = [d[0] for d in cur.description]
+            return [dict(zip(names, row)) for row in cur.fetchall()]
+        except self.errors as e:
+            self._drop()
+            raise StoreError(str(e)) from e
+
     def _begin_read(self, conn):
         """Start a transaction whose reads all see one snapshot."""
         conn.execute("BEGIN")
@@ -390,7 +385,7 @@ class Store:
         `recorded_at` None (what the service passes) takes the database's
         clock; a time is given only for records that happened elsewhere
         (imports, demo data, tests).  A spooled request keeps the host's time.
-        `request_id` is the id nginx gave the request (see fallback.py).
+        `request_id` is the id nginx gave the request (see ingest/fallback.py).
         """
         values = (client, bundle_key, version, machine_id, answer, rule, malformed, cut,
                   request_id)
@@ -430,9 +425,9 @@ class Store:
         try:
             with self._errors_as_store_error(), self._transaction() as conn:
                 conn.execute(
-                    f"INSERT INTO rollup_state (name, last_id) VALUES ({p}, {p}) "
-                    "ON CONFLICT (name) DO UPDATE SET last_id = rollup_state.last_id + "
-                    "excluded.last_id", (LOST, n))
+                    f"INSERT INTO rollup_state (name, value) VALUES ({p}, {p}) "
+                    "ON CONFLICT (name) DO UPDATE SET value = rollup_state.value + "
+                    "excluded.value", (LOST, n))
         except StoreError:
             return  # counted another time
         self._add_lost(-n)
@@ -457,7 +452,7 @@ class Store:
                     conn.execute(f"DELETE FROM rollup_state WHERE name = {p}", (marker,))
                     return 0
                 new = conn.execute(
-                    f"INSERT INTO rollup_state (name, last_id) VALUES ({p}, {len(rows)}) "
+                    f"INSERT INTO rollup_state (name, value) VALUES ({p}, {len(rows)}) "
                     "ON CONFLICT (name) DO NOTHING", (marker,)).rowcount
                 if new != 1:
                     return 0  # written before a crash kept the file
@@ -503,118 +498,6 @@ class Store:
         """The database's clock, in seconds since 1970."""
         with self._errors_as_store_error():
             return float(self._conn().execute(f"SELECT {self.now_sql}").fetchone()[0])
-
-    # -- hits per client and minute (error events, wrong passwords) ---------------
-
-    def count_hit(self, client, window):
-        """Count one hit of `client` in minute `window`; returns the hits so far,
-        this one included.  One statement, so parallel hits each see their own."""
-        with self._errors_as_store_error(), self._transaction() as conn:
-            return conn.execute(self._count_hit, (client, window)).fetchall()[0][0]
-
-    def take_back_hit(self, client, window):
-        p = self.placeholder
-        with self._errors_as_store_error(), self._transaction() as conn:
-            conn.execute(f"UPDATE rate_counts SET hits = hits - 1 WHERE client = {p} "
-                         f"AND window_start = {p} AND hits > 0", (client, window))
-
-    def hits(self, client, window):
-        p = self.placeholder
-        rows = self._rows(f"SELECT hits FROM rate_counts WHERE client = {p} "
-                          f"AND window_start = {p}", (client, window))
-        return rows[0]["hits"] if rows else 0
-
-    def record_event(self, event, limit_per_minute):
-        """Record an error or crash event unless its client is over the limit.
-
-        `event` maps the names in EVENT_COLUMNS to values.  The count per client
-        address and minute lives in the database, so the limit holds across all
-        worker processes and hosts that share it.  Returns True if recorded.
-        """
-        window = int(event["recorded_at"] // 60)
-        try:
-            with self._transaction() as conn:
-                if self._last_window != window:
-                    conn.execute(f"DELETE FROM rate_counts WHERE window_start < {self.placeholder}",
-                                 (window - 1,))
-                    self._last_window = window
-                hits = conn.execute(self._count_hit, (event["client"], window)).fetchall()[0][0]
-                if hits > limit_per_minute:
-                    return False
-                conn.execute(self._insert_event, tuple(event[c] for c in EVENT_COLUMNS))
-                return True
-        except self.errors as e:
-            self._drop()
-            raise StoreError(str(e)) from e
-
-    # -- rows read from nginx's logs (fallback answers, downloads) ------------------
-
-    _INGESTED = {"requests": REQUEST_COLUMNS, "downloads": DOWNLOAD_COLUMNS}
-
-    def ingest_position(self, name):
-        """(file, position, skipped) of the log `name` as far as it has been
-        taken into the store; ("", 0, 0) for a log never read."""
-        rows = self._rows("SELECT file, position, skipped FROM ingest_state "
-                          f"WHERE name = {self.placeholder}", (name,))
-        return (rows[0]["file"], rows[0]["position"], rows[0]["skipped"]) if rows \
-            else ("", 0, 0)
-
-    def ingest_rows(self, name, expected, new, table, rows, skipped=0):
-        """Add `rows` (tuples in the order of the table's columns in schema.py:
-        REQUEST_COLUMNS or DOWNLOAD_COLUMNS) to `table` and move the position
-        of log `name` from `expected` to `new`, both (file, position), adding
-        `skipped` to its unreadable lines: all in one transaction, so that a
-        line is taken exactly once.  When the stored position is no longer
-        `expected` (another process took those lines first), nothing is
-        written and the answer is False."""
-        columns = self._INGESTED[table]
-        p = self.placeholder
-        try:
-            with self._ingest_lock(), self._transaction() as conn:
-                conn.execute("INSERT INTO ingest_state (name, file, position, skipped) "
-                             f"VALUES ({p}, '', 0, 0) ON CONFLICT (name) DO NOTHING", (name,))
-                # The conditional update is the compare-and-set: a concurrent
-                # ingester waits for this row and then finds it moved.
-                moved = conn.execute(
-                    f"UPDATE ingest_state SET file = {p}, position = {p}, skipped = skipped + {p} "
-                    f"WHERE name = {p} AND file = {p} AND position = {p}",
-                    (new[0], new[1], skipped, name, expected[0], expected[1])).rowcount
-                if moved != 1:
-                    return False
-                if rows:
-                    self._insert_many(conn, table, columns, rows)
-                return True
-        except self.errors as e:
-            self._drop()
-            raise StoreError(str(e)) from e
-
-    def recorded_request_ids(self, request_ids, since):
-        """Those of `request_ids` that requests recorded at or after `since`
-        carry.  Only the recent rows are read (found as purge finds its
-        bound), so the column needs no index on the hot path."""
-        wanted = sorted(set(request_ids))
-        if not wanted:
-            return set()
-        p = self.placeholder
-        found = set()
-        with self._errors_as_store_error():
-            conn = self._conn()
-            bound = self.first_id("requests", since)
-            for i in range(0, len(wanted), 500):
-                part = wanted[i:i + 500]
-                found.update(r[0] for r in conn.execute(
-                    f"SELECT request_id FROM requests WHERE id >= {p} AND request_id IN "
-                    f"({', '.join([p] * len(part))})", (bound, *part)).fetchall())
-        return found
-
-    def ingest_requests(self, name, expected, new, rows, skipped=0):
-        """ingest_rows into `requests`."""
-        return self.ingest_rows(name, expected, new, "requests", rows, skipped)
-
-    @contextmanager
-    def _ingest_lock(self):
-        """Around an ingest's transaction; SQLite queues it with the requests."""
-        yield
 
     def _insert_many(self, conn, table, columns, rows):
         p = self.placeholder
@@ -665,7 +548,7 @@ class Store:
         """What rollup_state keeps under `name` (an id or a time, as its owner
         decides), or None when nothing is kept; given `conn`, read inside
         that open transaction."""
-        sql = f"SELECT last_id FROM rollup_state WHERE name = {self.placeholder}"
+        sql = f"SELECT value FROM rollup_state WHERE name = {self.placeholder}"
         if conn is not None:
             row = conn.execute(sql, (name,)).fetchone()
         else:
@@ -673,16 +556,30 @@ class Store:
                 row = self._conn().execute(sql, (name,)).fetchone()
         return None if row is None else row[0]
 
+    def start_position(self, conn, name, value):
+        """Keep `value` under `name` unless something is kept there already,
+        inside the open transaction; True when this call started it."""
+        p = self.placeholder
+        return conn.execute(f"INSERT INTO rollup_state (name, value) VALUES ({p}, {p}) "
+                            "ON CONFLICT (name) DO NOTHING", (name, value)).rowcount == 1
+
+    def move_position(self, conn, name, old, new):
+        """Keep `new` under `name` only if `old` is kept there (a compare and
+        set, inside the open transaction); True when it moved."""
+        p = self.placeholder
+        return conn.execute(f"UPDATE rollup_state SET value = {p} WHERE name = {p} "
+                            f"AND value = {p}", (new, name, old)).rowcount == 1
+
     def set_position(self, conn, name, value):
         """Keep `value` under `name` in rollup_state, inside the open transaction."""
         p = self.placeholder
-        conn.execute(f"INSERT INTO rollup_state (name, last_id) VALUES ({p}, {p}) "
-                     "ON CONFLICT (name) DO UPDATE SET last_id = excluded.last_id",
+        conn.execute(f"INSERT INTO rollup_state (name, value) VALUES ({p}, {p}) "
+                     "ON CONFLICT (name) DO UPDATE SET value = excluded.value",
                      (name, value))
 
     def purge(self, days, now=None, batch=5000):
-        """Delete requests, events and downloads older than `days` days; returns
-        rows deleted.
+        """Delete the rows older than `days` days from the tables registered
+        in retention.py; returns the records (register_records) deleted.
 
         Deletes in batches of short transactions, so that recording goes on
         meanwhile instead of waiting for one long delete.
@@ -691,7 +588,7 @@ class Store:
         p = self.placeholder
         deleted = 0
         with self._errors_as_store_error():
-            for table in ("requests", "events", "downloads"):
+            for table in retention.RECORDS:
                 bound = self.first_id(table, cutoff)
                 conn = self._conn()
                 low = conn.execute(f"SELECT MIN(id) FROM {table}").fetchone()[0]
@@ -701,70 +598,12 @@ class Store:
                         deleted += conn.execute(f"DELETE FROM {table} WHERE id < {p}",
                                                 (low,)).rowcount
             with self._transaction(patient=True) as conn:
-                conn.execute(f"DELETE FROM rate_counts WHERE window_start < {p}",
-                             (int(cutoff // 60),))
-                # The dashboard's daily counts go with the days they count.
-                conn.execute(f"DELETE FROM requests_daily WHERE day < {p}",
-                             (int(cutoff // 86400),))
-                # Delivered alerts go too; their keys then no longer hold a
-                # repeat back, but what they were about is purged as well.
-                conn.execute(f"DELETE FROM alert_outbox WHERE done_at < {p}", (cutoff,))
-                # The rollouts' hourly counts, as the requests they count.
-                conn.execute(f"DELETE FROM rollout_counts WHERE hour < {p}",
-                             (int(cutoff // 3600),))
-                conn.execute(f"DELETE FROM funnel_daily WHERE day < {p}",
-                             (int(cutoff // 86400),))
+                for table, column, unit in retention.KEPT_BY:
+                    conn.execute(f"DELETE FROM {table} WHERE {column} < {p}",
+                                 (retention.bound(cutoff, unit),))
         return deleted
 
-    # -- the alert outbox (alerts.py) -------------------------------------------------
-
-    ALERT_CHANNELS = ("webhook", "email")
-
-    def add_alert(self, kind, data, key, conn=None):
-        """Put an alert in the outbox, one row per channel, unless an alert
-        with this key is there already; returns True when it is new.  Given
-        `conn`, the rows are written inside that (open) transaction, so that
-        the alert commits or rolls back with what it reports."""
-        if conn is None:
-            with self._errors_as_store_error(), self._transaction(patient=True) as conn:
-                return self.add_alert(kind, data, key, conn)
-        p = self.placeholder
-        added = 0
-        for channel in self.ALERT_CHANNELS:
-            added += conn.execute(
-                "INSERT INTO alert_outbox (created_at, alert_key, channel, kind, data, attempts, "
-                f"next_at, outcome, last_error) VALUES ({self.now_sql}, {p}, {p}, {p}, {p}, 0, "
-                f"{self.now_sql}, 'pending', '') ON CONFLICT (alert_key, channel) DO NOTHING",
-                (key, channel, kind, data)).rowcount
-        return added > 0
-
-    def due_alerts(self, now, limit=100):
-        """Deliveries waiting whose time has come, oldest first."""
-        p = self.placeholder
-        return self._rows(
-            "SELECT id, created_at, alert_key, channel, kind, data, attempts FROM alert_outbox "
-            f"WHERE outcome = 'pending' AND next_at <= {p} ORDER BY id LIMIT {int(limit)}", (now,))
-
-    def alert_done(self, delivery_id, outcome, now, error=""):
-        """A delivery ended: "sent", "skipped" (its channel is not configured)
-        or "dropped" (undelivered for too long)."""
-        p = self.placeholder
-        with self._errors_as_store_error(), self._transaction(patient=True) as conn:
-            conn.execute(f"UPDATE alert_outbox SET outcome = {p}, done_at = {p}, "
-                         f"last_error = {p} WHERE id = {p}",
-                         (outcome, now, error[:500], delivery_id))
-
-    def alert_retry(self, delivery_id, next_at, error):
-        p = self.placeholder
-        with self._errors_as_store_error(), self._transaction(patient=True) as conn:
-            conn.execute(f"UPDATE alert_outbox SET attempts = attempts + 1, next_at = {p}, "
-                         f"last_error = {p} WHERE id = {p}", (next_at, error[:500], delivery_id))
-
-    def alerts(self, limit=100):
-        """The latest deliveries, newest first (support, tests)."""
-        return self._rows(f"SELECT * FROM alert_outbox ORDER BY id DESC LIMIT {int(limit)}")
-
-    # -- leases: one holder at a time across hosts (runner.py) -------------------------
+    # -- leases: one holder at a time across hosts (background.py) -------------------------
 
     def take_lease(self, name, holder, seconds):
         """Take or renew the lease `name` for `seconds` by the database's
@@ -772,7 +611,7 @@ class Store:
         asking at once, one inserts or updates, the other finds the row held."""
         p = self.placeholder
         # Read first: the workers that do not hold it then never write.
-        held = self._rows(f"SELECT holder, expires_at - {self.now_sql} AS remaining FROM leases "
+        held = self.rows(f"SELECT holder, expires_at - {self.now_sql} AS remaining FROM leases "
                           f"WHERE name = {p}", (name,))
         if held and held[0]["holder"] != holder and held[0]["remaining"] > 0:
             return False
@@ -797,39 +636,20 @@ class Store:
 
     def lease_holder(self, name):
         """(holder, expires_at) of the lease, or None."""
-        rows = self._rows(f"SELECT holder, expires_at FROM leases WHERE name = {self.placeholder}",
+        rows = self.rows(f"SELECT holder, expires_at FROM leases WHERE name = {self.placeholder}",
                           (name,))
         return (rows[0]["holder"], rows[0]["expires_at"]) if rows else None
 
     # -- reading (tests, demo, support) ------------------------------------------
 
-    def _rows(self, sql, params=()):
-        try:
-            cur = self._conn().execute(sql, params)
-            names = [d[0] for d in cur.description]
-            return [dict(zip(names, row)) for row in cur.fetchall()]
-        except self.errors as e:
-            self._drop()
-            raise StoreError(str(e)) from e
-
     def recent_requests(self, limit=10):
-        return self._rows(f"SELECT * FROM requests ORDER BY id DESC LIMIT {int(limit)}")
-
-    def recent_events(self, limit=10):
-        return self._rows(f"SELECT * FROM events ORDER BY id DESC LIMIT {int(limit)}")
-
-    def recent_downloads(self, limit=10):
-        return self._rows(f"SELECT * FROM downloads ORDER BY id DESC LIMIT {int(limit)}")
-
-    def find_event(self, reference):
-        rows = self._rows(f"SELECT * FROM events WHERE reference = {self.placeholder}",
-                          (reference,))
-        return rows[0] if rows else None
+        return self.rows(f"SELECT * FROM requests ORDER BY id DESC LIMIT {int(limit)}")
 
     def count(self, table):
-        if table not in ("requests", "events", "downloads"):
+        """The rows of a table of records (one registered in retention.py)."""
+        if table not in retention.RECORDS:
             raise ValueError(table)
-        return self._rows(f"SELECT COUNT(*) AS n FROM {table}")[0]["n"]
+        return self.rows(f"SELECT COUNT(*) AS n FROM {table}")[0]["n"]
 
     def schema_version(self):
-        return self._rows("SELECT MAX(version) AS v FROM schema_version")[0]["v"]
+        return self.rows("SELECT MAX(version) AS v FROM schema_version")[0]["v"]

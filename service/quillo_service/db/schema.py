@@ -8,7 +8,7 @@ page write.  Rows are added in time order, so retention finds its boundary by
 a binary search over the ids instead (see Store.purge).
 """
 
-SCHEMA_VERSION = 9
+SCHEMA_VERSION = 10
 
 TABLES = [
     """CREATE TABLE IF NOT EXISTS requests (
@@ -55,8 +55,9 @@ TABLES = [
     )""",
 ]
 
-# Version 2: the dashboard's daily counts of requests (see admin/data.py),
-# filled from the requests up to `rollup_state.last_id`, never on the hot path.
+# Version 2: the dashboard's daily counts of requests (see dashboard/queries.py),
+# filled from the requests up to `rollup_state.last_id` (`value` from version
+# 10 on), never on the hot path.
 _ROLLUP = [
     """CREATE TABLE IF NOT EXISTS requests_daily (
         day BIGINT NOT NULL,
@@ -93,7 +94,7 @@ _NO_REUSE = (_rebuild("requests", TABLES[0]) + _rebuild("events", TABLES[1]) + [
 ])
 
 # Version 4: how far each log of answers given without the service (nginx's
-# fallback log, see fallback.py) has been read into `requests`: the file's
+# fallback log, see ingest/fallback.py) has been read into `requests`: the file's
 # identity, the byte position after the last line taken, and the lines that
 # could not be read.  It moves in the same transaction as the rows it adds.
 _INGEST = [
@@ -109,14 +110,14 @@ TABLES += _INGEST
 # Version 5: the id nginx gave each request it passed on (X-Request-Id), so
 # that an answer nginx gave in the service's place after the service had
 # already recorded the request (a worker killed before it answered) is not
-# counted twice; see fallback.py.  Added to the table as it stands, so the
+# counted twice; see ingest/fallback.py.  Added to the table as it stands, so the
 # rebuild of version 3 above keeps its column list.
 _REQUEST_IDS = ["ALTER TABLE requests ADD COLUMN request_id TEXT"]
 TABLES += _REQUEST_IDS
 
 # Version 6: alerts waiting to be delivered, one row per alert and channel
-# (see alerts.py; the unique key is what makes an alert happen once), and the
-# leases that let one host at a time run the periodic jobs (runner.py).
+# (see alerts/; the unique key is what makes an alert happen once), and the
+# leases that let one host at a time run the periodic jobs (background.py).
 _ALERTS = [
     """CREATE TABLE IF NOT EXISTS alert_outbox (
         id {id},
@@ -148,7 +149,7 @@ def _hash_addresses(store, conn):
     store.hash_stored_addresses(conn)
 
 
-# Version 7: staged rollouts (see rollouts.py).  `rollout_state` is the live
+# Version 7: staged rollouts (see rollouts/).  `rollout_state` is the live
 # state of each guarded rule, shared by every host and changed only by
 # conditional updates on `version`; `rollout_audit` records every change and
 # every refused attempt; `rollout_counts` holds requests and failed requests
@@ -205,7 +206,7 @@ _ROLLOUTS = [
 ]
 TABLES += _ROLLOUTS
 
-# Version 8: the installer downloads nginx logged (see downloads.py), one row
+# Version 8: the installer downloads nginx logged (see ingest/downloads.py), one row
 # per request under /installers/: when it ended, the client, the file, the
 # status, the first byte sent and how many, the file's whole size, the seconds
 # it took, whether nginx sent all it meant to, and the Range asked.  Like
@@ -276,12 +277,17 @@ _ROLLOUT_STEPS = (
                                   "failed INTEGER NOT NULL"), "request_id, rule"))
 TABLES += _ROLLOUT_STEPS
 
+# Version 10: rollup_state keeps more than ids (times, counts, a hash of the
+# secret), so its column says only that it holds the value kept under a name.
+_POSITION_VALUE = ["ALTER TABLE rollup_state RENAME COLUMN last_id TO value"]
+TABLES += _POSITION_VALUE
+
 # Statements that bring a database from version N to N + 1, by N; a dict holds
 # them per database, and a callable step is given (store, connection).  A new
 # version adds its entry here and raises SCHEMA_VERSION.
 MIGRATIONS = {1: _ROLLUP, 2: {"sqlite": _NO_REUSE, "postgresql": []}, 3: _INGEST,
               4: _REQUEST_IDS, 5: _ALERTS + [_hash_addresses], 6: _ROLLOUTS, 7: _DOWNLOADS,
-              8: _ROLLOUT_STEPS}
+              8: _ROLLOUT_STEPS, 9: _POSITION_VALUE}
 
 REQUEST_COLUMNS = ("recorded_at", "client", "bundle_key", "version", "machine_id",
                    "answer", "rule", "malformed", "cut", "request_id")

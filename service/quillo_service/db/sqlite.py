@@ -99,18 +99,14 @@ class SqliteStore(Store):
         with self._writer():
             super()._insert_request_row(recorded_at, values)
 
-    def record_event(self, event, limit_per_minute):
-        with self._writer():
-            return super().record_event(event, limit_per_minute)
-
     def _claim_lease(self, name, holder, seconds):
         with self._writer():  # in the requests' queue, not in SQLite's busy handler
             return super()._claim_lease(name, holder, seconds)
 
-    def _ingest_lock(self):
+    def writer(self, patient=False):
         # A batch from nginx's logs queues with the requests, and may wait
         # longer for its turn: it is read again later if it cannot have it.
-        return self._writer(PATIENCE)
+        return self._writer(PATIENCE if patient else WAIT)
 
     def _patience(self, conn, patient):
         conn.execute(f"PRAGMA busy_timeout={int(1000 * (PATIENCE if patient else WAIT))}")

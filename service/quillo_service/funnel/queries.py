@@ -10,7 +10,7 @@ day) holds the outcomes of the requests recorded before the time in
 rollup_state "funnel", which stays `FunnelCounts.horizon` seconds (rounded to
 whole hours) behind the database's clock.  The outcomes so far
 of the requests after it are worked out in the background about once a
-minute (fallback.Keeper) into `funnel_recent`, replaced whole each time, so
+minute (background.WorkerLoop) into `funnel_recent`, replaced whole each time, so
 that no page has to work out hours of them; a page adds only the requests
 since, worked out live (the same code), as the dashboard does with its own
 rollup.
@@ -22,10 +22,12 @@ import time
 
 from .. import joins
 from ..joins import CLOCK_SLACK, DOWNLOAD_WINDOW, FAILURE_LOOKBACK, LONGEST
+from ..db import retention
 from ..key_rules import filter_sql, fold_keys, folded
 from .outcomes import COUNTS, HOUR, UNASKED, Download, Event, Request, by_day, outcomes
 
 SLACK = 600                 # logs read late, hosts' rows slightly out of order
+retention.register("funnel_daily", "day", 86400)
 DAY = 24 * HOUR
 CHUNK = DAY                 # requests rolled up per transaction, in seconds
 KEEP_HOURS = 72             # hourly rows kept: a 24-hour period needs the last 48
@@ -121,8 +123,7 @@ class FunnelCounts:
         first = row[0][0] - REACH - SLACK if row else target
         first = int(first // HOUR * HOUR)
         with self.store.transaction(patient=True) as conn:
-            conn.execute(f"INSERT INTO rollup_state (name, last_id) VALUES ({self.p}, {self.p}) "
-                         "ON CONFLICT (name) DO NOTHING", (FINAL, first))
+            self.store.start_position(conn, FINAL, first)
         return self.rolled_up_to()
 
     def catch_up(self, now=None, budget=None, refresh=None):

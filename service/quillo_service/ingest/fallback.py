@@ -16,7 +16,7 @@ per answer:
 bytes that are not printable ASCII, and the quote and backslash, come escaped
 as \\xHH; lines written before the id and status were logged lack both).  The
 service reads the log into `requests` with the rule "fallback", the address
-turned into its key (client.py) on the way, so that the store never holds it:
+turned into its key (clients.py) on the way, so that the store never holds it:
 each worker does so at start and
 every few seconds (background.WorkerLoop), and a position kept in the store (the file's identity and
 the byte after the last line taken, moved in the same transaction as the rows)
@@ -36,6 +36,7 @@ import re
 import threading
 
 from . import logs
+from .positions import ingest_rows, recorded_request_ids
 from ..clients import client_key
 from ..launcher.query import INSTRUCTION_LIMITS, parse_query
 from ..launcher.rules import decide
@@ -112,8 +113,8 @@ class Ingester(logs.Ingester):
             if parsed[3] is not None and parsed[4] not in (None, "-"):
                 reached.append((parsed[0], parsed[3]))
         if reached:
-            done = self.store.recorded_request_ids(
-                [r for _, r in reached], min(t for t, _ in reached) - RECORDED_BEFORE_SECONDS)
+            done = recorded_request_ids(self.store, [r for _, r in reached],
+                                        min(t for t, _ in reached) - RECORDED_BEFORE_SECONDS)
             rows = [r for r in rows if r[-1] not in done]
         return rows, bad
 
@@ -126,4 +127,4 @@ class Ingester(logs.Ingester):
                 ",".join(sorted(q.cut)), request_id)
 
     def write(self, expected, new, rows, skipped):
-        return self.store.ingest_rows(self.name, expected, new, "requests", rows, skipped)
+        return ingest_rows(self.store, self.name, expected, new, "requests", rows, skipped)

@@ -39,6 +39,7 @@ import zlib
 from collections import namedtuple
 
 from ..throttle import LogThrottle
+from .positions import ingest_position
 
 log = logging.getLogger("quillo_service")
 
@@ -215,7 +216,7 @@ class Ingester:
 
     def step(self):
         """One transaction's worth; None when there is nothing more now."""
-        file, position, _ = self.store.ingest_position(self.name)
+        file, position, _ = ingest_position(self.store, self.name)
         files = self.files()
         if files is None:
             return None

@@ -16,7 +16,7 @@ import re
 
 from flask import Blueprint, Response, current_app, request
 
-from ..clients import ENVIRON_KEY, client_address, client_key, resolve_client
+from ..clients import ENVIRON_KEY, request_client_key, client_key, resolve_client
 from .query import INSTRUCTION_LIMITS, parse_query
 from .rules import decide
 from ..db import StoreError
@@ -37,7 +37,7 @@ _REQUEST_ID = re.compile(r"[0-9a-f]{32}")
 def request_id(environ):
     """nginx's id for this request (X-Request-Id), kept so that nginx's own
     answer to a request the service already recorded is not counted again
-    (see fallback.py); None when absent or not nginx's 32 hex digits."""
+    (see ingest/fallback.py); None when absent or not nginx's 32 hex digits."""
     value = environ.get("HTTP_X_REQUEST_ID")
     return value if value and _REQUEST_ID.fullmatch(value) else None
 
@@ -57,7 +57,7 @@ def instruct(state, query_string, environ):
         # None: the database's clock stamps the record, the one clock that
         # every host sharing the database agrees on.
         state.store.record_request(
-            None, client_address(environ), values.get("key"),
+            None, request_client_key(environ), values.get("key"),
             values.get("version"), values.get("id"), decision.answer, decision.rule,
             ",".join(sorted(decision.malformed)), ",".join(sorted(q.cut)),
             request_id(environ))

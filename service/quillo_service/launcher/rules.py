@@ -40,7 +40,7 @@ def decide(config, key, version, machine_id, bad=frozenset(), shares=None):
     bad: fields the caller already found unusable (cut, badly encoded, repeated);
     they count as malformed.  A malformed field never satisfies a rule's
     condition; the request still gets an answer.  shares: the live share of
-    each staged rollout by rule name (0 while halted, see rollouts.py), in
+    each staged rollout by rule name (0 while halted, see rollouts/live.py), in
     place of the configured `rollout`.
     """
     malformed = set(bad)

@@ -8,9 +8,10 @@ import logging
 from flask import Blueprint, current_app, render_template, request
 from werkzeug.exceptions import HTTPException
 
-from ..clients import client_address
+from ..clients import request_client_key
 from .codes import explain
 from .events import build_event
+from .records import record_event
 from ..db import StoreError
 from ..throttle import LogThrottle
 
@@ -51,10 +52,10 @@ def _common(config):
 def error_page():
     state = current_app.extensions["quillo"]
     config = state.watcher.current()
-    event = build_event(request.query_string, client_address(request.environ), state.clock())
+    event = build_event(request.query_string, request_client_key(request.environ), state.clock())
     recorded = False
     try:
-        recorded = state.store.record_event(event, config.events_per_minute)
+        recorded = record_event(state.store, event, config.events_per_minute)
         if not recorded and _over_limit.allow(event["client"]) is not None:
             log.warning("error events from %s over %d a minute are not recorded",
                         event["client"], config.events_per_minute)

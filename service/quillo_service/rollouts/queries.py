@@ -17,7 +17,10 @@ request failed or not, however many errors follow it) and adds one to the
 failures of its hour and step.
 """
 
+from ..db import retention
+
 HOUR = 3600
+retention.register("rollout_counts", "hour", HOUR)  # hourly counts, as the requests they count
 REQUESTS = "rollout requests"  # rollup_state rows: the last id counted
 EVENTS = "rollout events"
 
@@ -135,11 +138,9 @@ class RolloutQueries:
 
     def begin_positions(self, request_id, event_id):
         """Start counting after these ids, unless counting started before."""
-        p = self.p
         with self.store.transaction() as conn:
             for name, last in ((REQUESTS, request_id), (EVENTS, event_id)):
-                conn.execute(f"INSERT INTO rollup_state (name, last_id) VALUES ({p}, {p}) "
-                             "ON CONFLICT (name) DO NOTHING", (name, last))
+                self.store.start_position(conn, name, last)
 
     def last_ids(self):
         """(highest request id, highest event id), 0 for an empty table."""
@@ -181,9 +182,7 @@ class RolloutQueries:
         return out
 
     def _move(self, conn, name, old, new):
-        p = self.p
-        return conn.execute(f"UPDATE rollup_state SET last_id = {p} WHERE name = {p} "
-                            f"AND last_id = {p}", (new, name, old)).rowcount == 1
+        return self.store.move_position(conn, name, old, new)
 
     def add_requests(self, old, new, recent, arms):
         """Keep `recent` [(request id, recorded_at, client, key)], count `arms`

@@ -1,0 +1,91 @@
+"""Where the service finds its things: the environment it is started with and
+the paths that follow from it (the configuration, the database, the client
+secret, the state folder).
+
+Each QUILLO_SERVICE_* variable is read here only, so that the one place to
+look up what a variable does, and what holds when it is unset, is this file.
+"""
+
+import os
+
+SECRET_FILE = "client.secret"
+
+
+def config_path(given=None):
+    """The configuration file: `given`, else QUILLO_SERVICE_CONFIG; None when
+    neither names one."""
+    return given or os.environ.get("QUILLO_SERVICE_CONFIG") or None
+
+
+def database(config, override=None):
+    """The database setting in force: `override`, else QUILLO_SERVICE_DATABASE,
+    else the configuration's `database`."""
+    return override or os.environ.get("QUILLO_SERVICE_DATABASE") or config.database
+
+
+def proxies_text(given=None):
+    """The proxies whose X-Real-IP is believed, as text (QUILLO_SERVICE_PROXIES)."""
+    return os.environ.get("QUILLO_SERVICE_PROXIES", "") if given is None else given
+
+
+def fallback_folder(given=None):
+    """Where nginx's fallback answer and its log live (QUILLO_SERVICE_FALLBACK),
+    or None."""
+    return given or os.environ.get("QUILLO_SERVICE_FALLBACK")
+
+
+def housekeeping(given=None):
+    """Whether this process takes its turn at the periodic jobs
+    (QUILLO_SERVICE_HOUSEKEEPING, on unless "off")."""
+    if given is not None:
+        return given
+    return os.environ.get("QUILLO_SERVICE_HOUSEKEEPING", "on").lower() != "off"
+
+
+def state_folder():
+    """The service's state folder (systemd's StateDirectory, its first entry),
+    or None when not run by systemd with one."""
+    return (os.environ.get("STATE_DIRECTORY") or "").split(":")[0] or None
+
+
+def config_folder(config):
+    """The configuration file's folder: relative paths in it start there."""
+    return os.path.dirname(os.path.abspath(config.path))
+
+
+def sqlite_path(url, base_dir=None):
+    """The file path behind a SQLite database setting, or None for PostgreSQL."""
+    if url.startswith(("postgresql://", "postgres://")):
+        return None
+    if url.startswith("sqlite://"):
+        path = url[len("sqlite://"):]  # "sqlite:///abs/x.db" -> "/abs/x.db"
+        if path.startswith("//"):
+            path = "/" + path.lstrip("/")  # the four-slash spelling of an absolute path
+    elif url.startswith("sqlite:"):
+        path = url[len("sqlite:"):]
+    else:
+        path = url
+    if not os.path.isabs(path) and base_dir is not None:
+        path = os.path.join(base_dir, path)
+    return path
+
+
+def secret_path(config, database):
+    """Where the secret lives: the configuration's `client_secret`, else
+    beside a SQLite database, else in the service's state folder (systemd's
+    StateDirectory), else beside the configuration.  Hosts that share a
+    PostgreSQL database must share this file too (see DEPLOY.md)."""
+    base = config_folder(config)
+    if config.client_secret:
+        return os.path.join(base, config.client_secret)
+    db_file = sqlite_path(database, base)
+    if db_file is not None:
+        return os.path.join(os.path.dirname(db_file), SECRET_FILE)
+    return os.path.join(state_folder() or base, SECRET_FILE)
+
+
+def spool_folder(base_dir):
+    """Where a PostgreSQL store keeps the requests the database could not take
+    in time: the state folder, else `base_dir` (the configuration's folder);
+    None when there is neither."""
+    return state_folder() or base_dir
