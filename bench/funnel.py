@@ -37,10 +37,10 @@ from quillo_service import create_app  # noqa: E402
 from quillo_service.clients import client_key, load_secret  # noqa: E402
 from quillo_service.ingest.downloads import Ingester  # noqa: E402
 from quillo_service.reports.events import build_event  # noqa: E402
+from quillo_service.dashboard.queries import Dashboard  # noqa: E402
 from quillo_service.db import open_store  # noqa: E402
+from quillo_service.funnel.queries import FunnelCounts  # noqa: E402
 from quillo_service.db.schema import EVENT_COLUMNS, REQUEST_COLUMNS  # noqa: E402
-from quillo_service.dashboard.queries import Dashboard
-from quillo_service.funnel.outcomes import Funnel
 
 DAY = 86400
 PASSWORD = "bench-password"
@@ -158,11 +158,11 @@ def bench_store(name, database, args, config_path, log_path, start, end):
         store._patience(conn, True)  # autovacuum may be at the table already
         conn.execute("VACUUM ANALYZE downloads")
     began = time.monotonic()
-    Funnel(store).catch_up(now=time.time(), budget=float("inf"))
+    FunnelCounts(store).catch_up(now=time.time(), budget=float("inf"))
     rollup_s = time.monotonic() - began
     # What each worker's background thread does about once a minute.
     began = time.monotonic()
-    Funnel(store).catch_up(now=time.time(), budget=float("inf"), refresh=0)
+    FunnelCounts(store).catch_up(now=time.time(), budget=float("inf"), refresh=0)
     refresh_s = time.monotonic() - began
     # The dashboard's own rollup of the requests, which every page brings
     # up to date first, is bench/dashboard.py's to time.

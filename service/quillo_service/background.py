@@ -38,7 +38,7 @@ from .alerts.detectors import detect
 from .alerts.sender import Sender
 from .dashboard.queries import Dashboard
 from .db import StoreError
-from .funnel.outcomes import Funnel
+from .funnel.queries import FunnelCounts
 from .ingest import downloads, fallback
 from .rollouts import changes as rollouts
 from .throttle import LogThrottle
@@ -170,7 +170,7 @@ class WorkerLoop:
                               secret=secret),
             downloads.Ingester(store, os.path.join(folder, downloads.LOG), secret=secret),
         ] if folder else []
-        self.funnel = Funnel(store)
+        self.funnel = FunnelCounts(store)
         self.interval = interval
         self.tick_interval = tick_interval
         self._stop = threading.Event()

@@ -37,7 +37,8 @@ from .config import load_config
 from .dashboard.queries import Dashboard
 from .db import open_store
 from .db.schema import DOWNLOAD_COLUMNS, EVENT_COLUMNS, REQUEST_COLUMNS
-from .funnel.outcomes import Funnel, installer_path
+from .funnel.outcomes import installer_path
+from .funnel.queries import FunnelCounts
 from .launcher.rules import decide
 from .reports.events import build_event
 from .rollouts.changes import tick
@@ -337,7 +338,7 @@ def main(argv=None):
     with store.transaction() as conn:
         store.insert_many(conn, "downloads", DOWNLOAD_COLUMNS, downloads(requests, time.time()))
     Dashboard(store).catch_up(budget=60)
-    Funnel(store).catch_up(budget=120)
+    FunnelCounts(store).catch_up(budget=120)
     events = RolloutQueries(store).last_ids()[1]
     store.close()
     print(f"demo data: {len(requests):,} requests and {events:,} events in {db}")

@@ -232,8 +232,8 @@ def test_a_wrong_user_name_still_pays_for_the_hash(admin_app, monkeypatch):
 
 
 def test_made_up_keys_are_folded_into_other_keys(database, admin_app, monkeypatch):
-    from quillo_service.dashboard.queries import Dashboard
-    monkeypatch.setattr(Dashboard, "KEYS_PER_DAY", 5)
+    from quillo_service import key_rules
+    monkeypatch.setattr(key_rules, "KEYS_PER_DAY", 5)
     monkeypatch.setattr(Dashboard, "TOP_KEYS", 3)
     store = admin_app.extensions["quillo"].store
     answer = "GET:https://setup.test/installers/stable.exe"
@@ -257,7 +257,6 @@ def test_made_up_keys_are_folded_into_other_keys(database, admin_app, monkeypatc
 def test_a_page_counts_each_request_once_while_another_rolls_up(database, admin_app,
                                                                    monkeypatch):
     from quillo_service.db import open_store
-    from quillo_service.dashboard.queries import Dashboard
     store = admin_app.extensions["quillo"].store
     for i in range(30):
         store.record_request(NOW - 3600 - i, "c", "acme1", "0,1,0,220", None, "GET:x", "r",
@@ -354,7 +353,7 @@ def test_an_answer_read_from_nginx_after_midnight_counts_on_its_own_day(database
 
 
 def test_long_and_missing_keys_and_chart_axes_read_at_a_glance(database, admin_app):
-    from quillo_service.dashboard.charts import round_step
+    from quillo_service.charts import round_step
     assert [round_step(n) for n in (0, 4, 5, 400, 401, 2758)] == [1, 1, 2, 100, 200, 1000]
     store = admin_app.extensions["quillo"].store
     seed(store)

@@ -30,7 +30,8 @@ from quillo_service.reports.events import build_event
 from quillo_service.joins import CLOCK_SLACK, CRASH_WINDOW, DOWNLOAD_WINDOW, ERROR_WINDOW, LONGEST
 from quillo_service.ingest.logs import position_name
 from quillo_service.db import open_store
-from quillo_service.funnel.outcomes import COUNTS, Funnel
+from quillo_service.funnel.outcomes import COUNTS
+from quillo_service.funnel.queries import FunnelCounts
 from quillo_service.rollouts.queries import RolloutQueries
 from quillo_service.db.schema import EVENT_COLUMNS
 from quillo_service.reports.records import record_event
@@ -115,10 +116,10 @@ def test_join_window_edges_and_the_rollup_agrees_with_the_live_count(store):
         record_event(store, build_event(
             b"source=Gatherkit&code=0&message=0x1%3A0x2%3Ac0000005%3Am.dll&error=0x1"
             b"&version=0&os=0&key=0", client, T0 + cases[client]), 10)
-    joined = Funnel(store).failures(T0, T0 + 1)
+    joined = FunnelCounts(store).failures(T0, T0 + 1)
     assert set(joined) == {ids["err-in"], ids["crash-in"]}
 
-    funnel = Funnel(store)
+    funnel = FunnelCounts(store)
     day = T0 - T0 % 86400
     period = Period("custom", day, day + 86400, "")
     # Before the windows have passed, the counts so far are in the recent rows.
@@ -255,7 +256,7 @@ def test_the_join_cases_give_the_same_answers_through_the_funnel_and_the_guard(
     ids = _record_cases(store)
     by_version = {f"{i}:{label}": (i, label) for i, label in ids.values()}
 
-    rows = Funnel(store).live(T0 - 86400, T0 + 86400)
+    rows = FunnelCounts(store).live(T0 - 86400, T0 + 86400)
     outcome = {name: {by_version[k[2]] for k, c in rows.items()
                       if k[2] in by_version and c[COUNTS.index(name)]}
                for name in ("started", "completed", "failed")}
@@ -272,7 +273,7 @@ def test_a_download_read_late_still_counts_in_the_rollup(store):
     # passed, but within the margin the rollup leaves for late lines.
     hour = T0 - T0 % 3600
     store.record_request(hour + 10, "late", "late", "v", None, STABLE, "default", "", "")
-    funnel = Funnel(store)
+    funnel = FunnelCounts(store)
     first = [parse_line(log_line(hour - 86400, client="early").rstrip(b"\n"))]
     assert ingest_rows(store, "log", ("", 0), ("f", 1), "downloads", first)
     # The window closes: DOWNLOAD_WINDOW + LONGEST and ERROR_WINDOW after it.
@@ -289,15 +290,15 @@ def test_a_download_read_late_still_counts_in_the_rollup(store):
 
 def test_the_rollup_folds_the_least_asked_keys_of_a_day_as_the_dashboard_does(
         store, monkeypatch):
-    from quillo_service.dashboard.queries import Dashboard
-    monkeypatch.setattr(Dashboard, "KEYS_PER_DAY", 2)
+    from quillo_service import key_rules
+    monkeypatch.setattr(key_rules, "KEYS_PER_DAY", 2)
     day = T0 - T0 % 86400
     for n, key in enumerate(("k0", "k1", "k1", "k2", "k2", "k2")):
         store.record_request(day + 3600 * (n % 3), "c", key, "v", None, STABLE, "default", "",
                              "")
     ingest_rows(store, "log", ("", 0), ("f", 1), "downloads",
                       [parse_line(log_line(day + 1, client="c").rstrip(b"\n"))])
-    funnel, later = Funnel(store), day + 86400 + 8 * 3600  # hourly rows are still kept
+    funnel, later = FunnelCounts(store), day + 86400 + 8 * 3600  # hourly rows are still kept
     funnel.catch_up(now=later, budget=60)
     asked = {k[1]: c[0] for k, c in funnel.counts(Period("custom", day, day + 86400, ""),
                                                   None, now=later).items()}
@@ -311,7 +312,7 @@ def test_the_live_tail_is_narrowed_by_the_dashboards_filter(store):
     for key, malformed in (("ab1", ""), ("ab2", ""), ("zz", ""), ("ab3", "key")):
         store.record_request(T0, "c", key, "v", None, STABLE, "default", malformed, "")
     period = Period("custom", T0 - 3600, T0 + 3600, "")
-    counts = Funnel(store).counts(period, Filters("ab", True, ""), now=T0 + 60)
+    counts = FunnelCounts(store).counts(period, Filters("ab", True, ""), now=T0 + 60)
     assert {k[1] for k in counts} == {"ab1", "ab2"}  # a key that cannot be one folds to ""
 
 

@@ -11,6 +11,7 @@ their texts themselves (charts.py).
 import csv
 import io
 import logging
+from contextlib import contextmanager
 
 from flask import Blueprint, Response, current_app, redirect, render_template, request, url_for
 from markupsafe import escape
@@ -19,6 +20,7 @@ from ..rollouts import changes as rollouts
 from ..dashboard.queries import Dashboard
 from ..rollouts.queries import RolloutQueries
 from ..db import StoreError
+from ..funnel.queries import FunnelCounts
 from . import auth, views
 from ..periods import parse_filters, parse_period, time_text
 
@@ -85,6 +87,16 @@ def csv_response(view, table):
         content_type="text/csv; charset=utf-8")
 
 
+@contextmanager
+def _reading(store):
+    """A page's reads: the dashboard's and the funnel's rollups caught up
+    first, then one snapshot."""
+    Dashboard(store).catch_up()
+    FunnelCounts(store).catch_up()
+    with store.snapshot():
+        yield
+
+
 @bp.route("/")
 def overview():
     return show("installs")
@@ -100,8 +112,8 @@ def show(view):
     period, problem = parse_period(request.args, now)
     filters = parse_filters(request.args)
     try:
-        with Dashboard(state.store).reading() as db:
-            page = views.VIEWS[view].build(db, config, period, filters, now)
+        with _reading(state.store):
+            page = views.VIEWS[view].build(state.store, config, period, filters, now)
             halted = views.banners(state.store, config)
     except StoreError as e:
         log.error("dashboard: %s", e)
@@ -138,7 +150,7 @@ def rollout_action():
             log.warning("rollouts: a %s of %r by %s without a valid form token was refused",
                         action, name, user)
             RolloutQueries(state.store).refused(now, name, f"console: {user}", f"{action} refused",
-                                           "the form's token was missing, wrong or expired")
+                                                "the form's token was missing, wrong or expired")
             return _refuse(403, "The form's token was missing, wrong or expired: open the "
                                 "Rollouts page again and use its form.")
         rollouts.act(state.store, config, name, action, f"console: {user}",

@@ -34,14 +34,14 @@ def rollup(argv):
     from ..config import ConfigError, load_config
     from ..dashboard.queries import Dashboard
     from ..db import StoreError, open_configured
-    from ..funnel.outcomes import Funnel
+    from ..funnel.queries import FunnelCounts
     from ..periods import time_text
     try:
         config = load_config(argv[0])
         store = open_configured(config)
         began = time.monotonic()
         last = Dashboard(store).catch_up(budget=float("inf"))
-        funnel = Funnel(store).catch_up(budget=float("inf"))
+        funnel = FunnelCounts(store).catch_up(budget=float("inf"))
     except (ConfigError, StoreError) as e:
         print(f"error: {e}", file=sys.stderr)
         return 1

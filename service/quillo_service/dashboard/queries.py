@@ -3,7 +3,7 @@
 ROLLUP: the invariant every reader of requests_daily relies on
 --------------------------------------------------------------
 `requests_daily` (day, key, version, answer, malformed fields -> count) holds
-exactly the requests with 0 < id <= `rollup_state.last_id`, each counted once,
+exactly the requests with 0 < id <= last_id (`rollup_state`, ROLLUP), each counted once,
 and nothing else.  So a count is requests_daily plus the requests with
 id > last_id, both read in one snapshot (`Dashboard.reading`); read apart, a
 rollup committing in between would count its rows twice.  Three things keep
@@ -31,7 +31,8 @@ Keys stay bounded: a key that cannot be a launcher's (missing, cut, badly
 encoded, not printable: "key" in the malformed fields) is folded into the
 empty key, which the views call "other keys"; a day keeps at most
 KEYS_PER_DAY keys of its own, those with the most requests so far, the rest
-are folded too; and a view shows at most TOP_KEYS keys, the others summed in
+are folded too (both rules are key_rules.py's, shared with the download
+funnel); and a view shows at most TOP_KEYS keys, the others summed in
 the same "other keys" row.  The
 folding is done in SQL, so a flood of made-up keys never reaches memory.
 
@@ -45,6 +46,7 @@ from contextlib import contextmanager
 
 from ..db import retention
 from ..db.base import LAG
+from ..key_rules import filter_sql, fold_keys, folded, leaders
 
 DAY = 86400
 ROLLUP = "requests"  # rollup_state: the last request id in requests_daily
@@ -56,20 +58,11 @@ OTHER = ""  # the folded key: no launcher's key is empty
 ANSWER_SQL = "CASE WHEN rule = 'fallback' THEN 'fallback:' || answer ELSE answer END"
 
 
-def leaders(source, column, weight, keep, where="1 = 1"):
-    """SQL of the `keep` values of `column` in `source` (rows `where`) with
-    the largest SUM(weight), ties by value: the keys that keep a row of their
-    own.  The empty value, where the others are folded, is never one."""
-    return (f"SELECT {column} FROM {source} WHERE {where} AND {column} <> '' "
-            f"GROUP BY {column} ORDER BY SUM({weight}) DESC, {column} LIMIT {int(keep)}")
-
-
 class Dashboard:
     """The dashboard's questions, answered from one store."""
 
     CHUNK = 250_000     # requests rolled up per transaction
     BUDGET = 3.0        # seconds a page may spend catching the rollup up
-    KEYS_PER_DAY = 1000  # keys of their own per day in the rollup
     TOP_KEYS = 500      # keys of their own in a view
     LATE = 300          # seconds a request may be recorded after those that came later
 
@@ -77,51 +70,17 @@ class Dashboard:
         self.store = store
         self.p = store.placeholder
         self.day_sql = store.day_sql
-        self._funnel = None
 
     # -- plumbing ----------------------------------------------------------------
 
-    def _folded(self, column, field):
-        """`column`, or the empty text when `field` is among the malformed ones."""
-        found = self.store.find_sql.format(text="',' || malformed || ','",
-                                          part=f"',{field},'")
-        return f"CASE WHEN {found} THEN '' ELSE COALESCE({column}, '') END"
-
-    def _filter(self, filters, key_col="bundle_key"):
-        """A WHERE fragment (starting with " AND") and its parameters, from the
-        dashboard's key, key prefix and version filters."""
-        p, parts, params = self.p, [], []
-        if filters is not None and filters.key:
-            if filters.key_prefix:
-                # substr counts characters in both databases; the length is
-                # a number we computed, never text from the query.
-                parts.append(f"substr({key_col}, 1, {len(filters.key)}) = {p}")
-            else:
-                parts.append(f"{key_col} = {p}")
-            params.append(filters.key)
-        if filters is not None and filters.version:
-            parts.append(f"version = {p}")
-            params.append(filters.version)
-        return "".join(" AND " + part for part in parts), params
-
     @contextmanager
     def reading(self, now=None):
-        """A page's reads: the rollups caught up first, then one snapshot."""
+        """Reads of the dashboard's counts: the rollup caught up first, then
+        one snapshot (the console's pages catch the funnel's up too, see
+        admin/__init__.py)."""
         self.catch_up(now)
-        self.funnel.catch_up(now)
         with self.store.snapshot():
             yield self
-
-    @property
-    def funnel(self):
-        if self._funnel is None:
-            from ..funnel.outcomes import Funnel  # only the pages that show it load it
-            self._funnel = Funnel(self.store)
-        return self._funnel
-
-    def funnel_counts(self, period, filters, now=None):
-        """The download funnel's rows of the period (see funnel.py: Funnel.counts)."""
-        return self.funnel.counts(period, filters, now)
 
     def _id_range(self, table, start, end):
         """Ids that hold every row recorded in [start, end), and some around.
@@ -144,36 +103,15 @@ class Dashboard:
         p = self.p
         days = {row[0] for row in conn.execute(
             "INSERT INTO requests_daily (day, bundle_key, version, answer, malformed, n) "
-            f"SELECT {self.day_sql}, {self._folded('bundle_key', 'key')}, "
+            f"SELECT {self.day_sql}, {folded(self.store, 'bundle_key', 'key')}, "
             f"COALESCE(version, ''), {ANSWER_SQL}, malformed, COUNT(*) "
             f"FROM requests WHERE id > {p} AND id <= {p} GROUP BY 1, 2, 3, 4, 5 "
             "ON CONFLICT (day, bundle_key, version, answer, malformed) "
             "DO UPDATE SET n = requests_daily.n + excluded.n RETURNING day",
             (last, upto)).fetchall()}
         for day in sorted(days):
-            self.fold_keys(conn, "requests_daily", self._REQUEST_DIMS, ("n",), "n",
-                           f"day = {p}", (day,))
-
-    def fold_keys(self, conn, table, keys, counts, weight, where, params):
-        """Fold the keys of `table`'s rows `where` (a fragment with `params`)
-        past the KEYS_PER_DAY with the most `weight` into the empty key,
-        inside the open transaction.  keys: the table's key columns,
-        bundle_key among them; counts: its columns that add up."""
-        cap = int(self.KEYS_PER_DAY)
-        if conn.execute(f"SELECT COUNT(DISTINCT bundle_key) FROM {table} WHERE {where} "
-                        "AND bundle_key <> ''", params).fetchone()[0] <= cap:
-            return
-        others = (f"{where} AND bundle_key <> '' AND bundle_key NOT IN "
-                  f"({leaders(table, 'bundle_key', weight, cap, where)})")
-        select = ", ".join("''" if k == "bundle_key" else k for k in keys)
-        sums = ", ".join(f"SUM({c})" for c in counts)
-        update = ", ".join(f"{c} = {table}.{c} + excluded.{c}" for c in counts)
-        conn.execute(
-            f"INSERT INTO {table} ({', '.join(keys + counts)}) SELECT {select}, {sums} "
-            f"FROM {table} WHERE {others} GROUP BY "
-            f"{', '.join(k for k in keys if k != 'bundle_key')} "
-            f"ON CONFLICT ({', '.join(keys)}) DO UPDATE SET {update}", (*params, *params))
-        conn.execute(f"DELETE FROM {table} WHERE {others}", (*params, *params))
+            fold_keys(conn, "requests_daily", self._REQUEST_DIMS, ("n",), "n",
+                      f"day = {p}", (day,))
 
     def catch_up(self, now=None, budget=None):
         """Add the requests recorded since the last catch-up to the rollup, in
@@ -233,7 +171,7 @@ class Dashboard:
                       and ((d + 1) * DAY <= period.end or period.end >= now - 1)]
             if rolled:
                 a, b = rolled[0], rolled[-1]
-                fsql, fparams = self._filter(filters)
+                fsql, fparams = filter_sql(self.store, filters)
                 cols = "".join(f"{d}, " for d in dims)
                 group = f" GROUP BY {', '.join(dims)}" if dims else ""
                 parts.append(f"SELECT {cols}SUM(n) AS n FROM requests_daily "
@@ -267,14 +205,14 @@ class Dashboard:
 
     def _live(self, parts, params, lo, hi, t0, t1, dims, filters, where):
         p = self.p
-        key = self._folded("bundle_key", "key")
+        key = folded(self.store, "bundle_key", "key")
         expr = {"day": self.day_sql, "bundle_key": key,
                 "version": "COALESCE(version, '')", "answer": ANSWER_SQL,
                 "malformed": "malformed"}
         cols = "".join(f"{expr[d]} AS {d}, " for d in dims)
         group = " GROUP BY " + ", ".join(str(i + 1) for i in range(len(dims))) if dims else ""
         bound = f" AND id < {p}" if hi is not None else ""
-        fsql, fparams = self._filter(filters, key)
+        fsql, fparams = filter_sql(self.store, filters, key)
         parts.append(f"SELECT {cols}COUNT(*) AS n FROM requests WHERE id >= {p}{bound} "
                      f"AND recorded_at >= {p} AND recorded_at < {p}{fsql}{where}{group}")
         params += [lo] + ([hi] if hi is not None else []) + [t0, t1, *fparams]
@@ -284,7 +222,7 @@ class Dashboard:
         p = self.p
         lo, hi = self._id_range("requests", period.start, period.end)
         lo = max(lo, hi - window)
-        fsql, fparams = self._filter(filters)
+        fsql, fparams = filter_sql(self.store, filters)
         rows = self.store.read(
             "SELECT recorded_at, client, bundle_key, version, machine_id, answer, malformed, cut "
             f"FROM requests WHERE id >= {p} AND id < {p} AND malformed <> ''{fsql} "
@@ -296,7 +234,7 @@ class Dashboard:
     def _events(self, period, select, where, params, group, order="", filters=None):
         p = self.p
         lo, hi = self._id_range("events", period.start, period.end)
-        fsql, fparams = self._filter(filters)
+        fsql, fparams = filter_sql(self.store, filters)
         return self.store.read(
             f"SELECT {select} FROM events WHERE id >= {p} AND id < {p} "
             f"AND recorded_at >= {p} AND recorded_at < {p}{where}{fsql}"
@@ -314,9 +252,10 @@ class Dashboard:
         p = self.p
         field = "key" if column == "bundle_key" else column
         lo, hi = self._id_range("events", period.start, period.end)
-        fsql, fparams = self._filter(filters)
+        fsql, fparams = filter_sql(self.store, filters)
+        value = folded(self.store, column, field)
         return self.store.read(
-            f"WITH c AS (SELECT {self._folded(column, field)} AS v, COUNT(*) AS n FROM events "
+            f"WITH c AS (SELECT {value} AS v, COUNT(*) AS n FROM events "
             f"WHERE id >= {p} AND id < {p} AND recorded_at >= {p} AND recorded_at < {p} "
             f"AND kind = 'error'{fsql} GROUP BY 1), "
             f"leaders AS ({leaders('c', 'v', 'n', self.TOP_KEYS)}) "

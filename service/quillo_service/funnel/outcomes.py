@@ -19,56 +19,22 @@ request its download belongs to; bytes of downloads that belong to no
 request are counted per file and hour (of nginx's log line).  Wasted bytes
 are those sent more than once for one request (overlapping ranges).
 
-These joins look forward in time, so a request's outcome is known only once
-the longest window (and SLACK for the logs to be read) has passed.  The
-rollup (`funnel_daily`, and `funnel_hourly` for the last KEEP_HOURS, for
-periods that start within a day) holds the outcomes of the requests
-recorded before the time in rollup_state "funnel", which stays
-`Funnel.horizon` seconds (rounded to whole hours) behind the database's
-clock.  The outcomes so far
-of the requests after it are worked out in the background about once a
-minute (background.WorkerLoop) into `funnel_recent`, replaced whole each time, so
-that no page has to work out hours of them; a page adds only the requests
-since, worked out live (the same code), as the dashboard does with its own
-rollup.
-Joins are done here in Python over time ranges of the three tables, read by
-id (see Store.first_id), so no table needs an index for them.
+This module is the funnel's pure part: what became of each request, worked
+out from rows already read (no database here).  Reading them, the rollup
+and the console's question are funnel/queries.py's.
 """
 
-import time
+from typing import NamedTuple
 from urllib.parse import unquote, urlsplit
 
 from .. import joins
-from ..joins import CLOCK_SLACK, DOWNLOAD_WINDOW, FAILURE_LOOKBACK, LONGEST
-from ..dashboard.queries import Dashboard
-from ..db import retention
 
-SLACK = 600                 # logs read late, hosts' rows slightly out of order
 HOUR = 3600
-retention.register("funnel_daily", "day", 86400)
-DAY = 24 * HOUR
-CHUNK = DAY                 # requests rolled up per transaction, in seconds
-KEEP_HOURS = 72             # hourly rows kept: a 24-hour period needs the last 48
 SERVED = (200, 206)         # answers that carry installer bytes
 UNASKED = "download:"       # answer of bytes that belong to no request, + path
 
-# How far apart a record and its request may be: a download may start
-# DOWNLOAD_WINDOW after its request and last LONGEST, a failure may come the
-# longer failure window after it, and a request stamped up to CLOCK_SLACK
-# after a record may still be its.  A request's outcome depends on the
-# records and requests up to REACH after it, and a record's request on the
-# requests up to REACH before it.
-REACH = max(DOWNLOAD_WINDOW + LONGEST, FAILURE_LOOKBACK) + CLOCK_SLACK
-
 COUNTS = ("asked", "sent_to_download", "started", "completed", "resumed", "failed",
           "no_news", "bytes_sent", "bytes_wasted", "completed_bytes", "completed_seconds")
-DIMS = ("day", "bundle_key", "version", "rule", "answer")  # of Funnel.counts
-FINAL = "funnel"            # rollup_state: requests before this time are final
-RECENT = "funnel recent"    # rollup_state: when funnel_recent was made
-
-_REQUEST = "id, recorded_at, client, bundle_key, version, answer, rule, malformed"
-_DOWNLOAD = "recorded_at, client, path, status, first_byte, sent, size, seconds, complete"
-_EVENT = "id, recorded_at, client, kind, bundle_key"
 
 
 _PATHS = {}  # answer -> path: a handful of channel addresses
@@ -113,23 +79,56 @@ def _outcome(downloads):
             done[1] - served[0][0])
 
 
-def outcomes(requests, downloads, events, start, end, report=None):
-    """The funnel rows {(hour, key, version, rule, answer): [counts in COUNTS
-    order]} of the requests recorded in [start, end) (only those whose ids
-    are in `report`, when given), and of the bytes of downloads logged then
-    that belong to no request.
+# The rows `outcomes` works on, as FunnelCounts reads them (funnel/queries.py
+# selects these columns, in this order).
+class Request(NamedTuple):
+    id: int
+    recorded_at: float
+    client: str
+    bundle_key: str
+    version: str
+    answer: str
+    rule: str
+    malformed: str
 
-    requests, downloads, events: rows as read by Funnel._read (from early
-    enough and late enough for the joins).
-    """
+
+class Download(NamedTuple):
+    recorded_at: float   # when nginx logged the end of it
+    client: str
+    path: str
+    status: int
+    first_byte: int
+    sent: int
+    size: int
+    seconds: float
+    complete: int
+
+
+class Event(NamedTuple):
+    id: int
+    recorded_at: float
+    client: str
+    kind: str
+    bundle_key: str
+
+
+# Where each count sits in a funnel row (COUNTS order).
+(ASKED, SENT_TO_DOWNLOAD, STARTED, COMPLETED, RESUMED, FAILED, NO_NEWS, BYTES_SENT,
+ BYTES_WASTED, COMPLETED_BYTES, COMPLETED_SECONDS) = range(len(COUNTS))
+
+
+def _owners(requests, downloads, start, end):
+    """({request id: [(start time, end time, first byte, sent, size,
+    complete)] of its downloads]}, [(time, path, sent)] of the downloads
+    logged in [start, end) that belong to no request)."""
     asks = []
-    for r in requests:
-        path = installer_path(r[5])
+    for rid, at, client, _, _, answer, _, _ in requests:
+        path = installer_path(answer)
         if path is not None:
-            asks.append((r[0], r[1], r[2], path))
-    served = [d for d in downloads if d[3] in SERVED]
-    owners = joins.downloads(asks, [(joins.download_start(d[0], d[7]), d[7], d[1], d[2])
-                                    for d in served])
+            asks.append((rid, at, client, path))
+    served = [d for d in downloads if d[3] in SERVED]  # Download.status
+    owners = joins.downloads(asks, [(joins.download_start(at, seconds), seconds, client, path)
+                                    for at, client, path, _, _, _, _, seconds, _ in served])
     belongs, unasked = {}, []
     for (at, client, path, status, first, sent, size, seconds, complete), owner in zip(
             served, owners):
@@ -138,35 +137,53 @@ def outcomes(requests, downloads, events, start, end, report=None):
                 (joins.download_start(at, seconds), at, first, sent, size, complete))
         elif start <= at < end:
             unasked.append((at, path, sent))
+    return belongs, unasked
+
+
+def _count(row, answer, got, failed):
+    """Add one request to its funnel row: its answer, its downloads `got`
+    (or None) and whether a failure belongs to it."""
+    row[ASKED] += 1
+    if answer.startswith("GET:"):
+        row[SENT_TO_DOWNLOAD] += 1
+    if got:
+        started, completed, resumed, sent, wasted, size, seconds = _outcome(got)
+        row[STARTED] += started
+        row[COMPLETED] += completed
+        row[RESUMED] += resumed
+        row[BYTES_SENT] += sent
+        row[BYTES_WASTED] += wasted
+        row[COMPLETED_BYTES] += size
+        row[COMPLETED_SECONDS] += seconds
+        if completed and not failed:
+            row[NO_NEWS] += 1
+    if failed:
+        row[FAILED] += 1
+
+
+def outcomes(requests, downloads, events, start, end, report=None):
+    """The funnel rows {(hour, key, version, rule, answer): [counts in COUNTS
+    order]} of the requests recorded in [start, end) (only those whose ids
+    are in `report`, when given), and of the bytes of downloads logged then
+    that belong to no request.
+
+    requests, downloads, events: rows of Request, Download and Event
+    (from early enough and late enough for the joins).
+    """
+    belongs, unasked = _owners(requests, downloads, start, end)
     failed = set(joins.failures(requests, events).values())
     rows = {}
-    for r in requests:
-        if not start <= r[1] < end or (report is not None and r[0] not in report):
+    for rid, at, _, key, version, answer, rule, malformed in requests:
+        if not start <= at < end or (report is not None and rid not in report):
             continue
-        key = "" if ",key," in f",{r[7]}," else (r[3] or "")
-        row = rows.setdefault((int(r[1] // HOUR), key, r[4] or "", r[6], r[5]),
+        key = "" if ",key," in f",{malformed}," else (key or "")
+        row = rows.setdefault((int(at // HOUR), key, version or "", rule, answer),
                               [0] * len(COUNTS))
-        row[0] += 1
-        if r[5].startswith("GET:"):
-            row[1] += 1
-        got = belongs.get(r[0])
-        if got:
-            started, completed, resumed, sent, wasted, size, seconds = _outcome(got)
-            row[2] += started
-            row[3] += completed
-            row[4] += resumed
-            row[7] += sent
-            row[8] += wasted
-            row[9] += size
-            row[10] += seconds
-            if completed and r[0] not in failed:
-                row[6] += 1
-        if r[0] in failed:
-            row[5] += 1
+        _count(row, answer, belongs.get(rid), rid in failed)
     for at, path, sent in unasked:
         row = rows.setdefault((int(at // HOUR), "", "", "", UNASKED + path),
                               [0] * len(COUNTS))
-        row[7] += sent
+        row[BYTES_SENT] += sent
     return rows
 
 
@@ -178,224 +195,3 @@ def by_day(rows):
         for j, n in enumerate(counts):
             row[j] += n
     return out
-
-
-class Funnel:
-    """The funnel's counts over one store: rollup, recent rows and live tail."""
-
-    BUDGET = 3.0      # seconds a page may spend catching the rollup up
-    REFRESH = 60.0    # seconds between refreshes of the recent rows
-    STALE = 300.0     # a page refreshes recent rows older than this itself
-
-    def __init__(self, store):
-        self.store = store
-        self.dash = Dashboard(store)
-        self.p = store.placeholder
-        # A request's outcome is final this long after it.
-        self.horizon = REACH + SLACK
-
-    # -- reading the three tables by time ----------------------------------------
-
-    def _between(self, table, columns, start, end, where="", params=()):
-        """Rows recorded in [start, end), found by id (with SLACK for rows
-        written slightly out of time order), in id order."""
-        p = self.p
-        lo = self.store.first_id(table, start - SLACK)
-        hi = self.store.first_id(table, end + SLACK)
-        return self.store.read(
-            f"SELECT {columns} FROM {table} WHERE id >= {p} AND id < {p} "
-            f"AND recorded_at >= {p} AND recorded_at < {p}{where} ORDER BY id",
-            (lo, hi, start, end, *params))
-
-    def _read(self, start, end, unasked=True):
-        """What the outcomes of the requests in [start, end) depend on.
-        Without `unasked`, the requests before `start` are not read: the
-        bytes that belong to no request cannot then be told apart, and a
-        record up to CLOCK_SLACK before the first request read may be laid
-        at it although an earlier request (not read) has it.  Both are put
-        right by the next refresh of the recent rows."""
-        first = start - REACH if unasked else start
-        requests = self._between("requests", _REQUEST, first, end + REACH)
-        downloads = self._between("downloads", _DOWNLOAD, start - CLOCK_SLACK, end + REACH)
-        events = self._between("events", _EVENT, start - CLOCK_SLACK, end + REACH)
-        return requests, downloads, events
-
-    def live(self, start, end, unasked=True, report=None):
-        """Funnel rows of [start, end) worked out from the records (of the
-        requests whose ids are in `report`, when given)."""
-        if end <= start:
-            return {}
-        rows = outcomes(*self._read(start, end, unasked), start, end, report)
-        if not unasked:
-            rows = {k: v for k, v in rows.items() if not k[4].startswith(UNASKED)}
-        return rows
-
-    def failures(self, start, end):
-        """{request id: event id} of the first failure of each request in
-        [start, end) that has one."""
-        requests, _, events = self._read(start, end)
-        inside = [r for r in requests if start <= r[1] < end]
-        joined = joins.first_failures(requests, events)
-        return {r[0]: joined[r[0]] for r in inside if r[0] in joined}
-
-    # -- the rollup and the recent rows ---------------------------------------------
-
-    def rolled_up_to(self):
-        """Requests recorded before this time are in the rollup; None when
-        nothing was rolled up yet."""
-        return self.store.position(FINAL)
-
-    def _start(self, target):
-        """The rollup's first position, set once: the funnel begins with the
-        download log, at the first request that can have led to its first
-        download; with no download yet, at `target`.  Requests from before
-        (months of them, when the log is new) are never worked through."""
-        row = self.store.read("SELECT recorded_at FROM downloads ORDER BY id LIMIT 1")
-        first = row[0][0] - REACH - SLACK if row else target
-        first = int(first // HOUR * HOUR)
-        with self.store.transaction(patient=True) as conn:
-            self.store.start_position(conn, FINAL, first)
-        return self.rolled_up_to()
-
-    def catch_up(self, now=None, budget=None, refresh=None):
-        """Roll up the requests whose outcome is final, a CHUNK at a time, for
-        at most `budget` seconds, then refresh the recent rows if they are
-        older than `refresh` seconds (default STALE); returns the time
-        rolled up to."""
-        s, p = self.store, self.p
-        now = s.now() if now is None else now
-        budget = self.BUDGET if budget is None else budget
-        # Whole hours only: the recent rows are per hour, and those of the
-        # hours the rollup has not reached stay true when it moves.
-        target = int((now - self.horizon) // HOUR * HOUR)
-        began = time.monotonic()
-        upto = self.rolled_up_to()
-        with s.store_errors():
-            while time.monotonic() - began < budget:
-                if upto is None:
-                    upto = self._start(target)
-                if upto >= target:
-                    break
-                # Read outside the write transaction: readers never hold up
-                # the requests.  The chunk is written only if no one else
-                # rolled it up meanwhile.
-                end = min(upto + CHUNK, target)
-                rows = self.live(upto, end)
-                with s.transaction(patient=True) as conn:
-                    s.lock_rollup(conn)
-                    moved = s.position(FINAL, conn)
-                    if moved is not None and moved != upto:
-                        upto = moved  # another worker rolled this chunk up
-                        continue
-                    self._add(conn, "funnel_hourly", "hour", rows)
-                    self._add(conn, "funnel_daily", "day", by_day(rows))
-                    self._fold(conn, rows, "funnel_hourly", "funnel_daily")
-                    s.set_position(conn, FINAL, end)
-                    # funnel_recent holds the requests in [FINAL, RECENT).
-                    conn.execute(f"DELETE FROM funnel_recent WHERE hour < {p}", (end // HOUR,))
-                    conn.execute(f"DELETE FROM funnel_hourly WHERE hour < {p}",
-                                 (end // HOUR - KEEP_HOURS,))
-                upto = end
-            if upto is not None and upto >= target:
-                recent = s.position(RECENT)
-                if recent is None or recent <= upto or now - recent >= (
-                        self.STALE if refresh is None else refresh):
-                    self._refresh(upto, now)
-        return upto
-
-    def _refresh(self, upto, now):
-        """Replace the recent rows with the outcomes so far of the requests
-        in [upto, now): the work of a page's live tail, done once for all."""
-        s = self.store
-        rows = self.live(upto, now)
-        with s.transaction(patient=True) as conn:
-            s.lock_rollup(conn)
-            if s.position(FINAL, conn) != upto:
-                return  # the rollup moved meanwhile; the next refresh sees it
-            conn.execute("DELETE FROM funnel_recent")
-            self._add(conn, "funnel_recent", "hour", rows)
-            self._fold(conn, rows, "funnel_recent")
-            s.set_position(conn, RECENT, int(now))
-
-    def _fold(self, conn, rows, hourly, daily=None):
-        """Keys past the dashboard's KEYS_PER_DAY most asked of a day become
-        "", as in its rollup, so that made-up keys cannot grow the tables
-        without bound: in the hourly table, and in the daily one if given,
-        for the days `rows` touched."""
-        p, keys = self.p, DIMS[1:]
-        for day in sorted({hour // 24 for hour, *_ in rows}):
-            self.dash.fold_keys(conn, hourly, ("hour",) + keys, COUNTS, "asked",
-                                f"hour >= {p} AND hour < {p}", (day * 24, day * 24 + 24))
-            if daily:
-                self.dash.fold_keys(conn, daily, ("day",) + keys, COUNTS, "asked",
-                                    f"day = {p}", (day,))
-
-    def _add(self, conn, table, unit, rows):
-        p = self.p
-        keys = (unit,) + DIMS[1:]
-        update = ", ".join(f"{c} = {table}.{c} + excluded.{c}" for c in COUNTS)
-        conn.cursor().executemany(
-            f"INSERT INTO {table} ({', '.join(keys + COUNTS)}) "
-            f"VALUES ({', '.join([p] * len(keys + COUNTS))}) "
-            f"ON CONFLICT ({', '.join(keys)}) DO UPDATE SET {update}",
-            [(*dims, *counts) for dims, counts in rows.items()])
-
-    # -- the view's question ---------------------------------------------------------
-
-    def counts(self, period, filters, now=None):
-        """{(day, key, version, rule, answer): [counts in COUNTS order]} of the
-        requests in the period's hours (a period that starts within an hour
-        starts at that hour), narrowed by the dashboard's filters: the rollup
-        (whole days from funnel_daily, the rest from funnel_hourly), the
-        recent rows and the requests since, all in one snapshot."""
-        p = self.p
-        first, last = int(period.start // HOUR), int(-(-period.end // HOUR))
-        fsql, fparams = self.dash._filter(filters)
-        dims = ", ".join(DIMS[1:])
-        parts, params = [], []
-
-        def part(table, unit, lo, hi, day):
-            if lo < hi:
-                parts.append(f"SELECT {day} AS day, {dims}, {', '.join(COUNTS)} FROM {table} "
-                             f"WHERE {unit} >= {p} AND {unit} < {p}{fsql}")
-                params.extend([lo, hi, *fparams])
-        out = {}
-        with self.store.snapshot():
-            final = (self.rolled_up_to() or 0) // HOUR
-            # funnel_recent holds the requests in [FINAL, RECENT).
-            recent = max(self.store.position(RECENT) or 0, final * HOUR)
-            done = min(last, final)  # hours before this are in the rollup
-            d0, d1 = -(-first // 24), done // 24  # whole days in [first, done)
-            if d0 < d1:
-                part("funnel_daily", "day", d0, d1, "day")
-                part("funnel_hourly", "hour", first, d0 * 24, "hour / 24")
-                part("funnel_hourly", "hour", d1 * 24, done, "hour / 24")
-            else:
-                part("funnel_hourly", "hour", first, done, "hour / 24")
-            part("funnel_recent", "hour", first, last, "hour / 24")
-            sums = ", ".join(
-                # PostgreSQL's SUM of a BIGINT is a NUMERIC (Decimal).
-                f"CAST(SUM({c}) AS "
-                f"{self.store.float_type if c == 'completed_seconds' else 'BIGINT'})"
-                for c in COUNTS)
-            for row in self.store.read(
-                    f"SELECT day, {dims}, {sums} FROM ({' UNION ALL '.join(parts)}) AS c "
-                    f"GROUP BY day, {dims}", params):
-                out[tuple(row[:len(DIMS)])] = list(row[len(DIMS):])
-            # Requests since the recent rows were made; their downloads of
-            # bytes that belong to no request are in the next refresh.  The
-            # filters pick the requests reported, in the dashboard's SQL; the
-            # joins still see every request.
-            t0, t1 = max(recent, first * HOUR), min(period.end, last * HOUR)
-            report = None
-            if fsql and t0 < t1:
-                key = self.dash._folded("bundle_key", "key")  # as `outcomes` folds it
-                report = {row[0] for row in self._between(
-                    "requests", "id", t0, t1, *self.dash._filter(filters, key))}
-            tail = self.live(t0, t1, unasked=False, report=report)
-            for (hour, *rest), counts in tail.items():
-                row = out.setdefault((hour // 24, *rest), [0] * len(COUNTS))
-                for j, n in enumerate(counts):
-                    row[j] += n
-        return out
-
