@@ -4,17 +4,23 @@ PostgreSQL runs for real, in a temporary cluster started once per session;
 if it cannot start, every test that needs it fails with the reason.
 """
 
+import base64
 import os
+import shutil
+import subprocess
 import sys
+import time
 
 import psycopg
 import pytest
+from werkzeug.security import generate_password_hash
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+SERVICE = os.path.dirname(HERE)  # the service's folder: stack.py, pgcluster.py, quillo_service
 # The periodic jobs (purge among them) stay out of the tests' stores, which
 # hold records of long ago; tests run a Runner themselves where they need one.
 os.environ["QUILLO_SERVICE_HOUSEKEEPING"] = "off"
-sys.path.insert(0, os.path.dirname(HERE))
+sys.path.insert(0, SERVICE)
 
 from pgcluster import Postgres  # noqa: E402
 from quillo_service import create_app, load_features  # noqa: E402
@@ -126,3 +132,67 @@ def app(database, write_config):
 @pytest.fixture
 def client(app):
     return app.test_client()
+
+
+# -- shared by the tests of several features ----------------------------------------
+
+# The console's login, as a configuration's [admin] table and as a header.
+PASSWORD = "correct horse battery"
+ADMIN = f'\n[admin]\nuser = "boss"\npassword_hash = "{generate_password_hash(PASSWORD)}"\n'
+GOOD = {"Authorization": "Basic " + base64.b64encode(f"boss:{PASSWORD}".encode()).decode()}
+
+# A configuration with one guarded rollout, RULE.
+RULE = "new release"
+GUARDED = """
+default_channel = "stable"
+
+[limits]
+events_per_minute = 1000
+
+[channels]
+stable = "https://setup.test/installers/stable.exe"
+beta = "https://setup.test/installers/beta.exe"
+
+[[rules]]
+name = "vip"
+key = "feedfeedfeedfeedfeedfeedfeedfeedfeedfeed"
+channel = "stable"
+
+[[rules]]
+name = "new release"
+key_prefix = "0123"
+rollout = 100
+steps = [{steps}]
+step_hours = 24
+guard_extra_failure_points = 2.0
+guard_min_requests = 500
+channel = "beta"
+"""
+
+CHROMIUM = shutil.which("chromium")
+needs_chromium = pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed "
+                                    "(scripts/setup installs it)")
+
+
+def browse(stack, path, tmp_path, user=None, screenshot=None):
+    """The DOM chromium built for the page, or a screenshot of it."""
+    auth = f"{user}:{PASSWORD}@" if user else ""
+    url = f"https://{auth}localhost:{stack.port}{path}"
+    profile = tmp_path / f"profile-{time.monotonic_ns()}"
+    profile.mkdir()
+    args = [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+            "--no-first-run", "--disable-background-networking", "--disable-component-update",
+            "--disable-sync", "--ignore-certificate-errors", "--hide-scrollbars",
+            f"--user-data-dir={profile}", "--window-size=1280,1700"]
+    args += [f"--screenshot={screenshot}"] if screenshot else ["--dump-dom"]
+    done = subprocess.run(args + [url], capture_output=True, timeout=120)
+    assert done.returncode == 0, done.stderr.decode(errors="replace")[-2000:]
+    return done.stdout.decode()
+
+
+def wait_for(check, what, seconds=60):
+    """Polls until check() holds (the workers read the log every few seconds)."""
+    deadline = time.monotonic() + seconds
+    while not check():
+        assert time.monotonic() < deadline, f"still waiting for {what}"
+        time.sleep(0.2)

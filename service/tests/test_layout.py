@@ -1,12 +1,11 @@
 """Importing a feature loads no other feature and not the console, so that
 each can be read, tested and changed on its own."""
 
-import os
 import subprocess
 
 import pytest
+from conftest import SERVICE
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 FEATURES = ("launcher", "reports", "ingest", "dashboard", "funnel", "rollouts", "alerts")
 SHARED = {"db", "config", "settings", "clients", "joins", "periods", "throttle", "key_rules",
           "charts", "tables"}
@@ -33,7 +32,7 @@ print(" ".join(m.partition(".")[2] for m in sys.modules if m.startswith("quillo_
 
 @pytest.mark.parametrize("feature", FEATURES)
 def test_a_feature_loads_no_other_feature_nor_the_console(feature):
-    r = subprocess.run(["/usr/bin/python3", "-c", LOADED.format(path=os.path.dirname(HERE),
+    r = subprocess.run(["/usr/bin/python3", "-c", LOADED.format(path=SERVICE,
                                                                 feature=feature)],
                        capture_output=True, text=True, timeout=60)
     assert r.returncode == 0, r.stderr

@@ -7,9 +7,8 @@ import sys
 import time
 import urllib.request
 
-from conftest import KEY, MACHINE
+from conftest import KEY, MACHINE, SERVICE
 
-SERVICE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def free_port():

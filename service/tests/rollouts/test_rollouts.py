@@ -9,8 +9,7 @@ import time
 
 import psycopg
 import pytest
-from conftest import KEY
-from test_admin import ADMIN, GOOD
+from conftest import ADMIN, GOOD, GUARDED, KEY, RULE
 
 from quillo_service import __main__ as cli
 from quillo_service import create_app  # noqa: E402
@@ -23,33 +22,6 @@ from quillo_service.reports.records import record_event
 
 STABLE = b"GET:https://setup.test/installers/stable.exe"
 BETA = b"GET:https://setup.test/installers/beta.exe"
-RULE = "new release"
-
-GUARDED = """
-default_channel = "stable"
-
-[limits]
-events_per_minute = 1000
-
-[channels]
-stable = "https://setup.test/installers/stable.exe"
-beta = "https://setup.test/installers/beta.exe"
-
-[[rules]]
-name = "vip"
-key = "feedfeedfeedfeedfeedfeedfeedfeedfeedfeed"
-channel = "stable"
-
-[[rules]]
-name = "new release"
-key_prefix = "0123"
-rollout = 100
-steps = [{steps}]
-step_hours = 24
-guard_extra_failure_points = 2.0
-guard_min_requests = 500
-channel = "beta"
-"""
 
 
 # -- the pure decisions ---------------------------------------------------------------

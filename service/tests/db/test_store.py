@@ -7,7 +7,7 @@ import time
 import psycopg
 import pytest
 
-from conftest import SECRET
+from conftest import GUARDED, RULE, SECRET
 from quillo_service import create_app  # noqa: E402
 from quillo_service.clients import client_key
 from quillo_service.db import SchemaError, open_store
@@ -290,7 +290,6 @@ def test_rows_committed_out_of_id_order_are_not_skipped_by_any_position(postgres
     # and the guard's count.  A row takes its id before a later row that
     # commits first; neither moves past it until it commits, and once the
     # rows are older than LAG both have them.
-    from test_rollouts import GUARDED, RULE
     from quillo_service.rollouts import counting
     from quillo_service.config import load_config
     from quillo_service.db.base import LAG

@@ -11,17 +11,14 @@ docs/dashboard.png and docs/error-page.png.
 
 import os
 import re
-import shutil
 import ssl
-import subprocess
 import time
 import urllib.error
 import urllib.request
 from urllib.parse import quote
 
 import pytest
-from conftest import CONFIG
-from test_admin import ADMIN, PASSWORD
+from conftest import ADMIN, CONFIG, browse, needs_chromium
 
 from quillo_service.config import load_config
 from quillo_service.demo_data import HOSTILE_KEY, generate, insert
@@ -30,10 +27,7 @@ from quillo_service.db import open_store
 from quillo_service.reports.records import record_event
 from stack import Stack, free_port
 
-CHROMIUM = shutil.which("chromium")
 CRASH_MODULE = '<img src=x onerror="document.title=1">.dll'
-needs_chromium = pytest.mark.skipif(CHROMIUM is None, reason="chromium is not installed "
-                                    "(scripts/setup installs it)")
 pytestmark = needs_chromium
 
 
@@ -54,22 +48,6 @@ def site(tmp_path_factory):
     store.close()
     with Stack(root / "state", str(config), port=free_port(), database=database) as stack:
         yield stack
-
-
-def browse(stack, path, tmp_path, user=None, screenshot=None):
-    """The DOM chromium built for the page, or a screenshot of it."""
-    auth = f"{user}:{PASSWORD}@" if user else ""
-    url = f"https://{auth}localhost:{stack.port}{path}"
-    profile = tmp_path / f"profile-{time.monotonic_ns()}"
-    profile.mkdir()
-    args = [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-            "--no-first-run", "--disable-background-networking", "--disable-component-update",
-            "--disable-sync", "--ignore-certificate-errors", "--hide-scrollbars",
-            f"--user-data-dir={profile}", "--window-size=1280,1700"]
-    args += [f"--screenshot={screenshot}"] if screenshot else ["--dump-dom"]
-    done = subprocess.run(args + [url], capture_output=True, timeout=120)
-    assert done.returncode == 0, done.stderr.decode(errors="replace")[-2000:]
-    return done.stdout.decode()
 
 
 def test_dashboard_draws_its_charts(site, tmp_path):

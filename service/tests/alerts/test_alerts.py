@@ -16,7 +16,7 @@ import tomllib
 import pytest
 from aiosmtpd.controller import Controller
 
-from conftest import CONFIG, SECRET
+from conftest import CONFIG, SECRET, SERVICE
 from quillo_service.alerts import outbox as alerts, queue
 from quillo_service.alerts.detectors import detect
 from quillo_service.alerts.sender import Sender
@@ -98,7 +98,7 @@ def test_webhook_gets_one_signed_alert_per_event_through_failures_and_a_restart(
     # rest of the pass, and ends; another one goes on.
     first = subprocess.run([sys.executable, "-c", SEND_ONCE, str(tmp_path / "alerts.toml"),
                             database, repr(t)], capture_output=True, text=True, check=True,
-                           cwd=os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+                           cwd=SERVICE)
     assert first.stdout.strip() == "0" and len(hook.posts) == 1
     sender = Sender(store, lambda: config)
     assert sender.send_due(t + 1) == 0 and len(hook.posts) == 2  # the other one, refused

@@ -15,7 +15,7 @@ import time
 
 import pytest
 
-from conftest import CONFIG, MACHINE, SECRET
+from conftest import CONFIG, MACHINE, SECRET, wait_for
 from quillo_service.clients import client_key, load_secret
 from quillo_service.config import load_config
 from quillo_service.ingest.fallback import RECORDED_BEFORE_SECONDS, Ingester, parse_line
@@ -300,14 +300,6 @@ def ask(stack, query, path="/getinstaller"):
         return r.status, dict(r.getheaders()), r.read()
     finally:
         conn.close()
-
-
-def wait_for(check, what, seconds=60):
-    """Polls until check() holds (the workers read the log every few seconds)."""
-    deadline = time.monotonic() + seconds
-    while not check():
-        assert time.monotonic() < deadline, f"still waiting for {what}"
-        time.sleep(0.2)
 
 
 def keyed(stack, key):

@@ -11,9 +11,7 @@ import urllib.parse
 import urllib.request
 
 import pytest
-from test_admin import ADMIN, PASSWORD
-from test_admin_browser import browse, needs_chromium
-from test_rollouts import GUARDED, RULE
+from conftest import ADMIN, GUARDED, PASSWORD, RULE, browse, needs_chromium
 
 from stack import Stack, free_port
 

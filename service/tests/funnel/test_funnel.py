@@ -11,15 +11,10 @@ import os
 import re
 import socket
 import ssl
-import time
 import urllib.request
 
 import pytest
-from conftest import CONFIG
-from test_admin import ADMIN, GOOD
-from test_admin_browser import CHROMIUM, browse
-from test_fallback import wait_for
-from test_rollouts import GUARDED, RULE
+from conftest import ADMIN, CHROMIUM, CONFIG, GOOD, GUARDED, RULE, browse, wait_for
 
 from quillo_service import joins
 from quillo_service.rollouts import counting

@@ -11,8 +11,7 @@ import tempfile
 import threading
 
 import pytest
-from conftest import CONFIG, HERE
-from werkzeug.security import generate_password_hash
+from conftest import ADMIN, CONFIG, GOOD, PASSWORD, SERVICE
 
 from quillo_service import create_app  # noqa: E402
 from quillo_service.admin import auth
@@ -23,11 +22,8 @@ from quillo_service.ingest.positions import ingest_position, ingest_requests
 from quillo_service.reports.records import record_event
 from quillo_service.rollouts.queries import RolloutQueries
 
-PASSWORD = "correct horse battery"
-ADMIN = f'\n[admin]\nuser = "boss"\npassword_hash = "{generate_password_hash(PASSWORD)}"\n'
 DAY = 86400
 NOW = 1_800_000_000 - 1_800_000_000 % DAY + 12 * 3600  # noon UTC
-GOOD = {"Authorization": "Basic " + base64.b64encode(f"boss:{PASSWORD}".encode()).decode()}
 
 
 def basic(user, password):
@@ -418,7 +414,7 @@ def test_the_command_line_acts_for_a_user_without_a_name():
                     'steps = [10, 50]\nchannel = "beta"\n')
         database = f"sqlite://{folder}/quillo.db"
         r = subprocess.run([sys.executable, "-m", "quillo_service", "rollouts", config, "halt",
-                            "staged", "support", "call"], cwd=os.path.dirname(HERE), user=uid,
+                            "staged", "support", "call"], cwd=SERVICE, user=uid,
                            env={"PATH": os.environ["PATH"], "QUILLO_SERVICE_DATABASE": database},
                            capture_output=True, text=True, timeout=60)
         assert (r.returncode, r.stdout) == (0, "staged 10% halted\n"), r.stderr
