@@ -29,7 +29,7 @@ log = logging.getLogger("quillo_service")
 # The features that keep tables: each registers, when imported, how long its
 # rows are kept (db/retention.py), so everything that purges loads them all.
 FEATURES_WITH_TABLES = ("reports.records", "ingest.positions", "dashboard.queries",
-                        "funnel.outcomes", "rollouts.queries", "alerts.queue")
+                        "funnel.queries", "rollouts.queries", "alerts.queue")
 
 
 def load_features():
@@ -48,7 +48,6 @@ class ServiceState:
     def __init__(self, watcher, store, clock=time.time, proxies=()):
         # The features are imported when the application is built, not with
         # the package, so that importing one feature loads no other.
-        from .rollouts.live import Live
         self.watcher = watcher
         self.store = store
         self.secret = store.client_secret  # what client addresses are hashed with

@@ -40,3 +40,29 @@ def test_a_feature_loads_no_other_feature_nor_the_console(feature):
     stray = sorted(m for m in r.stdout.split()
                    if m.partition(".")[0] not in SHARED | {feature} and m not in allowed)
     assert stray == []
+
+
+REGISTERED = """
+import importlib, pkgutil, sys
+sys.path.insert(0, {path!r})
+import quillo_service
+from quillo_service.db import retention
+if {everything!r}:
+    for module in pkgutil.walk_packages(quillo_service.__path__, "quillo_service."):
+        importlib.import_module(module.name)
+else:
+    quillo_service.load_features()
+print(" ".join(sorted(set(retention.RECORDS) | {{t for t, _, _ in retention.KEPT_BY}})))
+"""
+
+
+def test_purge_knows_every_table_a_feature_keeps():
+    """load_features, which every purge runs first, registers the tables of
+    every module that registers one."""
+    def registered(everything):
+        r = subprocess.run(["/usr/bin/python3", "-c", REGISTERED.format(
+            path=SERVICE, everything=everything)], capture_output=True, text=True, timeout=60)
+        assert r.returncode == 0, r.stderr
+        return r.stdout.split()
+    assert registered(False) == registered(True)
+    assert "funnel_daily" in registered(False)
