@@ -24,7 +24,6 @@ show as plain text.
 
 import argparse
 import bisect
-import math
 import os
 import random
 import secrets
