@@ -45,7 +45,7 @@ import time
 from contextlib import contextmanager
 
 from ..db import retention
-from ..db.base import LAG
+from ..db.base import LAG, LATE
 from ..key_rules import filter_sql, fold_keys, folded, leaders
 
 DAY = 86400
@@ -64,7 +64,7 @@ class Dashboard:
     CHUNK = 250_000     # requests rolled up per transaction
     BUDGET = 3.0        # seconds a page may spend catching the rollup up
     TOP_KEYS = 500      # keys of their own in a view
-    LATE = 300          # seconds a request may be recorded after those that came later
+    LATE = LATE         # how far the time-to-id search may be off (db/base.py)
 
     def __init__(self, store):
         self.store = store

@@ -44,6 +44,12 @@ HASH_BATCH = 10_000  # rows per statement when stored addresses are converted
 # LAG: a missing id below an older row belongs to an insert that has since
 # committed or rolled back, and will never appear later.
 LAG = 5.0
+# Some rows keep a time earlier than rows already recorded: nginx's fallback
+# answers, read from its log a few seconds to minutes later, and requests
+# written from the spool.  So the time-to-id search (first_id) is exact only
+# to within LATE seconds, and whoever reads a period by id looks that much
+# further on each side and filters on the time itself.
+LATE = 600
 
 retention.register_records("requests")
 
@@ -516,7 +522,7 @@ class Store:
         so a binary search over the primary key finds the boundary in a few
         dozen lookups, without an index on the time column.  Rows that keep
         an earlier time (nginx's fallback answers, spooled requests) make
-        the answer approximate: see Dashboard.LATE.
+        the answer approximate: see LATE.
         """
         p = self.placeholder
         with self._errors_as_store_error():

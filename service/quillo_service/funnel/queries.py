@@ -3,7 +3,7 @@ and the console's question.
 
 What became of a request is funnel/outcomes.py's to say (pure); this module
 reads the rows it needs and keeps its results.  These joins look forward in
-time, so a request's outcome is known only once the longest window (and SLACK
+time, so a request's outcome is known only once the longest window (and LATE
 for the logs to be read) has passed.  The rollup (`funnel_daily`, and
 `funnel_hourly` for the last KEEP_HOURS, for periods that start within a
 day) holds the outcomes of the requests recorded before the time in
@@ -23,10 +23,10 @@ import time
 from .. import joins
 from ..joins import CLOCK_SLACK, DOWNLOAD_WINDOW, FAILURE_LOOKBACK, LONGEST
 from ..db import retention
+from ..db.base import LATE
 from ..key_rules import filter_sql, fold_keys, folded
 from .outcomes import COUNTS, HOUR, UNASKED, Download, Event, Request, by_day, outcomes
 
-SLACK = 600                 # logs read late, hosts' rows slightly out of order
 retention.register("funnel_daily", "day", 86400)
 DAY = 24 * HOUR
 CHUNK = DAY                 # requests rolled up per transaction, in seconds
@@ -61,16 +61,16 @@ class FunnelCounts:
         self.store = store
         self.p = store.placeholder
         # A request's outcome is final this long after it.
-        self.horizon = REACH + SLACK
+        self.horizon = REACH + LATE
 
     # -- reading the three tables by time ----------------------------------------
 
     def _between(self, table, columns, start, end, where="", params=()):
-        """Rows recorded in [start, end), found by id (with SLACK for rows
+        """Rows recorded in [start, end), found by id (with LATE for rows
         written slightly out of time order), in id order."""
         p = self.p
-        lo = self.store.first_id(table, start - SLACK)
-        hi = self.store.first_id(table, end + SLACK)
+        lo = self.store.first_id(table, start - LATE)
+        hi = self.store.first_id(table, end + LATE)
         return self.store.read(
             f"SELECT {columns} FROM {table} WHERE id >= {p} AND id < {p} "
             f"AND recorded_at >= {p} AND recorded_at < {p}{where} ORDER BY id",
@@ -120,7 +120,7 @@ class FunnelCounts:
         download; with no download yet, at `target`.  Requests from before
         (months of them, when the log is new) are never worked through."""
         row = self.store.read("SELECT recorded_at FROM downloads ORDER BY id LIMIT 1")
-        first = row[0][0] - REACH - SLACK if row else target
+        first = row[0][0] - REACH - LATE if row else target
         first = int(first // HOUR * HOUR)
         with self.store.transaction(patient=True) as conn:
             self.store.start_position(conn, FINAL, first)

@@ -365,7 +365,7 @@ def test_the_housekeeping_jobs_purge_roll_up_and_send(store):
     hook = Receiver()
     config = config_with(f'webhook_url = "{hook.url}"\nwebhook_secret = "{HOOK_SECRET}"\n')
     now = store.now()
-    for ago in (91 * DAY, 89 * DAY, 600):  # retention_days is 90
+    for ago in (91 * DAY, 89 * DAY, 1200):  # retention_days is 90; the last is past LAG + LATE
         store.record_request(now - ago, "c", "k", "v", None, "GET:x", "default", "", "")
     alerts.notify(store, "rollout_advanced", {"rule": "beta rollout", "step": 50})
     assert Runner(store, lambda: config).add_housekeeping().run_once()
