@@ -1,7 +1,8 @@
 """A big publisher's month in PostgreSQL, and how the console holds up.
 
-    /usr/bin/python3 bench/scale.py [--requests N] [--old-requests N]
-                                    [--rollup-budget S] [--skip-old] [--skip-drop]
+    /usr/bin/python3 bench/scale.py --requests 10000000 --layout old --json old.json
+    /usr/bin/python3 bench/scale.py [--requests N] [--rollup-budget S] [--skip-drop]
+                                    [--beside old.json]
 
 A publisher with 10 million launches a day makes in a month 300 million
 instruction requests, 6 million error and crash reports and about 250
@@ -28,9 +29,8 @@ downloads in one go, cut and resumed, or never finished.  Then it prints:
     (service/stack.py) answer /getinstaller on the same database, and
     /getinstaller's 99th percentile then against without it;
   - the store's size per million rows of each table;
-  - the same views at --old-requests (default 10 million) on the layout of
-    the code in --old-tree (another checkout of the service, before tables
-    were split by day), run in a child process with that code.
+  - with --beside, the same figures of another run (--json) beside them:
+    the tables without partitions (--layout old) at 10 million requests.
 Not in CI: the full month takes the better part of an hour and ~35 GB.
 """
 
@@ -41,17 +41,13 @@ import json
 import os
 import shutil
 import ssl
-import statistics
-import subprocess
 import sys
 import tempfile
 import threading
 import time
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-# --old-tree runs the same bench with another checkout's service package.
-SERVICE = os.environ.get("QUILLO_BENCH_SERVICE") or os.path.join(SOURCE, "service")
-sys.path.insert(0, SERVICE)
+sys.path.insert(0, os.path.join(SOURCE, "service"))
 
 from pgcluster import Postgres  # noqa: E402
 from quillo_service import create_app  # noqa: E402
@@ -59,6 +55,7 @@ from quillo_service.admin import views as admin_views  # noqa: E402
 from quillo_service.config import load_config  # noqa: E402
 from quillo_service.dashboard.queries import Dashboard  # noqa: E402
 from quillo_service.db import open_store  # noqa: E402
+from quillo_service.funnel.outcomes import COUNTS  # noqa: E402
 from quillo_service.funnel.queries import FunnelCounts  # noqa: E402
 from quillo_service.rollouts import changes, counting  # noqa: E402
 from quillo_service.rollouts.queries import RolloutQueries  # noqa: E402
@@ -267,11 +264,22 @@ def blocks(start, end):
 
 
 def prepare_days(store, start, end):
-    """Whatever the layout needs before rows of [start, end) can go in (the
-    day partitions, where tables are split by day)."""
-    make = getattr(store, "ensure_partitions", None)
-    if make is not None:
-        make(start, end)
+    """Where the tables are split by day, the days of [start, end): the
+    service makes only the days from today on (housekeeping), and a day
+    without its partition would go to the DEFAULT one."""
+    try:
+        from quillo_service.db import partitions
+    except ImportError:  # a layout without partitions
+        return
+    conn = store._conn()
+    for table in partitions.PARTITIONED:
+        if not partitions.is_partitioned(conn, table):
+            continue
+        have = {day for _, day, attached in partitions.day_tables(conn, table) if attached}
+        for day in range(int(start // DAY), int((end - 1e-6) // DAY) + 1):
+            if day not in have:
+                with store.transaction(patient=True) as c:
+                    partitions.make_day(c, table, day)
 
 
 def load(store, start, end, rate, index, clients, month_start, progress=True):
@@ -338,26 +346,66 @@ def first_rollups(store, config, budget):
     return out
 
 
-def skip_to_now(store, config):
+def skip_to_now(store, config, start):
     """Where a first rollup ran out of budget, move its position to where a
-    caught-up rollup would stand (the rows skipped stay uncounted), so that
-    the hour after and the pages measure the steady state, not the backlog."""
+    caught-up rollup would stand, so that the hour after and the pages
+    measure the steady state, not the backlog.  The days skipped get the
+    rows of the last whole day the rollup did make (the funnel's daily and
+    hourly rows, the rollouts' hourly counts per arm), so that the pages
+    read as many rollup rows as a month rolled up in full would give them.
+    Returns what was filled so."""
     now = time.time()
     f = FunnelCounts(store)
     target = int((now - f.horizon) // HOUR * HOUR)
     p = store.placeholder
+    filled = []
+    cols = "bundle_key, version, rule, answer, " + ", ".join(COUNTS)
     with store.transaction(patient=True) as conn:
-        if (store.position("funnel") or 0) < target:
+        upto = store.position("funnel") or 0
+        if upto < target:
+            template = upto // DAY - 1  # the last whole day rolled up
+            if template * DAY >= start:
+                n = conn.execute(
+                    f"INSERT INTO funnel_daily (day, {cols}) SELECT d, {cols} FROM funnel_daily, "
+                    f"generate_series({p}::bigint, {p}::bigint) AS d WHERE day = {p} "
+                    "ON CONFLICT DO NOTHING", (upto // DAY + 1, target // DAY - 1,
+                                               template)).rowcount
+                h0 = max(-(-upto // HOUR), target // HOUR - 72)
+                n += conn.execute(
+                    f"INSERT INTO funnel_hourly (hour, {cols}) SELECT h, {cols} "
+                    f"FROM funnel_hourly, generate_series({p}::bigint, {p}::bigint) AS h "
+                    f"WHERE hour = {p} * 24 + h %% 24 ON CONFLICT DO NOTHING",
+                    (h0, target // HOUR - 1, template)).rowcount
+                filled.append(f"funnel: {n:,} rollup rows copied from day {template}")
             store.set_position(conn, "funnel", target)
             conn.execute(f"DELETE FROM funnel_recent WHERE hour < {p}", (target // HOUR,))
-        want = store.first_id("requests", now - 2 * HOUR) - 1
-        if (store.position("rollout requests") or 0) < want:
+        skip = now - 2 * HOUR
+        counted = store.position("rollout requests") or 0
+        want = store.first_id("requests", skip) - 1
+        if counted < want:
+            at = store.read(f"SELECT recorded_at FROM requests WHERE id <= {p} "
+                            "ORDER BY id DESC LIMIT 1", (counted,))
+            upto = at[0][0] if at else start
+            template = int(upto // DAY) - 1
+            if template * DAY >= start:
+                advances = RolloutQueries(store).advances().get(RULE, [])
+                step = "CASE " + " ".join(f"WHEN h * 3600 < {t} THEN {i}"
+                                          for i, t in enumerate(advances)) + \
+                    f" ELSE {len(advances)} END"
+                n = conn.execute(
+                    f"INSERT INTO rollout_counts (rule, hour, step, arm, requests, failures) "
+                    f"SELECT rule, h, {step}, arm, requests, failures FROM rollout_counts, "
+                    f"generate_series({p}::bigint, {p}::bigint) AS h "
+                    f"WHERE hour = {p} * 24 + h %% 24 ON CONFLICT DO NOTHING",
+                    (int(upto // HOUR) + 1, int(skip // HOUR) - 1, template)).rowcount
+                filled.append(f"rollouts: {n:,} hourly counts copied from day {template}")
             store.set_position(conn, "rollout requests", want)
             store.set_position(conn, "rollout events",
-                               store.first_id("events", now - 2 * HOUR) - 1)
+                               store.first_id("events", skip) - 1)
     Dashboard(store).catch_up(now=now, budget=float("inf"))
     f.catch_up(now=now, budget=float("inf"), refresh=0)
     counting.count(store, config, now, budget=float("inf"))
+    return filled
 
 
 def rollups_after(store, config):
@@ -476,12 +524,9 @@ def p99(samples):
 
 
 def drop_day(store, day):
-    """Remove day `day` (days since 1970) of the three record tables: the
-    partitions where the layout has them, else the rows (retention's way)."""
-    drop = getattr(store, "drop_day", None)
-    if drop is not None:
-        return drop(day)
-    return store.purge(days=(time.time() - (day + 1) * DAY) / DAY)
+    """Remove the oldest day, `day` (days since 1970), as retention does it:
+    its partitions where the tables are split by day, else its rows."""
+    return store.purge(days=0, now=(day + 1) * DAY)
 
 
 def drop_under_load(work, config_path, pg, store, day):
@@ -526,10 +571,14 @@ def run(args, work):
     clients = max(1000, int(CLIENTS * args.requests / 100e6))
     with Postgres(durable=False, settings=PG_SETTINGS) as pg:
         from quillo_service.clients import load_secret
-        store = open_store(pg.url, client_secret=load_secret(os.path.join(work, "bench.secret")))
+        secret = load_secret(os.path.join(work, "bench.secret"))
+        if args.layout == "old":
+            store = open_store(pg.url, client_secret=secret, partitioned=False)
+        else:
+            store = open_store(pg.url, client_secret=secret)
         store.check()
         t0 = time.time() - HOUR
-        start = t0 - MONTH
+        start = (t0 - MONTH) // DAY * DAY  # from a midnight: the oldest day is whole
         guarded_history(store, start)
         print(f"loading {args.requests:,} requests in 30 days ({rate:,.1f}/s) ...", flush=True)
         rows, load_s, index = load(store, start, t0, rate, 0, clients, start)
@@ -540,7 +589,8 @@ def run(args, work):
         first = first_rollups(store, config, args.rollup_budget)
         res["first"] = first
         print("first rollups:", first, flush=True)
-        skip_to_now(store, config)
+        res["filled"] = skip_to_now(store, config, start)
+        print("filled:", res["filled"], flush=True)
         hour, _, _ = load(store, t0, time.time() - 5, rate, index, clients, start,
                           progress=False)
         res["hour_rows"] = hour
@@ -550,8 +600,9 @@ def run(args, work):
         res["views"] = views(config_path, pg.url)
         print("views done", flush=True)
         res["sizes"] = sizes(store, {})
+        res["database_bytes"] = store.read("SELECT pg_database_size(current_database())")[0][0]
         if not args.skip_drop:
-            day = int(start // DAY) + 1  # the oldest whole day
+            day = int(start // DAY)
             d = drop_under_load(work, config_path, pg, store, day)
             res["drop"] = {"seconds": d["drop_s"], "without": p99(d["without"]),
                            "during": p99(d["during"]), "n_without": len(d["without"]),
@@ -572,12 +623,18 @@ def show(res, old=None):
     r = res
     total = sum(r["rows"].values())
     print(f"\nScale: {r['scale']:,} requests in 30 days "
-          f"({r['scale'] / 300e6:.0%} of 10 million launches a day); layout: {r['layout']}; "
+          f"({r["scale"] / 300e6:.1%} of a month at 10 million launches a day); layout: {r['layout']}; "
           f"machine: {os.cpu_count()} cores, "
           f"{os.sysconf('SC_PAGE_SIZE') * os.sysconf('SC_PHYS_PAGES') / 2**30:.0f} GiB")
     print("rows: " + ", ".join(f"{t} {n:,}" for t, n in r["rows"].items())
-          + f"; the hour after: " + ", ".join(f"{t} {n:,}" for t, n in r["hour_rows"].items()))
-    cols = ["", "this layout"] + ([f"old layout, {old['scale']:,} requests"] if old else [])
+          + "; the hour after: " + ", ".join(f"{t} {n:,}" for t, n in r["hour_rows"].items())
+          + f"; database {r['database_bytes'] / 2**30:,.1f} GiB")
+    if old:
+        print(f"beside it: {old['layout']}, " + ", ".join(
+            f"{t} {n:,}" for t, n in old["rows"].items())
+            + f"; database {old['database_bytes'] / 2**30:,.1f} GiB")
+    cols = ["", f"{r['layout']}, {r['scale']:,} requests"] + (
+        [f"{old['layout']}, {old['scale']:,} requests"] if old else [])
     print("| " + " | ".join(cols) + " |")
     print("|" + "---|" * len(cols))
 
@@ -588,11 +645,12 @@ def show(res, old=None):
          f"{total / r['load_s']:,.0f} rows/s ({total:,} rows in {r['load_s']:.0f} s; "
          f"ANALYZE {r['settle_s']:.0f} s)",
          old and f"{sum(old['rows'].values()) / old['load_s']:,.0f} rows/s")
-    for (view, period), runs in r["views"].items():
+    for key, runs in r["views"].items():
+        view, period = key.split("|")
         cell = " / ".join(f"{t:.3f}" for t in runs) + ("" if max(runs) < 1 else " MISSED")
         oc = None
-        if old and (view, period) in old["views"]:
-            oc = " / ".join(f"{t:.3f}" for t in old["views"][(view, period)])
+        if old and key in old["views"]:
+            oc = " / ".join(f"{t:.3f}" for t in old["views"][key])
         line(f"view {view}, {period} (s, first / second; target < 1)", cell, oc)
     g = max(r["guard"])
     line("one evaluation of the guard (s; target < 1)", f"{g:.3f}" + ("" if g < 1 else " MISSED"),
@@ -619,6 +677,8 @@ def show(res, old=None):
              f"{d['without']:.1f} / {d['during']:.1f} ({d['n_without']:,} / {d['n_during']:,} "
              f"answers, {d['errors']} failed)",
              old and "drop" in old and f"{old['drop']['without']:.1f} / {old['drop']['during']:.1f}")
+    for text in r.get("filled", []):
+        print(f"(the first rollups' days past their budget: {text})")
     for table, (b, n) in r["sizes"].items():
         per = f"{b / 2**20 / max(n / 1e6, 1e-9):,.0f} MiB per million rows" if n else "-"
         oc = None
@@ -631,34 +691,27 @@ def show(res, old=None):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--requests", type=int, default=100_000_000)
-    parser.add_argument("--old-requests", type=int, default=10_000_000)
-    parser.add_argument("--old-tree", help="a checkout whose service/ has the old layout")
+    parser.add_argument("--layout", choices=("days", "old"), default="days",
+                        help="tables split by day (the service's), or one table each")
     parser.add_argument("--rollup-budget", type=float, default=300.0)
     parser.add_argument("--skip-drop", action="store_true")
-    parser.add_argument("--json", help="write the results here (used for the old layout)")
+    parser.add_argument("--json", help="also write the results here")
+    parser.add_argument("--beside", help="the --json of another run, shown beside this one")
     args = parser.parse_args()
     work = tempfile.mkdtemp(prefix="quillo-scale-bench-")
     try:
-        old = None
-        if args.old_tree:
-            out = os.path.join(work, "old.json")
-            env = dict(os.environ, QUILLO_BENCH_SERVICE=os.path.join(args.old_tree, "service"))
-            print(f"old layout ({args.old_tree}), {args.old_requests:,} requests:", flush=True)
-            subprocess.run([sys.executable, os.path.abspath(__file__), "--requests",
-                            str(args.old_requests), "--rollup-budget", str(args.rollup_budget),
-                            "--json", out], env=env, check=True)
-            with open(out) as f:
-                old = json.load(f)
-            old["views"] = {tuple(k.split("|")): v for k, v in old["views"].items()}
         res = run(args, work)
-        if args.json:
-            res["views"] = {"|".join(k): v for k, v in res["views"].items()}
-            with open(args.json, "w") as f:
-                json.dump(res, f)
-            return
-        show(res, old)
     finally:
         shutil.rmtree(work, ignore_errors=True)
+    res["views"] = {"|".join(k): v for k, v in res["views"].items()}
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(res, f)
+    beside = None
+    if args.beside:
+        with open(args.beside) as f:
+            beside = json.load(f)
+    show(res, beside)
 
 
 if __name__ == "__main__":
