@@ -623,7 +623,8 @@ def show(res, old=None):
     r = res
     total = sum(r["rows"].values())
     print(f"\nScale: {r['scale']:,} requests in 30 days "
-          f"({r["scale"] / 300e6:.1%} of a month at 10 million launches a day); layout: {r['layout']}; "
+          f"({r['scale'] / 300e6:.1%} of a month at 10 million launches a day); "
+          f"layout: {r['layout']}; "
           f"machine: {os.cpu_count()} cores, "
           f"{os.sysconf('SC_PAGE_SIZE') * os.sysconf('SC_PHYS_PAGES') / 2**30:.0f} GiB")
     print("rows: " + ", ".join(f"{t} {n:,}" for t, n in r["rows"].items())
