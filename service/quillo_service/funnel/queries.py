@@ -21,6 +21,7 @@ id (see Store.first_id), so no table needs an index for them.
 import time
 
 from .. import joins
+from ..batches import insert_rows
 from ..joins import CLOCK_SLACK, DOWNLOAD_WINDOW, FAILURE_LOOKBACK, LONGEST
 from ..db import retention
 from ..db.base import LATE
@@ -203,11 +204,9 @@ class FunnelCounts:
         p = self.p
         keys = (unit,) + DIMS[1:]
         update = ", ".join(f"{c} = {table}.{c} + excluded.{c}" for c in COUNTS)
-        conn.cursor().executemany(
-            f"INSERT INTO {table} ({', '.join(keys + COUNTS)}) "
-            f"VALUES ({', '.join([p] * len(keys + COUNTS))}) "
-            f"ON CONFLICT ({', '.join(keys)}) DO UPDATE SET {update}",
-            [(*dims, *counts) for dims, counts in rows.items()])
+        insert_rows(conn, p, table, keys + COUNTS,
+                    [(*dims, *counts) for dims, counts in rows.items()],
+                    f"ON CONFLICT ({', '.join(keys)}) DO UPDATE SET {update}")
 
     # -- the view's question ---------------------------------------------------------
 

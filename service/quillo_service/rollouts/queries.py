@@ -17,6 +17,7 @@ request failed or not, however many errors follow it) and adds one to the
 failures of its hour and step.
 """
 
+from ..batches import insert_rows
 from ..db import retention
 
 HOUR = 3600
@@ -205,10 +206,10 @@ class RolloutQueries:
                 "INSERT INTO rollout_recent (request_id, recorded_at, client, bundle_key) "
                 f"SELECT id, recorded_at, client, bundle_key FROM requests "
                 f"WHERE id > {p} AND id <= {p} ON CONFLICT DO NOTHING", (old, new))
-            cur.executemany(
-                "INSERT INTO rollout_arms (request_id, rule, arm, hour, step, failed) "
-                f"VALUES ({p}, {p}, {p}, {p}, {p}, 0) ON CONFLICT DO NOTHING",
-                [(i, rule, arm, int(at // HOUR), step) for i, rule, arm, at, step in arms])
+            insert_rows(conn, p, "rollout_arms", ("request_id", "rule", "arm", "hour", "step",
+                                                  "failed"),
+                        [(i, rule, arm, int(at // HOUR), step, 0)
+                         for i, rule, arm, at, step in arms], "ON CONFLICT DO NOTHING")
             cur.executemany(
                 "INSERT INTO rollout_counts (rule, hour, step, arm, requests, failures) "
                 f"VALUES ({p}, {p}, {p}, {p}, {p}, 0) ON CONFLICT (rule, hour, step, arm) "
