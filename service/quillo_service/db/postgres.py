@@ -8,11 +8,15 @@ tried again for RETRY seconds, so that requests meanwhile go to the spool at
 once instead of each waiting for a timeout.
 """
 
+import logging
 import time
 
 import psycopg
 
+from . import partitions
 from .base import Store, StoreError
+
+log = logging.getLogger("quillo_service")
 
 WAIT = 0.8
 RETRY = 1.0
@@ -43,9 +47,14 @@ class PostgresStore(Store):
     float_type = "DOUBLE PRECISION"
     errors = (psycopg.Error,)
 
-    def __init__(self, url, spool=None):
+    def __init__(self, url, spool=None, partitioned=True):
+        """partitioned=False, for benchmarks only: a database made by this
+        store keeps the unpartitioned tables of version 10 (see
+        partitions.py); its schema version is the current one all the same,
+        so a later store does not convert it (partition_tables does)."""
         super().__init__(spool)
         self.url = url
+        self.partitioned = partitioned
         self._retry_at = 0.0
 
     def describe(self):
@@ -94,3 +103,87 @@ class PostgresStore(Store):
 
     def _lock_rollup(self, conn):
         conn.execute("SELECT pg_advisory_xact_lock(%s)", (_ROLLUP_LOCK,))
+
+    # -- tables partitioned by day (partitions.py) ---------------------------------
+
+    def partition_tables(self, conn):
+        """Convert the growing tables that are not partitioned yet, inside the
+        caller's transaction (the schema step of version 11, and a new
+        database's); reports each day copied to self.progress."""
+        if not self.partitioned:
+            return
+        now = float(conn.execute(f"SELECT {self.now_sql}").fetchone()[0])
+        for table in partitions.PARTITIONED:
+            if (conn.execute("SELECT to_regclass(%s)", (table,)).fetchone()[0] is not None
+                    and not partitions.is_partitioned(conn, table)):
+                partitions.convert(conn, table, now, self.progress)
+
+    def prepare_days(self, now=None):
+        """Make the partitions from today (by the database's clock, or `now`)
+        to DAYS_AHEAD days on, each in a transaction of its own that moves
+        the day's rows out of the DEFAULT partition; returns the partitions
+        made.  A day whose lock does not come within DDL_WAIT is left for
+        the next run.  Nothing to do on an unpartitioned table."""
+        now = self.now() if now is None else now
+        made = 0
+        with self._errors_as_store_error():
+            for table in partitions.PARTITIONED:
+                conn = self._conn()
+                if not partitions.is_partitioned(conn, table):
+                    continue
+                have = {day for _, day, attached in partitions.day_tables(conn, table)
+                        if attached}
+                for day in partitions.days_ahead(now):
+                    if day in have:
+                        continue
+                    try:
+                        with self._transaction() as conn:
+                            moved = partitions.make_day(conn, table, day)
+                    except (psycopg.errors.LockNotAvailable, psycopg.errors.DuplicateTable) as e:
+                        log.info("%s: day %s not made yet: %s", table,
+                                 partitions.partition_name(table, day), str(e).strip())
+                        continue
+                    made += 1
+                    if moved:
+                        log.info("%s: %d rows moved from %s", partitions.partition_name(
+                            table, day), moved, partitions.default_name(table))
+        return made
+
+    def _purge_by_day(self, table, cutoff):
+        conn = self._conn()
+        if not partitions.is_partitioned(conn, table):
+            return None
+        deleted = 0
+        for name, day, attached in partitions.day_tables(conn, table):
+            if not partitions.droppable(day, cutoff):
+                continue
+            if attached and not self._detach(table, name):
+                continue  # the next purge tries again
+            # Counted once detached: no row can arrive any more, so the count
+            # is exact, and counting holds up no one.
+            with self._transaction(patient=True) as conn:
+                deleted += conn.execute(f"SELECT COUNT(*) FROM {name}").fetchone()[0]
+                conn.execute(f"DROP TABLE {name}")
+        # The DEFAULT partition holds only the rows of days without a
+        # partition (strange clocks, late lines, days not made yet): few, so
+        # its old rows are deleted one by one.
+        with self._transaction(patient=True) as conn:
+            deleted += conn.execute(
+                f"DELETE FROM {partitions.default_name(table)} WHERE recorded_at < %s",
+                (cutoff,)).rowcount
+        return deleted
+
+    def _detach(self, table, name):
+        """Detach a day, waiting briefly for the lock a few times; False
+        when it was not had."""
+        for attempt in range(partitions.DETACH_TRIES):
+            if attempt:
+                time.sleep(partitions.DDL_WAIT * 5)
+            try:
+                with self._transaction() as conn:
+                    partitions.detach_day(conn, table, name)
+                return True
+            except psycopg.errors.LockNotAvailable:
+                pass
+        log.info("%s: not detached (the table stayed busy); the next purge tries again", name)
+        return False
