@@ -533,30 +533,44 @@ class Store:
         an earlier time (nginx's fallback answers, spooled requests) make
         the answer approximate: see LATE.
         """
-        p = self.placeholder
         with self._errors_as_store_error():
             conn = self._conn()
+            found = self._first_id_by_day(conn, table, ts)
+            if found is not None:
+                return found
             # Asked apart: SQLite answers MIN and MAX from the primary key only
             # when each stands alone, and reads the whole table otherwise.
             lo = conn.execute(f"SELECT MIN(id) FROM {table}").fetchone()[0]
             hi = conn.execute(f"SELECT MAX(id) FROM {table}").fetchone()[0]
             if lo is None:
                 return 1
+            return self._search_ids(conn, table, lo, hi, ts)
 
-            def recent(v):  # is the first row at or after id v recorded at or after ts?
-                return conn.execute(
-                    f"SELECT recorded_at FROM {table} WHERE id >= {p} ORDER BY id LIMIT 1",
-                    (v,)).fetchone()[0] >= ts
+    def _search_ids(self, conn, table, lo, hi, ts):
+        """The binary search of first_id over the ids lo .. hi of `table`
+        (rows at both ends): hi + 1 when no row at or after hi is recorded
+        at or after ts."""
+        p = self.placeholder
 
-            if not recent(hi):
-                return hi + 1
-            while lo < hi:
-                mid = (lo + hi) // 2
-                if recent(mid):
-                    hi = mid
-                else:
-                    lo = mid + 1
-            return lo
+        def recent(v):  # is the first row at or after id v recorded at or after ts?
+            return conn.execute(
+                f"SELECT recorded_at FROM {table} WHERE id >= {p} ORDER BY id LIMIT 1",
+                (v,)).fetchone()[0] >= ts
+
+        if not recent(hi):
+            return hi + 1
+        while lo < hi:
+            mid = (lo + hi) // 2
+            if recent(mid):
+                hi = mid
+            else:
+                lo = mid + 1
+        return lo
+
+    def _first_id_by_day(self, conn, table, ts):
+        """first_id where `table` has a partition for ts's day; None where
+        the search over the whole table is to be made."""
+        return None
 
     # -- rollup positions -------------------------------------------------------------
 

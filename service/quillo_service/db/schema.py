@@ -1,7 +1,7 @@
 """The tables, written once for both databases.
 
 Types are spelled in a form each database understands; `{id}` and `{float}`
-are filled in per database; a dict holds steps only one database takes.  Column names avoid SQL keywords (offset, key).
+are filled in per database; a dict holds the steps only one database takes.
 
 No index on the time columns: every index costs each instruction request a
 page write.  Rows are added in time order, so retention finds its boundary by
