@@ -85,6 +85,18 @@ def days_ahead(now):
     return range(today, today + DAYS_AHEAD + 1)
 
 
+def days_to_make(now, have, waiting):
+    """The days to make at `now`, given the days that have a partition and
+    the days that have rows waiting in the DEFAULT partition: the days
+    ahead, and the days before today that housekeeping missed while it
+    did not run, if they have rows.  A day before the oldest one kept has
+    been dropped (a late line of it waits in the DEFAULT partition for the
+    purge) and is not made again."""
+    oldest = min(have, default=None)
+    missed = {d for d in waiting if oldest is not None and oldest < d < day_of(now)}
+    return sorted((set(days_ahead(now)) | missed) - set(have))
+
+
 def droppable(day, cutoff):
     """A day goes once the whole of it is older than the cutoff: the day the
     cutoff falls in is kept (a little longer than the retention) until the
@@ -109,6 +121,14 @@ def day_tables(conn, table):
         "AND c.relname ~ %s", (rf"^{table}_d[0-9]{{8}}$",)).fetchall()
     found = [(name, day_of_name(table, name), attached) for name, attached in rows]
     return sorted((f for f in found if f[1] is not None), key=lambda f: f[1])
+
+
+def waiting_days(conn, table, since, until):
+    """The days from `since` to before `until` with rows in the DEFAULT
+    partition (read whole: it is small)."""
+    return [row[0] for row in conn.execute(
+        f"SELECT DISTINCT FLOOR(recorded_at / {DAY})::BIGINT FROM {default_name(table)} "
+        "WHERE recorded_at >= %s AND recorded_at < %s", (since * DAY, until * DAY)).fetchall()]
 
 
 # -- changing it ----------------------------------------------------------------------

@@ -122,9 +122,10 @@ class PostgresStore(Store):
 
     def prepare_days(self, now=None):
         """Make the partitions from today (by the database's clock, or `now`)
-        to DAYS_AHEAD days on, each in a transaction of its own that moves
-        the day's rows out of the DEFAULT partition; returns the partitions
-        made.  A day whose lock does not come within DDL_WAIT is left for
+        to DAYS_AHEAD days on, and those of earlier days missed while
+        housekeeping did not run (partitions.days_to_make), each in a
+        transaction of its own that moves the day's rows out of the DEFAULT
+        partition; returns the partitions made.  A day whose lock does not come within DDL_WAIT is left for
         the next run.  Nothing to do on an unpartitioned table."""
         now = self.now() if now is None else now
         made = 0
@@ -135,9 +136,9 @@ class PostgresStore(Store):
                     continue
                 have = {day for _, day, attached in partitions.day_tables(conn, table)
                         if attached}
-                for day in partitions.days_ahead(now):
-                    if day in have:
-                        continue
+                waiting = partitions.waiting_days(conn, table, min(have), partitions.day_of(
+                    now)) if have else []
+                for day in partitions.days_to_make(now, have, waiting):
                     try:
                         with self._transaction() as conn:
                             moved = partitions.make_day(conn, table, day)

@@ -117,16 +117,19 @@ def test_days_are_made_ahead_and_their_rows_move_out_of_the_default(pg):
     now = pg.now()
     for table in partitions.PARTITIONED:  # a new database has them
         assert _tables(pg, table) == {partition_name(table, d) for d in partitions.days_ahead(now)}
+    # Housekeeping has not run for ten days: the rows of those days wait.
     later = (day_of(now) + 10) * DAY
-    for at in (later - 0.001, later, later + (DAYS_AHEAD + 1) * DAY):
+    for at in (later - 0.001, later, later + (DAYS_AHEAD + 1) * DAY, now - DAY):
         _request(pg, at)
     assert set(_where(pg).values()) == {"requests_default"}
-    assert pg.prepare_days(later) == 3 * (DAYS_AHEAD + 1)
-    assert _where(pg) == {1: "requests_default", 2: partition_name("requests", day_of(later)),
-                          3: "requests_default"}
+    assert pg.prepare_days(later) == 3 * (DAYS_AHEAD + 1) + 1  # and the missed day with rows
+    assert _where(pg) == {1: partition_name("requests", day_of(later) - 1),
+                          2: partition_name("requests", day_of(later)),
+                          3: "requests_default",   # past the days ahead
+                          4: "requests_default"}   # before the oldest day kept: dropped
     assert pg.prepare_days(later) == 0
     _request(pg, later + 1)
-    assert _where(pg)[4] == partition_name("requests", day_of(later))
+    assert _where(pg)[5] == partition_name("requests", day_of(later))
 
 
 def test_purge_drops_whole_days_and_keeps_the_day_on_the_cutoff(pg):
