@@ -55,6 +55,9 @@ DETACH_TRIES = 3  # a day to drop is tried this often, DDL_WAIT * 5 apart, in on
 
 # -- what is decided apart from the database -----------------------------------
 
+LAST_DAY = calendar.timegm((9999, 12, 31, 0, 0, 0)) // DAY  # the last day a name can have
+
+
 def day_of(ts):
     """Whole days since 1970 (UTC) of a time in seconds: the day_sql of PostgreSQL."""
     return int(ts // DAY)

@@ -9,7 +9,6 @@ once instead of each waiting for a timeout.
 """
 
 import logging
-import math
 import time
 
 import psycopg
@@ -163,7 +162,7 @@ class PostgresStore(Store):
         # strange clock, in the DEFAULT partition) are left out of that,
         # as they are out of place anyway.  Without ts's day as a partition
         # (unpartitioned, a day not made) the whole table is searched.
-        if not math.isfinite(ts):
+        if not 0 <= ts < (partitions.LAST_DAY + 1) * DAY:  # NaN too
             return None
         day = partitions.day_of(ts)
         name = partitions.partition_name(table, day)
@@ -199,9 +198,13 @@ class PostgresStore(Store):
                 continue  # the next purge tries again
             # Counted once detached: no row can arrive any more, so the count
             # is exact, and counting holds up no one.
-            with self._transaction(patient=True) as conn:
-                deleted += conn.execute(f"SELECT COUNT(*) FROM {name}").fetchone()[0]
-                conn.execute(f"DROP TABLE {name}")
+            try:
+                with self._transaction(patient=True) as conn:
+                    n = conn.execute(f"SELECT COUNT(*) FROM {name}").fetchone()[0]
+                    conn.execute(f"DROP TABLE {name}")
+            except psycopg.errors.UndefinedTable:
+                continue  # a purge run at the same time (the command's) dropped it
+            deleted += n
         # The DEFAULT partition holds only the rows of days without a
         # partition (strange clocks, late lines, days not made yet): few, so
         # its old rows are deleted one by one.
@@ -223,5 +226,7 @@ class PostgresStore(Store):
                 return True
             except psycopg.errors.LockNotAvailable:
                 pass
+            except psycopg.errors.UndefinedTable:
+                return True  # detached by a purge run at the same time: dropped below
         log.info("%s: not detached (the table stayed busy); the next purge tries again", name)
         return False
