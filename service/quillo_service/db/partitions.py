@@ -224,5 +224,7 @@ def convert(conn, table, now, progress):
         conn.execute(sql)
     total = copied + rest
     elapsed = time.monotonic() - began
-    progress(f"{table}: {total} rows in {elapsed:.1f} s ({total / max(elapsed, 1e-6):.0f} rows/s)")
+    if total:  # a new database's empty tables are not worth a line
+        progress(f"{table}: {total} rows in {elapsed:.1f} s "
+                 f"({total / max(elapsed, 1e-6):.0f} rows/s)")
     return total

@@ -124,8 +124,9 @@ class PostgresStore(Store):
         to DAYS_AHEAD days on, and those of earlier days missed while
         housekeeping did not run (partitions.days_to_make), each in a
         transaction of its own that moves the day's rows out of the DEFAULT
-        partition; returns the partitions made.  A day whose lock does not come within DDL_WAIT is left for
-        the next run.  Nothing to do on an unpartitioned table."""
+        partition; returns the partitions made.  A day whose lock does not
+        come within DDL_WAIT is left for the next run.  Nothing to do on an
+        unpartitioned table."""
         now = self.now() if now is None else now
         made = 0
         with self._errors_as_store_error():
@@ -174,6 +175,7 @@ class PostgresStore(Store):
         hi = conn.execute(f"SELECT MAX(id) FROM {table}").fetchone()[0]
         if hi is None:
             return 1
+        # The host's clock is near enough the database's to tell the days ahead.
         end = (max(day, partitions.day_of(time.time())) + partitions.DAYS_AHEAD + 1) * DAY
         later = conn.execute(f"SELECT MIN(id) FROM {table} WHERE recorded_at >= %s "
                              "AND recorded_at < %s AND id <= %s",
