@@ -46,6 +46,7 @@ def main(argv):
         if command == "migrate":
             began = time.monotonic()
             store = open_configured(config, create_secret=True)
+            store.progress = lambda text: print(text, flush=True)  # a conversion, day by day
             store.check()
             print(f"schema version {store.schema_version()} ({time.monotonic() - began:.1f} s)")
             return 0

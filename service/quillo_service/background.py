@@ -18,6 +18,7 @@ worker takes it over.  Only the holder runs the jobs:
 
 - the dashboard's rollup (what `python3 -m quillo_service rollup` does),
 - the purge of records older than retention_days (`... purge`),
+- on PostgreSQL, the partitions of the days ahead (Store.prepare_days),
 - the alert detectors and the alert sender (alerts/),
 
 and whatever else is registered with `add_job`.  A job must be safe to run
@@ -49,6 +50,7 @@ LEASE = "housekeeping"
 LEASE_SECONDS = 60.0   # a dead holder's jobs wait this long for a new one
 TICK_SECONDS = 5.0     # how often the lease is asked for (and renewed)
 INGEST_SECONDS = 5.0   # how often each worker reads nginx's logs
+PARTITIONS_SECONDS = 600.0  # how often the days ahead are checked (cheap when all are there)
 _problems = LogThrottle(interval=300.0)
 _loop_problems = LogThrottle(interval=60.0)
 
@@ -85,6 +87,9 @@ class Runner:
         sender = Sender(self.store, self.config)
         self.add_job("rollup", 60, lambda s, c, now: Dashboard(s).catch_up(now, budget=20))
         self.add_job("purge", 3600, lambda s, c, now: s.purge(c.retention_days, now=now))
+        # PostgreSQL's days ahead (db/partitions.py); a day whose lock did not
+        # come is tried again at the next run.
+        self.add_job("partitions", PARTITIONS_SECONDS, lambda s, c, now: s.prepare_days(now))
         # The detectors read through the dashboard's queries (each count
         # defined once), handed in here so that the alerts do not import it.
         self.add_job("alert detectors", 300,

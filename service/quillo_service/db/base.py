@@ -89,6 +89,9 @@ class Store:
         self._spool_checked = 0.0
         self._local = threading.local()
         self._inherited = []  # connections from a parent process, kept unclosed
+        # Told of long schema work step by step (a conversion, day by day);
+        # `migrate` prints it, the service logs it.
+        self.progress = log.info
         q = ", ".join([self.placeholder] * len(REQUEST_COLUMNS))
         self._insert_request = f"INSERT INTO requests ({', '.join(REQUEST_COLUMNS)}) VALUES ({q})"
         self._insert_request_now = self._insert_request.replace(
@@ -358,19 +361,12 @@ class Store:
                     f"{self.describe()}: the database has schema version {found}, newer than "
                     f"version {SCHEMA_VERSION} that this service knows; upgrade the service")
             if found is None:
-                for sql in TABLES:
-                    conn.execute(sql.format(id=self.id_type, float=self.float_type))
+                self._apply(conn, TABLES)
                 conn.execute(f"INSERT INTO schema_version (version) VALUES ({SCHEMA_VERSION})")
             elif found < SCHEMA_VERSION:
                 for version in range(found, SCHEMA_VERSION):
-                    steps = MIGRATIONS[version]
-                    if isinstance(steps, dict):  # a step only one database needs
-                        steps = steps[self.dialect]
-                    for sql in steps:
-                        if callable(sql):
-                            sql(self, conn)
-                        else:
-                            conn.execute(sql.format(id=self.id_type, float=self.float_type))
+                    self.progress(f"schema version {version} to {version + 1}")
+                    self._apply(conn, MIGRATIONS[version])
                 conn.execute(f"UPDATE schema_version SET version = {SCHEMA_VERSION}")
             conn.execute("COMMIT")
         except BaseException:
@@ -380,6 +376,19 @@ class Store:
                 pass
             raise
         self._patience(conn, False)
+
+    def _apply(self, conn, steps):
+        """Run schema steps: SQL, a callable given (store, connection), or a
+        dict of the steps only one database needs, by dialect."""
+        if isinstance(steps, dict):
+            steps = steps[self.dialect]
+        for step in steps:
+            if isinstance(step, dict):
+                self._apply(conn, step)
+            elif callable(step):
+                step(self, conn)
+            else:
+                conn.execute(step.format(id=self.id_type, float=self.float_type))
 
     # -- recording -------------------------------------------------------------
 
@@ -524,30 +533,44 @@ class Store:
         an earlier time (nginx's fallback answers, spooled requests) make
         the answer approximate: see LATE.
         """
-        p = self.placeholder
         with self._errors_as_store_error():
             conn = self._conn()
+            found = self._first_id_by_day(conn, table, ts)
+            if found is not None:
+                return found
             # Asked apart: SQLite answers MIN and MAX from the primary key only
             # when each stands alone, and reads the whole table otherwise.
             lo = conn.execute(f"SELECT MIN(id) FROM {table}").fetchone()[0]
             hi = conn.execute(f"SELECT MAX(id) FROM {table}").fetchone()[0]
             if lo is None:
                 return 1
+            return self._search_ids(conn, table, lo, hi, ts)
 
-            def recent(v):  # is the first row at or after id v recorded at or after ts?
-                return conn.execute(
-                    f"SELECT recorded_at FROM {table} WHERE id >= {p} ORDER BY id LIMIT 1",
-                    (v,)).fetchone()[0] >= ts
+    def _search_ids(self, conn, table, lo, hi, ts):
+        """The binary search of first_id over the ids lo .. hi of `table`
+        (rows at both ends): hi + 1 when no row at or after hi is recorded
+        at or after ts."""
+        p = self.placeholder
 
-            if not recent(hi):
-                return hi + 1
-            while lo < hi:
-                mid = (lo + hi) // 2
-                if recent(mid):
-                    hi = mid
-                else:
-                    lo = mid + 1
-            return lo
+        def recent(v):  # is the first row at or after id v recorded at or after ts?
+            return conn.execute(
+                f"SELECT recorded_at FROM {table} WHERE id >= {p} ORDER BY id LIMIT 1",
+                (v,)).fetchone()[0] >= ts
+
+        if not recent(hi):
+            return hi + 1
+        while lo < hi:
+            mid = (lo + hi) // 2
+            if recent(mid):
+                hi = mid
+            else:
+                lo = mid + 1
+        return lo
+
+    def _first_id_by_day(self, conn, table, ts):
+        """first_id where `table` has a partition for ts's day; None where
+        the search over the whole table is to be made."""
+        return None
 
     # -- rollup positions -------------------------------------------------------------
 
@@ -589,13 +612,20 @@ class Store:
         in retention.py; returns the records (register_records) deleted.
 
         Deletes in batches of short transactions, so that recording goes on
-        meanwhile instead of waiting for one long delete.
+        meanwhile instead of waiting for one long delete.  A table
+        partitioned by day (PostgreSQL) instead loses whole days, each once
+        all of it is older than the cutoff: the day the cutoff falls in
+        stays until the next day's purge (see _purge_by_day).
         """
         cutoff = (time.time() if now is None else now) - days * 86400
         p = self.placeholder
         deleted = 0
         with self._errors_as_store_error():
             for table in retention.RECORDS:
+                by_day = self._purge_by_day(table, cutoff)
+                if by_day is not None:
+                    deleted += by_day
+                    continue
                 bound = self.first_id(table, cutoff)
                 conn = self._conn()
                 low = conn.execute(f"SELECT MIN(id) FROM {table}").fetchone()[0]
@@ -609,6 +639,17 @@ class Store:
                     conn.execute(f"DELETE FROM {table} WHERE {column} < {p}",
                                  (retention.bound(cutoff, unit),))
         return deleted
+
+    def _purge_by_day(self, table, cutoff):
+        """Where `table` is partitioned by day: drop its days older than the
+        cutoff and return the records that went; None where it is not."""
+        return None
+
+    def prepare_days(self, now=None):
+        """Make the days ahead of tables partitioned by day (PostgreSQL's
+        requests, events and downloads, see partitions.py); returns how
+        many were made.  Nothing to do on SQLite."""
+        return 0
 
     # -- leases: one holder at a time across hosts (background.py) -------------------------
 
