@@ -75,7 +75,8 @@ def _spooled_row(row):
     if not isinstance(row, list) or len(row) not in (len(REQUEST_COLUMNS) - 1,
                                                      len(REQUEST_COLUMNS)):
         return None
-    return row + [None] * (len(REQUEST_COLUMNS) - len(row))
+    row = row + [None] * (len(REQUEST_COLUMNS) - len(row))
+    return row if row[REQUEST_ID] is None or isinstance(row[REQUEST_ID], str) else None
 
 
 class Store:
