@@ -739,6 +739,12 @@ class Store:
                          "unread_bytes = excluded.unread_bytes",
                          (host, int(spooled), int(unread_bytes)))
 
+    def forget_host(self, host):
+        """Drop a host's heartbeat (one taken out for good); True if it had one."""
+        with self._errors_as_store_error(), self._transaction() as conn:
+            return conn.execute(f"DELETE FROM hosts WHERE name = {self.placeholder}",
+                                (host,)).rowcount == 1
+
     def hosts(self):
         """Every host's last heartbeat, by name: dicts of name, seen_at,
         spooled, unread_bytes and age (seconds since, by the database's clock)."""
