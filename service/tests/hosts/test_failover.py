@@ -1,0 +1,328 @@
+"""Three service hosts behind a front nginx, one PostgreSQL, on this machine
+(stack.Hosts, what `scripts/serve --hosts 3` runs), under load from several
+client addresses; then one failure at a time:
+
+  a. a host killed (SIGKILL to nginx and gunicorn, masters and workers) and
+     brought back;
+  b. a guarded rule halted through one host;
+  c. the housekeeping lease holder's host killed;
+  d. PostgreSQL stopped for 10 s.
+
+The tests run in this order on one set of hosts; each prints its counts.
+"""
+
+import http.client
+import os
+import re
+import ssl
+import subprocess
+import sys
+import threading
+import time
+
+import psycopg
+import pytest
+
+from conftest import GUARDED, KEY, RULE, SECRET, SERVICE, wait_for
+from quillo_service.clients import client_key
+from stack import Hosts, free_port
+
+LEASE_SECONDS = 6
+INSTRUCTION = re.compile(r"(GET|GOTO):\S+")
+LOAD_KEY = "a" * 40  # matches no rule: the default answer
+CLIENTS = ["127.0.0.%d" % n for n in range(2, 6)]  # the load's client addresses
+HALT_SECONDS = 2.0  # every worker reads the rollouts' state at least once a second
+
+# The guarded rule serves every machine of its keys until halted; then they
+# fall through to the default channel.
+IN_RULE = "GET:https://setup.test/installers/beta.exe"
+FALL_THROUGH = "GET:https://setup.test/installers/stable.exe"
+# client_secret is a top-level key: it must come before the first table.
+CONFIG = 'client_secret = "client.secret"\n' + GUARDED.format(steps="100")
+
+
+def ask(hosts, path, source="127.0.0.1", address=None, headers=None, conn=None):
+    """(status, the front's request id, body) of one GET over HTTPS, to the
+    front or to a host's own nginx (`address`), from the client address
+    `source`."""
+    own = conn is None
+    if own:
+        ctx = ssl.create_default_context(cafile=hosts.front.ca)
+        ctx.check_hostname = False  # a host's address is not in the certificate
+        conn = http.client.HTTPSConnection(address or "127.0.0.1", hosts.front.port,
+                                           context=ctx, source_address=(source, 0), timeout=30)
+    try:
+        conn.request("GET", path, headers=headers or {})
+        r = conn.getresponse()
+        return r.status, r.getheader("X-Request-Id"), r.read().decode("latin-1")
+    finally:
+        if own:
+            conn.close()
+
+
+def query(machine, key=LOAD_KEY):
+    return "/getinstaller?key=%s&version=1,0,0,0&id=%s" % (key, machine)
+
+
+class Load:
+    """Launcher requests through the front from each of CLIENTS, one after
+    another per client, until stopped. Each answer is kept with the front's
+    request id; a request without a valid instruction is counted as failed."""
+
+    def __init__(self, hosts, pause=0.1):
+        self.hosts, self.pause = hosts, pause
+        self.answered = []  # (monotonic time, client, request id)
+        self.failed = []    # (monotonic time, client, what went wrong)
+        self._stop = threading.Event()
+        self._threads = [threading.Thread(target=self._run, args=(c, i), daemon=True)
+                         for i, c in enumerate(CLIENTS)]
+
+    def start(self):
+        for t in self._threads:
+            t.start()
+        return self
+
+    def stop(self):
+        self._stop.set()
+        for t in self._threads:
+            t.join(60)
+
+    def _run(self, client, index):
+        ctx = ssl.create_default_context(cafile=self.hosts.front.ca)
+        conn, n = None, 0
+        while not self._stop.is_set():
+            n += 1
+            machine = "%02X%038X" % (index, n)
+            if conn is None:
+                conn = http.client.HTTPSConnection("127.0.0.1", self.hosts.front.port,
+                                                   context=ctx, source_address=(client, 0),
+                                                   timeout=30)
+            try:
+                status, rid, body = ask(self.hosts, query(machine), conn=conn)
+            except (OSError, http.client.HTTPException) as e:
+                conn.close()
+                conn = None
+                self.failed.append((time.monotonic(), client, repr(e)))
+                continue
+            if status == 200 and INSTRUCTION.fullmatch(body) and rid:
+                self.answered.append((time.monotonic(), client, rid))
+            else:
+                self.failed.append((time.monotonic(), client, "%s %r" % (status, body[:80])))
+            self._stop.wait(self.pause)
+
+    def ids(self):
+        return [rid for _, _, rid in list(self.answered)]
+
+
+@pytest.fixture(scope="module")
+def cluster(tmp_path_factory):
+    root = tmp_path_factory.mktemp("hosts")
+    (root / "service.toml").write_text(CONFIG)
+    (root / "client.secret").write_bytes(SECRET)
+    (root / "client.secret").chmod(0o600)
+    env = {"QUILLO_SERVICE_HOUSEKEEPING": "on",
+           "QUILLO_SERVICE_LEASE_SECONDS": str(LEASE_SECONDS)}
+    hosts = Hosts(root / "state", root / "service.toml", 3, port=free_port(), workers=1,
+                  threads=4, env=env, fail_timeout="3s")
+    with hosts:
+        load = Load(hosts).start()
+        try:
+            wait_for(lambda: len(load.answered) >= 20, "the first answers")
+            yield hosts, load
+        finally:
+            load.stop()
+            print("hosts: %d answered, %d failed over the whole run"
+                  % (len(load.answered), len(load.failed)))
+
+
+def stored_counts(database, ids):
+    """{request id: how many requests were stored with it} for `ids`."""
+    with psycopg.connect(database, autocommit=True) as conn:
+        rows = conn.execute("SELECT request_id, COUNT(*) FROM requests "
+                            "WHERE request_id = ANY(%s) GROUP BY request_id",
+                            (list(ids),)).fetchall()
+    return dict(rows)
+
+
+def settle(hosts, ids, seconds=60):
+    """Waits until every id is stored (the hosts read nginx's logs and their
+    spools every few seconds); returns (missing, stored more than once)."""
+    deadline = time.monotonic() + seconds
+    while True:
+        counts = stored_counts(hosts.database, ids)
+        missing = [i for i in ids if i not in counts]
+        if not missing or time.monotonic() > deadline:
+            return missing, [i for i, n in counts.items() if n > 1]
+        time.sleep(0.5)
+
+
+def test_request_ids_and_addresses_come_from_a_trusted_front_only(cluster):
+    hosts, _ = cluster
+    host = hosts.hosts[0]
+    own = "ab" * 16
+    # Through the front, from 127.0.0.4: the front's id and the client's address.
+    status, via_front, body = ask(hosts, query("F" * 40), source="127.0.0.4",
+                                  headers={"X-Request-Id": own, "X-Real-IP": "10.9.9.9"})
+    assert status == 200 and via_front and via_front != own
+    # Straight to a host from an address that is no front: its own id.
+    ask(hosts, query("E" * 40), source="127.0.0.6", address=host.address,
+        headers={"X-Request-Id": own, "X-Real-IP": "10.9.9.9"})
+    # From the front's address, an id that is not nginx's form (one digit short).
+    ask(hosts, query("D" * 40), source="127.0.0.1", address=host.address,
+        headers={"X-Request-Id": "cd" * 15 + "c"})
+    # ... or upper-case (nginx writes lower-case hex).
+    ask(hosts, query("A" * 40), source="127.0.0.1", address=host.address,
+        headers={"X-Request-Id": "CD" * 16})
+    # From the front's address, in nginx's form: taken.
+    ask(hosts, query("C" * 40), source="127.0.0.1", address=host.address,
+        headers={"X-Request-Id": "cd" * 16})
+    with psycopg.connect(hosts.database, autocommit=True) as conn:
+        def row(machine):
+            wait_for(lambda: conn.execute("SELECT 1 FROM requests WHERE machine_id = %s",
+                                          (machine,)).fetchone(), machine)
+            return conn.execute("SELECT request_id, client FROM requests WHERE machine_id = %s",
+                                (machine,)).fetchone()
+        assert row("F" * 40) == (via_front, client_key("127.0.0.4", SECRET))
+        rid, client = row("E" * 40)
+        assert rid != own and re.fullmatch("[0-9a-f]{32}", rid)
+        assert client == client_key("127.0.0.6", SECRET)
+        assert row("D" * 40)[0] != "cd" * 15 + "c"
+        assert row("A" * 40)[0] != "CD" * 16
+        assert row("C" * 40)[0] == "cd" * 16
+
+
+def test_a_killed_host_loses_no_request(cluster):
+    hosts, load = cluster
+    victim = hosts.hosts[1]
+    before = len(load.answered), len(load.failed)
+    victim.kill()
+    killed = time.monotonic()
+    time.sleep(4)
+    down = len(load.answered) - before[0]
+    victim.start()
+    # In again once the front has sent it requests that it answered.
+    since = len(hosts.front.log_entries())
+    wait_for(lambda: any(e["hosts"].endswith(victim.listen) and e["host_status"].endswith("200")
+                         for e in hosts.front.log_entries()[since:]), "the host back in")
+    back = time.monotonic() - killed
+    ids = load.ids()
+    failed = len(load.failed) - before[1]
+    missing, twice = settle(hosts, ids)
+    print("failover a: %d answered while %s was down (%.1f s to be back in), %d without a "
+          "valid instruction; of %d answered ids %d not stored, %d stored twice"
+          % (down, victim.name, back, failed, len(ids), len(missing), len(twice)))
+    assert failed == 0, load.failed[-5:]
+    assert (missing, twice) == ([], [])
+
+
+def test_a_halt_through_one_host_reaches_every_host(cluster):
+    hosts, _ = cluster
+    machine = "0123456789ABCDEF0123456789ABCDEF01234567"
+
+    def answers():
+        return [ask(hosts, query(machine, KEY), address=h.address, headers={})[2]
+                for h in hosts.hosts]
+    wait_for(lambda: answers() == [IN_RULE] * 3, "every host serving the rule")
+    env = dict(os.environ, QUILLO_SERVICE_DATABASE=hosts.database,
+               STATE_DIRECTORY=hosts.hosts[0].state)
+    done = subprocess.run([sys.executable, "-m", "quillo_service", "rollouts", hosts.config,
+                           "halt", RULE, "failover test"], cwd=SERVICE, env=env,
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    halted = time.monotonic()
+    obeyed = {}
+    while len(obeyed) < 3 and time.monotonic() - halted < 10:
+        for h in hosts.hosts:
+            if h.name not in obeyed:
+                sent = time.monotonic()
+                if ask(hosts, query(machine, KEY), address=h.address, headers={})[2] \
+                        == FALL_THROUGH:
+                    obeyed[h.name] = sent - halted
+        time.sleep(0.05)
+    print("failover b: the halt reached %s" % ", ".join(
+        "%s after %.2f s" % item for item in sorted(obeyed.items())))
+    assert len(obeyed) == 3 and max(obeyed.values()) <= HALT_SECONDS
+
+
+def lease(database):
+    with psycopg.connect(database, autocommit=True) as conn:
+        return conn.execute("SELECT holder FROM leases WHERE name = 'housekeeping'").fetchone()
+
+
+def test_the_housekeeping_lease_moves_to_a_live_host(cluster):
+    hosts, _ = cluster
+    wait_for(lambda: lease(hosts.database), "a lease holder")
+    holder = lease(hosts.database)[0]
+    owner = [h for h in hosts.hosts
+             if any(":%d:" % pid in holder for pid in h.pids("gunicorn"))]
+    assert len(owner) == 1, (holder, [h.pids("gunicorn") for h in hosts.hosts])
+    owner = owner[0]
+    with psycopg.connect(hosts.database, autocommit=True) as conn:
+        rolled = conn.execute("SELECT value FROM rollup_state WHERE name = 'requests'"
+                              ).fetchone()
+    owner.kill()
+    killed = time.monotonic()
+    try:
+        taken, rolled_now = lease_moves(hosts, holder, rolled)
+    finally:
+        owner.start()
+    print("failover c: lease of %s taken over after %.1f s (lease %d s); rollup position "
+          "%s -> %s; purge ran" % (owner.name, taken - killed, LEASE_SECONDS,
+                                   (rolled or ("none",))[0], rolled_now))
+    # The lease runs out LEASE_SECONDS after the holder's last renewal, and
+    # the others ask once a tick (5 s).
+    assert taken - killed <= LEASE_SECONDS + 5 + 1
+
+
+def lease_moves(hosts, holder, rolled):
+    """When another host took the lease; the rollup's position after its run there."""
+    # A daily count older than the retention (90 days), for the purge of the
+    # next holder.
+    with psycopg.connect(hosts.database, autocommit=True) as conn:
+        conn.execute("INSERT INTO requests_daily (day, bundle_key, version, answer, malformed, n) "
+                     "VALUES (%s, 'purge probe', '1', 'GET:x', '', 1)",
+                     (int(time.time() // 86400) - 91,))
+    wait_for(lambda: lease(hosts.database) and lease(hosts.database)[0] != holder,
+             "another holder", seconds=4 * LEASE_SECONDS)
+    taken = time.monotonic()
+
+    def old_rows():
+        with psycopg.connect(hosts.database, autocommit=True) as conn:
+            return conn.execute("SELECT COUNT(*) FROM requests_daily "
+                                "WHERE bundle_key = 'purge probe'").fetchone()[0]
+
+    def rolled_up_to():
+        with psycopg.connect(hosts.database, autocommit=True) as conn:
+            return conn.execute("SELECT value FROM rollup_state WHERE name = 'requests'"
+                                ).fetchone()
+    wait_for(lambda: old_rows() == 0, "the purge on the new holder", seconds=30)
+    wait_for(lambda: (rolled_up_to() or (0,))[0] > (rolled or (0,))[0],
+             "the rollup on the new holder", seconds=30)
+    return taken, rolled_up_to()[0]
+
+
+def test_hosts_answer_and_spool_while_postgresql_is_away(cluster):
+    hosts, load = cluster
+    wait_for(lambda: all(not h.dead() and h.procs for h in hosts.hosts), "every host up")
+    start = len(load.answered), len(load.failed)
+    hosts.pg.pause()
+    try:
+        time.sleep(10)
+        spooled = [h.name for h in hosts.hosts
+                   if any(n.startswith("quillo-postgresql.spool") for n in os.listdir(h.state))]
+    finally:
+        hosts.pg.resume()
+    during = load.answered[start[0]:]
+    failed = len(load.failed) - start[1]
+    ids = load.ids()
+    missing, twice = settle(hosts, ids)
+    entries = {e["id"]: e["hosts"] for e in hosts.front.log_entries()}
+    per_host = {h.name: sum(1 for _, _, rid in during
+                            if entries.get(rid, "").endswith(h.listen)) for h in hosts.hosts}
+    print("failover d: %d answered in the 10 s without PostgreSQL (%s), %d without a valid "
+          "instruction, spooling on %s; of %d answered ids %d not stored, %d stored twice"
+          % (len(during), ", ".join("%s %d" % kv for kv in per_host.items()), failed,
+             ", ".join(spooled) or "no host", len(ids), len(missing), len(twice)))
+    assert failed == 0, load.failed[-5:]
+    assert all(per_host.values()) and len(spooled) == 3, (per_host, spooled)
+    assert (missing, twice) == ([], [])
