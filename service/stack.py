@@ -19,7 +19,9 @@ runs under /usr/bin/python3, where Debian's Flask and gunicorn live.
         --installers /srv/quillo/installers --upstream unix:/run/quillo/gunicorn.sock \\
         --fallback /var/lib/quillo/fallback
 
-prints the nginx configuration for a production host.
+prints the nginx configuration for a production host (add --front ADDRESS for
+a host behind a balancer), and `stack.py front-conf --host ... --hosts
+10.0.0.11:443,10.0.0.12:443 --ca ...` that of the balancer (see DEPLOY.md).
 """
 import argparse
 import ctypes
@@ -824,13 +826,30 @@ def main(argv=None):
                    help='a port (bound on IPv4 and IPv6) or ADDRESS:PORT')
     n.add_argument('--fallback', default='/var/lib/quillo/fallback',
                    help='the service\'s QUILLO_SERVICE_FALLBACK folder')
+    n.add_argument('--front', action='append', default=[], metavar='ADDRESS',
+                   help='a balancer in front of this host (address or network; repeat for '
+                   'several): its X-Real-IP and X-Request-Id are believed')
+    f = sub.add_parser('front-conf', help='prints the nginx configuration for a balancer '
+                       'of several hosts')
+    f.add_argument('--host', required=True, help='the service host name (SERVICE_HOST)')
+    f.add_argument('--cert', required=True, help='certificate chain (PEM)')
+    f.add_argument('--cert-key', required=True, help='its private key (PEM)')
+    f.add_argument('--hosts', required=True, help='the hosts\' nginx, ADDRESS:PORT, comma-separated')
+    f.add_argument('--ca', required=True, help='the CA bundle the hosts\' certificates chain to')
+    f.add_argument('--listen', default='443',
+                   help='a port (bound on IPv4 and IPv6) or ADDRESS:PORT')
     args = parser.parse_args(argv)
     if args.command == 'serve':
         args.hosts_given = args.hosts is not None
         args.hosts = 1 if args.hosts is None else args.hosts
         return serve(args)
+    if args.command == 'front-conf':
+        sys.stdout.write(production_front(args.host, args.cert, args.cert_key,
+                                          [h.strip() for h in args.hosts.split(',') if h.strip()],
+                                          args.ca, args.listen))
+        return 0
     sys.stdout.write(production_nginx(args.host, args.cert, args.cert_key, args.installers,
-                                      args.upstream, args.listen, args.fallback))
+                                      args.upstream, args.listen, args.fallback, args.front))
     return 0
 
 
