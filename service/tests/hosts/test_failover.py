@@ -191,6 +191,21 @@ def test_request_ids_and_addresses_come_from_a_trusted_front_only(cluster):
         assert row("C" * 40)[0] == "cd" * 16
 
 
+def test_downloads_pass_through_the_front_with_their_range(cluster):
+    hosts, _ = cluster
+    with open(os.path.join(hosts.hosts[0].installers, "stable.exe"), "wb") as f:
+        f.write(bytes(range(256)) * 64)
+    status, _, body = ask(hosts, "/installers/stable.exe", source="127.0.0.4",
+                          headers={"Range": "bytes=100-"})
+    assert status == 206 and body.encode("latin-1") == (bytes(range(256)) * 64)[100:]
+    # The host that sent it logged the client's address and the bytes it got.
+    lines = [line for h in hosts.hosts if os.path.exists(h.downloads_log)
+             for line in open(h.downloads_log).read().splitlines()]
+    assert len(lines) == 1 and lines[0].split()[1:4] == ["127.0.0.4", "206",
+                                                          str(256 * 64 - 100)], lines
+    assert '"bytes=100-"' in lines[0]
+
+
 def test_a_killed_host_loses_no_request(cluster):
     hosts, load = cluster
     victim = hosts.hosts[1]
