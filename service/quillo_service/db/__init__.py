@@ -25,6 +25,12 @@ What the features use (a feature's SQL lives with the feature, never here):
   database cannot take it in time; `replay_spool`, `lost_requests`.
 - leases: `take_lease`, `drop_lease`, `lease_holder`: one holder at a time
   across hosts (background.py).
+- request ids (request_ids): `record_request` and `replay_spool` record a
+  request whose id was recorded within REQUEST_ID_WINDOW (base.py) by no
+  host; `fresh_requests` applies the same rule to rows added in bulk
+  (nginx's logs), `prune_request_ids` forgets the older ids.
+- hosts: `beat` writes a host's heartbeat, `hosts` reads them all,
+  `spooled` counts this host's spool.
 """
 import os
 

@@ -13,6 +13,7 @@ import time
 import psycopg
 
 from .base import Store, StoreError
+from .schema import REQUEST_COLUMNS
 
 WAIT = 0.8
 RETRY = 1.0
@@ -47,6 +48,15 @@ class PostgresStore(Store):
         super().__init__(spool)
         self.url = url
         self._retry_at = 0.0
+        # A request with an id: its claim in request_ids and its row in one
+        # statement, one round trip; the row is inserted only when the claim
+        # was new (the id comes back from the claim).
+        fields = ", ".join(["%s"] * (len(REQUEST_COLUMNS) - 2))
+        claimed = (f"WITH seen AS ({self._claim_id} RETURNING request_id) "
+                   f"INSERT INTO requests ({', '.join(REQUEST_COLUMNS)}) "
+                   f"SELECT {{at}}, {fields}, request_id FROM seen")
+        self._insert_claimed = claimed.format(at="%s")
+        self._insert_claimed_now = claimed.format(at=self.now_sql)
 
     def describe(self):
         # Never show the password that the address may hold.
@@ -75,6 +85,16 @@ class PostgresStore(Store):
             raise StoreError(f"{self.describe()}: cannot connect: "
                              f"{str(e).splitlines()[0] if str(e) else type(e).__name__}") from None
         return conn
+
+    def _insert_request_row(self, recorded_at, values):
+        if values[-1] is None:
+            return super()._insert_request_row(recorded_at, values)
+        with self._errors_as_store_error():
+            if recorded_at is None:
+                self._conn().execute(self._insert_claimed_now, (values[-1], *values[:-1]))
+            else:
+                self._conn().execute(self._insert_claimed,
+                                     (values[-1], recorded_at, *values[:-1]))
 
     def _patience(self, conn, patient):
         conn.execute(f"SET lock_timeout = {0 if patient else int(WAIT * 1000)}")
