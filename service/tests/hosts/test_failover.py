@@ -26,9 +26,11 @@ import pytest
 from conftest import GUARDED, KEY, RULE, SECRET, SERVICE, wait_for
 from quillo_service.background import Runner
 from quillo_service.clients import client_key
+from quillo_service.db import open_store
 from stack import Hosts, free_port
 
 LEASE_SECONDS = 6
+SEEDED = 50  # requests recorded an hour before the test
 INSTRUCTION = re.compile(r"(GET|GOTO):\S+")
 LOAD_KEY = "a" * 40  # matches no rule: the default answer
 CLIENTS = ["127.0.0.%d" % n for n in range(2, 6)]  # the load's client addresses
@@ -126,6 +128,16 @@ def cluster(tmp_path_factory):
     hosts = Hosts(root / "state", root / "service.toml", 3, port=free_port(), workers=1,
                   threads=4, env=env, fail_timeout="3s")
     with hosts:
+        # Requests of an hour ago, the first ids: the rollup takes only rows
+        # older than its margins, so these are all it has to do in this run.
+        store = open_store(hosts.database, client_secret=SECRET)
+        try:
+            for n in range(SEEDED):
+                store.record_request(time.time() - 3600, client_key("127.0.0.9", SECRET),
+                                     LOAD_KEY, "1,0,0,0", "%040X" % n, "GET:x", "default",
+                                     "", "")
+        finally:
+            store.close()
         load = Load(hosts).start()
         try:
             wait_for(lambda: len(load.answered) >= 20, "the first answers")
@@ -295,49 +307,52 @@ def test_the_housekeeping_lease_moves_to_a_live_host(cluster):
              if any(":%d:" % pid in holder for pid in h.pids("gunicorn"))]
     assert len(owner) == 1, (holder, [h.pids("gunicorn") for h in hosts.hosts])
     owner = owner[0]
-    with psycopg.connect(hosts.database, autocommit=True) as conn:
-        rolled = conn.execute("SELECT value FROM rollup_state WHERE name = 'requests'"
-                              ).fetchone()
     owner.kill()
     killed = time.monotonic()
     try:
-        taken, rolled_now = lease_moves(hosts, holder, rolled)
+        taken, rolled = lease_moves(hosts, holder)
     finally:
         owner.start()
-    print("failover c: lease of %s taken over after %.1f s (lease %d s); rollup position "
-          "%s -> %s; purge ran" % (owner.name, taken - killed, LEASE_SECONDS,
-                                   (rolled or ("none",))[0], rolled_now))
+    print("failover c: lease of %s taken over after %.1f s (lease %d s); the new holder "
+          "rolled up %d requests (position 0 -> %d), purged the old daily count and "
+          "forgot the old request id" % (owner.name, taken - killed, LEASE_SECONDS,
+                                         rolled[1], rolled[0]))
+    assert rolled == (SEEDED, SEEDED)
     # The lease runs out LEASE_SECONDS after the holder's last renewal, and
     # the others ask once a tick.
     tick = Runner(None, None, lease_seconds=LEASE_SECONDS).tick
     assert taken - killed <= LEASE_SECONDS + tick + 1
 
 
-def lease_moves(hosts, holder, rolled):
-    """When another host took the lease; the rollup's position after its run there."""
-    # A daily count older than the retention (90 days), for the purge of the
-    # next holder.
+def lease_moves(hosts, holder):
+    """When another host took the lease, once it has run the jobs: the
+    rollup's position and the requests in the daily counts."""
+    # Work for the next holder alone: the rollup from its start again, a daily
+    # count older than the retention (90 days) for the purge, and a request
+    # id older than the window in which ids are kept.
     with psycopg.connect(hosts.database, autocommit=True) as conn:
+        conn.execute("DELETE FROM requests_daily")
+        conn.execute("DELETE FROM rollup_state WHERE name = 'requests'")
         conn.execute("INSERT INTO requests_daily (day, bundle_key, version, answer, malformed, n) "
                      "VALUES (%s, 'purge probe', '1', 'GET:x', '', 1)",
                      (int(time.time() // 86400) - 91,))
+        conn.execute("INSERT INTO request_ids (request_id, seen_at) VALUES (%s, %s)",
+                     ("0" * 32, time.time() - 7 * 3600))
     wait_for(lambda: lease(hosts.database) and lease(hosts.database)[0] != holder,
              "another holder", seconds=4 * LEASE_SECONDS)
     taken = time.monotonic()
 
-    def old_rows():
+    def one(sql):
         with psycopg.connect(hosts.database, autocommit=True) as conn:
-            return conn.execute("SELECT COUNT(*) FROM requests_daily "
-                                "WHERE bundle_key = 'purge probe'").fetchone()[0]
-
-    def rolled_up_to():
-        with psycopg.connect(hosts.database, autocommit=True) as conn:
-            return conn.execute("SELECT value FROM rollup_state WHERE name = 'requests'"
-                                ).fetchone()
-    wait_for(lambda: old_rows() == 0, "the purge on the new holder", seconds=30)
-    wait_for(lambda: (rolled_up_to() or (0,))[0] > (rolled or (0,))[0],
-             "the rollup on the new holder", seconds=30)
-    return taken, rolled_up_to()[0]
+            return conn.execute(sql).fetchone()[0]
+    wait_for(lambda: one("SELECT COUNT(*) FROM requests_daily "
+                         "WHERE bundle_key = 'purge probe'") == 0, "the purge", seconds=30)
+    wait_for(lambda: one("SELECT COUNT(*) FROM request_ids WHERE request_id = '%s'"
+                         % ("0" * 32)) == 0, "the old request id forgotten", seconds=30)
+    wait_for(lambda: one("SELECT COUNT(*) FROM rollup_state WHERE name = 'requests'"),
+             "the rollup", seconds=30)
+    return taken, (one("SELECT value FROM rollup_state WHERE name = 'requests'"),
+                   one("SELECT COALESCE(SUM(n), 0) FROM requests_daily"))
 
 
 def test_hosts_answer_and_spool_while_postgresql_is_away(cluster):
