@@ -26,6 +26,7 @@ import pytest
 from conftest import GUARDED, KEY, RULE, SECRET, SERVICE, wait_for
 from quillo_service.background import Runner
 from quillo_service.clients import client_key
+from quillo_service.dashboard.queries import Dashboard
 from quillo_service.db import open_store
 from stack import Hosts, free_port
 
@@ -311,9 +312,14 @@ def test_the_housekeeping_lease_moves_to_a_live_host(cluster):
     killed = time.monotonic()
     try:
         taken, rolled = lease_moves(hosts, holder)
+        # The dashboard names the host once it has been silent for a lease.
+        wait_for(lambda: silent(hosts) == [owner.name], "the dead host named",
+                 seconds=3 * LEASE_SECONDS)
     finally:
         owner.start()
-    print("failover c: lease of %s taken over after %.1f s (lease %d s); the new holder "
+    wait_for(lambda: silent(hosts) == [], "the host back", seconds=3 * LEASE_SECONDS)
+    print("failover c: lease of %s taken over after %.1f s (lease %d s), the host named on "
+          "the dashboard until back; the new holder "
           "rolled up %d requests (position 0 -> %d), purged the old daily count and "
           "forgot the old request id" % (owner.name, taken - killed, LEASE_SECONDS,
                                          rolled[1], rolled[0]))
@@ -322,6 +328,14 @@ def test_the_housekeeping_lease_moves_to_a_live_host(cluster):
     # the others ask once a tick.
     tick = Runner(None, None, lease_seconds=LEASE_SECONDS).tick
     assert taken - killed <= LEASE_SECONDS + tick + 1
+
+
+def silent(hosts):
+    store = open_store(hosts.database, client_secret=SECRET)
+    try:
+        return [h["name"] for h in Dashboard(store).silent_hosts(LEASE_SECONDS)]
+    finally:
+        store.close()
 
 
 def lease_moves(hosts, holder):
