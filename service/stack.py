@@ -697,6 +697,12 @@ class Hosts:
         return (['front ' + n for n in self.front.dead()] +
                 ['%s %s' % (h.name, n) for h in self.hosts for n in h.dead()])
 
+    def fatal(self, dead):
+        """Whether the children ended (names from dead()) leave nothing to
+        serve: the front, or every host."""
+        down = {name.split()[0] for name in dead}
+        return 'front' in down or down >= {h.name for h in self.hosts}
+
     def __enter__(self):
         return self.start()
 
@@ -786,9 +792,17 @@ def serve(args):
         else:
             _print_stack(stack, config, database_of(config, args.database))
         print('Ctrl-C stops everything.', flush=True)
+        told = set()
         while True:
             dead = stack.dead()
-            if dead:
+            if dead and isinstance(stack, Hosts) and not stack.fatal(dead):
+                # One host down is what the front is there for: the others go
+                # on, and the dead host's leftovers wait for its next start.
+                for name in sorted(set(dead) - told):
+                    print('%s ended unexpectedly; see its logs above. The other hosts go on.'
+                          % name, file=sys.stderr, flush=True)
+                told.update(dead)
+            elif dead:
                 print('%s ended unexpectedly; see the logs above. Stopping.' % ', '.join(dead),
                       file=sys.stderr)
                 return 1
