@@ -394,3 +394,15 @@ def test_hosts_answer_and_spool_while_postgresql_is_away(cluster):
     assert failed == 0, load.failed[-5:]
     assert all(per_host.values()) and len(spooled) == 3, (per_host, spooled)
     assert (missing, twice) == ([], [])
+
+
+def test_hosts_refuse_sqlite_and_stop_only_when_nothing_serves(tmp_path):
+    config = tmp_path / "service.toml"
+    config.write_text(CONFIG)
+    with pytest.raises(ValueError, match="SQLite"):
+        Hosts(tmp_path, config, 2, database=f"sqlite:///{tmp_path}/q.db")
+    hosts = Hosts(tmp_path, config, 3, database="postgresql://quillo@db.invalid/quillo")
+    assert [h.listen for h in hosts.hosts] == ["127.0.0.%d:8443" % n for n in (11, 12, 13)]
+    assert not hosts.fatal(["host1 gunicorn", "host2 nginx"])
+    assert hosts.fatal(["host1 gunicorn", "host2 nginx", "host3 gunicorn"])
+    assert hosts.fatal(["front nginx"])
