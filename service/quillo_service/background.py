@@ -168,7 +168,9 @@ class WorkerLoop:
     settings.host_name) three times a lease (at most every TICK_SECONDS),
     however long a reading of the logs takes: the requests in its spool and
     the bytes of its logs not read yet, so that the dashboard can name a host
-    not seen for a lease, whose records are not all in (dashboard/views.py)."""
+    not seen for a lease, whose records are not all in (dashboard/views.py).
+    Only a host with nginx in front (a folder) has one: a process without
+    (a test, a console run by itself) is no host of the deployment."""
 
     def __init__(self, folder, watcher, store, interval=INGEST_SECONDS,
                  tick_interval=rollouts.TICK_SECONDS, secret=None, host=None):
@@ -203,7 +205,9 @@ class WorkerLoop:
 
     def _thread(self):
         threading.Thread(target=self._run, name="quillo-worker", daemon=True).start()
-        threading.Thread(target=self._beat_loop, name="quillo-heartbeat", daemon=True).start()
+        if self.folder:
+            threading.Thread(target=self._beat_loop, name="quillo-heartbeat",
+                             daemon=True).start()
 
     def stop(self):
         self._stop.set()

@@ -30,7 +30,7 @@ What the features use (a feature's SQL lives with the feature, never here):
   host; `fresh_requests` applies the same rule to rows added in bulk
   (nginx's logs), `prune_request_ids` forgets the older ids.
 - hosts: `beat` writes a host's heartbeat, `hosts` reads them all,
-  `spooled` counts this host's spool.
+  `forget_host` drops one, `spooled` counts this host's spool.
 """
 import os
 

@@ -75,7 +75,8 @@ def _spooled_row(row):
     if not isinstance(row, list) or len(row) not in (len(REQUEST_COLUMNS) - 1,
                                                      len(REQUEST_COLUMNS)):
         return None
-    return row + [None] * (len(REQUEST_COLUMNS) - len(row))
+    row = row + [None] * (len(REQUEST_COLUMNS) - len(row))
+    return row if row[REQUEST_ID] is None or isinstance(row[REQUEST_ID], str) else None
 
 
 class Store:
@@ -737,6 +738,12 @@ class Store:
                          "seen_at = excluded.seen_at, spooled = excluded.spooled, "
                          "unread_bytes = excluded.unread_bytes",
                          (host, int(spooled), int(unread_bytes)))
+
+    def forget_host(self, host):
+        """Drop a host's heartbeat (one taken out for good); True if it had one."""
+        with self._errors_as_store_error(), self._transaction() as conn:
+            return conn.execute(f"DELETE FROM hosts WHERE name = {self.placeholder}",
+                                (host,)).rowcount == 1
 
     def hosts(self):
         """Every host's last heartbeat, by name: dicts of name, seen_at,
