@@ -14,6 +14,7 @@ Postgres(database="quillo", durable=True, settings=None):
   durable=False turns fsync and synchronous commit off (faster; for tests).
   settings: extra server settings, {"max_connections": "200"}.
 Attributes while running: url, port, host ("127.0.0.1"), socket_dir, data_dir, log_path.
+pause() stops the server and resume() starts it again, with the same data.
 Failures raise PostgresError with the end of the server's log.
 
 Run as a script it starts a server, prints its url and keeps it until Ctrl-C.
@@ -104,9 +105,9 @@ class Postgres:
             if not self.durable:
                 settings.update(fsync="off", synchronous_commit="off", full_page_writes="off")
             settings.update(self.settings)
-            options = " ".join(f"-c {k}={v}" for k, v in settings.items())
+            self._options = " ".join(f"-c {k}={v}" for k, v in settings.items())
             self._run(os.path.join(bindir, "pg_ctl"), "-D", self.data_dir, "-l", self.log_path,
-                      "-o", options, "-w", "-t", "60", "start")
+                      "-o", self._options, "-w", "-t", "60", "start")
             self._started = True
             self._run(os.path.join(bindir, "createdb"), "-h", self.host, "-p", str(self.port),
                       "-U", "postgres", self.database)
@@ -116,6 +117,17 @@ class Postgres:
             self.stop()
             raise
         return self
+
+    def pause(self):
+        """Stops the server, keeping its data, as a database that goes away:
+        every session ends and new connections are refused until resume()."""
+        self._run(os.path.join(_bin_dir(), "pg_ctl"), "-D", self.data_dir, "-m", "fast",
+                  "-w", "-t", "60", "stop")
+
+    def resume(self):
+        """Starts the paused server again, on the same port with the same data."""
+        self._run(os.path.join(_bin_dir(), "pg_ctl"), "-D", self.data_dir, "-l", self.log_path,
+                  "-o", self._options, "-w", "-t", "60", "start")
 
     def stop(self):
         if self._started:

@@ -19,7 +19,9 @@ runs under /usr/bin/python3, where Debian's Flask and gunicorn live.
         --installers /srv/quillo/installers --upstream unix:/run/quillo/gunicorn.sock \\
         --fallback /var/lib/quillo/fallback
 
-prints the nginx configuration for a production host.
+prints the nginx configuration for a production host (add --front ADDRESS for
+a host behind a balancer), and `stack.py front-conf --host ... --hosts
+10.0.0.11:443,10.0.0.12:443 --ca ...` that of the balancer (see DEPLOY.md).
 """
 import argparse
 import ctypes
@@ -34,13 +36,14 @@ import time
 
 SERVICE = os.path.dirname(os.path.abspath(__file__))
 TEMPLATE = os.path.join(SERVICE, 'deploy', 'nginx.conf')
+FRONT_TEMPLATE = os.path.join(SERVICE, 'deploy', 'front.conf')
 PYTHON = '/usr/bin/python3'
 START_SECONDS = 30
 
 
-def render_nginx(values):
+def render_nginx(values, template=TEMPLATE):
     """The nginx template with each @NAME@ replaced by values[NAME]."""
-    with open(TEMPLATE) as f:
+    with open(template) as f:
         text = f.read()
     for name, value in values.items():
         text = text.replace('@%s@' % name, value)
@@ -56,11 +59,22 @@ def listen_lines(listen):
     return '\n'.join('        listen %s ssl;' % t for t in targets)
 
 
+def front_lines(fronts):
+    """The host template's REAL_IP and FRONTS fields for the fronts (balancer
+    addresses or networks) whose X-Real-IP and X-Request-Id a host believes;
+    none: clients reach the host directly, as on a single host."""
+    real_ip = ['    set_real_ip_from %s;' % f for f in fronts]
+    if real_ip:
+        real_ip.append('    real_ip_header X-Real-IP;')
+    return {'REAL_IP': '\n'.join(real_ip),
+            'FRONTS': '\n'.join('        %s 1;' % f for f in fronts)}
+
+
 def production_nginx(host, cert, cert_key, installers, upstream, listen='443',
-                     fallback='/var/lib/quillo/fallback'):
+                     fallback='/var/lib/quillo/fallback', fronts=()):
     """The configuration for a production host: system paths for the pid and
     the logs, nginx's default temporary folders, the www-data user."""
-    return render_nginx({
+    return render_nginx(dict(front_lines(fronts), **{
         'MAIN': 'user www-data;\npid /run/nginx.pid;\nerror_log /var/log/nginx/error.log;',
         'WORKERS': 'auto',
         'HTTP': '    access_log /var/log/nginx/quillo.access.log;',
@@ -69,7 +83,40 @@ def production_nginx(host, cert, cert_key, installers, upstream, listen='443',
         'FALLBACK': os.path.abspath(fallback),
         'CERT': cert, 'CERT_KEY': cert_key, 'INSTALLERS': os.path.abspath(installers),
         'INSTALLER_OPTIONS': '', 'EXTRA_LOCATIONS': '',
-        'CLIENT_RATE': '50r/s', 'CLIENT_BURST': '200'})
+        'CLIENT_RATE': '50r/s', 'CLIENT_BURST': '200'}))
+
+
+def upstream_tls(ca, name):
+    """The front's checks of the hosts' certificates: each must chain to `ca`
+    and be valid for `name`."""
+    return ('        proxy_ssl_verify on;\n        proxy_ssl_trusted_certificate %s;\n'
+            '        proxy_ssl_name %s;\n        proxy_ssl_server_name on;\n'
+            '        proxy_ssl_session_reuse on;' % (ca, name))
+
+
+def host_lines(hosts, max_fails=1, fail_timeout='5s'):
+    """The front's upstream servers, one a host ('ADDRESS:PORT')."""
+    return '\n'.join('        server %s max_fails=%d fail_timeout=%s;' % (h, max_fails, fail_timeout)
+                     for h in hosts)
+
+
+def production_front(host, cert, cert_key, hosts, ca, listen='443'):
+    """The configuration for a balancer of several hosts: system paths, as
+    production_nginx."""
+    return render_nginx({
+        'MAIN': 'user www-data;\npid /run/nginx.pid;\nerror_log /var/log/nginx/error.log;',
+        'WORKERS': 'auto',
+        'HTTP': '    ' + FRONT_LOG_FORMAT + '\n    access_log /var/log/nginx/quillo-front.log '
+                'quillo_front;',
+        'HOSTS': host_lines(hosts), 'LISTEN': listen_lines(listen), 'SERVER_NAME': host,
+        'CERT': cert, 'CERT_KEY': cert_key, 'UPSTREAM_TLS': upstream_tls(ca, host)},
+        FRONT_TEMPLATE)
+
+
+# The front's log: client, the request's id, request line, status, the hosts
+# tried and what each answered, seconds.
+FRONT_LOG_FORMAT = ("log_format quillo_front '$remote_addr|$request_id|$request|$status|"
+                    "$upstream_addr|$upstream_status|$request_time';")
 
 
 def make_local_ca(folder):
@@ -120,14 +167,19 @@ def free_port():
         return s.getsockname()[1]
 
 
-def port_owner(port):
-    """Who listens on a TCP port of this machine, as ss tells it, or None when
-    nobody does."""
+def port_owner(port, address='127.0.0.1'):
+    """Who listens on a TCP port of this machine at `address` (or at every
+    address), as ss tells it, or None when nobody does."""
     try:
         out = subprocess.run(['ss', '-Hltnp', 'sport = :%d' % port], capture_output=True,
                              text=True, timeout=10).stdout.strip()
     except (OSError, subprocess.SubprocessError):
         out = ''
+    # Another loopback address's listener on the same port (the hosts of
+    # `scripts/serve --hosts` beside the front) is no obstacle.
+    wildcard = ('0.0.0.0', '*', '[::]', '[::ffff:%s]' % address, address)
+    out = '\n'.join(line for line in out.splitlines()
+                    if len(line.split()) > 3 and line.split()[3].rsplit(':', 1)[0] in wildcard)
     if out:
         users = re.findall(r'users:\(\((.*)\)\)', out)
         return users[0] if users else out.splitlines()[0]
@@ -136,20 +188,20 @@ def port_owner(port):
         # TIME_WAIT do not hold the port.
         s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         try:
-            s.bind(('127.0.0.1', port))
+            s.bind((address, port))
         except OSError:
             return 'an unknown process'
     return None
 
 
-def ensure_port_free(port):
+def ensure_port_free(port, address='127.0.0.1'):
     """Refuses, saying who holds it, to start a server on a loopback port
     that a process of someone else's already listens on: a probe of that port
     would otherwise find the stranger and take it for the new server."""
-    owner = port_owner(port)
+    owner = port_owner(port, address)
     if owner:
-        raise RuntimeError('port %d is already in use by a process this run did not start (%s); '
-                           'stop it, or choose another port' % (port, owner))
+        raise RuntimeError('port %d of %s is already in use by a process this run did not start '
+                           '(%s); stop it, or choose another port' % (port, address, owner))
 
 
 def _die_with_parent():
@@ -167,6 +219,22 @@ def _tail(path, lines=20):
             return ''.join(f.readlines()[-lines:])
     except OSError:
         return ''
+
+
+def _children(pid):
+    """The pids of a process's children (gunicorn's or nginx's workers)."""
+    try:
+        with open('/proc/%d/task/%d/children' % (pid, pid)) as f:
+            return [int(p) for p in f.read().split()]
+    except OSError:
+        return []
+
+
+def start_postgres(settings=None):
+    """A temporary PostgreSQL cluster, started (pgcluster.Postgres)."""
+    sys.path.insert(0, SERVICE)
+    from pgcluster import Postgres
+    return Postgres(settings=dict({'max_connections': '200'}, **(settings or {}))).start()
 
 
 def _probe(address):
@@ -201,14 +269,25 @@ class Stack:
     database: overrides the configuration's store; postgres=True starts a
     temporary PostgreSQL cluster (pgcluster.Postgres, run as the postgres
     user in a folder of its own) and uses it.
+
+    One of several hosts behind a front (see Hosts) also has: address, the
+    loopback address nginx listens on; fronts, the addresses whose X-Real-IP
+    and X-Request-Id its nginx believes; name, the host's name, which
+    gunicorn gets as QUILLO_SERVICE_HOST, with the state folder as its
+    STATE_DIRECTORY (the spool and the client secret live there). env: more
+    environment for gunicorn.
     """
 
     def __init__(self, state, config, port=8443, certs=None, installers=None, database=None,
                  postgres=False, workers=2, threads=4, nginx_workers=1, host='localhost',
                  installer_options='', extra_locations='', access_log=True,
                  postgres_settings=None, worker_class='gthread', client_rate='50r/s',
-                 client_burst=200):
+                 client_burst=200, address='127.0.0.1', fronts=(), name=None, env=None):
         self.state = os.path.abspath(state)
+        self.address = address
+        self.fronts = tuple(fronts)
+        self.name = name
+        self.env = dict(env or {})
         self.config = os.path.abspath(config)
         self.port = port
         self.certs = os.path.abspath(certs) if certs else os.path.join(self.state, 'certs')
@@ -233,7 +312,15 @@ class Stack:
 
     # -- addresses -----------------------------------------------------------
     def url(self, path='/'):
-        return 'https://%s:%d%s' % (self.host, self.port, path)
+        # A host of several is reached at its own address (the certificate
+        # names localhost only, which is the front's).
+        name = self.host if self.address == '127.0.0.1' else self.address
+        return 'https://%s:%d%s' % (name, self.port, path)
+
+    @property
+    def listen(self):
+        """nginx's address, 'ADDRESS:PORT'."""
+        return '%s:%d' % (self.address, self.port)
 
     @property
     def ca(self):
@@ -265,10 +352,7 @@ class Stack:
         return self
 
     def _start_postgres(self):
-        sys.path.insert(0, SERVICE)
-        from pgcluster import Postgres
-        self.pg = Postgres(settings=dict({'max_connections': '200'}, **self.postgres_settings))
-        self.pg.start()
+        self.pg = start_postgres(self.postgres_settings)
         self.database = self.pg.url
 
     def _spawn(self, name, args, env=None, log=None):
@@ -317,6 +401,9 @@ class Stack:
                    # nginx reaches a TCP upstream from loopback.
                    QUILLO_SERVICE_PROXIES='' if self.upstream.startswith('unix:')
                    else '127.0.0.1')
+        if self.name:
+            env.update(QUILLO_SERVICE_HOST=self.name, STATE_DIRECTORY=self.state)
+        env.update(self.env)
         env.pop('PYTHONPATH', None)
         env.pop('PYTHONHOME', None)
         if self.database:
@@ -356,9 +443,9 @@ class Stack:
         return render_nginx({
             'MAIN': '\n'.join(main), 'WORKERS': str(self.nginx_workers),
             'HTTP': '\n'.join('    ' + line for line in http),
-            'UPSTREAM': self.upstream, 'LISTEN': listen_lines('127.0.0.1:%d' % self.port),
+            'UPSTREAM': self.upstream, 'LISTEN': listen_lines(self.listen),
             'FALLBACK': self.fallback_dir,
-            'SERVER_NAME': self.host,
+            'SERVER_NAME': self.host, **front_lines(self.fronts),
             'CERT': os.path.join(self.certs, 'server.crt'),
             'CERT_KEY': os.path.join(self.certs, 'server.key'),
             'INSTALLERS': self.installers,
@@ -375,12 +462,12 @@ class Stack:
         with open(conf, 'w') as f:
             f.write(self.nginx_config())
         log = os.path.join(d, 'error.log')
-        ensure_port_free(self.port)
+        ensure_port_free(self.port, self.address)
         proc = self._spawn('nginx', ['nginx', '-c', conf, '-p', d, '-e', log], log=log)
 
         def listening():
             try:
-                socket.create_connection(('127.0.0.1', self.port), 0.5).close()
+                socket.create_connection((self.address, self.port), 0.5).close()
                 return True
             except OSError:
                 return False
@@ -401,6 +488,26 @@ class Stack:
     def start_gunicorn(self):
         """Starts gunicorn again after stop_gunicorn, at the same address."""
         self._start_gunicorn(self.upstream)
+
+    def kill(self):
+        """Kills nginx and gunicorn, masters and workers, at once (SIGKILL),
+        as a host that loses its power: no request is finished, nothing is
+        cleaned up. start() brings the host back with what it left behind."""
+        for name, proc in self.procs:
+            if proc.poll() is None:
+                try:
+                    os.killpg(proc.pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+            proc.wait()
+        self.procs = []
+
+    def pids(self, name):
+        """The pids of a child's processes: its master and its workers."""
+        for n, proc in self.procs:
+            if n == name and proc.poll() is None:
+                return [proc.pid] + _children(proc.pid)
+        return []
 
     def reopen_nginx_logs(self):
         """What logrotate asks of nginx after moving its logs away."""
@@ -456,6 +563,157 @@ class Stack:
         self.stop()
 
 
+class Front(Stack):
+    """nginx alone, as the front of several hosts (deploy/front.conf): TLS on
+    `port` of `address`, balancing over `hosts` ('ADDRESS:PORT' each), whose
+    certificates it checks against the local CA for the name `host`."""
+
+    def __init__(self, state, hosts, port=8443, certs=None, host='localhost',
+                 address='127.0.0.1', fail_timeout='5s'):
+        super().__init__(state, os.devnull, port=port, certs=certs, host=host, address=address)
+        self.hosts = list(hosts)
+        self.fail_timeout = fail_timeout
+
+    @property
+    def log_path(self):
+        return os.path.join(self.nginx_dir, 'front.log')
+
+    def start(self):
+        os.makedirs(self.state, exist_ok=True)
+        if not os.path.exists(os.path.join(self.certs, 'server.crt')):
+            make_local_ca(self.certs)
+        try:
+            self._start_nginx()
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def nginx_config(self):
+        d = self.nginx_dir
+        main = ['daemon off;', 'pid %s/nginx.pid;' % d, 'error_log %s/error.log warn;' % d]
+        if os.geteuid() == 0:
+            main.insert(0, 'user root;')
+        http = [FRONT_LOG_FORMAT, 'access_log %s quillo_front;' % self.log_path]
+        http += ['%s_temp_path %s/tmp/%s;' % (t, d, t)
+                 for t in ('client_body', 'proxy', 'fastcgi', 'uwsgi', 'scgi')]
+        return render_nginx({
+            'MAIN': '\n'.join(main), 'WORKERS': str(self.nginx_workers),
+            'HTTP': '\n'.join('    ' + line for line in http),
+            'HOSTS': host_lines(self.hosts, fail_timeout=self.fail_timeout),
+            'LISTEN': listen_lines(self.listen), 'SERVER_NAME': self.host,
+            'CERT': os.path.join(self.certs, 'server.crt'),
+            'CERT_KEY': os.path.join(self.certs, 'server.key'),
+            'UPSTREAM_TLS': upstream_tls(self.ca, self.host)}, FRONT_TEMPLATE)
+
+    def log_entries(self):
+        """The front's log, oldest first: dicts with the client, the request's
+        id, request line, status, the hosts tried and their statuses."""
+        out = []
+        try:
+            with open(self.log_path, errors='replace') as f:
+                for line in f:
+                    parts = line.rstrip('\n').split('|')
+                    if len(parts) == 7:
+                        out.append(dict(zip(('client', 'id', 'request', 'status', 'hosts',
+                                             'host_status', 'seconds'), parts)))
+        except FileNotFoundError:
+            pass
+        return out
+
+
+def host_address(i):
+    """The loopback address of host i (0-based) of a local multi-host run."""
+    return '127.0.0.%d' % (11 + i)
+
+
+class Hosts:
+    """Several service hosts on this machine, as on several machines: host i
+    is a Stack listening on its own loopback address (127.0.0.11, .12, ...)
+    with its own state folder (state/host1, ...), all sharing one PostgreSQL
+    database (a temporary cluster unless `database` names one), behind a
+    Front on 127.0.0.1:`port`. **host: passed to every host's Stack."""
+
+    def __init__(self, state, config, count, port=8443, database=None, postgres_settings=None,
+                 fail_timeout='5s', **host):
+        self.state = os.path.abspath(state)
+        self.config = os.path.abspath(config)
+        if database and _is_sqlite(database):
+            raise ValueError('several hosts share one PostgreSQL database; SQLite is a file on '
+                             'one machine (give --database postgresql://... or none, for a '
+                             'temporary PostgreSQL)')
+        self.database = database
+        self.postgres_settings = postgres_settings
+        self.pg = None
+        certs = os.path.join(self.state, 'certs')
+        # One installer folder for all, standing for the same files on each machine.
+        host['installers'] = host.get('installers') or os.path.join(self.state, 'installers')
+        self.hosts = [Stack(os.path.join(self.state, 'host%d' % (i + 1)), config, port=port,
+                            certs=certs, address=host_address(i), fronts=('127.0.0.1',),
+                            name='host%d' % (i + 1), **host)
+                      for i in range(count)]
+        self.front = Front(os.path.join(self.state, 'front'), [h.listen for h in self.hosts],
+                           port=port, certs=certs, fail_timeout=fail_timeout)
+
+    def url(self, path='/'):
+        return self.front.url(path)
+
+    def start(self):
+        try:
+            if not self.database:
+                self.pg = start_postgres(self.postgres_settings)
+                self.database = self.pg.url
+            for i, h in enumerate(self.hosts):
+                h.database = self.database
+                if i:
+                    self._share_secret(h)
+                h.start()
+            self.front.start()
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def _share_secret(self, host):
+        """Hosts sharing a database must share the client secret, which the
+        first host made in its state folder (unless the configuration names
+        its file): a copy goes to each other host, as on real machines."""
+        first = os.path.join(self.hosts[0].state, 'client.secret')
+        if os.path.exists(first):
+            os.makedirs(host.state, exist_ok=True)
+            shutil.copy(first, os.path.join(host.state, 'client.secret'))
+            os.chmod(os.path.join(host.state, 'client.secret'), 0o600)
+
+    def stop(self):
+        """The front first (no new requests), then each host, then PostgreSQL."""
+        self.front.stop()
+        for h in self.hosts:
+            h.stop()
+        if self.pg:
+            self.pg.stop()
+            self.pg = None
+
+    def dead(self):
+        return (['front ' + n for n in self.front.dead()] +
+                ['%s %s' % (h.name, n) for h in self.hosts for n in h.dead()])
+
+    def fatal(self, dead):
+        """Whether the children ended (names from dead()) leave nothing to
+        serve: the front, or every host."""
+        down = {name.split()[0] for name in dead}
+        return 'front' in down or down >= {h.name for h in self.hosts}
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def _is_sqlite(database):
+    return not database.startswith(('postgresql://', 'postgres://'))
+
+
 def _stop_on_signals():
     """Ctrl-C, a closed terminal and a plain kill all end up in the same
     orderly stop (SIGINT too, even when the shell started us with it
@@ -483,34 +741,68 @@ def database_of(config, override=None):
     return value if at < 0 else value.split('://', 1)[0] + '://...' + value[at:]
 
 
+def _print_stack(stack, config, database, indent=''):
+    print(indent + 'Quillo service on %s' % stack.url('/'))
+    print(indent + '  instructions   %s' % stack.url('/getinstaller?key=...&version=...&id=...'))
+    print(indent + '  error page     %s' % stack.url('/error/?source=gatherkit&code=...'))
+    print(indent + '  installers     %s  (served at %s)' % (stack.installers,
+                                                            stack.url('/installers/')))
+    print(indent + '  configuration  %s  (edits apply without a restart)' % config)
+    print(indent + '  database       %s' % database)
+    print(indent + '  local CA       %s  (trust it to use the service without warnings)'
+          % stack.ca)
+    print(indent + '  certificate    %s' % os.path.join(stack.certs, 'server.crt'))
+    print(indent + '  key            %s' % os.path.join(stack.certs, 'server.key'))
+    print(indent + '  fallback       %s  (nginx\'s answer when gunicorn cannot give one, '
+          'and its log)' % stack.fallback_dir)
+    print(indent + '  logs           %s, %s' % (stack.gunicorn_log,
+                                                os.path.join(stack.nginx_dir, 'error.log')))
+
+
 def serve(args):
     """scripts/serve: the whole service on localhost, in the foreground."""
     config = os.path.abspath(args.config)
     state = os.path.join(SERVICE, 'var')
-    stack = Stack(state, config, port=args.port, installers=args.installers,
-                  database=args.database, workers=args.workers)
+    if args.hosts < 1:
+        print('serve: --hosts must be 1 or more', file=sys.stderr)
+        return 2
+    try:
+        if args.hosts > 1 or args.hosts_given:
+            stack = Hosts(state, config, args.hosts, port=args.port, database=args.database,
+                          installers=args.installers, workers=args.workers)
+        else:
+            stack = Stack(state, config, port=args.port, installers=args.installers,
+                          database=args.database, workers=args.workers)
+    except ValueError as e:
+        print('serve: %s' % e, file=sys.stderr)
+        return 2
     _stop_on_signals()
     try:
         stack.start()
-        print('Quillo service on %s' % stack.url('/'))
-        print('  instructions   %s' % stack.url('/getinstaller?key=...&version=...&id=...'))
-        print('  error page     %s' % stack.url('/error/?source=gatherkit&code=...'))
-        print('  installers     %s  (served at %s)' % (stack.installers,
-                                                       stack.url('/installers/')))
-        print('  configuration  %s  (edits apply without a restart)' % config)
-        print('  database       %s' % database_of(config, args.database))
-        print('  local CA       %s  (trust it to use the service without warnings)'
-              % stack.ca)
-        print('  certificate    %s' % os.path.join(stack.certs, 'server.crt'))
-        print('  key            %s' % os.path.join(stack.certs, 'server.key'))
-        print('  fallback       %s  (nginx\'s answer when gunicorn cannot give one, '
-              'and its log)' % stack.fallback_dir)
-        print('  logs           %s, %s' % (stack.gunicorn_log,
-                                           os.path.join(stack.nginx_dir, 'error.log')))
+        if isinstance(stack, Hosts):
+            database = database_of(config, stack.database)
+            print('Quillo service on %s, balanced over %d hosts' % (stack.url('/'),
+                                                                    len(stack.hosts)))
+            print('  front          %s  (log %s, errors %s)'
+                  % (stack.front.listen, stack.front.log_path,
+                     os.path.join(stack.front.nginx_dir, 'error.log')))
+            for h in stack.hosts:
+                print('%s at %s, state folder %s' % (h.name, h.listen, h.state))
+                _print_stack(h, config, database, indent='  ')
+        else:
+            _print_stack(stack, config, database_of(config, args.database))
         print('Ctrl-C stops everything.', flush=True)
+        told = set()
         while True:
             dead = stack.dead()
-            if dead:
+            if dead and isinstance(stack, Hosts) and not stack.fatal(dead):
+                # One host down is what the front is there for: the others go
+                # on, and the dead host's leftovers wait for its next start.
+                for name in sorted(set(dead) - told):
+                    print('%s ended unexpectedly; see its logs above. The other hosts go on.'
+                          % name, file=sys.stderr, flush=True)
+                told.update(dead)
+            elif dead:
                 print('%s ended unexpectedly; see the logs above. Stopping.' % ', '.join(dead),
                       file=sys.stderr)
                 return 1
@@ -535,6 +827,8 @@ def main(argv=None):
                    '(default service/var/installers)')
     s.add_argument('--database', help='overrides the configuration\'s database')
     s.add_argument('--workers', type=int, default=2, help='gunicorn worker processes')
+    s.add_argument('--hosts', type=int, help='run N service hosts (nginx and gunicorn each, on '
+                   '127.0.0.11, .12, ...) sharing one PostgreSQL behind a front nginx on --port')
     n = sub.add_parser('nginx-conf', help='prints the nginx configuration for a production host')
     n.add_argument('--host', required=True, help='the service host name (SERVICE_HOST)')
     n.add_argument('--cert', required=True, help='certificate chain (PEM)')
@@ -546,11 +840,30 @@ def main(argv=None):
                    help='a port (bound on IPv4 and IPv6) or ADDRESS:PORT')
     n.add_argument('--fallback', default='/var/lib/quillo/fallback',
                    help='the service\'s QUILLO_SERVICE_FALLBACK folder')
+    n.add_argument('--front', action='append', default=[], metavar='ADDRESS',
+                   help='a balancer in front of this host (address or network; repeat for '
+                   'several): its X-Real-IP and X-Request-Id are believed')
+    f = sub.add_parser('front-conf', help='prints the nginx configuration for a balancer '
+                       'of several hosts')
+    f.add_argument('--host', required=True, help='the service host name (SERVICE_HOST)')
+    f.add_argument('--cert', required=True, help='certificate chain (PEM)')
+    f.add_argument('--cert-key', required=True, help='its private key (PEM)')
+    f.add_argument('--hosts', required=True, help='the hosts\' nginx, ADDRESS:PORT, comma-separated')
+    f.add_argument('--ca', required=True, help='the CA bundle the hosts\' certificates chain to')
+    f.add_argument('--listen', default='443',
+                   help='a port (bound on IPv4 and IPv6) or ADDRESS:PORT')
     args = parser.parse_args(argv)
     if args.command == 'serve':
+        args.hosts_given = args.hosts is not None
+        args.hosts = 1 if args.hosts is None else args.hosts
         return serve(args)
+    if args.command == 'front-conf':
+        sys.stdout.write(production_front(args.host, args.cert, args.cert_key,
+                                          [h.strip() for h in args.hosts.split(',') if h.strip()],
+                                          args.ca, args.listen))
+        return 0
     sys.stdout.write(production_nginx(args.host, args.cert, args.cert_key, args.installers,
-                                      args.upstream, args.listen, args.fallback))
+                                      args.upstream, args.listen, args.fallback, args.front))
     return 0
 
 

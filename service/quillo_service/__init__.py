@@ -6,7 +6,9 @@ reads the configuration named by QUILLO_SERVICE_CONFIG; QUILLO_SERVICE_DATABASE,
 when set, replaces the configuration's `database`; QUILLO_SERVICE_PROXIES and
 QUILLO_SERVICE_FALLBACK describe the nginx in front (see create_app);
 QUILLO_SERVICE_HOUSEKEEPING=off keeps this process out of the periodic jobs
-(background.py).
+(background.py), QUILLO_SERVICE_LEASE_SECONDS sets how soon another host takes
+them over from a dead one, and QUILLO_SERVICE_HOST names the host among those
+that share a database (settings.py).
 """
 
 import importlib
@@ -86,6 +88,10 @@ def create_app(config_path=None, database=None, proxies=None, fallback=None,
     if not config_path:
         raise ConfigError("no configuration file: set QUILLO_SERVICE_CONFIG "
                           "(for example to service/example.toml)")
+    try:  # read again where used: a bad value stops the start-up here
+        settings.lease_seconds()
+    except ValueError as e:
+        raise ConfigError(str(e)) from None
     watcher = ConfigWatcher(config_path)
     config = watcher.current()
     store = open_configured(config, database, create_secret=True)

@@ -13,6 +13,9 @@
                                                     service start with a new one
     python3 -m quillo_service rollouts FILE         each staged rollout: name, share, state
     python3 -m quillo_service rollouts FILE halt|resume|advance NAME [WHY...]
+    python3 -m quillo_service hosts FILE            each host: last seen, spooled, logs unread
+    python3 -m quillo_service hosts FILE forget NAME  a host taken out for good: the
+                                                    dashboard no longer waits for it
 
 FILE is the service's configuration; QUILLO_SERVICE_DATABASE overrides its database.
 """
@@ -32,7 +35,7 @@ def main(argv):
         from .admin.cli import main as admin_main
         return admin_main(argv)
     if len(argv) < 2 or argv[0] not in ("check", "requests", "events", "event", "purge",
-                                        "migrate", "new-secret", "rollouts"):
+                                        "migrate", "new-secret", "rollouts", "hosts"):
         print(__doc__.strip(), file=sys.stderr)
         return 2
     command, path = argv[0], argv[1]
@@ -46,6 +49,7 @@ def main(argv):
         if command == "migrate":
             began = time.monotonic()
             store = open_configured(config, create_secret=True)
+            store.progress = lambda text: print(text, flush=True)  # a conversion, day by day
             store.check()
             print(f"schema version {store.schema_version()} ({time.monotonic() - began:.1f} s)")
             return 0
@@ -58,6 +62,8 @@ def main(argv):
         if command == "rollouts":
             from .rollouts.cli import rollouts_command
             return rollouts_command(store, config, argv[2:])
+        if command == "hosts":
+            return hosts_command(store, argv[2:])
         if command == "purge":
             load_features()  # every feature's tables, as the service purges them
             print(f"deleted {store.purge(config.retention_days)} records older than "
@@ -78,6 +84,22 @@ def main(argv):
     except (ConfigError, StoreError, ValueError) as e:
         print(f"error: {e}", file=sys.stderr)
         return 1
+
+
+def hosts_command(store, args):
+    if args and (args[0] != "forget" or len(args) != 2):
+        print("hosts FILE [forget NAME]", file=sys.stderr)
+        return 2
+    if args:
+        if not store.forget_host(args[1]):
+            print(f"no host is named {args[1]!r:.80}", file=sys.stderr)
+            return 1
+        print(f"forgot {args[1]}; a heartbeat from it would bring it back")
+        return 0
+    for h in store.hosts():
+        print(f"{h['name']}: last seen {h['age']:.0f} s ago, {h['spooled']} requests spooled, "
+              f"{h['unread_bytes']} bytes of nginx logs unread")
+    return 0
 
 
 if __name__ == "__main__":

@@ -13,12 +13,16 @@ Every worker of every host runs a `Runner` thread, and each tick the runner
 asks the store for the lease "housekeeping" (table leases).  The lease is
 a row naming its holder and an expiry by the database's clock, so hosts
 agree on it whatever their own clocks say; the holder renews it each tick,
-and when a host dies its lease runs out after LEASE_SECONDS and another
-worker takes it over.  Only the holder runs the jobs:
+and when a host dies its lease runs out after LEASE_SECONDS
+(QUILLO_SERVICE_LEASE_SECONDS, settings.py) and another worker takes it
+over.  Only the holder runs the jobs:
 
 - the dashboard's rollup (what `python3 -m quillo_service rollup` does),
 - the purge of records older than retention_days (`... purge`),
+- on PostgreSQL, the partitions of the days ahead (Store.prepare_days),
 - the alert detectors and the alert sender (alerts/),
+- forgetting the request ids recorded longer ago than REQUEST_ID_WINDOW
+  (db/base.py),
 
 and whatever else is registered with `add_job`.  A job must be safe to run
 twice at once: a job running longer than the lease lets another host take
@@ -30,10 +34,10 @@ same key.  No cron entry is needed; the command-line forms still work.
 import logging
 import os
 import secrets
-import socket
 import threading
 import time
 
+from . import settings
 from .alerts.detectors import detect
 from .alerts.sender import Sender
 from .dashboard.queries import Dashboard
@@ -46,20 +50,23 @@ from .throttle import LogThrottle
 log = logging.getLogger("quillo_service")
 
 LEASE = "housekeeping"
-LEASE_SECONDS = 60.0   # a dead holder's jobs wait this long for a new one
-TICK_SECONDS = 5.0     # how often the lease is asked for (and renewed)
+LEASE_SECONDS = settings.LEASE_SECONDS  # a dead holder's jobs wait this long (default)
+TICK_SECONDS = 5.0     # how often the lease is asked for (and renewed), at most
 INGEST_SECONDS = 5.0   # how often each worker reads nginx's logs
+PARTITIONS_SECONDS = 600.0  # how often the days ahead are checked (cheap when all are there)
 _problems = LogThrottle(interval=300.0)
 _loop_problems = LogThrottle(interval=60.0)
 
 
 class Runner:
-    def __init__(self, store, config, lease_seconds=LEASE_SECONDS, tick=TICK_SECONDS,
+    def __init__(self, store, config, lease_seconds=None, tick=TICK_SECONDS,
                  clock=time.monotonic):
         self.store = store
         self.config = config  # a callable giving the current configuration
-        self.lease_seconds = lease_seconds
-        self.tick = tick
+        self.lease_seconds = settings.lease_seconds(lease_seconds)
+        # Renewed three times within a lease, so that a late tick or two
+        # never lets it lapse while its holder lives.
+        self.tick = min(tick, self.lease_seconds / 3)
         self._clock = clock
         self._jobs = []  # [name, every (s), fn, due]
         self._stop = threading.Event()
@@ -69,7 +76,7 @@ class Runner:
     def holder(self):
         """This process's name in the lease; a forked child gets its own."""
         if self._holder is None or self._holder[0] != os.getpid():
-            name = f"{socket.gethostname()}:{os.getpid()}:{secrets.token_hex(4)}"
+            name = f"{settings.host_name()}:{os.getpid()}:{secrets.token_hex(4)}"
             self._holder = (os.getpid(), name)
         return self._holder[1]
 
@@ -85,11 +92,15 @@ class Runner:
         sender = Sender(self.store, self.config)
         self.add_job("rollup", 60, lambda s, c, now: Dashboard(s).catch_up(now, budget=20))
         self.add_job("purge", 3600, lambda s, c, now: s.purge(c.retention_days, now=now))
+        # PostgreSQL's days ahead (db/partitions.py); a day whose lock did not
+        # come is tried again at the next run.
+        self.add_job("partitions", PARTITIONS_SECONDS, lambda s, c, now: s.prepare_days(now))
         # The detectors read through the dashboard's queries (each count
         # defined once), handed in here so that the alerts do not import it.
         self.add_job("alert detectors", 300,
                      lambda s, c, now: detect(s, Dashboard(s), c, now))
         self.add_job("alert sender", 5, lambda s, c, now: sender.send_due(now))
+        self.add_job("request ids", 300, lambda s, c, now: s.prune_request_ids(now))
         return self
 
     def run_once(self):
@@ -156,10 +167,20 @@ class WorkerLoop:
     reads the fallback and download logs every INGEST_SECONDS and then brings
     the download funnel's counts up to date (funnel/outcomes.py), and lets the
     staged rollouts' guard count and judge every TICK_SECONDS (rollouts.tick).
-    Without a folder (no nginx in front) only the guard runs."""
+    Without a folder (no nginx in front) only the guard runs.
+
+    A second thread writes the host's heartbeat (table hosts, under
+    settings.host_name) three times a lease (at most every TICK_SECONDS),
+    however long a reading of the logs takes: the requests in its spool and
+    the bytes of its logs not read yet, so that the dashboard can name a host
+    not seen for a lease, whose records are not all in (dashboard/views.py).
+    Only a host with nginx in front (a folder) has one: a process without
+    (a test, a console run by itself) is no host of the deployment."""
 
     def __init__(self, folder, watcher, store, interval=INGEST_SECONDS,
-                 tick_interval=rollouts.TICK_SECONDS, secret=None):
+                 tick_interval=rollouts.TICK_SECONDS, secret=None, host=None):
+        self.host = settings.host_name(host)
+        self.beat_interval = min(TICK_SECONDS, settings.lease_seconds() / 3)
         self.folder = folder
         self.watcher = watcher
         self.store = store
@@ -167,8 +188,9 @@ class WorkerLoop:
         # sent the launcher to it, even when nginx gave that answer.
         self.ingesters = [
             fallback.Ingester(store, os.path.join(folder, fallback.LOG), watcher.current,
-                              secret=secret),
-            downloads.Ingester(store, os.path.join(folder, downloads.LOG), secret=secret),
+                              secret=secret, host=self.host),
+            downloads.Ingester(store, os.path.join(folder, downloads.LOG), secret=secret,
+                               host=self.host),
         ] if folder else []
         self.funnel = FunnelCounts(store)
         self.interval = interval
@@ -188,6 +210,9 @@ class WorkerLoop:
 
     def _thread(self):
         threading.Thread(target=self._run, name="quillo-worker", daemon=True).start()
+        if self.folder:
+            threading.Thread(target=self._beat_loop, name="quillo-heartbeat",
+                             daemon=True).start()
 
     def stop(self):
         self._stop.set()
@@ -200,7 +225,7 @@ class WorkerLoop:
                 if self.folder and config is not self._written:
                     fallback.write_answer(self.folder, config)
                     self._written = config
-                if self.ingesters and time.monotonic() >= due:
+                if time.monotonic() >= due:
                     due = time.monotonic() + self.interval
                     for ingester in self.ingesters:
                         added, skipped = ingester.ingest()
@@ -209,8 +234,9 @@ class WorkerLoop:
                                      ingester.kind, added, skipped)
                     # The funnel's outcomes as far as they are known, so that
                     # pages need not work them out.
-                    self.funnel.catch_up(budget=self.interval / 2,
-                                         refresh=self.funnel.REFRESH)
+                    if self.ingesters:
+                        self.funnel.catch_up(budget=self.interval / 2,
+                                             refresh=self.funnel.REFRESH)
             except (OSError, StoreError) as e:
                 held = _loop_problems.allow("worker loop")
                 if held is not None:
@@ -219,6 +245,23 @@ class WorkerLoop:
                 log.exception("fallback answers")
             self._guard()
             self._stop.wait(1.0)
+
+    def beat(self):
+        """Write this host's heartbeat: alive now, with what is not in yet."""
+        self.store.beat(self.host, self.store.spooled(),
+                        sum(ingester.unread() for ingester in self.ingesters))
+
+    def _beat_loop(self):
+        while not self._stop.is_set():
+            try:
+                self.beat()
+            except (OSError, StoreError) as e:
+                held = _loop_problems.allow("heartbeat")
+                if held is not None:
+                    log.error("host heartbeat: %s (%d more since the last report)", e, held)
+            except Exception:
+                log.exception("host heartbeat")
+            self._stop.wait(self.beat_interval)
 
     def _guard(self):
         if time.monotonic() < self._tick_due:

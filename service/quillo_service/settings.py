@@ -7,6 +7,7 @@ look up what a variable does, and what holds when it is unset, is this file.
 """
 
 import os
+import socket
 
 SECRET_FILE = "client.secret"
 
@@ -40,6 +41,41 @@ def housekeeping(given=None):
     if given is not None:
         return given
     return os.environ.get("QUILLO_SERVICE_HOUSEKEEPING", "on").lower() != "off"
+
+
+def host_name(given=None):
+    """This host's name among the hosts that share a database
+    (QUILLO_SERVICE_HOST, else the machine's host name).  Whatever is kept
+    per host is kept under it: how far its nginx logs were read, its
+    heartbeat, its lease holder's name.  The default is the name the
+    positions of nginx's logs were kept under before it could be set, so a
+    host that leaves it unset reads on where it was."""
+    name = given if given is not None else os.environ.get("QUILLO_SERVICE_HOST", "")
+    return name.strip()[:200] or socket.gethostname()
+
+
+# A dead holder's housekeeping waits this long for another host to take over.
+LEASE_SECONDS = 60.0
+
+
+def lease_seconds(given=None):
+    """How long the housekeeping lease lasts without renewal
+    (QUILLO_SERVICE_LEASE_SECONDS, LEASE_SECONDS unless set; at least 1).
+    Shorter for tests and small deployments: the jobs of a killed holder
+    then move to another host sooner."""
+    if given is not None:
+        return float(given)
+    text = os.environ.get("QUILLO_SERVICE_LEASE_SECONDS", "").strip()
+    if not text:
+        return LEASE_SECONDS
+    try:
+        value = float(text)
+    except ValueError:
+        raise ValueError(f"QUILLO_SERVICE_LEASE_SECONDS={text!r:.40} is not a number "
+                         "of seconds") from None
+    if not 1 <= value <= 86400:
+        raise ValueError(f"QUILLO_SERVICE_LEASE_SECONDS={text!r:.40}: give 1 to 86400 seconds")
+    return value
 
 
 def state_folder():

@@ -44,6 +44,7 @@ whole days since 1970-01-01 UTC.
 import time
 from contextlib import contextmanager
 
+from .. import settings
 from ..db import retention
 from ..db.base import LAG, LATE
 from ..key_rules import KEYS_PER_DAY, filter_sql, fold_keys, folded, leaders
@@ -149,6 +150,13 @@ class Dashboard:
     def lost_requests(self):
         """Requests answered but neither recorded nor spooled (never in the counts)."""
         return self.store.lost_requests()
+
+    def silent_hosts(self, bound=None):
+        """The hosts not seen for longer than `bound` seconds (the lease,
+        after which housekeeping too takes a host for gone), whose records
+        may not all be in: their last heartbeats (Store.hosts), by name."""
+        bound = settings.lease_seconds() if bound is None else bound
+        return [h for h in self.store.hosts() if h["age"] > bound]
 
     _REQUEST_DIMS = ("day", "bundle_key", "version", "answer", "malformed")
 

@@ -46,10 +46,37 @@ def _stacked(period, per_day, names, rest, label):
     return days, series
 
 
+def _hosts_note(db):
+    """A notice naming each host not seen for a lease: what it had not
+    brought in (its spool, its nginx logs) is missing from the counts until
+    it is back, and its nginx may have logged more answers meanwhile."""
+    notes = []
+    for h in db.silent_hosts():
+        pending = []
+        if h["spooled"]:
+            pending.append(f"{h['spooled']:,} requests in its spool")
+        if h["unread_bytes"]:
+            pending.append(f"{h['unread_bytes']:,} bytes of its nginx logs not read")
+        said = f" (it then had {' and '.join(pending)})" if pending else ""
+        notes.append(f"Host {h['name']} was last seen at {time_text(h['seen_at'])} UTC{said}: "
+                     "its spool and nginx logs are read in when it is back, and the counts "
+                     "here may lack them until then. (A host taken out for good: "
+                     f"python3 -m quillo_service hosts FILE forget {h['name']})")
+    return notes
+
+
+def _noting_hosts(build):
+    """A view's build whose page opens with the notice of silent hosts."""
+    def with_hosts(store, config, period, filters, now):
+        page = build(store, config, period, filters, now)
+        return page._replace(notes=_hosts_note(Dashboard(store)) + list(page.notes))
+    return staticmethod(with_hosts)
+
+
 class Installs:
     title = "Installs started"
 
-    @staticmethod
+    @_noting_hosts
     def build(store, config, period, filters, now):
         db = Dashboard(store)
         counts = db.request_counts(period, filters, ("day", "answer"), now=now)
@@ -89,7 +116,7 @@ def _lost_note(db):
 class Failures:
     title = "Failures by code"
 
-    @staticmethod
+    @_noting_hosts
     def build(store, config, period, filters, now):
         db = Dashboard(store)
         per_day, totals = {}, {}
@@ -129,7 +156,7 @@ class Failures:
 class Rates:
     title = "Failure rate per campaign"
 
-    @staticmethod
+    @_noting_hosts
     def build(store, config, period, filters, now):
         db = Dashboard(store)
         requests = {k[0]: n for k, n in db.request_counts(
@@ -161,7 +188,7 @@ class Rates:
 class Systems:
     title = "By system and version"
 
-    @staticmethod
+    @_noting_hosts
     def build(store, config, period, filters, now):
         db = Dashboard(store)
         by_os = db.failures_by(period, filters, "os")
@@ -194,7 +221,7 @@ class Systems:
 class Crashes:
     title = "Crashes"
 
-    @staticmethod
+    @_noting_hosts
     def build(store, config, period, filters, now):
         db = Dashboard(store)
         rows = []
@@ -221,7 +248,7 @@ class Crashes:
 class Malformed:
     title = "Malformed requests"
 
-    @staticmethod
+    @_noting_hosts
     def build(store, config, period, filters, now):
         db = Dashboard(store)
         counts = db.request_counts(period, filters, ("day", "malformed"),

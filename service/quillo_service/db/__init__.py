@@ -20,11 +20,22 @@ What the features use (a feature's SQL lives with the feature, never here):
 - positions: `position`, `start_position`, `move_position`, `set_position`,
   values kept under a name (rollup_state).
 - retention by registration: a feature registers its tables in retention.py
-  when imported; `purge(days)` deletes their old rows.
+  when imported; `purge(days)` deletes their old rows and returns how many
+  records (register_records) went.  On PostgreSQL requests, events and
+  downloads are partitioned by UTC day (partitions.py): purge drops whole
+  days, each once all of it is older than the cutoff, and `prepare_days(now)`
+  (housekeeping, and at schema creation) makes the days ahead; both do
+  nothing on SQLite and on an unpartitioned table.
 - the spool: `record_request` writes a request, or spools it when the
   database cannot take it in time; `replay_spool`, `lost_requests`.
 - leases: `take_lease`, `drop_lease`, `lease_holder`: one holder at a time
   across hosts (background.py).
+- request ids (request_ids): `record_request` and `replay_spool` record a
+  request whose id was recorded within REQUEST_ID_WINDOW (base.py) by no
+  host; `fresh_requests` applies the same rule to rows added in bulk
+  (nginx's logs), `prune_request_ids` forgets the older ids.
+- hosts: `beat` writes a host's heartbeat, `hosts` reads them all,
+  `forget_host` drops one, `spooled` counts this host's spool.
 """
 import os
 
@@ -34,12 +45,14 @@ from .base import SchemaError, Store, StoreError
 __all__ = ["open_store", "open_configured", "Store", "StoreError", "SchemaError"]
 
 
-def open_store(url, base_dir=None, client_secret=None):
+def open_store(url, base_dir=None, client_secret=None, partitioned=True):
     """Open the store named by a `database` setting; relative paths are taken
     relative to `base_dir` (the configuration file's folder).  `client_secret`
     (clients.py) is needed where addresses stored by an older version are to
-    be converted to their keys."""
-    store = _open(url, base_dir)
+    be converted to their keys.  partitioned=False is for benchmarks only: a
+    PostgreSQL database it makes (or upgrades) keeps the unpartitioned tables
+    of version 10, to compare with; SQLite ignores it."""
+    store = _open(url, base_dir, partitioned)
     store.client_secret = client_secret
     return store
 
@@ -57,7 +70,7 @@ def open_configured(config, database=None, create_secret=False):
     return open_store(database, settings.config_folder(config), secret)
 
 
-def _open(url, base_dir):
+def _open(url, base_dir, partitioned=True):
     path = settings.sqlite_path(url, base_dir)
     if path is None:
         from .postgres import PostgresStore
@@ -67,6 +80,6 @@ def _open(url, base_dir):
         # the configuration.
         folder = settings.spool_folder(base_dir)
         return PostgresStore(url, Spool(os.path.join(folder, "quillo-postgresql.spool"))
-                             if folder else None)
+                             if folder else None, partitioned=partitioned)
     from .sqlite import SqliteStore
     return SqliteStore(path)

@@ -50,8 +50,23 @@ LAG = 5.0
 # to within LATE seconds, and whoever reads a period by id looks that much
 # further on each side and filters on the time itself.
 LATE = 600
+# A request id is kept in request_ids this long after it was first recorded
+# (the database's clock), and a request carrying it is not recorded again
+# meanwhile: the front's retry on the next host comes within seconds, a
+# living host's spool is written within seconds of the database being back,
+# and nginx's fallback log is read within seconds.  Longer than LATE, since
+# a host may be down a while.  A host dead for longer than this, whose spool
+# or fallback log held a request that the front had meanwhile retried on
+# another host, counts that request twice when it is back: at most the few
+# requests in flight when it died.
+REQUEST_ID_WINDOW = 6 * 3600.0
+REQUEST_ID = REQUEST_COLUMNS.index("request_id")
+CLAIM_BATCH = 500  # ids claimed per statement
 
 retention.register_records("requests")
+# A host not seen for the retention is gone: whatever it had not brought in
+# would be purged by now anyway.
+retention.register("hosts", "seen_at")
 
 
 def _spooled_row(row):
@@ -60,7 +75,8 @@ def _spooled_row(row):
     if not isinstance(row, list) or len(row) not in (len(REQUEST_COLUMNS) - 1,
                                                      len(REQUEST_COLUMNS)):
         return None
-    return row + [None] * (len(REQUEST_COLUMNS) - len(row))
+    row = row + [None] * (len(REQUEST_COLUMNS) - len(row))
+    return row if row[REQUEST_ID] is None or isinstance(row[REQUEST_ID], str) else None
 
 
 class Store:
@@ -89,10 +105,16 @@ class Store:
         self._spool_checked = 0.0
         self._local = threading.local()
         self._inherited = []  # connections from a parent process, kept unclosed
+        # Told of long schema work step by step (a conversion, day by day);
+        # `migrate` prints it, the service logs it.
+        self.progress = log.info
         q = ", ".join([self.placeholder] * len(REQUEST_COLUMNS))
         self._insert_request = f"INSERT INTO requests ({', '.join(REQUEST_COLUMNS)}) VALUES ({q})"
         self._insert_request_now = self._insert_request.replace(
             f"VALUES ({self.placeholder}", f"VALUES ({self.now_sql}", 1)
+        self._claim_id = (f"INSERT INTO request_ids (request_id, seen_at) VALUES "
+                          f"({self.placeholder}, {self.now_sql}) "
+                          "ON CONFLICT (request_id) DO NOTHING")
 
     # -- what a database adds ------------------------------------------------
 
@@ -358,19 +380,12 @@ class Store:
                     f"{self.describe()}: the database has schema version {found}, newer than "
                     f"version {SCHEMA_VERSION} that this service knows; upgrade the service")
             if found is None:
-                for sql in TABLES:
-                    conn.execute(sql.format(id=self.id_type, float=self.float_type))
+                self._apply(conn, TABLES)
                 conn.execute(f"INSERT INTO schema_version (version) VALUES ({SCHEMA_VERSION})")
             elif found < SCHEMA_VERSION:
                 for version in range(found, SCHEMA_VERSION):
-                    steps = MIGRATIONS[version]
-                    if isinstance(steps, dict):  # a step only one database needs
-                        steps = steps[self.dialect]
-                    for sql in steps:
-                        if callable(sql):
-                            sql(self, conn)
-                        else:
-                            conn.execute(sql.format(id=self.id_type, float=self.float_type))
+                    self.progress(f"schema version {version} to {version + 1}")
+                    self._apply(conn, MIGRATIONS[version])
                 conn.execute(f"UPDATE schema_version SET version = {SCHEMA_VERSION}")
             conn.execute("COMMIT")
         except BaseException:
@@ -380,6 +395,19 @@ class Store:
                 pass
             raise
         self._patience(conn, False)
+
+    def _apply(self, conn, steps):
+        """Run schema steps: SQL, a callable given (store, connection), or a
+        dict of the steps only one database needs, by dialect."""
+        if isinstance(steps, dict):
+            steps = steps[self.dialect]
+        for step in steps:
+            if isinstance(step, dict):
+                self._apply(conn, step)
+            elif callable(step):
+                step(self, conn)
+            else:
+                conn.execute(step.format(id=self.id_type, float=self.float_type))
 
     # -- recording -------------------------------------------------------------
 
@@ -392,7 +420,9 @@ class Store:
         `recorded_at` None (what the service passes) takes the database's
         clock; a time is given only for records that happened elsewhere
         (imports, demo data, tests).  A spooled request keeps the host's time.
-        `request_id` is the id nginx gave the request (see ingest/fallback.py).
+        `request_id` is the id nginx gave the request, or the front's id
+        that it passed on (see ingest/fallback.py): a request whose id was
+        recorded within REQUEST_ID_WINDOW, by any host, is not recorded again.
         """
         values = (client, bundle_key, version, machine_id, answer, rule, malformed, cut,
                   request_id)
@@ -419,10 +449,59 @@ class Store:
 
     def _insert_request_row(self, recorded_at, values):
         with self._errors_as_store_error():
-            if recorded_at is None:
-                self._conn().execute(self._insert_request_now, values)
-            else:
-                self._conn().execute(self._insert_request, (recorded_at, *values))
+            if values[-1] is None:  # a caller that sends no id: recorded as it comes
+                self._conn().execute(*self._insert_request_sql(recorded_at, values))
+                return
+            with self._transaction() as conn:
+                if conn.execute(self._claim_id, (values[-1],)).rowcount == 1:
+                    conn.execute(*self._insert_request_sql(recorded_at, values))
+
+    def _insert_request_sql(self, recorded_at, values):
+        if recorded_at is None:
+            return self._insert_request_now, values
+        return self._insert_request, (recorded_at, *values)
+
+    # -- request ids: each request once across hosts, spools and nginx's log -------
+
+    def fresh_requests(self, conn, rows):
+        """Those of `rows` (of REQUEST_COLUMNS) to record, claiming their
+        request ids inside the open transaction: a row without an id, and
+        the first row of each id that request_ids does not hold yet."""
+        ids = list(dict.fromkeys(r[REQUEST_ID] for r in rows if r[REQUEST_ID] is not None))
+        claimed = set()
+        p = self.placeholder
+        for i in range(0, len(ids), CLAIM_BATCH):
+            part = ids[i:i + CLAIM_BATCH]
+            values = ", ".join([f"({p}, {self.now_sql})"] * len(part))
+            claimed.update(r[0] for r in conn.execute(
+                f"INSERT INTO request_ids (request_id, seen_at) VALUES {values} "
+                "ON CONFLICT (request_id) DO NOTHING RETURNING request_id", part).fetchall())
+        fresh = []
+        for r in rows:
+            rid = r[REQUEST_ID]
+            if rid is None or rid in claimed:
+                fresh.append(r)
+                claimed.discard(rid)
+        return fresh
+
+    def prune_request_ids(self, now=None, window=REQUEST_ID_WINDOW):
+        """Forget the request ids first recorded more than `window` seconds
+        before `now` (the database's clock); returns how many."""
+        now = self.now() if now is None else now
+        with self._errors_as_store_error(), self._transaction(patient=True) as conn:
+            return conn.execute(f"DELETE FROM request_ids WHERE seen_at < {self.placeholder}",
+                                (now - window,)).rowcount
+
+    def seed_request_ids(self, conn):
+        """Claim the ids of the requests recorded within the window, inside
+        the open transaction (the schema step that adds request_ids)."""
+        p = self.placeholder
+        now = float(conn.execute(f"SELECT {self.now_sql}").fetchone()[0])
+        bound = self.first_id("requests", now - REQUEST_ID_WINDOW, conn)
+        conn.execute("INSERT INTO request_ids (request_id, seen_at) "
+                     "SELECT request_id, MAX(recorded_at) FROM requests "
+                     f"WHERE id >= {p} AND request_id IS NOT NULL GROUP BY request_id",
+                     (bound,))
 
     # -- the spool and what was lost ----------------------------------------------
 
@@ -470,7 +549,11 @@ class Store:
                 for r in good:  # spooled by an older version, which kept the address
                     if self.client_secret is not None and not is_client_key(r[1]):
                         r[1] = client_key(r[1], self.client_secret)
-                conn.cursor().executemany(self._insert_request, good)
+                # A request the front retried elsewhere, or recorded since
+                # from nginx's log, is written once.
+                good = self.fresh_requests(conn, good)
+                if good:
+                    conn.cursor().executemany(self._insert_request, good)
                 return len(good)
 
         written = self.spool.replay(write)
@@ -512,7 +595,7 @@ class Store:
             f"INSERT INTO {table} ({', '.join(columns)}) "
             f"VALUES ({', '.join([p] * len(columns))})", rows)
 
-    def first_id(self, table, ts):
+    def first_id(self, table, ts, conn=None):
         """The first id of `table` recorded at or after `ts`; one past the
         highest id searched when none is (1 for an empty table), so that
         every row at or above the answer was seen by this search and a row
@@ -522,32 +605,47 @@ class Store:
         so a binary search over the primary key finds the boundary in a few
         dozen lookups, without an index on the time column.  Rows that keep
         an earlier time (nginx's fallback answers, spooled requests) make
-        the answer approximate: see LATE.
+        the answer approximate: see LATE.  Given `conn`, searched inside
+        that open transaction.
         """
-        p = self.placeholder
         with self._errors_as_store_error():
-            conn = self._conn()
+            conn = conn or self._conn()
+            found = self._first_id_by_day(conn, table, ts)
+            if found is not None:
+                return found
             # Asked apart: SQLite answers MIN and MAX from the primary key only
             # when each stands alone, and reads the whole table otherwise.
             lo = conn.execute(f"SELECT MIN(id) FROM {table}").fetchone()[0]
             hi = conn.execute(f"SELECT MAX(id) FROM {table}").fetchone()[0]
             if lo is None:
                 return 1
+            return self._search_ids(conn, table, lo, hi, ts)
 
-            def recent(v):  # is the first row at or after id v recorded at or after ts?
-                return conn.execute(
-                    f"SELECT recorded_at FROM {table} WHERE id >= {p} ORDER BY id LIMIT 1",
-                    (v,)).fetchone()[0] >= ts
+    def _search_ids(self, conn, table, lo, hi, ts):
+        """The binary search of first_id over the ids lo .. hi of `table`
+        (rows at both ends): hi + 1 when no row at or after hi is recorded
+        at or after ts."""
+        p = self.placeholder
 
-            if not recent(hi):
-                return hi + 1
-            while lo < hi:
-                mid = (lo + hi) // 2
-                if recent(mid):
-                    hi = mid
-                else:
-                    lo = mid + 1
-            return lo
+        def recent(v):  # is the first row at or after id v recorded at or after ts?
+            return conn.execute(
+                f"SELECT recorded_at FROM {table} WHERE id >= {p} ORDER BY id LIMIT 1",
+                (v,)).fetchone()[0] >= ts
+
+        if not recent(hi):
+            return hi + 1
+        while lo < hi:
+            mid = (lo + hi) // 2
+            if recent(mid):
+                hi = mid
+            else:
+                lo = mid + 1
+        return lo
+
+    def _first_id_by_day(self, conn, table, ts):
+        """first_id where `table` has a partition for ts's day; None where
+        the search over the whole table is to be made."""
+        return None
 
     # -- rollup positions -------------------------------------------------------------
 
@@ -589,13 +687,20 @@ class Store:
         in retention.py; returns the records (register_records) deleted.
 
         Deletes in batches of short transactions, so that recording goes on
-        meanwhile instead of waiting for one long delete.
+        meanwhile instead of waiting for one long delete.  A table
+        partitioned by day (PostgreSQL) instead loses whole days, each once
+        all of it is older than the cutoff: the day the cutoff falls in
+        stays until the next day's purge (see _purge_by_day).
         """
         cutoff = (time.time() if now is None else now) - days * 86400
         p = self.placeholder
         deleted = 0
         with self._errors_as_store_error():
             for table in retention.RECORDS:
+                by_day = self._purge_by_day(table, cutoff)
+                if by_day is not None:
+                    deleted += by_day
+                    continue
                 bound = self.first_id(table, cutoff)
                 conn = self._conn()
                 low = conn.execute(f"SELECT MIN(id) FROM {table}").fetchone()[0]
@@ -609,6 +714,17 @@ class Store:
                     conn.execute(f"DELETE FROM {table} WHERE {column} < {p}",
                                  (retention.bound(cutoff, unit),))
         return deleted
+
+    def _purge_by_day(self, table, cutoff):
+        """Where `table` is partitioned by day: drop its days older than the
+        cutoff and return the records that went; None where it is not."""
+        return None
+
+    def prepare_days(self, now=None):
+        """Make the days ahead of tables partitioned by day (PostgreSQL's
+        requests, events and downloads, see partitions.py); returns how
+        many were made.  Nothing to do on SQLite."""
+        return 0
 
     # -- leases: one holder at a time across hosts (background.py) -------------------------
 
@@ -646,6 +762,35 @@ class Store:
         rows = self.rows(f"SELECT holder, expires_at FROM leases WHERE name = {self.placeholder}",
                           (name,))
         return (rows[0]["holder"], rows[0]["expires_at"]) if rows else None
+
+    # -- hosts: each one's heartbeat (background.WorkerLoop) -----------------------------
+
+    def spooled(self):
+        """The requests in this host's spool, not yet in the database."""
+        return self.spool.count() if self.spool is not None else 0
+
+    def beat(self, host, spooled, unread_bytes):
+        """Note that `host` is alive now (the database's clock), with
+        `spooled` requests and `unread_bytes` of nginx's logs not in yet."""
+        p = self.placeholder
+        with self._errors_as_store_error(), self._transaction() as conn:
+            conn.execute(f"INSERT INTO hosts (name, seen_at, spooled, unread_bytes) VALUES "
+                         f"({p}, {self.now_sql}, {p}, {p}) ON CONFLICT (name) DO UPDATE SET "
+                         "seen_at = excluded.seen_at, spooled = excluded.spooled, "
+                         "unread_bytes = excluded.unread_bytes",
+                         (host, int(spooled), int(unread_bytes)))
+
+    def forget_host(self, host):
+        """Drop a host's heartbeat (one taken out for good); True if it had one."""
+        with self._errors_as_store_error(), self._transaction() as conn:
+            return conn.execute(f"DELETE FROM hosts WHERE name = {self.placeholder}",
+                                (host,)).rowcount == 1
+
+    def hosts(self):
+        """Every host's last heartbeat, by name: dicts of name, seen_at,
+        spooled, unread_bytes and age (seconds since, by the database's clock)."""
+        return self.rows(f"SELECT name, seen_at, spooled, unread_bytes, {self.now_sql} - seen_at "
+                         "AS age FROM hosts ORDER BY name")
 
     # -- reading (tests, demo, support) ------------------------------------------
 

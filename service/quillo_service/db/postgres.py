@@ -8,11 +8,17 @@ tried again for RETRY seconds, so that requests meanwhile go to the spool at
 once instead of each waiting for a timeout.
 """
 
+import logging
 import time
 
 import psycopg
 
+from . import partitions
+from ..periods import DAY
 from .base import Store, StoreError
+from .schema import REQUEST_COLUMNS
+
+log = logging.getLogger("quillo_service")
 
 WAIT = 0.8
 RETRY = 1.0
@@ -43,10 +49,24 @@ class PostgresStore(Store):
     float_type = "DOUBLE PRECISION"
     errors = (psycopg.Error,)
 
-    def __init__(self, url, spool=None):
+    def __init__(self, url, spool=None, partitioned=True):
+        """partitioned=False, for benchmarks only: a database made by this
+        store keeps the unpartitioned tables of version 10 (see
+        partitions.py); its schema version is the current one all the same,
+        so a later store does not convert it (partition_tables does)."""
         super().__init__(spool)
         self.url = url
+        self.partitioned = partitioned
         self._retry_at = 0.0
+        # A request with an id: its claim in request_ids and its row in one
+        # statement, one round trip; the row is inserted only when the claim
+        # was new (the id comes back from the claim).
+        fields = ", ".join(["%s"] * (len(REQUEST_COLUMNS) - 2))
+        claimed = (f"WITH seen AS ({self._claim_id} RETURNING request_id) "
+                   f"INSERT INTO requests ({', '.join(REQUEST_COLUMNS)}) "
+                   f"SELECT {{at}}, {fields}, request_id FROM seen")
+        self._insert_claimed = claimed.format(at="%s")
+        self._insert_claimed_now = claimed.format(at=self.now_sql)
 
     def describe(self):
         # Never show the password that the address may hold.
@@ -76,6 +96,16 @@ class PostgresStore(Store):
                              f"{str(e).splitlines()[0] if str(e) else type(e).__name__}") from None
         return conn
 
+    def _insert_request_row(self, recorded_at, values):
+        if values[-1] is None:
+            return super()._insert_request_row(recorded_at, values)
+        with self._errors_as_store_error():
+            if recorded_at is None:
+                self._conn().execute(self._insert_claimed_now, (values[-1], *values[:-1]))
+            else:
+                self._conn().execute(self._insert_claimed,
+                                     (values[-1], recorded_at, *values[:-1]))
+
     def _patience(self, conn, patient):
         conn.execute(f"SET lock_timeout = {0 if patient else int(WAIT * 1000)}")
 
@@ -94,3 +124,131 @@ class PostgresStore(Store):
 
     def _lock_rollup(self, conn):
         conn.execute("SELECT pg_advisory_xact_lock(%s)", (_ROLLUP_LOCK,))
+
+    # -- tables partitioned by day (partitions.py) ---------------------------------
+
+    def partition_tables(self, conn):
+        """Convert the growing tables that are not partitioned yet, inside the
+        caller's transaction (the schema step of version 11, and a new
+        database's); reports each day copied to self.progress."""
+        if not self.partitioned:
+            return
+        now = float(conn.execute(f"SELECT {self.now_sql}").fetchone()[0])
+        for table in partitions.PARTITIONED:
+            if (conn.execute("SELECT to_regclass(%s)", (table,)).fetchone()[0] is not None
+                    and not partitions.is_partitioned(conn, table)):
+                partitions.convert(conn, table, now, self.progress)
+
+    def prepare_days(self, now=None):
+        """Make the partitions from today (by the database's clock, or `now`)
+        to DAYS_AHEAD days on, and those of earlier days missed while
+        housekeeping did not run (partitions.days_to_make), each in a
+        transaction of its own that moves the day's rows out of the DEFAULT
+        partition; returns the partitions made.  A day whose lock does not
+        come within DDL_WAIT is left for the next run.  Nothing to do on an
+        unpartitioned table."""
+        now = self.now() if now is None else now
+        made = 0
+        with self._errors_as_store_error():
+            for table in partitions.PARTITIONED:
+                conn = self._conn()
+                if not partitions.is_partitioned(conn, table):
+                    continue
+                have = {day for _, day, attached in partitions.day_tables(conn, table)
+                        if attached}
+                waiting = partitions.waiting_days(conn, table, min(have), partitions.day_of(
+                    now)) if have else []
+                for day in partitions.days_to_make(now, have, waiting):
+                    try:
+                        with self._transaction() as conn:
+                            moved = partitions.make_day(conn, table, day)
+                    except (psycopg.errors.LockNotAvailable, psycopg.errors.DuplicateTable) as e:
+                        log.info("%s: day %s not made yet: %s", table,
+                                 partitions.partition_name(table, day), str(e).strip())
+                        continue
+                    made += 1
+                    if moved:
+                        log.info("%s: %d rows moved from %s", partitions.partition_name(
+                            table, day), moved, partitions.default_name(table))
+        return made
+
+    def _first_id_by_day(self, conn, table, ts):
+        # Each probe of the search over the whole table reads every day's
+        # index (a MergeAppend over all partitions), ten times slower with
+        # 90 days kept.  Rows are added in time order, so the answer is the
+        # first id of ts's day recorded at or after ts, searched in that
+        # day's partition alone, or else the first id of the days after it
+        # (which wins too where it is lower: a row of a later day given an
+        # id before ts's day ended).  Times past the days made ahead (a
+        # strange clock, in the DEFAULT partition) are left out of that,
+        # as they are out of place anyway.  Without ts's day as a partition
+        # (unpartitioned, a day not made) the whole table is searched.
+        if not 0 <= ts < (partitions.LAST_DAY + 1) * DAY:  # NaN too
+            return None
+        day = partitions.day_of(ts)
+        name = partitions.partition_name(table, day)
+        if not conn.execute("SELECT EXISTS (SELECT 1 FROM pg_inherits WHERE inhrelid = "
+                            "to_regclass(%s) AND inhparent = to_regclass(%s))",
+                            (name, table)).fetchone()[0]:
+            return None
+        # Nothing above the highest id now is taken for old (see first_id).
+        hi = conn.execute(f"SELECT MAX(id) FROM {table}").fetchone()[0]
+        if hi is None:
+            return 1
+        # The host's clock is near enough the database's to tell the days ahead.
+        end = (max(day, partitions.day_of(time.time())) + partitions.DAYS_AHEAD + 1) * DAY
+        later = conn.execute(f"SELECT MIN(id) FROM {table} WHERE recorded_at >= %s "
+                             "AND recorded_at < %s AND id <= %s",
+                             ((day + 1) * DAY, end, hi)).fetchone()[0]
+        first, last = conn.execute(f"SELECT MIN(id), MAX(id) FROM {name} WHERE id <= %s",
+                                   (hi,)).fetchone()
+        found = None if first is None else self._search_ids(conn, name, first, last, ts)
+        if found is not None and found > last:
+            found = None  # nothing of the day at or after ts
+        found = min([f for f in (found, later) if f is not None], default=None)
+        return hi + 1 if found is None else found
+
+    def _purge_by_day(self, table, cutoff):
+        conn = self._conn()
+        if not partitions.is_partitioned(conn, table):
+            return None
+        deleted = 0
+        for name, day, attached in partitions.day_tables(conn, table):
+            if not partitions.droppable(day, cutoff):
+                continue
+            if attached and not self._detach(table, name):
+                continue  # the next purge tries again
+            # Counted once detached: no row can arrive any more, so the count
+            # is exact, and counting holds up no one.
+            try:
+                with self._transaction(patient=True) as conn:
+                    n = conn.execute(f"SELECT COUNT(*) FROM {name}").fetchone()[0]
+                    conn.execute(f"DROP TABLE {name}")
+            except psycopg.errors.UndefinedTable:
+                continue  # a purge run at the same time (the command's) dropped it
+            deleted += n
+        # The DEFAULT partition holds only the rows of days without a
+        # partition (strange clocks, late lines, days not made yet): few, so
+        # its old rows are deleted one by one.
+        with self._transaction(patient=True) as conn:
+            deleted += conn.execute(
+                f"DELETE FROM {partitions.default_name(table)} WHERE recorded_at < %s",
+                (cutoff,)).rowcount
+        return deleted
+
+    def _detach(self, table, name):
+        """Detach a day, waiting briefly for the lock a few times; False
+        when it was not had."""
+        for attempt in range(partitions.DETACH_TRIES):
+            if attempt:
+                time.sleep(partitions.DDL_WAIT * 5)
+            try:
+                with self._transaction() as conn:
+                    partitions.detach_day(conn, table, name)
+                return True
+            except psycopg.errors.LockNotAvailable:
+                pass
+            except psycopg.errors.UndefinedTable:
+                return True  # detached by a purge run at the same time: dropped below
+        log.info("%s: not detached (the table stayed busy); the next purge tries again", name)
+        return False

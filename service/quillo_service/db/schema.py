@@ -1,14 +1,16 @@
 """The tables, written once for both databases.
 
 Types are spelled in a form each database understands; `{id}` and `{float}`
-are filled in per database.  Column names avoid SQL keywords (offset, key).
+are filled in per database; a dict holds the steps only one database takes.
 
 No index on the time columns: every index costs each instruction request a
 page write.  Rows are added in time order, so retention finds its boundary by
-a binary search over the ids instead (see Store.purge).
+a binary search over the ids instead (see Store.purge).  On PostgreSQL the
+tables that grow with traffic are partitioned by day from version 11 on, and
+retention drops whole days (partitions.py).
 """
 
-SCHEMA_VERSION = 10
+SCHEMA_VERSION = 12
 
 TABLES = [
     """CREATE TABLE IF NOT EXISTS requests (
@@ -282,12 +284,61 @@ TABLES += _ROLLOUT_STEPS
 _POSITION_VALUE = ["ALTER TABLE rollup_state RENAME COLUMN last_id TO value"]
 TABLES += _POSITION_VALUE
 
+
+
+# Version 11: on PostgreSQL, requests, events and downloads partitioned by
+# day, so that retention drops whole days (see partitions.py); the rows keep
+# their ids.  A new database is made in the old layout above and converted
+# here while still empty, so that there is one way to the layout.  SQLite
+# keeps its tables.
+def _partition_by_day(store, conn):
+    store.partition_tables(conn)
+
+
+_PARTITIONS = [{"sqlite": [], "postgresql": [_partition_by_day]}]
+TABLES += _PARTITIONS
+
+# Version 12: several hosts behind one front, sharing this database.
+# `request_ids` holds the id of every request recorded in the last
+# REQUEST_ID_WINDOW seconds (db/base.py), claimed in the same transaction as
+# the request's row: a request that the front passed to a second host after
+# the first recorded it and died, or that comes again from a spool or from
+# nginx's fallback log, finds its id there and is not recorded again.  A
+# small table of its own, pruned by housekeeping, instead of an index on
+# `requests`, which every request would pay for in a page write for as long
+# as it is kept.  `hosts` holds each host's heartbeat (background.WorkerLoop):
+# when it was last seen, and how many of its records were not in yet, in its
+# spool and in its nginx logs.
+_HOSTS = [
+    """CREATE TABLE IF NOT EXISTS request_ids (
+        request_id TEXT PRIMARY KEY,
+        seen_at {float} NOT NULL
+    )""",
+    """CREATE TABLE IF NOT EXISTS hosts (
+        name TEXT PRIMARY KEY,
+        seen_at {float} NOT NULL,
+        spooled BIGINT NOT NULL,
+        unread_bytes BIGINT NOT NULL
+    )""",
+]
+TABLES += _HOSTS
+
+
+def _seed_request_ids(store, conn):
+    """The ids of the requests recorded within the window before the
+    upgrade, so that a retry or a fallback answer of one of them is not
+    counted again after it."""
+    store.seed_request_ids(conn)
+
+
 # Statements that bring a database from version N to N + 1, by N; a dict holds
-# them per database, and a callable step is given (store, connection).  A new
-# version adds its entry here and raises SCHEMA_VERSION.
+# them per database, and a callable step is given (store, connection); long
+# work tells store.progress how far it is.  A new version adds its entry here
+# and raises SCHEMA_VERSION.
 MIGRATIONS = {1: _ROLLUP, 2: {"sqlite": _NO_REUSE, "postgresql": []}, 3: _INGEST,
               4: _REQUEST_IDS, 5: _ALERTS + [_hash_addresses], 6: _ROLLOUTS, 7: _DOWNLOADS,
-              8: _ROLLOUT_STEPS, 9: _POSITION_VALUE}
+              8: _ROLLOUT_STEPS, 9: _POSITION_VALUE, 10: _PARTITIONS,
+              11: _HOSTS + [_seed_request_ids]}
 
 REQUEST_COLUMNS = ("recorded_at", "client", "bundle_key", "version", "machine_id",
                    "answer", "rule", "malformed", "cut", "request_id")

@@ -120,12 +120,28 @@ class SqliteStore(Store):
             os.makedirs(folder, exist_ok=True)
             conn = sqlite3.connect(self.path, isolation_level=None, check_same_thread=False,
                                    timeout=PATIENCE, cached_statements=64)
-            conn.execute("PRAGMA journal_mode=WAL")
+            self._use_wal(conn)
             conn.execute("PRAGMA synchronous=NORMAL")
             self._patience(conn, False)
         except (OSError, sqlite3.Error) as e:
             raise StoreError(f"{self.describe()}: cannot open: {e}") from None
         return conn
+
+    @staticmethod
+    def _use_wal(conn, clock=time.monotonic, sleep=time.sleep):
+        # Switching a new file to WAL needs the file to itself, and SQLite
+        # answers "database is locked" at once, without its busy handler,
+        # when another process or thread opening the same new file holds
+        # it for a moment: several workers starting together meet here.
+        deadline = clock() + PATIENCE
+        while True:
+            try:
+                conn.execute("PRAGMA journal_mode=WAL")
+                return
+            except sqlite3.OperationalError as e:
+                if "locked" not in str(e) or clock() >= deadline:
+                    raise
+                sleep(0.01)
 
     def _begin(self, conn):
         # Take the write lock at once, so two writers never deadlock on upgrade.

@@ -23,7 +23,7 @@ download means for the campaigns, funnel/outcomes.py works out.
 import re
 
 from . import logs
-from .positions import ingest_rows
+from .positions import take_rows
 from ..clients import client_key
 
 LOG = "downloads.log"
@@ -83,4 +83,4 @@ class Ingester(logs.Ingester):
         return good, len(rows) - len(good)
 
     def write(self, expected, new, rows, skipped):
-        return ingest_rows(self.store, self.name, expected, new, "downloads", rows, skipped)
+        return take_rows(self.store, self.name, expected, new, "downloads", rows, skipped)

@@ -26,9 +26,11 @@ The answer recorded is the fallback answer when the line is read, which is
 the one nginx gave unless the configuration changed in between.
 
 A request that reached gunicorn may already be recorded: a worker killed, or
-failing, after its insert.  nginx passes its request id to the service in
-X-Request-Id, the service keeps it with the request, and a logged answer
-whose request had an upstream is skipped when a recent request carries its id.
+failing, after its insert, here or on another host the front tried first.
+nginx passes its request id (or the front's) to the service in X-Request-Id,
+the service keeps it with the request, and a logged answer is recorded under
+the rule every request is (Store.fresh_requests): not when its id was
+recorded within the window, by any host.
 """
 
 import os
@@ -36,7 +38,7 @@ import re
 import threading
 
 from . import logs
-from .positions import ingest_rows, recorded_request_ids
+from .positions import take_rows
 from ..clients import client_key
 from ..launcher.query import INSTRUCTION_LIMITS, parse_query
 from ..launcher.rules import decide
@@ -44,10 +46,6 @@ from ..launcher.rules import decide
 ANSWER = "answer.txt"
 LOG = "fallback.log"
 RULE = "fallback"
-# How far before a logged answer its request may have been recorded by the
-# service: nginx waits at most 15 s for gunicorn, and the hosts' clocks may
-# differ a little from the database's.
-RECORDED_BEFORE_SECONDS = 300.0
 
 _LINE = re.compile(rb"(\d{1,12}(?:\.\d{1,6})?) (\S{1,64}) (?:([0-9a-f]{32}) (\S{1,64}) )?"
                    rb"(?:GET|HEAD) /getinstaller"
@@ -102,7 +100,7 @@ class Ingester(logs.Ingester):
         self.config = config  # a callable giving the current configuration
 
     def rows(self, lines):
-        rows, bad, reached = [], 0, []
+        rows, bad = [], 0
         config = self.config()
         for line in lines:
             parsed = parse_line(line)
@@ -110,12 +108,6 @@ class Ingester(logs.Ingester):
                 bad += 1
                 continue
             rows.append(self._row(config, *parsed[:4]))
-            if parsed[3] is not None and parsed[4] not in (None, "-"):
-                reached.append((parsed[0], parsed[3]))
-        if reached:
-            done = recorded_request_ids(self.store, [r for _, r in reached],
-                                        min(t for t, _ in reached) - RECORDED_BEFORE_SECONDS)
-            rows = [r for r in rows if r[-1] not in done]
         return rows, bad
 
     def _row(self, config, at, client, query, request_id):
@@ -127,4 +119,4 @@ class Ingester(logs.Ingester):
                 ",".join(sorted(q.cut)), request_id)
 
     def write(self, expected, new, rows, skipped):
-        return ingest_rows(self.store, self.name, expected, new, "requests", rows, skipped)
+        return take_rows(self.store, self.name, expected, new, "requests", rows, skipped)

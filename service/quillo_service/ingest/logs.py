@@ -26,6 +26,9 @@ for several rotations loses nothing.
 What differs between the logs is what a line means and where its rows go:
 an `Ingester` subclass gives `rows` (the lines of one batch to rows) and
 `write` (those rows and the new position, in one transaction).
+
+Each host reads its own nginx's logs, which may be at the same path as
+another host's: a position is kept per host (settings.host_name) and log.
 """
 
 import gzip
@@ -38,8 +41,9 @@ import time
 import zlib
 from collections import namedtuple
 
+from .. import settings
 from ..throttle import LogThrottle
-from .positions import ingest_position
+from .positions import adopt_position, ingest_position
 
 log = logging.getLogger("quillo_service")
 
@@ -49,10 +53,16 @@ HEAD_BYTES = 256          # the first bytes that tell one file from another
 _problems = LogThrottle(interval=60.0)
 
 
-def position_name(kind, log_path):
+def position_name(kind, log_path, host=None):
     """The name under which the store keeps how far this log was read: one
     per host and log, since hosts sharing a PostgreSQL store each have their
-    own nginx."""
+    own nginx (and may keep its logs at the same path)."""
+    return "%s %s:%s" % (kind, settings.host_name(host), os.path.abspath(log_path))
+
+
+def machine_position_name(kind, log_path):
+    """The name a position was kept under before the host's name could be
+    set (QUILLO_SERVICE_HOST): the machine's own name."""
     return "%s %s:%s" % (kind, socket.gethostname(), os.path.abspath(log_path))
 
 
@@ -129,13 +139,15 @@ class Ingester:
 
     kind = "log"  # the position's name and the messages start with this
 
-    def __init__(self, store, log_path, name=None, batch=BATCH_BYTES, settle=SETTLE_SECONDS):
+    def __init__(self, store, log_path, name=None, batch=BATCH_BYTES, settle=SETTLE_SECONDS,
+                 host=None):
         self.store = store
         self.path = os.path.abspath(log_path)
-        self.name = name or position_name(self.kind, self.path)
+        self.name = name or position_name(self.kind, self.path, host)
         self.batch = batch
         self.settle = settle
         self._gz = None  # [path, dev:inode, open gzip file, offset, bytes from there]
+        self._adopted = name is not None  # a name given is used as it is
 
     def rows(self, lines):
         """(rows, lines that are not ours) from the lines of one batch."""
@@ -143,8 +155,30 @@ class Ingester:
 
     def write(self, expected, new, rows, skipped):
         """Add the rows and move the position from `expected` to `new` in one
-        transaction; False (and nothing written) when the position had moved."""
+        transaction; returns the rows added, or None (and nothing written)
+        when the position had moved."""
         raise NotImplementedError
+
+    def unread(self):
+        """Bytes of the log and its rotated files not read yet (a gzipped
+        file counts as its compressed size), for the host's heartbeat."""
+        file, position, _ = ingest_position(self.store, self.name)
+        files = self.files()
+        if not files:
+            return 0
+        found = self._locate(files, file, position, {}) if file else None
+        if found is None:  # never read: the log as it is now; lost: all there is
+            return sum(f.st.st_size for f in files if file or f.path == self.path)
+        later = files[files.index(found) + 1:]
+        return max(0, found.st.st_size - position) + sum(f.st.st_size for f in later)
+
+    def _adopt(self):
+        """A host named by QUILLO_SERVICE_HOST for the first time takes over
+        the position kept under the machine's name, so that an upgraded
+        host does not read its logs again."""
+        old = machine_position_name(self.kind, self.path)
+        if old != self.name:
+            adopt_position(self.store, self.name, old)
 
     def ingest(self):
         """Read everything there is now; returns (rows added, lines skipped)."""
@@ -222,6 +256,10 @@ class Ingester:
             return None
         heads = {}
         current = files[-1] if files and files[-1].path == self.path else None
+        if not file and not self._adopted:
+            self._adopted = True
+            self._adopt()
+            return self.step()
         if not file:  # never read: the log as it is now
             if current is None or current.st.st_size == 0:
                 return None
@@ -266,9 +304,10 @@ class Ingester:
         if bad:
             self._problem("%d lines of %s that nginx did not write were skipped"
                           % (bad, found.path))
-        if not self._move((file, position), (identity, position + end), rows, bad):
+        added = self._move((file, position), (identity, position + end), rows, bad)
+        if added is None:
             return 0, 0  # another worker took these lines; look again
-        return len(rows), bad
+        return added, bad
 
     def _ended(self, files, current, found, file, position, data, heads):
         """Nothing complete to read in `found`.  A rotated file is finished
@@ -305,7 +344,7 @@ class Ingester:
             what = "was removed before it was read to its end (from byte %d)" % position
         if target is None or (not target.gz and target.st.st_size == 0):
             return None
-        if self._move((file, position), (self._identity(target, heads), 0)):
+        if self._move((file, position), (self._identity(target, heads), 0)) is not None:
             log.error("%s log %s: the file read last %s, and no copy of it was found; "
                       "its lines after that were not recorded; reading on from the start "
                       "of %s", self.kind, self.path, what, target.path)

@@ -23,14 +23,30 @@ def ingest_position(store, name):
         else ("", 0, 0)
 
 
+def adopt_position(store, name, old):
+    """Keep the position of log `old` under `name` from now on, unless
+    `name` has one already; True when it was taken over."""
+    p = store.placeholder
+    with store.writer(patient=True), store.transaction() as conn:
+        return conn.execute(
+            f"UPDATE ingest_state SET name = {p} WHERE name = {p} AND NOT EXISTS "
+            f"(SELECT 1 FROM ingest_state WHERE name = {p})", (name, old, name)).rowcount == 1
+
+
 def ingest_rows(store, name, expected, new, table, rows, skipped=0):
+    """take_rows, True when the position moved (and the rows went in)."""
+    return take_rows(store, name, expected, new, table, rows, skipped) is not None
+
+
+def take_rows(store, name, expected, new, table, rows, skipped=0):
     """Add `rows` (tuples in the order of the table's columns in schema.py:
     REQUEST_COLUMNS or DOWNLOAD_COLUMNS) to `table` and move the position
     of log `name` from `expected` to `new`, both (file, position), adding
     `skipped` to its unreadable lines: all in one transaction, so that a
-    line is taken exactly once.  When the stored position is no longer
-    `expected` (another process took those lines first), nothing is
-    written and the answer is False."""
+    line is taken exactly once.  Returns the rows added: requests whose id
+    was recorded already (Store.fresh_requests) are left out.  When the
+    stored position is no longer `expected` (another process took those
+    lines first), nothing is written and the answer is None."""
     columns = _INGESTED[table]
     p = store.placeholder
     # A batch queues with the requests for its turn to write, and may wait
@@ -45,34 +61,17 @@ def ingest_rows(store, name, expected, new, table, rows, skipped=0):
             f"WHERE name = {p} AND file = {p} AND position = {p}",
             (new[0], new[1], skipped, name, expected[0], expected[1])).rowcount
         if moved != 1:
-            return False
+            return None
+        if table == "requests":
+            rows = store.fresh_requests(conn, rows)
         if rows:
             store.insert_many(conn, table, columns, rows)
-        return True
+        return len(rows)
 
 
 def ingest_requests(store, name, expected, new, rows, skipped=0):
     """ingest_rows into `requests`."""
     return ingest_rows(store, name, expected, new, "requests", rows, skipped)
-
-
-def recorded_request_ids(store, request_ids, since):
-    """Those of `request_ids` that requests recorded at or after `since`
-    carry.  Only the recent rows are read (found as purge finds its
-    bound), so the column needs no index on the hot path."""
-    wanted = sorted(set(request_ids))
-    if not wanted:
-        return set()
-    p = store.placeholder
-    found = set()
-    with store.store_errors():
-        bound = store.first_id("requests", since)
-        for i in range(0, len(wanted), 500):
-            part = wanted[i:i + 500]
-            found.update(r[0] for r in store.read(
-                f"SELECT request_id FROM requests WHERE id >= {p} AND request_id IN "
-                f"({', '.join([p] * len(part))})", (bound, *part)))
-    return found
 
 
 def recent_downloads(store, limit=10):

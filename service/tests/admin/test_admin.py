@@ -334,6 +334,35 @@ def test_a_request_kept_nowhere_is_answered_counted_and_logged_once(tmp_path, wr
     store.close()
 
 
+def test_a_host_silent_for_a_lease_is_named_until_it_is_back(database, admin_app):
+    from quillo_service import settings
+    store = admin_app.extensions["quillo"].store
+    client = admin_app.test_client()
+    lease = settings.lease_seconds()
+
+    def seen(name, ago, spooled, unread):
+        store.beat(name, spooled, unread)
+        with store.transaction() as conn:
+            conn.execute(f"UPDATE hosts SET seen_at = seen_at - {store.placeholder} "
+                         f"WHERE name = {store.placeholder}", (ago, name))
+
+    def named():
+        html = client.get("/admin/installs", headers=GOOD).data.decode()
+        return sorted(h for h in ("web-a", "web-b", "web-c") if f"Host {h} " in html), html
+
+    seen("web-a", lease - 2, 3, 100)  # alive, its spool being written
+    assert named()[0] == []
+    seen("web-a", lease + 2, 3, 100)  # silent past the lease: its records are not in
+    seen("web-b", lease + 2, 0, 0)  # nothing pending when last seen; its logs may grow
+    seen("web-c", lease - 2, 0, 0)
+    hosts, html = named()
+    assert hosts == ["web-a", "web-b"]
+    assert "3 requests in its spool and 100 bytes of its nginx logs not read" in html
+    seen("web-a", 0, 0, 0)  # back, and read in
+    assert store.forget_host("web-b")  # taken out for good
+    assert named()[0] == []
+
+
 def test_fallback_answers_are_counted_in_a_row_of_their_own(database, admin_app):
     store = admin_app.extensions["quillo"].store
     stable = "GET:https://setup.test/installers/stable.exe"

@@ -147,6 +147,46 @@ def _request(store, at, client="c"):
     store.record_request(at, client, "k", "v", "i", "GET:x", "default", "", "")
 
 
+def _ids_request(store, key, rid, at=None):
+    store.record_request(at, "c", key, "v", "i", "GET:x", "default", "", "", rid)
+
+
+def test_a_request_id_is_recorded_once_by_any_host_live_or_from_a_spool(database, tmp_path,
+                                                                       monkeypatch):
+    from quillo_service.db.spool import Spool
+    a, b = (open_store(database, client_secret=SECRET) for _ in range(2))  # two hosts
+    for name, s in (("a", a), ("b", b)):
+        s.spool = Spool(str(tmp_path / f"{name}.spool"))
+        monkeypatch.setattr(s, "_replay_later", lambda: None)  # replayed by hand below
+    rid = {k: "%032x" % n for n, k in enumerate("xyzw", 1)}
+    _ids_request(a, "x", rid["x"])  # recorded, then the host died before it answered
+    _ids_request(b, "x", rid["x"])  # the front's retry on the next host
+    _ids_request(b, "y", rid["y"])
+    for s, key in ((a, "y"), (a, "z"), (b, "z"), (a, "w"), (a, "w")):
+        s.spool.add([time.time(), client_key("c", SECRET), key, "v", "i", "GET:x", "default",
+                     "", "", rid[key]])
+    assert a.replay_spool() == 2 and b.replay_spool() == 0
+    for _ in range(2):
+        _ids_request(b, "none", None)  # callers that send no id are recorded as they come
+    counts = {r["bundle_key"]: r["n"] for r in a.rows(
+        "SELECT bundle_key, COUNT(*) AS n FROM requests GROUP BY bundle_key")}
+    assert counts == {"x": 1, "y": 1, "z": 1, "w": 1, "none": 2}
+    a.close()
+    b.close()
+
+
+def test_request_ids_are_forgotten_past_the_window_and_not_before(store):
+    from quillo_service.db.base import REQUEST_ID_WINDOW
+    now = store.now()
+    with store.transaction() as conn:
+        store.insert_many(conn, "request_ids", ("request_id", "seen_at"), [
+            ("%032x" % 1, now - REQUEST_ID_WINDOW), ("%032x" % 2, now - REQUEST_ID_WINDOW - 0.01)])
+    assert store.prune_request_ids(now) == 1
+    for n in (1, 2):
+        _ids_request(store, f"k{n}", "%032x" % n)
+    assert [r["bundle_key"] for r in store.recent_requests()] == ["k2"]
+
+
 def test_ids_are_never_reused_after_a_purge(store):
     for i in range(3):
         _request(store, 0.0)
@@ -203,7 +243,10 @@ def test_an_old_database_is_migrated_step_by_step_and_keeps_its_rows(store, monk
     s.close()
 
 
-def test_purge_keeps_a_row_added_while_it_searched(store, database, monkeypatch):
+def test_purge_keeps_a_row_added_while_it_searched(database, monkeypatch):
+    # The search over the ids: SQLite's, and PostgreSQL's unpartitioned tables
+    # (partitioned ones drop whole days, see test_partitions.py).
+    store = open_store(database, partitioned=False)
     for i in range(3):
         _request(store, float(i))
     other, conn, added = open_store(database), store._conn(), []
@@ -222,6 +265,7 @@ def test_purge_keeps_a_row_added_while_it_searched(store, database, monkeypatch)
     assert store.purge(1, now=10 * 86400.0) == 3
     assert added and [r["client"] for r in other.recent_requests()] == ["new"]
     other.close()
+    store.close()
 
 
 def test_a_new_connection_does_not_wait_for_a_writer(tmp_path):

@@ -18,8 +18,8 @@ import pytest
 from conftest import CONFIG, MACHINE, SECRET, wait_for
 from quillo_service.clients import client_key, load_secret
 from quillo_service.config import load_config
-from quillo_service.ingest.fallback import RECORDED_BEFORE_SECONDS, Ingester, parse_line
-from quillo_service.ingest.logs import rotated_order
+from quillo_service.ingest.fallback import Ingester, parse_line
+from quillo_service.ingest.logs import machine_position_name, rotated_order
 from quillo_service.db import open_store
 from quillo_service.ingest.positions import ingest_position, ingest_rows
 from stack import Stack, free_port
@@ -207,22 +207,48 @@ def test_a_crash_tail_or_a_batch_without_a_line_end_is_skipped_and_reading_goes_
     assert sorted(r["bundle_key"] for r in fallback_rows(store)) == ["k0", "k1", "k2"]
 
 
-def test_a_logged_answer_is_skipped_when_its_request_was_recorded_within_the_margin(
+def test_a_logged_answer_is_skipped_when_its_request_was_recorded_already(
         store, tmp_path, write_config):
     # In maintenance, nginx's answer is the maintenance answer.
     config = load_config(write_config(CONFIG.replace("enabled = false", "enabled = true")))
     at = 1765000000.0
-    ids = ["%032x" % n for n in range(3)]
+    ids = ["%032x" % n for n in range(4)]
     for n, rid in enumerate(ids[:2]):  # recorded by a worker that then died
-        store.record_request(at - RECORDED_BEFORE_SECONDS - 1 + n, "127.0.0.1", f"served{n}", None,
+        store.record_request(at - 3600, "127.0.0.1", f"served{n}", None,
                              None, "GET:x", "served", "", "", rid)
     log = tmp_path / "fallback.log"
-    log.write_bytes(b"".join(f"{at:.3f} 198.51.100.1 {rid} 502 GET /getinstaller?key=logged{n} "
-                             f"HTTP/1.1\n".encode() for n, rid in enumerate(ids)))
+    # The last answered without asking gunicorn (over the address's limit,
+    # on the host the front tried next): the same id, the same rule.
+    log.write_bytes(b"".join(f"{at:.3f} 198.51.100.1 {rid} {'-' if n == 4 else 502} GET "
+                             f"/getinstaller?key=logged{n} HTTP/1.1\n".encode()
+                             for n, rid in enumerate(ids + ids[1:2])))
     assert Ingester(store, str(log), lambda: config).ingest() == (2, 0)
     rows = fallback_rows(store)
-    assert sorted(r["bundle_key"] for r in rows) == ["logged0", "logged2"]
+    assert sorted(r["bundle_key"] for r in rows) == ["logged2", "logged3"]
     assert {r["answer"] for r in rows} == {MAINTENANCE.decode()}
+
+
+def test_each_host_keeps_its_own_position_and_an_upgraded_host_reads_on(
+        store, tmp_path, write_config, monkeypatch):
+    config = load_config(write_config())
+    log = tmp_path / "fallback.log"
+    log.write_bytes(lines(0, 2))
+    monkeypatch.delenv("QUILLO_SERVICE_HOST", raising=False)
+    # Read before the host's name could be set: kept under the machine's name.
+    before = Ingester(store, str(log), lambda: config,
+                      name=machine_position_name("fallback", str(log)))
+    assert before.ingest() == (2, 0)
+    assert Ingester(store, str(log), lambda: config).ingest() == (0, 0)  # upgraded, unnamed
+    append(log, lines(2, 1))
+    monkeypatch.setenv("QUILLO_SERVICE_HOST", "web-a")  # named later: reads on
+    assert Ingester(store, str(log), lambda: config).ingest() == (1, 0)
+    assert ingest_position(store, before.name) == ("", 0, 0)  # one position, moved over
+    # Another host whose own log is at the same path: a position of its own.
+    assert Ingester(store, str(log), lambda: config, host="web-b").ingest() == (3, 0)
+    append(log, lines(3, 1))
+    for host in ("web-a", "web-b"):
+        assert Ingester(store, str(log), lambda: config, host=host).ingest() == (1, 0)
+    assert len(fallback_rows(store)) == 8
 
 
 def test_rotated_files_are_known_by_logrotate_names_oldest_first():
