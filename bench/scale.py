@@ -2,7 +2,8 @@
 
     /usr/bin/python3 bench/scale.py --requests 10000000 --layout old --json old.json
     /usr/bin/python3 bench/scale.py [--requests N] [--rollup-budget S] [--skip-drop]
-                                    [--beside old.json]
+                                    [--json new.json] [--beside old.json]
+    /usr/bin/python3 bench/scale.py --show new.json --beside old.json
 
 A publisher with 10 million launches a day makes in a month 300 million
 instruction requests, 6 million error and crash reports and about 250
@@ -698,14 +699,19 @@ def main():
     parser.add_argument("--skip-drop", action="store_true")
     parser.add_argument("--json", help="also write the results here")
     parser.add_argument("--beside", help="the --json of another run, shown beside this one")
+    parser.add_argument("--show", help="print the table of this --json instead of running")
     args = parser.parse_args()
-    work = tempfile.mkdtemp(prefix="quillo-scale-bench-")
-    try:
-        res = run(args, work)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
-    res["views"] = {"|".join(k): v for k, v in res["views"].items()}
-    if args.json:
+    if args.show:
+        with open(args.show) as f:
+            res = json.load(f)
+    else:
+        work = tempfile.mkdtemp(prefix="quillo-scale-bench-")
+        try:
+            res = run(args, work)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+        res["views"] = {"|".join(k): v for k, v in res["views"].items()}
+    if args.json and not args.show:
         with open(args.json, "w") as f:
             json.dump(res, f)
     beside = None
