@@ -47,7 +47,7 @@ from contextlib import contextmanager
 from .. import settings
 from ..db import retention
 from ..db.base import LAG, LATE
-from ..key_rules import filter_sql, fold_keys, folded, leaders
+from ..key_rules import KEYS_PER_DAY, filter_sql, fold_keys, folded, leaders
 
 DAY = 86400
 ROLLUP = "requests"  # rollup_state: the last request id in requests_daily
@@ -177,6 +177,16 @@ class Dashboard:
             # Days the rollup answers: whole days in the period, and today.
             rolled = [d for d in days if d * DAY >= period.start
                       and ((d + 1) * DAY <= period.end or period.end >= now - 1)]
+            # A period that starts late in its first day (the last 24 hours
+            # at 1 a.m.) would count most of that day row by row: the
+            # rollup's whole day less the rows before the start is the same
+            # count, from far fewer rows.
+            head = self._head_day(period, rolled, now)
+            if head is not None:
+                rolled.insert(0, head)
+                lo, hi = self._id_range("requests", head * DAY, period.start)
+                self._live(parts, params, lo, hi, head * DAY, period.start, dims, filters,
+                           where, sign=-1)
             if rolled:
                 a, b = rolled[0], rolled[-1]
                 fsql, fparams = filter_sql(self.store, filters)
@@ -198,6 +208,24 @@ class Dashboard:
             rows = self.store.read(self._fold(" UNION ALL ".join(parts), dims), params)
         return {tuple(row[:-1]): row[-1] for row in rows if row[-1]}
 
+    def _head_day(self, period, rolled, now):
+        """The period's first day when it starts within that day, the rest of
+        the day is in the period, less than half of the day comes before the
+        start, and the rollup kept every key of that day apart (so that the
+        rows before the start, counted under their own keys, can be taken
+        from it); else None."""
+        d = int(period.start // DAY)
+        if not period.days or period.days[0] != d or d * DAY == period.start:
+            return None
+        if not ((d + 1) * DAY <= period.end or period.end >= now - 1):
+            return None
+        if rolled and rolled[0] != d + 1 or period.start - d * DAY >= DAY / 2:
+            return None
+        p = self.p
+        keys = self.store.read("SELECT COUNT(DISTINCT bundle_key) FROM requests_daily "
+                               f"WHERE day = {p}", (d,))[0][0]
+        return d if keys < KEYS_PER_DAY else None
+
     def _fold(self, union, dims):
         """Sum the parts; keys past the TOP_KEYS largest become one "other keys" row."""
         folded = ("CASE WHEN bundle_key IN (SELECT bundle_key FROM leaders) "
@@ -211,7 +239,7 @@ class Dashboard:
         return (f"WITH c AS ({union}){top} "
                 f"SELECT {cols}CAST(SUM(n) AS BIGINT) FROM c{group}")
 
-    def _live(self, parts, params, lo, hi, t0, t1, dims, filters, where):
+    def _live(self, parts, params, lo, hi, t0, t1, dims, filters, where, sign=1):
         p = self.p
         key = folded(self.store, "bundle_key", "key")
         expr = {"day": self.day_sql, "bundle_key": key,
@@ -221,7 +249,8 @@ class Dashboard:
         group = " GROUP BY " + ", ".join(str(i + 1) for i in range(len(dims))) if dims else ""
         bound = f" AND id < {p}" if hi is not None else ""
         fsql, fparams = filter_sql(self.store, filters, key)
-        parts.append(f"SELECT {cols}COUNT(*) AS n FROM requests WHERE id >= {p}{bound} "
+        count = "COUNT(*)" if sign > 0 else "-COUNT(*)"
+        parts.append(f"SELECT {cols}{count} AS n FROM requests WHERE id >= {p}{bound} "
                      f"AND recorded_at >= {p} AND recorded_at < {p}{fsql}{where}{group}")
         params += [lo] + ([hi] if hi is not None else []) + [t0, t1, *fparams]
 

@@ -21,6 +21,7 @@ id (see Store.first_id), so no table needs an index for them.
 import time
 
 from .. import joins
+from ..batches import insert_rows
 from ..joins import CLOCK_SLACK, DOWNLOAD_WINDOW, FAILURE_LOOKBACK, LONGEST
 from ..db import retention
 from ..db.base import LATE
@@ -203,11 +204,9 @@ class FunnelCounts:
         p = self.p
         keys = (unit,) + DIMS[1:]
         update = ", ".join(f"{c} = {table}.{c} + excluded.{c}" for c in COUNTS)
-        conn.cursor().executemany(
-            f"INSERT INTO {table} ({', '.join(keys + COUNTS)}) "
-            f"VALUES ({', '.join([p] * len(keys + COUNTS))}) "
-            f"ON CONFLICT ({', '.join(keys)}) DO UPDATE SET {update}",
-            [(*dims, *counts) for dims, counts in rows.items()])
+        insert_rows(conn, p, table, keys + COUNTS,
+                    [(*dims, *counts) for dims, counts in rows.items()],
+                    f"ON CONFLICT ({', '.join(keys)}) DO UPDATE SET {update}")
 
     # -- the view's question ---------------------------------------------------------
 
@@ -217,6 +216,14 @@ class FunnelCounts:
         starts at that hour), narrowed by the dashboard's filters: the rollup
         (whole days from funnel_daily, the rest from funnel_hourly), the
         recent rows and the requests since, all in one snapshot."""
+        return self.grouped(period, filters, (DIMS,), now)[0]
+
+    def grouped(self, period, filters, keeps, now=None):
+        """`counts` summed over the dimensions each of `keeps` leaves out (a
+        tuple of names from DIMS each), one dict per keep; a dimension left
+        out is None in the keys.  The sums are made in the database: a month
+        holds a row per day, key, version, rule and answer, too many to
+        carry to Python for a page that shows them by key or by day."""
         p = self.p
         first, last = int(period.start // HOUR), int(-(-period.end // HOUR))
         fsql, fparams = filter_sql(self.store, filters)
@@ -228,7 +235,7 @@ class FunnelCounts:
                 parts.append(f"SELECT {day} AS day, {dims}, {', '.join(COUNTS)} FROM {table} "
                              f"WHERE {unit} >= {p} AND {unit} < {p}{fsql}")
                 params.extend([lo, hi, *fparams])
-        out = {}
+        outs = [{} for _ in keeps]
         with self.store.snapshot():
             final = (self.rolled_up_to() or 0) // HOUR
             # funnel_recent holds the requests in [FINAL, RECENT).
@@ -247,10 +254,17 @@ class FunnelCounts:
                 f"CAST(SUM({c}) AS "
                 f"{self.store.float_type if c == 'completed_seconds' else 'BIGINT'})"
                 for c in COUNTS)
-            for row in self.store.read(
-                    f"SELECT day, {dims}, {sums} FROM ({' UNION ALL '.join(parts)}) AS c "
-                    f"GROUP BY day, {dims}", params):
-                out[tuple(row[:len(DIMS)])] = list(row[len(DIMS):])
+            # One statement: the rollup's rows are read once for every keep.
+            selects = []
+            for i, keep in enumerate(keeps):
+                assert all(d in DIMS for d in keep)
+                cols = ", ".join(d if d in keep else "NULL" for d in DIMS)
+                group = " GROUP BY " + ", ".join(d for d in DIMS if d in keep) if keep else ""
+                selects.append(f"SELECT {i}, {cols}, {sums} FROM c{group}")
+            for g, *row in self.store.read(
+                    f"WITH c AS ({' UNION ALL '.join(parts)}) {' UNION ALL '.join(selects)}",
+                    params):
+                outs[g][tuple(row[:len(DIMS)])] = list(row[len(DIMS):])
             # Requests since the recent rows were made; their downloads of
             # bytes that belong to no request are in the next refresh.  The
             # filters pick the requests reported, in the dashboard's SQL; the
@@ -262,9 +276,11 @@ class FunnelCounts:
                 report = {row[0] for row in self._between(
                     "requests", "id", t0, t1, *filter_sql(self.store, filters, key))}
             tail = self.live(t0, t1, unasked=False, report=report)
-            for (hour, *rest), counts in tail.items():
-                row = out.setdefault((hour // 24, *rest), [0] * len(COUNTS))
-                for j, n in enumerate(counts):
-                    row[j] += n
-        return out
-
+            for keep, out in zip(keeps, outs):
+                for (hour, *rest), counts in tail.items():
+                    k = tuple(v if d in keep else None
+                              for d, v in zip(DIMS, (hour // 24, *rest)))
+                    row = out.setdefault(k, [0] * len(COUNTS))
+                    for j, n in enumerate(counts):
+                        row[j] += n
+        return outs

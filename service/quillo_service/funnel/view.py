@@ -37,17 +37,21 @@ def _cost(nbytes, config):
     return round(nbytes / GIB * config.price_per_gib, 2)
 
 
-def _grouped(rows, config):
+def _grouped(campaigns, days, config):
     """The period's funnel rows summed per (campaign key, rule, channel) and
-    per day, and their bytes [sent, sent twice] per (day, channel)."""
+    per day, and their bytes [sent, sent twice] per (day, channel), from
+    the rows by key, rule and answer and those by day and answer."""
     by_campaign, by_day, by_bytes = {}, {}, {}
-    for (day, key, version, rule, answer), counts in rows.items():
+    for (_, key, _, rule, answer), counts in campaigns.items():
         if not answer.startswith(UNASKED):
             c = by_campaign.setdefault((key, rule, answer_label(answer, config)),
                                        [0] * len(COUNTS))
-            d = by_day.setdefault(day, [0] * len(COUNTS))
             for j, n in enumerate(counts):
                 c[j] += n
+    for (day, _, _, _, answer), counts in days.items():
+        if not answer.startswith(UNASKED):
+            d = by_day.setdefault(day, [0] * len(COUNTS))
+            for j, n in enumerate(counts):
                 d[j] += n
         if counts[BYTES_SENT]:
             b = by_bytes.setdefault((day, download_label(answer, config)), [0, 0])
@@ -93,12 +97,13 @@ class FunnelView:
 
     @staticmethod
     def build(store, config, period, filters, now):
-        rows = FunnelCounts(store).counts(period, filters, now)
-        asked = {k: v for k, v in rows.items() if not k[4].startswith(UNASKED)}
+        campaigns, days = FunnelCounts(store).grouped(
+            period, filters, (("bundle_key", "rule", "answer"), ("day", "answer")), now)
+        asked = {k: v for k, v in campaigns.items() if not k[4].startswith(UNASKED)}
         total = _sum(asked.values())
         stages = list(zip(STAGES, total[:len(STAGES)]))
         svg = charts.funnel(stages, "Download funnel")
-        by_campaign, by_day, by_bytes = _grouped(rows, config)
+        by_campaign, by_day, by_bytes = _grouped(campaigns, days, config)
         price = config.price_per_gib
 
         def money(nbytes):
@@ -131,4 +136,4 @@ class FunnelView:
                    ("channel", "completed downloads", "average seconds",
                     "average MiB/s"), _speed_rows(asked, config),
                    "From the first byte asked for to the last byte sent, pauses included.")],
-            _notes(rows, config))
+            _notes(days, config))

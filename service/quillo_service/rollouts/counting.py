@@ -89,8 +89,7 @@ def count(store, config, now, budget=2.0):
         rows = r.requests_after(last, upto, BATCH)
         arms = [(row[0], name, arm, row[1], step_at(advances.get(name, ()), row[1]))
                 for row in rows for name, arm in classify(config, order, row)]
-        recent = [(row[0], row[1], row[7], row[2]) for row in rows]
-        if rows and not r.add_requests(last, rows[-1][0], recent, arms):
+        if rows and not r.add_requests(last, rows[-1][0], arms):
             continue  # another worker counted them; look again
         taken[0] += len(rows)
         caught_up = len(rows) < BATCH

@@ -164,6 +164,23 @@ def test_counts_filters_and_periods(database, admin_app):
     assert "<script>" not in html and "&lt;svg" not in html and "<svg" in html
 
 
+@pytest.mark.parametrize("hour", [2, 12])  # the rollup less the early rows; the rows alone
+def test_a_period_that_starts_within_a_day_counts_its_part_of_that_day(store, hour):
+    now = NOW - 12 * 3600 + hour * 3600
+    start = now - DAY
+    for ago in (DAY + 1, DAY, DAY - 1, DAY - 2, 3):  # one before the start
+        store.record_request(now - ago, "203.0.113.1", "acme1", "0,1,0,220", None,
+                             "GET:https://setup.test/installers/stable.exe", "r",
+                             "id" if ago == DAY - 2 else "", "")
+    Dashboard(store).catch_up(now=now)
+    period = __import__("quillo_service.periods", fromlist=["Period"]).Period(
+        "24h", start, now, "")
+    counts = Dashboard(store).request_counts(period, None, ("day", "malformed"), now=now)
+    first = int(start // DAY)
+    assert counts[(first, "")] == 2 and counts[(first, "id")] == 1
+    assert sum(counts.values()) == 4
+
+
 def test_retention_takes_the_rollup_along(database, admin_app):
     store = admin_app.extensions["quillo"].store
     seed(store)

@@ -26,7 +26,7 @@ from quillo_service.joins import CLOCK_SLACK, CRASH_WINDOW, DOWNLOAD_WINDOW, ERR
 from quillo_service.ingest.logs import position_name
 from quillo_service.db import open_store
 from quillo_service.funnel.outcomes import COUNTS
-from quillo_service.funnel.queries import FunnelCounts
+from quillo_service.funnel.queries import DIMS, FunnelCounts
 from quillo_service.rollouts.queries import RolloutQueries
 from quillo_service.db.schema import EVENT_COLUMNS
 from quillo_service.reports.records import record_event
@@ -49,6 +49,20 @@ def log_line(at, client="198.51.100.7", status=200, sent=SIZE, seconds=0.5, done
 
 def stage(rows, name):
     return sum(c[COUNTS.index(name)] for c in rows.values())
+
+
+KEEPS = (("bundle_key", "rule", "answer"), ("day", "answer"))  # what the view groups by
+
+
+def summed(rows, keep):
+    """Funnel rows summed over the dimensions `keep` leaves out (None in the key)."""
+    out = {}
+    for k, counts in rows.items():
+        row = out.setdefault(tuple(v if d in keep else None for d, v in zip(DIMS, k)),
+                             [0] * len(COUNTS))
+        for j, n in enumerate(counts):
+            row[j] += n
+    return out
 
 
 # -- the log reader ------------------------------------------------------------------
@@ -120,6 +134,7 @@ def test_join_window_edges_and_the_rollup_agrees_with_the_live_count(store):
     # Before the windows have passed, the counts so far are in the recent rows.
     funnel.catch_up(now=T0 + 7200)
     live = funnel.counts(period, None, now=T0 + 7200)
+    assert funnel.grouped(period, None, KEEPS, now=T0 + 7200) == [summed(live, k) for k in KEEPS]
     by_key = {k[1]: c for k, c in live.items()}
     assert by_key["dl-in"][2:4] == [1, 1] and by_key["dl-out"][2] == 0
     assert [by_key[k][5] for k in ("err-in", "err-out", "crash-in", "crash-out")] == [1, 0, 1, 0]
@@ -133,6 +148,7 @@ def test_join_window_edges_and_the_rollup_agrees_with_the_live_count(store):
     assert funnel.catch_up(now=later) >= day + 86400
     rolled = funnel.counts(period, None, now=later)
     assert rolled == live
+    assert funnel.grouped(period, None, KEEPS, now=later) == [summed(live, k) for k in KEEPS]
     assert {type(n) for counts in rolled.values() for n in counts} <= {int, float}
     narrowed = funnel.counts(period, Filters("err", True, ""), now=later)
     assert {k[1] for k in narrowed} == {"err-in", "err-out"}

@@ -1,0 +1,727 @@
+"""A big publisher's month in PostgreSQL, and how the console holds up.
+
+    /usr/bin/python3 bench/scale.py --requests 10000000 --layout old --json old.json
+    /usr/bin/python3 bench/scale.py [--requests N] [--rollup-budget S] [--skip-drop]
+                                    [--json new.json] [--beside old.json]
+    /usr/bin/python3 bench/scale.py --show new.json --beside old.json
+
+A publisher with 10 million launches a day makes in a month 300 million
+instruction requests, 6 million error and crash reports and about 250
+million installer download lines.  This makes the same month at a smaller
+scale in the same proportions (default 100 million requests, 2 million
+events, about 83 million download lines: 1 event per 50 requests, 0.83
+download lines per request) inside a temporary PostgreSQL server, generated
+by the database itself (INSERT ... SELECT over generate_series, one UTC day
+at a time, ids rising with time as the service writes them): a few bundle
+keys and launcher versions, a guarded staged rollout with its arms, a few
+malformed requests, error reports with codes and crashes with modules, and
+downloads in one go, cut and resumed, or never finished.  Then it prints:
+  - the load rate;
+  - the first rollup of the month from nothing (the dashboard's daily
+    counts, the funnel's outcomes, the rollouts' counts per arm), each for
+    at most --rollup-budget seconds (a rollup not done by then is
+    extrapolated from the share it did), and each again after an hour of
+    new traffic;
+  - every console view (Installs ... Rollouts) for 24 hours, 7 and 30 days,
+    through the application (Flask's test client, the admin's credentials),
+    rendered twice.  Target: under 1 s;
+  - one evaluation of the guard (rollouts.changes.tick).  Target: under 1 s;
+  - dropping the oldest day (target: under 1 s) while nginx and gunicorn
+    (service/stack.py) answer /getinstaller on the same database, and
+    /getinstaller's 99th percentile then against without it;
+  - the store's size per million rows of each table;
+  - with --beside, the same figures of another run (--json) beside them:
+    the tables without partitions (--layout old) at 10 million requests.
+Not in CI.  On 2 cores, 60 million requests took 16 minutes to load (118 000
+rows/s), 30 minutes in all, and 25 GiB (+ up to 8 GB of WAL); the default 100
+million needs ~41 GiB and over an hour.
+"""
+
+import argparse
+import base64
+import http.client
+import json
+import os
+import shutil
+import ssl
+import sys
+import tempfile
+import threading
+import time
+
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(SOURCE, "service"))
+
+from pgcluster import Postgres  # noqa: E402
+from quillo_service import create_app  # noqa: E402
+from quillo_service.admin import views as admin_views  # noqa: E402
+from quillo_service.config import load_config  # noqa: E402
+from quillo_service.dashboard.queries import Dashboard  # noqa: E402
+from quillo_service.db import open_store  # noqa: E402
+from quillo_service.funnel.outcomes import COUNTS  # noqa: E402
+from quillo_service.funnel.queries import FunnelCounts  # noqa: E402
+from quillo_service.rollouts import changes, counting  # noqa: E402
+from quillo_service.rollouts.queries import RolloutQueries  # noqa: E402
+
+DAY = 86400
+HOUR = 3600
+MONTH = 30 * DAY
+EVENTS_PER_REQUEST = 6 / 300
+LINES_PER_REQUEST = 250 / 300
+PASSWORD = "bench-password"
+AUTH = {"Authorization": "Basic " + base64.b64encode(f"bench:{PASSWORD}".encode()).decode()}
+RULE = "new release"
+STEPS = (10, 25, 50)        # the guarded rule's shares, one step every STEP_DAYS
+STEP_DAYS = 10
+CLIENTS = 2_000_000         # client addresses (and machines) at 100 M requests; scaled
+KEYS = 200
+BASE = "https://setup.example"
+CONFIG = """\
+database = "unused.db"
+default_channel = "stable"
+client_secret = "bench.secret"
+
+[limits]
+events_per_minute = 1000000000
+
+[channels]
+stable = "{base}/installers/stable.exe"
+beta = "{base}/installers/beta.exe"
+
+[[rules]]
+name = "old launchers"
+below_version = "0,1,0,150"
+page = "{base}/notice/update"
+
+[[rules]]
+name = "new release"
+key_prefix = "campaign0"
+rollout = {last}
+steps = {steps}
+step_hours = {step_hours}
+channel = "beta"
+
+[admin]
+user = "bench"
+password_hash = "{hash}"
+"""
+PG_SETTINGS = {"shared_buffers": "3GB", "work_mem": "256MB", "maintenance_work_mem": "1GB",
+               "max_wal_size": "8GB", "checkpoint_timeout": "30min", "autovacuum": "off",
+               "max_connections": "200", "effective_cache_size": "16GB",
+               "random_page_cost": "1.1"}
+
+# Launcher versions by share of requests (percent, cumulative), the two
+# oldest below the "old launchers" rule.
+VERSIONS = (("0,1,0,230", 40), ("0,1,0,220", 65), ("0,1,0,210", 80), ("0,1,0,200", 92),
+            ("0,1,0,150", 97), ("0,1,0,140", 100))
+CODES = (188, 334, 137, 382, 265, 73, 206, 201, 179, 239, 484, 475)
+
+
+def keys():
+    """The campaigns' bundle keys; those starting campaign0 are the rule's."""
+    import hashlib
+    return [f"campaign{i:03d}-" + hashlib.md5(b"key%d" % i).hexdigest() for i in range(KEYS)]
+
+
+def _hash(expr, seed):
+    """A fixed pseudo-random non-negative integer per value, in SQL."""
+    return f"(hashint8extended({expr}, {seed}) & 2147483647)"
+
+
+# -- the month, made by the database -------------------------------------------------
+
+def _share_sql(start):
+    """The guarded rule's share (percent) at time `t`, as its steps went."""
+    cases = " ".join(f"WHEN t < {start + (i + 1) * STEP_DAYS * DAY} THEN {s}"
+                     for i, s in enumerate(STEPS[:-1]))
+    return f"CASE {cases} ELSE {STEPS[-1]} END"
+
+
+def load_requests(conn, a, b, rate, first_index, start, clients):
+    """Requests evenly in [a, b) at `rate` a second, index from first_index
+    (the source of every pseudo-random choice, so a rerun makes the same)."""
+    n = int(round((b - a) * rate))
+    if n <= 0:
+        return 0
+    version = "CASE " + " ".join(f"WHEN v < {c} THEN '{name}'" for name, c in VERSIONS) + " END"
+    old = "v >= 92"  # the versions below 0,1,0,150
+    conn.execute(f"""
+        INSERT INTO requests (recorded_at, client, bundle_key, version, machine_id, answer,
+                              rule, malformed, cut)
+        SELECT t, md5('client' || c),
+               CASE WHEN m < 50 AND m >= 40 THEN NULL ELSE (%(keys)s::text[])[k + 1] END,
+               CASE WHEN m < 50 AND m >= 40 THEN NULL ELSE {version} END,
+               CASE WHEN m < 50 THEN NULL
+                    ELSE upper(md5('machine' || c) || lpad(to_hex(c), 8, '0')) END,
+               CASE WHEN m < 50 OR m >= 9995 THEN %(stable)s
+                    WHEN {old} THEN %(page)s
+                    WHEN k < 100 AND bucket < {_share_sql(start)} THEN %(beta)s
+                    ELSE %(stable)s END,
+               CASE WHEN m < 50 THEN 'default' WHEN m >= 9995 THEN 'fallback'
+                    WHEN {old} THEN 'old launchers'
+                    WHEN k < 100 AND bucket < {_share_sql(start)} THEN %(rule)s
+                    ELSE 'default' END,
+               CASE WHEN m < 40 THEN 'id' WHEN m < 50 THEN 'id,key,version' ELSE '' END, ''
+        FROM (SELECT t, c, k, v, m, {_hash('c', 5)} %% 100 AS bucket
+              FROM (SELECT %(a)s + (i - %(first)s + 0.5) / %(rate)s AS t,
+                           {_hash('i', 1)} %% %(clients)s AS c,
+                           {_hash('i', 2)} %% {KEYS} AS k,
+                           {_hash('i', 3)} %% 100 AS v,
+                           {_hash('i', 4)} %% 10000 AS m
+                    FROM generate_series(%(first)s::bigint, %(last)s::bigint) AS i) AS g0) AS g
+        """,  # in generate_series' order, which is time order: no sort needed
+                 {"keys": keys(), "stable": f"GET:{BASE}/installers/stable.exe",
+                  "beta": f"GET:{BASE}/installers/beta.exe", "page": f"GOTO:{BASE}/notice/update",
+                  "rule": RULE, "a": a, "first": first_index, "last": first_index + n - 1,
+                  "rate": rate, "clients": clients})
+    return n
+
+
+def load_events(conn, store, a, b):
+    """Error and crash reports logged in [a, b): one request in 50 has one,
+    1 to 60 minutes after it, from its client (a crash: 8 in 100)."""
+    lo, hi = store.first_id("requests", a - HOUR - 60), store.first_id("requests", b)
+    offsets = "(ARRAY[6699, 16144, 21984])"
+    codes = f"(ARRAY{list(CODES)})"
+    return conn.execute(f"""
+        INSERT INTO events (recorded_at, client, reference, kind, source, code, message,
+                            error, version, os, bundle_key, code_number, hresult, module,
+                            module_base, address, module_offset, exception_code, malformed, cut)
+        SELECT at, client, upper(substr(md5('ref' || id), 1, 4) || '-' ||
+                                 substr(md5('ref' || id), 5, 4)),
+               CASE WHEN crash THEN 'crash' ELSE 'error' END,
+               CASE WHEN crash THEN 'Gatherkit' ELSE 'gatherkit' END,
+               CASE WHEN crash THEN '0' ELSE code::text END,
+               CASE WHEN crash THEN '0x00400000:0x' || upper(to_hex(4194304 + off))
+                                    || ':c0000005:Quillo-setup.exe' ELSE 'm' END,
+               CASE WHEN crash THEN '0x0000023e' ELSE '0x80072efd' END,
+               CASE WHEN crash THEN '0' ELSE version END,
+               CASE WHEN crash THEN '0' ELSE (ARRAY['10.0', '6.1', '6.3'])[h %% 3 + 1] END,
+               CASE WHEN crash THEN '0' ELSE bundle_key END,
+               CASE WHEN crash THEN 0 ELSE code END,
+               CASE WHEN crash THEN 574 ELSE 2147954429 END,
+               CASE WHEN crash THEN 'Quillo-setup.exe' END,
+               CASE WHEN crash THEN 4194304 END,
+               CASE WHEN crash THEN 4194304 + off END,
+               CASE WHEN crash THEN off END,
+               CASE WHEN crash THEN 3221225477 END, '', ''
+        FROM (SELECT id, client, version, bundle_key,
+                     recorded_at + 60 + {_hash('id', 6)} %% 3540 AS at,
+                     {_hash('id', 7)} %% 100 < 8 AS crash,
+                     {_hash('id', 8)} AS h,
+                     {codes}[{_hash('id', 9)} %% {len(CODES)} + 1] AS code,
+                     {offsets}[{_hash('id', 10)} %% 3 + 1] AS off
+              FROM requests WHERE id >= %s AND id < %s AND bundle_key IS NOT NULL
+                AND {_hash('id', 11)} %% 1000 < %s) AS r
+        WHERE at >= %s AND at < %s ORDER BY at""",
+                        (lo, hi, round(1000 * EVENTS_PER_REQUEST / 0.995), a, b)).rowcount
+
+
+def load_downloads(conn, store, a, b):
+    """nginx's log lines of installer downloads that ended in [a, b): of the
+    requests answered with an installer, 24 in 100 never download it, 57
+    get it in one go, 12 are cut and resume with a Range, 7 are cut and
+    never come back."""
+    lo, hi = store.first_id("requests", a - 3 * HOUR), store.first_id("requests", b)
+    return conn.execute(f"""
+        WITH r AS (
+            SELECT recorded_at AS t, client,
+                   CASE WHEN answer LIKE '%%beta.exe' THEN '/installers/beta.exe'
+                        ELSE '/installers/stable.exe' END AS path,
+                   CASE WHEN answer LIKE '%%beta.exe' THEN 52000000
+                        ELSE 48000000 END::bigint AS size,
+                   {_hash('id', 12)} %% 100 AS fate, {_hash('id', 13)} AS h
+            FROM requests WHERE id >= %s AND id < %s AND answer LIKE 'GET:%%'),
+        d AS (
+            SELECT t, client, path, size, fate, h,
+                   t + 0.2 + (h %% 30000) / 1000.0 AS began,
+                   size / 10 + (h / 30000) %% (size * 8 / 10) AS cut,
+                   1e6 + (h %% 19000) * 1000.0 AS speed
+            FROM r WHERE fate >= 24),
+        lines AS (
+            SELECT began + size / speed AS at, client, path, 200 AS status, 0::bigint AS first,
+                   size AS sent, size, size / speed AS seconds, 1 AS complete,
+                   NULL::text AS range_asked
+            FROM d WHERE fate < 81
+            UNION ALL
+            SELECT began + cut / 2e6, client, path, 200, 0, cut + 65536, size, cut / 2e6, 0, NULL
+            FROM d WHERE fate >= 81
+            UNION ALL
+            SELECT began + cut / 2e6 + 1 + h %% 19 + (size - cut) / 2e6, client, path, 206, cut,
+                   size - cut, size, (size - cut) / 2e6, 1, 'bytes=' || cut || '-'
+            FROM d WHERE fate >= 81 AND fate < 93)
+        INSERT INTO downloads (recorded_at, client, path, status, first_byte, sent, size,
+                               seconds, complete, range_asked)
+        SELECT at, client, path, status, first, sent, size, seconds, complete, range_asked
+        FROM lines WHERE at >= %s AND at < %s ORDER BY at""", (lo, hi, a, b)).rowcount
+
+
+def blocks(start, end):
+    """[start, end) cut at UTC midnights."""
+    out, a = [], start
+    while a < end:
+        b = min((a // DAY + 1) * DAY, end)
+        out.append((a, b))
+        a = b
+    return out
+
+
+def prepare_days(store, start, end):
+    """Where the tables are split by day, the days of [start, end): the
+    service makes only the days from today on (housekeeping), and a day
+    without its partition would go to the DEFAULT one."""
+    try:
+        from quillo_service.db import partitions
+    except ImportError:  # a layout without partitions
+        return
+    conn = store._conn()
+    for table in partitions.PARTITIONED:
+        if not partitions.is_partitioned(conn, table):
+            continue
+        have = {day for _, day, attached in partitions.day_tables(conn, table) if attached}
+        for day in range(int(start // DAY), int((end - 1e-6) // DAY) + 1):
+            if day not in have:
+                with store.transaction(patient=True) as c:
+                    partitions.make_day(c, table, day)
+
+
+def load(store, start, end, rate, index, clients, month_start, progress=True):
+    """The traffic of [start, end); returns (rows by table, seconds, next index)."""
+    conn = store._conn()
+    store._patience(conn, True)
+    prepare_days(store, start, end)
+    rows = {"requests": 0, "events": 0, "downloads": 0}
+    began = time.monotonic()
+    for a, b in blocks(start, end):
+        n = load_requests(conn, a, b, rate, index, month_start, clients)
+        index += n
+        rows["requests"] += n
+        rows["events"] += load_events(conn, store, a, b)
+        rows["downloads"] += load_downloads(conn, store, a, b)
+        if progress:
+            took = time.monotonic() - began
+            print(f"  loaded to {time.strftime('%m-%d %H:%M', time.gmtime(b))} UTC: "
+                  f"{sum(rows.values()):,} rows in {took:.0f} s "
+                  f"({sum(rows.values()) / max(took, 1e-9):,.0f} rows/s)", flush=True)
+    return rows, time.monotonic() - began, index
+
+
+def guarded_history(store, start):
+    """The rule started with the month and advanced every STEP_DAYS, as the
+    guard would have done it (the audit says when, for the arms' steps)."""
+    r = RolloutQueries(store)
+    r.start(RULE, start, "bench", "the month's rollout")
+    for step in range(1, len(STEPS)):
+        row = r.states()[RULE]
+        at = start + step * STEP_DAYS * DAY
+        r.change(row, at, "guard", "advance", f"step held {STEP_DAYS * 24} hours",
+                 step=step, since=at)
+    r.begin_positions(0, 0)
+
+
+# -- measuring ----------------------------------------------------------------------
+
+def timed(fn, *args, **kwargs):
+    t = time.monotonic()
+    out = fn(*args, **kwargs)
+    return time.monotonic() - t, out
+
+
+def first_rollups(store, config, budget):
+    """Each rollup from nothing for at most `budget` seconds: {name: (seconds,
+    share of the month done, extrapolated seconds for all of it)}."""
+    out = {}
+    first = store.read("SELECT MIN(recorded_at) FROM requests")[0][0]
+    now = time.time()
+
+    def share(done_to, target):
+        return max(0.0, min(1.0, (done_to - first) / max(target - first, 1e-9)))
+
+    s, last = timed(Dashboard(store).catch_up, now=now, budget=budget)
+    top = store.read("SELECT MAX(id) FROM requests")[0][0]
+    done = min(1.0, last / max(top, 1))
+    out["dashboard rollup"] = (s, done)
+    f = FunnelCounts(store)
+    s, upto = timed(f.catch_up, now=now, budget=budget)
+    out["funnel rollup"] = (s, share(upto or first, now - f.horizon))
+    s, taken = timed(counting.count, store, config, now, budget=budget)
+    out["rollouts counting"] = (s, min(1.0, taken[0] / max(top, 1)))
+    return out
+
+
+def skip_to_now(store, config, start):
+    """Where a first rollup ran out of budget, move its position to where a
+    caught-up rollup would stand, so that the hour after and the pages
+    measure the steady state, not the backlog.  The days skipped get the
+    rows of the last whole day the rollup did make (the funnel's daily and
+    hourly rows, the rollouts' hourly counts per arm), so that the pages
+    read as many rollup rows as a month rolled up in full would give them.
+    Returns what was filled so."""
+    now = time.time()
+    f = FunnelCounts(store)
+    target = int((now - f.horizon) // HOUR * HOUR)
+    p = store.placeholder
+    filled = []
+    cols = "bundle_key, version, rule, answer, " + ", ".join(COUNTS)
+    with store.transaction(patient=True) as conn:
+        upto = store.position("funnel") or 0
+        if upto < target:
+            template = upto // DAY - 1  # the last whole day rolled up
+            if template * DAY >= start:
+                n = conn.execute(
+                    f"INSERT INTO funnel_daily (day, {cols}) SELECT d, {cols} FROM funnel_daily, "
+                    f"generate_series({p}::bigint, {p}::bigint) AS d WHERE day = {p} "
+                    "ON CONFLICT DO NOTHING", (upto // DAY + 1, target // DAY - 1,
+                                               template)).rowcount
+                h0 = max(-(-upto // HOUR), target // HOUR - 72)
+                n += conn.execute(
+                    f"INSERT INTO funnel_hourly (hour, {cols}) SELECT h, {cols} "
+                    f"FROM funnel_hourly, generate_series({p}::bigint, {p}::bigint) AS h "
+                    f"WHERE hour = {p} * 24 + h %% 24 ON CONFLICT DO NOTHING",
+                    (h0, target // HOUR - 1, template)).rowcount
+                filled.append(f"funnel: {n:,} rollup rows copied from day {template}")
+            store.set_position(conn, "funnel", target)
+            conn.execute(f"DELETE FROM funnel_recent WHERE hour < {p}", (target // HOUR,))
+        skip = now - 2 * HOUR
+        counted = store.position("rollout requests") or 0
+        want = store.first_id("requests", skip) - 1
+        if counted < want:
+            at = store.read(f"SELECT recorded_at FROM requests WHERE id <= {p} "
+                            "ORDER BY id DESC LIMIT 1", (counted,))
+            upto = at[0][0] if at else start
+            template = int(upto // DAY) - 1
+            if template * DAY >= start:
+                advances = RolloutQueries(store).advances().get(RULE, [])
+                step = "CASE " + " ".join(f"WHEN h * 3600 < {t} THEN {i}"
+                                          for i, t in enumerate(advances)) + \
+                    f" ELSE {len(advances)} END"
+                n = conn.execute(
+                    f"INSERT INTO rollout_counts (rule, hour, step, arm, requests, failures) "
+                    f"SELECT rule, h, {step}, arm, requests, failures FROM rollout_counts, "
+                    f"generate_series({p}::bigint, {p}::bigint) AS h "
+                    f"WHERE hour = {p} * 24 + h %% 24 ON CONFLICT DO NOTHING",
+                    (int(upto // HOUR) + 1, int(skip // HOUR) - 1, template)).rowcount
+                filled.append(f"rollouts: {n:,} hourly counts copied from day {template}")
+            store.set_position(conn, "rollout requests", want)
+            store.set_position(conn, "rollout events",
+                               store.first_id("events", skip) - 1)
+    Dashboard(store).catch_up(now=now, budget=float("inf"))
+    f.catch_up(now=now, budget=float("inf"), refresh=0)
+    counting.count(store, config, now, budget=float("inf"))
+    return filled
+
+
+def rollups_after(store, config):
+    now = time.time()
+    out = {}
+    out["dashboard rollup"] = timed(Dashboard(store).catch_up, now=now, budget=float("inf"))[0]
+    out["funnel rollup"] = timed(FunnelCounts(store).catch_up, now=now,
+                                 budget=float("inf"), refresh=0)[0]
+    out["rollouts counting"] = timed(counting.count, store, config, now,
+                                     budget=float("inf"))[0]
+    return out
+
+
+def views(config_path, database):
+    """{(view, period): [first, second]} seconds of each page through the app."""
+    app = create_app(config_path, database=database)
+    app.extensions["quillo"].worker_loop.stop()
+    client = app.test_client()
+    out = {}
+    for view in admin_views.VIEWS:
+        for period in ("24h", "7d", "30d"):
+            runs = []
+            for _ in range(2):
+                t = time.monotonic()
+                r = client.get(f"/admin/{view}?period={period}", headers=AUTH)
+                runs.append(time.monotonic() - t)
+                assert r.status_code == 200, (view, period, r.status_code)
+            out[(view, period)] = runs
+    app.extensions["quillo"].store.close()
+    return out
+
+
+def guard_ticks(store, config):
+    runs = [timed(changes.tick, store, config, now=time.time())[0] for _ in range(3)]
+    return runs
+
+
+def sizes(store, rows):
+    out = {}
+    for table in ("requests", "events", "downloads", "requests_daily", "funnel_daily",
+                  "rollout_counts"):
+        total = store.read(f"SELECT pg_total_relation_size('{table}')")[0][0]
+        # A table split by day: its partitions hold the rows.
+        parts = store.read("SELECT COALESCE(SUM(pg_total_relation_size(c.oid)), 0) "
+                           "FROM pg_inherits i JOIN pg_class c ON c.oid = i.inhrelid "
+                           f"WHERE i.inhparent = '{table}'::regclass")[0][0]
+        n = rows.get(table) or store.read(f"SELECT COUNT(*) FROM {table}")[0][0]
+        out[table] = (int(total) + int(parts), n)
+    return out
+
+
+# -- dropping a day under load -----------------------------------------------------
+
+class Asker:
+    """Threads asking /getinstaller through nginx as fast as it answers,
+    each answer's (start, seconds) kept."""
+
+    def __init__(self, port, ca, threads=6):
+        self.port, self.threads = port, threads
+        self.context = ssl.create_default_context(cafile=ca)
+        self.samples = []
+        self.errors = 0
+        self._stop = threading.Event()
+        self._lock = threading.Lock()
+        self._workers = []
+
+    def _run(self, n):
+        ks = keys()
+        conn = None
+        i = 0
+        while not self._stop.is_set():
+            i += 1
+            path = (f"/getinstaller?key={ks[(n * 7 + i) % KEYS]}&version=0%2C1%2C0%2C220"
+                    f"&id={(n * 1000003 + i) % 10**8:040X}")
+            t = time.monotonic()
+            try:
+                if conn is None:
+                    conn = http.client.HTTPSConnection("localhost", self.port,
+                                                       context=self.context, timeout=10)
+                conn.request("GET", path)
+                resp = conn.getresponse()
+                resp.read()
+                ok = resp.status == 200
+            except (OSError, http.client.HTTPException):
+                ok = False
+                conn = None
+            took = time.monotonic() - t
+            with self._lock:
+                if ok:
+                    self.samples.append((t, took))
+                else:
+                    self.errors += 1
+
+    def __enter__(self):
+        for n in range(self.threads):
+            w = threading.Thread(target=self._run, args=(n,), daemon=True)
+            w.start()
+            self._workers.append(w)
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        for w in self._workers:
+            w.join(15)
+
+    def between(self, a, b):
+        with self._lock:
+            return [s for t, s in self.samples if a <= t < b]
+
+
+def p99(samples):
+    if not samples:
+        return float("nan")
+    samples = sorted(samples)
+    return samples[min(len(samples) - 1, int(0.99 * len(samples)))] * 1000
+
+
+def drop_day(store, day):
+    """Remove the oldest day, `day` (days since 1970), as retention does it:
+    its partitions where the tables are split by day, else its rows."""
+    return store.purge(days=0, now=(day + 1) * DAY)
+
+
+def drop_under_load(work, config_path, pg, store, day):
+    from stack import Stack, free_port
+    port = free_port()
+    out = {}
+    with Stack(os.path.join(work, "stack"), config_path, port=port, database=pg.url,
+               workers=2, threads=4, client_rate="1000000r/s", client_burst=1000000) as stack:
+        with Asker(port, stack.ca) as asker:
+            time.sleep(3)  # warm
+            a = time.monotonic()
+            time.sleep(6)
+            b = time.monotonic()
+            out["without"] = asker.between(a, b)
+            t0 = time.monotonic()
+            out["drop_s"], out["dropped"] = timed(drop_day, store, day)
+            t1 = time.monotonic()
+            # Requests that started while the drop ran, and in the second after.
+            time.sleep(2)
+            out["during"] = asker.between(t0, t1 + 1.0)
+            out["errors"] = asker.errors
+    return out
+
+
+# -- the run -------------------------------------------------------------------------
+
+def write_config(work, old=False):
+    from werkzeug.security import generate_password_hash
+    path = os.path.join(work, "bench.toml")
+    with open(path, "w") as f:
+        f.write(CONFIG.format(base=BASE, steps=list(STEPS), last=STEPS[-1], step_hours=24 * STEP_DAYS * 10,
+                              hash=generate_password_hash(PASSWORD)))
+    return path
+
+
+def run(args, work):
+    """The month at args.requests; a dict of everything measured."""
+    res = {"scale": args.requests}
+    config_path = write_config(work)
+    config = load_config(config_path)
+    rate = args.requests / MONTH
+    clients = max(1000, int(CLIENTS * args.requests / 100e6))
+    with Postgres(durable=False, settings=PG_SETTINGS) as pg:
+        from quillo_service.clients import load_secret
+        secret = load_secret(os.path.join(work, "bench.secret"))
+        if args.layout == "old":
+            store = open_store(pg.url, client_secret=secret, partitioned=False)
+        else:
+            store = open_store(pg.url, client_secret=secret)
+        store.check()
+        t0 = time.time() - HOUR
+        start = (t0 - MONTH) // DAY * DAY  # from a midnight: the oldest day is whole
+        guarded_history(store, start)
+        print(f"loading {args.requests:,} requests in 30 days ({rate:,.1f}/s) ...", flush=True)
+        rows, load_s, index = load(store, start, t0, rate, 0, clients, start)
+        settle_s = timed(store._conn().execute, "ANALYZE")[0]
+        res.update(rows=rows, load_s=load_s, settle_s=settle_s)
+        print(f"  ANALYZE {settle_s:.0f} s", flush=True)
+
+        first = first_rollups(store, config, args.rollup_budget)
+        res["first"] = first
+        print("first rollups:", first, flush=True)
+        res["filled"] = skip_to_now(store, config, start)
+        print("filled:", res["filled"], flush=True)
+        hour, _, _ = load(store, t0, time.time() - 5, rate, index, clients, start,
+                          progress=False)
+        res["hour_rows"] = hour
+        res["after"] = rollups_after(store, config)
+        print("after an hour:", res["after"], flush=True)
+        res["guard"] = guard_ticks(store, config)
+        res["views"] = views(config_path, pg.url)
+        print("views done", flush=True)
+        res["sizes"] = sizes(store, {})
+        res["database_bytes"] = store.read("SELECT pg_database_size(current_database())")[0][0]
+        if not args.skip_drop:
+            day = int(start // DAY)
+            d = drop_under_load(work, config_path, pg, store, day)
+            res["drop"] = {"seconds": d["drop_s"], "without": p99(d["without"]),
+                           "during": p99(d["during"]), "n_without": len(d["without"]),
+                           "n_during": len(d["during"]), "errors": d["errors"],
+                           "dropped": d["dropped"]}
+        res["layout"] = layout(store)
+        store.close()
+    return res
+
+
+def layout(store):
+    n = store.read("SELECT COUNT(*) FROM pg_inherits i JOIN pg_class c ON c.oid = i.inhparent "
+                   "WHERE c.relname = 'requests'")[0][0]
+    return f"requests split into {n} partitions" if n else "unpartitioned"
+
+
+def show(res, old=None):
+    r = res
+    total = sum(r["rows"].values())
+    print(f"\nScale: {r['scale']:,} requests in 30 days "
+          f"({r['scale'] / 300e6:.1%} of a month at 10 million launches a day); "
+          f"layout: {r['layout']}; "
+          f"machine: {os.cpu_count()} cores, "
+          f"{os.sysconf('SC_PAGE_SIZE') * os.sysconf('SC_PHYS_PAGES') / 2**30:.0f} GiB")
+    print("rows: " + ", ".join(f"{t} {n:,}" for t, n in r["rows"].items())
+          + "; the hour after: " + ", ".join(f"{t} {n:,}" for t, n in r["hour_rows"].items())
+          + f"; database {r['database_bytes'] / 2**30:,.1f} GiB")
+    if old:
+        print(f"beside it: {old['layout']}, " + ", ".join(
+            f"{t} {n:,}" for t, n in old["rows"].items())
+            + f"; database {old['database_bytes'] / 2**30:,.1f} GiB")
+    cols = ["", f"{r['layout']}, {r['scale']:,} requests"] + (
+        [f"{old['layout']}, {old['scale']:,} requests"] if old else [])
+    print("| " + " | ".join(cols) + " |")
+    print("|" + "---|" * len(cols))
+
+    def line(label, cell, old_cell=None):
+        print(f"| {label} | {cell} |" + (f" {old_cell} |" if old else ""))
+
+    line("load (INSERT ... SELECT, day by day)",
+         f"{total / r['load_s']:,.0f} rows/s ({total:,} rows in {r['load_s']:.0f} s; "
+         f"ANALYZE {r['settle_s']:.0f} s)",
+         old and f"{sum(old['rows'].values()) / old['load_s']:,.0f} rows/s")
+    for key, runs in r["views"].items():
+        view, period = key.split("|")
+        cell = " / ".join(f"{t:.3f}" for t in runs) + ("" if max(runs) < 1 else " MISSED")
+        oc = None
+        if old and key in old["views"]:
+            oc = " / ".join(f"{t:.3f}" for t in old["views"][key])
+        line(f"view {view}, {period} (s, first / second; target < 1)", cell, oc)
+    g = max(r["guard"])
+    line("one evaluation of the guard (s; target < 1)", f"{g:.3f}" + ("" if g < 1 else " MISSED"),
+         old and f"{max(old['guard']):.3f}")
+    for name, (s, done) in r["first"].items():
+        cell = (f"{s:.1f} s" if done >= 0.999 else
+                f"{s:.0f} s for {done:.1%} of the month; all of it ~{s / max(done, 1e-9):,.0f} s")
+        oc = None
+        if old:
+            os_, od = old["first"][name]
+            oc = (f"{os_:.1f} s" if od >= 0.999 else f"{os_:.0f} s for {od:.1%}; "
+                  f"all ~{os_ / max(od, 1e-9):,.0f} s")
+        line(f"first {name} of the month, from nothing", cell, oc)
+    for name, s in r["after"].items():
+        line(f"{name} after an hour of new traffic", f"{s:.2f} s",
+             old and f"{old['after'][name]:.2f} s")
+    if "drop" in r:
+        d = r["drop"]
+        line("dropping the oldest day (s; target < 1)",
+             f"{d['seconds']:.3f}" + ("" if d["seconds"] < 1 else " MISSED")
+             + f" ({d['dropped']})",
+             old and "drop" in old and f"{old['drop']['seconds']:.3f} ({old['drop']['dropped']})")
+        line("/getinstaller p99 without / during the drop (ms)",
+             f"{d['without']:.1f} / {d['during']:.1f} ({d['n_without']:,} / {d['n_during']:,} "
+             f"answers, {d['errors']} failed)",
+             old and "drop" in old and f"{old['drop']['without']:.1f} / {old['drop']['during']:.1f}")
+    for text in r.get("filled", []):
+        print(f"(the first rollups' days past their budget: {text})")
+    for table, (b, n) in r["sizes"].items():
+        per = f"{b / 2**20 / max(n / 1e6, 1e-9):,.0f} MiB per million rows" if n else "-"
+        oc = None
+        if old:
+            ob, on = old["sizes"][table]
+            oc = f"{ob / 2**20 / max(on / 1e6, 1e-9):,.0f} MiB/M" if on else "-"
+        line(f"store: {table} ({n:,} rows, {b / 2**30:,.2f} GiB)", per, oc)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--requests", type=int, default=100_000_000)
+    parser.add_argument("--layout", choices=("days", "old"), default="days",
+                        help="tables split by day (the service's), or one table each")
+    parser.add_argument("--rollup-budget", type=float, default=300.0)
+    parser.add_argument("--skip-drop", action="store_true")
+    parser.add_argument("--json", help="also write the results here")
+    parser.add_argument("--beside", help="the --json of another run, shown beside this one")
+    parser.add_argument("--show", help="print the table of this --json instead of running")
+    args = parser.parse_args()
+    if args.show:
+        with open(args.show) as f:
+            res = json.load(f)
+    else:
+        work = tempfile.mkdtemp(prefix="quillo-scale-bench-")
+        try:
+            res = run(args, work)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+        res["views"] = {"|".join(k): v for k, v in res["views"].items()}
+    if args.json and not args.show:
+        with open(args.json, "w") as f:
+            json.dump(res, f)
+    beside = None
+    if args.beside:
+        with open(args.beside) as f:
+            beside = json.load(f)
+    show(res, beside)
+
+
+if __name__ == "__main__":
+    main()
