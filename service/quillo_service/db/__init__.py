@@ -23,7 +23,8 @@ What the features use (a feature's SQL lives with the feature, never here):
   when imported; `purge(days)` deletes their old rows and returns how many
   records (register_records) went.  On PostgreSQL requests, events and
   downloads are partitioned by UTC day (partitions.py): purge drops whole
-  days, each once all of it is older than the cutoff, and `prepare_days(now)`
+  days, each once all of it is older than the cutoff (a day with statistics
+  is counted from them, close but not exact), and `prepare_days(now)`
   (housekeeping, and at schema creation) makes the days ahead; both do
   nothing on SQLite and on an unpartitioned table.
 - the spool: `record_request` writes a request, or spools it when the
