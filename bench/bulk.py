@@ -1,6 +1,7 @@
 """What the store benchmarks share: loading a month of made-up rows fast,
-and the bytes each table then takes."""
+the bytes each table then takes, and the time each console page takes."""
 import re
+import time
 
 
 def load_rows(store, table, columns, rows, batch=200_000):
@@ -39,10 +40,13 @@ def settle(store):
 
 
 def table_bytes(store, tables):
-    """{table: bytes} of each table with its key's index."""
+    """{table: bytes} of each table with its indexes; a table split by day
+    with all its partitions."""
     if store.dialect == "postgresql":
-        return {t: store.rows(f"SELECT pg_total_relation_size('{t}') AS n")[0]["n"]
-                for t in tables}
+        # pg_partition_tree has no rows for a table that is not split.
+        return {t: int(store.read("SELECT COALESCE((SELECT SUM(pg_total_relation_size(relid)) "
+                                  "FROM pg_partition_tree(%s)), pg_total_relation_size(%s))",
+                                  (t, t))[0][0]) for t in tables}
     store._conn().execute("PRAGMA wal_checkpoint(TRUNCATE)")
     out = dict.fromkeys(tables, 0)
     for r in store.rows("SELECT name, SUM(pgsize) AS n FROM dbstat GROUP BY name"):
@@ -50,3 +54,20 @@ def table_bytes(store, tables):
             if r["name"] == t or re.fullmatch(rf"sqlite_autoindex_{t}_\d+", r["name"]):
                 out[t] += r["n"]
     return out
+
+
+def time_views(client, auth, periods=("24h", "7d", "30d")):
+    """{(view, period): [first, second]}: the seconds each console page took
+    through the app's test client, twice (a cold and a warm cache)."""
+    from quillo_service.admin import views as admin_views
+    times = {}
+    for view in admin_views.VIEWS:
+        for period in periods:
+            runs = []
+            for _ in range(2):
+                t = time.monotonic()
+                r = client.get(f"/admin/{view}?period={period}", headers=auth)
+                runs.append(time.monotonic() - t)
+                assert r.status_code == 200, (view, period, r.status_code)
+            times[(view, period)] = runs
+    return times

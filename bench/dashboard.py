@@ -27,10 +27,9 @@ import time
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(SOURCE, "service"))
 
-from bulk import load_rows, settle, table_bytes  # noqa: E402
+from bulk import load_rows, settle, table_bytes, time_views  # noqa: E402
 from pgcluster import Postgres  # noqa: E402
 from quillo_service import create_app  # noqa: E402
-from quillo_service.admin import views as admin_views  # noqa: E402
 from quillo_service.dashboard.queries import Dashboard  # noqa: E402
 from quillo_service.reports.events import build_event  # noqa: E402
 from quillo_service.db import open_store  # noqa: E402
@@ -136,16 +135,7 @@ def bench_store(name, database, args, config_path, path=None):
     app = create_app(config_path, database=database)
     client = app.test_client()
     assert client.get("/admin/crashes?period=24h", headers=AUTH).status_code == 200
-    times = {}
-    for view in admin_views.VIEWS:
-        for period in ("24h", "7d", "30d"):
-            runs = []
-            for _ in range(2):
-                t = time.monotonic()
-                r = client.get(f"/admin/{view}?period={period}", headers=AUTH)
-                runs.append(time.monotonic() - t)
-                assert r.status_code == 200, (view, period, r.status_code)
-            times[(view, period)] = runs
+    times = time_views(client, AUTH)
     t = time.monotonic()
     client.get("/admin/installs?period=30d&key=campaign01&match=prefix&version=0,1,0,220",
                headers=AUTH)

@@ -52,9 +52,9 @@ import time
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(SOURCE, "service"))
 
+from bulk import table_bytes, time_views  # noqa: E402
 from pgcluster import Postgres  # noqa: E402
 from quillo_service import create_app  # noqa: E402
-from quillo_service.admin import views as admin_views  # noqa: E402
 from quillo_service.config import load_config  # noqa: E402
 from quillo_service.dashboard.queries import Dashboard  # noqa: E402
 from quillo_service.db import open_store  # noqa: E402
@@ -427,16 +427,7 @@ def views(config_path, database):
     app = create_app(config_path, database=database)
     app.extensions["quillo"].worker_loop.stop()
     client = app.test_client()
-    out = {}
-    for view in admin_views.VIEWS:
-        for period in ("24h", "7d", "30d"):
-            runs = []
-            for _ in range(2):
-                t = time.monotonic()
-                r = client.get(f"/admin/{view}?period={period}", headers=AUTH)
-                runs.append(time.monotonic() - t)
-                assert r.status_code == 200, (view, period, r.status_code)
-            out[(view, period)] = runs
+    out = time_views(client, AUTH)
     app.extensions["quillo"].store.close()
     return out
 
@@ -447,17 +438,10 @@ def guard_ticks(store, config):
 
 
 def sizes(store, rows):
-    out = {}
-    for table in ("requests", "events", "downloads", "requests_daily", "funnel_daily",
-                  "rollout_counts"):
-        total = store.read(f"SELECT pg_total_relation_size('{table}')")[0][0]
-        # A table split by day: its partitions hold the rows.
-        parts = store.read("SELECT COALESCE(SUM(pg_total_relation_size(c.oid)), 0) "
-                           "FROM pg_inherits i JOIN pg_class c ON c.oid = i.inhrelid "
-                           f"WHERE i.inhparent = '{table}'::regclass")[0][0]
-        n = rows.get(table) or store.read(f"SELECT COUNT(*) FROM {table}")[0][0]
-        out[table] = (int(total) + int(parts), n)
-    return out
+    tables = ("requests", "events", "downloads", "requests_daily", "funnel_daily",
+              "rollout_counts")
+    return {table: (size, rows.get(table) or store.read(f"SELECT COUNT(*) FROM {table}")[0][0])
+            for table, size in table_bytes(store, tables).items()}
 
 
 # -- dropping a day under load -----------------------------------------------------
