@@ -47,7 +47,7 @@ class ServiceState:
     number of workers and hosts can serve the same clients.
     """
 
-    def __init__(self, watcher, store, clock=time.time, proxies=()):
+    def __init__(self, watcher, store, clock=time.time, proxies=(), live=None):
         # The features are imported when the application is built, not with
         # the package, so that importing one feature loads no other.
         self.watcher = watcher
@@ -56,7 +56,7 @@ class ServiceState:
         self.clock = clock
         self.proxies = proxies  # networks whose X-Real-IP is believed (see clients.py)
         from .rollouts.live import Live
-        self.live = Live(store)  # each staged rollout's share, read once a second
+        self.live = live or Live(store)  # each staged rollout's share, read once a second
         self.worker_loop = None  # background.WorkerLoop: logs, funnel, guard
         self.runner = None       # background.Runner: rollup, purge, alerts; add_job for more
 
@@ -102,13 +102,24 @@ def create_app(config_path=None, database=None, proxies=None, fallback=None,
         store.replay_spool()
     except (StoreError, OSError) as e:
         log.warning("spooled requests not written yet: %s", e)
+    from .rollouts import changes
+    # The halts settled and read before the first request: a rule new to
+    # the service may start halted, and one without steps may be halted.
+    changes.log_reload(store, config)
+    from .rollouts.live import Live
+    live = Live(store)
+    try:
+        live.read()
+    except StoreError as e:
+        log.warning("rollouts: their state is read at the first request: %s", e)
     store.close()
     log.info("serving with %s and configuration %s", store.describe(), watcher.path)
 
     app = Flask(__name__)
     app.config["MAX_CONTENT_LENGTH"] = 4096  # nothing here takes a request body
     proxies = parse_proxies(settings.proxies_text(proxies))
-    state = app.extensions["quillo"] = ServiceState(watcher, store, proxies=proxies)
+    state = app.extensions["quillo"] = ServiceState(watcher, store, proxies=proxies, live=live)
+    watcher.on_reload = lambda new: changes.log_reload(store, new)
     fallback = settings.fallback_folder(fallback)
     from .background import WorkerLoop
     try:

@@ -114,7 +114,7 @@ def show(view):
     try:
         with _reading(state.store):
             page = views.VIEWS[view].build(state.store, config, period, filters, now)
-            halted = views.banners(state.store, config)
+            halted, warnings = views.banners(state.store, config)
     except StoreError as e:
         log.error("dashboard: %s", e)
         return _refuse(503, "The dashboard's store is not available.")
@@ -130,6 +130,7 @@ def show(view):
     html = render_template("admin/view.html", page=page, view=view, views=views.VIEWS,
                            period=period, filters=filters, problem=problem, keep=keep,
                            args=request.args, generated=time_text(now), halted=halted,
+                           warnings=warnings,
                            token=auth.form_token(config.admin, auth.user_name(request.environ),
                                                  now),
                            done=request.args.get("done", "")[:200])

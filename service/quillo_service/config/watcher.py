@@ -72,6 +72,9 @@ class ConfigWatcher:
 
     def __init__(self, path, interval=1.0, clock=time.monotonic, settle=0.5):
         self.path = str(Path(path).resolve())
+        # Called with each configuration swapped in, after the swap and outside
+        # the lock, by the request that noticed the edit; must not raise.
+        self.on_reload = None
         self.interval = interval
         self.settle = settle
         self._clock = clock
@@ -81,11 +84,13 @@ class ConfigWatcher:
         self._checked_at = clock()
 
     def current(self):
-        if self._clock() - self._checked_at >= self.interval:
-            self._check()
+        if self._clock() - self._checked_at >= self.interval and self._check() \
+                and self.on_reload is not None:
+            self.on_reload(self._config)
         return self._config
 
     def _check(self):
+        """Look at the file; True when a new configuration was swapped in."""
         with self._lock:
             now = self._clock()
             if now - self._checked_at < self.interval:
@@ -118,4 +123,5 @@ class ConfigWatcher:
                 log.warning("configuration: a changed database takes effect only after a restart")
             self._config = config
             log.info("configuration reloaded from %s", self.path)
+            return True
 

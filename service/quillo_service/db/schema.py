@@ -10,7 +10,7 @@ tables that grow with traffic are partitioned by day from version 11 on, and
 retention drops whole days (partitions.py).
 """
 
-SCHEMA_VERSION = 12
+SCHEMA_VERSION = 13
 
 TABLES = [
     """CREATE TABLE IF NOT EXISTS requests (
@@ -331,6 +331,26 @@ def _seed_request_ids(store, conn):
     store.seed_request_ids(conn)
 
 
+# Version 13: a halt stays with what it stopped.  `rollout_state.answer` is
+# the instruction a rule gave when it was halted, so that a rule new to the
+# service that gives the same one (a halted rule renamed, its channel
+# renamed) starts halted too; `halt_arms` the two arms at the halting step,
+# as counted then (JSON), so that every place that shows them shows the same
+# figures.  `rules_seen` names every rule the service has served with, so
+# that a rule new to it can be told from one that already served the same
+# installer (which goes on).  Halts made before this version get their
+# answer from the configuration when it is next read (rollouts/halts.py).
+_HALTS = [
+    "ALTER TABLE rollout_state ADD COLUMN answer TEXT NOT NULL DEFAULT ''",
+    "ALTER TABLE rollout_state ADD COLUMN halt_arms TEXT NOT NULL DEFAULT ''",
+    """CREATE TABLE IF NOT EXISTS rules_seen (
+        name TEXT PRIMARY KEY,
+        first_seen {float} NOT NULL
+    )""",
+]
+TABLES += _HALTS
+
+
 # Statements that bring a database from version N to N + 1, by N; a dict holds
 # them per database, and a callable step is given (store, connection); long
 # work tells store.progress how far it is.  A new version adds its entry here
@@ -338,7 +358,7 @@ def _seed_request_ids(store, conn):
 MIGRATIONS = {1: _ROLLUP, 2: {"sqlite": _NO_REUSE, "postgresql": []}, 3: _INGEST,
               4: _REQUEST_IDS, 5: _ALERTS + [_hash_addresses], 6: _ROLLOUTS, 7: _DOWNLOADS,
               8: _ROLLOUT_STEPS, 9: _POSITION_VALUE, 10: _PARTITIONS,
-              11: _HOSTS + [_seed_request_ids]}
+              11: _HOSTS + [_seed_request_ids], 12: _HALTS}
 
 REQUEST_COLUMNS = ("recorded_at", "client", "bundle_key", "version", "machine_id",
                    "answer", "rule", "malformed", "cut", "request_id")

@@ -40,8 +40,8 @@ def decide(config, key, version, machine_id, bad=frozenset(), shares=None):
     bad: fields the caller already found unusable (cut, badly encoded, repeated);
     they count as malformed.  A malformed field never satisfies a rule's
     condition; the request still gets an answer.  shares: the live share of
-    each staged rollout by rule name (0 while halted, see rollouts/live.py), in
-    place of the configured `rollout`.
+    each staged rollout by rule name, and 0 for every halted rule, staged or
+    not (see rollouts/live.py), in place of the configured `rollout`.
     """
     malformed = set(bad)
     if not _key_ok(key):
@@ -61,8 +61,8 @@ def decide(config, key, version, machine_id, bad=frozenset(), shares=None):
             continue
         percent = rule.rollout
         if shares is not None and rule.name in shares:
-            percent = shares[rule.name]
-        if rule.rollout is not None and not (
+            percent = shares[rule.name]  # also for a rule without a rollout: halted
+        if percent is not None and not (
                 "id" not in malformed and in_rollout(rule.name, machine_id, percent)):
             continue
         return Decision(rule.answer, rule.name, malformed)

@@ -7,10 +7,14 @@ hosts may tick at once; every change is a compare-and-set in the store, so
 each happens once, and its alert is written in the same transaction.
 """
 
+import json
 import logging
+import weakref
+from typing import NamedTuple
 
 from ..alerts import outbox as alerts
-from . import guard
+from ..tables import answer_label
+from . import guard, halts
 from .counting import count
 from .queries import HOUR, RolloutQueries, describe_state
 
@@ -37,7 +41,7 @@ def verdict(store, rule, row):
     return guard.judge(strata(store, rule, row),
                        guard.share(rule.steps, row["step"], "running"),
                        rule.guard_extra_failure_points, rule.guard_min_requests,
-                       rule.guard_false_halt_percent)
+                       rule.guard_false_halt_percent, step=row["step"])
 
 
 def _alert(store, kind, rule, row, arms, who, why, now, conn):
@@ -63,8 +67,12 @@ def _apply(store, rule, row, now, who, action, why, **new):
     # is fixed, so these two compare fairly (totals over every step would not).
     arms = guard.arms_at(strata(store, rule, row), row["step"])
     if action == "halt":
-        why = f"{why}; rule {arms[0].describe()}, control {arms[1].describe()}" \
-            if who != GUARD else why
+        why = f"{why}; {guard.describe_arms(*arms)}" if who != GUARD else why
+        # Kept with the halt: what it stopped, and the arms it was judged on.
+        new.update(answer=rule.answer, halt_arms=json.dumps(
+            {"step": row["step"], "rule": list(arms[0]), "control": list(arms[1])}))
+    elif action == "resume":
+        new.update(answer="", halt_arms="")
     after = dict(row, **new)
     if action == "advance" and guard.no_control(guard.share(rule.steps, after["step"],
                                                             "running")):
@@ -83,8 +91,68 @@ def _apply(store, rule, row, now, who, action, why, **new):
     return True
 
 
+_settled = weakref.WeakKeyDictionary()  # store -> the configuration last settled with it
+
+
+def settle(store, config, now=None, force=False):
+    """Bring the store's halts up to `config` (halts.py): record its rules
+    as served with, start halted each new rule that gives a halted
+    instruction, and give old halts their instruction.  Returns the
+    halts.Plan.  Done once per configuration and store unless `force`;
+    safe in any number of workers and hosts at once."""
+    r = RolloutQueries(store)
+    if not force and _settled.get(store) is config:
+        return plan(store, config)
+    now = store.now() if now is None else now
+    seen = r.seen()
+    states = r.states()
+    p = halts.plan(config, states, seen)
+    names = [x.name for x in config.rules if seen is None or x.name not in seen]
+    answers = {x.name: x.answer for x in config.rules
+               if x.name in states and states[x.name]["state"] == "halted"
+               and not states[x.name]["answer"]}
+    if names or answers:
+        by_name = {x.name: x for x in config.rules}
+        made = r.record_rules(names, now, [(new, old, by_name[new].answer)
+                                           for new, old in p.starts_halted], answers)
+        for new, old in p.starts_halted:
+            if new in made:
+                log.warning("rollout %r: halted as %r, whose instruction it gives; it serves "
+                            "no machine until a person resumes it", new, old)
+        if seen is None or answers or made:
+            p = plan(store, config)
+    _settled[store] = config
+    return p
+
+
+def plan(store, config):
+    """The halts.Plan of `config` as the store stands, read only (a page's
+    snapshot writes nothing)."""
+    r = RolloutQueries(store)
+    seen = r.seen()  # before the states, as Live reads them
+    return halts.plan(config, r.states(), seen)
+
+
+def warnings(config, p):
+    """What a halts.Plan means for `config`, in sentences (check, reload, console)."""
+    return halts.warnings(config, p, lambda answer: answer_label(answer, config))
+
+
+def log_reload(store, config):
+    """After the configuration was reloaded: settle its halts and log what
+    they mean beside the reload's own line.  Never raises: the request
+    that noticed the edit goes on, and the next tick settles again."""
+    try:
+        for text in warnings(config, settle(store, config)):
+            log.warning("configuration: %s", text)
+    except Exception as e:  # the store, most likely; settled again at the next tick
+        log.error("configuration: the halts could not be checked yet: %s", e)
+
+
 def _rows(store, config, now):
-    """The state rows of the guarded rules, made at the first step where missing."""
+    """The state rows of the guarded rules, made at the first step where
+    missing (after the halts are settled: a new rule may start halted)."""
+    settle(store, config, now)
     r = RolloutQueries(store)
     rows = r.states()
     for rule in config.guarded_rules:
@@ -98,6 +166,7 @@ def tick(store, config, now=None):
     """Count what is new, then halt or advance each running guarded rule.
     Safe to run in any number of workers and hosts at once."""
     if not config.guarded_rules:
+        settle(store, config, now)
         return
     now = store.now() if now is None else now
     rows = _rows(store, config, now)
@@ -123,17 +192,36 @@ class ActionError(Exception):
     """A person's action that cannot be done; the text says why."""
 
 
-ACTIONS = ("halt", "resume", "advance")
+ACTIONS = ("halt", "resume", "advance", "forget")
 
 
 def act(store, config, name, action, who, why, now=None):
-    """A person's halt, resume or advance of rule `name`; raises ActionError."""
-    rule = next((r for r in config.guarded_rules if r.name == name), None)
-    if rule is None:
-        raise ActionError(f"no guarded rule is named {name!r:.80}")
+    """A person's halt, resume, advance or forget of rule `name`; raises
+    ActionError.  Forget is for a rule gone from the configuration: its
+    state goes, and with it the halt of its instruction."""
     now = store.now() if now is None else now
-    row = _rows(store, config, now)[name]
+    rows = _rows(store, config, now)
+    row = rows.get(name)
+    rule = next((r for r in config.rules if r.name == name), None)
     why = why.strip() or "no reason given"
+    if action == "forget":
+        if rule is not None:
+            raise ActionError(f"{name} is in the configuration; only a rule gone from it is "
+                              "forgotten (resume or halt it instead)")
+        if row is None:
+            raise ActionError(f"no rule is named {name!r:.80}")
+        if not RolloutQueries(store).forget_rule(row, now, who, why):
+            raise ActionError(f"{name} was changed meanwhile; look again")
+        log.warning("rollout %r: forgotten by %s (was %s): %s", name, who,
+                    describe_state(row["step"], row["state"]), why)
+        return
+    if action == "resume" and row is not None and row["state"] == "halted" and rule is None:
+        raise ActionError(f"{name} is no longer in the configuration; forget it to release "
+                          "its instruction")
+    if action == "resume" and row is not None and rule is not None:
+        pass  # a halted rule resumes whether or not it is still staged
+    elif rule is None or not rule.guarded:
+        raise ActionError(f"no guarded rule is named {name!r:.80}")
     if action == "halt":
         if row["state"] == "halted":
             raise ActionError(f"{name} is already halted")
@@ -159,13 +247,74 @@ def act(store, config, name, action, who, why, now=None):
         raise ActionError(f"{name} was changed meanwhile; look again")
 
 
-def status_lines(store, config, now=None):
-    """One line per guarded rule: "name step% state"."""
+class Status(NamedTuple):
+    """A rule as a person steers it: in the Rollouts view and on the command line."""
+    name: str
+    step: int | None      # from 0; None for a rule never started
+    steps: int | None     # how many it has; None when it has no steps (any more)
+    share: float          # percent of its matching machines it answers now
+    state: str            # running, halted or done
+    since: float | None   # when it took its step
+    changed_at: float | None
+    where: str            # "" (staged in the configuration), "unstaged" or "gone"
+    row: dict | None
+
+
+def statuses(store, config, now=None, start=True):
+    """[Status] of every guarded rule of the configuration, in its order,
+    then every halted rule that is no longer staged or no longer in it.
+    start=False writes nothing (a page's snapshot): a rule not started yet
+    is shown at its first step, or halted if it starts halted."""
     now = store.now() if now is None else now
-    rows = _rows(store, config, now)
-    lines = []
+    if start:
+        rows = _rows(store, config, now)
+    else:
+        rows = RolloutQueries(store).states()
+        new = dict(plan(store, config).starts_halted)
+        for rule in config.guarded_rules:
+            if rule.name not in rows:
+                why = f"halted as {new[rule.name]}" if rule.name in new else "not started yet"
+                rows[rule.name] = {"rule": rule.name, "step": 0, "since": None,
+                                   "from_hour": int(now // HOUR), "changed_at": None,
+                                   "state": "halted" if rule.name in new else "running",
+                                   "why": why, "version": 0, "answer": "", "halt_arms": ""}
+    out = []
     for rule in config.guarded_rules:
         row = rows[rule.name]
-        lines.append(f"{rule.name} {guard.share(rule.steps, row['step'], 'running'):g}% "
-                     f"{row['state']}")
-    return lines
+        out.append(Status(rule.name, row["step"], len(rule.steps),
+                          guard.share(rule.steps, row["step"], row["state"]), row["state"],
+                          row["since"], row["changed_at"], "", row))
+    by_name = {r.name: r for r in config.rules}
+    for name in sorted(rows):
+        row = rows[name]
+        rule = by_name.get(name)
+        if row["state"] != "halted" or (rule is not None and rule.guarded):
+            continue
+        out.append(Status(name, row["step"], None, 0.0, "halted", row["since"],
+                          row["changed_at"], "gone" if rule is None else "unstaged", row))
+    return out
+
+
+def widening(status, action, config):
+    """What `action` would change, in words, for a person to confirm; None
+    when the action narrows nothing away (a halt)."""
+    rule = next((r for r in config.rules if r.name == status.name), None)
+    if action == "forget":
+        answer = status.row.get("answer") if status.row else ""
+        return (f"forget {status.name}: its state goes, and new rules that give "
+                f"{answer_label(answer, config) if answer else 'its instruction'} "
+                "no longer start halted")
+    if action == "resume" and rule is not None and not rule.guarded:
+        share = "all" if rule.rollout is None else f"{rule.rollout:g} %"
+        return f"resume {status.name}: 0 % -> {share} of matching machines at once (no steps)"
+    if rule is None or not rule.guarded:
+        return None
+    if action == "resume":
+        return (f"resume {status.name}: 0 % -> "
+                f"{guard.share(rule.steps, status.step, 'running'):g} % of matching machines")
+    if action == "advance":
+        if status.step >= len(rule.steps) - 1:
+            return f"advance {status.name}: its last step is taken as done"
+        return (f"advance {status.name}: {status.share:g} % -> "
+                f"{rule.steps[status.step + 1]:g} % of matching machines")
+    return None

@@ -67,10 +67,18 @@ class Arm(NamedTuple):
         return wilson(self.failures, self.requests)
 
     def describe(self):
-        """"3.1 % [2.2, 4.4] of 1,204" """
+        """"3.1 % [2.2, 4.4] failed of 1,204 requests", or "no requests yet"
+        (an interval of nothing would read [0.0, 100.0])."""
+        if self.requests <= 0:
+            return "no requests yet"
         low, high = self.interval
         return (f"{100 * self.rate:.1f} % [{100 * low:.1f}, {100 * high:.1f}] "
-                f"of {self.requests:,}")
+                f"failed of {self.requests:,} requests")
+
+
+def describe_arms(rule, control):
+    """Both arms at one step, saying so: what a halt records and shows."""
+    return f"at this step, rule {rule.describe()}, control {control.describe()}"
 
 
 def difference_interval(rule, control):
@@ -186,11 +194,13 @@ def no_control(share):
     return share >= 100
 
 
-def judge(strata, share, extra_points, min_requests, false_halt_percent):
+def judge(strata, share, extra_points, min_requests, false_halt_percent, step=None):
     """Whether the rule must halt.  `strata`: its Stratum counts since it was
-    started or resumed; `share`: the percent it answers now.  No verdict at a
-    100 % step, where no machine is left for a control, nor before both arms
-    have min_requests in the hours that hold both."""
+    started or resumed; `share`: the percent it answers now; `step`: the
+    step it is at (default the latest counted), whose arms the verdict
+    names.  No verdict at a 100 % step, where no machine is left for a
+    control, nor before both arms have min_requests in the hours that hold
+    both."""
     if no_control(share):
         return Verdict(False, None, "no control at 100 %: every machine gets the rule, so "
                                     "the guard has nothing to compare it with")
@@ -199,10 +209,10 @@ def judge(strata, share, extra_points, min_requests, false_halt_percent):
             sum(s.control_requests for s in both) < min_requests:
         return Verdict(False, None, f"waiting for {min_requests:,} requests in each arm")
     e = evidence(both, extra_points, false_halt_percent)
-    step = max(s.step for s in both)
-    rule, control = arms_at(both, step)
-    figures = (f"rule {rule.describe()}, control {control.describe()} at this step; "
-               f"{e.describe()}")
+    # The arms as a halt records them (every hour of the step), so that the
+    # verdict and the halt name the same figures.
+    rule, control = arms_at(strata, max(s.step for s in strata) if step is None else step)
+    figures = f"{describe_arms(rule, control)}; {e.describe()}"
     if e.ratio >= e.threshold and e.difference > extra_points / 100:
         return Verdict(True, e, f"guard: failure rate {100 * e.difference:.1f} points above "
                                 f"the control, hour by hour (allowed {extra_points:g}): "

@@ -5,7 +5,9 @@ for `step_hours`.  Its live state (step, since when, running / halted / done,
 why) is a row in the store, shared by every host; each worker reads it at
 most once a second (`Live`), so a change reaches every host within two
 seconds.  A halted rule matches nobody: its machines fall through to the
-next rule or the default.  What counts the requests is counting.py; what
+next rule or the default.  So does any rule whose state row says halted,
+staged or not, and a rule new to the service that gives a halted
+instruction (halts.py).  What counts the requests is counting.py; what
 judges and changes the rules is changes.py.
 """
 
@@ -13,7 +15,7 @@ import logging
 import threading
 import time
 
-from . import guard
+from . import guard, halts
 from ..db import StoreError
 from .queries import RolloutQueries
 from ..throttle import LogThrottle
@@ -36,35 +38,42 @@ class Live:
         self._clock = clock
         self._lock = threading.Lock()
         self._read_at = float("-inf")
-        self._states = None  # not read yet
-        self._cache = (None, None, None)  # (config, states, shares)
+        # (states, the rules the service has served with) as read together,
+        # swapped whole; states None: not read yet.
+        self._copy = (None, None)
+        self._cache = (None, None, None)  # (config, copy, shares)
 
     def refresh_soon(self):
         self._read_at = float("-inf")
 
+    def read(self):
+        """Read the states now; raises StoreError."""
+        r = RolloutQueries(self.store)
+        # The rules seen before the states: a new rule that starts halted is
+        # recorded as seen in the transaction that halts it, so read in this
+        # order it is either unseen (and halted by its instruction) or
+        # halted by its row, never seen without its halt.
+        seen = r.seen()
+        self._copy = (r.states(), seen)
+
     def shares(self, config):
-        """{rule name: percent} for the guarded rules, or None when there are none."""
-        if not config.guarded_rules:
-            return None
+        """{rule name: percent} of the rules whose share the store decides
+        (halts.shares), or None when there are none."""
         if self._clock() - self._read_at >= self.ttl and self._lock.acquire(blocking=False):
             try:
                 self._read_at = self._clock()
-                self._states = RolloutQueries(self.store).states()
+                self.read()
             except StoreError as e:
                 if _problems.allow("live") is not None:
                     log.error("rollouts: cannot read their state, keeping the last: %s", e)
             finally:
                 self._lock.release()
-        cfg, states, shares = self._cache
-        if cfg is config and states is self._states:
+        cfg, copy, shares = self._cache
+        if cfg is config and copy is self._copy:
             return shares
-        states = self._states
-        if states is None:
-            shares = {r.name: 0.0 for r in config.guarded_rules}
-        else:
-            shares = {r.name: current_share(r, states.get(r.name))
-                      for r in config.guarded_rules}
-        self._cache = (config, states, shares)
+        copy = self._copy
+        shares = halts.shares(config, *copy)
+        self._cache = (config, copy, shares)
         return shares
 
 

@@ -17,6 +17,8 @@ request failed or not, however many errors follow it) and adds one to the
 failures of its hour and step.
 """
 
+import json
+
 from ..batches import insert_rows
 from ..db import retention
 
@@ -25,7 +27,9 @@ retention.register("rollout_counts", "hour", HOUR)  # hourly counts, as the requ
 REQUESTS = "rollout requests"  # rollup_state rows: the last id counted
 EVENTS = "rollout events"
 
-_STATE_COLUMNS = ("rule", "step", "since", "from_hour", "state", "why", "changed_at", "version")
+SEEN = "rules seen"    # rollup_state: since when rules_seen names every rule served with
+_STATE_COLUMNS = ("rule", "step", "since", "from_hour", "state", "why", "changed_at", "version",
+                  "answer", "halt_arms")
 
 
 class RolloutQueries:
@@ -54,7 +58,7 @@ class RolloutQueries:
         with self.store.transaction() as conn:
             made = conn.execute(
                 f"INSERT INTO rollout_state ({', '.join(_STATE_COLUMNS)}) "
-                f"VALUES ({p}, 0, {p}, {p}, 'running', '', {p}, 1) "
+                f"VALUES ({p}, 0, {p}, {p}, 'running', '', {p}, 1, '', '') "
                 "ON CONFLICT (rule) DO NOTHING", (rule, now, int(now // HOUR), now)).rowcount
             if made == 1:
                 self._audit(conn, now, rule, who, "start", "", describe_state(0, "running"), why)
@@ -81,6 +85,65 @@ class RolloutQueries:
             if then is not None:
                 then(conn)
             return True
+
+    def forget_rule(self, row, now, who, why):
+        """Delete the state `row` was read as (a rule gone from the
+        configuration), with its audit row; False when someone changed it since."""
+        p = self.p
+        with self.store.transaction() as conn:
+            gone = conn.execute(f"DELETE FROM rollout_state WHERE rule = {p} AND version = {p}",
+                                (row["rule"], row["version"])).rowcount
+            if gone != 1:
+                return False
+            self._audit(conn, now, row["rule"], who, "forget",
+                        describe_state(row["step"], row["state"]), "", why)
+            return True
+
+    # -- the rules the service has served with (halts.py) ------------------------------
+
+    def seen(self):
+        """The names of every rule the service has served with, or None
+        before it first recorded them."""
+        if self.store.position(SEEN) is None:
+            return None
+        return {r[0] for r in self.store.read("SELECT name FROM rules_seen")}
+
+    def record_rules(self, names, now, starts=(), answers=()):
+        """Record `names` as served with, start each of `starts` [(new rule,
+        halted rule, its instruction)] halted as that rule, and give the
+        halted rules in `answers` {rule: instruction} that know none their
+        instruction, in one transaction.  The first call records the names
+        only: what the service served before it kept them all served.
+        Returns the rules that were started halted."""
+        p, made = self.p, []
+        with self.store.transaction() as conn:
+            first = self.store.position(SEEN, conn) is None
+            if first:
+                self.store.start_position(conn, SEEN, int(now))
+            conn.cursor().executemany(
+                f"INSERT INTO rules_seen (name, first_seen) VALUES ({p}, {p}) "
+                "ON CONFLICT (name) DO NOTHING", [(n, now) for n in names])
+            for name, old, answer in ([] if first else starts):
+                was = conn.execute(f"SELECT step, halt_arms FROM rollout_state WHERE rule = {p} "
+                                   "AND state = 'halted'", (old,)).fetchall()
+                if not was:
+                    continue  # resumed or forgotten meanwhile
+                why = f"halted as {old}: it gives the instruction that was halted with {old}"
+                # The halt's figures go with it, and the rule it is taken for.
+                kept = dict(json.loads(was[0][1]) if was[0][1] else {}, halted_as=old)
+                if conn.execute(
+                        f"INSERT INTO rollout_state ({', '.join(_STATE_COLUMNS)}) "
+                        f"VALUES ({p}, {p}, {p}, {p}, 'halted', {p}, {p}, 1, {p}, {p}) "
+                        "ON CONFLICT (rule) DO NOTHING",
+                        (name, was[0][0], now, int(now // HOUR) + 1, why, now, answer,
+                         json.dumps(kept))).rowcount == 1:
+                    self._audit(conn, now, name, "service", "halt", "",
+                                describe_state(was[0][0], "halted"), why)
+                    made.append(name)
+            for name, answer in dict(answers).items():
+                conn.execute(f"UPDATE rollout_state SET answer = {p} WHERE rule = {p} "
+                             "AND state = 'halted' AND answer = ''", (answer, name))
+        return made
 
     def refused(self, now, rule, who, action, why):
         """Record an attempt that was turned away (no state changes)."""

@@ -2,10 +2,12 @@
 arm, the guard's evidence and the history of actions; and the banner of
 halted rules that every page of the console shows."""
 
+import json
+
 from .. import charts
 from ..periods import day_text, time_text
 from ..tables import CLOCK_RULE, FAILURE_RULE, Page, Table
-from . import guard
+from . import changes, guard
 from .queries import RolloutQueries
 
 
@@ -43,12 +45,6 @@ def _step_rows(rule, strata):
     return out
 
 
-def _state_text(rule, row):
-    if row is None:
-        return 0, "running", "not started yet"
-    return row["step"], row["state"], row["why"]
-
-
 def _daily_chart(r, rule, period):
     """The rule's chart: each arm's share of failed requests per day."""
     per_day = {}
@@ -64,52 +60,81 @@ def _daily_chart(r, rule, period):
             [(c, n) for n, c in series])
 
 
+def _at_step(row, strata):
+    """(rule, control) as guard.Arm at the rule's step: as counted when it
+    was halted for a halted rule (the figures its halt shows), else now."""
+    if row["state"] == "halted" and row.get("halt_arms"):
+        kept = json.loads(row["halt_arms"])
+        return guard.Arm(*kept["rule"]), guard.Arm(*kept["control"])
+    return guard.arms_at(strata, row["step"])
+
+
+_WHERE = {"": "staged",
+          "unstaged": "no steps any more: serves no machine until resumed",
+          "gone": "gone: its instruction stays halted for new rules until it is forgotten"}
+_ACTIONS = {"running": ("halt", "advance"), "halted": ("resume",), "done": ("halt",)}
+
+
+def _listing(siblings):
+    return ", ".join(siblings) + " (they go on)" if siblings else ""
+
+
 class RolloutsView:
     title = "Rollouts"
 
     @staticmethod
     def build(store, config, period, filters, now):
         r = RolloutQueries(store)
-        states = r.states()
+        plan = changes.plan(store, config)
+        rules = {x.name: x for x in config.guarded_rules}
         charts_, rows, forms, step_rows = [], [], [], []
-        for rule in config.guarded_rules:
-            row = states.get(rule.name)
-            step, state, why = _state_text(rule, row)
-            counted = row["from_hour"] if row else int(now // 3600)
-            h = r.health(rule.name, counted)
-            arm, control = (guard.Arm(*h.get(a, (0, 0))) for a in ("rule", "control"))
-            strata = [guard.Stratum(*x) for x in r.strata(rule.name, counted)]
-            share = guard.share(rule.steps, step, "running")
-            verdict = guard.judge(strata, share, rule.guard_extra_failure_points,
-                                  rule.guard_min_requests, rule.guard_false_halt_percent)
-            guard_text = verdict.why if verdict.evidence is None else \
-                verdict.evidence.describe()
-            rows.append((rule.name, f"{step + 1} of {len(rule.steps)}", f"{share:g} %", state,
-                         time_text(row["since"]) if row else "", arm.requests, arm.failures,
-                         _rate(arm), control.requests, control.failures, _rate(control),
-                         time_text(counted * 3600), guard_text, why))
-            step_rows += _step_rows(rule, strata)
-            forms.append((rule.name, {"running": ("halt", "advance"), "halted": ("resume",),
-                                      "done": ("halt",)}[state]))
-            charts_.append(_daily_chart(r, rule, period))
+        for st in changes.statuses(store, config, now, start=False):
+            row, rule = st.row, rules.get(st.name)
+            strata = [guard.Stratum(*x) for x in r.strata(st.name, row["from_hour"])]
+            arm, control = _at_step(row, strata)
+            answered = r.health(st.name, 0).get("rule", (0, 0))[0]
+            if rule is not None:
+                verdict = guard.judge(strata, guard.share(rule.steps, st.step, "running"),
+                                      rule.guard_extra_failure_points, rule.guard_min_requests,
+                                      rule.guard_false_halt_percent, step=st.step)
+                guard_text = verdict.why if verdict.evidence is None else \
+                    verdict.evidence.describe()
+                step = f"{st.step + 1} of {st.steps}"
+            else:
+                guard_text, step = "not judged: not staged in the configuration", st.step + 1
+            rows.append((st.name, step, f"{st.share:g} %", st.state, time_text(st.since),
+                         arm.requests, arm.failures, _rate(arm), control.requests,
+                         control.failures, _rate(control), answered,
+                         time_text(row["from_hour"] * 3600), guard_text, row["why"],
+                         _WHERE[st.where], _listing(plan.siblings.get(st.name, []))))
+            if rule is not None:
+                step_rows += _step_rows(rule, strata)
+                charts_.append(_daily_chart(r, rule, period))
+            forms.append((st.name, ("forget",) if st.where == "gone" else _ACTIONS[st.state]))
         history = [(time_text(t), rule, who, action, old, new, why)
                    for t, rule, who, action, old, new, why in r.audit()]
         return Page(
             "Staged rollouts: share, health per arm, state and history",
             charts_,
             [Table("rollouts", "Guarded rules",
-                   ("rule", "step", "share", "state", "step since (UTC)", "rule requests",
-                    "rule failures", "rule failure rate [95%]", "control requests",
-                    "control failures", "control failure rate [95%]",
-                    "counted from (UTC)", "guard", "why"), rows,
-                   "Totals over every hour since the guard began counting, to describe; the "
-                   "guard itself compares the arms hour by hour at one step."),
+                   ("rule", "step", "share", "state", "step since (UTC)",
+                    "rule requests at this step", "rule failed requests at this step",
+                    "rule failure rate at this step [95%]", "control requests at this step",
+                    "control failed requests at this step",
+                    "control failure rate at this step [95%]",
+                    "requests the rule answered since it started",
+                    "guard counts from (UTC)", "guard", "why", "configuration",
+                    "also giving its installer"), rows,
+                   "At this step: the requests counted since the step was taken (since the "
+                   "next whole hour after a resume), both arms from the same hours; for a "
+                   "halted rule, as counted when it was halted, the figures its halt names. "
+                   "Since it started: every request the rule answered, at every step."),
              Table("steps", "Per step: each arm, the difference, and the guard's evidence",
-                   ("rule", "step", "share", "rule requests", "rule failures",
-                    "rule failure rate [95%]", "control requests", "control failures",
+                   ("rule", "step", "share", "rule requests", "rule failed requests",
+                    "rule failure rate [95%]", "control requests", "control failed requests",
                     "control failure rate [95%]", "difference, points [95%]",
                     "guard's evidence through this step (halts at the threshold)"),
-                   step_rows),
+                   step_rows, "Each step's counts since the guard counts from."),
              Table("history", "History: every action, by whom and why",
                    ("time (UTC)", "rule", "who", "action", "before", "after", "why"), history,
                    "The 200 latest, newest first.")],
@@ -117,6 +142,9 @@ class RolloutsView:
              "that reached the rule and met its conditions but fell outside its share. "
              "A failed request is one that a failure belongs to. " + FAILURE_RULE + " "
              + CLOCK_RULE,
+             "A halt stays with the rule's name until a person resumes it, whatever else of "
+             "the rule changes; a rule new to the service that gives a halted rule's "
+             "instruction starts halted too. Rules that already gave that instruction go on.",
              "The guard compares the arms only within one hour at one step, where both saw "
              "the same conditions and the same split, and weighs the differences together. "
              "Its evidence is a likelihood ratio for \"worse than the control by more than "
@@ -129,8 +157,24 @@ class RolloutsView:
 
 
 def banners(store, config):
-    """[(rule, time text, why)] of the halted guarded rules, for every page."""
+    """([(rule, time text, why, what else to know)] of the halted rules,
+    [warnings]) for the top of every page."""
+    plan = changes.plan(store, config)
     states = RolloutQueries(store).states()
-    return [(r.name, time_text(states[r.name]["changed_at"]), states[r.name]["why"])
-            for r in config.guarded_rules
-            if r.name in states and states[r.name]["state"] == "halted"]
+    halted = []
+    for name in sorted(states, key=lambda n: -states[n]["changed_at"]):
+        row = states[name]
+        if row["state"] != "halted":
+            continue
+        more = []
+        if name in plan.gone:
+            more.append("It is gone from the configuration; new rules that give its "
+                        "instruction start halted until it is forgotten on the Rollouts page.")
+        elif name in plan.unstaged:
+            more.append("It has no steps any more and serves no machine until resumed.")
+        if plan.siblings.get(name):
+            more.append("Rules that already gave its installer go on: "
+                        + ", ".join(plan.siblings[name]) + ".")
+        halted.append((name, time_text(row["changed_at"]), row["why"], " ".join(more)))
+    return halted, [text[0].upper() + text[1:] + "." for text in changes.warnings(config, plan)
+                    if text.startswith("the default")]
