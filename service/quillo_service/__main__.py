@@ -1,25 +1,15 @@
-"""Small command line for publishers and support.
+"""The service's command line, for publishers and support: scripts/quillo
+COMMAND FILE ... (or, from service/, /usr/bin/python3 -m quillo_service).
 
-    python3 -m quillo_service check FILE            check a configuration file
-    python3 -m quillo_service requests FILE [N]     the last N recorded requests
-    python3 -m quillo_service events FILE [N]       the last N error and crash events
-    python3 -m quillo_service event FILE REFERENCE  one event by its support reference
-    python3 -m quillo_service purge FILE            delete records older than retention_days
-    python3 -m quillo_service hash-password         make the [admin] table for the dashboard
-    python3 -m quillo_service rollup FILE           bring the dashboard's daily counts up to date
-    python3 -m quillo_service migrate FILE          create or upgrade the tables now (run it as
-                                                    the service's user: it may make the secret)
-    python3 -m quillo_service new-secret FILE       after the client secret was lost: let the
-                                                    service start with a new one
-    python3 -m quillo_service rollouts FILE         each staged rollout: name, share, state
-    python3 -m quillo_service rollouts FILE halt|resume|advance NAME [WHY...]
-    python3 -m quillo_service hosts FILE            each host: last seen, spooled, logs unread
-    python3 -m quillo_service hosts FILE forget NAME  a host taken out for good: the
-                                                    dashboard no longer waits for it
-
-FILE is the service's configuration; QUILLO_SERVICE_DATABASE overrides its database.
+FILE is the service's configuration; QUILLO_SERVICE_DATABASE overrides its
+database.  Only `migrate` makes a database; every other command refuses one
+that does not exist, naming it.  `requests`, `events` and `event` print JSON
+lines, which other tools read; the rest print tables for people, or JSON
+with --json.  Misuse exits 2 with the usage and the reason, a failure 1
+with one line saying what failed.
 """
 
+import argparse
 import json
 import sys
 import time
@@ -27,80 +17,276 @@ import time
 from . import load_features
 from .config import ConfigError, load_config
 from .db import StoreError, open_configured
-from .reports.records import find_event, recent_events
+from .periods import iso_time
+from .tables import text_table
+
+PROG = "scripts/quillo"
+MOST_ROWS = 1_000_000   # rows `requests` and `events` print at most
 
 
-def main(argv):
-    if argv and argv[0] in ("hash-password", "rollup"):
-        from .admin.cli import main as admin_main
-        return admin_main(argv)
-    if len(argv) < 2 or argv[0] not in ("check", "requests", "events", "event", "purge",
-                                        "migrate", "new-secret", "rollouts", "hosts"):
-        print(__doc__.strip(), file=sys.stderr)
-        return 2
-    command, path = argv[0], argv[1]
+def _count(text):
+    """A count of rows: a whole number from 1 to MOST_ROWS."""
     try:
-        config = load_config(path)
-        if command == "check":
-            print(f"ok: {len(config.channels)} channels, {len(config.rules)} rules, "
-                  f"default {config.default_channel}"
-                  + (", maintenance ON" if config.maintenance else ""))
-            return 0
-        if command == "migrate":
-            began = time.monotonic()
-            store = open_configured(config, create_secret=True)
-            store.progress = lambda text: print(text, flush=True)  # a conversion, day by day
-            store.check()
-            print(f"schema version {store.schema_version()} ({time.monotonic() - began:.1f} s)")
-            return 0
-        store = open_configured(config)
-        if command == "new-secret":
-            store.forget_client_secret()
-            print("the next start records the secret it finds (or makes); stored keys no "
-                  "longer match new ones")
-            return 0
-        if command == "rollouts":
-            from .rollouts.cli import rollouts_command
-            return rollouts_command(store, config, argv[2:])
-        if command == "hosts":
-            return hosts_command(store, argv[2:])
-        if command == "purge":
-            load_features()  # every feature's tables, as the service purges them
-            print(f"deleted {store.purge(config.retention_days)} records older than "
-                  f"{config.retention_days} days")
-            return 0
-        if command == "event":
-            if len(argv) < 3:
-                print("event needs a reference", file=sys.stderr)
-                return 2
-            row = find_event(store, argv[2].strip().upper())
-            rows = [row] if row else []
-        else:
-            n = int(argv[2]) if len(argv) > 2 else 10
-            rows = store.recent_requests(n) if command == "requests" else recent_events(store, n)
-        for row in rows:
-            print(json.dumps(row, ensure_ascii=False))
-        return 0 if rows or command != "event" else 1
-    except (ConfigError, StoreError, ValueError) as e:
+        n = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r:.40} is not a whole number") from None
+    if not 1 <= n <= MOST_ROWS:
+        raise argparse.ArgumentTypeError(f"give 1 to {MOST_ROWS:,} rows, not {n}")
+    return n
+
+
+def _days(text):
+    try:
+        n = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r:.40} is not a whole number of days") from None
+    if not 1 <= n <= 36500:
+        raise argparse.ArgumentTypeError(f"give 1 to 36500 days, not {n}")
+    return n
+
+
+def parser():
+    p = argparse.ArgumentParser(
+        prog=PROG, description="The Quillo service's command line.",
+        epilog="FILE is the service's configuration; QUILLO_SERVICE_DATABASE overrides its "
+               "database. Each command has its own --help.")
+    sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    p.commands = {}
+
+    def command(name, help, file=True, json_out=True):
+        c = p.commands[name] = sub.add_parser(name, help=help,
+                                              description=help[0].upper() + help[1:] + ".")
+        if file:
+            c.add_argument("file", metavar="FILE", help="the service's configuration")
+        if json_out:
+            c.add_argument("--json", action="store_true", help="print JSON, for machines")
+        return c
+
+    command("check", "check a configuration file, and its halts where its database exists")
+    for name, what in (("requests", "recorded requests"), ("events", "error and crash events")):
+        c = command(name, f"the latest {what}, newest first, as JSON lines", json_out=False)
+        c.add_argument("n", metavar="N", type=_count, nargs="?", default=10,
+                       help=f"how many (default 10, at most {MOST_ROWS:,})")
+    c = command("event", "one event by its support reference, as a JSON line", json_out=False)
+    c.add_argument("reference", metavar="REFERENCE", help="the reference, e.g. DGNT-KNZ3")
+    c = command("purge", "delete records older than retention_days")
+    c.add_argument("--days", type=_days, help="keep this many days this once, instead of "
+                   "retention_days")
+    command("hash-password", "read a password and print the [admin] table for the console",
+            file=False, json_out=False)
+    command("rollup", "bring the console's daily counts up to date")
+    command("migrate", "create or upgrade the tables now (run it as the service's user: it "
+            "may make the client secret)")
+    command("new-secret", "after the client secret was lost: let the service start with a "
+            "new one")
+    c = command("rollouts", "the staged rollouts, or halt, resume, advance or forget one")
+    c.add_argument("action", metavar="ACTION", nargs="?",
+                   choices=("halt", "resume", "advance", "forget"),
+                   help="halt, resume, advance or forget (a rule gone from the configuration)")
+    c.add_argument("name", metavar="NAME", nargs="?", help="the rule's name")
+    c.add_argument("why", metavar="WHY", nargs="*", help="why, recorded with the action")
+    c.add_argument("--yes", action="store_true", help="do not ask before an action that "
+                   "widens a release (advance, resume, forget)")
+    c = command("hosts", "each host's last heartbeat, or forget a host taken out for good")
+    c.add_argument("action", metavar="forget", nargs="?", choices=("forget",),
+                   help="forget the host NAME: the console no longer waits for it")
+    c.add_argument("name", metavar="NAME", nargs="?", help="the host's name")
+    return p
+
+
+def main(argv=None):
+    p = parser()
+    args, extra = p.parse_known_args(argv)
+    c = p.commands[args.command]  # misuse is told with the command's own usage
+    if extra:
+        hint = " (to keep N days this once: purge FILE --days N)" if c is p.commands["purge"] \
+            else ""
+        c.error(f"this command takes no {' '.join(extra)!r:.80}{hint}")
+    if args.command in ("rollouts", "hosts") and args.action and not args.name:
+        c.error(f"{args.action} needs the NAME of a {'host' if args.command == 'hosts' else 'rule'}")
+    try:
+        return COMMANDS[args.command](args)
+    except (ConfigError, StoreError, OSError, ValueError) as e:
         print(f"error: {e}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        print("stopped; nothing more was done", file=sys.stderr)
+        return 130
+    except Exception as e:  # a fault of ours: one line, not a traceback
+        print(f"error: unexpected {type(e).__name__}: {e}", file=sys.stderr)
         return 1
 
 
-def hosts_command(store, args):
-    if args and (args[0] != "forget" or len(args) != 2):
-        print("hosts FILE [forget NAME]", file=sys.stderr)
-        return 2
-    if args:
-        if not store.forget_host(args[1]):
-            print(f"no host is named {args[1]!r:.80}", file=sys.stderr)
-            return 1
-        print(f"forgot {args[1]}; a heartbeat from it would bring it back")
-        return 0
-    for h in store.hosts():
-        print(f"{h['name']}: last seen {h['age']:.0f} s ago, {h['spooled']} requests spooled, "
-              f"{h['unread_bytes']} bytes of nginx logs unread")
+def _store(args, create=False):
+    config = load_config(args.file)
+    return config, open_configured(config, create_secret=False, create=create)
+
+
+def _show(args, data, columns, rows, empty=None):
+    """Print `data` as JSON with --json, else the table (or `empty` without rows)."""
+    if args.json:
+        print(json.dumps(data, ensure_ascii=False, indent=1))
+    elif not rows and empty:
+        print(empty)
+    else:
+        print("\n".join(text_table(columns, rows)))
     return 0
 
 
+def check(args):
+    from .rollouts import changes
+    from .db import open_store
+    from . import settings
+    config = load_config(args.file)
+    database = settings.database(config)
+    warnings, against = [], None
+    store = open_store(database, settings.config_folder(config))
+    try:
+        if store.exists():
+            warnings = changes.warnings(config, changes.plan(store, config))
+            against = store.describe()
+    except StoreError as e:
+        warnings = [f"the database could not be read, so the file alone was checked: {e}"]
+    finally:
+        store.close()
+    summary = {"ok": True, "channels": len(config.channels), "rules": len(config.rules),
+               "default": config.default_channel, "maintenance": config.maintenance,
+               "database": against, "warnings": warnings}
+    if args.json:
+        print(json.dumps(summary, indent=1))
+        return 0
+    print(f"ok: {len(config.channels)} channels, {len(config.rules)} rules, "
+          f"default {config.default_channel}" + (", maintenance ON" if config.maintenance else ""))
+    print(f"checked against {against}" if against else
+          f"{store.describe()} does not exist yet, so the file alone was checked")
+    for text in warnings:
+        print(f"warning: {text}")
+    return 0
+
+
+def _lines(rows):
+    """JSON lines, each row with its time in ISO 8601 beside the epoch."""
+    for row in rows:
+        if "recorded_at" in row:
+            row = {**row, "recorded_at_utc": iso_time(row["recorded_at"])}
+        print(json.dumps(row, ensure_ascii=False))
+
+
+def requests(args):
+    _, store = _store(args)
+    rows = store.recent_requests(args.n)
+    _lines(rows)
+    if not rows:
+        print(f"no requests are recorded in {store.describe()}", file=sys.stderr)
+    return 0
+
+
+def events(args):
+    from .reports.records import recent_events
+    _, store = _store(args)
+    rows = recent_events(store, args.n)
+    _lines(rows)
+    if not rows:
+        print(f"no events are recorded in {store.describe()}", file=sys.stderr)
+    return 0
+
+
+def event(args):
+    from .reports.records import find_event
+    _, store = _store(args)
+    row = find_event(store, args.reference.strip().upper())
+    if row is None:
+        print(f"no event has the reference {args.reference.strip().upper()!r:.40}",
+              file=sys.stderr)
+        return 1
+    _lines([row])
+    return 0
+
+
+def purge(args):
+    config, store = _store(args)
+    load_features()  # every feature's tables, as the service purges them
+    days = args.days or config.retention_days
+    deleted = store.purge(days)
+    if args.json:
+        print(json.dumps({"deleted": deleted, "days": days}))
+    else:
+        print(f"deleted {deleted:,} records older than {days} days")
+    return 0
+
+
+def hash_password(args):
+    from .admin.cli import hash_password
+    return hash_password()
+
+
+def rollup(args):
+    from .admin.cli import rollup
+    _, store = _store(args)
+    last, funnel, seconds = rollup(store)
+    if args.json:
+        print(json.dumps({"daily_counts_up_to_request": last, "funnel_up_to": iso_time(funnel),
+                          "seconds": round(seconds, 3)}))
+    else:
+        print(f"daily counts up to request {last:,}, download funnel up to "
+              f"{iso_time(funnel) or 'nothing yet'} ({seconds:.1f} s)")
+    return 0
+
+
+def migrate(args):
+    began = time.monotonic()
+    config = load_config(args.file)
+    store = open_configured(config, create_secret=True)
+    if not args.json:
+        store.progress = lambda text: print(text, flush=True)  # a conversion, day by day
+    store.check()
+    version, seconds = store.schema_version(), time.monotonic() - began
+    if args.json:
+        print(json.dumps({"schema_version": version, "seconds": round(seconds, 3)}))
+    else:
+        print(f"schema version {version} ({seconds:.1f} s)")
+    return 0
+
+
+def new_secret(args):
+    _, store = _store(args)
+    store.forget_client_secret()
+    text = ("the next start records the secret it finds (or makes); stored keys no longer "
+            "match new ones")
+    print(json.dumps({"forgotten": True}) if args.json else text)
+    return 0
+
+
+def rollouts(args):
+    from .rollouts.cli import rollouts_command
+    config, store = _store(args)
+    return rollouts_command(store, config, args)
+
+
+def hosts(args):
+    _, store = _store(args)
+    if args.action:
+        if not store.forget_host(args.name):
+            print(f"error: no host is named {args.name!r:.80}", file=sys.stderr)
+            return 1
+        print(f"forgot {args.name}; a heartbeat from it would bring it back")
+        return 0
+    found = store.hosts()
+    data = [{"name": h["name"], "last_seen": iso_time(h["seen_at"]),
+             "seconds_ago": round(h["age"], 1), "spooled": h["spooled"],
+             "unread_bytes": h["unread_bytes"]} for h in found]
+    return _show(args, data, ("host", "last seen (UTC)", "seconds ago", "requests spooled",
+                              "bytes of nginx logs unread"),
+                 [(d["name"], d["last_seen"], round(d["seconds_ago"]), d["spooled"],
+                   d["unread_bytes"]) for d in data],
+                 f"no host has sent a heartbeat to {store.describe()} (hosts send one only "
+                 "when they run behind nginx)")
+
+
+COMMANDS = {"check": check, "requests": requests, "events": events, "event": event,
+            "purge": purge, "hash-password": hash_password, "rollup": rollup,
+            "migrate": migrate, "new-secret": new_secret, "rollouts": rollouts, "hosts": hosts}
+
+
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    sys.exit(main())

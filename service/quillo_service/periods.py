@@ -52,6 +52,14 @@ def time_text(ts):
         "%Y-%m-%d %H:%M:%S")
 
 
+def iso_time(ts):
+    """ISO 8601 in UTC, "2026-12-09T10:04:05Z", for machines and the command line."""
+    if ts is None:
+        return None
+    return datetime.datetime.fromtimestamp(ts, datetime.timezone.utc).strftime(
+        "%Y-%m-%dT%H:%M:%SZ")
+
+
 def _parse_day(text):
     try:
         d = datetime.datetime.strptime(text or "", "%Y-%m-%d")

@@ -80,3 +80,18 @@ def answer_label(answer, config):
     if answer.startswith("GOTO:"):
         return "page " + answer[5:]
     return answer
+
+
+def text_table(columns, rows):
+    """A table for the command line: columns padded to their widest cell,
+    two spaces apart, numbers right-aligned; the lines, without line ends."""
+    cells = [[f"{v:,}" if isinstance(v, int) and not isinstance(v, bool) else
+              "" if v is None else str(v) for v in row] for row in rows]
+    widths = [max([len(c)] + [len(r[i]) for r in cells]) for i, c in enumerate(columns)]
+    right = [bool(rows) and all(isinstance(r[i], (int, float)) and not isinstance(r[i], bool)
+                                for r in rows) for i in range(len(columns))]
+
+    def line(values):
+        return "  ".join(v.rjust(w) if r else v.ljust(w)
+                         for v, w, r in zip(values, widths, right)).rstrip()
+    return [line(list(columns))] + [line(r) for r in cells]

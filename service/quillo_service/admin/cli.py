@@ -1,9 +1,9 @@
-"""Dashboard commands of `python3 -m quillo_service`.
+"""The console's commands of the command line (__main__.py parses them):
 
-    hash-password            reads a password (twice, not echoed) and prints the
-                             [admin] password_hash for the configuration
-    rollup FILE              brings the dashboard's daily counts up to date
-                             (each view also does this itself)
+    hash-password   reads a password (twice, not echoed) and prints the [admin]
+                    table with its password_hash for the configuration
+    rollup FILE     brings the console's daily counts up to date (each page
+                    also does this itself)
 """
 
 import getpass
@@ -13,16 +13,17 @@ import time
 from werkzeug.security import generate_password_hash
 
 
-def hash_password(argv):
+def hash_password():
+    """Print the [admin] lines; 1 when the password will not do."""
     if sys.stdin.isatty():
         first = getpass.getpass("Password: ")
         if first != getpass.getpass("Again: "):
-            print("the two passwords differ", file=sys.stderr)
+            print("error: the two passwords differ", file=sys.stderr)
             return 1
     else:
         first = sys.stdin.readline().rstrip("\r\n")
     if len(first) < 10:
-        print("use at least 10 characters", file=sys.stderr)
+        print("error: use at least 10 characters", file=sys.stderr)
         return 1
     print("[admin]")
     print('user = "admin"')
@@ -30,31 +31,12 @@ def hash_password(argv):
     return 0
 
 
-def rollup(argv):
-    from ..config import ConfigError, load_config
+def rollup(store):
+    """Bring the dashboard's and the funnel's rollups up to date, without a
+    time budget; (last request id rolled up, funnel's time, seconds taken)."""
     from ..dashboard.queries import Dashboard
-    from ..db import StoreError, open_configured
     from ..funnel.queries import FunnelCounts
-    from ..periods import time_text
-    try:
-        config = load_config(argv[0])
-        store = open_configured(config)
-        began = time.monotonic()
-        last = Dashboard(store).catch_up(budget=float("inf"))
-        funnel = FunnelCounts(store).catch_up(budget=float("inf"))
-    except (ConfigError, StoreError) as e:
-        print(f"error: {e}", file=sys.stderr)
-        return 1
-    print(f"daily counts up to request {last}, download funnel up to "
-          f"{time_text(funnel) if funnel else 'nothing yet'} UTC "
-          f"({time.monotonic() - began:.1f} s)")
-    return 0
-
-
-def main(argv):
-    if argv[0] == "hash-password":
-        return hash_password(argv[1:])
-    if len(argv) < 2:
-        print(__doc__.strip(), file=sys.stderr)
-        return 2
-    return rollup(argv[1:])
+    began = time.monotonic()
+    last = Dashboard(store).catch_up(budget=float("inf"))
+    funnel = FunnelCounts(store).catch_up(budget=float("inf"))
+    return last, funnel, time.monotonic() - began

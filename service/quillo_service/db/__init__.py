@@ -58,14 +58,22 @@ def open_store(url, base_dir=None, client_secret=None, partitioned=True):
     return store
 
 
-def open_configured(config, database=None, create_secret=False):
+def open_configured(config, database=None, create_secret=False, create=True):
     """The store of a configuration (QUILLO_SERVICE_DATABASE, when set, or
     `database` overriding its database), with the client secret.  Only the
     service makes a missing secret (create_secret): one made by a command
-    run as another user could not be read by the service.  Raises
-    ConfigError when the secret cannot be used."""
+    run as another user could not be read by the service.  create=False (a
+    command that only reads or changes what is there) raises StoreError,
+    naming the database, where it does not exist yet, instead of making an
+    empty one.  Raises ConfigError when the secret cannot be used."""
     from ..clients import load_secret
     database = settings.database(config, database)
+    if not create:
+        store = open_store(database, settings.config_folder(config))
+        if not store.exists():
+            raise StoreError(f"{store.describe()} does not exist: the service makes it at its "
+                             f"first start. Is {config.path} the configuration it serves? "
+                             "(QUILLO_SERVICE_DATABASE overrides its database)")
     path = settings.secret_path(config, database)
     secret = load_secret(path) if create_secret or os.path.exists(path) else None
     return open_store(database, settings.config_folder(config), secret)

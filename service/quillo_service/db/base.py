@@ -134,6 +134,11 @@ class Store:
     def describe(self):
         raise NotImplementedError
 
+    def exists(self):
+        """Whether the database holds the service's tables (made at the
+        first connect otherwise); raises StoreError when it cannot be asked."""
+        raise NotImplementedError
+
     # -- connections -----------------------------------------------------------
 
     def _conn(self):

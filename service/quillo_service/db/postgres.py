@@ -76,6 +76,14 @@ class PostgresStore(Store):
             return "PostgreSQL database"
         return f"PostgreSQL database {info.get('dbname', '')} on {info.get('host', 'localhost')}"
 
+    def exists(self):
+        try:
+            with psycopg.connect(self.url, autocommit=True, connect_timeout=3) as conn:
+                return conn.execute("SELECT to_regclass('schema_version')").fetchone()[0] \
+                    is not None
+        except psycopg.Error as e:
+            raise StoreError(f"{self.describe()}: cannot connect: {e}") from None
+
     def _connect(self):
         if time.monotonic() < self._retry_at:
             raise StoreError(f"{self.describe()}: cannot connect; trying again shortly")

@@ -114,6 +114,9 @@ class SqliteStore(Store):
     def describe(self):
         return f"SQLite database {self.path}"
 
+    def exists(self):
+        return os.path.exists(self.path)
+
     def _connect(self):
         folder = os.path.dirname(self.path)
         try:

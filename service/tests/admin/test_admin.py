@@ -459,11 +459,14 @@ def test_the_command_line_acts_for_a_user_without_a_name():
             f.write(CONFIG + '[[rules]]\nname = "staged"\nkey_prefix = "0123"\nrollout = 50\n'
                     'steps = [10, 50]\nchannel = "beta"\n')
         database = f"sqlite://{folder}/quillo.db"
-        r = subprocess.run([sys.executable, "-m", "quillo_service", "rollouts", config, "halt",
-                            "staged", "support", "call"], cwd=SERVICE, user=uid,
-                           env={"PATH": os.environ["PATH"], "QUILLO_SERVICE_DATABASE": database},
-                           capture_output=True, text=True, timeout=60)
-        assert (r.returncode, r.stdout) == (0, "staged 10% halted\n"), r.stderr
+        for args in (["migrate", config], ["rollouts", config, "halt", "staged", "support",
+                                           "call"]):
+            r = subprocess.run([sys.executable, "-m", "quillo_service", *args], cwd=SERVICE,
+                               user=uid, env={"PATH": os.environ["PATH"],
+                                              "QUILLO_SERVICE_DATABASE": database},
+                               capture_output=True, text=True, timeout=60)
+            assert r.returncode == 0, r.stderr
+        assert r.returncode == 0 and r.stdout.splitlines()[1].split()[-1] == "halted", r.stderr
         store = open_store(database)
         assert RolloutQueries(store).audit("staged")[0][2] == f"command line: uid {uid}"
         store.close()

@@ -2,6 +2,7 @@
 the real app and store, two hosts on one PostgreSQL, the console's forms and
 the command line."""
 
+import json
 import random
 import re
 import threading
@@ -428,13 +429,24 @@ def test_the_command_line_lists_halts_resumes_and_advances(guarded_app, write_co
     path = app.extensions["quillo"].watcher.path
     monkeypatch.setenv("QUILLO_SERVICE_DATABASE", database)
     assert cli.main(["rollouts", path]) == 0
-    assert capsys.readouterr().out == f"{RULE} 25% running\n"
+    header, line = capsys.readouterr().out.splitlines()
+    assert header.split()[0] == "rule" and header.endswith("state")
+    assert line.startswith(RULE + " ") and " 25% " in line and line.endswith(" running")
     assert cli.main(["rollouts", path, "advance", RULE]) == 0
     assert cli.main(["rollouts", path, "halt", RULE, "too", "many", "calls"]) == 0
     assert cli.main(["rollouts", path, "halt", RULE]) == 1
     assert cli.main(["rollouts", path, "resume", "nobody"]) == 1
     out = capsys.readouterr()
-    assert out.out == f"{RULE} 50% running\n{RULE} 50% halted\n"
+    assert [x.split()[-1] for x in out.out.splitlines()[1::2]] == ["running", "halted"]
+    assert " 50% " in out.out.splitlines()[1] and " 0% " in out.out.splitlines()[3]
     assert "already halted" in out.err and "no guarded rule" in out.err
     audit = RolloutQueries(app.extensions["quillo"].store).audit(RULE)
     assert audit[0][2].startswith("command line: ") and audit[0][6].startswith("too many calls")
+    # Halted again right after a resume: no requests at this step yet, said
+    # so, not as an interval of nothing.
+    assert cli.main(["rollouts", path, "resume", RULE, "fixed"]) == 0
+    capsys.readouterr()
+    assert cli.main(["rollouts", path, "halt", RULE, "again", "--json"]) == 0
+    (shown,) = json.loads(capsys.readouterr().out)
+    assert (shown["rule"], shown["state"], shown["share"]) == (RULE, "halted", 0.0)
+    assert "no requests yet" in shown["why"] and "[0.0, 100.0]" not in shown["why"]

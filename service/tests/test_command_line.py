@@ -1,0 +1,123 @@
+"""The command line: misuse, a missing database, what it prints, and the
+confirmation asked of a person at a terminal."""
+
+import json
+import os
+import pty
+import subprocess
+import sys
+import time
+
+import pytest
+from conftest import CONFIG, GUARDED, RULE, SERVICE, empty_postgres
+
+from quillo_service import __main__ as cli
+from quillo_service.db import open_store
+
+
+@pytest.mark.parametrize("argv, complaint", [
+    (["bogus", "x"], "invalid choice: 'bogus'"),
+    (["requests", "FILE", "-3"], "give 1 to 1,000,000 rows, not -3"),
+    (["requests", "FILE", "0"], "not 0"),
+    (["requests", "FILE", "1000001"], "not 1000001"),
+    (["requests", "FILE", "abc"], "'abc' is not a whole number"),
+    (["purge", "FILE", "30"], "takes no '30' (to keep N days this once: purge FILE --days N)"),
+    (["purge", "FILE", "--days", "0"], "give 1 to 36500 days, not 0"),
+    (["purge", "FILE", "--days", "36501"], "not 36501"),
+    (["rollouts", "FILE", "halt"], "halt needs the NAME of a rule"),
+    (["rollouts", "FILE", "stop", "x"], "invalid choice: 'stop'"),
+    (["hosts", "FILE", "forget"], "forget needs the NAME of a host"),
+    ([], "required: COMMAND"),
+])
+def test_misuse_exits_2_naming_the_problem(argv, complaint, capsys):
+    with pytest.raises(SystemExit) as done:
+        cli.main(argv)
+    err = capsys.readouterr().err
+    assert done.value.code == 2 and complaint in err and "Traceback" not in err
+    assert err.splitlines()[0].startswith("usage: scripts/quillo")
+
+
+def test_a_missing_database_is_named_and_never_made(write_config, tmp_path, capsys, monkeypatch):
+    monkeypatch.delenv("QUILLO_SERVICE_DATABASE", raising=False)
+    path = write_config(CONFIG.replace("[limits]", 'database = "var/q.db"\n[limits]', 1))
+    where = str(tmp_path / "var" / "q.db")
+    for argv in (["requests", path], ["events", path, "5"], ["rollouts", path],
+                 ["hosts", path], ["purge", path], ["rollup", path], ["event", path, "AB"]):
+        assert cli.main(argv) == 1
+        err = capsys.readouterr().err
+        assert err.count("\n") == 1 and f"{where} does not exist" in err
+    assert cli.main(["check", path]) == 0
+    assert "does not exist yet, so the file alone was checked" in capsys.readouterr().out
+    assert not os.path.exists(where)
+    # A file that is no configuration: one line, exit 1.
+    (tmp_path / "bad.toml").write_text("[[rules]\n")
+    assert cli.main(["requests", str(tmp_path / "bad.toml")]) == 1
+    assert capsys.readouterr().err.startswith("error: ")
+
+    assert cli.main(["migrate", path]) == 0 and os.path.exists(where)
+    store = open_store(where)
+    for ago in (3, 1):  # days
+        store.record_request(time.time() - ago * 86400 - 60, "c", "k", "0,1,0,220", None,
+                             "GET:x", "default", "", "")
+    store.close()
+    capsys.readouterr()
+    assert cli.main(["requests", path, "1"]) == 0
+    (row,) = [json.loads(line) for line in capsys.readouterr().out.splitlines()]
+    assert row["recorded_at_utc"] == time.strftime("%Y-%m-%dT%H:%M:%SZ",
+                                                   time.gmtime(row["recorded_at"]))
+    assert cli.main(["purge", path, "--days", "2", "--json"]) == 0
+    assert json.loads(capsys.readouterr().out) == {"deleted": 1, "days": 2}
+    assert cli.main(["hosts", path]) == 0
+    assert capsys.readouterr().out.startswith("no host has sent a heartbeat")
+
+
+def test_an_empty_postgresql_database_is_no_database_of_the_service(postgres):
+    store = open_store(empty_postgres(postgres))
+    try:
+        assert store.exists() is False
+        store.check()
+        assert store.exists() is True
+    finally:
+        store.close()
+
+
+def _run(args, tty, answer=b""):
+    """The command line in a child process, on a terminal or on pipes."""
+    env = {"PATH": os.environ["PATH"], "PYTHONPATH": SERVICE}
+    command = [sys.executable, "-m", "quillo_service", *args]
+    if not tty:
+        r = subprocess.run(command, env=env, input=answer, capture_output=True, timeout=60)
+        return r.returncode, r.stdout.decode() + r.stderr.decode()
+    parent, child = pty.openpty()
+    p = subprocess.Popen(command, env=env, stdin=child, stdout=child, stderr=child)
+    os.close(child)
+    out, asked = b"", False
+    while True:
+        try:
+            chunk = os.read(parent, 4096)
+        except OSError:  # the child is gone
+            break
+        if not chunk:
+            break
+        out += chunk
+        if not asked and b"[y/N]" in out:
+            os.write(parent, answer)
+            asked = True
+    os.close(parent)
+    return p.wait(timeout=60), out.decode()
+
+
+def test_widening_asks_a_person_at_a_terminal_and_nobody_else(write_config, tmp_path,
+                                                              monkeypatch):
+    monkeypatch.delenv("QUILLO_SERVICE_DATABASE", raising=False)
+    path = write_config(GUARDED.format(steps="10, 50, 100"))
+    assert _run(["migrate", path], tty=False)[0] == 0
+    code, out = _run(["rollouts", path, "advance", RULE], tty=True, answer=b"n\n")
+    assert code == 1 and f"Advance {RULE}: 10 % -> 50 % of matching machines? [y/N]" in out
+    assert "nothing was changed" in out
+    code, out = _run(["rollouts", path, "advance", RULE, "--yes"], tty=True)
+    assert code == 0 and "[y/N]" not in out and " 50% " in out
+    code, out = _run(["rollouts", path, "advance", RULE], tty=False)  # a script: no question
+    assert code == 0 and "[y/N]" not in out and " 100% " in out
+    code, out = _run(["rollouts", path, "halt", RULE], tty=True)  # narrows: never asked
+    assert code == 0 and "[y/N]" not in out
