@@ -304,6 +304,25 @@ def build(store, config, now, secret, days=30, per_day=2300, rollout_days=ROLLOU
     return stored
 
 
+def write_config(source, state):
+    """Writes state/demo.toml: the configuration `source`, the guarded rules
+    and, unless `source` has one, an [admin] table with user "demo" and a new
+    random password.  Returns the file's path and that password (None when
+    `source` had the table)."""
+    with open(source) as f:
+        text = f.read() + "\n" + DEMO_RULES
+    password = None
+    if load_config(source).admin is None:
+        from werkzeug.security import generate_password_hash
+        password = secrets.token_hex(8)
+        text += ("\n\n# Added for the demo by quillo_service.demo_data.\n[admin]\n"
+                 f'user = "demo"\npassword_hash = "{generate_password_hash(password)}"\n')
+    path = os.path.join(state, "demo.toml")
+    with open(path, "w") as f:
+        f.write(text)
+    return path, password
+
+
 def main(argv=None):
     here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -319,17 +338,7 @@ def main(argv=None):
     # The service stores only keys of addresses (client.py), made with the
     # secret it will find beside the database.
     secret = load_secret(os.path.join(args.state, SECRET_FILE))
-    with open(args.config) as f:
-        text = f.read() + "\n" + DEMO_RULES
-    password = None
-    if load_config(args.config).admin is None:
-        from werkzeug.security import generate_password_hash
-        password = secrets.token_hex(8)
-        text += ("\n\n# Added for the demo by quillo_service.demo_data.\n[admin]\n"
-                 f'user = "demo"\npassword_hash = "{generate_password_hash(password)}"\n')
-    demo_config = os.path.join(args.state, "demo.toml")
-    with open(demo_config, "w") as f:
-        f.write(text)
+    demo_config, password = write_config(args.config, args.state)
     config = load_config(demo_config)
 
     store = open_store("sqlite://" + db, client_secret=secret)
