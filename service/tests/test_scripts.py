@@ -4,7 +4,10 @@ from another folder than service/."""
 
 import os
 import re
+import subprocess
 
+import pytest
+import stack
 from conftest import SERVICE
 
 ROOT = os.path.dirname(SERVICE)
@@ -22,3 +25,25 @@ def test_the_demo_configuration_names_the_demo_database(tmp_path):
     assert sqlite_path(database, os.path.dirname(path)) == str(tmp_path / "demo.db")
     with open(path) as f:
         assert len(re.findall(r"^database\s*=", f.read(), re.M)) == 1
+
+
+def test_serve_help_names_scripts_serve_and_tells_every_option(tmp_path):
+    r = subprocess.run(["sh", os.path.join(ROOT, "scripts", "serve"), "--help"], cwd=tmp_path,
+                       capture_output=True, text=True, timeout=120)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.startswith("usage: scripts/serve ")
+    for option in ("--config", "--port", "--installers", "--database", "--workers", "--hosts",
+                   "--demo-data"):
+        assert option in r.stdout
+    assert all(action.help for action in stack.serve_parser()._actions)
+
+
+@pytest.mark.parametrize("argv", [["--demo-data", "--database", "other.db"],
+                                  ["--demo-data", "--hosts", "2"],
+                                  ["--hosts", "2", "--database", "other.db"],
+                                  ["--port", "0"], ["--port", "http"]])
+def test_serve_refuses_misuse_in_one_line(argv, capsys):
+    with pytest.raises(SystemExit) as e:
+        stack.serve_arguments(argv)
+    err = capsys.readouterr().err
+    assert e.value.code == 2 and err.startswith("scripts/serve: error: ") and err.count("\n") == 1
