@@ -4,6 +4,7 @@ from another folder than service/."""
 
 import os
 import re
+import shutil
 import subprocess
 
 import pytest
@@ -47,3 +48,11 @@ def test_serve_refuses_misuse_in_one_line(argv, capsys):
         stack.serve_arguments(argv)
     err = capsys.readouterr().err
     assert e.value.code == 2 and err.startswith("scripts/serve: error: ") and err.count("\n") == 1
+
+
+def test_quillo_runs_the_command_line_from_another_folder(tmp_path):
+    # A file named relative to the caller's folder, which is not service/.
+    shutil.copy(EXAMPLE, tmp_path / "my.toml")
+    r = subprocess.run([os.path.join(ROOT, "scripts", "quillo"), "check", "my.toml"],
+                       cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0 and r.stdout.startswith("ok: "), r.stdout + r.stderr
