@@ -27,12 +27,14 @@ import argparse
 import ctypes
 import os
 import re
+import shlex
 import shutil
 import signal
 import socket
 import subprocess
 import sys
 import time
+import urllib.parse
 
 SERVICE = os.path.dirname(os.path.abspath(__file__))
 TEMPLATE = os.path.join(SERVICE, 'deploy', 'nginx.conf')
@@ -741,7 +743,33 @@ def database_of(config, override=None):
     return value if at < 0 else value.split('://', 1)[0] + '://...' + value[at:]
 
 
-def _print_stack(stack, config, database, indent=''):
+def _has_password(url):
+    parts = urllib.parse.urlsplit(url)
+    return bool(parts.password) or 'password' in urllib.parse.parse_qs(parts.query)
+
+
+def quillo_line(config, override=None):
+    """The scripts/quillo line, to paste at the repository's root, that
+    reaches the store served with `config` and `override` (--database, or
+    the temporary PostgreSQL's address; None: the configuration's own)."""
+    command = 'scripts/quillo rollouts %s' % shlex.quote(os.path.abspath(config))
+    where = '(from the repository root)'
+    if not override:
+        # The service runs without QUILLO_SERVICE_DATABASE (Stack drops it);
+        # a shell that has it set would reach that database instead.
+        if os.environ.get('QUILLO_SERVICE_DATABASE'):
+            command = "QUILLO_SERVICE_DATABASE='' " + command
+        return '%s  %s' % (command, where)
+    if _has_password(override):
+        return ('%s  (from the repository root, with QUILLO_SERVICE_DATABASE set to the address '
+                'given to --database; it holds a password, which is not printed)' % command)
+    # A SQLite file as the service resolves it (a relative one from the
+    # configuration's folder), since the line is run from another folder.
+    value = database_of(config, override) if _is_sqlite(override) else override
+    return 'QUILLO_SERVICE_DATABASE=%s %s  %s' % (shlex.quote(value), command, where)
+
+
+def _print_stack(stack, config, database, indent='', command=None):
     print(indent + 'Quillo service on %s' % stack.url('/'))
     print(indent + '  instructions   %s' % stack.url('/getinstaller?key=...&version=...&id=...'))
     print(indent + '  error page     %s' % stack.url('/error/?source=gatherkit&code=...'))
@@ -749,6 +777,8 @@ def _print_stack(stack, config, database, indent=''):
                                                             stack.url('/installers/')))
     print(indent + '  configuration  %s  (edits apply without a restart)' % config)
     print(indent + '  database       %s' % database)
+    if command:
+        print(indent + '  command line   %s' % command)
     print(indent + '  local CA       %s  (trust it to use the service without warnings)'
           % stack.ca)
     print(indent + '  certificate    %s' % os.path.join(stack.certs, 'server.crt'))
@@ -807,11 +837,13 @@ def serve(args):
             print('  front          %s  (log %s, errors %s)'
                   % (stack.front.listen, stack.front.log_path,
                      os.path.join(stack.front.nginx_dir, 'error.log')))
+            print('  command line   %s' % quillo_line(config, stack.database))
             for h in stack.hosts:
                 print('%s at %s, state folder %s' % (h.name, h.listen, h.state))
                 _print_stack(h, config, database, indent='  ')
         else:
-            _print_stack(stack, config, database_of(config, args.database))
+            _print_stack(stack, config, database_of(config, args.database),
+                         command=quillo_line(config, args.database))
         print('Ctrl-C stops everything.', flush=True)
         told = set()
         while True:
