@@ -354,7 +354,7 @@ def main(argv=None):
     parser.add_argument("--config", default=os.path.join(here, "example.toml"))
     parser.add_argument("--state", default=os.path.join(here, "var"))
     parser.add_argument("--port", type=int, default=8443)
-    args, _ = parser.parse_known_args(argv)  # scripts/serve's other options are its own
+    args = parser.parse_args(argv)
     os.makedirs(args.state, exist_ok=True)
     db = os.path.join(args.state, DATABASE)
     for suffix in ("", "-wal", "-shm"):
