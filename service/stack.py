@@ -27,12 +27,14 @@ import argparse
 import ctypes
 import os
 import re
+import shlex
 import shutil
 import signal
 import socket
 import subprocess
 import sys
 import time
+import urllib.parse
 
 SERVICE = os.path.dirname(os.path.abspath(__file__))
 TEMPLATE = os.path.join(SERVICE, 'deploy', 'nginx.conf')
@@ -741,7 +743,33 @@ def database_of(config, override=None):
     return value if at < 0 else value.split('://', 1)[0] + '://...' + value[at:]
 
 
-def _print_stack(stack, config, database, indent=''):
+def _has_password(url):
+    parts = urllib.parse.urlsplit(url)
+    return bool(parts.password) or 'password' in urllib.parse.parse_qs(parts.query)
+
+
+def quillo_line(config, override=None):
+    """The scripts/quillo line, to paste at the repository's root, that
+    reaches the store served with `config` and `override` (--database, or
+    the temporary PostgreSQL's address; None: the configuration's own)."""
+    command = 'scripts/quillo rollouts %s' % shlex.quote(os.path.abspath(config))
+    where = '(from the repository root)'
+    if not override:
+        # The service runs without QUILLO_SERVICE_DATABASE (Stack drops it);
+        # a shell that has it set would reach that database instead.
+        if os.environ.get('QUILLO_SERVICE_DATABASE'):
+            command = "QUILLO_SERVICE_DATABASE='' " + command
+        return '%s  %s' % (command, where)
+    if _has_password(override):
+        return ('%s  (from the repository root, with QUILLO_SERVICE_DATABASE set to the address '
+                'given to --database; it holds a password, which is not printed)' % command)
+    # A SQLite file as the service resolves it (a relative one from the
+    # configuration's folder), since the line is run from another folder.
+    value = database_of(config, override) if _is_sqlite(override) else override
+    return 'QUILLO_SERVICE_DATABASE=%s %s  %s' % (shlex.quote(value), command, where)
+
+
+def _print_stack(stack, config, database, indent='', command=None):
     print(indent + 'Quillo service on %s' % stack.url('/'))
     print(indent + '  instructions   %s' % stack.url('/getinstaller?key=...&version=...&id=...'))
     print(indent + '  error page     %s' % stack.url('/error/?source=gatherkit&code=...'))
@@ -749,6 +777,8 @@ def _print_stack(stack, config, database, indent=''):
                                                             stack.url('/installers/')))
     print(indent + '  configuration  %s  (edits apply without a restart)' % config)
     print(indent + '  database       %s' % database)
+    if command:
+        print(indent + '  command line   %s' % command)
     print(indent + '  local CA       %s  (trust it to use the service without warnings)'
           % stack.ca)
     print(indent + '  certificate    %s' % os.path.join(stack.certs, 'server.crt'))
@@ -759,13 +789,34 @@ def _print_stack(stack, config, database, indent=''):
                                                 os.path.join(stack.nginx_dir, 'error.log')))
 
 
+def make_demo_data(config, state, port):
+    """Makes state/demo.db, a month of made-up records, and state/demo.toml,
+    `config` naming it as its database (quillo_service.demo_data, which
+    prints the dashboard's login). It is the application's code, so it runs
+    under /usr/bin/python3 with the service on its path, as gunicorn does:
+    this file imports no more than the standard library. Returns demo.toml,
+    or None when the demo data could not be made (it said why)."""
+    env = dict(os.environ, PYTHONPATH=SERVICE)
+    env.pop('PYTHONHOME', None)
+    done = subprocess.run([PYTHON, '-m', 'quillo_service.demo_data', '--config', config,
+                           '--state', state, '--port', str(port)], env=env)
+    return os.path.join(state, 'demo.toml') if done.returncode == 0 else None
+
+
 def serve(args):
-    """scripts/serve: the whole service on localhost, in the foreground."""
+    """scripts/serve: the whole service on localhost, in the foreground.
+    `args` as serve_arguments returns them."""
     config = os.path.abspath(args.config)
     state = os.path.join(SERVICE, 'var')
-    if args.hosts < 1:
-        print('serve: --hosts must be 1 or more', file=sys.stderr)
-        return 2
+    if args.demo_data:
+        try:
+            config = make_demo_data(config, state, args.port)
+        except KeyboardInterrupt:
+            print('\nStopped before serving.', file=sys.stderr)
+            return 130
+        if config is None:
+            print('serve: the demo data could not be made; see above', file=sys.stderr)
+            return 1
     try:
         if args.hosts > 1 or args.hosts_given:
             stack = Hosts(state, config, args.hosts, port=args.port, database=args.database,
@@ -786,11 +837,13 @@ def serve(args):
             print('  front          %s  (log %s, errors %s)'
                   % (stack.front.listen, stack.front.log_path,
                      os.path.join(stack.front.nginx_dir, 'error.log')))
+            print('  command line   %s' % quillo_line(config, stack.database))
             for h in stack.hosts:
                 print('%s at %s, state folder %s' % (h.name, h.listen, h.state))
                 _print_stack(h, config, database, indent='  ')
         else:
-            _print_stack(stack, config, database_of(config, args.database))
+            _print_stack(stack, config, database_of(config, args.database),
+                         command=quillo_line(config, args.database))
         print('Ctrl-C stops everything.', flush=True)
         told = set()
         while True:
@@ -817,18 +870,91 @@ def serve(args):
         stack.stop()
 
 
+class _ServeParser(argparse.ArgumentParser):
+    """Misuse of scripts/serve is told in one line, with exit status 2."""
+
+    def error(self, message):
+        self.exit(2, '%s: error: %s (see %s --help)\n' % (self.prog, message, self.prog))
+
+
+def _number(low, high=None):
+    """An argparse type: a whole number from low to high (or more)."""
+    def number(text):
+        try:
+            value = int(text)
+        except ValueError:
+            value = None
+        if value is None or value < low or (high is not None and value > high):
+            raise argparse.ArgumentTypeError(
+                '%r is not a whole number %s' % (text, 'from %d to %d' % (low, high)
+                                                if high is not None else '%d or more' % low))
+        return value
+    return number
+
+
+def serve_parser():
+    p = _ServeParser(
+        prog='scripts/serve',
+        description='Runs the whole Quillo service on this machine, in the foreground, until '
+        'Ctrl-C: nginx with HTTPS on localhost (a local CA and certificate, made once), the '
+        'installer folder at /installers/, and gunicorn with the application behind it. '
+        'State (certificates, logs, the installers, the example\'s SQLite database) lives '
+        'in service/var/. It prints where everything is, and the scripts/quillo command line '
+        'that reaches the database it serves.')
+    p.add_argument('--config', metavar='FILE', default=os.path.join(SERVICE, 'example.toml'),
+                   help='the service\'s configuration (default service/example.toml); edits '
+                   'apply without a restart')
+    p.add_argument('--port', metavar='N', type=_number(1, 65535), default=8443,
+                   help='nginx\'s HTTPS port on localhost (default 8443)')
+    p.add_argument('--installers', metavar='DIR', help='the folder served at /installers/ '
+                   '(default service/var/installers)')
+    p.add_argument('--database', metavar='URL', help='overrides the configuration\'s '
+                   'database: a SQLite file, sqlite:///ABS/PATH or postgresql://...')
+    p.add_argument('--workers', metavar='N', type=_number(1), default=2,
+                   help='gunicorn worker processes (default 2)')
+    p.add_argument('--hosts', metavar='N', type=_number(1),
+                   help='run N service hosts (nginx and gunicorn each, on 127.0.0.11, .12, '
+                   '..., state in service/var/host1, ...) sharing one PostgreSQL (a temporary '
+                   'one unless --database names one) behind a front nginx on --port')
+    p.add_argument('--demo-data', action='store_true',
+                   help='first fill service/var/demo.db with a month of made-up records and '
+                   'serve it, with service/var/demo.toml: the configuration (--config) with '
+                   'three staged rollouts and a dashboard login at /admin/, which it prints')
+    return p
+
+
+def serve_arguments(argv):
+    """scripts/serve's options, checked; exits with status 2 on misuse."""
+    parser = serve_parser()
+    args = parser.parse_args(argv)
+    if args.demo_data and args.database:
+        parser.error('--demo-data serves its own SQLite database, service/var/demo.db; '
+                     'leave out --database')
+    if args.demo_data and args.hosts is not None:
+        parser.error('--hosts needs PostgreSQL and --demo-data makes a SQLite database; '
+                     'give one of them')
+    if args.hosts is not None and args.database and _is_sqlite(args.database):
+        parser.error('--hosts share one PostgreSQL database and SQLite is a file on one '
+                     'machine: give --database postgresql://..., or none for a temporary '
+                     'PostgreSQL')
+    if not os.path.isfile(args.config):
+        parser.error('--config %s: no such file' % args.config)
+    # --hosts 1 is one host behind a front; without --hosts, a single stack.
+    args.hosts_given = args.hosts is not None
+    args.hosts = 1 if args.hosts is None else args.hosts
+    return args
+
+
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv[:1] == ['serve']:
+        # A parser of its own, so that its help and its errors name scripts/serve.
+        return serve(serve_arguments(argv[1:]))
     parser = argparse.ArgumentParser(description='Runs or configures the Quillo service stack.')
     sub = parser.add_subparsers(dest='command', required=True)
-    s = sub.add_parser('serve', help='the whole service on localhost, in the foreground')
-    s.add_argument('--config', default=os.path.join(SERVICE, 'example.toml'))
-    s.add_argument('--port', type=int, default=8443)
-    s.add_argument('--installers', help='folder served at /installers/ '
-                   '(default service/var/installers)')
-    s.add_argument('--database', help='overrides the configuration\'s database')
-    s.add_argument('--workers', type=int, default=2, help='gunicorn worker processes')
-    s.add_argument('--hosts', type=int, help='run N service hosts (nginx and gunicorn each, on '
-                   '127.0.0.11, .12, ...) sharing one PostgreSQL behind a front nginx on --port')
+    sub.add_parser('serve', add_help=False,
+                   help='the whole service on localhost, in the foreground (scripts/serve; '
+                   'see stack.py serve --help)')
     n = sub.add_parser('nginx-conf', help='prints the nginx configuration for a production host')
     n.add_argument('--host', required=True, help='the service host name (SERVICE_HOST)')
     n.add_argument('--cert', required=True, help='certificate chain (PEM)')
@@ -853,10 +979,6 @@ def main(argv=None):
     f.add_argument('--listen', default='443',
                    help='a port (bound on IPv4 and IPv6) or ADDRESS:PORT')
     args = parser.parse_args(argv)
-    if args.command == 'serve':
-        args.hosts_given = args.hosts is not None
-        args.hosts = 1 if args.hosts is None else args.hosts
-        return serve(args)
     if args.command == 'front-conf':
         sys.stdout.write(production_front(args.host, args.cert, args.cert_key,
                                           [h.strip() for h in args.hosts.split(',') if h.strip()],

@@ -5,8 +5,9 @@
 (what `scripts/serve --demo-data` runs) makes service/var/demo.db with about
 70 000 instruction requests, 2 000 failures and 150 crashes over the last 30
 days, with the installer downloads nginx would have logged, and
-service/var/demo.toml: the configuration plus three guarded rules and an
-[admin] table with user "demo" and a new random password, which it prints.
+service/var/demo.toml: the configuration, naming demo.db as its database,
+plus three guarded rules and an [admin] table with user "demo" and a new
+random password, which it prints.
 
 The guarded rules get their history from the service's own rollout code: over
 their last days the records are stored hour by hour, each hour's requests
@@ -26,6 +27,7 @@ import argparse
 import bisect
 import os
 import random
+import re
 import secrets
 import sys
 import time
@@ -43,6 +45,7 @@ from .reports.events import build_event
 from .rollouts.changes import tick
 from .rollouts.live import current_share
 from .rollouts.queries import HOUR, RolloutQueries
+from .settings import sqlite_path
 
 DAY = 86400
 
@@ -304,32 +307,63 @@ def build(store, config, now, secret, days=30, per_day=2300, rollout_days=ROLLOU
     return stored
 
 
+DATABASE = "demo.db"  # beside demo.toml, which names it relative to itself
+
+
+def _with_database(text, database):
+    """The configuration `text` with its top-level `database` line replaced by
+    one naming `database`, or that line put first when it has none: plain
+    keys must come before the first [table]."""
+    lines = text.splitlines(keepends=True)
+    line = f'database = "{database}"  # the demo\'s records, beside this file\n'
+    for i, old in enumerate(lines):
+        if old.lstrip().startswith("["):
+            break
+        if re.match(r"\s*database\s*=", old):
+            lines[i] = line
+            return "".join(lines)
+    return line + text
+
+
+def write_config(source, state):
+    """Writes state/demo.toml: the configuration `source` with the demo's own
+    database (state/demo.db) as its `database`, so that whatever is given
+    demo.toml reaches the demo's records, the guarded rules and, unless
+    `source` has one, an [admin] table with user "demo" and a new random
+    password.  Returns the file's path and that password (None when `source`
+    had the table)."""
+    with open(source) as f:
+        text = _with_database(f.read(), DATABASE) + "\n" + DEMO_RULES
+    password = None
+    if load_config(source).admin is None:
+        from werkzeug.security import generate_password_hash
+        password = secrets.token_hex(8)
+        text += ("\n\n# Added for the demo by quillo_service.demo_data.\n[admin]\n"
+                 f'user = "demo"\npassword_hash = "{generate_password_hash(password)}"\n')
+    path = os.path.join(state, "demo.toml")
+    with open(path, "w") as f:
+        f.write(text)
+    if sqlite_path(load_config(path).database, state) != os.path.join(state, DATABASE):
+        raise RuntimeError(f"{path} does not name {DATABASE} as its database")
+    return path, password
+
+
 def main(argv=None):
     here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--config", default=os.path.join(here, "example.toml"))
     parser.add_argument("--state", default=os.path.join(here, "var"))
     parser.add_argument("--port", type=int, default=8443)
-    args, _ = parser.parse_known_args(argv)  # scripts/serve's other options are its own
+    args = parser.parse_args(argv)
     os.makedirs(args.state, exist_ok=True)
-    db = os.path.join(args.state, "demo.db")
+    db = os.path.join(args.state, DATABASE)
     for suffix in ("", "-wal", "-shm"):
         if os.path.exists(db + suffix):
             os.remove(db + suffix)
     # The service stores only keys of addresses (client.py), made with the
     # secret it will find beside the database.
     secret = load_secret(os.path.join(args.state, SECRET_FILE))
-    with open(args.config) as f:
-        text = f.read() + "\n" + DEMO_RULES
-    password = None
-    if load_config(args.config).admin is None:
-        from werkzeug.security import generate_password_hash
-        password = secrets.token_hex(8)
-        text += ("\n\n# Added for the demo by quillo_service.demo_data.\n[admin]\n"
-                 f'user = "demo"\npassword_hash = "{generate_password_hash(password)}"\n')
-    demo_config = os.path.join(args.state, "demo.toml")
-    with open(demo_config, "w") as f:
-        f.write(text)
+    demo_config, password = write_config(args.config, args.state)
     config = load_config(demo_config)
 
     store = open_store("sqlite://" + db, client_secret=secret)
