@@ -17,7 +17,7 @@ and when a host dies its lease runs out after LEASE_SECONDS
 (QUILLO_SERVICE_LEASE_SECONDS, settings.py) and another worker takes it
 over.  Only the holder runs the jobs:
 
-- the dashboard's rollup (what `python3 -m quillo_service rollup` does),
+- the dashboard's rollup (what `scripts/quillo rollup` does),
 - the purge of records older than retention_days (`... purge`),
 - on PostgreSQL, the partitions of the days ahead (Store.prepare_days),
 - the alert detectors and the alert sender (alerts/),

@@ -13,5 +13,5 @@ def parse_admin(data, p):
     password_hash = text(admin.get("password_hash"), f"{p}: admin.password_hash", 400)
     if not password_hash.startswith("pbkdf2:") or password_hash.count("$") != 2:
         raise ConfigError(f"{p}: admin.password_hash is not a password hash; make one with "
-                          "python3 -m quillo_service hash-password")
+                          "scripts/quillo hash-password")
     return (user, password_hash)

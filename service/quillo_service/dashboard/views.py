@@ -61,7 +61,7 @@ def _hosts_note(db):
         notes.append(f"Host {h['name']} was last seen at {time_text(h['seen_at'])} UTC{said}: "
                      "its spool and nginx logs are read in when it is back, and the counts "
                      "here may lack them until then. (A host taken out for good: "
-                     f"python3 -m quillo_service hosts FILE forget {h['name']})")
+                     f"scripts/quillo hosts FILE forget {h['name']})")
     return notes
 
 

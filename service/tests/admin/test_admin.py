@@ -517,3 +517,13 @@ def test_the_demo_shows_a_rule_advancing_one_halted_by_the_guard_and_one_done(tm
     assert states[demo_data.WORSE_RULE][1] == "halted"
     assert states["newsletter rollout"][1] == "done"
     assert len(halts) == 1 and halts[0][0] == "guard" and "control" in halts[0][1]
+    # Served, the demo's halted rule answers no machine while the rules that
+    # share its channel go on; its own configuration names its database.
+    app = create_app(os.path.join(tmp_path, "demo.toml"), proxies="127.0.0.1")
+    client = app.test_client()
+    for key in (demo_data.CAMPAIGNS[0][0], demo_data.CAMPAIGNS[3][0]):  # acme, globex
+        for i in range(30):
+            client.get(f"/getinstaller?key={key}&version=0,1,0,220&id={i:040X}")
+    served = {r["rule"] for r in app.extensions["quillo"].store.recent_requests(60)}
+    app.extensions["quillo"].store.close()
+    assert "acme campaign" in served and demo_data.WORSE_RULE not in served
