@@ -128,7 +128,7 @@ class RolloutQueries:
                                    "AND state = 'halted'", (old,)).fetchall()
                 if not was:
                     continue  # resumed or forgotten meanwhile
-                why = f"halted as {old}: it gives the instruction that was halted with {old}"
+                why = f"halted as {old}, whose installer it gives"
                 # The halt's figures go with it, and the rule it is taken for.
                 kept = dict(json.loads(was[0][1]) if was[0][1] else {}, halted_as=old)
                 if conn.execute(

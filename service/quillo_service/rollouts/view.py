@@ -15,7 +15,8 @@ def _rate(arm):
     if not arm.requests:
         return "no requests"
     low, high = arm.interval
-    return f"{100 * arm.rate:.2f} % [{100 * low:.2f}, {100 * high:.2f}]"
+    # As Arm.describe writes it in the halt's why: the same figure reads the same.
+    return f"{100 * arm.rate:.1f} % [{100 * low:.1f}, {100 * high:.1f}]"
 
 
 def _points(interval):
@@ -175,6 +176,7 @@ def banners(store, config):
         if plan.siblings.get(name):
             more.append("Rules that already gave its installer go on: "
                         + ", ".join(plan.siblings[name]) + ".")
-        halted.append((name, time_text(row["changed_at"]), row["why"], " ".join(more)))
+        why = row["why"] if row["why"].endswith(".") else row["why"] + "."
+        halted.append((name, time_text(row["changed_at"]), why, " ".join(more)))
     return halted, [text[0].upper() + text[1:] + "." for text in changes.warnings(config, plan)
                     if text.startswith("the default")]
