@@ -142,3 +142,34 @@ def test_a_resumed_rule_without_steps_serves_its_configured_share(halted):
     changes.act(state.store, state.watcher.current(), RULE, "resume", "test", "fixed")
     assert set(answers(app, n=20)) == {BETA}  # rollout = 100, at once
     assert state_of(app)["state"] == "running"
+
+
+def test_no_halted_or_new_rule_on_a_halted_installer_ever_gets_a_share():
+    """Random configurations and states: a rule whose row is halted, or that
+    is new and gives a halted instruction, answers nobody; others as staged."""
+    from types import SimpleNamespace
+
+    from quillo_service.config import Rule
+    from quillo_service.rollouts import halts
+    rng = random.Random(11)
+    for _ in range(2000):
+        names = rng.sample("abcdefgh", rng.randint(0, 6))
+        rules = tuple(Rule(n, f"GET:{rng.choice('xyz')}", rollout=50.0,
+                           steps=(10.0, 50.0) if rng.random() < 0.5 else None) for n in names)
+        config = SimpleNamespace(rules=rules, default_answer="GET:x",
+                                 guarded_rules=tuple(r for r in rules if r.guarded))
+        states = {n: {"state": rng.choice(("running", "halted", "done")), "step": rng.randint(0, 3),
+                      "answer": rng.choice(("", "GET:x", "GET:y")), "halt_arms": ""}
+                  for n in rng.sample("abcdefghij", rng.randint(0, 5))}
+        seen = None if rng.random() < 0.2 else set(rng.sample("abcdefghij", rng.randint(0, 8)))
+        shares = halts.shares(config, states, seen) or {}
+        answers = halts.halted_answers(states)
+        for r in rules:
+            row = states.get(r.name)
+            new = row is None and seen is not None and r.name not in seen and r.answer in answers
+            if new or (row is not None and row["state"] == "halted"):
+                assert shares[r.name] == 0.0
+            elif r.guarded:
+                assert 0 < shares[r.name] <= 50
+            else:
+                assert r.name not in shares
