@@ -272,8 +272,9 @@ class Systems:
             [Table("os", "Failure reports by Windows version, in this period",
                    ("Windows version", "name", "failure reports in this period",
                     "share of failure reports"), os_rows,
-                   "Requests carry no Windows version, so this is a share of the error "
-                   "reports, not a rate; crash reports carry no Windows version."),
+                   "Requests carry no Windows version, so this is each version's share of "
+                   "the failure reports, not a rate. Crash reports carry none either: these "
+                   "are the error reports."),
              Table("versions", "Failed requests against requests by launcher version, "
                    "in this period",
                    ("launcher version", "requests in this period",
