@@ -89,7 +89,7 @@ def failures(requests, events):
     """{event id: request id} of the events that belong to a request.
 
     requests: (id, recorded_at, client, key, ...); events: (id, recorded_at,
-    client, kind, key), kind "error" or "crash".
+    client, kind, key, ...), kind "error" or "crash".
     """
     events = list(events)
     clients = {e[2] for e in events}  # events are few: index only their clients
@@ -97,7 +97,7 @@ def failures(requests, events):
     by_key = Requests(((r[2], r[3]), r[1], r[0]) for r in mine if r[3])
     by_client = Requests((r[2], r[1], r[0]) for r in mine)
     out = {}
-    for event_id, at, client, kind, key in events:
+    for event_id, at, client, kind, key, *_ in events:
         if kind == "crash":
             found = by_client.find(client, at, CRASH_WINDOW)
         elif key:

@@ -16,8 +16,10 @@ ALSO = {
     "*": {"launcher", "launcher.query", "launcher.rules"},
     # A halt or an advance writes its alert in its own transaction.
     "rollouts": {"alerts", "alerts.outbox", "alerts.queue"},
-    # The Failures view names each failure code with its meaning.
-    "dashboard": {"reports", "reports.codes"},
+    # The Failures view names each failure code with its meaning; the
+    # failure rates are failed requests over requests, as the funnel counts
+    # them, so that they agree with the funnel and the guard.
+    "dashboard": {"reports", "reports.codes", "funnel", "funnel.outcomes", "funnel.queries"},
 }
 # Every module of the package, then what that loaded under quillo_service.
 LOADED = """

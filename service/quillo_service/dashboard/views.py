@@ -1,10 +1,12 @@
 """The dashboard's views: each turns the dashboard's counts (queries.py)
 into charts and tables, for the console to show (admin/views.py lists them)."""
 
-from .. import charts
+from .. import charts, joins
+from ..funnel.outcomes import ASKED, FAILED, HOUR, UNLAID, of_requests
+from ..funnel.queries import DIMS, FunnelCounts
 from ..reports.codes import CODES, GROUPS
 from ..periods import day_text, time_text
-from ..tables import OTHER_KEYS, Page, Table, answer_label, percent_of
+from ..tables import CLOCK_RULE, FAILURE_RULE, OTHER_KEYS, Page, Table, answer_label, percent_of
 from .queries import Dashboard
 
 
@@ -153,36 +155,98 @@ class Failures:
              "crashes are under Crashes)."])
 
 
+def _failed_requests(store, period, filters, now, dim):
+    """({value of `dim`: [requests, failed requests]}, {kind: failure
+    reports that belong to no request}) in the period, as the download
+    funnel counts them: a request failed when at least one error or crash
+    report belongs to it (joins.py), as the rollouts' guard counts it too.
+    Requests and their failures come from the same rows, so that a rate of
+    them can never pass 100 %; the reports of no request are in none."""
+    rows = FunnelCounts(store).grouped(period, filters, ((dim, "answer"),), now)[0]
+    at = DIMS.index(dim)
+    counted, unlaid = {}, {}
+    for k, counts in rows.items():
+        if of_requests(k[4]):
+            c = counted.setdefault(k[at], [0, 0])
+            c[0] += counts[ASKED]
+            c[1] += counts[FAILED]
+        elif k[4].startswith(UNLAID):
+            kind = k[4][len(UNLAID):]
+            unlaid[kind] = unlaid.get(kind, 0) + counts[FAILED]
+    return counted, unlaid
+
+
+def _rate(failed, requests):
+    return f"{100.0 * failed / requests:.2f} %" if requests else ""
+
+
+FAILED_REQUEST = (
+    "A request failed when at least one error or crash report belongs to it (several "
+    "reports of one run count once), as the rollouts' guard and the download funnel count "
+    f"it. {FAILURE_RULE} {CLOCK_RULE}")
+
+
+def _funnel_notes(store, period, unlaid):
+    """The line of the failure reports that belong to no request, and what
+    the funnel's counts span: whole hours, from when it began counting."""
+    began, unlaid_from = FunnelCounts(store).began()
+    first = period.start // HOUR * HOUR
+    n = sum(unlaid.values())
+    kinds = ", ".join(f"{unlaid.get(k, 0):,} {k}" for k in ("error", "crash"))
+    one = n == 1
+    line = (f"{n:,} failure report{'' if one else 's'} in this period ({kinds}) "
+            f"belong{'s' if one else ''} to no request: no request that "
+            f"{'it' if one else 'they'} could belong to came before {'it' if one else 'them'} "
+            "within those windows. Counted here, and in no rate.")
+    if unlaid_from is not None and unlaid_from > max(first, began or 0):
+        line += f" Such reports are counted from {time_text(unlaid_from)} UTC on."
+    notes = [line]
+    if began is not None and began > first:
+        notes.append(f"The download funnel counts requests from {time_text(began)} UTC on, "
+                     "when it began with the first download logged: the requests of this "
+                     "period before then are in no count on this page.")
+    elif period.start > first:
+        notes.append("Requests are counted by the hour: this period's from "
+                     f"{time_text(first)} UTC, the start of its first hour.")
+    notes.append(f"A failure report may come up to {joins.ERROR_WINDOW / 3600:g} hours after "
+                 "its request, so the rates of the last hours may still rise.")
+    return notes
+
+
 class Rates:
     title = "Failure rate per campaign"
 
     @_noting_hosts
     def build(store, config, period, filters, now):
-        db = Dashboard(store)
-        requests = {k[0]: n for k, n in db.request_counts(
-            period, filters, ("bundle_key",), now=now).items()}
-        failures = dict(db.failures_by(period, filters, "bundle_key"))
-        keys = sorted(set(requests) | set(failures),
-                      key=lambda k: (-requests.get(k, 0), -failures.get(k, 0), k))[:500]
-        rows = []
-        for k in keys:
-            r, f = requests.get(k, 0), failures.get(k, 0)
-            rows.append((k or OTHER_KEYS, r, f, f"{100.0 * f / r:.2f} %" if r else "no requests"))
-        top = [(k or OTHER_KEYS, requests.get(k, 0)) for k in keys[:15] if requests.get(k)]
-        chart_rows = [(label, round(1000 * failures.get(k, 0) / n) / 10)
-                      for (label, n), k in zip(top, [k for k in keys[:15] if requests.get(k)])]
+        counted, unlaid = _failed_requests(store, period, filters, now, "bundle_key")
+        # Up to TOP_KEYS keys of their own, most requests first; the rest
+        # are summed with the keys that a launcher cannot have sent.
+        leaders = set(sorted((k for k in counted if k),
+                             key=lambda k: (-counted[k][0], k))[:Dashboard.TOP_KEYS])
+        by_key = {}
+        for k, (r, f) in counted.items():
+            c = by_key.setdefault(k if k in leaders else "", [0, 0])
+            c[0] += r
+            c[1] += f
+        keys = sorted(by_key, key=lambda k: (-by_key[k][0], -by_key[k][1], k))
+        rows = [(k or OTHER_KEYS, r, f, _rate(f, r)) for k in keys for r, f in [by_key[k]]]
+        chart_rows = [(label, round(1000 * f / r) / 10) for label, r, f, _ in rows[:15] if r]
         svg = charts.horizontal_bars(chart_rows, "Estimated failure rate, percent",
                                      unit=" %")
         return Page(
-            "Failure rate per campaign key (an estimate)",
-            [("Estimated failure rate of the 15 keys with the most requests, in percent",
-              svg, [])],
-            [Table("campaigns", "Failures against requests per key",
-                   ("key", "requests", "failures reported", "failure rate (estimate)"), rows)],
-            ["This is an estimate and a lower bound: only interactive runs report "
-             "failures to the service; silent runs that fail report nothing.",
-             "Up to 500 keys, most requests first; the rest, and keys that a launcher "
-             "cannot have sent, are summed as \"other keys\"."])
+            "Failure rate per campaign key (an estimate): failed requests over requests",
+            [("Estimated failure rate of the 15 keys with the most requests in this period, "
+              "in percent", svg, [])],
+            [Table("campaigns", "Failed requests against requests per key, in this period",
+                   ("key", "requests in this period", "failed requests in this period",
+                    "failure rate (estimate)"), rows)],
+            ["The failure rate of a key is its failed requests over its requests in this "
+             "period. " + FAILED_REQUEST,
+             "This is an estimate and a lower bound: only interactive runs report "
+             "failures to the service; silent runs that fail report nothing."]
+            + _funnel_notes(store, period, unlaid)
+            + ["Up to 500 keys, most requests first; the rest, and keys that a launcher "
+               "cannot have sent, are summed as \"other keys\"."])
 
 
 class Systems:
@@ -190,32 +254,34 @@ class Systems:
 
     @_noting_hosts
     def build(store, config, period, filters, now):
-        db = Dashboard(store)
-        by_os = db.failures_by(period, filters, "os")
-        by_version = db.failures_by(period, filters, "version")
-        requests = {k[0]: n for k, n in db.request_counts(
-            period, filters, ("version",), now=now).items()}
+        by_os = Dashboard(store).failures_by(period, filters, "os")
+        counted, unlaid = _failed_requests(store, period, filters, now, "version")
         total_os = sum(n for _, n in by_os)
         os_rows = [(os, ("Windows " + _WINDOWS[os]) if os in _WINDOWS else "", n,
                     percent_of(n, total_os)) for os, n in by_os]
-        ver_rows = []
-        for v in sorted(set(requests) | {v for v, _ in by_version},
-                        key=lambda v: (-dict(by_version).get(v, 0), -requests.get(v, 0), v)):
-            f, r = dict(by_version).get(v, 0), requests.get(v, 0)
-            ver_rows.append((v, r, f, f"{100.0 * f / r:.2f} %" if r else ""))
+        ver_rows = [(v, r, f, _rate(f, r)) for v, (r, f) in sorted(
+            counted.items(), key=lambda kv: (-kv[1][1], -kv[1][0], kv[0]))]
         return Page(
-            "Failures by Windows version and by launcher version",
-            [("Failures by Windows version",
+            "Failure reports by Windows version, failed requests by launcher version",
+            [("Failure reports by Windows version, in this period",
               charts.horizontal_bars([(f"{os} {w}".strip(), n) for os, w, n, _ in os_rows[:15]],
-                                     "Failures by Windows version"), []),
-             ("Failures by launcher version",
+                                     "Failure reports by Windows version"), []),
+             ("Failed requests by launcher version, in this period",
               charts.horizontal_bars([(v, f) for v, _, f, _ in ver_rows[:15] if f],
-                                     "Failures by launcher version"), [])],
-            [Table("os", "Failures by Windows version",
-                   ("Windows version", "name", "failures", "share"), os_rows),
-             Table("versions", "Requests and failures by launcher version",
-                   ("launcher version", "requests", "failures reported",
-                    "failure rate (estimate)"), ver_rows)])
+                                     "Failed requests by launcher version"), [])],
+            [Table("os", "Failure reports by Windows version, in this period",
+                   ("Windows version", "name", "failure reports in this period",
+                    "share of failure reports"), os_rows,
+                   "Requests carry no Windows version, so this is each version's share of "
+                   "the failure reports, not a rate. Crash reports carry none either: these "
+                   "are the error reports."),
+             Table("versions", "Failed requests against requests by launcher version, "
+                   "in this period",
+                   ("launcher version", "requests in this period",
+                    "failed requests in this period", "failure rate (estimate)"), ver_rows)],
+            ["The failure rate of a launcher version is its failed requests over its "
+             "requests in this period. " + FAILED_REQUEST]
+            + _funnel_notes(store, period, unlaid))
 
 
 class Crashes:

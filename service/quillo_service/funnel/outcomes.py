@@ -14,6 +14,12 @@ and which request is the latest are there):
 - failure reported: an error or crash report belongs to the request;
 - no news: completed without a failure reported.
 
+Every failure rate the console shows is these rows' failed over asked
+(requests a failure report belongs to, over requests): both come from one
+row, so no rate can pass 100 %.  Failure reports that belong to no request
+are counted per hour (of the report) in rows of their own, apart from any
+request's, so that they can be shown and never enter a rate.
+
 Bytes: what nginx sent for installers (200 and 206 answers), counted to the
 request its download belongs to; bytes of downloads that belong to no
 request are counted per file and hour (of nginx's log line).  Wasted bytes
@@ -31,13 +37,23 @@ from .. import joins
 
 HOUR = 3600
 SERVED = (200, 206)         # answers that carry installer bytes
-UNASKED = "download:"       # answer of bytes that belong to no request, + path
+# Rows that count no requests carry a pseudo-answer (no instruction starts
+# so: answers are GET: or GOTO:), an empty rule, and their counts in one column:
+UNASKED = "download:"       # bytes of downloads that belong to no request (+ path)
+UNLAID = "report:"          # failure reports that belong to no request (+ kind), in failed
 
 COUNTS = ("asked", "sent_to_download", "started", "completed", "resumed", "failed",
           "no_news", "bytes_sent", "bytes_wasted", "completed_bytes", "completed_seconds")
 
 
 _PATHS = {}  # answer -> path: a handful of channel addresses
+
+
+def of_requests(answer):
+    """Whether a funnel row of this answer counts requests (and not the bytes
+    or the failure reports that belong to none): every reader of the rows
+    asks this before it counts requests, stages or rates."""
+    return not answer.startswith((UNASKED, UNLAID))
 
 
 def installer_path(answer):
@@ -110,6 +126,8 @@ class Event(NamedTuple):
     client: str
     kind: str
     bundle_key: str
+    version: str
+    malformed: str
 
 
 # Where each count sits in a funnel row (COUNTS order).
@@ -161,17 +179,30 @@ def _count(row, answer, got, failed):
         row[FAILED] += 1
 
 
+def _unlaid_row(hour, kind, key, version, malformed):
+    """The row of a failure report that belongs to no request: under the
+    report's own key when a launcher can have sent it (folded to "" as a
+    request's is) and its version; a crash report names neither."""
+    if kind == "crash":
+        key = version = ""
+    else:
+        key = "" if ",key," in f",{malformed}," else (key or "")
+    return (hour, key, version or "", "", UNLAID + kind)
+
+
 def outcomes(requests, downloads, events, start, end, report=None):
     """The funnel rows {(hour, key, version, rule, answer): [counts in COUNTS
     order]} of the requests recorded in [start, end) (only those whose ids
-    are in `report`, when given), and of the bytes of downloads logged then
+    are in `report`, when given), of the bytes of downloads logged then
+    that belong to no request, and of the failure reports recorded then
     that belong to no request.
 
     requests, downloads, events: rows of Request, Download and Event
     (from early enough and late enough for the joins).
     """
     belongs, unasked = _owners(requests, downloads, start, end)
-    failed = set(joins.failures(requests, events).values())
+    laid = joins.failures(requests, events)
+    failed = set(laid.values())
     rows = {}
     for rid, at, _, key, version, answer, rule, malformed in requests:
         if not start <= at < end or (report is not None and rid not in report):
@@ -184,6 +215,11 @@ def outcomes(requests, downloads, events, start, end, report=None):
         row = rows.setdefault((int(at // HOUR), "", "", "", UNASKED + path),
                               [0] * len(COUNTS))
         row[BYTES_SENT] += sent
+    for event_id, at, _, kind, key, version, malformed in events:
+        if start <= at < end and event_id not in laid:
+            row = rows.setdefault(_unlaid_row(int(at // HOUR), kind, key, version, malformed),
+                                  [0] * len(COUNTS))
+            row[FAILED] += 1
     return rows
 
 

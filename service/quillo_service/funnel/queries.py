@@ -26,7 +26,8 @@ from ..joins import CLOCK_SLACK, DOWNLOAD_WINDOW, FAILURE_LOOKBACK, LONGEST
 from ..db import retention
 from ..db.base import LATE
 from ..key_rules import filter_sql, fold_keys, folded
-from .outcomes import COUNTS, HOUR, UNASKED, Download, Event, Request, by_day, outcomes
+from .outcomes import (COUNTS, HOUR, Download, Event, Request, by_day, of_requests,
+                       outcomes)
 
 retention.register("funnel_daily", "day", 86400)
 DAY = 24 * HOUR
@@ -44,6 +45,10 @@ REACH = max(DOWNLOAD_WINDOW + LONGEST, FAILURE_LOOKBACK) + CLOCK_SLACK
 DIMS = ("day", "bundle_key", "version", "rule", "answer")  # of FunnelCounts.counts
 FINAL = "funnel"            # rollup_state: requests before this time are final
 RECENT = "funnel recent"    # rollup_state: when funnel_recent was made
+BEGAN = "funnel began"      # rollup_state: the funnel counts the requests from this time
+# rollup_state: the failure reports that belong to no request are counted in
+# the rollup from this time on (rollups made before kept no rows of them).
+UNLAID_FROM = "funnel unlaid reports"
 
 # The columns read for `outcomes`, in the order of its rows.
 _REQUEST = ", ".join(Request._fields)
@@ -96,8 +101,8 @@ class FunnelCounts:
         if end <= start:
             return {}
         rows = outcomes(*self._read(start, end, unasked), start, end, report)
-        if not unasked:
-            rows = {k: v for k, v in rows.items() if not k[4].startswith(UNASKED)}
+        if not unasked:  # neither the bytes nor the reports of no request can be told
+            rows = {k: v for k, v in rows.items() if of_requests(k[4])}
         return rows
 
     def failures(self, start, end):
@@ -115,6 +120,12 @@ class FunnelCounts:
         nothing was rolled up yet."""
         return self.store.position(FINAL)
 
+    def began(self):
+        """(When the funnel began counting requests, when it began counting
+        the failure reports that belong to no request), each None before
+        the first rollup."""
+        return self.store.position(BEGAN), self.store.position(UNLAID_FROM)
+
     def _start(self, target):
         """The rollup's first position, set once: the funnel begins with the
         download log, at the first request that can have led to its first
@@ -125,7 +136,25 @@ class FunnelCounts:
         first = int(first // HOUR * HOUR)
         with self.store.transaction(patient=True) as conn:
             self.store.start_position(conn, FINAL, first)
+            kept = self.store.position(FINAL, conn)
+            self.store.start_position(conn, BEGAN, kept)
+            self.store.start_position(conn, UNLAID_FROM, kept)
         return self.rolled_up_to()
+
+    def _date_older_rollup(self):
+        """Once, for a rollup made before the funnel kept these positions:
+        the failure reports that belong to no request are counted from its
+        position on (it kept no rows of them before), and it is taken to
+        have begun on the first day it holds rows of, or at its position
+        when it holds none.  How `_start` chose its beginning cannot be
+        retraced: the first download may since have been purged."""
+        s = self.store
+        first = s.read("SELECT MIN(day) FROM funnel_daily")[0][0]
+        with s.transaction(patient=True) as conn:
+            s.lock_rollup(conn)
+            upto = s.position(FINAL, conn)
+            s.start_position(conn, BEGAN, upto if first is None else min(first * DAY, upto))
+            s.start_position(conn, UNLAID_FROM, upto)
 
     def catch_up(self, now=None, budget=None, refresh=None):
         """Roll up the requests whose outcome is final, a CHUNK at a time, for
@@ -141,6 +170,8 @@ class FunnelCounts:
         began = time.monotonic()
         upto = self.rolled_up_to()
         with s.store_errors():
+            if upto is not None and s.position(UNLAID_FROM) is None:
+                self._date_older_rollup()
             while time.monotonic() - began < budget:
                 if upto is None:
                     upto = self._start(target)

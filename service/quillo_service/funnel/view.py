@@ -6,7 +6,8 @@ from ..periods import day_text
 from ..tables import (CLOCK_RULE, DOWNLOAD_RULE, FAILURE_RULE, GIB, OTHER_KEYS, Bytes, Page,
                       Table, answer_label, percent_of)
 from .outcomes import (BYTES_SENT, BYTES_WASTED, COMPLETED, COMPLETED_BYTES,
-                       COMPLETED_SECONDS, COUNTS, STARTED, UNASKED, installer_path)
+                       COMPLETED_SECONDS, COUNTS, STARTED, UNASKED, installer_path,
+                       of_requests)
 from .queries import FunnelCounts
 
 
@@ -43,13 +44,13 @@ def _grouped(campaigns, days, config):
     the rows by key, rule and answer and those by day and answer."""
     by_campaign, by_day, by_bytes = {}, {}, {}
     for (_, key, _, rule, answer), counts in campaigns.items():
-        if not answer.startswith(UNASKED):
+        if of_requests(answer):
             c = by_campaign.setdefault((key, rule, answer_label(answer, config)),
                                        [0] * len(COUNTS))
             for j, n in enumerate(counts):
                 c[j] += n
     for (day, _, _, _, answer), counts in days.items():
-        if not answer.startswith(UNASKED):
+        if of_requests(answer):
             d = by_day.setdefault(day, [0] * len(COUNTS))
             for j, n in enumerate(counts):
                 d[j] += n
@@ -99,7 +100,7 @@ class FunnelView:
     def build(store, config, period, filters, now):
         campaigns, days = FunnelCounts(store).grouped(
             period, filters, (("bundle_key", "rule", "answer"), ("day", "answer")), now)
-        asked = {k: v for k, v in campaigns.items() if not k[4].startswith(UNASKED)}
+        asked = {k: v for k, v in campaigns.items() if of_requests(k[4])}
         total = _sum(asked.values())
         stages = list(zip(STAGES, total[:len(STAGES)]))
         svg = charts.funnel(stages, "Download funnel")

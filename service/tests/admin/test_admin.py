@@ -15,9 +15,10 @@ from conftest import ADMIN, CONFIG, GOOD, PASSWORD, SERVICE
 
 from quillo_service import create_app  # noqa: E402
 from quillo_service.admin import auth
-from quillo_service.periods import day_text
+from quillo_service.periods import day_text, time_text
 from quillo_service.reports.events import build_event
 from quillo_service.dashboard.queries import Dashboard
+from quillo_service.funnel.queries import FunnelCounts
 from quillo_service.ingest.positions import ingest_position, ingest_requests
 from quillo_service.reports.records import record_event
 from quillo_service.rollouts.queries import RolloutQueries
@@ -145,8 +146,13 @@ def test_counts_filters_and_periods(database, admin_app):
     codes = {r[0]: (r[1], int(r[3])) for r in table(client, "failures", "codes")[1:]}
     assert codes == {"188": ("The installer could not be downloaded.", 2),
                      "206": ("The installer's signature is not valid.", 1)}
+    # Failed requests over requests: acme1's two errors belong to two of its
+    # four requests; zed's error came two days after its only request, past
+    # the error window, so it belongs to none; the keyless request failed
+    # once, whatever its two crash reports.
     rates = {r[0]: r[1:] for r in table(client, "rates", "campaigns")[1:]}
-    assert rates["acme1"] == ["4", "2", "50.00 %"] and rates["zed"] == ["1", "1", "100.00 %"]
+    assert rates["acme1"] == ["4", "2", "50.00 %"] and rates["zed"] == ["1", "0", "0.00 %"]
+    assert rates["(other keys)"] == ["1", "1", "100.00 %"]
     assert rates["'=cmd|' /C calc'!A0"][0] == "1"  # a formula is defused in CSV
     os_rows = {r[0]: int(r[2]) for r in table(client, "systems", "os")[1:]}
     assert os_rows == {"10.0": 2, "6.1": 1}
@@ -162,6 +168,54 @@ def test_counts_filters_and_periods(database, admin_app):
     assert "=cmd|&#39; /C calc&#39;!A0" in html
     html = client.get("/admin/malformed", headers=GOOD).data.decode()
     assert "<script>" not in html and "&lt;svg" not in html and "<svg" in html
+
+
+def test_a_failure_rate_is_failed_requests_over_requests(database, admin_app):
+    """Reports of one request count it failed once and reports of no request
+    are on a line of their own, so no rate passes 100 %; the rates agree
+    with the funnel's counts."""
+    store = admin_app.extensions["quillo"].store
+    funnel = FunnelCounts(store)
+    funnel.catch_up(now=NOW - 8 * DAY)  # the funnel began before the period
+    at = NOW - 2 * DAY
+    for ago, key, version in ((3 * 3600, "k", "0,1,0,220"), (2 * 3600, "k", "0,1,0,220"),
+                              (7000, "all", "0,1,0,210")):
+        store.record_request(at - ago, "203.0.113.1", key, version, None,
+                             "GET:https://setup.test/installers/stable.exe", "r", "", "")
+    error = ("source=gatherkit&code=188&message=m&error=0x80072efd&version=0%2C1%2C0%2C220"
+             "&os=10.0&key={}")
+    crash = ("source=Gatherkit&code=0&message=0x00400000%3A0x00401A2B%3Ac0000005%3Aq.exe"
+             "&error=0x0000023e&version=0&os=0&key=0")
+    reports = [(7190, error.format("k")), (7180, error.format("k")), (7170, error.format("k")),
+               (6990, error.format("all")), (6980, error.format("all")),
+               (3600, error.format("gone"))]  # a key that asked nothing
+    for ago, q in reports:
+        assert record_event(store, build_event(q.encode(), "203.0.113.1", at - ago), 100)
+    assert record_event(store, build_event(crash.encode(), "198.51.100.9", at - 60), 100)
+    funnel.catch_up(now=NOW, budget=60)
+
+    client = admin_app.test_client()
+    rates = {r[0]: r[1:] for r in table(client, "rates", "campaigns")[1:]}
+    assert rates == {"k": ["2", "1", "50.00 %"], "all": ["1", "1", "100.00 %"]}
+    versions = {r[0]: r[1:] for r in table(client, "systems", "versions")[1:]}
+    assert versions == {"0,1,0,220": ["2", "1", "50.00 %"], "0,1,0,210": ["1", "1", "100.00 %"]}
+    stages = {r[0]: (r[3], r[8]) for r in table(client, "funnel", "funnel")[1:]}
+    assert stages == {"k": ("2", "1"), "all": ("1", "1")}  # asked, failure reported
+    line = "2 failure reports in this period (1 error, 1 crash) belong to no request"
+    for view in ("rates", "systems"):
+        html = client.get(f"/admin/{view}", headers=GOOD).data.decode()
+        assert line in html and "counted from" not in html, view
+
+    # A rollup made before these reports were counted: they are counted from
+    # its position on, and the line says so.
+    for name in ("funnel_daily", "funnel_hourly", "funnel_recent"):
+        store._conn().execute(f"DELETE FROM {name} WHERE answer LIKE 'report:%'")
+    store._conn().execute("DELETE FROM rollup_state WHERE name IN "
+                          "('funnel began', 'funnel unlaid reports')")
+    funnel.catch_up(now=NOW, budget=60)
+    html = client.get("/admin/rates", headers=GOOD).data.decode()
+    assert ("0 failure reports in this period (0 error, 0 crash) belong to no request" in html
+            and f"counted from {time_text(funnel.rolled_up_to())} UTC on" in html)
 
 
 @pytest.mark.parametrize("hour", [2, 12])  # the rollup less the early rows; the rows alone
