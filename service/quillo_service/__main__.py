@@ -172,22 +172,16 @@ def _lines(rows):
         print(json.dumps(row, ensure_ascii=False))
 
 
-def requests(args):
-    _, store = _store(args)
-    rows = store.recent_requests(args.n)
-    _lines(rows)
-    if not rows:
-        print(f"no requests are recorded in {store.describe()}", file=sys.stderr)
-    return 0
-
-
-def events(args):
+def _latest(args):
+    """requests or events: the latest N, as JSON lines."""
     from .reports.records import recent_events
     _, store = _store(args)
-    rows = recent_events(store, args.n)
+    what = args.command
+    rows = (store.recent_requests if what == "requests" else
+            lambda n: recent_events(store, n))(args.n)
     _lines(rows)
     if not rows:
-        print(f"no events are recorded in {store.describe()}", file=sys.stderr)
+        print(f"no {what} are recorded in {store.describe()}", file=sys.stderr)
     return 0
 
 
@@ -283,7 +277,7 @@ def hosts(args):
                  "when they run behind nginx)")
 
 
-COMMANDS = {"check": check, "requests": requests, "events": events, "event": event,
+COMMANDS = {"check": check, "requests": _latest, "events": _latest, "event": event,
             "purge": purge, "hash-password": hash_password, "rollup": rollup,
             "migrate": migrate, "new-secret": new_secret, "rollouts": rollouts, "hosts": hosts}
 

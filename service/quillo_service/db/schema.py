@@ -340,9 +340,19 @@ def _seed_request_ids(store, conn):
 # that a rule new to it can be told from one that already served the same
 # installer (which goes on).  Halts made before this version get their
 # answer from the configuration when it is next read (rollouts/halts.py).
+def _add_column(table, column):
+    """A step adding `column` ("name TYPE ...") to `table` unless it has it
+    (neither database takes ADD COLUMN IF NOT EXISTS in the same words)."""
+    def step(store, conn):
+        have = {d[0] for d in conn.execute(f"SELECT * FROM {table} LIMIT 0").description}
+        if column.split()[0] not in have:
+            conn.execute(f"ALTER TABLE {table} ADD COLUMN {column}")
+    return step
+
+
 _HALTS = [
-    "ALTER TABLE rollout_state ADD COLUMN answer TEXT NOT NULL DEFAULT ''",
-    "ALTER TABLE rollout_state ADD COLUMN halt_arms TEXT NOT NULL DEFAULT ''",
+    _add_column("rollout_state", "answer TEXT NOT NULL DEFAULT ''"),
+    _add_column("rollout_state", "halt_arms TEXT NOT NULL DEFAULT ''"),
     """CREATE TABLE IF NOT EXISTS rules_seen (
         name TEXT PRIMARY KEY,
         first_seen {float} NOT NULL
