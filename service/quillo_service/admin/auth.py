@@ -92,6 +92,15 @@ def user_name(environ):
     return given[0] if given else ""
 
 
+READ_ONLY = "quillo.read_only"  # set in a request's environ once its user is known
+
+
+def read_only(environ):
+    """Whether this request's user may only look: every form that changes
+    something refuses such a user."""
+    return bool(environ.get(READ_ONLY))
+
+
 def _token_mac(admin, user, made):
     key = hashlib.sha256(b"quillo form token\0" + admin[1].encode()).digest()
     return hmac.new(key, f"{user}\0{made}".encode(), hashlib.sha256).hexdigest()

@@ -10,7 +10,7 @@ tables that grow with traffic are partitioned by day from version 11 on, and
 retention drops whole days (partitions.py).
 """
 
-SCHEMA_VERSION = 13
+SCHEMA_VERSION = 14
 
 TABLES = [
     """CREATE TABLE IF NOT EXISTS requests (
@@ -340,25 +340,62 @@ def _seed_request_ids(store, conn):
 # that a rule new to it can be told from one that already served the same
 # installer (which goes on).  Halts made before this version get their
 # answer from the configuration when it is next read (rollouts/halts.py).
-def _add_column(table, column):
-    """A step adding `column` ("name TYPE ...") to `table` unless it has it
-    (neither database takes ADD COLUMN IF NOT EXISTS in the same words)."""
+def _add_columns(table, *columns):
+    """A step adding each of `columns` ("name TYPE ...") to `table` unless
+    it has it (the two databases take no ADD COLUMN IF NOT EXISTS in the
+    same words).  The table's columns are read once: PostgreSQL would not
+    run a prepared read of them again after the table changed."""
     def step(store, conn):
         have = {d[0] for d in conn.execute(f"SELECT * FROM {table} LIMIT 0").description}
-        if column.split()[0] not in have:
-            conn.execute(f"ALTER TABLE {table} ADD COLUMN {column}")
+        for column in columns:
+            if column.split()[0] not in have:
+                conn.execute(f"ALTER TABLE {table} ADD COLUMN "
+                             + column.format(id=store.id_type, float=store.float_type))
     return step
 
 
 _HALTS = [
-    _add_column("rollout_state", "answer TEXT NOT NULL DEFAULT ''"),
-    _add_column("rollout_state", "halt_arms TEXT NOT NULL DEFAULT ''"),
+    _add_columns("rollout_state", "answer TEXT NOT NULL DEFAULT ''",
+                 "halt_arms TEXT NOT NULL DEFAULT ''"),
     """CREATE TABLE IF NOT EXISTS rules_seen (
         name TEXT PRIMARY KEY,
         first_seen {float} NOT NULL
     )""",
 ]
 TABLES += _HALTS
+
+
+# Version 14: what every page of the console must say, and who may say it.
+# `users` holds the console's named users (a salted hash, never a
+# password), so that every host knows them and none is written into the
+# publisher's file; a read-only user sees everything and changes nothing.
+# `hosts` carries with each heartbeat what the host serves from: a
+# fingerprint of its live configuration, the file, since when that
+# configuration is in use, and the error of the last edit that did not
+# load (empty when none) with its line (0 when none is known), so that a
+# host left on other rules, or on an old configuration, is named on every
+# page.  `banner_acks` records who acknowledged a halt's banner, for the
+# state the rule was in then (its `version`): a new state shows it again.
+_BANNERS = [
+    """CREATE TABLE IF NOT EXISTS users (
+        name TEXT PRIMARY KEY,
+        password_hash TEXT NOT NULL,
+        read_only INTEGER NOT NULL,
+        created_at {float} NOT NULL
+    )""",
+    _add_columns("hosts", "config_fingerprint TEXT NOT NULL DEFAULT ''",
+                 "config_file TEXT NOT NULL DEFAULT ''", "config_since {float}",
+                 "config_error TEXT NOT NULL DEFAULT ''",
+                 "config_error_line BIGINT NOT NULL DEFAULT 0"),
+    """CREATE TABLE IF NOT EXISTS banner_acks (
+        rule TEXT NOT NULL,
+        version BIGINT NOT NULL,
+        who TEXT NOT NULL,
+        acked_at {float} NOT NULL,
+        PRIMARY KEY (rule, version)
+    )""",
+]
+TABLES += _BANNERS
 
 
 # Statements that bring a database from version N to N + 1, by N; a dict holds
@@ -368,7 +405,7 @@ TABLES += _HALTS
 MIGRATIONS = {1: _ROLLUP, 2: {"sqlite": _NO_REUSE, "postgresql": []}, 3: _INGEST,
               4: _REQUEST_IDS, 5: _ALERTS + [_hash_addresses], 6: _ROLLOUTS, 7: _DOWNLOADS,
               8: _ROLLOUT_STEPS, 9: _POSITION_VALUE, 10: _PARTITIONS,
-              11: _HOSTS + [_seed_request_ids], 12: _HALTS}
+              11: _HOSTS + [_seed_request_ids], 12: _HALTS, 13: _BANNERS}
 
 REQUEST_COLUMNS = ("recorded_at", "client", "bundle_key", "version", "machine_id",
                    "answer", "rule", "malformed", "cut", "request_id")
