@@ -87,6 +87,13 @@ def parser():
     c.add_argument("why", metavar="WHY", nargs="*", help="why, recorded with the action")
     c.add_argument("--yes", action="store_true", help="do not ask before an action that "
                    "widens a release (advance, resume, forget)")
+    c = command("users", "the console's users: add one, list them or remove one")
+    c.add_argument("action", metavar="ACTION", choices=("add", "list", "remove"),
+                   help="add NAME (asks for the password), list, or remove NAME")
+    c.add_argument("name", metavar="NAME", nargs="?", help="the user's name: 1 to 64 "
+                   "printable characters, no \":\"")
+    c.add_argument("--read-only", action="store_true", help="add a user who may look at "
+                   "everything but change nothing")
     c = command("hosts", "each host's last heartbeat, or forget a host taken out for good")
     c.add_argument("action", metavar="forget", nargs="?", choices=("forget",),
                    help="forget the host NAME: the console no longer waits for it")
@@ -104,6 +111,13 @@ def main(argv=None):
         c.error(f"this command takes no {' '.join(extra)!r:.80}{hint}")
     if args.command in ("rollouts", "hosts") and args.action and not args.name:
         c.error(f"{args.action} needs the NAME of a {'host' if args.command == 'hosts' else 'rule'}")
+    if args.command == "users":
+        if args.action != "list" and args.name is None:
+            c.error(f"{args.action} needs the NAME of a user")
+        if args.action == "list" and args.name is not None:
+            c.error(f"list takes no NAME ({args.name!r:.40})")
+        if args.read_only and args.action != "add":
+            c.error("--read-only is for add")
     try:
         return COMMANDS[args.command](args)
     except (ConfigError, StoreError, OSError, ValueError) as e:
@@ -257,6 +271,12 @@ def rollouts(args):
     return rollouts_command(store, config, args)
 
 
+def users(args):
+    from .admin.cli import users_command
+    config, store = _store(args)
+    return users_command(store, config, args)
+
+
 def hosts(args):
     _, store = _store(args)
     if args.action:
@@ -279,7 +299,8 @@ def hosts(args):
 
 COMMANDS = {"check": check, "requests": _latest, "events": _latest, "event": event,
             "purge": purge, "hash-password": hash_password, "rollup": rollup,
-            "migrate": migrate, "new-secret": new_secret, "rollouts": rollouts, "hosts": hosts}
+            "migrate": migrate, "new-secret": new_secret, "rollouts": rollouts, "users": users,
+            "hosts": hosts}
 
 
 if __name__ == "__main__":

@@ -1,15 +1,17 @@
 """The command line: misuse, a missing database, what it prints, and the
 confirmation asked of a person at a terminal."""
 
+import io
 import json
 import os
 import pty
+import re
 import subprocess
 import sys
 import time
 
 import pytest
-from conftest import CONFIG, GUARDED, RULE, SERVICE, empty_postgres
+from conftest import ADMIN, CONFIG, GUARDED, RULE, SERVICE, empty_postgres
 
 from quillo_service import __main__ as cli
 from quillo_service.db import open_store
@@ -27,6 +29,10 @@ from quillo_service.db import open_store
     (["rollouts", "FILE", "halt"], "halt needs the NAME of a rule"),
     (["rollouts", "FILE", "stop", "x"], "invalid choice: 'stop'"),
     (["hosts", "FILE", "forget"], "forget needs the NAME of a host"),
+    (["users", "FILE"], "required: ACTION"),
+    (["users", "FILE", "add"], "add needs the NAME of a user"),
+    (["users", "FILE", "list", "ana"], "list takes no NAME ('ana')"),
+    (["users", "FILE", "remove", "ana", "--read-only"], "--read-only is for add"),
     ([], "required: COMMAND"),
 ])
 def test_misuse_exits_2_naming_the_problem(argv, complaint, capsys):
@@ -42,7 +48,9 @@ def test_a_missing_database_is_named_and_never_made(write_config, tmp_path, caps
     path = write_config(CONFIG.replace("[limits]", 'database = "var/q.db"\n[limits]', 1))
     where = str(tmp_path / "var" / "q.db")
     for argv in (["requests", path], ["events", path, "5"], ["rollouts", path],
-                 ["hosts", path], ["purge", path], ["rollup", path], ["event", path, "AB"]):
+                 ["hosts", path], ["purge", path], ["rollup", path], ["event", path, "AB"],
+                 ["users", path, "list"], ["users", path, "add", "ana"],
+                 ["users", path, "remove", "ana"]):
         assert cli.main(argv) == 1
         err = capsys.readouterr().err
         assert err.count("\n") == 1 and f"{where} does not exist" in err
@@ -121,3 +129,44 @@ def test_widening_asks_a_person_at_a_terminal_and_nobody_else(write_config, tmp_
     assert code == 0 and "[y/N]" not in out and " 100% " in out
     code, out = _run(["rollouts", path, "halt", RULE], tty=True)  # narrows: never asked
     assert code == 0 and "[y/N]" not in out
+
+
+def test_users_are_added_listed_and_removed(write_config, monkeypatch, capsys):
+    monkeypatch.delenv("QUILLO_SERVICE_DATABASE", raising=False)
+    path = write_config(CONFIG.replace("[limits]", 'database = "q.db"\n[limits]', 1) + ADMIN)
+    assert cli.main(["migrate", path]) == 0
+
+    def add(name, *flags, password="0123456789"):
+        monkeypatch.setattr(sys, "stdin", io.StringIO(password + "\n"))
+        capsys.readouterr()
+        code = cli.main(["users", path, "add", name, *flags])
+        out = capsys.readouterr()
+        return code, out.out + out.err
+
+    assert add("x" * 64)[0] == 0
+    for name, why in (("x" * 65, "1 to 64 characters, not 65"), ("", "not 0"),
+                      ("a:b", 'no ":"'), ("tab\there", "printable"),
+                      ("x" * 64, "already"), ("boss", "already (the [admin] table of")):
+        code, out = add(name)
+        assert code == 1 and out.startswith("error: ") and why in out and out.count("\n") == 1
+    assert add("nine", password="012345678") == (1, "error: use at least 10 characters\n")
+    assert add("reader", "--read-only") == (0, "added reader, who may only look\n")
+
+    assert cli.main(["users", path, "list"]) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0].split() == ["user", "read-only", "created", "(UTC)"]
+    assert [line.split()[:2] for line in lines[1:3]] == [["reader", "yes"], ["x" * 64, "no"]]
+    assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", lines[1].split()[2])
+    assert lines[3].endswith("has the user boss, who may change everything")
+    assert cli.main(["users", path, "list", "--json"]) == 0
+    listed = json.loads(capsys.readouterr().out)
+    assert [(u["name"], u["read_only"]) for u in listed] == [("reader", True), ("x" * 64, False)]
+    assert listed[0]["created_at"] == lines[1].split()[2]
+
+    for name in ("nobody", "boss"):  # boss is the configuration's, not the store's
+        assert cli.main(["users", path, "remove", name]) == 1
+        assert capsys.readouterr().err.count("\n") == 1
+    assert cli.main(["users", path, "remove", "reader"]) == 0
+    assert capsys.readouterr().out.startswith("removed reader")
+    assert cli.main(["users", path, "list", "--json"]) == 0
+    assert [u["name"] for u in json.loads(capsys.readouterr().out)] == ["x" * 64]

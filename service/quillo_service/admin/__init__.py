@@ -1,11 +1,13 @@
 """The publisher's dashboard at /admin/: how the installs go.
 
-Every path under /admin/ needs the credentials of the configuration's [admin]
-table (HTTP Basic; nginx provides the TLS).  Each view covers a period (last
-24 h, 7 or 30 days, or given UTC dates) and can be narrowed to a key, a key
-prefix and a launcher version.  Every table also downloads as CSV.  All that
-the store holds is shown through Jinja's autoescaping, and the charts escape
-their texts themselves (charts.py).
+Every path under /admin/ needs the credentials of a console user: the
+configuration's [admin] table, or a user of the store (HTTP Basic; nginx
+provides the TLS; auth.py).  A read-only user sees every page and changes
+nothing: each form that changes something refuses such a user.  Each view
+covers a period (last 24 h, 7 or 30 days, or given UTC dates) and can be
+narrowed to a key, a key prefix and a launcher version.  Every table also
+downloads as CSV.  All that the store holds is shown through Jinja's
+autoescaping, and the charts escape their texts themselves (charts.py).
 """
 
 import csv
@@ -131,8 +133,9 @@ def show(view):
                            period=period, filters=filters, problem=problem, keep=keep,
                            args=request.args, generated=time_text(now), halted=halted,
                            warnings=warnings,
-                           token=auth.form_token(config.admin, auth.user_name(request.environ),
-                                                 now),
+                           token=auth.form_token(request.environ, now),
+                           user=auth.user_name(request.environ),
+                           read_only=auth.read_only(request.environ),
                            done=request.args.get("done", "")[:200])
     return Response(html, 200, headers=_HEADERS, content_type="text/html; charset=utf-8")
 
@@ -147,7 +150,14 @@ def rollout_action():
     form = request.form
     name, action = form.get("rule", "")[:64], form.get("action", "")[:16]
     try:
-        if not auth.form_token_ok(config.admin, user, form.get("token"), now):
+        if auth.read_only(request.environ):
+            log.warning("rollouts: a %s of %r by the read-only user %s was refused", action,
+                        name, user)
+            RolloutQueries(state.store).refused(now, name, f"console: {user}", f"{action} refused",
+                                                "the user is read-only")
+            return _refuse(403, f"Your user, {user}, is read-only: it may look at everything "
+                                "but change nothing.")
+        if not auth.form_token_ok(request.environ, form.get("token"), now):
             log.warning("rollouts: a %s of %r by %s without a valid form token was refused",
                         action, name, user)
             RolloutQueries(state.store).refused(now, name, f"console: {user}", f"{action} refused",

@@ -1,26 +1,50 @@
-"""HTTP Basic for the dashboard, against the password hash in the configuration.
+"""HTTP Basic for the console: the configuration's [admin] user, or any user
+of the store's `users` table (users.py).
 
-The configuration holds only a salted PBKDF2 hash (werkzeug.security).  A
-check costs about a tenth of a second on purpose, so a worker remembers the
-credentials it has already accepted (as a digest, never the password) for a
-few minutes.  Wrong passwords are counted per client address and minute in
-the store's rate_counts table, like the error events, so the limit holds
-across workers and hosts; once over it, an address gets 429 without its
-password being checked at all.
+Only salted PBKDF2 hashes are kept (werkzeug.security), never a password.
+A check costs about a tenth of a second on purpose, so a worker remembers
+the credentials it has already accepted for a few minutes, as a digest of
+the name, the password and the stored hash, never the password.  The
+stored hash is read for every request (one lookup by primary key in a
+small table), and the digest is keyed by it: a user removed, or given
+another password, is refused from the next request on, remembered or not;
+an [admin] table edited is, once the configuration is read again (within
+a second or two).
+
+Wrong passwords are counted per client address and minute in the store's
+rate_counts table, like the error events, so the limit holds across
+workers and hosts; once over it, an address gets 429 without its password
+being checked at all.
 """
 
 import base64
 import hashlib
 import hmac
 
-from werkzeug.security import check_password_hash
+from werkzeug.security import DEFAULT_PBKDF2_ITERATIONS, check_password_hash, \
+    generate_password_hash
 
 from ..clients import request_client_key
 from ..reports.records import count_hit, hits, take_back_hit
+from .users import Users
 
 WRONG_PER_MINUTE = 5
 REMEMBER_SECONDS = 300
-_accepted = {}  # digest of (user, password, hash) -> time accepted
+_accepted = {}  # digest of (user, password, stored hash) -> time accepted
+
+METHOD = "pbkdf2:sha256"
+# What a password is checked against when the name is nobody's, so that a
+# wrong name costs as long as a wrong password.  No password matches it,
+# and a name that is nobody's is refused whatever the check says.
+_STAND_IN = f"{METHOD}:{DEFAULT_PBKDF2_ITERATIONS}$stand-in${'0' * 64}"
+
+READ_ONLY = "quillo.read_only"  # set in a request's environ once its user is known
+LOGIN = "quillo.login"          # (user name, stored hash), with it
+
+
+def make_hash(password):
+    """The stored form of a password: salted PBKDF2, as [admin] holds it."""
+    return generate_password_hash(password, method=METHOD)
 
 
 def _credentials(environ):
@@ -40,8 +64,28 @@ def _rate_key(environ):
     return "admin " + request_client_key(environ)
 
 
+def _login(admin, store, user):
+    """(stored hash, read only) of the user named `user`, or None.  The
+    [admin] table's user comes first: a user of the store with the same
+    name is not used while the configuration names it."""
+    # The store is asked either way, so that the [admin] user's name is
+    # not told apart by a missing lookup; its comparison takes the same
+    # time however much of it is right.
+    stored = Users(store).find(user)
+    if admin is not None and hmac.compare_digest(user.encode(), admin[0].encode()):
+        return (admin[1], False)
+    return stored
+
+
+def _accept(environ, user, login):
+    environ[LOGIN] = (user, login[0])
+    environ[READ_ONLY] = login[1]
+    return "ok"
+
+
 def check(environ, admin, store, now):
-    """Returns "ok", "missing" (no credentials), "wrong" (counted) or "limited"."""
+    """Returns "ok" (the user then noted in `environ`: LOGIN, READ_ONLY),
+    "missing" (no credentials), "wrong" (counted) or "limited"."""
     client, window = _rate_key(environ), int(now // 60)
     if hits(store, client, window) >= WRONG_PER_MINUTE:
         return "limited"
@@ -49,50 +93,37 @@ def check(environ, admin, store, now):
         return "missing"
     given = _credentials(environ)
     user, password = given or ("", "")
+    login = _login(admin, store, user) if given is not None else None
     digest = None
-    if admin is not None and given is not None:
-        digest = hashlib.sha256("\0".join((user, password, admin[1])).encode()).digest()
+    if login is not None:
+        digest = hashlib.sha256("\0".join((user, password, login[0])).encode()).digest()
         seen = _accepted.get(digest)
         if seen is not None and now - seen < REMEMBER_SECONDS:
-            return "ok"
+            return _accept(environ, user, login)
     # Counted as wrong before the hash is checked, and taken back if it was
     # right: parallel guesses each see the others' counts, so no more than
     # the limit are ever checked.
     if count_hit(store, client, window) > WRONG_PER_MINUTE:
         return "limited"
-    if digest is None:
+    if given is None:
         return "wrong"
-    # Both always compared, so a wrong user name takes as long as a wrong
-    # password, and the user name's comparison takes the same time however
-    # much of it is right.
-    good_user = hmac.compare_digest(user.encode(), admin[0].encode())
-    good_password = check_password_hash(admin[1], password)
-    if good_user & good_password:
+    # One hash checked whether or not the name is anyone's: a wrong name
+    # takes as long as a wrong password.
+    good = check_password_hash(login[0] if login else admin[1] if admin else _STAND_IN,
+                               password)
+    if login is not None and good:
         take_back_hit(store, client, window)
         if len(_accepted) > 64:
             _accepted.clear()
         _accepted[digest] = now
-        return "ok"
+        return _accept(environ, user, login)
     return "wrong"
 
 
-# -- forms: a token against cross-site requests ------------------------------------
-#
-# A browser sends Basic credentials with any request to the site, including a
-# form another site makes it post, so every form carries a token that only
-# our own pages hold: an HMAC of the user and the time it was made, keyed by
-# the configuration's password hash (the same on every host, and changed
-# with the password).  The pages need no cookie and no script for it.
-
-TOKEN_SECONDS = 8 * 3600
-
-
 def user_name(environ):
-    given = _credentials(environ)
-    return given[0] if given else ""
-
-
-READ_ONLY = "quillo.read_only"  # set in a request's environ once its user is known
+    """The name of the request's user, once check() accepted it."""
+    login = environ.get(LOGIN)
+    return login[0] if login else ""
 
 
 def read_only(environ):
@@ -101,23 +132,40 @@ def read_only(environ):
     return bool(environ.get(READ_ONLY))
 
 
-def _token_mac(admin, user, made):
-    key = hashlib.sha256(b"quillo form token\0" + admin[1].encode()).digest()
+# -- forms: a token against cross-site requests ------------------------------------
+#
+# A browser sends Basic credentials with any request to the site, including a
+# form another site makes it post, so every form carries a token that only
+# our own pages hold: an HMAC of the user and the time it was made, keyed by
+# the stored hash of the user who is logged in (the same on every host, and
+# changed with the password), so that a token made for one user is no good
+# to another.  The pages need no cookie and no script for it.
+
+TOKEN_SECONDS = 8 * 3600
+
+
+def _token_mac(password_hash, user, made):
+    key = hashlib.sha256(b"quillo form token\0" + password_hash.encode()).digest()
     return hmac.new(key, f"{user}\0{made}".encode(), hashlib.sha256).hexdigest()
 
 
-def form_token(admin, user, now):
+def form_token(environ, now):
+    """A token for the forms of the page made for this request's user."""
+    user, password_hash = environ[LOGIN]
     made = int(now)
-    return f"{made}.{_token_mac(admin, user, made)}"
+    return f"{made}.{_token_mac(password_hash, user, made)}"
 
 
-def form_token_ok(admin, user, token, now):
+def form_token_ok(environ, token, now):
+    """Whether `token` was made, within TOKEN_SECONDS, for this request's user."""
     # Our tokens are ASCII; str.isdigit and int() also take digits of other
     # scripts ("\u00b2" passes the one and fails the other).
+    login = environ.get(LOGIN)
     token = token or ""
     made, _, mac = token.partition(".")
-    if admin is None or not token.isascii() or not made.isdigit() or len(made) > 12:
+    if login is None or not token.isascii() or not made.isdigit() or len(made) > 12:
         return False
     if not 0 <= now - int(made) <= TOKEN_SECONDS:
         return False
-    return hmac.compare_digest(mac.encode(), _token_mac(admin, user, int(made)).encode())
+    user, password_hash = login
+    return hmac.compare_digest(mac.encode(), _token_mac(password_hash, user, int(made)).encode())

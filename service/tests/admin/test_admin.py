@@ -102,10 +102,11 @@ def test_everything_under_admin_needs_the_password(database, admin_app):
 
 def test_form_tokens_last_eight_hours_and_any_other_character_is_refused(admin_app):
     admin = admin_app.extensions["quillo"].watcher.current().admin
-    made = auth.form_token(admin, "boss", NOW - 8 * 3600)
-    assert auth.form_token_ok(admin, "boss", made, NOW)
-    assert not auth.form_token_ok(admin, "boss", made, NOW + 1)
-    good = auth.form_token(admin, "boss", NOW)
+    boss = {auth.LOGIN: admin}
+    made = auth.form_token(boss, NOW - 8 * 3600)
+    assert auth.form_token_ok(boss, made, NOW)
+    assert not auth.form_token_ok(boss, made, NOW + 1)
+    good = auth.form_token(boss, NOW)
     wide = "".join(chr(ord(c) + 0xFEE0) if c.isdigit() else c for c in good.split(".")[0])
     client = admin_app.test_client()
     for token in ("\u00b2." + good.split(".")[1], wide + "." + good.split(".")[1]):
