@@ -11,6 +11,7 @@ with one line saying what failed.
 
 import argparse
 import json
+import shlex
 import sys
 import time
 
@@ -153,16 +154,22 @@ def check(args):
     from . import settings
     config = load_config(args.file)
     database = settings.database(config)
-    warnings, against = [], None
+    from .admin.users import Users
+    warnings, against, has_users = [], None, False
     store = open_store(database, settings.config_folder(config))
     try:
         if store.exists():
             warnings = changes.warnings(config, changes.plan(store, config))
+            has_users = Users(store).any()
             against = store.describe()
     except StoreError as e:
         warnings = [f"the database could not be read, so the file alone was checked: {e}"]
+        has_users = None  # not known: no word on them
     finally:
         store.close()
+    if config.admin is None and has_users is False:
+        warnings.append("no user can open the console: scripts/quillo users "
+                        f"{shlex.quote(args.file)} add NAME")
     summary = {"ok": True, "channels": len(config.channels), "rules": len(config.rules),
                "default": config.default_channel, "maintenance": config.maintenance,
                "database": against, "warnings": warnings}

@@ -55,7 +55,10 @@ def test_a_missing_database_is_named_and_never_made(write_config, tmp_path, caps
         err = capsys.readouterr().err
         assert err.count("\n") == 1 and f"{where} does not exist" in err
     assert cli.main(["check", path]) == 0
-    assert "does not exist yet, so the file alone was checked" in capsys.readouterr().out
+    out = capsys.readouterr().out
+    assert "does not exist yet, so the file alone was checked" in out
+    no_user = f"no user can open the console: scripts/quillo users {path} add NAME"
+    assert out.endswith(f"\nwarning: {no_user}\n")
     assert not os.path.exists(where)
     # A file that is no configuration: one line, exit 1.
     (tmp_path / "bad.toml").write_text("[[rules]\n")
@@ -63,6 +66,9 @@ def test_a_missing_database_is_named_and_never_made(write_config, tmp_path, caps
     assert capsys.readouterr().err.startswith("error: ")
 
     assert cli.main(["migrate", path]) == 0 and os.path.exists(where)
+    capsys.readouterr()
+    assert cli.main(["check", path, "--json"]) == 0
+    assert json.loads(capsys.readouterr().out)["warnings"] == [no_user]
     store = open_store(where)
     for ago in (3, 1):  # days
         store.record_request(time.time() - ago * 86400 - 60, "c", "k", "0,1,0,220", None,
@@ -151,6 +157,7 @@ def test_users_are_added_listed_and_removed(write_config, monkeypatch, capsys):
         assert code == 1 and out.startswith("error: ") and why in out and out.count("\n") == 1
     assert add("nine", password="012345678") == (1, "error: use at least 10 characters\n")
     assert add("reader", "--read-only") == (0, "added reader, who may only look\n")
+    assert cli.main(["check", path]) == 0 and "warning" not in capsys.readouterr().out
 
     assert cli.main(["users", path, "list"]) == 0
     lines = capsys.readouterr().out.splitlines()

@@ -13,6 +13,7 @@ autoescaping, and the charts escape their texts themselves (charts.py).
 import csv
 import io
 import logging
+import shlex
 from contextlib import contextmanager
 
 from flask import Blueprint, Response, current_app, redirect, render_template, request, url_for
@@ -24,6 +25,7 @@ from ..rollouts.queries import RolloutQueries
 from ..db import StoreError
 from ..funnel.queries import FunnelCounts
 from . import auth, views
+from .users import Users
 from ..periods import parse_filters, parse_period, time_text
 
 log = logging.getLogger("quillo_service")
@@ -65,7 +67,17 @@ def require_credentials():
         log.warning("dashboard: too many wrong passwords from %s",
                     auth.request_client_key(request.environ))
         return _refuse(429, "Too many wrong passwords; wait a minute.")
-    return _refuse(401, "This page needs the dashboard's user name and password.")
+    try:
+        nobody = config.admin is None and not Users(state.store).any()
+    except StoreError as e:
+        log.error("dashboard: cannot read its users: %s", e)
+        return _refuse(503, "The dashboard's store is not available.")
+    if nobody:
+        return _refuse(401, "No one can open the console yet: make a user with scripts/quillo "
+                            f"users {shlex.quote(state.watcher.path)} add NAME")
+    return _refuse(401, "This page needs the name and password of a console user. A publisher "
+                        "adds one with scripts/quillo users FILE add NAME (FILE: the service's "
+                        "configuration), or --read-only for one who may only look.")
 
 
 def safe_cell(value):

@@ -1,13 +1,15 @@
 """The console's named users, kept in the store: each logs in and acts as
-itself, a read-only one changes nothing, a removed one is refused."""
+itself, a read-only one changes nothing, a removed one is refused; and what
+the 401 page tells when nobody can log in yet."""
 
 import base64
 import io
 import re
 import sys
 import time
+from pathlib import Path
 
-from conftest import ADMIN, GOOD, GUARDED, PASSWORD, RULE
+from conftest import ADMIN, CONFIG, GOOD, GUARDED, PASSWORD, RULE
 
 from quillo_service import __main__ as cli
 from quillo_service import create_app
@@ -87,3 +89,28 @@ def test_store_users_act_as_themselves_a_read_only_one_changes_nothing_a_removed
     assert actions(html) == ["halt", "advance"]  # no longer read-only
     state.store.close()
 
+
+def test_the_401_page_says_how_to_make_a_user(database, write_config, monkeypatch):
+    auth._accepted.clear()
+    path = write_config(CONFIG)
+    app = create_app(path, database=database, proxies="127.0.0.1")
+    state, client = app.extensions["quillo"], app.test_client()
+    r = client.get("/admin/")
+    assert r.status_code == 401 and r.headers["WWW-Authenticate"].startswith("Basic ")
+    assert ("No one can open the console yet: make a user with scripts/quillo users "
+            f"{Path(path).resolve()} add NAME") in r.data.decode()
+    # Nobody's name still costs one hash check, with no hash to check it against.
+    checked = []
+    monkeypatch.setattr(auth, "check_password_hash", lambda h, p: checked.append(p) or True)
+    env = {"HTTP_AUTHORIZATION": basic("root", PASSWORD)["Authorization"]}
+    assert auth.check(env, None, state.store, time.time()) == "wrong" and checked == [PASSWORD]
+    monkeypatch.undo()
+
+    assert Users(state.store).add("ana", auth.make_hash(PASSWORD), read_only=False)
+    r = client.get("/admin/", headers=basic("ana", "wrong"))
+    text = r.data.decode()
+    assert r.status_code == 401 and r.headers["WWW-Authenticate"].startswith("Basic ")
+    assert "needs the name and password of a console user" in text
+    assert "scripts/quillo users FILE add NAME" in text and "No one can" not in text
+    assert client.get("/admin/", headers=basic("ana", PASSWORD)).status_code == 200
+    state.store.close()
