@@ -25,6 +25,7 @@ a host behind a balancer), and `stack.py front-conf --host ... --hosts
 """
 import argparse
 import ctypes
+import json
 import os
 import re
 import shlex
@@ -748,11 +749,13 @@ def _has_password(url):
     return bool(parts.password) or 'password' in urllib.parse.parse_qs(parts.query)
 
 
-def quillo_line(config, override=None):
+def quillo_line(config, override=None, command='rollouts', rest=''):
     """The scripts/quillo line, to paste at the repository's root, that
     reaches the store served with `config` and `override` (--database, or
-    the temporary PostgreSQL's address; None: the configuration's own)."""
-    command = 'scripts/quillo rollouts %s' % shlex.quote(os.path.abspath(config))
+    the temporary PostgreSQL's address; None: the configuration's own):
+    `command` with the configuration, then `rest`."""
+    command = 'scripts/quillo %s %s' % (command, shlex.quote(os.path.abspath(config)))
+    command += ' ' + rest if rest else ''
     where = '(from the repository root)'
     if not override:
         # The service runs without QUILLO_SERVICE_DATABASE (Stack drops it);
@@ -787,6 +790,59 @@ def _print_stack(stack, config, database, indent='', command=None):
           'and its log)' % stack.fallback_dir)
     print(indent + '  logs           %s, %s' % (stack.gunicorn_log,
                                                 os.path.join(stack.nginx_dir, 'error.log')))
+
+
+def _quillo(args, database, password=None):
+    """The service's command line with `args`, reaching the store the service
+    is given (`database` overrides the configuration's, as
+    QUILLO_SERVICE_DATABASE does for gunicorn): the finished process, its
+    output as text. It is the application's code, so it runs under
+    /usr/bin/python3 with the service on its path, as make_demo_data does."""
+    env = dict(os.environ, PYTHONPATH=SERVICE)
+    env.pop('PYTHONHOME', None)
+    if database:
+        env['QUILLO_SERVICE_DATABASE'] = database
+    else:
+        env.pop('QUILLO_SERVICE_DATABASE', None)
+    return subprocess.run([PYTHON, '-m', 'quillo_service'] + list(args), env=env, cwd=SERVICE,
+                          input='' if password is None else password + '\n',
+                          capture_output=True, text=True, timeout=120)
+
+
+def first_user(config, database=None, port=8443, name='admin'):
+    """The console's login, printed once the service is up (it has made the
+    store): with no [admin] table in `config` and no user in the store,
+    makes the user `name` with a random password and prints it, in the
+    words the demo uses; where a user exists, no password, but how to add
+    one. Returns the password made, or None."""
+    import secrets
+    import tomllib
+    console = 'https://localhost:%d/admin/' % port
+    add = quillo_line(config, database, 'users', 'add NAME')
+    with open(config, 'rb') as f:
+        if 'admin' in tomllib.load(f):
+            print('dashboard: %s with the [admin] credentials of your configuration, or a user '
+                  'of the store; add one with %s' % (console, add))
+            return None
+    listed = _quillo(['users', config, 'list', '--json'], database)
+    if listed.returncode != 0:
+        print('serve: the console\'s users could not be read: %s'
+              % (listed.stderr.strip().splitlines() or ['exit %d' % listed.returncode])[-1],
+              file=sys.stderr)
+        return None
+    if json.loads(listed.stdout):
+        print('dashboard: %s with one of the users the store holds; add one with %s'
+              % (console, add))
+        return None
+    password = secrets.token_hex(8)
+    made = _quillo(['users', config, 'add', name], database, password)
+    if made.returncode != 0:
+        print('serve: no user could be made for the console: %s'
+              % (made.stderr.strip().splitlines() or ['exit %d' % made.returncode])[-1],
+              file=sys.stderr)
+        return None
+    print('dashboard: %s with user %s and password %s' % (console, name, password))
+    return password
 
 
 def make_demo_data(config, state, port):
@@ -844,6 +900,9 @@ def serve(args):
         else:
             _print_stack(stack, config, database_of(config, args.database),
                          command=quillo_line(config, args.database))
+        if not args.demo_data:  # the demo printed its own login
+            # Once for all hosts, which share the database.
+            first_user(config, stack.database, args.port)
         print('Ctrl-C stops everything.', flush=True)
         told = set()
         while True:

@@ -6,8 +6,9 @@
 70 000 instruction requests, 2 000 failures and 150 crashes over the last 30
 days, with the installer downloads nginx would have logged, and
 service/var/demo.toml: the configuration, naming demo.db as its database,
-plus three guarded rules and an [admin] table with user "demo" and a new
-random password, which it prints.
+plus three guarded rules.  Unless the configuration has an [admin] table,
+the store gets the console user "demo" with a new random password, which
+it prints.
 
 The guarded rules get their history from the service's own rollout code: over
 their last days the records are stored hour by hour, each hour's requests
@@ -33,6 +34,8 @@ import sys
 import time
 from urllib.parse import quote
 
+from .admin.auth import make_hash
+from .admin.users import Users
 from .clients import SECRET_FILE, client_key, load_secret
 from .config import load_config
 from .dashboard.queries import Dashboard
@@ -328,24 +331,27 @@ def _with_database(text, database):
 def write_config(source, state):
     """Writes state/demo.toml: the configuration `source` with the demo's own
     database (state/demo.db) as its `database`, so that whatever is given
-    demo.toml reaches the demo's records, the guarded rules and, unless
-    `source` has one, an [admin] table with user "demo" and a new random
-    password.  Returns the file's path and that password (None when `source`
-    had the table)."""
+    demo.toml reaches the demo's records, and the guarded rules.  Returns
+    the file's path."""
     with open(source) as f:
         text = _with_database(f.read(), DATABASE) + "\n" + DEMO_RULES
-    password = None
-    if load_config(source).admin is None:
-        from werkzeug.security import generate_password_hash
-        password = secrets.token_hex(8)
-        text += ("\n\n# Added for the demo by quillo_service.demo_data.\n[admin]\n"
-                 f'user = "demo"\npassword_hash = "{generate_password_hash(password)}"\n')
     path = os.path.join(state, "demo.toml")
     with open(path, "w") as f:
         f.write(text)
     if sqlite_path(load_config(path).database, state) != os.path.join(state, DATABASE):
         raise RuntimeError(f"{path} does not name {DATABASE} as its database")
-    return path, password
+    return path
+
+
+def demo_user(store, config):
+    """The console user "demo" with a new random password, made in the store
+    (never written into the configuration) unless `config` has an [admin]
+    table; the password, or None."""
+    if config.admin is not None:
+        return None
+    password = secrets.token_hex(8)
+    Users(store).add("demo", make_hash(password), read_only=False)
+    return password
 
 
 def main(argv=None):
@@ -363,10 +369,10 @@ def main(argv=None):
     # The service stores only keys of addresses (client.py), made with the
     # secret it will find beside the database.
     secret = load_secret(os.path.join(args.state, SECRET_FILE))
-    demo_config, password = write_config(args.config, args.state)
-    config = load_config(demo_config)
+    config = load_config(write_config(args.config, args.state))
 
     store = open_store("sqlite://" + db, client_secret=secret)
+    password = demo_user(store, config)
     requests = build(store, config, time.time(), secret)
     with store.transaction() as conn:
         store.insert_many(conn, "downloads", DOWNLOAD_COLUMNS, downloads(requests, time.time()))

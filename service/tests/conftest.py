@@ -174,9 +174,9 @@ needs_chromium = pytest.mark.skipif(CHROMIUM is None, reason="chromium is not in
                                     "(scripts/setup installs it)")
 
 
-def browse(stack, path, tmp_path, user=None, screenshot=None):
+def browse(stack, path, tmp_path, user=None, screenshot=None, password=PASSWORD):
     """The DOM chromium built for the page, or a screenshot of it."""
-    auth = f"{user}:{PASSWORD}@" if user else ""
+    auth = f"{user}:{password}@" if user else ""
     url = f"https://{auth}localhost:{stack.port}{path}"
     profile = tmp_path / f"profile-{time.monotonic_ns()}"
     profile.mkdir()

@@ -21,7 +21,7 @@ def test_the_demo_configuration_names_the_demo_database(tmp_path):
     from quillo_service import demo_data
     from quillo_service.config import load_config
     from quillo_service.settings import sqlite_path
-    path, _ = demo_data.write_config(EXAMPLE, str(tmp_path))
+    path = demo_data.write_config(EXAMPLE, str(tmp_path))
     database = load_config(path).database
     assert sqlite_path(database, os.path.dirname(path)) == str(tmp_path / "demo.db")
     with open(path) as f:
@@ -80,3 +80,37 @@ def test_serve_prints_the_quillo_line_that_reaches_the_database_it_serves(tmp_pa
     assert "s3cret" not in line and "QUILLO_SERVICE_DATABASE set to the address" in line
     monkeypatch.setenv("QUILLO_SERVICE_DATABASE", "elsewhere.db")
     assert stack.quillo_line(str(config)).startswith("QUILLO_SERVICE_DATABASE='' scripts/quillo")
+
+
+def test_serve_makes_the_first_console_user_once_in_the_store_it_serves(tmp_path, capsys,
+                                                                         monkeypatch):
+    from werkzeug.security import check_password_hash
+    from quillo_service.admin.users import Users
+    from quillo_service.db import open_store
+    monkeypatch.setenv("QUILLO_SERVICE_DATABASE", "not the served one.db")
+    config = tmp_path / "my.toml"
+    shutil.copy(EXAMPLE, config)
+    served = tmp_path / "served.db"
+    store = open_store(str(served))
+    store.check()  # as the service makes it at its start
+    password = stack.first_user(str(config), "served.db", 8444)
+    out = capsys.readouterr().out
+    assert out == (f"dashboard: https://localhost:8444/admin/ with user admin and password "
+                   f"{password}\n")
+    assert check_password_hash(Users(store).find("admin")[0], password)
+    assert stack.first_user(str(config), "served.db", 8444) is None  # the next start
+    out = capsys.readouterr().out
+    assert out.startswith("dashboard: https://localhost:8444/admin/ with one of the users")
+    # The line that adds one reaches the store served, not the shell's.
+    assert out.rstrip().endswith(f"QUILLO_SERVICE_DATABASE={served} scripts/quillo users "
+                                 f"{config} add NAME  (from the repository root)")
+    assert [u["name"] for u in Users(store).listing()] == ["admin"]
+    store.close()
+    # Nothing is made beside an [admin] table.
+    with open(config, "a") as f:
+        f.write('\n[admin]\nuser = "boss"\npassword_hash = "pbkdf2:sha256:1$a$b"\n')
+    other = tmp_path / "other.db"
+    open_store(str(other)).check()
+    assert stack.first_user(str(config), str(other)) is None
+    assert "[admin] credentials" in capsys.readouterr().out
+    assert not Users(open_store(str(other))).any()

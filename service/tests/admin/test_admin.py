@@ -5,6 +5,7 @@ import csv
 import io
 import os
 import pwd
+import re
 import subprocess
 import sys
 import tempfile
@@ -559,9 +560,13 @@ def test_bytes_read_in_mib_or_gib_with_the_exact_figure_in_title_and_csv(databas
 def test_the_demo_shows_a_rule_advancing_one_halted_by_the_guard_and_one_done(tmp_path):
     from quillo_service import demo_data
     from quillo_service.db import open_store
+    from quillo_service.admin.users import Users
     assert demo_data.main(["--state", str(tmp_path)]) == 0
+    with open(tmp_path / "demo.toml") as f:
+        assert not re.search(r"^\[admin\]", f.read(), re.M)  # its login is in the store
     store = open_store(f"sqlite://{tmp_path}/demo.db")
     try:
+        assert [u["name"] for u in Users(store).listing()] == ["demo"]
         states = {name: (row["step"], row["state"])
                   for name, row in RolloutQueries(store).states().items()}
         halts = [(who, why) for _, rule, who, action, _, _, why in RolloutQueries(store).audit()
