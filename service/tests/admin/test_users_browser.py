@@ -15,7 +15,6 @@ import urllib.error
 import urllib.parse
 import urllib.request
 
-import pytest
 from conftest import GUARDED, PASSWORD, RULE, browse, needs_chromium
 
 import stack
