@@ -42,6 +42,7 @@ def _load(path):
 
     The signature is taken before the read and compared after the parse, so
     a file changed meanwhile is never the one returned."""
+    path = str(path)
     try:
         with open(path, "rb") as f:
             before = os.fstat(f.fileno())
