@@ -14,6 +14,7 @@ from conftest import ADMIN, GOOD, GUARDED, KEY, RULE, banners
 
 from quillo_service import __main__ as cli
 from quillo_service import create_app  # noqa: E402
+from quillo_service.admin import auth
 from quillo_service.rollouts import changes, counting, guard, live
 from quillo_service.rollouts.queries import RolloutQueries
 from quillo_service.rollouts.view import rule_anchor
@@ -208,6 +209,9 @@ def test_a_bad_release_is_halted_before_2000_requests_reach_it(guarded_app):
         return client.post("/admin/banners/ack", headers=GOOD,
                            data=form if token else dict(form, token=""))
     assert ack(banner, token=False).status_code == 403
+    form = dict(re.findall(r'name="(\w+)" value="([^"]*)"', banner))
+    assert client.post("/admin/banners/ack", headers=GOOD, data=form,
+                       environ_overrides={auth.READ_ONLY: True}).status_code == 403
     r = ack(banner)
     assert r.status_code == 303 and r.headers["Location"] == "/admin/failures"
     [(kind, line)] = banners(client.get("/admin/crashes", headers=GOOD).data.decode())
