@@ -40,6 +40,7 @@ import time
 from . import settings
 from .alerts.detectors import detect
 from .alerts.sender import Sender
+from .banners import queries as banners
 from .dashboard.queries import Dashboard
 from .db import StoreError
 from .funnel.queries import FunnelCounts
@@ -166,14 +167,18 @@ class WorkerLoop:
     configuration changes (and so also picks up edits while no request comes),
     reads the fallback and download logs every INGEST_SECONDS and then brings
     the download funnel's counts up to date (funnel/outcomes.py), and lets the
-    staged rollouts' guard count and judge every TICK_SECONDS (rollouts.tick).
-    Without a folder (no nginx in front) only the guard runs.
+    staged rollouts' guard count and judge every TICK_SECONDS (rollouts.tick),
+    and tells the store when the configuration turns maintenance mode on or
+    off (banners/queries.py).  Without a folder (no nginx in front) only the
+    guard and maintenance's start run.
 
     A second thread writes the host's heartbeat (table hosts, under
     settings.host_name) three times a lease (at most every TICK_SECONDS),
     however long a reading of the logs takes: the requests in its spool and
     the bytes of its logs not read yet, so that the dashboard can name a host
-    not seen for a lease, whose records are not all in (dashboard/views.py).
+    not seen for a lease, whose records are not all in, and the configuration
+    it serves with, so that a host whose file does not load or differs from
+    the others' is named on every page (banners/).
     Only a host with nginx in front (a folder) has one: a process without
     (a test, a console run by itself) is no host of the deployment."""
 
@@ -197,6 +202,7 @@ class WorkerLoop:
         self.tick_interval = tick_interval
         self._stop = threading.Event()
         self._tick_due = 0.0
+        self._marked = None  # the configuration whose maintenance mode the store knows
         self._written = watcher.current()
         if folder:
             fallback.write_answer(folder, self._written)
@@ -243,13 +249,16 @@ class WorkerLoop:
                     log.error("fallback answers: %s (%d more since the last report)", e, held)
             except Exception:
                 log.exception("fallback answers")
+            self._mark_maintenance()
             self._guard()
             self._stop.wait(1.0)
 
     def beat(self):
-        """Write this host's heartbeat: alive now, with what is not in yet."""
+        """Write this host's heartbeat: alive now, with what is not in yet
+        and the configuration it serves with."""
         self.store.beat(self.host, self.store.spooled(),
-                        sum(ingester.unread() for ingester in self.ingesters))
+                        sum(ingester.unread() for ingester in self.ingesters),
+                        self.watcher.live())
 
     def _beat_loop(self):
         while not self._stop.is_set():
@@ -262,6 +271,22 @@ class WorkerLoop:
             except Exception:
                 log.exception("host heartbeat")
             self._stop.wait(self.beat_interval)
+
+    def _mark_maintenance(self):
+        """Tell the store whether this host serves in maintenance mode, once
+        per configuration (again after a failure), so that the console says
+        since when it is on."""
+        config = self.watcher.current()
+        if config is self._marked:
+            return
+        try:
+            banners.mark_maintenance(self.store, config.maintenance)
+            self._marked = config
+        except StoreError as e:
+            held = _loop_problems.allow("maintenance")
+            if held is not None:
+                log.error("maintenance mode's start: %s (%d more since the last report)", e,
+                          held)
 
     def _guard(self):
         if time.monotonic() < self._tick_due:

@@ -22,6 +22,7 @@ class Table(NamedTuple):
     columns: tuple
     rows: list
     note: str = ""
+    anchors: list = []  # an id for each row that a banner links to, or none
 
 
 class Page(NamedTuple):

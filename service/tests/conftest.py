@@ -6,10 +6,12 @@ if it cannot start, every test that needs it fails with the reason.
 
 import base64
 import os
+import re
 import shutil
 import subprocess
 import sys
 import time
+from html import unescape
 
 import psycopg
 import pytest
@@ -196,3 +198,10 @@ def wait_for(check, what, seconds=60):
     while not check():
         assert time.monotonic() < deadline, f"still waiting for {what}"
         time.sleep(0.2)
+
+
+def banners(html):
+    """[(kind, inner markup, its entities read)] of the banners at the top
+    of a console page."""
+    return [(kind, unescape(inner).strip()) for kind, inner in
+            re.findall(r'<div class="banner (\w+)" role="alert">(.*?)\n</div>', html, re.S)]

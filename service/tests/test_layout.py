@@ -6,7 +6,8 @@ import subprocess
 import pytest
 from conftest import SERVICE
 
-FEATURES = ("launcher", "reports", "ingest", "dashboard", "funnel", "rollouts", "alerts")
+FEATURES = ("launcher", "reports", "ingest", "dashboard", "funnel", "rollouts", "alerts",
+            "banners")
 SHARED = {"db", "config", "settings", "clients", "joins", "periods", "throttle", "key_rules",
           "batches", "charts", "tables"}
 ALSO = {
@@ -20,6 +21,10 @@ ALSO = {
     # failure rates are failed requests over requests, as the funnel counts
     # them, so that they agree with the funnel and the guard.
     "dashboard": {"reports", "reports.codes", "funnel", "funnel.outcomes", "funnel.queries"},
+    # The banners say what the hosts' heartbeats (read as the dashboard
+    # bounds them by the lease) and the halts mean.
+    "banners": {"dashboard", "dashboard.queries", "rollouts", "rollouts.guard",
+                "rollouts.halts", "rollouts.queries"},
 }
 # Every module of the package, then what that loaded under quillo_service.
 LOADED = """

@@ -13,12 +13,14 @@ autoescaping, and the charts escape their texts themselves (charts.py).
 import csv
 import io
 import logging
+import re
 import shlex
 from contextlib import contextmanager
 
 from flask import Blueprint, Response, current_app, redirect, render_template, request, url_for
 from markupsafe import escape
 
+from ..banners.queries import acknowledge
 from ..rollouts import changes as rollouts
 from ..dashboard.queries import Dashboard
 from ..rollouts.queries import RolloutQueries
@@ -128,7 +130,7 @@ def show(view):
     try:
         with _reading(state.store):
             page = views.VIEWS[view].build(state.store, config, period, filters, now)
-            halted, warnings = views.banners(state.store, config)
+            banners = views.banners.read(state.store, config, state.watcher.live())
     except StoreError as e:
         log.error("dashboard: %s", e)
         return _refuse(503, "The dashboard's store is not available.")
@@ -143,8 +145,10 @@ def show(view):
             if k in ("period", "from", "to", "key", "match", "version")}
     html = render_template("admin/view.html", page=page, view=view, views=views.VIEWS,
                            period=period, filters=filters, problem=problem, keep=keep,
-                           args=request.args, generated=time_text(now), halted=halted,
-                           warnings=warnings,
+                           args=request.args, generated=time_text(now), banners=banners,
+                           anchor=views.rule_anchor,
+                           can_ack=not auth.read_only(request.environ),
+                           back=request.full_path.rstrip("?"),
                            token=auth.form_token(request.environ, now),
                            user=auth.user_name(request.environ),
                            read_only=auth.read_only(request.environ),
@@ -185,6 +189,35 @@ def rollout_action():
         return _refuse(503, "The store is not available; nothing was changed.")
     state.live.refresh_soon()
     return redirect(url_for("admin.show", view="rollouts", done=f"{action}: {name}"), 303)
+
+
+@bp.route("/banners/ack", methods=["POST"])
+def acknowledge_banner():
+    """A halt's banner acknowledged: it shrinks to one line on every page
+    until the rule's state changes."""
+    state = current_app.extensions["quillo"]
+    now = state.clock()
+    user = auth.user_name(request.environ)
+    form = request.form
+    # Back to the page the button was on: a path of the console, nothing else.
+    back = form.get("back", "")[:2000]
+    if not re.fullmatch(r"/admin/[\x21-\x7e]*", back):
+        back = url_for("admin.overview")
+    if auth.read_only(request.environ):
+        return _refuse(403, "This user may only look; acknowledging a banner is for the "
+                            "others.")
+    if not auth.form_token_ok(request.environ, form.get("token"), now):
+        return _refuse(403, "The form's token was missing, wrong or expired: open the page "
+                            "again and use its button.")
+    rule, version = form.get("rule", "")[:64], form.get("version", "")
+    if not rule or not version.isascii() or not version.isdigit() or len(version) > 18:
+        return _refuse(400, "Which banner was acknowledged is missing.")
+    try:
+        acknowledge(state.store, rule, int(version), user, now)
+    except StoreError as e:
+        log.error("banners: %s", e)
+        return _refuse(503, "The store is not available; nothing was changed.")
+    return redirect(back, 303)
 
 
 @bp.route("/<path:rest>")

@@ -151,12 +151,18 @@ class Dashboard:
         """Requests answered but neither recorded nor spooled (never in the counts)."""
         return self.store.lost_requests()
 
-    def silent_hosts(self, bound=None):
-        """The hosts not seen for longer than `bound` seconds (the lease,
-        after which housekeeping too takes a host for gone), whose records
-        may not all be in: their last heartbeats (Store.hosts), by name."""
+    def hosts(self, bound=None):
+        """(seen, silent): the hosts' last heartbeats (Store.hosts), by name,
+        split by whether each was seen within `bound` seconds (the lease,
+        after which housekeeping too takes a host for gone).  A silent
+        host's records may not all be in."""
         bound = settings.lease_seconds() if bound is None else bound
-        return [h for h in self.store.hosts() if h["age"] > bound]
+        beats = self.store.hosts()
+        return [h for h in beats if h["age"] <= bound], [h for h in beats if h["age"] > bound]
+
+    def silent_hosts(self, bound=None):
+        """The hosts not seen for longer than `bound` seconds (see hosts)."""
+        return self.hosts(bound)[1]
 
     _REQUEST_DIMS = ("day", "bundle_key", "version", "answer", "malformed")
 

@@ -48,37 +48,10 @@ def _stacked(period, per_day, names, rest, label):
     return days, series
 
 
-def _hosts_note(db):
-    """A notice naming each host not seen for a lease: what it had not
-    brought in (its spool, its nginx logs) is missing from the counts until
-    it is back, and its nginx may have logged more answers meanwhile."""
-    notes = []
-    for h in db.silent_hosts():
-        pending = []
-        if h["spooled"]:
-            pending.append(f"{h['spooled']:,} requests in its spool")
-        if h["unread_bytes"]:
-            pending.append(f"{h['unread_bytes']:,} bytes of its nginx logs not read")
-        said = f" (it then had {' and '.join(pending)})" if pending else ""
-        notes.append(f"Host {h['name']} was last seen at {time_text(h['seen_at'])} UTC{said}: "
-                     "its spool and nginx logs are read in when it is back, and the counts "
-                     "here may lack them until then. (A host taken out for good: "
-                     f"scripts/quillo hosts FILE forget {h['name']})")
-    return notes
-
-
-def _noting_hosts(build):
-    """A view's build whose page opens with the notice of silent hosts."""
-    def with_hosts(store, config, period, filters, now):
-        page = build(store, config, period, filters, now)
-        return page._replace(notes=_hosts_note(Dashboard(store)) + list(page.notes))
-    return staticmethod(with_hosts)
-
-
 class Installs:
     title = "Installs started"
 
-    @_noting_hosts
+    @staticmethod
     def build(store, config, period, filters, now):
         db = Dashboard(store)
         counts = db.request_counts(period, filters, ("day", "answer"), now=now)
@@ -118,7 +91,7 @@ def _lost_note(db):
 class Failures:
     title = "Failures by code"
 
-    @_noting_hosts
+    @staticmethod
     def build(store, config, period, filters, now):
         db = Dashboard(store)
         per_day, totals = {}, {}
@@ -216,7 +189,7 @@ def _funnel_notes(store, period, unlaid):
 class Rates:
     title = "Failure rate per campaign"
 
-    @_noting_hosts
+    @staticmethod
     def build(store, config, period, filters, now):
         counted, unlaid = _failed_requests(store, period, filters, now, "bundle_key")
         # Up to TOP_KEYS keys of their own, most requests first; the rest
@@ -252,7 +225,7 @@ class Rates:
 class Systems:
     title = "By system and version"
 
-    @_noting_hosts
+    @staticmethod
     def build(store, config, period, filters, now):
         by_os = Dashboard(store).failures_by(period, filters, "os")
         counted, unlaid = _failed_requests(store, period, filters, now, "version")
@@ -287,7 +260,7 @@ class Systems:
 class Crashes:
     title = "Crashes"
 
-    @_noting_hosts
+    @staticmethod
     def build(store, config, period, filters, now):
         db = Dashboard(store)
         rows = []
@@ -314,7 +287,7 @@ class Crashes:
 class Malformed:
     title = "Malformed requests"
 
-    @_noting_hosts
+    @staticmethod
     def build(store, config, period, filters, now):
         db = Dashboard(store)
         counts = db.request_counts(period, filters, ("day", "malformed"),

@@ -18,7 +18,7 @@ What the features use (a feature's SQL lives with the feature, never here):
 - the time-to-id search: `first_id(table, ts)`, and LAG (base.py), how far
   behind the newest id a reader of ids stops.
 - positions: `position`, `start_position`, `move_position`, `set_position`,
-  values kept under a name (rollup_state).
+  `drop_position`, values kept under a name (rollup_state).
 - retention by registration: a feature registers its tables in retention.py
   when imported; `purge(days)` deletes their old rows and returns how many
   records (register_records) went.  On PostgreSQL requests, events and
@@ -35,7 +35,8 @@ What the features use (a feature's SQL lives with the feature, never here):
   request whose id was recorded within REQUEST_ID_WINDOW (base.py) by no
   host; `fresh_requests` applies the same rule to rows added in bulk
   (nginx's logs), `prune_request_ids` forgets the older ids.
-- hosts: `beat` writes a host's heartbeat, `hosts` reads them all,
+- hosts: `beat` writes a host's heartbeat (with the configuration it serves
+  with), `hosts` reads them all,
   `forget_host` drops one, `spooled` counts this host's spool.
 """
 import os

@@ -202,8 +202,7 @@ class Store:
         """Let the next start record a new secret (the old one was lost):
         keys made from then on no longer match the stored ones."""
         with self._errors_as_store_error(), self._transaction(patient=True) as conn:
-            conn.execute(f"DELETE FROM rollup_state WHERE name = {self.placeholder}",
-                         (SECRET_CHECK,))
+            self.drop_position(conn, SECRET_CHECK)
 
     def hash_stored_addresses(self, conn):
         """Replace every client address stored by an older version with its
@@ -687,6 +686,10 @@ class Store:
                      "ON CONFLICT (name) DO UPDATE SET value = excluded.value",
                      (name, value))
 
+    def drop_position(self, conn, name):
+        """Keep nothing under `name` any more, inside the open transaction."""
+        conn.execute(f"DELETE FROM rollup_state WHERE name = {self.placeholder}", (name,))
+
     def purge(self, days, now=None, batch=5000):
         """Delete the rows older than `days` days from the tables registered
         in retention.py; returns the records (register_records) deleted.
@@ -774,16 +777,31 @@ class Store:
         """The requests in this host's spool, not yet in the database."""
         return self.spool.count() if self.spool is not None else 0
 
-    def beat(self, host, spooled, unread_bytes):
+    def beat(self, host, spooled, unread_bytes, live=None):
         """Note that `host` is alive now (the database's clock), with
-        `spooled` requests and `unread_bytes` of nginx's logs not in yet."""
+        `spooled` requests and `unread_bytes` of nginx's logs not in yet, and
+        `live`, the configuration it serves with (config.watcher.Live).  Of
+        the workers of one host, each with its own watcher, the earliest that
+        loaded the same bytes says since when the host has served them."""
         p = self.placeholder
+        fingerprint, file, since, error, line = live if live is not None else ("", "", None,
+                                                                              "", 0)
         with self._errors_as_store_error(), self._transaction() as conn:
-            conn.execute(f"INSERT INTO hosts (name, seen_at, spooled, unread_bytes) VALUES "
-                         f"({p}, {self.now_sql}, {p}, {p}) ON CONFLICT (name) DO UPDATE SET "
-                         "seen_at = excluded.seen_at, spooled = excluded.spooled, "
-                         "unread_bytes = excluded.unread_bytes",
-                         (host, int(spooled), int(unread_bytes)))
+            conn.execute(
+                "INSERT INTO hosts (name, seen_at, spooled, unread_bytes, config_fingerprint, "
+                f"config_file, config_since, config_error, config_error_line) VALUES "
+                f"({p}, {self.now_sql}, {p}, {p}, {p}, {p}, {p}, {p}, {p}) "
+                "ON CONFLICT (name) DO UPDATE SET "
+                "seen_at = excluded.seen_at, spooled = excluded.spooled, "
+                "unread_bytes = excluded.unread_bytes, "
+                "config_since = CASE WHEN hosts.config_fingerprint = excluded.config_fingerprint "
+                "AND hosts.config_since < excluded.config_since THEN hosts.config_since "
+                "ELSE excluded.config_since END, "
+                "config_fingerprint = excluded.config_fingerprint, "
+                "config_file = excluded.config_file, config_error = excluded.config_error, "
+                "config_error_line = excluded.config_error_line",
+                (host, int(spooled), int(unread_bytes), fingerprint, file[:1000], since,
+                 error[:2000], int(line)))
 
     def forget_host(self, host):
         """Drop a host's heartbeat (one taken out for good); True if it had one."""
@@ -793,9 +811,12 @@ class Store:
 
     def hosts(self):
         """Every host's last heartbeat, by name: dicts of name, seen_at,
-        spooled, unread_bytes and age (seconds since, by the database's clock)."""
+        spooled, unread_bytes, age (seconds since, by the database's clock)
+        and the configuration it served with (config_fingerprint,
+        config_file, config_since, config_error, config_error_line)."""
         return self.rows(f"SELECT name, seen_at, spooled, unread_bytes, {self.now_sql} - seen_at "
-                         "AS age FROM hosts ORDER BY name")
+                         "AS age, config_fingerprint, config_file, config_since, config_error, "
+                         "config_error_line FROM hosts ORDER BY name")
 
     # -- reading (tests, demo, support) ------------------------------------------
 

@@ -67,10 +67,13 @@ def _apply(store, rule, row, now, who, action, why, **new):
     # is fixed, so these two compare fairly (totals over every step would not).
     arms = guard.arms_at(strata(store, rule, row), row["step"])
     if action == "halt":
-        why = f"{why}; {guard.describe_arms(*arms)}" if who != GUARD else why
-        # Kept with the halt: what it stopped, and the arms it was judged on.
+        # Kept with the halt: what it stopped, the arms it was judged on, and
+        # who halted it and why in their own words (the banner says them
+        # apart from the figures).
         new.update(answer=rule.answer, halt_arms=json.dumps(
-            {"step": row["step"], "rule": list(arms[0]), "control": list(arms[1])}))
+            {"step": row["step"], "rule": list(arms[0]), "control": list(arms[1]),
+             "who": who, "reason": why if who != GUARD else ""}))
+        why = f"{why}; {guard.describe_arms(*arms)}" if who != GUARD else why
     elif action == "resume":
         new.update(answer="", halt_arms="")
     after = dict(row, **new)

@@ -22,9 +22,16 @@ from typing import NamedTuple
 from . import guard
 
 
+def kept(row):
+    """What a halted row keeps of its halt (halt_arms): the step, the arms
+    there as [requests, failed], who and in their words why, or the rule it
+    was started halted as (halted_as); {} for none."""
+    return json.loads(row["halt_arms"]) if row.get("halt_arms") else {}
+
+
 def halted_as(row):
     """The rule a halted row was started halted as, or None."""
-    return json.loads(row["halt_arms"]).get("halted_as") if row.get("halt_arms") else None
+    return kept(row).get("halted_as")
 
 
 class Plan(NamedTuple):
@@ -92,6 +99,58 @@ def shares(config, states, seen):
             out[r.name] = r.steps[0] if row is None else guard.share(r.steps, row["step"],
                                                                      row["state"])
     return out or None
+
+
+def _may_meet(a, b):
+    """Whether the key conditions of rules a and b may both hold for one
+    launcher (their versions always may: both hold for very old launchers)."""
+    if a.key is not None and b.key is not None:
+        return a.key == b.key
+    if a.key is not None:
+        return b.key_prefix is None or a.key.startswith(b.key_prefix)
+    if b.key is not None:
+        return a.key_prefix is None or b.key.startswith(a.key_prefix)
+    if a.key_prefix is None or b.key_prefix is None:
+        return True
+    return a.key_prefix.startswith(b.key_prefix) or b.key_prefix.startswith(a.key_prefix)
+
+
+def _covers(later, rule):
+    """Whether every launcher that meets the conditions of `rule` meets
+    those of `later` too."""
+    if later.below_version is not None and (rule.below_version is None
+                                            or rule.below_version > later.below_version):
+        return False
+    if later.key is not None:
+        return rule.key == later.key
+    if later.key_prefix is not None:
+        own = rule.key if rule.key is not None else rule.key_prefix
+        return own is not None and own.startswith(later.key_prefix)
+    return True
+
+
+def falls_to(config, name, live_shares):
+    """What the machines of halted rule `name` get now that it matches
+    nobody: ([(rule, its answer, percent of its machines or None for all)]
+    of the rules after it that some of them may meet, in order, and whether
+    the default gets the rest), or None for a rule not in `config`.
+    live_shares: `shares` of the same states (the store's word on the
+    staged and halted rules)."""
+    rules = list(config.rules)
+    at = next((i for i, r in enumerate(rules) if r.name == name), None)
+    if at is None:
+        return None
+    live_shares = live_shares or {}
+    out = []
+    for later in rules[at + 1:]:
+        share = live_shares.get(later.name, later.rollout)
+        if share == 0 or not _may_meet(rules[at], later):
+            continue
+        whole = share is None or share >= 100
+        out.append((later.name, later.answer, None if whole else share))
+        if whole and _covers(later, rules[at]):
+            return out, False
+    return out, True
 
 
 def warnings(config, p, answer_label=str):

@@ -1,14 +1,21 @@
 """The console's Rollouts view: each guarded rule's step, share, health per
-arm, the guard's evidence and the history of actions; and the banner of
-halted rules that every page of the console shows."""
+arm, the guard's evidence and the history of actions.  Each rule's row has
+an anchor (rule_anchor), which the banners of halted rules link to."""
 
-import json
+import re
 
 from .. import charts
 from ..periods import day_text, time_text
 from ..tables import CLOCK_RULE, FAILURE_RULE, Page, Table
-from . import changes, guard
+from . import changes, guard, halts
 from .queries import RolloutQueries
+
+
+def rule_anchor(name):
+    """The id of a rule's row: its name with every character but letters,
+    digits, - and _ written as .XX, so that two names never share one and
+    the id needs no escaping in an address."""
+    return "rule-" + re.sub(r"[^A-Za-z0-9_-]", lambda m: "." + m.group().encode().hex(), name)
 
 
 def _rate(arm):
@@ -64,8 +71,8 @@ def _daily_chart(r, rule, period):
 def _at_step(row, strata):
     """(rule, control) as guard.Arm at the rule's step: as counted when it
     was halted for a halted rule (the figures its halt shows), else now."""
-    if row["state"] == "halted" and row.get("halt_arms"):
-        kept = json.loads(row["halt_arms"])
+    kept = halts.kept(row) if row["state"] == "halted" else {}
+    if "rule" in kept:
         return guard.Arm(*kept["rule"]), guard.Arm(*kept["control"])
     return guard.arms_at(strata, row["step"])
 
@@ -129,7 +136,8 @@ class RolloutsView:
                    "At this step: the requests counted since the step was taken (since the "
                    "next whole hour after a resume), both arms from the same hours; for a "
                    "halted rule, as counted when it was halted, the figures its halt names. "
-                   "Since it started: every request the rule answered, at every step."),
+                   "Since it started: every request the rule answered, at every step.",
+                   [rule_anchor(row[0]) for row in rows]),
              Table("steps", "Per step: each arm, the difference, and the guard's evidence",
                    ("rule", "step", "share", "rule requests", "rule failed requests",
                     "rule failure rate [95%]", "control requests", "control failed requests",
@@ -155,28 +163,3 @@ class RolloutsView:
              "the margin). At a 100 % step no machine is left for a control, and the guard "
              "does not judge."],
             forms)
-
-
-def banners(store, config):
-    """([(rule, time text, why, what else to know)] of the halted rules,
-    [warnings]) for the top of every page."""
-    plan = changes.plan(store, config)
-    states = RolloutQueries(store).states()
-    halted = []
-    for name in sorted(states, key=lambda n: -states[n]["changed_at"]):
-        row = states[name]
-        if row["state"] != "halted":
-            continue
-        more = []
-        if name in plan.gone:
-            more.append("It is gone from the configuration; new rules that give its "
-                        "instruction start halted until it is forgotten on the Rollouts page.")
-        elif name in plan.unstaged:
-            more.append("It has no steps any more and serves no machine until resumed.")
-        if plan.siblings.get(name):
-            more.append("Rules that already gave its installer go on: "
-                        + ", ".join(plan.siblings[name]) + ".")
-        why = row["why"] if row["why"].endswith(".") else row["why"] + "."
-        halted.append((name, time_text(row["changed_at"]), why, " ".join(more)))
-    return halted, [text[0].upper() + text[1:] + "." for text in changes.warnings(config, plan)
-                    if text.startswith("the default")]

@@ -10,9 +10,10 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 
 import pytest
-from conftest import ADMIN, CONFIG, GOOD, PASSWORD, SERVICE
+from conftest import ADMIN, CONFIG, GOOD, PASSWORD, SERVICE, banners, wait_for
 
 from quillo_service import create_app  # noqa: E402
 from quillo_service.admin import auth
@@ -402,8 +403,8 @@ def test_a_host_silent_for_a_lease_is_named_until_it_is_back(database, admin_app
             conn.execute(f"UPDATE hosts SET seen_at = seen_at - {store.placeholder} "
                          f"WHERE name = {store.placeholder}", (ago, name))
 
-    def named():
-        html = client.get("/admin/installs", headers=GOOD).data.decode()
+    def named(view="installs"):
+        html = client.get(f"/admin/{view}", headers=GOOD).data.decode()
         return sorted(h for h in ("web-a", "web-b", "web-c") if f"Host {h} " in html), html
 
     seen("web-a", lease - 2, 3, 100)  # alive, its spool being written
@@ -411,12 +412,114 @@ def test_a_host_silent_for_a_lease_is_named_until_it_is_back(database, admin_app
     seen("web-a", lease + 2, 3, 100)  # silent past the lease: its records are not in
     seen("web-b", lease + 2, 0, 0)  # nothing pending when last seen; its logs may grow
     seen("web-c", lease - 2, 0, 0)
-    hosts, html = named()
-    assert hosts == ["web-a", "web-b"]
-    assert "3 requests in its spool and 100 bytes of its nginx logs not read" in html
+    for view in ("installs", "funnel", "rollouts"):  # a banner on every page
+        hosts, html = named(view)
+        assert hosts == ["web-a", "web-b"]
+        assert "3 requests in its spool and 100 bytes of its nginx logs not read" in html
+        assert "scripts/quillo hosts FILE forget web-b)" in html
     seen("web-a", 0, 0, 0)  # back, and read in
     assert store.forget_host("web-b")  # taken out for good
     assert named()[0] == []
+
+
+def test_a_host_whose_file_does_not_load_or_differs_is_named_on_every_page(database,
+                                                                          admin_app):
+    from quillo_service import settings
+    from quillo_service.config.watcher import Live
+    state = admin_app.extensions["quillo"]
+    store, watcher, client = state.store, state.watcher, admin_app.test_client()
+    watcher.interval = watcher.settle = 0
+    here, good = settings.host_name(), watcher.live()
+
+    def page(view="installs"):
+        return banners(client.get(f"/admin/{view}", headers=GOOD).data.decode())
+    assert page() == []
+    # This process's own file broken by an edit (it sends no heartbeat):
+    # the last good configuration goes on.
+    text = open(watcher.path).read()
+    broken = text.replace("[maintenance]\n", "[maintenance]\nenabeld = true\n")
+    line = broken.splitlines().index("enabeld = true") + 1
+    with open(watcher.path, "w") as f:
+        f.write(broken)
+    # Two hosts within the lease: web-a on the same bytes, its edit broken
+    # otherwise; web-b on other bytes.  A silent host is not compared.
+    store.beat("web-a", 0, 0, good._replace(error="not valid TOML: Invalid value (at line 3, "
+                                                  "column 7)", error_line=3))
+    store.beat("web-b", 0, 0, Live("f" * 64, "/etc/quillo/service.toml", NOW - 3600))
+    store.beat("web-c", 0, 0, Live("e" * 64, "/etc/quillo/service.toml", NOW - 3600))
+    with store.transaction() as conn:
+        conn.execute("UPDATE hosts SET seen_at = seen_at - 3600 WHERE name = 'web-c'")
+    since = time_text(good.since)
+    for view in ("installs", "funnel", "rollouts"):
+        found = page(view)
+        assert [kind for kind, _ in found] == ["config", "config", "hosts", "silent"]
+        broken = {text.split()[1]: text for kind, text in found if kind == "config"}
+        assert broken[here].startswith(
+            f"<p>Host {here} cannot load its configuration {watcher.path} (line {line}: "
+            f"[maintenance]: unknown setting 'enabeld'). The last good configuration is in "
+            f"use since {since} UTC")
+        assert broken["web-a"].startswith(
+            f"<p>Host web-a cannot load its configuration {good.file} (line 3: not valid TOML: "
+            f"Invalid value (at line 3, column 7)). The last good configuration is in use "
+            f"since {since} UTC")
+        differs = found[2][1]
+        assert differs.startswith("<p>Host web-b serves with another configuration than the "
+                                  "other hosts (") and here in differs and "web-c" not in differs
+        assert "the staged rollouts' arms and halts depend on every host" in differs
+        assert "web-b: /etc/quillo/service.toml, fingerprint ffffffffffff" in differs
+    # Fixed everywhere: nothing to say but the silent host.
+    with open(watcher.path, "w") as f:
+        f.write(text)
+    store.beat("web-a", 0, 0, good)
+    store.beat("web-b", 0, 0, good)
+    assert [kind for kind, _ in page()] == ["silent"]
+
+
+def test_maintenance_mode_says_since_when_across_a_restart(database, write_config):
+    from quillo_service.banners.queries import maintenance_since
+    path = write_config(CONFIG + ADMIN)
+    on = CONFIG.replace("enabled = false", "enabled = true") + ADMIN
+
+    def start():
+        app = create_app(path, database=database, proxies="127.0.0.1")
+        app.extensions["quillo"].watcher.interval = 0
+        app.extensions["quillo"].watcher.settle = 0
+        return app, app.extensions["quillo"]
+
+    def page(app):
+        return banners(app.test_client().get("/admin/", headers=GOOD).data.decode())
+    app, state = start()
+    wait_for(lambda: state.worker_loop._marked is not None, "the first mark")
+    assert page(app) == []
+    # Turned on while the store cannot take it: told once it can.
+    store = state.store
+    store._conn().execute("ALTER TABLE rollup_state RENAME TO rollup_state_away")
+    try:
+        with open(path, "w") as f:
+            f.write(on)
+        state.watcher.current()
+        time.sleep(1.5)  # the worker's loop tries, and fails
+    finally:
+        store._conn().execute("ALTER TABLE rollup_state_away RENAME TO rollup_state")
+    wait_for(lambda: maintenance_since(store) is not None, "maintenance's start")
+    [(kind, text)] = page(app)
+    since = time_text(maintenance_since(store))
+    assert kind == "maintenance" and text == (
+        f"<p>Maintenance mode is on since {since} UTC: every launcher is sent to "
+        "https://setup.test/notice/maintenance, whatever the rules say. When the work is "
+        "done, set enabled = false under [maintenance] in the configuration.</p>")
+    state.worker_loop.stop()
+    store.close()
+    # Restarted (every host agrees too): the same start.
+    app, state = start()
+    wait_for(lambda: state.worker_loop._marked is not None, "the restart's mark")
+    assert page(app) == [(kind, text)]
+    with open(path, "w") as f:
+        f.write(CONFIG + ADMIN)
+    wait_for(lambda: maintenance_since(state.store) is None, "maintenance's end")
+    assert page(app) == []
+    state.worker_loop.stop()
+    state.store.close()
 
 
 def test_fallback_answers_are_counted_in_a_row_of_their_own(database, admin_app):

@@ -11,6 +11,7 @@ docs/dashboard.png and docs/error-page.png.
 
 import os
 import re
+import socket
 import ssl
 import time
 import urllib.error
@@ -18,7 +19,7 @@ import urllib.request
 from urllib.parse import quote
 
 import pytest
-from conftest import ADMIN, CONFIG, browse, needs_chromium
+from conftest import ADMIN, CONFIG, GOOD, banners, browse, needs_chromium, wait_for
 
 from quillo_service.config import load_config
 from quillo_service.demo_data import HOSTILE_KEY, generate, insert
@@ -82,6 +83,35 @@ def test_without_credentials_the_answer_is_401(site, tmp_path):
             urllib.request.urlopen(f"https://localhost:{site.port}{path}", context=context,
                                    timeout=30)
         assert e.value.code == 401
+
+
+def test_a_configuration_that_does_not_load_shows_on_every_page(site, tmp_path):
+    good = open(site.config).read()
+    broken = good.replace("[limits]\n", "[limits]\nevents_per_mintue = 5\n")
+    line = broken.splitlines().index("events_per_mintue = 5") + 1
+    context = ssl.create_default_context(cafile=site.ca)
+
+    def shown():
+        request = urllib.request.Request(site.url("/admin/funnel"), headers=GOOD)
+        with urllib.request.urlopen(request, context=context, timeout=30) as r:
+            return "cannot load its configuration" in r.read().decode()
+    try:
+        with open(site.config, "w") as f:
+            f.write(broken)
+        wait_for(shown, "the banner", 30)
+        time.sleep(1.5)  # every worker has looked at the file by now
+        shot = os.path.join(os.environ.get("QUILLO_SCREENSHOTS") or str(tmp_path),
+                            "broken-configuration.png")
+        browse(site, "/admin/funnel", tmp_path, user="boss", screenshot=shot)
+        [(kind, text)] = banners(browse(site, "/admin/funnel", tmp_path, user="boss"))
+        assert kind == "config" and text.startswith(
+            f"<p>Host {socket.gethostname()} cannot load its configuration {site.config} (line "
+            f"{line}: [limits]: unknown setting 'events_per_mintue'). The last good "
+            "configuration is in use since ")
+    finally:
+        with open(site.config, "w") as f:
+            f.write(good)
+    wait_for(lambda: not shown(), "the banner to go", 30)
 
 
 def test_screenshots(site, tmp_path):

@@ -127,7 +127,7 @@ def test_a_default_that_gives_a_halted_installer_is_taken_with_a_warning(halted,
     rewrite(path, config_text().replace('default_channel = "stable"', 'default_channel = "beta"'))
     assert BETA in answers(app, key="somebody else", n=3)
     html = app.test_client().get("/admin/installs", headers=GOOD).data.decode()
-    assert re.search(r'class="banner warning"[^>]*>The default \(channel beta\) gives the '
+    assert re.search(r'class="banner warning"[^>]*>\s*<p>The default \(channel beta\) gives the '
                      r"instruction of halted rule", html)
     monkeypatch.setenv("QUILLO_SERVICE_DATABASE", database)
     assert cli.main(["check", path]) == 0

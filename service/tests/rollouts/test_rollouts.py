@@ -10,12 +10,14 @@ import time
 
 import psycopg
 import pytest
-from conftest import ADMIN, GOOD, GUARDED, KEY, RULE
+from conftest import ADMIN, GOOD, GUARDED, KEY, RULE, banners
 
 from quillo_service import __main__ as cli
 from quillo_service import create_app  # noqa: E402
+from quillo_service.admin import auth
 from quillo_service.rollouts import changes, counting, guard, live
 from quillo_service.rollouts.queries import RolloutQueries
+from quillo_service.rollouts.view import rule_anchor
 from quillo_service.config import ConfigError, load_config
 from quillo_service.launcher.rules import in_rollout
 from quillo_service.db import StoreError, open_store
@@ -186,11 +188,42 @@ def test_a_bad_release_is_halted_before_2000_requests_reach_it(guarded_app):
         assert client.get(f"/getinstaller?key={KEY}&version=0,1,0,220&id={mid}").data == STABLE
     audit = RolloutQueries(store).audit(RULE)
     assert [a[3] for a in audit] == ["halt", "start"] and audit[0][2] == "guard"
-    # The banner on every console page names the rule, both rates and the time.
-    html = client.get("/admin/failures", headers=GOOD).data.decode()
-    banner = re.search(r'<p class="banner".*?</p>', html, re.S).group(0)
-    assert RULE in banner and "rule 1" in banner and "control" in banner and "UTC" in banner
-    assert len(re.findall(r"\[\d+\.\d, \d+\.\d\]", banner)) == 2
+    # The banner on every console page says it in plain words, with the
+    # arms at the halting step, and links to the rule's row; the figures
+    # behind it are on the Rollouts page.
+    [(kind, banner)] = banners(client.get("/admin/failures", headers=GOOD).data.decode())
+    assert kind == "halt"
+    assert re.search(r"Rollout \u201cnew release\u201d was halted by the guard at [\d-]+ "
+                     r"[\d:]+ UTC: at this step \(step 1\) its machines failed \d+(\.\d)?\xa0% "
+                     r"of the time, against \d(\.\d)?\xa0% for the control\. Its machines now "
+                     r"get the default, "
+                     r"channel stable\. Fix the installer, then resume the rollout", banner)
+    assert not re.search(r"\[\d|evidence|sd |points", banner)
+    anchor = rule_anchor(RULE)
+    assert f'<a href="/admin/rollouts#{anchor}">See new release on the Rollouts page</a>' in banner
+    assert f'<tr id="{anchor}">' in client.get("/admin/rollouts", headers=GOOD).data.decode()
+
+    # Acknowledged, it keeps one line on every page until the rule's state changes.
+    def ack(banner, token=True):
+        form = dict(re.findall(r'name="(\w+)" value="([^"]*)"', banner))
+        return client.post("/admin/banners/ack", headers=GOOD,
+                           data=form if token else dict(form, token=""))
+    assert ack(banner, token=False).status_code == 403
+    form = dict(re.findall(r'name="(\w+)" value="([^"]*)"', banner))
+    assert client.post("/admin/banners/ack", headers=GOOD, data=form,
+                       environ_overrides={auth.READ_ONLY: True}).status_code == 403
+    r = ack(banner)
+    assert r.status_code == 303 and r.headers["Location"] == "/admin/failures"
+    [(kind, line)] = banners(client.get("/admin/crashes", headers=GOOD).data.decode())
+    assert kind == "acked" and "acknowledged by boss on" in line and "<form" not in line
+    assert "Fix the installer" not in line and anchor in line
+    # Resumed and halted again: a new state, the whole banner again.
+    config = app.extensions["quillo"].watcher.current()
+    changes.act(store, config, RULE, "resume", "console: boss", "installer fixed")
+    changes.act(store, config, RULE, "halt", "console: boss", "calls again")
+    [(kind, banner)] = banners(client.get("/admin/crashes", headers=GOOD).data.decode())
+    assert kind == "halt" and "<form" in banner
+    assert "halted by boss on the console at" in banner and "\u201ccalls again\u201d" in banner
 
 
 def test_a_good_release_advances_through_every_step_when_the_clock_moves(guarded_app):

@@ -11,7 +11,7 @@ import urllib.parse
 import urllib.request
 
 import pytest
-from conftest import ADMIN, GUARDED, PASSWORD, RULE, browse, needs_chromium
+from conftest import ADMIN, GUARDED, PASSWORD, RULE, banners, browse, needs_chromium
 
 from stack import Stack, free_port
 
@@ -28,12 +28,13 @@ def site(tmp_path_factory):
         yield stack
 
 
-def post(site, form):
-    """POST the form through nginx with the dashboard's credentials; the status."""
+def post(site, form, path="/admin/rollouts/act"):
+    """POST the form through nginx with the dashboard's credentials; the
+    status, and the address it landed at after a redirect."""
     context = ssl.create_default_context(cafile=site.ca)
     auth = base64.b64encode(f"boss:{PASSWORD}".encode()).decode()
     request = urllib.request.Request(
-        site.url("/admin/rollouts/act"), data=urllib.parse.urlencode(form).encode(),
+        site.url(path), data=urllib.parse.urlencode(form).encode(),
         headers={"Authorization": "Basic " + auth})
     try:
         with urllib.request.urlopen(request, context=context, timeout=30) as r:
@@ -44,7 +45,7 @@ def post(site, form):
 
 def test_the_rollouts_view_its_forms_and_the_banner(site, tmp_path):
     dom = browse(site, "/admin/rollouts", tmp_path, user="boss")
-    assert '<p class="banner"' not in dom
+    assert banners(dom) == []
     assert RULE in dom and "Guarded rules" in dom and "History" in dom
     assert "Per step" in dom and "waiting for 500 requests in each arm" in dom
     assert re.search(r'<svg[^>]*class="chart"', dom)
@@ -61,10 +62,19 @@ def test_the_rollouts_view_its_forms_and_the_banner(site, tmp_path):
 
     for path in ("/admin/", "/admin/crashes", "/admin/rollouts"):
         dom = browse(site, path, tmp_path, user="boss")
-        banner = re.search(r'<p class="banner"[^>]*>(.*?)</p>', dom, re.S).group(1)
-        assert RULE in banner and "support calls" in banner and "UTC" in banner
-        assert "at this step, rule no requests yet" in banner
+        [(kind, banner)] = banners(dom)
+        assert kind == "halt"
+        assert f"Rollout \u201c{RULE}\u201d was halted by boss on the console" in banner
+        assert "\u201csupport calls\u201d" in banner
+        assert "none of its machines had asked yet" in banner
     history = dom[dom.index("History"):]
     assert "halt refused" in history and "the form's token was missing" in history
     assert "console: boss" in history
     assert re.findall(r'name="action" value="(\w+)"', dom) == ["resume"]
+
+    # Acknowledged through nginx's POST allowance: one line from then on.
+    form = dict(re.findall(r'name="(\w+)" value="([^"]*)"', banner))
+    status, landed = post(site, form, "/admin/banners/ack")
+    assert status == 200 and landed.endswith("/admin/rollouts")
+    [(kind, line)] = banners(browse(site, "/admin/failures", tmp_path, user="boss"))
+    assert kind == "acked" and "acknowledged by boss" in line
