@@ -2,6 +2,7 @@
 the real app and store, two hosts on one PostgreSQL, the console's forms and
 the command line."""
 
+import base64
 import json
 import random
 import re
@@ -10,11 +11,12 @@ import time
 
 import psycopg
 import pytest
-from conftest import ADMIN, GOOD, GUARDED, KEY, RULE, banners
+from conftest import ADMIN, GOOD, GUARDED, KEY, PASSWORD, RULE, banners
 
 from quillo_service import __main__ as cli
 from quillo_service import create_app  # noqa: E402
 from quillo_service.admin import auth
+from quillo_service.admin.users import Users
 from quillo_service.rollouts import changes, counting, guard, live
 from quillo_service.rollouts.queries import RolloutQueries
 from quillo_service.rollouts.view import rule_anchor
@@ -209,9 +211,13 @@ def test_a_bad_release_is_halted_before_2000_requests_reach_it(guarded_app):
         return client.post("/admin/banners/ack", headers=GOOD,
                            data=form if token else dict(form, token=""))
     assert ack(banner, token=False).status_code == 403
+    # A read-only user is shown no button, and a post of the form is refused.
+    Users(store).add("reader", auth.make_hash(PASSWORD), True)
+    reader = {"Authorization": "Basic " + base64.b64encode(
+        f"reader:{PASSWORD}".encode()).decode()}
+    assert "banners/ack" not in client.get("/admin/crashes", headers=reader).data.decode()
     form = dict(re.findall(r'name="(\w+)" value="([^"]*)"', banner))
-    assert client.post("/admin/banners/ack", headers=GOOD, data=form,
-                       environ_overrides={auth.READ_ONLY: True}).status_code == 403
+    assert client.post("/admin/banners/ack", headers=reader, data=form).status_code == 403
     r = ack(banner)
     assert r.status_code == 303 and r.headers["Location"] == "/admin/failures"
     [(kind, line)] = banners(client.get("/admin/crashes", headers=GOOD).data.decode())
