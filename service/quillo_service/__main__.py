@@ -17,6 +17,7 @@ import time
 
 from . import load_features
 from .config import ConfigError, load_config
+from .config.top_level import RETENTION_DAYS_MAX
 from .db import StoreError, open_configured
 from .periods import iso_time
 from .tables import text_table
@@ -41,8 +42,8 @@ def _days(text):
         n = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"{text!r:.40} is not a whole number of days") from None
-    if not 1 <= n <= 36500:
-        raise argparse.ArgumentTypeError(f"give 1 to 36500 days, not {n}")
+    if not 1 <= n <= RETENTION_DAYS_MAX:
+        raise argparse.ArgumentTypeError(f"give 1 to {RETENTION_DAYS_MAX} days, not {n}")
     return n
 
 

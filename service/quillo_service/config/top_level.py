@@ -2,6 +2,9 @@
 
 from .checks import address, integer, text
 
+# The longest retention a configuration may set, and `purge --days` may ask for.
+RETENTION_DAYS_MAX = 36500
+
 
 def parse_top_level(data, p):
     """database, full_installer, support, retention_days and client_secret."""
@@ -12,7 +15,8 @@ def parse_top_level(data, p):
     support = data.get("support")
     if support is not None:
         text(support, f"{p}: support")
-    retention_days = integer(data.get("retention_days", 90), f"{p}: retention_days", 1, 36500)
+    retention_days = integer(data.get("retention_days", 90), f"{p}: retention_days", 1,
+                             RETENTION_DAYS_MAX)
     client_secret = data.get("client_secret")
     if client_secret is not None:
         text(client_secret, f"{p}: client_secret", 1000)

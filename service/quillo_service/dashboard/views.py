@@ -170,14 +170,15 @@ def _funnel_notes(store, period, unlaid):
     line = (f"{n:,} failure report{'' if one else 's'} in this period ({kinds}) "
             f"belong{'s' if one else ''} to no request: no request that "
             f"{'it' if one else 'they'} could belong to came before {'it' if one else 'them'} "
-            "within those windows. Counted here, and in no rate.")
+            "within those windows. Counted here, and in no rate.") if n else \
+        "Every failure report in this period belongs to a request."
     if unlaid_from is not None and unlaid_from > max(first, began or 0):
-        line += f" Such reports are counted from {time_text(unlaid_from)} UTC on."
+        line += f" Reports that belong to no request are counted from {time_text(unlaid_from)} UTC on."
     notes = [line]
     if began is not None and began > first:
         notes.append(f"The download funnel counts requests from {time_text(began)} UTC on, "
-                     "when it began with the first download logged: the requests of this "
-                     "period before then are in no count on this page.")
+                     "when it began counting: the requests of this period before then are in "
+                     "no count on this page.")
     elif period.start > first:
         notes.append("Requests are counted by the hour: this period's from "
                      f"{time_text(first)} UTC, the start of its first hour.")
