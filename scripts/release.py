@@ -17,7 +17,9 @@ import tempfile
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(SOURCE, 'tests'))
+sys.path.insert(0, os.path.join(SOURCE, 'scripts'))
 from harness import cached  # noqa: E402
+import progress  # noqa: E402
 NAME = 'QuilloSetup-{key}.exe'
 TOOLS = ['cmake', 'openssl', 'osslsigncode', 'wine', 'wineserver']
 HOST = re.compile(r'[A-Za-z0-9.-]+(:[0-9]{1,5})?')
@@ -46,10 +48,33 @@ def run(args, what, **kw):
     return out.stdout
 
 
+def long_step(args, what, doing):
+    """Runs a build step that may take minutes, with progress on standard error."""
+    try:
+        return progress.run(args, doing)
+    except progress.Failed as failure:
+        raise Refused('%s failed (%s' % (what, failure))
+
+
+def counted(number, one, many):
+    """"1 copy", "2 copies": a count with its noun in the right number."""
+    return '%d %s' % (number, one if number == 1 else many)
+
+
+def which_build(tense):
+    """Which build's tools the checks under Wine "run" or "ran" on, and why
+    (scripts/wine_choice exports the machine's sentence)."""
+    machine = os.environ.get('QUILLO_MACHINE')
+    return '%sthe release checks %s on the %s build of the tools; the copies are of the ' \
+        'shipped 32-bit program' % (machine + ': ' if machine else '', tense,
+                                    os.environ.get('QUILLO_ARCH', 'i686'))
+
+
 def read_keys(path):
-    """The keys of a key file, read as stampkey --batch reads them: one per
-    line, a trailing CR and a UTF-8 byte order mark dropped, blank lines
-    skipped. Every key must be a shipped key, and none may repeat."""
+    """The keys of a key file and its problems, read as stampkey --batch
+    reads them: one per line, a trailing CR and a UTF-8 byte order mark
+    dropped, blank lines skipped. Every key must be a shipped key, and none
+    may repeat; each line that breaks that is one problem."""
     with open(path, 'rb') as f:
         text = f.read()
     if text.startswith(b'\xef\xbb\xbf'):
@@ -69,19 +94,15 @@ def read_keys(path):
         else:
             seen[key] = number
             keys.append(key)
-    if problems:
-        raise Refused('%s:\n  %s' % (path, '\n  '.join(problems)))
-    if not keys:
-        raise Refused('%s holds no keys' % path)
-    return keys
+    if not keys and not problems:
+        problems.append('it holds no keys')
+    return keys, ['%s: %s' % (path, problem) for problem in problems]
 
 
 def signing_material(args, secrets):
     """The certificate chain and the private key as PEM files in the private
     folder secrets, after checking that they belong together."""
     password = ['-passin', 'env:' + args.password_env if args.password_env else 'pass:']
-    if args.password_env and args.password_env not in os.environ:
-        raise Refused('the environment variable %s (--password-env) is not set' % args.password_env)
     chain, key = os.path.join(secrets, 'chain.pem'), os.path.join(secrets, 'key.pem')
     if args.pkcs12:
         leaf, cas = os.path.join(secrets, 'leaf.pem'), os.path.join(secrets, 'ca.pem')
@@ -120,13 +141,16 @@ def build(args):
         arch = os.environ.get('QUILLO_ARCH', 'i686')
         toolchain = [] if os.path.exists(cache) else [
             '-DCMAKE_TOOLCHAIN_FILE=' + os.path.join(SOURCE, 'cmake', 'mingw-%s.cmake' % arch)]
-        run(['cmake', '-S', SOURCE, '-B', args.build_dir, '-DSERVICE_HOST=' + args.host]
-            + toolchain, 'configuring the build')
+        long_step(['cmake', '-S', SOURCE, '-B', args.build_dir, '-DSERVICE_HOST=' + args.host]
+                  + toolchain, 'configuring the build', 'configuring')
     targets = ['shipped_launcher', 'verifysig', 'host_tools'] + (
         ['addroot'] if args.trust_root else [])
-    print('building %s in %s' % (' '.join(targets), args.build_dir))
-    run(['cmake', '--build', args.build_dir, '-j', str(os.cpu_count() or 2), '--target'] + targets,
-        'building')
+    print('building %s in %s (a first build takes minutes; a line on standard error every '
+          '%d s tells how far it is)' % (' '.join(targets), args.build_dir, progress.EVERY),
+          flush=True)
+    seconds = long_step(['cmake', '--build', args.build_dir, '-j', str(os.cpu_count() or 2),
+                         '--target'] + targets, 'building', 'building')
+    print('built in %d s' % seconds)
     launcher = cached('QUILLO_SHIPPED_LAUNCHER', None, args.build_dir)
     with open(launcher, 'rb') as f:
         if args.host.encode('utf-16-le') not in f.read():
@@ -214,24 +238,51 @@ def chain_check(args, signed, work):
                       '--trust-root adds one)' % '; '.join(reasons[:2]))
 
 
-def release(args):
+def check_inputs(args, secrets):
+    """Checks every input before anything is built, and returns the keys and
+    the signing material (PEM files in the private folder secrets). Raises
+    Refused naming every problem found, not only the first."""
+    problems = []
     missing = [t for t in TOOLS if not shutil.which(t)]
     if missing:
-        raise Refused('missing programs: %s (scripts/setup installs them)' % ' '.join(missing))
-    for path in [args.keys, args.pkcs12, args.cert, args.key] + args.trust_root:
-        if path and not os.path.isfile(path):
-            raise Refused('%s is not a file' % path)
+        problems.append('missing programs: %s (scripts/setup installs them)' % ' '.join(missing))
+    absent = [path for path in [args.keys, args.pkcs12, args.cert, args.key] + args.trust_root
+              if path and not os.path.isfile(path)]
+    problems += ['%s is not a file' % path for path in absent]
     out = os.path.abspath(args.out)
     parent = os.path.dirname(out)
     if os.path.exists(out) and (not os.path.isdir(out) or os.listdir(out)):
-        raise Refused('the output folder %s is not empty' % out)
+        problems.append('the output folder %s is not empty' % out)
     if not os.path.isdir(parent):
-        raise Refused('the folder %s, where the output folder goes, does not exist' % parent)
-    keys = read_keys(args.keys)
+        problems.append('the folder %s, where the output folder goes, does not exist' % parent)
+    keys = []
+    if args.keys not in absent:
+        keys, key_problems = read_keys(args.keys)
+        problems += key_problems
+    material = None
+    if args.password_env and args.password_env not in os.environ:
+        problems.append('the environment variable %s (--password-env) is not set'
+                        % args.password_env)
+    elif 'openssl' not in missing and not set(absent) & {args.pkcs12, args.cert, args.key}:
+        try:
+            material = signing_material(args, secrets)
+        except Refused as problem:
+            problems.append(str(problem))
+    if problems:
+        raise Refused('%s of the input:\n  %s' % (counted(len(problems), 'problem', 'problems'),
+                                                   '\n  '.join(problems)))
+    return keys, material
+
+
+def release(args):
+    out = os.path.abspath(args.out)
+    parent = os.path.dirname(out)
     work = tempfile.mkdtemp(prefix='quillo-release-')  # private: it holds the bare key
     staging = None
+    checked = False
     try:
-        chain, private_key = signing_material(args, work)
+        keys, (chain, private_key) = check_inputs(args, work)
+        print(which_build('run'))
         launcher = build(args)
 
         signed = os.path.join(work, 'QuilloSetup.exe')
@@ -241,6 +292,7 @@ def release(args):
         chain_check(args, signed, work)
         print('signed %s; checking it as the launcher does' % launcher)
         env = wine_prefix(args)
+        checked = True
         judge('the signed launcher', launcher_checks(args, env, [signed])[0], None)
 
         staging = tempfile.mkdtemp(prefix='.%s.release-' % os.path.basename(out), dir=parent)
@@ -252,7 +304,8 @@ def release(args):
 
         names = [NAME.format(key=k) for k in keys]
         copies = [os.path.join(staging, n) for n in names]
-        print('stamped %d copies; checking each as the launcher does' % len(copies))
+        print('stamped %s; checking each as the launcher does'
+              % counted(len(copies), 'copy', 'copies'))
         for name, copy, key, result in zip(names, copies, keys,
                                            launcher_checks(args, env, copies)):
             judge(name, result, key)
@@ -272,11 +325,15 @@ def release(args):
         os.chmod(staging, 0o777 & ~mask)
         os.rename(staging, out)  # replaces an empty folder, as checked above
         staging = None
-        print('%d signed, stamped and checked copies and manifest.csv in %s' % (len(keys), out))
+        print('%s and manifest.csv in %s'
+              % (counted(len(keys), 'signed, stamped and checked copy',
+                         'signed, stamped and checked copies'), out))
     finally:
         shutil.rmtree(work, ignore_errors=True)
         if staging:
             shutil.rmtree(staging, ignore_errors=True)
+        if checked:
+            print(which_build('ran'))
 
 
 def main():

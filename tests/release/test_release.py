@@ -56,6 +56,9 @@ class ReleaseTest(unittest.TestCase):
     def test_good_release(self):
         run = self.release('%s\r\n\n%s\n%s' % tuple(KEYS))
         self.assertEqual(run.returncode, 0, run.stderr)
+        self.assertIn('stamped 3 copies;', run.stdout)
+        self.assertIn('3 signed, stamped and checked copies and manifest.csv', run.stdout)
+        self.assertIn('the release checks ran on the ', run.stdout.splitlines()[-1])
         with open(os.path.join(self.out, 'manifest.csv'), newline='') as f:
             rows = list(csv.reader(f))
         self.assertEqual(rows[0], ['key', 'file', 'size', 'sha256'])
