@@ -66,27 +66,47 @@ def front_lines(fronts):
     """The host template's REAL_IP and FRONTS fields for the fronts (balancer
     addresses or networks) whose X-Real-IP and X-Request-Id a host believes;
     none: clients reach the host directly, as on a single host."""
-    real_ip = ['    set_real_ip_from %s;' % f for f in fronts]
+    real_ip = ['        set_real_ip_from %s;' % f for f in fronts]
     if real_ip:
-        real_ip.append('    real_ip_header X-Real-IP;')
+        real_ip.append('        real_ip_header X-Real-IP;')
     return {'REAL_IP': '\n'.join(real_ip),
             'FRONTS': '\n'.join('        %s 1;' % f for f in fronts)}
 
 
 def production_nginx(host, cert, cert_key, installers, upstream, listen='443',
-                     fallback='/var/lib/quillo/fallback', fronts=()):
+                     fallback='/var/lib/quillo/fallback', fronts=(), site=False):
     """The configuration for a production host: system paths for the pid and
-    the logs, nginx's default temporary folders, the www-data user."""
-    return render_nginx(dict(front_lines(fronts), **{
+    the logs, nginx's default temporary folders, the www-data user. With
+    site, only the site (see site_of), for beside the distribution's own
+    nginx.conf."""
+    text = render_nginx(dict(front_lines(fronts), **{
         'MAIN': 'user www-data;\npid /run/nginx.pid;\nerror_log /var/log/nginx/error.log;',
-        'WORKERS': 'auto',
-        'HTTP': '    access_log /var/log/nginx/quillo.access.log;',
+        'WORKERS': 'auto', 'HTTP': '',
+        'SERVER_LOG': '        access_log /var/log/nginx/quillo.access.log;',
         'INSTALLER_ACCESS_LOG': '            access_log /var/log/nginx/quillo.access.log;',
         'UPSTREAM': upstream, 'LISTEN': listen_lines(listen), 'SERVER_NAME': host,
         'FALLBACK': os.path.abspath(fallback),
         'CERT': cert, 'CERT_KEY': cert_key, 'INSTALLERS': os.path.abspath(installers),
         'INSTALLER_OPTIONS': '', 'EXTRA_LOCATIONS': '',
         'CLIENT_RATE': '50r/s', 'CLIENT_BURST': '200'}))
+    return site_of(text) if site else text
+
+
+# Where the template's site begins, inside its http block.
+SITE_START = '    # ---- The Quillo site:'
+
+
+def site_of(config):
+    """The site part of a rendered host configuration: its http block from
+    SITE_START to the block's end, a level less indented. It goes inside
+    another http block (Debian's nginx.conf includes sites-enabled/* there),
+    which must include mime.types, as Debian's does."""
+    start = config.index('\n\n', config.index(SITE_START)) + 2  # after its own comment
+    end = config.rstrip().rindex('}')  # the closing brace of http
+    lines = config[start:end].rstrip().split('\n')
+    return ('# The Quillo service\'s nginx site (stack.py nginx-conf --site), for\n'
+            '# /etc/nginx/sites-available/quillo, linked from sites-enabled/.\n'
+            + '\n'.join(line[4:] if line.startswith('    ') else line for line in lines) + '\n')
 
 
 def upstream_tls(ca, name):
@@ -448,7 +468,7 @@ class Stack:
             'HTTP': '\n'.join('    ' + line for line in http),
             'UPSTREAM': self.upstream, 'LISTEN': listen_lines(self.listen),
             'FALLBACK': self.fallback_dir,
-            'SERVER_NAME': self.host, **front_lines(self.fronts),
+            'SERVER_NAME': self.host, **front_lines(self.fronts), 'SERVER_LOG': '',
             'CERT': os.path.join(self.certs, 'server.crt'),
             'CERT_KEY': os.path.join(self.certs, 'server.key'),
             'INSTALLERS': self.installers,
@@ -1028,6 +1048,10 @@ def main(argv=None):
     n.add_argument('--front', action='append', default=[], metavar='ADDRESS',
                    help='a balancer in front of this host (address or network; repeat for '
                    'several): its X-Real-IP and X-Request-Id are believed')
+    n.add_argument('--site', action='store_true',
+                   help='print only the site (its server block and what it needs), for '
+                   '/etc/nginx/sites-available/ beside the distribution\'s nginx.conf, '
+                   'instead of a whole nginx.conf')
     f = sub.add_parser('front-conf', help='prints the nginx configuration for a balancer '
                        'of several hosts')
     f.add_argument('--host', required=True, help='the service host name (SERVICE_HOST)')
@@ -1044,7 +1068,8 @@ def main(argv=None):
                                           args.ca, args.listen))
         return 0
     sys.stdout.write(production_nginx(args.host, args.cert, args.cert_key, args.installers,
-                                      args.upstream, args.listen, args.fallback, args.front))
+                                      args.upstream, args.listen, args.fallback, args.front,
+                                      args.site))
     return 0
 
 
