@@ -157,3 +157,10 @@ def test_nginx_conf_site_goes_beside_debians_nginx_conf(tmp_path):
     t = subprocess.run(["nginx", "-t", "-c", str(tmp_path / "nginx.conf"), "-e",
                         str(tmp_path / "error.log")], capture_output=True, text=True, timeout=60)
     assert t.returncode == 0, t.stderr
+
+
+def test_screenshots_help_names_what_it_makes():
+    r = subprocess.run([os.path.join(ROOT, "scripts", "screenshots"), "--help"],
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0 and r.stdout.startswith("usage: scripts/screenshots "), r.stderr
+    assert "console-VIEW.png" in r.stdout and "/admin/find" not in r.stderr
