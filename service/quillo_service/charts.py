@@ -17,6 +17,9 @@ from .shorten import middle
 PALETTE = ("#2a62c9", "#e07b39", "#3ca370", "#c94a4a", "#8a63c9", "#c9b52a",
            "#3fb1c4", "#b5657f", "#7f8c8d", "#5d4037")
 OTHER_COLOUR = "#b0b0b0"
+# Characters of a label beside a horizontal bar: about 7 px each at 11 px
+# (wide digits and letters), so that none runs past the left edge.
+LABEL_CHARS = 29
 
 
 def colour(i):
@@ -114,21 +117,23 @@ def stacked_bars(days, series, title, width=760, height=240, unit="day"):
 
 
 def horizontal_bars(rows, title, width=760, bar_h=18, label_w=220, unit=""):
-    """One bar per (label, count), largest first as given."""
+    """One bar per (label, count), largest first as given; a row may add
+    the whole of a label cut by its caller, (label, count, whole), for the
+    titles."""
     if not rows:
         return _empty(title, width)
     top = 6
     height = top + len(rows) * (bar_h + 4) + 6
-    peak = max((n for _, n in rows), default=0) or 1
+    peak = max((row[1] for row in rows), default=0) or 1
     plot_w = width - label_w - 80
     out = [f'<svg xmlns="http://www.w3.org/2000/svg" class="chart" role="img" '
            f'width="{width}" height="{height}" viewBox="0 0 {width} {height}">',
            f"<title>{escape(title)}</title>"]
-    for i, (label, n) in enumerate(rows):
+    for i, (label, n, *given) in enumerate(rows):
         y = top + i * (bar_h + 4)
-        # About 6.5 px a character at 11 px: longer labels would run past
-        # the left edge, so they lose their middle and keep the whole in a title.
-        text = middle(label, 31)
+        # Longer labels lose their middle and keep the whole in a title.
+        text = middle(label, LABEL_CHARS)
+        label = given[0] if given else label
         whole = f"<title>{escape(label)}</title>" if text != str(label) else ""
         w = max(plot_w * n / peak, 1)
         out.append(f'<text x="{label_w - 6}" y="{y + bar_h - 5}" text-anchor="end" '

@@ -5,6 +5,7 @@ from .. import charts, joins
 from ..funnel.outcomes import ASKED, FAILED, HOUR, UNLAID, of_requests
 from ..funnel.queries import DIMS, FunnelCounts
 from ..reports.codes import CODES, GROUPS
+from ..shorten import middle
 from ..periods import bucket_unit, buckets, time_text
 from ..tables import CLOCK_RULE, FAILURE_RULE, OTHER_KEYS, Page, Table, answer_label, percent_of
 from .queries import Dashboard
@@ -282,8 +283,11 @@ class Crashes:
                 "" if offset is None else f"0x{offset:X}",
                 "" if code is None else f"0x{code:08X}",
                 _EXCEPTIONS.get(code, ""), n, time_text(first), time_text(last), sample or ""))
+        # The offset and code tell a module's groups apart: only the module
+        # name gives way to the chart's width.
         svg = charts.horizontal_bars(
-            [(f"{m} +{o} {c}", n) for m, o, c, _, n, _, _, _ in rows[:10]],
+            [(middle(m, charts.LABEL_CHARS - len(f" +{o} {c}")) + f" +{o} {c}", n, f"{m} +{o} {c}")
+             for m, o, c, _, n, _, _, _ in rows[:10]],
             "Crashes by module, offset and exception")
         notes = ["A crash report carries no key and no version, so the key and version "
                  "filters do not apply here.",
