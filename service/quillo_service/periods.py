@@ -10,6 +10,7 @@ from typing import NamedTuple
 
 
 DAY = 86400
+HOUR = 3600
 MAX_DAYS = 400          # longest custom period
 KEY_LIMIT = 1023        # the launcher's key bound
 VERSION_LIMIT = 64
@@ -41,6 +42,26 @@ class Filters(NamedTuple):
         return ", ".join(out) or "all keys and versions"
 
 
+def bucket_unit(period):
+    """What a chart or table over time counts by: "hour" for the last 24
+    hours, "day" for longer."""
+    return "hour" if period.name == "24h" else "day"
+
+
+def buckets(period):
+    """[(hour or day number, its text)] of the period, oldest first, by bucket_unit."""
+    if bucket_unit(period) == "hour":
+        # To the hour that holds the end, begun or not: always 24 bars.
+        first, last = int(period.start // HOUR), int(period.end // HOUR)
+        return [(h, hour_text(h)) for h in range(first, last + 1)]
+    return [(d, day_text(d)) for d in period.days]
+
+
+def hour_text(hour):
+    return datetime.datetime.fromtimestamp(hour * HOUR, datetime.timezone.utc).strftime(
+        "%Y-%m-%d %H:00")
+
+
 def day_text(day):
     return datetime.datetime.fromtimestamp(day * DAY, datetime.timezone.utc).strftime("%Y-%m-%d")
 
@@ -68,12 +89,38 @@ def _parse_day(text):
     return int(d.replace(tzinfo=datetime.timezone.utc).timestamp() // DAY)
 
 
+def shown_dates(period):
+    """The first and last day (YYYY-MM-DD) the period touches: what the
+    console's form shows in its from and to fields, and carries hidden as
+    shown_from and shown_to, so that dates typed there can be told apart."""
+    days = period.days
+    return day_text(days[0]), day_text(days[-1])
+
+
+def period_query(period):
+    """The address's arguments that name `period` again, for the links of a page."""
+    if period.name == "custom":
+        first, last = shown_dates(period)
+        return {"period": "custom", "from": first, "to": last}
+    return {"period": period.name}
+
+
 def parse_period(args, now):
-    """(Period, problem text or None) from the query's period, from and to."""
+    """(Period, problem text or None) from the query's period, from and to.
+
+    From the console's form (it sends shown_from and shown_to, the dates of
+    the period it showed): dates typed into from or to make a custom period,
+    whatever the Period select says; unchanged dates leave the choice to it.
+    Without them (an address): from and to count only with period=custom."""
     name = args.get("period", "7d")
+    shown = args.get("shown_from"), args.get("shown_to")
+    if None not in shown and (args.get("from", ""), args.get("to", "")) != shown:
+        name = "custom"
     today = int(now // DAY)
     if name == "24h":
-        return Period("24h", now - DAY, now, "the last 24 hours"), None
+        # Whole hours, as its charts and tables count them: 24 bars.
+        return Period("24h", (now // HOUR - 23) * HOUR, now,
+                      "the last 24 hours (this hour and the 23 before)"), None
     if name == "custom":
         first, last = _parse_day(args.get("from")), _parse_day(args.get("to"))
         problem = None

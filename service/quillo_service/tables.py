@@ -33,10 +33,12 @@ class Page(NamedTuple):
     forms: list = []  # [(rule name, actions it can take now)] (the Rollouts view)
 
 
+# Cells that read differently on the page and in the CSV: the page shows
+# `.text` (with `.title`, if any, as the cell's title), the CSV writes `.csv`.
+
 class Bytes(int):
     """A count of bytes: the table shows it in MiB, or in GiB from 1,000 MiB
-    on, with the exact figure as the cell's title; the CSV, which writes it
-    as an int, gets the exact figure."""
+    on, with the exact figure as the cell's title; the CSV gets the exact figure."""
 
     @property
     def text(self):
@@ -44,6 +46,49 @@ class Bytes(int):
         if mib >= 1000:
             return f"{self / GIB:,.2f} GiB"
         return f"{math.floor(mib * 10) / 10:.1f} MiB"  # never rounded up to 1,000.0
+
+    @property
+    def title(self):
+        return f"{self:,} bytes"
+
+    @property
+    def csv(self):
+        return int(self)
+
+
+class Share(float):
+    """A share in percent, 0 to 100: "26.9 %" on the page (and in a text),
+    the number 26.92 in the CSV, whose column says "(%)"."""
+
+    @property
+    def text(self):
+        return f"{self:.1f} %"
+
+    title = ""
+
+    @property
+    def csv(self):
+        return round(float(self), 2)
+
+    def __str__(self):
+        return self.text
+
+
+class Money(float):
+    """An amount of money: two decimals on the page and in the CSV."""
+
+    @property
+    def text(self):
+        return f"{self:,.2f}"
+
+    title = ""
+
+    @property
+    def csv(self):
+        return f"{self:.2f}"
+
+    def __str__(self):
+        return self.text
 
 
 OTHER_KEYS = "(other keys)"
@@ -66,7 +111,8 @@ CLOCK_RULE = (
 
 
 def percent_of(n, total):
-    return f"{100.0 * n / total:.1f} %" if total else ""
+    """n's Share of total, or "" when the total is nothing."""
+    return Share(100.0 * n / total) if total else ""
 
 
 def answer_label(answer, config):

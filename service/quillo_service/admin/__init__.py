@@ -26,13 +26,15 @@ from ..dashboard.queries import Dashboard
 from ..rollouts.queries import RolloutQueries
 from ..db import StoreError
 from ..funnel.queries import FunnelCounts
+from ..shorten import middle
 from . import auth, views
 from .users import Users
-from ..periods import parse_filters, parse_period, time_text
+from ..periods import parse_filters, parse_period, period_query, shown_dates, time_text
 
 log = logging.getLogger("quillo_service")
 
 bp = Blueprint("admin", __name__, url_prefix="/admin")
+bp.add_app_template_filter(middle, "middle_cut")  # long keys in the tables
 
 _HEADERS = {
     "Content-Security-Policy": "default-src 'none'; style-src 'unsafe-inline'; "
@@ -86,18 +88,23 @@ def safe_cell(value):
     """A CSV cell that a spreadsheet will not take for a formula."""
     if value is None:
         return ""
+    if hasattr(value, "csv"):  # a cell that reads differently on the page (tables.py)
+        return value.csv
     if isinstance(value, str) and value[:1] in ("=", "+", "-", "@", "\t", "\r"):
         return "'" + value
     return value
 
 
-def csv_response(view, table):
+def csv_response(view, table, period):
+    """The table as a CSV file, named after the view, the table and the
+    days of the period (quillo-rates-campaigns-2026-12-02-to-2026-12-08.csv)."""
     out = io.StringIO()
     w = csv.writer(out, lineterminator="\r\n")
     w.writerow(table.columns)
     for row in table.rows:
         w.writerow([safe_cell(v) for v in row])
-    name = f"quillo-{view}-{table.name}.csv"
+    first, last = shown_dates(period)
+    name = f"quillo-{view}-{table.name}-{first}-to-{last}.csv"
     return Response(out.getvalue(), 200, headers={
         **_HEADERS, "Content-Disposition": f'attachment; filename="{name}"'},
         content_type="text/csv; charset=utf-8")
@@ -138,14 +145,16 @@ def show(view):
     if wanted is not None:
         for table in page.tables:
             if table.name == wanted:
-                return csv_response(view, table)
+                return csv_response(view, table, period)
         return _refuse(404, "There is no such table.")
-    # The query without csv=, for the CSV links and the navigation.
-    keep = {k: v for k, v in request.args.items()
-            if k in ("period", "from", "to", "key", "match", "version")}
+    # The query without csv=, for the CSV links and the navigation: the
+    # period shown (typed dates make it custom) and the filters.
+    keep = {**{k: v for k, v in request.args.items() if k in ("key", "match", "version")},
+            **period_query(period)}
     html = render_template("admin/view.html", page=page, view=view, views=views.VIEWS,
                            period=period, filters=filters, problem=problem, keep=keep,
                            args=request.args, generated=time_text(now), banners=banners,
+                           shown=shown_dates(period),
                            anchor=views.rule_anchor,
                            can_ack=not auth.read_only(request.environ),
                            back=request.full_path.rstrip("?"),

@@ -42,6 +42,7 @@ whole days since 1970-01-01 UTC.
 """
 
 import time
+import weakref
 from contextlib import contextmanager
 
 from .. import settings
@@ -57,6 +58,11 @@ OTHER = ""  # the folded key: no launcher's key is empty
 # fallback.py) are counted as answers of their own, apart from the same
 # instruction given by the service.
 ANSWER_SQL = "CASE WHEN rule = 'fallback' THEN 'fallback:' || answer ELSE answer END"
+
+
+# Each store's crash groups' first crashes ever recorded (Dashboard._first_crashes).
+_first_seen = weakref.WeakKeyDictionary()
+FIRST_SEEN_KEPT = 10_000
 
 
 class Dashboard:
@@ -165,18 +171,26 @@ class Dashboard:
         return self.hosts(bound)[1]
 
     _REQUEST_DIMS = ("day", "bundle_key", "version", "answer", "malformed")
+    _DIMS = _REQUEST_DIMS + ("hour",)  # the rollup has no hours: counted row by row
 
     def request_counts(self, period, filters, dims, where="", now=None):
         """{(dim values...): count} of the requests in the period, keys folded
         as ROLLUP says.
 
-        dims are names from _REQUEST_DIMS; `where` is a fixed SQL fragment
-        over the same names (e.g. " AND malformed <> ''").
+        dims are names from _DIMS; `where` is a fixed SQL fragment over the
+        same names (e.g. " AND malformed <> ''").  By "hour", the requests
+        are counted row by row (the rollup keeps days): for a day or two.
         """
-        assert all(d in self._REQUEST_DIMS for d in dims)
+        assert all(d in self._DIMS for d in dims)
         now = time.time() if now is None else now
         p = self.p
         parts, params = [], []
+        if "hour" in dims:
+            assert period.end - period.start <= 2 * DAY
+            lo = self._id_range("requests", period.start, period.end)[0]
+            self._live(parts, params, lo, None, period.start, period.end, dims, filters, where)
+            rows = self.store.read(self._fold(" UNION ALL ".join(parts), dims), params)
+            return {tuple(row[:-1]): row[-1] for row in rows if row[-1]}
         with self.store.snapshot():
             last = self.rolled_up_to()
             days = period.days
@@ -248,7 +262,7 @@ class Dashboard:
     def _live(self, parts, params, lo, hi, t0, t1, dims, filters, where, sign=1):
         p = self.p
         key = folded(self.store, "bundle_key", "key")
-        expr = {"day": self.day_sql, "bundle_key": key,
+        expr = {"day": self.day_sql, "hour": self.store.hour_sql, "bundle_key": key,
                 "version": "COALESCE(version, '')", "answer": ANSWER_SQL,
                 "malformed": "malformed"}
         cols = "".join(f"{expr[d]} AS {d}, " for d in dims)
@@ -284,8 +298,10 @@ class Dashboard:
             f"{' GROUP BY ' + group if group else ''}{order}",
             [lo, hi, period.start, period.end, *params, *fparams])
 
-    def failures_by_day_and_code(self, period, filters):
-        return self._events(period, f"{self.day_sql}, code_number, COUNT(*)",
+    def failures_by_day_and_code(self, period, filters, unit="day"):
+        """(day, or hour by `unit`, code, failures) of the period."""
+        time_sql = self.store.hour_sql if unit == "hour" else self.day_sql
+        return self._events(period, f"{time_sql}, code_number, COUNT(*)",
                             " AND kind = 'error'", [], "1, 2", filters=filters)
 
     def failures_by(self, period, filters, column):
@@ -307,12 +323,37 @@ class Dashboard:
             [lo, hi, period.start, period.end, *fparams])
 
     def crash_groups(self, period, limit=200):
+        """(module, offset, code, crashes in the period, first crash ever
+        recorded, last crash in the period, a message) of the `limit`
+        largest crash groups of the period."""
         # The crash report's query carries key=0 and version=0: crashes cannot
         # be told apart by key or version, so no filter applies here.
-        return self._events(
+        rows = self._events(
             period, "module, module_offset, exception_code, COUNT(*), MIN(recorded_at), "
             "MAX(recorded_at), MIN(message)", " AND kind = 'crash'", [],
             "module, module_offset, exception_code", f" ORDER BY 4 DESC LIMIT {int(limit)}")
+        first = self._first_crashes({tuple(r[:3]): r[4] for r in rows}, period.start)
+        return [(*r[:4], first[tuple(r[:3])], *r[5:]) for r in rows]
+
+    def _first_crashes(self, firsts, start):
+        """{group: its first crash ever recorded}, given `firsts`, each
+        group's first crash from `start` on.  A group's first crash never
+        changes once known, so each store keeps them (FIRST_SEEN_KEPT at
+        most): the crashes before `start` are read, once, only when a group
+        is not known yet, and a group that had none then is known too."""
+        known = _first_seen.setdefault(self.store, {})
+        if any(g not in known for g in firsts):
+            if len(known) + len(firsts) > FIRST_SEEN_KEPT:
+                known.clear()
+            p = self.p
+            hi = self.store.first_id("events", start + self.LATE)
+            earlier = {(m, o, c): t for m, o, c, t in self.store.read(
+                "SELECT module, module_offset, exception_code, MIN(recorded_at) FROM events "
+                f"WHERE id < {p} AND recorded_at < {p} AND kind = 'crash' "
+                "GROUP BY module, module_offset, exception_code", (hi, start))}
+            for g, t in firsts.items():
+                known.setdefault(g, min(t, earlier.get(g, t)))
+        return {g: min(t, known[g]) for g, t in firsts.items()}
 
     def crash_group_counts(self, start, end, limit=None):
         """{(module, offset, exception code): crashes} between two times, of

@@ -5,7 +5,8 @@ from .. import charts, joins
 from ..funnel.outcomes import ASKED, FAILED, HOUR, UNLAID, of_requests
 from ..funnel.queries import DIMS, FunnelCounts
 from ..reports.codes import CODES, GROUPS
-from ..periods import day_text, time_text
+from ..shorten import middle
+from ..periods import bucket_unit, buckets, time_text
 from ..tables import CLOCK_RULE, FAILURE_RULE, OTHER_KEYS, Page, Table, answer_label, percent_of
 from .queries import Dashboard
 
@@ -14,6 +15,11 @@ def _top(totals, keep):
     """The `keep` largest names, the rest folded into "other"."""
     names = sorted(totals, key=lambda k: (-totals[k], str(k)))
     return names[:keep], names[keep:]
+
+
+# A launcher version or Windows version that a report or request lacked, or
+# that was folded away (the queries keep it as "").
+UNKNOWN = "unknown"
 
 
 def code_meaning(code):
@@ -34,17 +40,19 @@ _EXCEPTIONS = {0xC0000005: "access violation", 0xC00000FD: "stack overflow",
 
 
 def _stacked(period, per_day, names, rest, label):
-    """Chart data: [(day text, {series: n})] and the series with colours."""
+    """Chart data: [(day or hour text, {series: n})] (periods.buckets) and
+    the series with colours; per_day is by day or hour number, as the
+    period's bucket_unit."""
     series = [(label(n), charts.colour(i)) for i, n in enumerate(names)]
     if rest:
         series.append(("other", charts.OTHER_COLOUR))
     days = []
-    for d in period.days:
+    for d, text in buckets(period):
         counts = {}
         for name, n in per_day.get(d, {}).items():
             key = label(name) if name in names else "other"
             counts[key] = counts.get(key, 0) + n
-        days.append((day_text(d), counts))
+        days.append((text, counts))
     return days, series
 
 
@@ -54,7 +62,8 @@ class Installs:
     @staticmethod
     def build(store, config, period, filters, now):
         db = Dashboard(store)
-        counts = db.request_counts(period, filters, ("day", "answer"), now=now)
+        unit = bucket_unit(period)
+        counts = db.request_counts(period, filters, (unit, "answer"), now=now)
         per_day, totals = {}, {}
         for (day, answer), n in counts.items():
             label = answer_label(answer, config)
@@ -63,18 +72,20 @@ class Installs:
             totals[label] = totals.get(label, 0) + n
         names, rest = _top(totals, 7)
         days, series = _stacked(period, per_day, names, rest, str)
-        svg = charts.stacked_bars(days, series, "Instruction requests per day by answer")
-        cols = ("day (UTC)", "requests") + tuple(s for s, _ in series)
+        svg = charts.stacked_bars(days, series, f"Instruction requests per {unit} by answer",
+                                  unit=unit)
+        cols = (f"{unit} (UTC)", "requests") + tuple(s for s, _ in series)
         rows = [(label, sum(c.values())) + tuple(c.get(s, 0) for s, _ in series)
                 for label, c in days]
         grand = sum(totals.values())
         mix = [(label, n, percent_of(n, grand)) for label, n in
                sorted(totals.items(), key=lambda kv: (-kv[1], kv[0]))]
         return Page(
-            "Installs started: instruction requests per day and the answers given",
-            [("Instruction requests per day, by answer", svg, [(c, s) for s, c in series])],
-            [Table("per-day", "Requests per day", cols, rows),
-             Table("answers", "Answer mix", ("answer", "requests", "share"), mix)],
+            f"Installs started: instruction requests per {unit} and the answers given",
+            [(f"Instruction requests per {unit}, by answer", svg,
+              [(c, s) for s, c in series])],
+            [Table("per-day", f"Requests per {unit}", cols, rows),
+             Table("answers", "Answer mix", ("answer", "requests", "share (%)"), mix)],
             [f"{grand:,} instruction requests in the period. Each launcher run asks once."]
             + _lost_note(db))
 
@@ -94,8 +105,9 @@ class Failures:
     @staticmethod
     def build(store, config, period, filters, now):
         db = Dashboard(store)
+        unit = bucket_unit(period)
         per_day, totals = {}, {}
-        for day, code, n in db.failures_by_day_and_code(period, filters):
+        for day, code, n in db.failures_by_day_and_code(period, filters, unit):
             per_day.setdefault(day, {})
             per_day[day][code] = per_day[day].get(code, 0) + n
             totals[code] = totals.get(code, 0) + n
@@ -104,7 +116,7 @@ class Failures:
         def label(code):
             return "code ?" if code is None else f"code {code}"
         days, series = _stacked(period, per_day, names, rest, label)
-        svg = charts.stacked_bars(days, series, "Failures per day by code")
+        svg = charts.stacked_bars(days, series, f"Failures per {unit} by code", unit=unit)
         legend = [(c, s + (": " + code_meaning(n)[0] if n is not None else ": no code"))
                   for (s, c), n in zip(series, names)]
         if rest:
@@ -115,15 +127,15 @@ class Failures:
             words, group = code_meaning(code)
             by_code.append(("" if code is None else code, words, GROUPS[group].title,
                             totals[code], percent_of(totals[code], grand)))
-        cols = ("day (UTC)", "failures") + tuple(s for s, _ in series)
+        cols = (f"{unit} (UTC)", "failures") + tuple(s for s, _ in series)
         rows = [(label_, sum(c.values())) + tuple(c.get(s, 0) for s, _ in series)
                 for label_, c in days]
         return Page(
-            "Failures per day by code",
-            [("Reported failures per day, stacked by code", svg, legend)],
+            f"Failures per {unit} by code",
+            [(f"Reported failures per {unit}, stacked by code", svg, legend)],
             [Table("codes", "Failures by code", ("code", "meaning", "kind of trouble",
-                                                  "failures", "share"), by_code),
-             Table("per-day", "Failures per day", cols, rows)],
+                                                  "failures", "share (%)"), by_code),
+             Table("per-day", f"Failures per {unit}", cols, rows)],
             [f"{grand:,} failures reported in the period (interactive runs only; "
              "crashes are under Crashes)."])
 
@@ -231,9 +243,9 @@ class Systems:
         by_os = Dashboard(store).failures_by(period, filters, "os")
         counted, unlaid = _failed_requests(store, period, filters, now, "version")
         total_os = sum(n for _, n in by_os)
-        os_rows = [(os, ("Windows " + _WINDOWS[os]) if os in _WINDOWS else "", n,
+        os_rows = [(os or UNKNOWN, ("Windows " + _WINDOWS[os]) if os in _WINDOWS else "", n,
                     percent_of(n, total_os)) for os, n in by_os]
-        ver_rows = [(v, r, f, _rate(f, r)) for v, (r, f) in sorted(
+        ver_rows = [(v or UNKNOWN, r, f, _rate(f, r)) for v, (r, f) in sorted(
             counted.items(), key=lambda kv: (-kv[1][1], -kv[1][0], kv[0]))]
         return Page(
             "Failure reports by Windows version, failed requests by launcher version",
@@ -245,7 +257,7 @@ class Systems:
                                      "Failed requests by launcher version"), [])],
             [Table("os", "Failure reports by Windows version, in this period",
                    ("Windows version", "name", "failure reports in this period",
-                    "share of failure reports"), os_rows,
+                    "share of failure reports (%)"), os_rows,
                    "Requests carry no Windows version, so this is each version's share of "
                    "the failure reports, not a rate. Crash reports carry none either: these "
                    "are the error reports."),
@@ -271,18 +283,24 @@ class Crashes:
                 "" if offset is None else f"0x{offset:X}",
                 "" if code is None else f"0x{code:08X}",
                 _EXCEPTIONS.get(code, ""), n, time_text(first), time_text(last), sample or ""))
+        # The offset and code tell a module's groups apart: only the module
+        # name gives way to the chart's width.
         svg = charts.horizontal_bars(
-            [(f"{m} +{o} {c}", n) for m, o, c, _, n, _, _, _ in rows[:10]],
+            [(middle(m, charts.LABEL_CHARS - len(f" +{o} {c}")) + f" +{o} {c}", n, f"{m} +{o} {c}")
+             for m, o, c, _, n, _, _, _ in rows[:10]],
             "Crashes by module, offset and exception")
         notes = ["A crash report carries no key and no version, so the key and version "
                  "filters do not apply here.",
-                 "First and last seen are UTC. Up to 200 groups, most crashes first."]
+                 "First seen is the group's first crash ever recorded (of the records "
+                 "kept), last seen its last in this period, both UTC. Up to 200 groups, "
+                 "most crashes in this period first."]
         return Page(
             "Crash groups: module, offset within the module, exception code",
             [("The 10 largest crash groups", svg, [])],
             [Table("groups", "Crash groups",
-                   ("module", "offset", "exception code", "exception", "crashes",
-                    "first seen (UTC)", "last seen (UTC)", "sample message"), rows)], notes)
+                   ("module", "offset", "exception code", "exception", "crashes in this period",
+                    "first seen ever (UTC)", "last seen (UTC)", "sample message"), rows)],
+            notes)
 
 
 class Malformed:
@@ -291,7 +309,8 @@ class Malformed:
     @staticmethod
     def build(store, config, period, filters, now):
         db = Dashboard(store)
-        counts = db.request_counts(period, filters, ("day", "malformed"),
+        unit = bucket_unit(period)
+        counts = db.request_counts(period, filters, (unit, "malformed"),
                                    where=" AND malformed <> ''", now=now)
         per_day, totals = {}, {}
         for (day, fields), n in counts.items():
@@ -300,7 +319,7 @@ class Malformed:
             totals[fields] = totals.get(fields, 0) + n
         names, rest = _top(totals, 6)
         days, series = _stacked(period, per_day, names, rest, lambda f: f)
-        svg = charts.stacked_bars(days, series, "Malformed requests per day")
+        svg = charts.stacked_bars(days, series, f"Malformed requests per {unit}", unit=unit)
         kinds = [(f, n) for f, n in sorted(totals.items(), key=lambda kv: (-kv[1], kv[0]))]
         samples = [(time_text(t), c, k, v, i, a, m, cut)
                    for t, c, k, v, i, a, m, cut in db.malformed_request_samples(period, filters)]
@@ -309,7 +328,7 @@ class Malformed:
                       db.malformed_events(period, filters)]
         return Page(
             "Malformed requests and events: what was wrong with them",
-            [("Malformed instruction requests per day, by the fields that were wrong", svg,
+            [(f"Malformed instruction requests per {unit}, by the fields that were wrong", svg,
               [(c, s) for s, c in series])],
             [Table("request-fields", "Instruction requests by malformed fields",
                    ("malformed fields", "requests"), kinds),

@@ -89,6 +89,7 @@ class Store:
     # dashboard.py for why that matters).
     now_sql = "(julianday('now') - 2440587.5) * 86400.0"
     day_sql = "CAST(recorded_at / 86400 AS INTEGER)"  # whole days since 1970, UTC
+    hour_sql = "CAST(recorded_at / 3600 AS INTEGER)"  # whole hours since 1970
     find_sql = "instr({text}, {part}) > 0"
 
     REPLAY_EVERY = 2.0  # seconds between attempts to write the spool into the database

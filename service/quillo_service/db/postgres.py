@@ -44,6 +44,7 @@ class PostgresStore(Store):
     dialect = "postgresql"
     now_sql = "EXTRACT(EPOCH FROM clock_timestamp())::DOUBLE PRECISION"
     day_sql = "CAST(FLOOR(recorded_at / 86400) AS BIGINT)"
+    hour_sql = "CAST(FLOOR(recorded_at / 3600) AS BIGINT)"
     find_sql = "strpos({text}, {part}) > 0"
     id_type = "BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY"
     float_type = "DOUBLE PRECISION"

@@ -3,8 +3,8 @@ chart and tables of campaigns, days, bandwidth and download speed."""
 
 from .. import charts
 from ..periods import day_text
-from ..tables import (CLOCK_RULE, DOWNLOAD_RULE, FAILURE_RULE, GIB, OTHER_KEYS, Bytes, Page,
-                      Table, answer_label, percent_of)
+from ..tables import (CLOCK_RULE, DOWNLOAD_RULE, FAILURE_RULE, GIB, OTHER_KEYS, Bytes, Money,
+                      Page, Table, answer_label, percent_of)
 from .outcomes import (BYTES_SENT, BYTES_WASTED, COMPLETED, COMPLETED_BYTES,
                        COMPLETED_SECONDS, COUNTS, STARTED, UNASKED, installer_path,
                        of_requests)
@@ -35,7 +35,7 @@ def _sum(rows):
 
 
 def _cost(nbytes, config):
-    return round(nbytes / GIB * config.price_per_gib, 2)
+    return Money(round(nbytes / GIB * config.price_per_gib, 2))
 
 
 def _grouped(campaigns, days, config):
@@ -86,10 +86,10 @@ def _notes(rows, config):
         "report may still have failed silently (silent runs never report).",
         f"{DOWNLOAD_RULE} {FAILURE_RULE} {CLOCK_RULE} Rows are by the day of the "
         "instruction request; a period that starts within an hour counts that whole hour.",
-        f"{sent:,} bytes ({sent / GIB:,.2f} GiB) of installers sent in the period; "
+        f"{Bytes(sent).text} ({sent:,} bytes) of installers sent in the period; "
         f"{percent_of(wasted, sent) or '0.0 %'} of them sent more than once (overlapping "
         "ranges)." + (f" Egress cost at {price:g} {config.currency} per GiB: "
-                      f"{_cost(sent, config):,.2f} {config.currency}." if price else
+                      f"{_cost(sent, config).text} {config.currency}." if price else
                       " Set [bandwidth] price_per_gib to see the egress cost.")]
 
 
@@ -127,12 +127,12 @@ class FunnelView:
             [("Instruction requests and what became of them", svg, [])],
             [Table("funnel", "Funnel and bytes sent per campaign key, rule and channel",
                    ("key", "rule", "answer") + STAGES
-                   + ("completed of started", "bytes sent", "wasted share") + cost_col,
+                   + ("completed of started (%)", "bytes sent", "wasted share (%)") + cost_col,
                    campaign_rows, "Up to 500 rows, most requests first."),
              Table("per-day", "Funnel per day", ("day (UTC)",) + STAGES, day_rows),
              Table("bandwidth", "Bytes sent per day and channel",
                    ("day (UTC)", "channel", "bytes sent", "GiB", "bytes sent twice",
-                    "wasted share") + cost_col, bandwidth),
+                    "wasted share (%)") + cost_col, bandwidth),
              Table("speed", "Completed downloads: average time and speed",
                    ("channel", "completed downloads", "average seconds",
                     "average MiB/s"), _speed_rows(asked, config),

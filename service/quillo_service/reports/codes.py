@@ -11,6 +11,10 @@ from typing import NamedTuple
 class Group(NamedTuple):
     title: str
     advice: str
+    # What leads to the page's one offer of the full installer (when the
+    # service has one), "<then>: Download the full installer": the advice
+    # itself never names it, so that it is offered once.
+    then: str = "You can also"
 
 
 GROUPS = {
@@ -19,28 +23,25 @@ GROUPS = {
                      "again; it continues where the download stopped."),
     "genuine": Group("The downloaded file was not the genuine installer.",
                      "Run setup again. If this happens again, something between this computer "
-                     "and our server changes downloads (a proxy or security software); "
-                     "download the full installer instead."),
+                     "and our server changes downloads (a proxy or security software).",
+                     "In that case"),
     "service": Group("Our server sent an answer that setup could not use.",
                      "Please try again in a few minutes."),
     "damaged": Group("This copy of the setup program is incomplete or damaged.",
-                     "Download the setup program again, or download the full installer."),
+                     "Download the setup program again.", "Or"),
     "disk": Group("Setup could not create or write its files on this computer.",
                   "Make sure the disk has free space and that the temporary folder can be "
                   "written to, then run setup again."),
     "system": Group("Setup cannot run on this computer as it is set up now.",
                     "See below for what to change, then run setup again."),
     "installer": Group("The installer could not be started or reported a problem.",
-                       "Run setup again. If it fails again, download the full installer."),
+                       "Run setup again.", "If it fails again"),
     "internal": Group("Setup ran into an internal problem.",
-                      "Please run setup again. If it keeps failing, download the full "
-                      "installer."),
+                      "Please run setup again.", "If it keeps failing"),
     "crash": Group("Setup stopped unexpectedly.",
-                   "Please run setup again. If it keeps stopping, download the full "
-                   "installer."),
+                   "Please run setup again.", "If it keeps stopping"),
     "unknown": Group("Setup could not finish.",
-                     "Please run setup again. If it keeps failing, download the full "
-                     "installer."),
+                     "Please run setup again.", "If it keeps failing"),
 }
 
 
@@ -141,16 +142,17 @@ class Explanation(NamedTuple):
     title: str
     words: str | None
     advice: str
+    then: str  # leads to the offer of the full installer (Group.then)
 
 
 def explain(code_number, crash=False):
     """Plain words for a code (an int, or None when the query had none)."""
     if crash:
         g = GROUPS["crash"]
-        return Explanation("crash", g.title, None, g.advice)
+        return Explanation("crash", g.title, None, g.advice, g.then)
     c = CODES.get(code_number)
     if c is None:
         g = GROUPS["unknown"]
-        return Explanation("unknown", g.title, None, g.advice)
+        return Explanation("unknown", g.title, None, g.advice, g.then)
     g = GROUPS[c.group]
-    return Explanation(c.group, g.title, c.words, c.advice or g.advice)
+    return Explanation(c.group, g.title, c.words, c.advice or g.advice, g.then)

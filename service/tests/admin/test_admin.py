@@ -548,9 +548,13 @@ def test_an_answer_read_from_nginx_after_midnight_counts_on_its_own_day(database
         (midnight - 2, "c", "k", "0,1,0,220", None, "GET:x", "fallback", "", "", None)])
     store.record_request(midnight + 3, "c", "k", "0,1,0,220", None, "GET:x", "r", "", "")
     Dashboard(store).catch_up(now=NOW)
-    per_day = table(admin_app.test_client(), "installs", "per-day", "period=24h")
-    assert [row[:2] for row in per_day[1:]] == [[day_text(midnight // DAY - 1), "1"],
-                                               [day_text(midnight // DAY), "3"]]
+    per_day = table(admin_app.test_client(), "installs", "per-day", "period=7d")
+    assert [row[:2] for row in per_day[1:] if row[1] != "0"] == [
+        [day_text(midnight // DAY - 1), "1"], [day_text(midnight // DAY), "3"]]
+    per_hour = table(admin_app.test_client(), "installs", "per-day", "period=24h")
+    assert [row[:2] for row in per_hour[1:] if row[1] != "0"] == [
+        [day_text(midnight // DAY - 1) + " 23:00", "1"],
+        [day_text(midnight // DAY) + " 00:00", "3"]]
 
 
 def test_long_and_missing_keys_and_chart_axes_read_at_a_glance(database, admin_app):
@@ -558,19 +562,116 @@ def test_long_and_missing_keys_and_chart_axes_read_at_a_glance(database, admin_a
     assert [round_step(n) for n in (0, 4, 5, 400, 401, 2758)] == [1, 1, 2, 100, 200, 1000]
     store = admin_app.extensions["quillo"].store
     seed(store)
-    long_key = "acme" + "x" * 1019
-    for _ in range(10):  # the busiest day: 14 requests, no round number
-        store.record_request(NOW - 60, "203.0.113.1", long_key, "0,1,0,220", None, "GET:x",
+    # Two keys that differ only at their end stay apart wherever they are cut.
+    keys = ["acme" + "x" * 1017 + end for end in ("-a", "-b")]
+    for key in keys * 5:  # the busiest day: 14 requests, no round number
+        store.record_request(NOW - 60, "203.0.113.1", key, "0,1,0,220", None, "GET:x",
                              "r", "", "")
     client = admin_app.test_client()
     page = client.get("/admin/rates?period=24h", headers=GOOD).data.decode()
-    assert f'<td title="{long_key}">{long_key[:47]}&hellip;</td>' in page
-    assert long_key in [r[0] for r in table(client, "rates", "campaigns", "period=24h")]
+    for key in keys:
+        assert f'<td title="{key}">{key[:32]}\u2026{key[-15:]}</td>' in page
+        assert f'<title>{key}</title>{key[:19]}\u2026{key[-9:]}</text>' in page
+    assert keys[0] in [r[0] for r in table(client, "rates", "campaigns", "period=24h")]
     assert '<td class="none">(no key)</td>' in client.get(
         "/admin/malformed?period=24h", headers=GOOD).data.decode()
     installs = client.get("/admin/installs?period=7d", headers=GOOD).data.decode()
     ticks = [t[1:].split("<")[0] for t in installs.split('text-anchor="end" font-size="10"')[1:]]
     assert ticks == ["0", "5", "10", "15"]
+
+
+def test_a_cut_keeps_both_ends_and_a_text_at_the_bound_whole():
+    from quillo_service.shorten import middle
+    assert middle("a" * 31, 31) == "a" * 31
+    assert middle("a" * 20 + "b" * 12, 31) == "a" * 20 + "\u2026" + "b" * 10
+
+
+def test_dates_typed_into_the_form_win_over_the_period_select(database, admin_app):
+    from quillo_service.periods import parse_period
+    store = admin_app.extensions["quillo"].store
+    seed(store)
+    client = admin_app.test_client()
+    week = parse_period({"period": "7d"}, NOW)[0]
+    first, today = day_text(int(week.start // DAY)), day_text(int(NOW // DAY))
+    # The form shows the period's dates and carries them hidden.
+    page = client.get("/admin/installs?period=7d", headers=GOOD).data.decode()
+    assert f'name="from" value="{first}"' in page and f'name="shown_to" value="{today}"' in page
+    two_days_ago, yesterday = day_text(int(NOW // DAY) - 2), day_text(int(NOW // DAY) - 1)
+    sent = f"shown_from={first}&shown_to={today}&key=&match=exact&version="
+    # Dates typed over them, the select left at 7 days: the dates win.
+    rows = table(client, "installs", "per-day",
+                 f"period=7d&from={two_days_ago}&to={yesterday}&{sent}")
+    assert [r[:2] for r in rows[1:]] == [[two_days_ago, "4"], [yesterday, "2"]]
+    page = client.get(f"/admin/installs?period=7d&from={two_days_ago}&to={today}&{sent}",
+                      headers=GOOD).data.decode()
+    assert f"{two_days_ago} to {today}" in page
+    assert f"period=custom&amp;from={two_days_ago}&amp;to={today}" in page  # links keep it
+    # Dates left as shown: the select decides.
+    rows = table(client, "installs", "per-day", f"period=24h&from={first}&to={today}&{sent}")
+    assert len(rows) == 1 + 24
+
+
+def test_the_last_24_hours_are_counted_by_the_hour(database, admin_app):
+    store = admin_app.extensions["quillo"].store
+    seed(store)
+    client = admin_app.test_client()
+    hours = [f"{day_text(int(NOW // DAY) - 1)} {h:02}:00" for h in range(13, 24)] + [
+        f"{day_text(int(NOW // DAY))} {h:02}:00" for h in range(13)]
+    rows = table(client, "installs", "per-day", "period=24h")
+    assert rows[0][0] == "hour (UTC)" and [r[0] for r in rows[1:]] == hours
+    counted = {r[0]: int(r[1]) for r in rows[1:] if r[1] != "0"}
+    assert counted == {hours[5]: 1, hours[-2]: 2}  # 18:00; 11:00 and 11:30
+    failures = table(client, "failures", "per-day", "period=24h")
+    assert len(failures) == 1 + 24 and sum(int(r[1]) for r in failures[1:]) == 1
+    page = client.get("/admin/malformed?period=24h", headers=GOOD).data.decode()
+    assert page.count("<rect class=\"bar\"") == 1 and ">11:00</text>" in page
+    assert "hour (UTC)</text>" in page
+
+
+def test_a_chart_with_nothing_to_show_says_so(database, admin_app):
+    client = admin_app.test_client()
+    for view in ("installs", "failures", "rates", "crashes", "funnel"):
+        page = client.get(f"/admin/{view}?period=24h", headers=GOOD).data.decode()
+        assert "No data in this period</text>" in page, view
+        assert 'text-anchor="end" font-size="10"' not in page  # no bare axis
+
+
+def test_a_crash_group_was_first_seen_when_it_first_crashed_ever(database, admin_app):
+    store = admin_app.extensions["quillo"].store
+    seed(store)
+    client = admin_app.test_client()
+    for _ in range(2):  # the second page knows it without reading the older crashes
+        groups = table(client, "crashes", "groups", "period=24h")[1:]
+        assert [(r[0], r[4], r[5]) for r in groups] == [
+            ("Quillo-setup.exe", "1", time_text(NOW - DAY - 10)),
+            ("ntdll.dll", "1", time_text(NOW - 500))]
+    # The chart cuts a long module name, never the offset and code that
+    # tell its groups apart.
+    page = client.get("/admin/crashes?period=24h", headers=GOOD).data.decode()
+    assert ('<title>Quillo-setup.exe +0x1A2B 0xC0000005</title>'
+            'Quillo\u2026exe +0x1A2B 0xC0000005</text>') in page
+
+
+def test_versions_nobody_sent_are_labelled_unknown(database, admin_app):
+    seed(admin_app.extensions["quillo"].store)
+    page = admin_app.test_client().get("/admin/systems", headers=GOOD).data.decode()
+    assert 'font-size="11">unknown</text>' in page
+    versions = table(admin_app.test_client(), "systems", "versions")
+    assert ["unknown", "1", "1", "100.00 %"] in versions
+
+
+def test_csv_shares_are_numbers_and_the_file_names_its_days(database, admin_app):
+    seed(admin_app.extensions["quillo"].store)
+    client = admin_app.test_client()
+    mix = table(client, "installs", "answers")
+    assert mix[0] == ["answer", "requests", "share (%)"]
+    assert [r[2] for r in mix[1:]] == ["50.0", "37.5", "12.5"]
+    page = client.get("/admin/installs", headers=GOOD).data.decode()
+    assert '<td class="n">50.0 %</td>' in page
+    r = client.get("/admin/installs?csv=answers&period=custom&from=2027-01-01&to=2027-01-08",
+                   headers=GOOD)
+    assert r.headers["Content-Disposition"] == (
+        'attachment; filename="quillo-installs-answers-2027-01-01-to-2027-01-08.csv"')
 
 
 def test_no_page_csv_or_log_line_shows_a_client_address(admin_app, caplog):

@@ -429,10 +429,10 @@ def test_real_transfers_are_counted_as_they_happened(stack, tmp_path):
     assert int(column("acme1", "bytes sent")) == sent["/installers/campaign.exe"]
     wasted = sent["/installers/campaign.exe"] - FILES["campaign.exe"]
     share = 100 * wasted / (wasted + FILES["campaign.exe"])
-    assert column("acme1", "wasted share") == f"{share:.1f} %"
+    assert float(column("acme1", "wasted share (%)")) == round(share, 2)
     assert int(column("feed" * 10, "bytes sent")) == sent["/installers/beta.exe"]
     assert int(column("plain", "bytes sent")) == FILES["stable.exe"]
-    assert column("plain", "wasted share") == "0.0 %"
+    assert column("plain", "wasted share (%)") == "0.0"
     assert float(column("plain", "cost (EUR)")) == round(FILES["stable.exe"] / 2**30 * 100, 2)
     bandwidth = {r[1]: r for r in admin_csv(stack, "bandwidth")[1:]}
     assert int(bandwidth["channel campaign"][2]) == sent["/installers/campaign.exe"]
@@ -453,3 +453,17 @@ def test_real_transfers_are_counted_as_they_happened(stack, tmp_path):
 def _skipped(stack):
     return ingest_position(stack.store, position_name("downloads", stack.downloads_log))[2]
 
+
+
+def test_the_funnel_leads_with_gib_and_costs_have_two_decimals(write_config):
+    from quillo_service.funnel.outcomes import BYTES_SENT
+    from quillo_service.funnel.view import _cost, _notes
+    config = load_config(write_config(CONFIG.replace(
+        "[limits]", '[bandwidth]\nprice_per_gib = 0.01\ncurrency = "EUR"\n\n[limits]')))
+    counts = [0] * len(COUNTS)
+    counts[BYTES_SENT] = 533_272_627_478
+    note = _notes({("day", "", "", "", STABLE): counts}, config)[2]
+    assert note.startswith("496.65 GiB (533,272,627,478 bytes) of installers sent")
+    assert note.endswith(": 4.97 EUR.")
+    four = _cost(400 * 2 ** 30, config)
+    assert (four.text, four.csv) == ("4.00", "4.00")

@@ -173,3 +173,9 @@ def test_a_failing_database_costs_records_not_answers(postgres, write_config, ca
     store.close()  # its thread would write the spool in a few seconds
     assert store.replay_spool() == 5 and store.count("requests") == 6
     store.close()
+
+
+def test_the_crash_page_offers_the_full_installer_once(client):
+    page = client.get(CRASH).data.decode()
+    assert page.count("full installer") == 1
+    assert page.count('href="https://dl.test/QuilloFull.exe"') == 1
