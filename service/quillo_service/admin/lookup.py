@@ -1,6 +1,6 @@
 """The console's lookups: from a support reference to its event, and from a
-table's cell to the events or requests it counts (lookup/ reads the rows
-and says them in plain words).
+table's cell to the events or requests it counts (reports/lookup.py reads the
+rows, lookup_words.py says them in plain words).
 
     GET /admin/find?reference=REF   303 to /admin/event/REF (the search box)
     GET /admin/event/REF            the event, the request it belongs to, and
@@ -18,11 +18,12 @@ from flask import current_app, redirect, render_template, request, url_for
 
 from ..db import StoreError
 from ..dashboard.views import _EXCEPTIONS, code_meaning
-from ..lookup import links, view as words
-from ..lookup.queries import PAGE, Lookup
+from .. import links
+from ..reports.lookup import PAGE, Lookup
 from ..periods import parse_filters, parse_period
 from ..reports.events import normal_reference
 from . import _refuse, around, bp, html_response, log, period_query, views
+from . import lookup_words as words
 
 _NO_STORE = "The dashboard's store is not available."
 

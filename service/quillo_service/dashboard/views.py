@@ -4,7 +4,7 @@ into charts and tables, for the console to show (admin/views.py lists them)."""
 from .. import charts, joins
 from ..funnel.outcomes import ASKED, FAILED, HOUR, UNLAID, of_requests
 from ..funnel.queries import DIMS, FunnelCounts
-from ..lookup.links import code_link, group_link, key_events_link
+from ..links import code_link, group_link, key_events_link
 from ..reports.codes import CODES, GROUPS
 from ..periods import day_text, time_text
 from ..tables import CLOCK_RULE, FAILURE_RULE, OTHER_KEYS, Page, Table, answer_label, percent_of

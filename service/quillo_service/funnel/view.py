@@ -3,7 +3,7 @@ chart and tables of campaigns, days, bandwidth and download speed."""
 
 from .. import charts
 from ..periods import day_text
-from ..lookup.links import requests_link
+from ..links import requests_link
 from ..tables import (CLOCK_RULE, DOWNLOAD_RULE, FAILURE_RULE, GIB, OTHER_KEYS, Bytes, Page,
                       Table, answer_label, percent_of)
 from .outcomes import (BYTES_SENT, BYTES_WASTED, COMPLETED, COMPLETED_BYTES,

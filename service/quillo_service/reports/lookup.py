@@ -13,20 +13,14 @@ from typing import NamedTuple
 from .. import joins
 from ..db.base import LATE
 from ..key_rules import filter_sql
-from ..reports.records import find_event
+from .records import find_event
 
 PAGE = 50          # rows of a list page
 NEIGHBOURS = 20    # the other events of a client and key, at most
 
-EVENT_LIST = "id, recorded_at, reference, kind, code, code_number, message, version, os, bundle_key"
+EVENT_LIST = ("id, recorded_at, reference, kind, code, code_number, message, version, os, "
+              "bundle_key")
 REQUEST_LIST = "id, recorded_at, client, bundle_key, version, answer, rule, malformed"
-
-
-class Group(NamedTuple):
-    """A crash group as the Crashes view counts it; None where the report had none."""
-    module: str | None
-    offset: int | None
-    exception: int | None
 
 
 class Slice(NamedTuple):

@@ -1,8 +1,17 @@
 """The console's addresses of the lists behind a table's cells, and the
 cells that link to them (tables.Link), for every feature's views."""
 
-from ..tables import Link
-from .queries import Group
+from typing import NamedTuple
+
+from .tables import Link
+
+
+class Group(NamedTuple):
+    """A crash group as the Crashes view counts it; None where the report had none."""
+    module: str | None
+    offset: int | None
+    exception: int | None
+
 
 EVENT_PAGE = "/admin/event/"
 EVENTS = "/admin/events"

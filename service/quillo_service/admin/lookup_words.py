@@ -1,12 +1,12 @@
 """The console's lookups in plain words: an event, its request, and the rows
-of the lists (queries.py reads them; admin/lookup.py serves the pages).
+of the lists (reports/lookup.py reads them; lookup.py serves the pages).
 Pure: rows in, texts out."""
 
 from ..dashboard.views import _EXCEPTIONS, _WINDOWS
 from ..periods import time_text
 from ..reports.codes import explain
 from ..tables import CLOCK_RULE, FAILURE_RULE, Link, answer_label
-from .links import EVENT_PAGE, module_text
+from ..links import EVENT_PAGE, module_text
 
 # -- an event ---------------------------------------------------------------------
 
