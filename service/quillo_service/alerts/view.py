@@ -6,6 +6,7 @@ from ..tables import Page, Table
 from . import queue
 
 SHOWN = 200  # deliveries listed, newest first
+ABOUT = 160  # characters of what an alert is about, in the table
 
 
 def state(row, now):
@@ -34,7 +35,8 @@ class AlertsView:
             return sum(v for (o, f), v in counts.items()
                        if o == outcome and (failing is None or f == failing))
         table = [(time_text(r["created_at"]), r["kind"], r["channel"], state(r, now),
-                  r["attempts"], time_text(r["done_at"]), r["last_error"] or "", r["data"])
+                  r["attempts"], time_text(r["done_at"]), r["last_error"] or "",
+                  r["data"] if len(r["data"]) <= ABOUT else r["data"][:ABOUT - 1] + "\u2026")
                  for r in rows]
         total = sum(counts.values())
         return Page(
@@ -48,4 +50,5 @@ class AlertsView:
              f"{n('sent'):,} sent, {n('pending', True):,} failing and tried again, "
              f"{n('pending', False):,} waiting for their first attempt, {n('dropped'):,} given "
              f"up, {n('skipped'):,} not sent because their channel is not configured.",
+             f"\"About\" shows the first {ABOUT} characters of what the alert reports. "
              "The key and version filters do not apply to alerts."])
