@@ -208,12 +208,13 @@ def _latest(args):
 
 
 def event(args):
+    from .reports.events import normal_reference
     from .reports.records import find_event
     _, store = _store(args)
-    row = find_event(store, args.reference.strip().upper())
+    reference = normal_reference(args.reference) or args.reference.strip().upper()
+    row = find_event(store, reference)
     if row is None:
-        print(f"no event has the reference {args.reference.strip().upper()!r:.40}",
-              file=sys.stderr)
+        print(f"no event has the reference {reference!r:.40}", file=sys.stderr)
         return 1
     _lines([row])
     return 0

@@ -142,3 +142,21 @@ def text_table(columns, rows):
         return "  ".join(v.rjust(w) if r else v.ljust(w)
                          for v, w, r in zip(values, widths, right)).rstrip()
     return [line(list(columns))] + [line(r) for r in cells]
+
+
+class Link(str):
+    """A cell that opens the list behind it: its text (what the table and the
+    CSV show) and the console address of that list with its own query; the
+    console adds the page's period and filters, which the query overrides
+    where it names them too (a key's own link names its key)."""
+
+    def __new__(cls, text, path, query=None):
+        cell = super().__new__(cls, text)
+        cell.path, cell.query = path, dict(query or {})
+        return cell
+
+    def href(self, keep):
+        """The address, within the page's period and filters `keep` (a dict)."""
+        from urllib.parse import urlencode
+        query = urlencode({**keep, **self.query})
+        return f"{self.path}?{query}" if query else self.path

@@ -9,7 +9,7 @@ from conftest import SERVICE
 FEATURES = ("launcher", "reports", "ingest", "dashboard", "funnel", "rollouts", "alerts",
             "banners")
 SHARED = {"db", "config", "settings", "clients", "joins", "periods", "throttle", "key_rules",
-          "batches", "charts", "tables"}
+          "batches", "charts", "tables", "links", "shorten"}
 ALSO = {
     # Which rule answers a request, and how its query is read: the request
     # path, the reader of nginx's fallback log, the guard and the error pages

@@ -151,18 +151,34 @@ def show(view):
     # period shown (typed dates make it custom) and the filters.
     keep = {**{k: v for k, v in request.args.items() if k in ("key", "match", "version")},
             **period_query(period)}
-    html = render_template("admin/view.html", page=page, view=view, views=views.VIEWS,
-                           period=period, filters=filters, problem=problem, keep=keep,
-                           args=request.args, generated=time_text(now), banners=banners,
+    html = render_template("admin/view.html", page=page, view=view, period=period,
+                           filters=filters, problem=problem, args=request.args,
                            shown=shown_dates(period),
-                           anchor=views.rule_anchor,
-                           can_ack=not auth.read_only(request.environ),
-                           back=request.full_path.rstrip("?"),
-                           token=auth.form_token(request.environ, now),
-                           user=auth.user_name(request.environ),
-                           read_only=auth.read_only(request.environ),
-                           done=request.args.get("done", "")[:200])
-    return Response(html, 200, headers=_HEADERS, content_type="text/html; charset=utf-8")
+                           done=request.args.get("done", "")[:200],
+                           **around(now, banners, keep))
+    return html_response(html)
+
+
+def query_of(args):
+    """The period and filters of the query as given, for the links and the
+    menu of a page without the period form (an event, a list)."""
+    return {k: v for k, v in args.items()
+            if k in ("period", "from", "to", "key", "match", "version")}
+
+
+def around(now, banners, keep):
+    """What every console page shows around its own content: the menu, the
+    banners with their forms, and the search box (the header's partials)."""
+    return dict(views=views.VIEWS, banners=banners, anchor=views.rule_anchor, keep=keep,
+                generated=time_text(now), can_ack=not auth.read_only(request.environ),
+                back=request.full_path.rstrip("?"),
+                token=auth.form_token(request.environ, now),
+                user=auth.user_name(request.environ),
+                read_only=auth.read_only(request.environ))
+
+
+def html_response(html, status=200):
+    return Response(html, status, headers=_HEADERS, content_type="text/html; charset=utf-8")
 
 
 @bp.route("/rollouts/act", methods=["POST"])
@@ -233,3 +249,6 @@ def acknowledge_banner():
 def elsewhere(rest):
     # Reached only with good credentials: everything under /admin/ is behind them.
     return _refuse(404, "There is no such page.")
+
+
+from . import lookup  # noqa: E402,F401  (its pages: the search box's event and the lists)

@@ -8,12 +8,13 @@ The banners above every view come from their own feature (banners/).
 """
 
 from .. import banners
+from ..alerts.view import AlertsView
 from ..dashboard.views import Crashes, Failures, Installs, Malformed, Rates, Systems
 from ..funnel.view import FunnelView
 from ..rollouts.view import RolloutsView, rule_anchor
 
 VIEWS = {"installs": Installs, "failures": Failures, "rates": Rates, "systems": Systems,
          "crashes": Crashes, "malformed": Malformed, "funnel": FunnelView,
-         "rollouts": RolloutsView}
+         "rollouts": RolloutsView, "alerts": AlertsView}
 
 __all__ = ["VIEWS", "banners", "rule_anchor"]

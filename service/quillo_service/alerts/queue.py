@@ -59,3 +59,18 @@ def retry(store, delivery_id, next_at, error):
 def latest(store, limit=100):
     """The latest deliveries, newest first (support, tests)."""
     return store.rows(f"SELECT * FROM alert_outbox ORDER BY id DESC LIMIT {int(limit)}")
+
+
+def deliveries(store, start, end, limit=200):
+    """The deliveries of the alerts made in [start, end), newest first, at
+    most `limit`, and {(outcome, failing): deliveries} of all of them, where
+    failing means a pending delivery that has been tried (the console)."""
+    p = store.placeholder
+    rows = store.rows(
+        "SELECT id, created_at, channel, kind, data, attempts, next_at, done_at, outcome, "
+        f"last_error FROM alert_outbox WHERE created_at >= {p} AND created_at < {p} "
+        f"ORDER BY id DESC LIMIT {int(limit)}", (start, end))
+    counts = store.read(
+        "SELECT outcome, attempts > 0, COUNT(*) FROM alert_outbox "
+        f"WHERE created_at >= {p} AND created_at < {p} GROUP BY 1, 2", (start, end))
+    return rows, {(o, bool(f)): n for o, f, n in counts}

@@ -4,6 +4,7 @@ into charts and tables, for the console to show (admin/views.py lists them)."""
 from .. import charts, joins
 from ..funnel.outcomes import ASKED, FAILED, HOUR, UNLAID, of_requests
 from ..funnel.queries import DIMS, FunnelCounts
+from ..links import code_link, group_link, key_events_link
 from ..reports.codes import CODES, GROUPS
 from ..shorten import middle
 from ..periods import bucket_unit, buckets, time_text
@@ -125,7 +126,7 @@ class Failures:
         by_code = []
         for code in sorted(totals, key=lambda k: (-totals[k], k if k is not None else -1)):
             words, group = code_meaning(code)
-            by_code.append(("" if code is None else code, words, GROUPS[group].title,
+            by_code.append(("" if code is None else code_link(code), words, GROUPS[group].title,
                             totals[code], percent_of(totals[code], grand)))
         cols = (f"{unit} (UTC)", "failures") + tuple(s for s, _ in series)
         rows = [(label_, sum(c.values())) + tuple(c.get(s, 0) for s, _ in series)
@@ -215,7 +216,8 @@ class Rates:
             c[0] += r
             c[1] += f
         keys = sorted(by_key, key=lambda k: (-by_key[k][0], -by_key[k][1], k))
-        rows = [(k or OTHER_KEYS, r, f, _rate(f, r)) for k in keys for r, f in [by_key[k]]]
+        rows = [(key_events_link(k) if k else OTHER_KEYS, r, f, _rate(f, r))
+                for k in keys for r, f in [by_key[k]]]
         chart_rows = [(label, round(1000 * f / r) / 10) for label, r, f, _ in rows[:15] if r]
         svg = charts.horizontal_bars(chart_rows, "Estimated failure rate, percent",
                                      unit=" %")
@@ -279,7 +281,7 @@ class Crashes:
         rows = []
         for module, offset, code, n, first, last, sample in db.crash_groups(period):
             rows.append((
-                "(no module)" if module == "" else "(unknown)" if module is None else module,
+                group_link(module, offset, code),
                 "" if offset is None else f"0x{offset:X}",
                 "" if code is None else f"0x{code:08X}",
                 _EXCEPTIONS.get(code, ""), n, time_text(first), time_text(last), sample or ""))

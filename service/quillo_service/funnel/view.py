@@ -3,6 +3,7 @@ chart and tables of campaigns, days, bandwidth and download speed."""
 
 from .. import charts
 from ..periods import day_text
+from ..links import requests_link
 from ..tables import (CLOCK_RULE, DOWNLOAD_RULE, FAILURE_RULE, GIB, OTHER_KEYS, Bytes, Money,
                       Page, Table, answer_label, percent_of)
 from .outcomes import (BYTES_SENT, BYTES_WASTED, COMPLETED, COMPLETED_BYTES,
@@ -110,7 +111,8 @@ class FunnelView:
         def money(nbytes):
             return (_cost(nbytes, config),) if price else ()
         campaign_rows = [
-            (key or OTHER_KEYS, rule, channel, *c[:len(STAGES)],
+            (requests_link(key, key=key) if key else OTHER_KEYS,
+             requests_link(rule, rule=rule) if rule else rule, channel, *c[:len(STAGES)],
              percent_of(c[COMPLETED], c[STARTED]), Bytes(c[BYTES_SENT]),
              percent_of(c[BYTES_WASTED], c[BYTES_SENT]))
             + money(c[BYTES_SENT])

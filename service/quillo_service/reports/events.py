@@ -36,6 +36,20 @@ def new_reference():
     return f"{text[:4]}-{text[4:]}"
 
 
+_REFERENCE_RE = re.compile(r"([A-Z2-7]{4})-?([A-Z2-7]{4})\Z")
+
+
+def normal_reference(text):
+    """A reference as support may type it (any case, spaces anywhere, the
+    dash left out) in the form new_reference gives, or None when it cannot
+    be one."""
+    text = (text or "")[:64]
+    if not text.isascii():  # upper() would make "ﬀ" into "FF"
+        return None
+    m = _REFERENCE_RE.match("".join(text.split()).upper())
+    return f"{m.group(1)}-{m.group(2)}" if m else None
+
+
 def parse_crash(message):
     """Crash text -> (module base, address, exception code, module name) or None.
 

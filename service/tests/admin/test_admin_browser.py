@@ -19,13 +19,14 @@ import urllib.request
 from urllib.parse import quote
 
 import pytest
-from conftest import ADMIN, CONFIG, GOOD, banners, browse, needs_chromium, wait_for
+from conftest import ADMIN, CONFIG, GOOD, PASSWORD, banners, browse, needs_chromium, wait_for
 
 from quillo_service.config import load_config
 from quillo_service.demo_data import HOSTILE_KEY, generate, insert
 from quillo_service.reports.events import build_event
 from quillo_service.db import open_store
-from quillo_service.reports.records import record_event
+from quillo_service.reports.records import recent_events, record_event
+from devtools import Page
 from stack import Stack, free_port
 
 CRASH_MODULE = '<img src=x onerror="document.title=1">.dll'
@@ -125,3 +126,19 @@ def test_screenshots(site, tmp_path):
         browse(site, path, tmp_path, user=user, screenshot=out)
         with open(out, "rb") as f:
             assert f.read(8) == b"\x89PNG\r\n\x1a\n"
+
+
+def test_a_reference_typed_into_the_search_box_opens_its_event(site, tmp_path):
+    store = open_store(site.database)
+    [reference] = [e["reference"] for e in recent_events(store, 1)]
+    store.close()
+    page = Page(tmp_path / "profile", "boss", PASSWORD)
+    try:
+        page.open(site.url("/admin/failures?period=30d"))
+        page.type_into("header form.search input[name=reference]",
+                       f" {reference.lower()} ")
+        page.press_enter()
+        assert page.url() == site.url(f"/admin/event/{reference}")
+        assert f"<h2>Event {reference}</h2>" in page.html()
+    finally:
+        page.close()
