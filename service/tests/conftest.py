@@ -205,3 +205,11 @@ def banners(html):
     of a console page."""
     return [(kind, unescape(inner).strip()) for kind, inner in
             re.findall(r'<div class="banner (\w+)" role="alert">(.*?)\n</div>', html, re.S)]
+
+
+def confirmation(html):
+    """{field: value} of the confirmation form on a Rollouts page that asks
+    before an action widens a release, or None when it asks nothing."""
+    form = re.search(r'<form class="confirm"[^>]*>(.*?)</form>', html, re.S)
+    return form and {k: unescape(v) for k, v in
+                     re.findall(r'name="(\w+)" value="([^"]*)"', form.group(1))}

@@ -203,7 +203,8 @@ def test_a_bad_release_is_halted_before_2000_requests_reach_it(guarded_app):
     assert not re.search(r"\[\d|evidence|sd |points", banner)
     anchor = rule_anchor(RULE)
     assert f'<a href="/admin/rollouts#{anchor}">See new release on the Rollouts page</a>' in banner
-    assert f'<tr id="{anchor}">' in client.get("/admin/rollouts", headers=GOOD).data.decode()
+    assert f'<article class="card halted" id="{anchor}">' in \
+        client.get("/admin/rollouts", headers=GOOD).data.decode()
 
     # Acknowledged, it keeps one line on every page until the rule's state changes.
     def ack(banner, token=True):
