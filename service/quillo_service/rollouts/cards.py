@@ -96,10 +96,11 @@ def verdict(row, rule, judged, compared):
                 f"each arm; so far {compared[0]:,} for the rule and {compared[1]:,} for its "
                 "control, in the hours that hold both since it counts from.")
     e = judged.evidence
-    if e.ratio >= e.threshold:
+    level = bar(e).level  # the sentence says what the bar shows
+    if level == "over":
         return (f"Worse than its control by more than the {rule.guard_extra_failure_points:g} "
                 f"points allowed: {evidence_text(e)}; the guard halts it at its next look.")
-    if e.ratio > 1:
+    if level == "near":
         return ("Some sign that this release fails more than its control, not enough to "
                 f"halt: {evidence_text(e)}.")
     return f"No sign that this release fails more than its control: {evidence_text(e)}."
