@@ -228,8 +228,11 @@ class Clicking:
         theirs_in, ours_out = os.pipe()
 
         def pipes():  # chromium reads commands on fd 3 and answers on fd 4
-            os.dup2(theirs_in, 3)
-            os.dup2(theirs_out, 4)
+            # Through copies: a pipe may itself be fd 3 or 4, and a dup2 onto
+            # itself would leave it to close at exec.
+            a, b = os.dup(theirs_in), os.dup(theirs_out)
+            os.dup2(a, 3)
+            os.dup2(b, 4)
         profile = tmp_path / f"profile-{time.monotonic_ns()}"
         self.proc = subprocess.Popen(
             [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",

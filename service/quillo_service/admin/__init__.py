@@ -197,8 +197,8 @@ def rollout_action():
         if not why.strip():
             log.info("rollouts: a %s of %r by %s without a why changed nothing", action, name,
                      user)
-            return refused(400, f"Say why you {action} {name}: the reason goes into the history "
-                                "(and a halt's banner). Nothing was changed.")
+            return refused(400, f"Say why you {action} {name}: the reason goes into the "
+                                "history. Nothing was changed.")
         version = form.get("version", "")
         confirmed = form.get("confirm") == "yes" and version.isascii() and version.isdigit() \
             and len(version) <= 18

@@ -94,7 +94,7 @@ def verdict(row, rule, judged, compared):
             return "Not judged: at 100 % no machine is left for a control."
         return (f"Not judged yet: the guard waits for {rule.guard_min_requests:,} requests in "
                 f"each arm; so far {compared[0]:,} for the rule and {compared[1]:,} for its "
-                "control, in the hours that hold both since it counts from.")
+                "control, in the hours since it counts from that hold both.")
     e = judged.evidence
     level = bar(e).level  # the sentence says what the bar shows
     if level == "over":
