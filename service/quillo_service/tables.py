@@ -30,7 +30,11 @@ class Page(NamedTuple):
     charts: list   # [(caption, Markup svg, legend [(colour, text)])]
     tables: list
     notes: list = []
-    forms: list = []  # [(rule name, actions it can take now)] (the Rollouts view)
+    cards: object = None  # the Rollouts view's rollouts/cards.Cards, in its own template
+
+    def every_table(self):
+        """Every table of the page, those of the cards too: each downloads as CSV."""
+        return list(self.tables) + list(self.cards.tables if self.cards else ())
 
 
 # Cells that read differently on the page and in the CSV: the page shows

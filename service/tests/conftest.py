@@ -205,3 +205,116 @@ def banners(html):
     of a console page."""
     return [(kind, unescape(inner).strip()) for kind, inner in
             re.findall(r'<div class="banner (\w+)" role="alert">(.*?)\n</div>', html, re.S)]
+
+
+def confirmation(html):
+    """{field: value} of the confirmation form on a Rollouts page that asks
+    before an action widens a release, or None when it asks nothing."""
+    form = re.search(r'<form class="confirm"[^>]*>(.*?)</form>', html, re.S)
+    return form and {k: unescape(v) for k, v in
+                     re.findall(r'name="(\w+)" value="([^"]*)"', form.group(1))}
+
+
+class Clicking:
+    """Headless chromium driven over its DevTools pipe, as a person uses a
+    page: open an address, type into a field, click a button (a real mouse
+    click at its place), read the DOM.  The console runs no script, so
+    nothing of this runs in the page."""
+
+    def __init__(self, tmp_path):
+        import json
+        self._json = json
+        ours_in, theirs_out = os.pipe()
+        theirs_in, ours_out = os.pipe()
+
+        def pipes():  # chromium reads commands on fd 3 and answers on fd 4
+            # Through copies: a pipe may itself be fd 3 or 4, and a dup2 onto
+            # itself would leave it to close at exec.
+            a, b = os.dup(theirs_in), os.dup(theirs_out)
+            os.dup2(a, 3)
+            os.dup2(b, 4)
+        profile = tmp_path / f"profile-{time.monotonic_ns()}"
+        self.proc = subprocess.Popen(
+            [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+             "--no-first-run", "--disable-background-networking", "--disable-component-update",
+             "--disable-sync", "--ignore-certificate-errors", "--hide-scrollbars",
+             f"--user-data-dir={profile}", "--window-size=1280,1700",
+             "--remote-debugging-pipe", "about:blank"],
+            preexec_fn=pipes, close_fds=False, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        os.close(theirs_in)
+        os.close(theirs_out)
+        self._in, self._out = os.fdopen(ours_in, "rb"), os.fdopen(ours_out, "wb")
+        self._id, self._events, self._buffer = 0, [], b""
+        target = self._call("Target.createTarget", url="about:blank")["targetId"]
+        self._session = self._call("Target.attachToTarget", targetId=target,
+                                   flatten=True)["sessionId"]
+        self.call("Page.enable")
+
+    def _read(self):
+        while b"\0" not in self._buffer:
+            chunk = os.read(self._in.fileno(), 1 << 16)
+            assert chunk, "chromium closed its pipe"
+            self._buffer += chunk
+        message, self._buffer = self._buffer.split(b"\0", 1)
+        return self._json.loads(message)
+
+    def _call(self, method, session=None, **params):
+        self._id += 1
+        message = {"id": self._id, "method": method, "params": params}
+        if session:
+            message["sessionId"] = session
+        self._out.write(self._json.dumps(message).encode() + b"\0")
+        self._out.flush()
+        while True:
+            got = self._read()
+            if got.get("id") == self._id:
+                assert "error" not in got, got["error"]
+                return got.get("result", {})
+            self._events.append(got.get("method"))
+
+    def call(self, method, **params):
+        return self._call(method, self._session, **params)
+
+    def _loaded(self):
+        deadline = time.monotonic() + 60
+        while "Page.loadEventFired" not in self._events:
+            assert time.monotonic() < deadline, "the page did not load"
+            self._events.append(self._read().get("method"))
+
+    def open(self, url):
+        self._events.clear()
+        self.call("Page.navigate", url=url)
+        self._loaded()
+
+    def _node(self, selector):
+        root = self.call("DOM.getDocument")["root"]["nodeId"]
+        node = self.call("DOM.querySelector", nodeId=root, selector=selector)["nodeId"]
+        assert node, f"nothing on the page matches {selector}"
+        return node
+
+    def click(self, selector, then_loads=False):
+        node = self._node(selector)
+        self.call("DOM.scrollIntoViewIfNeeded", nodeId=node)
+        quad = self.call("DOM.getBoxModel", nodeId=node)["model"]["content"]
+        x, y = sum(quad[0::2]) / 4, sum(quad[1::2]) / 4
+        self._events.clear()
+        for kind in ("mousePressed", "mouseReleased"):
+            self.call("Input.dispatchMouseEvent", type=kind, x=x, y=y, button="left",
+                      clickCount=1)
+        if then_loads:
+            self._loaded()
+
+    def type(self, selector, text):
+        self.click(selector)
+        self.call("Input.insertText", text=text)
+
+    def dom(self):
+        root = self.call("DOM.getDocument")["root"]["nodeId"]
+        return self.call("DOM.getOuterHTML", nodeId=root)["outerHTML"]
+
+    def close(self):
+        self.proc.kill()
+        self.proc.wait(30)
+        self._in.close()
+        self._out.close()

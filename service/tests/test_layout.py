@@ -24,7 +24,7 @@ ALSO = {
     # The banners say what the hosts' heartbeats (read as the dashboard
     # bounds them by the lease) and the halts mean.
     "banners": {"dashboard", "dashboard.queries", "rollouts", "rollouts.guard",
-                "rollouts.halts", "rollouts.queries"},
+                "rollouts.halts", "rollouts.queries", "rollouts.words"},
 }
 # Every module of the package, then what that loaded under quillo_service.
 LOADED = """

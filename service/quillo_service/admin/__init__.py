@@ -127,6 +127,12 @@ def overview():
 
 @bp.route("/<view>")
 def show(view):
+    return _render(view)
+
+
+def _render(view, status=200, **extra):
+    """The page of `view` for this request, with `extra` for its template
+    (the Rollouts page's confirmation or refusal), answered with `status`."""
     if view not in views.VIEWS:
         return _refuse(404, "There is no such view.")
     state = current_app.extensions["quillo"]
@@ -143,7 +149,7 @@ def show(view):
         return _refuse(503, "The dashboard's store is not available.")
     wanted = request.args.get("csv")
     if wanted is not None:
-        for table in page.tables:
+        for table in page.every_table():
             if table.name == wanted:
                 return csv_response(view, table, period)
         return _refuse(404, "There is no such table.")
@@ -155,8 +161,10 @@ def show(view):
                            filters=filters, problem=problem, args=request.args,
                            shown=shown_dates(period),
                            done=request.args.get("done", "")[:200],
-                           **around(now, banners, keep))
-    return html_response(html)
+                           **around(now, banners, keep, None if request.method == "GET"
+                                    else url_for("admin.show", view=view)),
+                           **extra)
+    return html_response(html, status)
 
 
 def query_of(args):
@@ -166,12 +174,14 @@ def query_of(args):
             if k in ("period", "from", "to", "key", "match", "version")}
 
 
-def around(now, banners, keep):
+def around(now, banners, keep, back=None):
     """What every console page shows around its own content: the menu, the
-    banners with their forms, and the search box (the header's partials)."""
+    banners with their forms, and the search box (the header's partials).
+    `back` is where a banner's form returns to: the page itself, unless it
+    answers a form (then the view's plain address)."""
     return dict(views=views.VIEWS, banners=banners, anchor=views.rule_anchor, keep=keep,
                 generated=time_text(now), can_ack=not auth.read_only(request.environ),
-                back=request.full_path.rstrip("?"),
+                back=back or request.full_path.rstrip("?"),
                 token=auth.form_token(request.environ, now),
                 user=auth.user_name(request.environ),
                 read_only=auth.read_only(request.environ))
@@ -183,37 +193,59 @@ def html_response(html, status=200):
 
 @bp.route("/rollouts/act", methods=["POST"])
 def rollout_action():
-    """Halt, resume or advance a rollout from the console's forms."""
+    """Halt, resume, advance or forget a rollout from the Rollouts page's
+    cards.  An action that widens a release (changes.widening says which)
+    first comes back as the page with a confirmation of what it changes; a
+    refused one as the page with the reason on the rule's card."""
     state = current_app.extensions["quillo"]
     config = state.watcher.current()
     now = state.clock()
     user = auth.user_name(request.environ)
     form = request.form
     name, action = form.get("rule", "")[:64], form.get("action", "")[:16]
+    why = form.get("why", "")[:500]
+
+    def refused(status, text):
+        return _render("rollouts", status, refused={"rule": name, "text": text[:500]})
     try:
         if auth.read_only(request.environ):
             log.warning("rollouts: a %s of %r by the read-only user %s was refused", action,
                         name, user)
             RolloutQueries(state.store).refused(now, name, f"console: {user}", f"{action} refused",
                                                 "the user is read-only")
-            return _refuse(403, f"Your user, {user}, is read-only: it may look at everything "
+            return refused(403, f"Your user, {user}, is read-only: it may look at everything "
                                 "but change nothing.")
         if not auth.form_token_ok(request.environ, form.get("token"), now):
             log.warning("rollouts: a %s of %r by %s without a valid form token was refused",
                         action, name, user)
             RolloutQueries(state.store).refused(now, name, f"console: {user}", f"{action} refused",
                                                 "the form's token was missing, wrong or expired")
-            return _refuse(403, "The form's token was missing, wrong or expired: open the "
-                                "Rollouts page again and use its form.")
-        rollouts.act(state.store, config, name, action, f"console: {user}",
-                     form.get("why", "")[:500])
+            return refused(403, "The form's token was missing, wrong or expired: nothing was "
+                                "changed. Use the form on this page again.")
+        if not why.strip():
+            log.info("rollouts: a %s of %r by %s without a why changed nothing", action, name,
+                     user)
+            return refused(400, f"Say why you {action} {name}: the reason goes into the "
+                                "history. Nothing was changed.")
+        version = form.get("version", "")
+        confirmed = form.get("confirm") == "yes" and version.isascii() and version.isdigit() \
+            and len(version) <= 18
+        if not confirmed:
+            text, version = rollouts.preview(state.store, config, name, action, now)
+            if text is not None:
+                return _render("rollouts", 200, pending={
+                    "rule": name, "action": action, "text": text, "why": why,
+                    "version": version})
+        rollouts.act(state.store, config, name, action, f"console: {user}", why,
+                     version=int(version) if confirmed else None)
     except rollouts.ActionError as e:
-        return _refuse(409, str(e))
+        return refused(409, f"{e}. Nothing was changed.")
     except StoreError as e:
         log.error("rollouts: %s", e)
         return _refuse(503, "The store is not available; nothing was changed.")
     state.live.refresh_soon()
-    return redirect(url_for("admin.show", view="rollouts", done=f"{action}: {name}"), 303)
+    return redirect(url_for("admin.show", view="rollouts", done=f"{action}: {name}",
+                            _anchor=views.rule_anchor(name)), 303)
 
 
 @bp.route("/banners/ack", methods=["POST"])

@@ -12,6 +12,7 @@ from typing import NamedTuple
 from ..config.watcher import Live
 from ..periods import time_text
 from ..rollouts import halts
+from ..rollouts.words import by_whom, percent
 from ..tables import answer_label
 
 
@@ -38,11 +39,6 @@ class Facts(NamedTuple):
 
 def _when(ts):
     return f"{time_text(ts)} UTC" if ts is not None else "a time not recorded"
-
-
-def _percent(failed, requests):
-    """26 %, 8.4 %: one decimal where it says something."""
-    return f"{100 * min(failed, requests) / requests:.1f}".removesuffix(".0") + "\u00a0%"
 
 
 def _quoted(name):
@@ -132,23 +128,10 @@ def _arms(kept):
     if rn <= 0:
         return f"{step} none of its machines had asked yet"
     if cn <= 0:
-        return f"{step} its machines failed {_percent(rf, rn)} of the time, with no control " \
+        return f"{step} its machines failed {percent(rf, rn)} of the time, with no control " \
                "to compare"
-    return (f"{step} its machines failed {_percent(rf, rn)} of the time, against "
-            f"{_percent(cf, cn)} for the control")
-
-
-_PLACES = {"console": "on the console", "command line": "on the command line"}
-
-
-def _by(who):
-    """"by the guard", "by boss on the console": who halted, as recorded."""
-    if not who:
-        return ""
-    if who == "guard":
-        return "by the guard"
-    place, _, user = who.partition(": ")
-    return f"by {user} {_PLACES[place]}" if user and place in _PLACES else f"by {who}"
+    return (f"{step} its machines failed {percent(rf, rn)} of the time, against "
+            f"{percent(cf, cn)} for the control")
 
 
 def _gets_now(config, name, shares):
@@ -178,7 +161,7 @@ def _halt(facts, name, row):
         said = [f"Rule {_quoted(name)} was started halted at {when}: it gives the installer "
                 f"of halted rule {_quoted(halted_as)}{gives}."]
     else:
-        by = _by(kept.get("who"))
+        by = by_whom(kept.get("who"))
         reason = f" (\u201c{kept['reason']}\u201d)" if kept.get("reason") else ""
         arms = f": {_arms(kept)}" if "rule" in kept and "control" in kept else ""
         said = [f"Rollout {_quoted(name)} was halted {by + ' ' if by else ''}at {when}{reason}"

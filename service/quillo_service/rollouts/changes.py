@@ -198,56 +198,86 @@ class ActionError(Exception):
 ACTIONS = ("halt", "resume", "advance", "forget")
 
 
-def act(store, config, name, action, who, why, now=None):
+def refusal(name, action, row, rule):
+    """Why a person's `action` on rule `name` cannot be done, or None when
+    it can: `row` is its state row (None: it has none), `rule` the
+    configuration's rule of that name (None: gone from it)."""
+    if action == "forget":
+        if rule is not None:
+            return (f"{name} is in the configuration; only a rule gone from it is "
+                    "forgotten (resume or halt it instead)")
+        return f"no rule is named {name!r:.80}" if row is None else None
+    if action not in ACTIONS:
+        return f"unknown action {action!r:.40}"
+    if action == "resume" and row is not None and row["state"] == "halted" and rule is None:
+        return f"{name} is no longer in the configuration; forget it to release its instruction"
+    if action == "resume" and row is not None and rule is not None:
+        pass  # a halted rule resumes whether or not it is still staged
+    elif rule is None or not rule.guarded or row is None:
+        return f"no guarded rule is named {name!r:.80}"
+    if action == "halt" and row["state"] == "halted":
+        return f"{name} is already halted"
+    if action == "resume" and row["state"] != "halted":
+        return f"{name} is not halted"
+    if action == "advance" and row["state"] != "running":
+        return f"{name} is {row['state']}; only a running rollout advances"
+    return None
+
+
+def act(store, config, name, action, who, why, now=None, version=None):
     """A person's halt, resume, advance or forget of rule `name`; raises
     ActionError.  Forget is for a rule gone from the configuration: its
-    state goes, and with it the halt of its instruction."""
+    state goes, and with it the halt of its instruction.  `version`: the
+    state a person confirmed the action on; if it changed since, nothing is
+    done (an advance confirmed as 50 % -> 100 % never takes a later step)."""
     now = store.now() if now is None else now
     rows = _rows(store, config, now)
     row = rows.get(name)
     rule = next((r for r in config.rules if r.name == name), None)
     why = why.strip() or "no reason given"
+    problem = refusal(name, action, row, rule)
+    if problem:
+        raise ActionError(problem)
+    if version is not None and row["version"] != version:
+        raise ActionError(f"{name} was changed since you asked (now "
+                          f"{describe_state(row['step'], row['state'])}); look again")
     if action == "forget":
-        if rule is not None:
-            raise ActionError(f"{name} is in the configuration; only a rule gone from it is "
-                              "forgotten (resume or halt it instead)")
-        if row is None:
-            raise ActionError(f"no rule is named {name!r:.80}")
         if not RolloutQueries(store).forget_rule(row, now, who, why):
             raise ActionError(f"{name} was changed meanwhile; look again")
         log.warning("rollout %r: forgotten by %s (was %s): %s", name, who,
                     describe_state(row["step"], row["state"]), why)
         return
-    if action == "resume" and row is not None and row["state"] == "halted" and rule is None:
-        raise ActionError(f"{name} is no longer in the configuration; forget it to release "
-                          "its instruction")
-    if action == "resume" and row is not None and rule is not None:
-        pass  # a halted rule resumes whether or not it is still staged
-    elif rule is None or not rule.guarded:
-        raise ActionError(f"no guarded rule is named {name!r:.80}")
     if action == "halt":
-        if row["state"] == "halted":
-            raise ActionError(f"{name} is already halted")
         changed = _apply(store, rule, row, now, who, "halt", why, state="halted")
     elif action == "resume":
-        if row["state"] != "halted":
-            raise ActionError(f"{name} is not halted")
         # The guard starts counting afresh from the next whole hour, so the
         # failures that made it halt do not halt it again at once.
         changed = _apply(store, rule, row, now, who, "resume", why, state="running",
                          since=now, from_hour=int(now // HOUR) + 1)
-    elif action == "advance":
-        if row["state"] != "running":
-            raise ActionError(f"{name} is {row['state']}; only a running rollout advances")
-        if row["step"] >= len(rule.steps) - 1:
-            changed = _apply(store, rule, row, now, who, "done", why, state="done")
-        else:
-            changed = _apply(store, rule, row, now, who, "advance", why,
-                             step=row["step"] + 1, since=now)
+    elif row["step"] >= len(rule.steps) - 1:  # an advance from the last step
+        changed = _apply(store, rule, row, now, who, "done", why, state="done")
     else:
-        raise ActionError(f"unknown action {action!r:.40}")
+        changed = _apply(store, rule, row, now, who, "advance", why,
+                         step=row["step"] + 1, since=now)
     if not changed:
         raise ActionError(f"{name} was changed meanwhile; look again")
+
+
+def preview(store, config, name, action, now=None):
+    """(what `action` on `name` would change in words, or None for a halt,
+    which narrows and is done at once; the state's version) for a person to
+    confirm before anything is done.  Raises ActionError as act would.
+    Writes nothing."""
+    status = next((s for s in statuses(store, config, now, start=False) if s.name == name),
+                  None)
+    row = status.row if status else RolloutQueries(store).states().get(name)
+    problem = refusal(name, action, row, next((r for r in config.rules if r.name == name),
+                                              None))
+    if problem:
+        raise ActionError(problem)
+    if status is None:  # a rule's state that no card shows: only forget can be left
+        return (None if action == "halt" else f"{action} {name}"), row["version"]
+    return widening(status, action, config, arrow="\u2192"), row["version"]
 
 
 class Status(NamedTuple):
@@ -298,7 +328,7 @@ def statuses(store, config, now=None, start=True):
     return out
 
 
-def widening(status, action, config):
+def widening(status, action, config, arrow="->"):
     """What `action` would change, in words, for a person to confirm; None
     when the action narrows nothing away (a halt)."""
     rule = next((r for r in config.rules if r.name == status.name), None)
@@ -309,15 +339,16 @@ def widening(status, action, config):
                 "no longer start halted")
     if action == "resume" and rule is not None and not rule.guarded:
         share = "all" if rule.rollout is None else f"{rule.rollout:g} %"
-        return f"resume {status.name}: 0 % -> {share} of matching machines at once (no steps)"
+        return (f"resume {status.name}: 0 % {arrow} {share} of matching machines at once "
+                "(no steps)")
     if rule is None or not rule.guarded:
         return None
     if action == "resume":
-        return (f"resume {status.name}: 0 % -> "
+        return (f"resume {status.name}: 0 % {arrow} "
                 f"{guard.share(rule.steps, status.step, 'running'):g} % of matching machines")
     if action == "advance":
         if status.step >= len(rule.steps) - 1:
             return f"advance {status.name}: its last step is taken as done"
-        return (f"advance {status.name}: {status.share:g} % -> "
+        return (f"advance {status.name}: {status.share:g} % {arrow} "
                 f"{rule.steps[status.step + 1]:g} % of matching machines")
     return None

@@ -190,6 +190,13 @@ class Verdict(NamedTuple):
     why: str
 
 
+def compared(strata):
+    """(rule requests, control requests) in the hours that hold both arms:
+    what the guard's minimum of requests is counted on."""
+    both = [s for s in strata if s.rule_requests > 0 and s.control_requests > 0]
+    return sum(s.rule_requests for s in both), sum(s.control_requests for s in both)
+
+
 def no_control(share):
     return share >= 100
 
@@ -205,8 +212,7 @@ def judge(strata, share, extra_points, min_requests, false_halt_percent, step=No
         return Verdict(False, None, "no control at 100 %: every machine gets the rule, so "
                                     "the guard has nothing to compare it with")
     both = [s for s in strata if s.rule_requests > 0 and s.control_requests > 0]
-    if sum(s.rule_requests for s in both) < min_requests or \
-            sum(s.control_requests for s in both) < min_requests:
+    if min(compared(strata)) < min_requests:
         return Verdict(False, None, f"waiting for {min_requests:,} requests in each arm")
     e = evidence(both, extra_points, false_halt_percent)
     # The arms as a halt records them (every hour of the step), so that the

@@ -191,6 +191,13 @@ class RolloutQueries:
             out.setdefault(rule, []).append(at)
         return out
 
+    def resumes(self, rule):
+        """The times of the rule's resumes, oldest first: each started the
+        guard's count afresh from the next whole hour."""
+        return [at for (at,) in self.store.read(
+            f"SELECT recorded_at FROM rollout_audit WHERE rule = {self.p} "
+            "AND action = 'resume' ORDER BY id", (rule,))]
+
     def per_day(self, rule, start, end):
         """[(day, arm, requests, failures)] of the hours in [start, end)."""
         p = self.p

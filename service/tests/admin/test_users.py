@@ -9,7 +9,7 @@ import sys
 import time
 from pathlib import Path
 
-from conftest import ADMIN, CONFIG, GOOD, GUARDED, PASSWORD, RULE
+from conftest import ADMIN, CONFIG, GOOD, GUARDED, PASSWORD, RULE, confirmation
 
 from quillo_service import __main__ as cli
 from quillo_service import create_app
@@ -63,7 +63,10 @@ def test_store_users_act_as_themselves_a_read_only_one_changes_nothing_a_removed
     assert act(GOOD, "halt", ana_token).status_code == 403  # ana's token is no good to boss
     assert act(ana, "halt", ana_token).status_code == 303
     html, boss_token = page(GOOD)
-    assert act(GOOD, "resume", boss_token).status_code == 303
+    asked = act(GOOD, "resume", boss_token)
+    assert asked.status_code == 200  # a resume asks first
+    assert client.post("/admin/rollouts/act", headers=GOOD,
+                       data=confirmation(asked.data.decode())).status_code == 303
 
     # rui sees the page without its forms, and a token of rui's own is refused.
     html, _ = page(basic("rui", PASSWORD))

@@ -202,8 +202,11 @@ def test_a_bad_release_is_halted_before_2000_requests_reach_it(guarded_app):
                      r"channel stable\. Fix the installer, then resume the rollout", banner)
     assert not re.search(r"\[\d|evidence|sd |points", banner)
     anchor = rule_anchor(RULE)
-    assert f'<a href="/admin/rollouts#{anchor}">See new release on the Rollouts page</a>' in banner
-    assert f'<tr id="{anchor}">' in client.get("/admin/rollouts", headers=GOOD).data.decode()
+    # The link keeps the page's period.
+    assert re.search(f'<a href="/admin/rollouts\\?period=[^"#]+#{re.escape(anchor)}">'
+                     'See new release on the Rollouts page</a>', banner)
+    assert f'<article class="card halted" id="{anchor}">' in \
+        client.get("/admin/rollouts", headers=GOOD).data.decode()
 
     # Acknowledged, it keeps one line on every page until the rule's state changes.
     def ack(banner, token=True):

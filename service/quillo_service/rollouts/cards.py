@@ -1,0 +1,144 @@
+"""The Rollouts page's cards, on plain values (no Flask, no database, no
+clock): for each rule its state, the guard's verdict in one sentence, how
+close the guard is to halting as a bar, and the actions its state allows.
+rollouts/view.py reads the counts and builds them; the console's template
+admin/rollout_cards.html lays them out."""
+
+import math
+from typing import NamedTuple
+
+from . import guard, halts
+from .words import by_whom, percent
+
+# The actions each state allows, right beside it; a rule gone from the
+# configuration can only be forgotten.
+ACTIONS = {"running": ("halt", "advance"), "halted": ("resume",), "done": ("halt",)}
+GONE_ACTIONS = ("forget",)
+
+
+class Bar(NamedTuple):
+    """The guard's evidence against its threshold, both on a log scale: the
+    evidence multiplies as failures pile up, so its logarithm moves evenly."""
+    filled: float  # percent of the bar, 0 to 100
+    level: str     # "calm" (under half way), "near", "over" (at the threshold: it halts)
+    text: str      # its figures in words
+    title: str     # the logarithms it is drawn from
+
+
+class Card(NamedTuple):
+    name: str
+    anchor: str       # the card's id, which the banners link to
+    state: str        # running, halted or done
+    step: str         # "step 2 of 3"
+    share: str        # "50 % of matching machines"
+    verdict: str      # the guard's verdict, one sentence
+    bar: Bar | None   # None: nothing to weigh (not judged)
+    facts: list       # [(label, text)] shown under the verdict
+    actions: list     # [(action, what it changes in words, or "")]
+    chart: tuple | None  # (caption, svg, legend) of the rule, or None
+    steps: object     # the rule's per-step tables.Table, or None
+    requests: object = None  # a tables.Link to the requests the rule answered
+
+
+def evidence_text(e):
+    return f"evidence {_figure(e.ratio)} of the {e.threshold:,.0f} it halts at"
+
+
+def _figure(ratio):
+    return f"{ratio:,.3g}" if ratio < 1000 else f"{ratio:.3g}" if ratio > 1e9 else \
+        f"{ratio:,.0f}"
+
+
+def bar(e, halted=False):
+    """The Bar of a guard.Evidence: log evidence over log threshold, none
+    below 1 (evidence under 1 favours "no worse than the margin")."""
+    top = math.log(e.threshold)
+    at = math.log(e.ratio) if e.ratio > 0 else float("-inf")
+    filled = 100.0 * min(max(at / top, 0.0), 1.0) if top > 0 else 100.0 * (at >= top)
+    level = "over" if e.ratio >= e.threshold else "near" if filled >= 50 else "calm"
+    shown = f"{at:.2f}" if e.ratio > 0 else "none"
+    said = (f"evidence {_figure(e.ratio)}, counted until now (it halts at {e.threshold:,.0f})"
+            if halted else evidence_text(e))
+    return Bar(filled, level, said + "; the bar is drawn on a log scale, full at the threshold",
+               f"log evidence {shown} of log threshold {top:.2f}")
+
+
+def verdict(row, rule, judged, compared):
+    """The guard's verdict on a rule in the state `row`, in one sentence.
+    rule: its configuration rule (None: gone or unstaged); judged: the
+    guard.Verdict from its counts; compared: guard.compared of them."""
+    state, kept = row["state"], halts.kept(row)
+    if state == "halted":
+        if kept.get("halted_as"):
+            return (f"Halted as {kept['halted_as']}, whose installer it gives: it serves no "
+                    "machine until a person resumes it.")
+        by = by_whom(kept.get("who"))
+        reason = f" (\u201c{kept['reason']}\u201d)" if kept.get("reason") else ""
+        said = f"Halted{' ' + by if by else ''}{reason}"
+        if "rule" not in kept:
+            return f"{said}: {row['why']}."
+        (rn, rf), (cn, cf) = kept["rule"], kept["control"]
+        at = f"at step {kept['step'] + 1}"
+        if rn <= 0:
+            return f"{said} {at}, before any of its machines had asked."
+        if cn <= 0:
+            return (f"{said}: {at} its machines failed {percent(rf, rn)} of {rn:,} requests, "
+                    "with no control to compare.")
+        return (f"{said}: {at} its machines failed {percent(rf, rn)} of {rn:,} requests "
+                f"against {percent(cf, cn)} of {cn:,} for its control.")
+    if state == "done":
+        return "Done: every step was held its time; the guard judges it no more."
+    if rule is None:
+        return "Not judged: the rule is not staged in the configuration."
+    if judged.evidence is None:
+        if "no control" in judged.why:
+            return "Not judged: at 100 % no machine is left for a control."
+        return (f"Not judged yet: the guard waits for {rule.guard_min_requests:,} requests in "
+                f"each arm; so far {compared[0]:,} for the rule and {compared[1]:,} for its "
+                "control, in the hours since it counts from that hold both.")
+    e = judged.evidence
+    level = bar(e).level  # the sentence says what the bar shows
+    if level == "over":
+        return (f"Worse than its control by more than the {rule.guard_extra_failure_points:g} "
+                f"points allowed: {evidence_text(e)}; the guard halts it at its next look.")
+    if level == "near":
+        return ("Some sign that this release fails more than its control, not enough to "
+                f"halt: {evidence_text(e)}.")
+    return f"No sign that this release fails more than its control: {evidence_text(e)}."
+
+
+def step_text(step, steps):
+    return f"step {step + 1} of {steps}" if steps else f"step {step + 1} (no steps any more)"
+
+
+def share_text(share, state):
+    if state == "halted":
+        return "0 % of matching machines (halted)"
+    return f"{share:g} % of matching machines"
+
+
+def actions(state, where):
+    return GONE_ACTIONS if where == "gone" else ACTIONS[state]
+
+
+def bar_of(judged, state):
+    """The Bar of a guard.Verdict, or None when it weighed nothing."""
+    if judged is None or judged.evidence is None or state == "done":
+        return None
+    return bar(judged.evidence, halted=state == "halted")
+
+
+def at_step(row, strata):
+    """(rule, control) as guard.Arm at the rule's step: as counted when it
+    was halted for a halted rule (the figures its halt shows), else now."""
+    kept = halts.kept(row) if row["state"] == "halted" else {}
+    if "rule" in kept:
+        return guard.Arm(*kept["rule"]), guard.Arm(*kept["control"])
+    return guard.arms_at(strata, row["step"])
+
+
+class Cards(NamedTuple):
+    """What the Rollouts page lays out with its own template (tables.Page.cards)."""
+    cards: list   # [Card]
+    method: list  # paragraphs: how the arms are counted and judged
+    tables: list  # tables.Table that download as CSV: the figures of every card, each rule's steps
