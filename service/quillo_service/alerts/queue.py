@@ -41,12 +41,16 @@ def due(store, now, limit=100):
 
 def done(store, delivery_id, outcome, now, error=""):
     """A delivery ended: "sent", "skipped" (its channel is not configured)
-    or "dropped" (undelivered for too long)."""
+    or "dropped" (undelivered for too long).  The error of its last failed
+    attempt stays, after `error` when one is given: a delivery given up
+    still says why it never went out."""
     p = store.placeholder
     with store.transaction(patient=True) as conn:
-        conn.execute(f"UPDATE alert_outbox SET outcome = {p}, done_at = {p}, "
-                     f"last_error = {p} WHERE id = {p}",
-                     (outcome, now, error[:500], delivery_id))
+        conn.execute(f"UPDATE alert_outbox SET outcome = {p}, done_at = {p}, last_error = "
+                     f"CASE WHEN {p} = '' THEN last_error WHEN last_error = '' THEN {p} "
+                     f"ELSE SUBSTR({p} || '; the last attempt: ' || last_error, 1, 500) END "
+                     f"WHERE id = {p}",
+                     (outcome, now, error[:200], error[:200], error[:200], delivery_id))
 
 
 def retry(store, delivery_id, next_at, error):

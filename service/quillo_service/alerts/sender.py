@@ -249,7 +249,7 @@ class Sender:
                 queue.done(self.store, row["id"], "skipped", now)
                 continue
             if now - row["created_at"] > settings.give_up_hours * 3600:
-                log.error("alert %s by %s dropped: undelivered for %d hours",
+                log.error("alert %s by %s dropped: undelivered for %g h (give_up_hours)",
                           row["alert_key"], row["channel"], settings.give_up_hours)
                 queue.done(self.store, row["id"], "dropped", now, "too late")
                 continue

@@ -174,6 +174,9 @@ def test_an_alert_undelivered_too_long_is_dropped(store):
     sender.send_due(created + 3599 + 60)  # due again after twice retry_seconds
     assert {r["channel"]: r["outcome"] for r in queue.latest(store)} == \
         {"webhook": "dropped", "email": "skipped"}
+    # Given up, it still says why its attempts failed (the Alerts page shows it).
+    error = {r["channel"]: r["last_error"] for r in queue.latest(store)}["webhook"]
+    assert error.startswith("too late; the last attempt: ") and "refused" in error.lower()
 
 
 class RawReceiver:
