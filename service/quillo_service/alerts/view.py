@@ -1,12 +1,56 @@
 """The console's Alerts view: what the outbox sent, holds and keeps failing
 to send (queue.py reads it), each delivery with its last error and times."""
 
+import json
+
 from ..periods import time_text
 from ..tables import Page, Table
 from . import queue
 
 SHOWN = 200  # deliveries listed, newest first
 ABOUT = 160  # characters of what an alert is about, in the table
+
+
+def _arm(arm):
+    requests = arm.get("requests") or 0
+    if not requests:
+        return "no requests"
+    return f"{100 * arm.get('failures', 0) / requests:.1f} % of {requests:,} failed"
+
+
+def about(kind, text):
+    """What an alert reports, in a few plain words; what it stored, cut, for
+    a kind or a body these words do not know."""
+    try:
+        data = json.loads(text)
+    except ValueError:
+        data = None
+    if not isinstance(data, dict):
+        return text if len(text) <= ABOUT else text[:ABOUT - 1] + "\u2026"
+    try:
+        if kind.startswith("rollout_") and "rule" in data:
+            what = kind.removeprefix("rollout_")
+            by = f" by {data['who']}" if data.get("who") else ""
+            why = f" ({data['why']})" if data.get("why") else ""
+            return (f"\u201c{data['rule']}\u201d {what} at step {data['step']} "
+                    f"({data['share']:g} %){by}{why}: its machines "
+                    f"{_arm(data['rule_arm'])}, the control {_arm(data['control_arm'])}")
+        if kind == "campaign_failure_rate":
+            return (f"\u201c{data['rule']}\u201d: {data['failure_rate_percent']:g} % of "
+                    f"{data['requests']:,} requests failed in the last 24 hours, against "
+                    f"{data['baseline_percent']:g} % in the 7 days before")
+        if kind.startswith("crash_group_"):
+            where = data.get("module") or "no module"
+            if data.get("offset") is not None:
+                where += f" at offset 0x{data['offset']:X}"
+            code = data.get("exception_code")
+            exception = f", exception 0x{code:08x}" if code is not None else ""
+            before = (f", against {data['crashes_day_before']:,} the day before"
+                      if "crashes_day_before" in data else "")
+            return f"{where}{exception}: {data['crashes']:,} crashes in 24 hours{before}"
+    except (KeyError, TypeError, ValueError):
+        pass
+    return text if len(text) <= ABOUT else text[:ABOUT - 1] + "\u2026"
 
 
 def state(row, now):
@@ -36,7 +80,7 @@ class AlertsView:
                        if o == outcome and (failing is None or f == failing))
         table = [(time_text(r["created_at"]), r["kind"], r["channel"], state(r, now),
                   r["attempts"], time_text(r["done_at"]), r["last_error"] or "",
-                  r["data"] if len(r["data"]) <= ABOUT else r["data"][:ABOUT - 1] + "\u2026")
+                  about(r["kind"], r["data"]))
                  for r in rows]
         total = sum(counts.values())
         return Page(
@@ -50,5 +94,5 @@ class AlertsView:
              f"{n('sent'):,} sent, {n('pending', True):,} failing and tried again, "
              f"{n('pending', False):,} waiting for their first attempt, {n('dropped'):,} given "
              f"up, {n('skipped'):,} not sent because their channel is not configured.",
-             f"\"About\" shows the first {ABOUT} characters of what the alert reports. "
-             "The key and version filters do not apply to alerts."])
+             "\"About\" says what each alert reports, in words; the alerts sent carry "
+             "every figure. The key and version filters do not apply to alerts."])

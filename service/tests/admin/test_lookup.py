@@ -1,6 +1,7 @@
 """The console's lookups: a support reference to its event, a table's cell to
 the paged list behind it, and the Alerts view, on both stores."""
 
+import json
 import re
 
 import pytest
@@ -9,6 +10,7 @@ from conftest import ADMIN, CONFIG, GOOD
 from quillo_service import create_app
 from quillo_service.admin import auth
 from quillo_service.alerts import outbox, queue
+from quillo_service.alerts import view as alerts_view
 from quillo_service.reports.events import build_event
 from quillo_service.reports.records import record_event
 
@@ -98,3 +100,19 @@ def test_the_alerts_page_shows_a_failing_delivery_and_its_last_error(console):
     assert "failing: 1 attempt so far" in row and "connection refused by hook.test:443" in row
     assert "&lt;b&gt;new&lt;/b&gt;" in row
     assert "1 failing and tried again, 1 waiting for their first attempt" in html
+
+
+def test_an_alert_reads_in_words_and_an_unknown_one_as_stored():
+    arm = {"requests": 200, "failures": 44}
+    halted = json.dumps({"rule": "globex", "step": 1, "share": 20, "who": "guard",
+                         "rule_arm": arm, "control_arm": {"requests": 0, "failures": 0}})
+    assert alerts_view.about("rollout_halted", halted) == (
+        "\u201cglobex\u201d halted at step 1 (20 %) by guard: its machines 22.0 % of 200 "
+        "failed, the control no requests")
+    crash = json.dumps({"module": "Quillo.exe", "offset": 0x1F2, "exception_code": 0xC0000005,
+                        "crashes": 12, "crashes_day_before": 3})
+    assert alerts_view.about("crash_group_doubled", crash) == (
+        "Quillo.exe at offset 0x1F2, exception 0xc0000005: 12 crashes in 24 hours, "
+        "against 3 the day before")
+    odd = json.dumps({"rule": "x", "note": "y" * 300})
+    assert alerts_view.about("rollout_halted", odd) == odd[:159] + "\u2026"
