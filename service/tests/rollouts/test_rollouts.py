@@ -63,6 +63,20 @@ def test_wilson_interval_and_the_guard_on_plain_numbers():
     assert not at_100.halt and at_100.evidence is None and "no control" in at_100.why
 
 
+def test_the_variance_at_unequal_arms_weighs_each_arm_by_its_own_size():
+    # 100 rule requests with 10 failures against 900 control ones with 45, margin 2 points:
+    #   difference  10/100 - 45/900 = 0.10 - 0.05 = 0.05
+    #   pooled p    (10 + 45) / 1000 = 0.055; the rule at the margin q = p + 0.02 = 0.075
+    #   variance    q(1-q)/100 + p(1-p)/900 = 0.069375/100 + 0.051975/900
+    #                                       = 0.00069375 + 0.00005775 = 0.0007515
+    #   sd          sqrt(0.0007515) = 0.0274135
+    # (with the arms' sizes swapped it would be 0.0244302).  One stratum: its
+    # weight cancels out.
+    e = guard.evidence([guard.Stratum(0, 0, 100, 10, 900, 45)], 2.0, 1.0)
+    assert e.difference == pytest.approx(0.05)
+    assert e.sd == pytest.approx(0.0274135, abs=1e-7)
+
+
 def judge(strata, extra=2.0, share=50):
     return guard.judge(strata, share, extra, 500, 1.0)
 
