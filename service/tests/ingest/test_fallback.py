@@ -162,6 +162,39 @@ def test_a_new_log_on_the_inode_of_the_old_one_is_read_from_its_start(
         store, Ingester(store, str(log), lambda: config).name)[2] == 0  # no line taken apart
 
 
+def test_a_rotated_log_caught_while_gzip_writes_it_is_read_from_the_complete_file(
+        store, tmp_path, write_config, monkeypatch):
+    config = load_config(write_config())
+    log, rotated = tmp_path / "fallback.log", tmp_path / "fallback.log.1"
+    log.write_bytes(lines(0, 6))
+    reader = Ingester(store, str(log), lambda: config, settle=0, batch=2 * len(line(0)) + 5)
+    assert reader.step() == (2, 0)
+    os.rename(log, rotated)
+    log.write_bytes(lines(6, 2))
+    # logrotate's gzip has written half of the .gz; the plain file is still there.
+    packed = gzip.compress(lines(0, 6))
+    (tmp_path / "fallback.log.1.gz").write_bytes(packed[:len(packed) // 2])
+    assert reader.step() == (2, 0)
+    (tmp_path / "fallback.log.1.gz").write_bytes(packed)  # done: gzip removes the plain file
+    os.remove(rotated)
+    assert reader.ingest() == (4, 0)
+
+    # Next rotation: gzip ends, and removes the plain file, between the
+    # reader's listing of the folder and its look at each file.
+    os.rename(tmp_path / "fallback.log.1.gz", tmp_path / "fallback.log.2.gz")
+    os.rename(log, rotated)
+    append(rotated, line(8))  # nginx has not reopened its log yet
+    log.write_bytes(line(9))
+    (tmp_path / "fallback.log.1.gz").write_bytes(gzip.compress(rotated.read_bytes()))
+    os.remove(rotated)
+    listdir = os.listdir
+    monkeypatch.setattr(os, "listdir", lambda folder: listdir(folder) + [rotated.name])
+    assert reader.ingest() == (2, 0)
+    monkeypatch.undo()
+    assert sorted(r["bundle_key"] for r in fallback_rows(store)) == sorted(
+        f"k{n}" for n in range(10))
+
+
 def test_copytruncate_loses_and_doubles_nothing(store, tmp_path, write_config):
     config = load_config(write_config())
     log = tmp_path / "fallback.log"
