@@ -68,6 +68,20 @@ def test_a_log_line_is_read_exactly_once_through_rotation_restarts_and_garbage(
     assert ingest_position(store, reader.name)[2] == 1  # the garbage line, counted
 
 
+def test_an_answer_nginx_gave_keeps_the_marks_the_request_path_records(app, client, tmp_path):
+    state = app.extensions["quillo"]
+    query = "key=k&version=not-a-version&id=short"
+    client.get("/getinstaller?" + query)
+    served = state.store.recent_requests(1)[0]
+    log = tmp_path / "fallback.log"
+    log.write_bytes(f"1765000000.000 198.51.100.1 GET /getinstaller?{query} HTTP/1.1\n".encode())
+    assert Ingester(state.store, str(log), state.watcher.current).ingest() == (1, 0)
+    logged = state.store.recent_requests(1)[0]
+    assert logged["rule"] == "fallback"
+    assert (logged["malformed"], logged["cut"]) == (served["malformed"], served["cut"]) == (
+        "id,version", "")
+
+
 def lines(first, n):
     return b"".join(line(i) for i in range(first, first + n))
 
