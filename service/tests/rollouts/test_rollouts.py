@@ -20,7 +20,7 @@ from quillo_service.admin.users import Users
 from quillo_service.rollouts import changes, counting, guard, live
 from quillo_service.rollouts.queries import RolloutQueries
 from quillo_service.rollouts.view import rule_anchor
-from quillo_service.config import ConfigError, load_config
+from quillo_service.config import ConfigError, ConfigWatcher, load_config
 from quillo_service.launcher.rules import in_rollout
 from quillo_service.db import StoreError, open_store
 from quillo_service.reports.records import record_event
@@ -137,6 +137,23 @@ def test_the_configuration_states_the_intent(write_config):
             GUARDED.format(steps=steps)
         with pytest.raises(ConfigError, match=problem):
             load_config(write_config(text))
+
+
+def test_steps_that_do_not_strictly_rise_are_refused_by_check_and_by_a_reload(
+        write_config, capsys):
+    def steps(text):
+        return GUARDED.format(steps=text).replace("rollout = 100", "rollout = 30")
+    assert load_config(write_config(steps("10, 10.01, 30"))).guarded_rules[0].steps == (
+        10, 10.01, 30)
+    path = write_config(steps("10, 30"))
+    clock = [0.0]
+    watcher = ConfigWatcher(path, clock=lambda: clock[0], settle=0)
+    write_config(steps("10, 10, 30"))
+    assert cli.main(["check", path]) == 1
+    assert "steps must rise" in capsys.readouterr().err
+    clock[0] += 2
+    assert watcher.current().guarded_rules[0].steps == (10, 30)  # the last good file serves
+    assert "steps must rise" in watcher.live().error
 
 
 # -- a simulated population through the app and its store ----------------------------------
