@@ -61,6 +61,8 @@ LATE = 600
 # requests in flight when it died.
 REQUEST_ID_WINDOW = 6 * 3600.0
 REQUEST_ID = REQUEST_COLUMNS.index("request_id")
+# nginx's $request_id: the only form of request id the service keeps.
+REQUEST_ID_FORM = re.compile(r"[0-9a-f]{32}")
 CLAIM_BATCH = 500  # ids claimed per statement
 
 retention.register_records("requests")
@@ -71,12 +73,16 @@ retention.register("hosts", "seen_at")
 
 def _spooled_row(row):
     """A spooled line as a row of REQUEST_COLUMNS, or None if it is none.
-    Lines spooled before requests carried nginx's id lack the last column."""
+    Lines spooled before requests carried nginx's id lack the last column.
+    An id of another form is none the service spooled (one the database
+    would refuse would hold back the whole file)."""
     if not isinstance(row, list) or len(row) not in (len(REQUEST_COLUMNS) - 1,
                                                      len(REQUEST_COLUMNS)):
         return None
     row = row + [None] * (len(REQUEST_COLUMNS) - len(row))
-    return row if row[REQUEST_ID] is None or isinstance(row[REQUEST_ID], str) else None
+    rid = row[REQUEST_ID]
+    return row if rid is None or isinstance(rid, str) and REQUEST_ID_FORM.fullmatch(rid) \
+        else None
 
 
 class Store:

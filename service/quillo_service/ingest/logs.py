@@ -207,17 +207,17 @@ class Ingester:
         except OSError:
             return None
         found = {}
-        for name in names:
+        for name in sorted(names):  # a plain file before its .gz
             order = ((2, 0, ""), False) if name == base else rotated_order(base, name)
             if order is None:
                 continue
             key, gz = order
-            if gz and name[:-3] in names:
+            if gz and key in found:
                 continue  # still being compressed: the plain file is complete
             try:
                 st = os.stat(os.path.join(folder, name))
             except OSError:
-                continue
+                continue  # gone since the listing (gzip done): its .gz, if any, follows
             found[key] = _File(os.path.join(folder, name), gz, st)
         files = [found[k] for k in sorted(found)]
         inodes = [f.devino for f in files]

@@ -16,7 +16,7 @@ import tomllib
 import pytest
 from aiosmtpd.controller import Controller
 
-from conftest import CONFIG, SECRET, SERVICE
+from conftest import CONFIG, SECRET, SERVICE, empty_postgres, wait_for
 from quillo_service.alerts import outbox as alerts, queue
 from quillo_service.alerts.detectors import detect
 from quillo_service.alerts.sender import Sender
@@ -362,6 +362,31 @@ def test_one_runner_at_a_time_and_a_dead_ones_lease_is_taken_over(postgres):
     assert runners[0].run_once() and runs[-1] == 0
     stores[0].close()
     stores[1].close()
+
+
+def test_a_short_lease_is_renewed_in_time_while_its_jobs_take_a_while(postgres):
+    config = config_with("")
+    store = open_store(empty_postgres(postgres), client_secret=SECRET)
+    # A 6 s lease, and each tick's work takes 1.5 s (a rollup with some to
+    # do): asked again a third of a lease after its work, it never runs out.
+    # The jobs' clock jumps a minute at each look, so the work is due at every tick.
+    looks = iter(range(0, 10**9, 60))
+    holder = Runner(store, lambda: config, lease_seconds=6, clock=lambda: next(looks))
+    holder.add_job("slow", 60, lambda *a: time.sleep(1.5))
+    other = Runner(store, lambda: config, lease_seconds=6)
+    holder._thread()  # start() would also start it again in every forked child
+    try:
+        wait_for(lambda: store.lease_holder(LEASE), "the first holder")
+        end = time.monotonic() + 8
+        while time.monotonic() < end:
+            assert not other.run_once(), "the lease ran out while its holder lived"
+            time.sleep(0.25)
+        assert store.lease_holder(LEASE)[0] == holder.holder
+    finally:
+        holder.stop()
+        wait_for(lambda: "quillo-housekeeping" not in {t.name for t in threading.enumerate()},
+                 "the runner's end")
+        store.close()
 
 
 def test_the_housekeeping_jobs_purge_roll_up_and_send(store):

@@ -1,5 +1,6 @@
 """The store contract, run against SQLite and a real PostgreSQL server."""
 
+import json
 import multiprocessing
 import os
 import time
@@ -173,6 +174,28 @@ def test_a_request_id_is_recorded_once_by_any_host_live_or_from_a_spool(database
     assert counts == {"x": 1, "y": 1, "z": 1, "w": 1, "none": 2}
     a.close()
     b.close()
+
+
+def test_a_spooled_line_with_a_malformed_request_id_holds_back_nothing_after_it(
+        database, tmp_path, monkeypatch):
+    from quillo_service.db.spool import Spool
+    s = open_store(database, client_secret=SECRET)
+    s.spool = Spool(str(tmp_path / "a.spool"))
+    monkeypatch.setattr(s, "_replay_later", lambda: None)  # replayed by hand below
+
+    def row(key, rid):
+        return [time.time(), client_key("c", SECRET), key, "v", "i", "GET:x", "default", "", "",
+                rid]
+    # A file taken for replay earlier (it sorts first), then the spool's own file.
+    bad = [5, "%031x\0" % 1, "%031x\ud800" % 2, "%032x" % 3 + "0", "%031x" % 4 + "g"]
+    with open(f"{s.spool.path}.0.taken", "w") as f:
+        for r in [row("a", "%032x" % 10)] + [row(f"bad{n}", rid) for n, rid in enumerate(bad)] \
+                + [row("b", None)]:
+            f.write(json.dumps(r) + "\n")
+    s.spool.add(row("c", "%032x" % 11))
+    assert s.replay_spool() == 3 and not s.spool.pending()
+    assert sorted(r["bundle_key"] for r in s.recent_requests()) == ["a", "b", "c"]
+    s.close()
 
 
 def test_request_ids_are_forgotten_past_the_window_and_not_before(store):

@@ -325,6 +325,22 @@ def test_the_rollup_folds_the_least_asked_keys_of_a_day_as_the_dashboard_does(
     assert {k[1] for k in hours} == {"k2", "k1", ""}
 
 
+def test_a_period_starting_within_a_day_counts_only_its_own_hours_of_it(store):
+    day = T0 - T0 % 86400
+    for key, hours in (("before", 2), ("first", 14), ("second", 34), ("after", 38)):
+        store.record_request(day + hours * 3600, "c", key, "v", None, STABLE, "default", "", "")
+    # A download before them all starts the rollup early enough to hold them.
+    ingest_rows(store, "log", ("", 0), ("f", 1), "downloads",
+                [parse_line(log_line(day - 3600, client="c").rstrip(b"\n"))])
+    funnel, later = FunnelCounts(store), day + 2 * 86400 + 8 * 3600
+    funnel.catch_up(now=later, budget=60)
+    assert funnel.rolled_up_to() >= day + 86400 + 12 * 3600  # the daily rows hold both days
+    # From 12:00 to 12:00 the next day: the first day's morning is not in it.
+    period = Period("24h", day + 12 * 3600, day + 36 * 3600, "")
+    asked = {k[1]: c[0] for k, c in funnel.counts(period, None, now=later).items() if c[0]}
+    assert asked == {"first": 1, "second": 1}
+
+
 def test_the_live_tail_is_narrowed_by_the_dashboards_filter(store):
     # Nothing rolled up yet: the whole period is worked out live.
     for key, malformed in (("ab1", ""), ("ab2", ""), ("zz", ""), ("ab3", "key")):

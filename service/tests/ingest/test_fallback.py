@@ -68,6 +68,20 @@ def test_a_log_line_is_read_exactly_once_through_rotation_restarts_and_garbage(
     assert ingest_position(store, reader.name)[2] == 1  # the garbage line, counted
 
 
+def test_an_answer_nginx_gave_keeps_the_marks_the_request_path_records(app, client, tmp_path):
+    state = app.extensions["quillo"]
+    query = "key=k&version=not-a-version&id=short"
+    client.get("/getinstaller?" + query)
+    served = state.store.recent_requests(1)[0]
+    log = tmp_path / "fallback.log"
+    log.write_bytes(f"1765000000.000 198.51.100.1 GET /getinstaller?{query} HTTP/1.1\n".encode())
+    assert Ingester(state.store, str(log), state.watcher.current).ingest() == (1, 0)
+    logged = state.store.recent_requests(1)[0]
+    assert logged["rule"] == "fallback"
+    assert (logged["malformed"], logged["cut"]) == (served["malformed"], served["cut"]) == (
+        "id,version", "")
+
+
 def lines(first, n):
     return b"".join(line(i) for i in range(first, first + n))
 
@@ -160,6 +174,39 @@ def test_a_new_log_on_the_inode_of_the_old_one_is_read_from_its_start(
     read_all(store, log, config, 40)
     assert ingest_position(
         store, Ingester(store, str(log), lambda: config).name)[2] == 0  # no line taken apart
+
+
+def test_a_rotated_log_caught_while_gzip_writes_it_is_read_from_the_complete_file(
+        store, tmp_path, write_config, monkeypatch):
+    config = load_config(write_config())
+    log, rotated = tmp_path / "fallback.log", tmp_path / "fallback.log.1"
+    log.write_bytes(lines(0, 6))
+    reader = Ingester(store, str(log), lambda: config, settle=0, batch=2 * len(line(0)) + 5)
+    assert reader.step() == (2, 0)
+    os.rename(log, rotated)
+    log.write_bytes(lines(6, 2))
+    # logrotate's gzip has written half of the .gz; the plain file is still there.
+    packed = gzip.compress(lines(0, 6))
+    (tmp_path / "fallback.log.1.gz").write_bytes(packed[:len(packed) // 2])
+    assert reader.step() == (2, 0)
+    (tmp_path / "fallback.log.1.gz").write_bytes(packed)  # done: gzip removes the plain file
+    os.remove(rotated)
+    assert reader.ingest() == (4, 0)
+
+    # Next rotation: gzip ends, and removes the plain file, between the
+    # reader's listing of the folder and its look at each file.
+    os.rename(tmp_path / "fallback.log.1.gz", tmp_path / "fallback.log.2.gz")
+    os.rename(log, rotated)
+    append(rotated, line(8))  # nginx has not reopened its log yet
+    log.write_bytes(line(9))
+    (tmp_path / "fallback.log.1.gz").write_bytes(gzip.compress(rotated.read_bytes()))
+    os.remove(rotated)
+    listdir = os.listdir
+    monkeypatch.setattr(os, "listdir", lambda folder: listdir(folder) + [rotated.name])
+    assert reader.ingest() == (2, 0)
+    monkeypatch.undo()
+    assert sorted(r["bundle_key"] for r in fallback_rows(store)) == sorted(
+        f"k{n}" for n in range(10))
 
 
 def test_copytruncate_loses_and_doubles_nothing(store, tmp_path, write_config):

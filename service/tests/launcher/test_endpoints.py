@@ -8,6 +8,7 @@ import psycopg
 from conftest import CONFIG, KEY, MACHINE, SECRET
 from quillo_service import create_app  # noqa: E402
 from quillo_service.clients import client_key
+from quillo_service.launcher.instructions import request_id
 from quillo_service.reports.records import find_event, recent_events
 
 QUERY = f"key={KEY}&version=0%2C1%2C0%2C220&id={MACHINE}"
@@ -47,6 +48,15 @@ def test_every_request_is_recorded(client, app):
     rows = store_of(app).recent_requests(10)
     assert len(rows) == 5
     assert rows[2]["malformed"] == "id,version" and rows[3]["malformed"] == "id,key,version"
+
+
+def test_only_an_id_of_nginxs_32_hex_digits_is_kept(client, app):
+    rid = "ab" * 16
+    for value in (rid, rid + "c", rid[:-1] + "g", rid + "-x"):  # on the bound, one past, ...
+        client.get("/getinstaller?" + QUERY, headers={"X-Request-Id": value})
+    assert [r["request_id"] for r in store_of(app).recent_requests(4)[::-1]] == [
+        rid, None, None, None]
+    assert request_id({"HTTP_X_REQUEST_ID": rid + "\n"}) is None
 
 
 def test_client_address_comes_from_the_proxy_only(client, app, database, write_config):

@@ -20,7 +20,7 @@ from quillo_service.admin.users import Users
 from quillo_service.rollouts import changes, counting, guard, live
 from quillo_service.rollouts.queries import RolloutQueries
 from quillo_service.rollouts.view import rule_anchor
-from quillo_service.config import ConfigError, load_config
+from quillo_service.config import ConfigError, ConfigWatcher, load_config
 from quillo_service.launcher.rules import in_rollout
 from quillo_service.db import StoreError, open_store
 from quillo_service.reports.records import record_event
@@ -61,6 +61,20 @@ def test_wilson_interval_and_the_guard_on_plain_numbers():
     # At 100 % no machine is left for a control: never judged.
     at_100 = guard.judge(bad, 100, 2.0, 500, 1.0)
     assert not at_100.halt and at_100.evidence is None and "no control" in at_100.why
+
+
+def test_the_variance_at_unequal_arms_weighs_each_arm_by_its_own_size():
+    # 100 rule requests with 10 failures against 900 control ones with 45, margin 2 points:
+    #   difference  10/100 - 45/900 = 0.10 - 0.05 = 0.05
+    #   pooled p    (10 + 45) / 1000 = 0.055; the rule at the margin q = p + 0.02 = 0.075
+    #   variance    q(1-q)/100 + p(1-p)/900 = 0.069375/100 + 0.051975/900
+    #                                       = 0.00069375 + 0.00005775 = 0.0007515
+    #   sd          sqrt(0.0007515) = 0.0274135
+    # (with the arms' sizes swapped it would be 0.0244302).  One stratum: its
+    # weight cancels out.
+    e = guard.evidence([guard.Stratum(0, 0, 100, 10, 900, 45)], 2.0, 1.0)
+    assert e.difference == pytest.approx(0.05)
+    assert e.sd == pytest.approx(0.0274135, abs=1e-7)
 
 
 def judge(strata, extra=2.0, share=50):
@@ -123,6 +137,23 @@ def test_the_configuration_states_the_intent(write_config):
             GUARDED.format(steps=steps)
         with pytest.raises(ConfigError, match=problem):
             load_config(write_config(text))
+
+
+def test_steps_that_do_not_strictly_rise_are_refused_by_check_and_by_a_reload(
+        write_config, capsys):
+    def steps(text):
+        return GUARDED.format(steps=text).replace("rollout = 100", "rollout = 30")
+    assert load_config(write_config(steps("10, 10.01, 30"))).guarded_rules[0].steps == (
+        10, 10.01, 30)
+    path = write_config(steps("10, 30"))
+    clock = [0.0]
+    watcher = ConfigWatcher(path, clock=lambda: clock[0], settle=0)
+    write_config(steps("10, 10, 30"))
+    assert cli.main(["check", path]) == 1
+    assert "steps must rise" in capsys.readouterr().err
+    clock[0] += 2
+    assert watcher.current().guarded_rules[0].steps == (10, 30)  # the last good file serves
+    assert "steps must rise" in watcher.live().error
 
 
 # -- a simulated population through the app and its store ----------------------------------
