@@ -4,7 +4,7 @@
 
 Makes a month of instruction requests (bulk-loaded, as in bench/dashboard.py)
 and nginx's download log for them: N lines (default 10 million) in the
-format of deploy/nginx.conf, where most launchers download their installer in
+format of nginx_config.py, where most launchers download their installer in
 one request, some are cut and resume with a Range, some never finish, and a
 few report a failure afterwards.  Then, for each store, it times:
   - reading the whole log into the store with the service's own reader

@@ -517,11 +517,12 @@ def drop_day(store, day):
 
 
 def drop_under_load(work, config_path, pg, store, day):
-    from stack import Stack, free_port
+    from stack import App, Stack, free_port, local_host
     port = free_port()
     out = {}
-    with Stack(os.path.join(work, "stack"), config_path, port=port, database=pg.url,
-               workers=2, threads=4, client_rate="1000000r/s", client_burst=1000000) as stack:
+    state = os.path.join(work, "stack")
+    with Stack(local_host(state, port, client_rate="1000000r/s", client_burst=1000000),
+               App(state, config_path, database=pg.url, workers=2, threads=4)) as stack:
         with Asker(port, stack.ca) as asker:
             time.sleep(3)  # warm
             a = time.monotonic()

@@ -21,7 +21,7 @@ import time
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(SOURCE, 'service'))
-from stack import Stack, free_port  # noqa: E402
+from stack import App, Stack, free_port, local_host  # noqa: E402
 from quillo_service.ingest.fallback import position_name  # noqa: E402
 from quillo_service.db import open_store  # noqa: E402
 from quillo_service.ingest.positions import ingest_position  # noqa: E402
@@ -215,17 +215,23 @@ def main():
         with open(config, 'w') as f:
             f.write(CONFIG.format(db=db, base=base))
         reference_body = 'GET:%s/installers/Quillo-1.2.exe' % base
-        extra = ('        location = %s {\n            default_type text/plain;\n'
-                 '            return 200 "%s";\n        }' % (REFERENCE, reference_body))
-        common = dict(port=port, workers=args.workers, threads=args.gthreads,
-                      worker_class=args.worker_class, nginx_workers=args.nginx_workers,
-                      extra_locations=extra, client_rate='1000000r/s', client_burst=1000000)
+        extra = ('location = %s {\n    default_type text/plain;\n    return 200 "%s";\n}'
+                 % (REFERENCE, reference_body))
+
+        def new_stack(name, **app):
+            state = os.path.join(folder, name)
+            return Stack(local_host(state, port, nginx_workers=args.nginx_workers,
+                                    extra_locations=extra, client_rate='1000000r/s',
+                                    client_burst=1000000),
+                         App(state, config, workers=args.workers, threads=args.gthreads,
+                             worker_class=args.worker_class, **app))
+
         print('wrk: %d threads, %d connections, %d s per row; gunicorn: %d %s workers x %d '
               'threads; nginx: %d worker(s); %d cores shared by all'
               % (args.threads, args.connections, args.seconds, args.workers, args.worker_class,
                  args.gthreads, args.nginx_workers, os.cpu_count()), flush=True)
         results = []
-        with Stack(os.path.join(folder, 'sqlite'), config, **common) as stack:
+        with new_stack('sqlite') as stack:
             store = open_store('sqlite:///' + db)
             ref = measure(stack, None, None, REFERENCE, args)
             results.append(('nginx alone, fixed instruction (reference)', ref))
@@ -240,8 +246,7 @@ def main():
             results.append(('nginx fallback, gunicorn stopped', fallback))
             store.close()
         if not args.skip_postgres:
-            with Stack(os.path.join(folder, 'postgres'), config, postgres=True,
-                       **common) as stack:
+            with new_stack('postgres', postgres=True) as stack:
                 store = open_store(stack.database)
                 results.append(('/getinstaller, PostgreSQL, recording on',
                                 measure(stack, store, 'requests', ASK, args)))

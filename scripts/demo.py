@@ -21,7 +21,7 @@ import harness  # noqa: E402
 import scenario  # noqa: E402
 import screenshot  # noqa: E402
 import uitest  # noqa: E402
-from stack import Stack  # noqa: E402
+from stack import App, Stack, local_host  # noqa: E402
 
 # The demo publisher's configuration: the demo key's bundle gets the demo
 # channel; everything else the stable one.
@@ -97,10 +97,11 @@ def main():
             f.write(CONFIG.format(db=db, base=base, prefix=harness.KEY[:8]))
         installer_log = os.path.join(folder, 'installer.log')
         # Slow enough in interactive runs that the bar can be caught in the middle.
-        stack = Stack(os.path.join(folder, 'state'), config, port=harness.SERVICE_PORT,
-                      certs=harness.ensure_certs(), installers=installers,
-                      installer_options='            limit_rate 12m;' if args.interactive
-                      else '')
+        state = os.path.join(folder, 'state')
+        stack = Stack(local_host(state, harness.SERVICE_PORT, certs=harness.ensure_certs(),
+                                 installers=installers,
+                                 installer_options='limit_rate 12m;' if args.interactive else ''),
+                      App(state, config))
         with stack:
             print('Service on %s: nginx (TLS, installers at /installers/) + gunicorn, SQLite %s'
                   % (base, db))

@@ -1,7 +1,9 @@
 """Runs the whole service on one machine: nginx in front (TLS, the installer
 folder, the proxy), gunicorn with the application behind it, and optionally a
 temporary PostgreSQL cluster. scripts/serve, the demo, the end-to-end tests
-and the benchmark all start it through `Stack`.
+and the benchmark all start it through `Stack`. What nginx is told comes
+from nginx_config, from the same description as in production; this file
+only starts and stops the processes.
 
 Everything lives in one state folder: certificates made here, nginx's
 configuration, logs, pid and temporary files, gunicorn's socket and log. (A
@@ -20,11 +22,13 @@ runs under /usr/bin/python3, where Debian's Flask and gunicorn live.
         --fallback /var/lib/quillo/fallback
 
 prints the nginx configuration for a production host (add --front ADDRESS for
-a host behind a balancer), and `stack.py front-conf --host ... --hosts
-10.0.0.11:443,10.0.0.12:443 --ca ...` that of the balancer (see DEPLOY.md).
+a host behind a balancer, --site for a site beside Debian's nginx.conf), and
+`stack.py front-conf --host ... --hosts 10.0.0.11:443,10.0.0.12:443 --ca ...`
+that of the balancer (see DEPLOY.md).
 """
 import argparse
 import ctypes
+import dataclasses
 import json
 import os
 import re
@@ -37,109 +41,11 @@ import sys
 import time
 import urllib.parse
 
+import nginx_config
+
 SERVICE = os.path.dirname(os.path.abspath(__file__))
-TEMPLATE = os.path.join(SERVICE, 'deploy', 'nginx.conf')
-FRONT_TEMPLATE = os.path.join(SERVICE, 'deploy', 'front.conf')
 PYTHON = '/usr/bin/python3'
 START_SECONDS = 30
-
-
-def render_nginx(values, template=TEMPLATE):
-    """The nginx template with each @NAME@ replaced by values[NAME]."""
-    with open(template) as f:
-        text = f.read()
-    for name, value in values.items():
-        text = text.replace('@%s@' % name, value)
-    missing = sorted(set(re.findall(r'@([A-Z_]+)@', text)))
-    if missing:
-        raise ValueError('nginx template fields left unfilled: %s' % ', '.join(missing))
-    return text
-
-
-def listen_lines(listen):
-    """nginx's listen directives: a bare port is bound on IPv4 and IPv6."""
-    targets = [listen, '[::]:' + listen] if listen.isdigit() else [listen]
-    return '\n'.join('        listen %s ssl;' % t for t in targets)
-
-
-def front_lines(fronts):
-    """The host template's REAL_IP and FRONTS fields for the fronts (balancer
-    addresses or networks) whose X-Real-IP and X-Request-Id a host believes;
-    none: clients reach the host directly, as on a single host."""
-    real_ip = ['        set_real_ip_from %s;' % f for f in fronts]
-    if real_ip:
-        real_ip.append('        real_ip_header X-Real-IP;')
-    return {'REAL_IP': '\n'.join(real_ip),
-            'FRONTS': '\n'.join('        %s 1;' % f for f in fronts)}
-
-
-def production_nginx(host, cert, cert_key, installers, upstream, listen='443',
-                     fallback='/var/lib/quillo/fallback', fronts=(), site=False):
-    """The configuration for a production host: system paths for the pid and
-    the logs, nginx's default temporary folders, the www-data user. With
-    site, only the site (see site_of), for beside the distribution's own
-    nginx.conf."""
-    text = render_nginx(dict(front_lines(fronts), **{
-        'MAIN': 'user www-data;\npid /run/nginx.pid;\nerror_log /var/log/nginx/error.log;',
-        'WORKERS': 'auto', 'HTTP': '',
-        'SERVER_LOG': '        access_log /var/log/nginx/quillo.access.log;',
-        'INSTALLER_ACCESS_LOG': '            access_log /var/log/nginx/quillo.access.log;',
-        'UPSTREAM': upstream, 'LISTEN': listen_lines(listen), 'SERVER_NAME': host,
-        'FALLBACK': os.path.abspath(fallback),
-        'CERT': cert, 'CERT_KEY': cert_key, 'INSTALLERS': os.path.abspath(installers),
-        'INSTALLER_OPTIONS': '', 'EXTRA_LOCATIONS': '',
-        'CLIENT_RATE': '50r/s', 'CLIENT_BURST': '200'}))
-    return site_of(text) if site else text
-
-
-# Where the template's site begins, inside its http block.
-SITE_START = '    # ---- The Quillo site:'
-
-
-def site_of(config):
-    """The site part of a rendered host configuration: its http block from
-    SITE_START to the block's end, a level less indented. It goes inside
-    another http block (Debian's nginx.conf includes sites-enabled/* there),
-    which must include mime.types, as Debian's does."""
-    start = config.index('\n\n', config.index(SITE_START)) + 2  # after its own comment
-    end = config.rstrip().rindex('}')  # the closing brace of http
-    lines = config[start:end].rstrip().split('\n')
-    return ('# The Quillo service\'s nginx site (stack.py nginx-conf --site), for\n'
-            '# /etc/nginx/sites-available/quillo, linked from sites-enabled/.\n'
-            + '\n'.join(line[4:] if line.startswith('    ') else line for line in lines) + '\n')
-
-
-def upstream_tls(ca, name):
-    """The front's checks of the hosts' certificates: each must chain to `ca`
-    and be valid for `name`."""
-    return ('        proxy_ssl_verify on;\n        proxy_ssl_trusted_certificate %s;\n'
-            '        proxy_ssl_name %s;\n        proxy_ssl_server_name on;\n'
-            '        proxy_ssl_session_reuse on;' % (ca, name))
-
-
-def host_lines(hosts, max_fails=1, fail_timeout='5s'):
-    """The front's upstream servers, one a host ('ADDRESS:PORT')."""
-    return '\n'.join('        server %s max_fails=%d fail_timeout=%s;' % (h, max_fails, fail_timeout)
-                     for h in hosts)
-
-
-def production_front(host, cert, cert_key, hosts, ca, listen='443'):
-    """The configuration for a balancer of several hosts: system paths, as
-    production_nginx."""
-    return render_nginx({
-        'MAIN': 'user www-data;\npid /run/nginx.pid;\nerror_log /var/log/nginx/error.log;',
-        'WORKERS': 'auto',
-        'HTTP': '    ' + FRONT_LOG_FORMAT + '\n    access_log /var/log/nginx/quillo-front.log '
-                'quillo_front;',
-        'HOSTS': host_lines(hosts), 'LISTEN': listen_lines(listen), 'SERVER_NAME': host,
-        'CERT': cert, 'CERT_KEY': cert_key, 'UPSTREAM_TLS': upstream_tls(ca, host)},
-        FRONT_TEMPLATE)
-
-
-# The front's log: client, the request's id, request line, status, the hosts
-# tried and what each answered, seconds.
-FRONT_LOG_FORMAT = ("log_format quillo_front '$remote_addr|$request_id|$request|$status|"
-                    "$upstream_addr|$upstream_status|$request_time';")
 
 
 def make_local_ca(folder):
@@ -282,101 +188,121 @@ def _probe(address):
         s.close()
 
 
-class Stack:
-    """nginx + gunicorn (+ PostgreSQL) for one configuration file.
+@dataclasses.dataclass(frozen=True)
+class App:
+    """What gunicorn runs for one host, and how.
 
-    state: the state folder (created). config: the service's TOML file.
-    port: nginx's HTTPS port on 127.0.0.1. certs: a folder with server.crt,
-    server.key and ca.crt; without it a local CA is made in state/certs.
-    installers: the folder served at /installers/ (default state/installers).
-    database: overrides the configuration's store; postgres=True starts a
-    temporary PostgreSQL cluster (pgcluster.Postgres, run as the postgres
-    user in a folder of its own) and uses it.
+    state: the host's state folder (gunicorn's socket, pid and log; for a
+    named host also its STATE_DIRECTORY, where the spool and the client
+    secret live). config: the service's TOML file. database: overrides the
+    configuration's store; postgres=True starts a temporary PostgreSQL
+    cluster (pgcluster.Postgres, run as the postgres user in a folder of its
+    own; postgres_settings: its settings) and uses it. workers, threads,
+    worker_class: gunicorn's. name: the host's name among several, which
+    gunicorn gets as QUILLO_SERVICE_HOST. env: more environment for
+    gunicorn."""
+    state: str
+    config: str
+    database: str = None
+    postgres: bool = False
+    postgres_settings: dict = None
+    workers: int = 2
+    threads: int = 4
+    worker_class: str = 'gthread'
+    name: str = None
+    env: dict = None
 
-    One of several hosts behind a front (see Hosts) also has: address, the
-    loopback address nginx listens on; fronts, the addresses whose X-Real-IP
-    and X-Request-Id its nginx believes; name, the host's name, which
-    gunicorn gets as QUILLO_SERVICE_HOST, with the state folder as its
-    STATE_DIRECTORY (the spool and the client secret live there). env: more
-    environment for gunicorn.
-    """
 
-    def __init__(self, state, config, port=8443, certs=None, installers=None, database=None,
-                 postgres=False, workers=2, threads=4, nginx_workers=1, host='localhost',
-                 installer_options='', extra_locations='', access_log=True,
-                 postgres_settings=None, worker_class='gthread', client_rate='50r/s',
-                 client_burst=200, address='127.0.0.1', fronts=(), name=None, env=None):
-        self.state = os.path.abspath(state)
-        self.address = address
-        self.fronts = tuple(fronts)
-        self.name = name
-        self.env = dict(env or {})
-        self.config = os.path.abspath(config)
-        self.port = port
-        self.certs = os.path.abspath(certs) if certs else os.path.join(self.state, 'certs')
-        self.installers = os.path.abspath(installers or os.path.join(self.state, 'installers'))
-        self.database = database
-        self.postgres = postgres
-        self.postgres_settings = postgres_settings or {}
-        self.workers, self.threads, self.nginx_workers = workers, threads, nginx_workers
-        self.host = host
-        self.installer_options = installer_options
-        self.extra_locations = extra_locations
-        self.access_log = access_log
-        self.worker_class = worker_class
-        self.client_rate, self.client_burst = client_rate, client_burst
-        self.nginx_dir = os.path.join(self.state, 'nginx')
-        # The answer nginx gives when gunicorn cannot, and its log of them.
-        self.fallback_dir = os.path.join(self.state, 'fallback')
-        self.gunicorn_log = os.path.join(self.state, 'gunicorn.log')
-        self.upstream = None
-        self.pg = None
+def local_host(state, port=8443, address='127.0.0.1', certs=None, installers=None,
+               nginx_workers=1, **more):
+    """The nginx_config.Host of a host run on this machine from the folder
+    `state`: nginx's own files in state/nginx, the fallback folder
+    state/fallback, the certificates of `certs` (default state/certs, where
+    a local CA is made at the start), the installers of `installers`
+    (default state/installers), gunicorn at state/gunicorn.sock, or on a
+    free loopback port where that path is too long for a unix socket, and
+    nginx on address:port. more: other fields of Host (fronts, client_rate,
+    installer_options, ...)."""
+    state = os.path.abspath(state)
+    certs = os.path.abspath(certs) if certs else os.path.join(state, 'certs')
+    sock = os.path.join(state, 'gunicorn.sock')
+    fields = dict(
+        name='localhost', cert=os.path.join(certs, 'server.crt'),
+        cert_key=os.path.join(certs, 'server.key'),
+        installers=os.path.abspath(installers or os.path.join(state, 'installers')),
+        fallback=os.path.join(state, 'fallback'),
+        # A unix socket's path must fit in 108 bytes.
+        upstream='unix:' + sock if len(sock) < 100 else '127.0.0.1:%d' % free_port(),
+        listen='%s:%d' % (address, port), local=_local(state, nginx_workers))
+    fields.update(more)
+    return nginx_config.Host(**fields)
+
+
+def local_front(state, hosts, port=8443, address='127.0.0.1', certs=None, fail_timeout='5s'):
+    """The nginx_config.Front of a front run on this machine from `state`,
+    over `hosts` ('ADDRESS:PORT' each), whose certificates it checks against
+    the local CA of `certs` (default state/certs) for the name localhost."""
+    state = os.path.abspath(state)
+    certs = os.path.abspath(certs) if certs else os.path.join(state, 'certs')
+    return nginx_config.Front(
+        name='localhost', cert=os.path.join(certs, 'server.crt'),
+        cert_key=os.path.join(certs, 'server.key'), hosts=tuple(hosts),
+        ca=os.path.join(certs, 'ca.crt'), listen='%s:%d' % (address, port),
+        local=_local(state), fail_timeout=fail_timeout)
+
+
+def _local(state, workers=1):
+    # Workers would otherwise run as nobody, who cannot read a state folder
+    # under /root.
+    return nginx_config.Local(os.path.join(state, 'nginx'), as_root=os.geteuid() == 0,
+                              workers=workers)
+
+
+class _Processes:
+    """The children of one local nginx (and whatever else a subclass
+    starts): started, watched and stopped. `nginx` is its description, an
+    nginx_config Host or Front with a Local."""
+
+    def __init__(self, nginx):
+        self.nginx = nginx
         self.procs = []  # (name, Popen), in start order
 
     # -- addresses -----------------------------------------------------------
-    def url(self, path='/'):
-        # A host of several is reached at its own address (the certificate
-        # names localhost only, which is the front's).
-        name = self.host if self.address == '127.0.0.1' else self.address
-        return 'https://%s:%d%s' % (name, self.port, path)
-
     @property
     def listen(self):
         """nginx's address, 'ADDRESS:PORT'."""
-        return '%s:%d' % (self.address, self.port)
+        return self.nginx.listen
+
+    @property
+    def address(self):
+        return self.nginx.listen.rsplit(':', 1)[0]
+
+    @property
+    def port(self):
+        return int(self.nginx.listen.rsplit(':', 1)[1])
+
+    def url(self, path='/'):
+        # A host of several is reached at its own address (the certificate
+        # names localhost only, which is the front's).
+        name = self.nginx.name if self.address == '127.0.0.1' else self.address
+        return 'https://%s:%d%s' % (name, self.port, path)
+
+    @property
+    def certs(self):
+        return os.path.dirname(self.nginx.cert)
 
     @property
     def ca(self):
         return os.path.join(self.certs, 'ca.crt')
 
     @property
-    def fallback_log(self):
-        return os.path.join(self.fallback_dir, 'fallback.log')
-
-    @property
-    def downloads_log(self):
-        return os.path.join(self.fallback_dir, 'downloads.log')
+    def nginx_dir(self):
+        return self.nginx.local.folder
 
     # -- start and stop ------------------------------------------------------
-    def start(self):
-        os.makedirs(self.state, exist_ok=True)
-        os.makedirs(self.installers, exist_ok=True)
-        os.makedirs(self.fallback_dir, exist_ok=True)  # nginx opens its log there
-        if not os.path.exists(os.path.join(self.certs, 'server.crt')):
+    def _make_certs(self):
+        if not os.path.exists(self.nginx.cert):
             make_local_ca(self.certs)
-        try:
-            if self.postgres:
-                self._start_postgres()
-            self._start_gunicorn()
-            self._start_nginx()
-        except BaseException:
-            self.stop()
-            raise
-        return self
-
-    def _start_postgres(self):
-        self.pg = start_postgres(self.postgres_settings)
-        self.database = self.pg.url
 
     def _spawn(self, name, args, env=None, log=None):
         out = open(log, 'ab') if log else subprocess.DEVNULL
@@ -404,83 +330,14 @@ class Stack:
                                    % (name, proc.poll(), log, tail))
             time.sleep(0.05)
 
-    def _start_gunicorn(self, upstream=None):
-        sock = os.path.join(self.state, 'gunicorn.sock')
-        # A unix socket path must fit in 108 bytes; deep state folders use a
-        # loopback port instead.
-        if upstream and not upstream.startswith('unix:'):
-            ensure_port_free(int(upstream.rsplit(':', 1)[1]))
-            self.upstream = upstream
-        elif len(sock) < 100:
-            if os.path.exists(sock):
-                if _probe('unix:' + sock):
-                    raise RuntimeError('another service already runs from %s' % self.state)
-                os.remove(sock)
-            self.upstream = 'unix:' + sock
-        else:
-            self.upstream = '127.0.0.1:%d' % free_port()
-        env = dict(os.environ, QUILLO_SERVICE_CONFIG=self.config, PYTHONDONTWRITEBYTECODE='1',
-                   QUILLO_SERVICE_FALLBACK=self.fallback_dir,
-                   # nginx reaches a TCP upstream from loopback.
-                   QUILLO_SERVICE_PROXIES='' if self.upstream.startswith('unix:')
-                   else '127.0.0.1')
-        if self.name:
-            env.update(QUILLO_SERVICE_HOST=self.name, STATE_DIRECTORY=self.state)
-        env.update(self.env)
-        env.pop('PYTHONPATH', None)
-        env.pop('PYTHONHOME', None)
-        if self.database:
-            env['QUILLO_SERVICE_DATABASE'] = self.database
-        else:
-            env.pop('QUILLO_SERVICE_DATABASE', None)
-        args = [PYTHON, '-m', 'gunicorn', '--chdir', SERVICE, '--bind', self.upstream,
-                '--workers', str(self.workers), '--worker-class', self.worker_class,
-                # gunicorn turns a sync worker with threads into gthread.
-                '--threads', str(self.threads if self.worker_class != 'sync' else 1), '--keep-alive', '10', '--timeout', '30',
-                # Room for an error query with a key near its bound and a
-                # long message; the service cuts and marks over-long fields.
-                '--limit-request-line', '8190',
-                '--graceful-timeout', '5', '--worker-tmp-dir', '/dev/shm',
-                '--pid', os.path.join(self.state, 'gunicorn.pid'),
-                'quillo_service:create_app()']
-        if os.path.exists(self.gunicorn_log):
-            os.remove(self.gunicorn_log)
-        proc = self._spawn('gunicorn', args, env, self.gunicorn_log)
-        self._wait('gunicorn', proc, lambda: _probe(self.upstream), self.gunicorn_log)
-
     def nginx_config(self):
-        d = self.nginx_dir
-        main = ['daemon off;', 'pid %s/nginx.pid;' % d, 'error_log %s/error.log warn;' % d]
-        if os.geteuid() == 0:
-            # Workers would otherwise run as nobody, who cannot read the
-            # state folder under /root.
-            main.insert(0, 'user root;')
-        http = ["log_format quillo '$remote_addr|$request|$status|$body_bytes_sent|"
-                "$request_time|$http_range|$upstream_status';",
-                'access_log %s;' % ('%s/access.log quillo' % d if self.access_log else 'off')]
-        # The installers' location names its own log, and so this one again.
-        installer_log = ('            access_log %s/access.log quillo;' % d
-                         if self.access_log else '')
-        http += ['%s_temp_path %s/tmp/%s;' % (t, d, t)
-                 for t in ('client_body', 'proxy', 'fastcgi', 'uwsgi', 'scgi')]
-        return render_nginx({
-            'MAIN': '\n'.join(main), 'WORKERS': str(self.nginx_workers),
-            'HTTP': '\n'.join('    ' + line for line in http),
-            'UPSTREAM': self.upstream, 'LISTEN': listen_lines(self.listen),
-            'FALLBACK': self.fallback_dir,
-            'SERVER_NAME': self.host, **front_lines(self.fronts), 'SERVER_LOG': '',
-            'CERT': os.path.join(self.certs, 'server.crt'),
-            'CERT_KEY': os.path.join(self.certs, 'server.key'),
-            'INSTALLERS': self.installers,
-            'INSTALLER_OPTIONS': self.installer_options,
-            'INSTALLER_ACCESS_LOG': installer_log,
-            'EXTRA_LOCATIONS': self.extra_locations,
-            'CLIENT_RATE': self.client_rate, 'CLIENT_BURST': str(self.client_burst)})
+        """The nginx.conf this nginx runs with."""
+        raise NotImplementedError
 
     def _start_nginx(self):
         d = self.nginx_dir
-        for t in ('client_body', 'proxy', 'fastcgi', 'uwsgi', 'scgi'):
-            os.makedirs(os.path.join(d, 'tmp', t), exist_ok=True)
+        for folder in self.nginx.local.temp_folders:
+            os.makedirs(folder, exist_ok=True)
         conf = os.path.join(d, 'nginx.conf')
         with open(conf, 'w') as f:
             f.write(self.nginx_config())
@@ -496,25 +353,9 @@ class Stack:
                 return False
         self._wait('nginx', proc, listening, log)
 
-    def stop_gunicorn(self):
-        """Stops gunicorn alone (nginx then answers with its fallback)."""
-        for name, proc in self.procs:
-            if name == 'gunicorn' and proc.poll() is None:
-                proc.terminate()
-                try:
-                    proc.wait(15)
-                except subprocess.TimeoutExpired:
-                    os.killpg(proc.pid, signal.SIGKILL)
-                    proc.wait()
-        self.procs = [(n, p) for n, p in self.procs if n != 'gunicorn']
-
-    def start_gunicorn(self):
-        """Starts gunicorn again after stop_gunicorn, at the same address."""
-        self._start_gunicorn(self.upstream)
-
     def kill(self):
-        """Kills nginx and gunicorn, masters and workers, at once (SIGKILL),
-        as a host that loses its power: no request is finished, nothing is
+        """Kills every child, masters and workers, at once (SIGKILL), as a
+        host that loses its power: no request is finished, nothing is
         cleaned up. start() brings the host back with what it left behind."""
         for name, proc in self.procs:
             if proc.poll() is None:
@@ -539,8 +380,8 @@ class Stack:
                 proc.send_signal(signal.SIGUSR1)
 
     def stop(self):
-        """Stops nginx first (no new requests), then gunicorn (finishes the
-        requests it has), then PostgreSQL."""
+        """Stops the children, the last started first: nginx first (no new
+        requests), then gunicorn (finishes the requests it has)."""
         for name, proc in reversed(self.procs):
             if proc.poll() is None:
                 # nginx: SIGQUIT is its graceful stop; gunicorn: SIGTERM.
@@ -551,6 +392,134 @@ class Stack:
                     os.killpg(proc.pid, signal.SIGKILL)
                     proc.wait()
         self.procs = []
+
+    def dead(self):
+        """Names of the children that have ended by themselves."""
+        return [name for name, proc in self.procs if proc.poll() is not None]
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+class Stack(_Processes):
+    """nginx + gunicorn (+ PostgreSQL) for one host: nginx as `host`
+    describes it (an nginx_config.Host for this machine, as local_host
+    makes it), gunicorn as `app` does (App)."""
+
+    def __init__(self, host, app):
+        super().__init__(host)
+        self.app = app
+        self.state = os.path.abspath(app.state)
+        self.config = os.path.abspath(app.config)
+        self.database = app.database  # a temporary PostgreSQL's once started
+        self.gunicorn_log = os.path.join(self.state, 'gunicorn.log')
+        self.pg = None
+
+    @property
+    def name(self):
+        return self.app.name
+
+    @property
+    def upstream(self):
+        """gunicorn's address, unix:PATH or HOST:PORT."""
+        return self.nginx.upstream
+
+    @property
+    def installers(self):
+        return self.nginx.installers
+
+    @property
+    def fallback_dir(self):
+        """The answer nginx gives when gunicorn cannot, and its logs."""
+        return self.nginx.fallback
+
+    @property
+    def fallback_log(self):
+        return os.path.join(self.fallback_dir, 'fallback.log')
+
+    @property
+    def downloads_log(self):
+        return os.path.join(self.fallback_dir, 'downloads.log')
+
+    def nginx_config(self):
+        return nginx_config.host_config(self.nginx)
+
+    def start(self):
+        os.makedirs(self.state, exist_ok=True)
+        os.makedirs(self.installers, exist_ok=True)
+        os.makedirs(self.fallback_dir, exist_ok=True)  # nginx opens its logs there
+        self._make_certs()
+        try:
+            if self.app.postgres:
+                self.pg = start_postgres(self.app.postgres_settings)
+                self.database = self.pg.url
+            self.start_gunicorn()
+            self._start_nginx()
+        except BaseException:
+            self.stop()
+            raise
+        return self
+
+    def start_gunicorn(self):
+        """Starts gunicorn, at the upstream address nginx has (again after
+        stop_gunicorn)."""
+        app = self.app
+        if self.upstream.startswith('unix:'):
+            sock = self.upstream[len('unix:'):]
+            if os.path.exists(sock):
+                if _probe(self.upstream):
+                    raise RuntimeError('another service already runs from %s' % self.state)
+                os.remove(sock)
+        else:
+            ensure_port_free(int(self.upstream.rsplit(':', 1)[1]))
+        env = dict(os.environ, QUILLO_SERVICE_CONFIG=self.config, PYTHONDONTWRITEBYTECODE='1',
+                   QUILLO_SERVICE_FALLBACK=self.fallback_dir,
+                   # nginx reaches a TCP upstream from loopback.
+                   QUILLO_SERVICE_PROXIES='' if self.upstream.startswith('unix:')
+                   else '127.0.0.1')
+        if app.name:
+            env.update(QUILLO_SERVICE_HOST=app.name, STATE_DIRECTORY=self.state)
+        env.update(app.env or {})
+        env.pop('PYTHONPATH', None)
+        env.pop('PYTHONHOME', None)
+        if self.database:
+            env['QUILLO_SERVICE_DATABASE'] = self.database
+        else:
+            env.pop('QUILLO_SERVICE_DATABASE', None)
+        args = [PYTHON, '-m', 'gunicorn', '--chdir', SERVICE, '--bind', self.upstream,
+                '--workers', str(app.workers), '--worker-class', app.worker_class,
+                # gunicorn turns a sync worker with threads into gthread.
+                '--threads', str(app.threads if app.worker_class != 'sync' else 1),
+                '--keep-alive', '10', '--timeout', '30',
+                # Room for an error query with a key near its bound and a
+                # long message; the service cuts and marks over-long fields.
+                '--limit-request-line', '8190',
+                '--graceful-timeout', '5', '--worker-tmp-dir', '/dev/shm',
+                '--pid', os.path.join(self.state, 'gunicorn.pid'),
+                'quillo_service:create_app()']
+        if os.path.exists(self.gunicorn_log):
+            os.remove(self.gunicorn_log)
+        proc = self._spawn('gunicorn', args, env, self.gunicorn_log)
+        self._wait('gunicorn', proc, lambda: _probe(self.upstream), self.gunicorn_log)
+
+    def stop_gunicorn(self):
+        """Stops gunicorn alone (nginx then answers with its fallback)."""
+        for name, proc in self.procs:
+            if name == 'gunicorn' and proc.poll() is None:
+                proc.terminate()
+                try:
+                    proc.wait(15)
+                except subprocess.TimeoutExpired:
+                    os.killpg(proc.pid, signal.SIGKILL)
+                    proc.wait()
+        self.procs = [(n, p) for n, p in self.procs if n != 'gunicorn']
+
+    def stop(self):
+        """Stops nginx, then gunicorn, then PostgreSQL."""
+        super().stop()
         if self.pg:
             self.pg.stop()
             self.pg = None
@@ -560,7 +529,7 @@ class Stack:
         the request line, status, body bytes sent, seconds, Range header and
         the status gunicorn gave ('-' when nginx answered alone). Fallback
         answers to /getinstaller are logged apart, in fallback_log."""
-        path = os.path.join(self.nginx_dir, 'access.log')
+        path = self.nginx.access_log
         if not os.path.exists(path):
             return []
         out = []
@@ -575,59 +544,26 @@ class Stack:
                             'upstream_status': upstream})
         return out
 
-    def dead(self):
-        """Names of the children that have ended by themselves."""
-        return [name for name, proc in self.procs if proc.poll() is not None]
 
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
-
-
-class Front(Stack):
-    """nginx alone, as the front of several hosts (deploy/front.conf): TLS on
-    `port` of `address`, balancing over `hosts` ('ADDRESS:PORT' each), whose
-    certificates it checks against the local CA for the name `host`."""
-
-    def __init__(self, state, hosts, port=8443, certs=None, host='localhost',
-                 address='127.0.0.1', fail_timeout='5s'):
-        super().__init__(state, os.devnull, port=port, certs=certs, host=host, address=address)
-        self.hosts = list(hosts)
-        self.fail_timeout = fail_timeout
+class Front(_Processes):
+    """nginx alone, as the front of several hosts, as `front` describes it
+    (an nginx_config.Front for this machine, as local_front makes it)."""
 
     @property
     def log_path(self):
-        return os.path.join(self.nginx_dir, 'front.log')
+        return self.nginx.log
+
+    def nginx_config(self):
+        return nginx_config.front_config(self.nginx)
 
     def start(self):
-        os.makedirs(self.state, exist_ok=True)
-        if not os.path.exists(os.path.join(self.certs, 'server.crt')):
-            make_local_ca(self.certs)
+        self._make_certs()
         try:
             self._start_nginx()
         except BaseException:
             self.stop()
             raise
         return self
-
-    def nginx_config(self):
-        d = self.nginx_dir
-        main = ['daemon off;', 'pid %s/nginx.pid;' % d, 'error_log %s/error.log warn;' % d]
-        if os.geteuid() == 0:
-            main.insert(0, 'user root;')
-        http = [FRONT_LOG_FORMAT, 'access_log %s quillo_front;' % self.log_path]
-        http += ['%s_temp_path %s/tmp/%s;' % (t, d, t)
-                 for t in ('client_body', 'proxy', 'fastcgi', 'uwsgi', 'scgi')]
-        return render_nginx({
-            'MAIN': '\n'.join(main), 'WORKERS': str(self.nginx_workers),
-            'HTTP': '\n'.join('    ' + line for line in http),
-            'HOSTS': host_lines(self.hosts, fail_timeout=self.fail_timeout),
-            'LISTEN': listen_lines(self.listen), 'SERVER_NAME': self.host,
-            'CERT': os.path.join(self.certs, 'server.crt'),
-            'CERT_KEY': os.path.join(self.certs, 'server.key'),
-            'UPSTREAM_TLS': upstream_tls(self.ca, self.host)}, FRONT_TEMPLATE)
 
     def log_entries(self):
         """The front's log, oldest first: dicts with the client, the request's
@@ -654,29 +590,35 @@ class Hosts:
     """Several service hosts on this machine, as on several machines: host i
     is a Stack listening on its own loopback address (127.0.0.11, .12, ...)
     with its own state folder (state/host1, ...), all sharing one PostgreSQL
-    database (a temporary cluster unless `database` names one), behind a
-    Front on 127.0.0.1:`port`. **host: passed to every host's Stack."""
+    database (a temporary cluster unless app.database names one), behind a
+    Front on 127.0.0.1:`port`. `app` is each host's gunicorn, with app.state
+    the folder of the whole run; installers: the folder all hosts serve
+    (default state/installers)."""
 
-    def __init__(self, state, config, count, port=8443, database=None, postgres_settings=None,
-                 fail_timeout='5s', **host):
-        self.state = os.path.abspath(state)
-        self.config = os.path.abspath(config)
-        if database and _is_sqlite(database):
+    def __init__(self, app, count, port=8443, fail_timeout='5s', installers=None):
+        self.state = os.path.abspath(app.state)
+        self.config = os.path.abspath(app.config)
+        if app.database and _is_sqlite(app.database):
             raise ValueError('several hosts share one PostgreSQL database; SQLite is a file on '
                              'one machine (give --database postgresql://... or none, for a '
                              'temporary PostgreSQL)')
-        self.database = database
-        self.postgres_settings = postgres_settings
+        self.database = app.database
+        self.postgres_settings = app.postgres_settings
         self.pg = None
         certs = os.path.join(self.state, 'certs')
         # One installer folder for all, standing for the same files on each machine.
-        host['installers'] = host.get('installers') or os.path.join(self.state, 'installers')
-        self.hosts = [Stack(os.path.join(self.state, 'host%d' % (i + 1)), config, port=port,
-                            certs=certs, address=host_address(i), fronts=('127.0.0.1',),
-                            name='host%d' % (i + 1), **host)
-                      for i in range(count)]
-        self.front = Front(os.path.join(self.state, 'front'), [h.listen for h in self.hosts],
-                           port=port, certs=certs, fail_timeout=fail_timeout)
+        installers = installers or os.path.join(self.state, 'installers')
+        self.hosts = []
+        for i in range(count):
+            name = 'host%d' % (i + 1)
+            state = os.path.join(self.state, name)
+            self.hosts.append(Stack(
+                local_host(state, port, host_address(i), certs, installers,
+                           fronts=('127.0.0.1',)),
+                dataclasses.replace(app, state=state, name=name, postgres=False)))
+        self.front = Front(local_front(os.path.join(self.state, 'front'),
+                                       [h.listen for h in self.hosts], port, certs=certs,
+                                       fail_timeout=fail_timeout))
 
     def url(self, path='/'):
         return self.front.url(path)
@@ -894,12 +836,11 @@ def serve(args):
             print('serve: the demo data could not be made; see above', file=sys.stderr)
             return 1
     try:
+        app = App(state, config, database=args.database, workers=args.workers)
         if args.hosts > 1 or args.hosts_given:
-            stack = Hosts(state, config, args.hosts, port=args.port, database=args.database,
-                          installers=args.installers, workers=args.workers)
+            stack = Hosts(app, args.hosts, port=args.port, installers=args.installers)
         else:
-            stack = Stack(state, config, port=args.port, installers=args.installers,
-                          database=args.database, workers=args.workers)
+            stack = Stack(local_host(state, args.port, installers=args.installers), app)
     except ValueError as e:
         print('serve: %s' % e, file=sys.stderr)
         return 2
@@ -1063,15 +1004,17 @@ def main(argv=None):
                    help='a port (bound on IPv4 and IPv6) or ADDRESS:PORT')
     args = parser.parse_args(argv)
     if args.command == 'front-conf':
-        sys.stdout.write(production_front(args.host, args.cert, args.cert_key,
-                                          [h.strip() for h in args.hosts.split(',') if h.strip()],
-                                          args.ca, args.listen))
+        sys.stdout.write(nginx_config.front_config(nginx_config.Front(
+            name=args.host, cert=args.cert, cert_key=args.cert_key,
+            hosts=tuple(h.strip() for h in args.hosts.split(',') if h.strip()), ca=args.ca,
+            listen=args.listen)))
         return 0
-    sys.stdout.write(production_nginx(args.host, args.cert, args.cert_key, args.installers,
-                                      args.upstream, args.listen, args.fallback, args.front,
-                                      args.site))
+    host = nginx_config.Host(name=args.host, cert=args.cert, cert_key=args.cert_key,
+                             installers=os.path.abspath(args.installers),
+                             fallback=os.path.abspath(args.fallback), upstream=args.upstream,
+                             listen=args.listen, fronts=tuple(args.front))
+    sys.stdout.write((nginx_config.site_config if args.site else nginx_config.host_config)(host))
     return 0
-
 
 if __name__ == '__main__':
     sys.exit(main())

@@ -116,49 +116,6 @@ def test_serve_makes_the_first_console_user_once_in_the_store_it_serves(tmp_path
     assert not Users(open_store(str(other))).any()
 
 
-# The http block of Debian's own /etc/nginx/nginx.conf, into which a site
-# from sites-enabled/ is included.
-DEBIAN_NGINX = """worker_processes auto;
-error_log {tmp}/error.log;
-pid {tmp}/nginx.pid;
-events {{ worker_connections 768; }}
-http {{
-    sendfile on;
-    tcp_nopush on;
-    types_hash_max_size 2048;
-    include /etc/nginx/mime.types;
-    default_type application/octet-stream;
-    ssl_protocols TLSv1 TLSv1.1 TLSv1.2 TLSv1.3;
-    ssl_prefer_server_ciphers on;
-    access_log {tmp}/access.log;
-    gzip on;
-    include {tmp}/conf.d/*.conf;
-    include {tmp}/sites-enabled/*;
-}}
-"""
-
-
-def test_nginx_conf_site_goes_beside_debians_nginx_conf(tmp_path):
-    certs = stack.make_local_ca(str(tmp_path / "certs"))
-    (tmp_path / "sites-enabled").mkdir()
-    (tmp_path / "fallback").mkdir()
-    r = subprocess.run(["/usr/bin/python3", os.path.join(SERVICE, "stack.py"), "nginx-conf",
-                        "--site", "--host", "setup.example.com",
-                        "--cert", os.path.join(certs, "server.crt"),
-                        "--cert-key", os.path.join(certs, "server.key"),
-                        "--installers", str(tmp_path), "--fallback", str(tmp_path / "fallback"),
-                        "--front", "10.0.0.10"],
-                       capture_output=True, text=True, timeout=60)
-    assert r.returncode == 0, r.stderr
-    assert "http {" not in r.stdout and "events {" not in r.stdout
-    site = r.stdout.replace("/var/log/nginx/", f"{tmp_path}/")
-    (tmp_path / "sites-enabled" / "quillo").write_text(site)
-    (tmp_path / "nginx.conf").write_text(DEBIAN_NGINX.format(tmp=tmp_path))
-    t = subprocess.run(["nginx", "-t", "-c", str(tmp_path / "nginx.conf"), "-e",
-                        str(tmp_path / "error.log")], capture_output=True, text=True, timeout=60)
-    assert t.returncode == 0, t.stderr
-
-
 def test_screenshots_help_names_what_it_makes():
     r = subprocess.run([os.path.join(ROOT, "scripts", "screenshots"), "--help"],
                        capture_output=True, text=True, timeout=60)

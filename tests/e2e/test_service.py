@@ -25,7 +25,7 @@ import scenario  # noqa: E402
 import uitest  # noqa: E402
 
 sys.path.insert(0, os.path.join(harness.SOURCE, 'service'))
-from stack import Stack  # noqa: E402
+from stack import App, Stack, local_host  # noqa: E402
 
 E_FAIL = 0x80004005
 VERSION = '0,1,0,220'
@@ -111,9 +111,9 @@ class ServiceEndToEndTest(unittest.TestCase):
         cls.db = os.path.join(cls.folder, 'quillo.db')
         cls.config = os.path.join(cls.folder, 'quillo.toml')
         cls.write_config(100, 0)
-        cls.stack = Stack(os.path.join(cls.folder, 'state'), cls.config,
-                          port=harness.SERVICE_PORT, certs=harness.ensure_certs(),
-                          installers=cls.installers)
+        state = os.path.join(cls.folder, 'state')
+        cls.stack = Stack(local_host(state, harness.SERVICE_PORT, certs=harness.ensure_certs(),
+                                     installers=cls.installers), App(state, cls.config))
         cls.stack.start()
         cls.addClassCleanup(cls.stack.stop)
 

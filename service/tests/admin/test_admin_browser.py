@@ -27,7 +27,7 @@ from quillo_service.reports.events import build_event
 from quillo_service.db import open_store
 from quillo_service.reports.records import recent_events, record_event
 from devtools import Page
-from stack import Stack, free_port
+from stack import App, Stack, free_port, local_host
 
 CRASH_MODULE = '<img src=x onerror="document.title=1">.dll'
 pytestmark = needs_chromium
@@ -48,7 +48,8 @@ def site(tmp_path_factory):
                                    "&version=0&os=0&key=0".encode(), "local", time.time() - 60),
                        10)
     store.close()
-    with Stack(root / "state", str(config), port=free_port(), database=database) as stack:
+    with Stack(local_host(root / "state", free_port()),
+               App(root / "state", str(config), database=database)) as stack:
         yield stack
 
 

@@ -47,8 +47,8 @@ def test_the_first_user_and_a_read_only_one_that_cannot_halt(tmp_path_factory, t
     config = root / "service.toml"
     config.write_text(GUARDED.format(steps="1, 5, 25, 50, 100"))  # no [admin]
     database = f"sqlite://{root}/quillo.db"
-    with stack.Stack(root / "state", str(config), port=stack.free_port(),
-                     database=database) as site:
+    with stack.Stack(stack.local_host(root / "state", stack.free_port()),
+                     stack.App(root / "state", str(config), database=database)) as site:
         status, body = fetch(site, "/admin/rollouts")
         assert status == 401 and "No one can open the console yet" in body
         password = stack.first_user(str(config), database, site.port)

@@ -31,7 +31,7 @@ from quillo_service.rollouts.queries import RolloutQueries
 from quillo_service.db.schema import EVENT_COLUMNS
 from quillo_service.reports.records import record_event
 from quillo_service.ingest.positions import ingest_position, ingest_rows, recent_downloads
-from stack import Stack, free_port
+from stack import App, Stack, free_port, local_host
 
 T0 = 1_765_000_000.0
 STABLE = "GET:https://setup.test/installers/stable.exe"
@@ -367,9 +367,10 @@ def stack(tmp_path_factory):
                                      'default_channel = "stable"\n\n[bandwidth]\n'
                                      'price_per_gib = 100\ncurrency = "EUR"') + ADMIN)
     # Slow enough that a transfer can be cut in the middle of its body.
-    s = Stack(root / "state", str(config), port=free_port(), installers=str(installers),
-              database=f"sqlite:///{root}/q.db", workers=1, threads=2,
-              installer_options="            limit_rate 2m;")
+    s = Stack(local_host(root / "state", free_port(), installers=str(installers),
+                         installer_options="limit_rate 2m;"),
+              App(root / "state", str(config), database=f"sqlite:///{root}/q.db", workers=1,
+                  threads=2))
     with s:
         s.store = open_store(s.database)
         yield s

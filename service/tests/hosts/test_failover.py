@@ -28,7 +28,7 @@ from quillo_service.background import Runner
 from quillo_service.clients import client_key
 from quillo_service.dashboard.queries import Dashboard
 from quillo_service.db import open_store
-from stack import Hosts, free_port
+from stack import App, Hosts, free_port
 
 LEASE_SECONDS = 6
 SEEDED = 50  # requests recorded an hour before the test
@@ -126,8 +126,8 @@ def cluster(tmp_path_factory):
     (root / "client.secret").chmod(0o600)
     env = {"QUILLO_SERVICE_HOUSEKEEPING": "on",
            "QUILLO_SERVICE_LEASE_SECONDS": str(LEASE_SECONDS)}
-    hosts = Hosts(root / "state", root / "service.toml", 3, port=free_port(), workers=1,
-                  threads=4, env=env, fail_timeout="3s")
+    hosts = Hosts(App(root / "state", root / "service.toml", workers=1, threads=4, env=env), 3,
+                  port=free_port(), fail_timeout="3s")
     with hosts:
         # Requests of an hour ago, the first ids: the rollup takes only rows
         # older than its margins, so these are all it has to do in this run.
@@ -400,8 +400,8 @@ def test_hosts_refuse_sqlite_and_stop_only_when_nothing_serves(tmp_path):
     config = tmp_path / "service.toml"
     config.write_text(CONFIG)
     with pytest.raises(ValueError, match="SQLite"):
-        Hosts(tmp_path, config, 2, database=f"sqlite:///{tmp_path}/q.db")
-    hosts = Hosts(tmp_path, config, 3, database="postgresql://quillo@db.invalid/quillo")
+        Hosts(App(tmp_path, config, database=f"sqlite:///{tmp_path}/q.db"), 2)
+    hosts = Hosts(App(tmp_path, config, database="postgresql://quillo@db.invalid/quillo"), 3)
     assert [h.listen for h in hosts.hosts] == ["127.0.0.%d:8443" % n for n in (11, 12, 13)]
     assert not hosts.fatal(["host1 gunicorn", "host2 nginx"])
     assert hosts.fatal(["host1 gunicorn", "host2 nginx", "host3 gunicorn"])

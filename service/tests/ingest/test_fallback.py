@@ -22,7 +22,7 @@ from quillo_service.ingest.fallback import Ingester, parse_line
 from quillo_service.ingest.logs import machine_position_name, rotated_order
 from quillo_service.db import open_store
 from quillo_service.ingest.positions import ingest_position, ingest_rows
-from stack import Stack, free_port
+from stack import App, Stack, free_port, local_host
 
 DEFAULT = b"GET:https://setup.test/installers/stable.exe"
 MAINTENANCE = b"GOTO:https://setup.test/notice/maintenance"
@@ -354,8 +354,9 @@ def stack(tmp_path_factory):
     config = root / "service.toml"
     config.write_text(CONFIG)
     # Two requests a second per address: a short burst goes over the limit.
-    s = Stack(root / "state", str(config), port=free_port(), database=f"sqlite:///{root}/q.db",
-              workers=1, threads=2, client_rate="2r/s", client_burst=1)
+    s = Stack(local_host(root / "state", free_port(), client_rate="2r/s", client_burst=1),
+              App(root / "state", str(config), database=f"sqlite:///{root}/q.db", workers=1,
+                  threads=2))
     with s:
         s.store = open_store(s.database,
                              client_secret=load_secret(str(root / "client.secret"), create=False))

@@ -9,7 +9,7 @@ import pytest
 from conftest import CONFIG, KEY, MACHINE, SECRET
 from quillo_service.clients import client_key
 from quillo_service.reports.records import recent_events
-from stack import Stack, free_port
+from stack import App, Stack, free_port, local_host
 
 STABLE = b"GET:https://setup.test/installers/stable.exe"
 GOOD = f"version=0%2C1%2C0%2C220&id={MACHINE}"
@@ -158,8 +158,9 @@ def stack(tmp_path_factory):
     root = tmp_path_factory.mktemp("hostile")
     config = root / "service.toml"
     config.write_text(CONFIG)
-    with Stack(root / "state", str(config), port=free_port(), database=f"sqlite:///{root}/q.db",
-               workers=1, threads=2) as s:
+    with Stack(local_host(root / "state", free_port()),
+               App(root / "state", str(config), database=f"sqlite:///{root}/q.db", workers=1,
+                   threads=2)) as s:
         yield s
 
 

@@ -14,7 +14,7 @@ from html import unescape
 import pytest
 from conftest import ADMIN, GUARDED, PASSWORD, RULE, Clicking, banners, browse, needs_chromium
 
-from stack import Stack, free_port
+from stack import App, Stack, free_port, local_host
 
 pytestmark = needs_chromium
 
@@ -24,8 +24,8 @@ def site(tmp_path_factory):
     root = tmp_path_factory.mktemp("rollouts-browser")
     config = root / "service.toml"
     config.write_text(GUARDED.format(steps="1, 5, 25, 50, 100") + ADMIN)
-    with Stack(root / "state", str(config), port=free_port(),
-               database=f"sqlite://{root}/quillo.db") as stack:
+    with Stack(local_host(root / "state", free_port()),
+               App(root / "state", str(config), database=f"sqlite://{root}/quillo.db")) as stack:
         yield stack
 
 
