@@ -122,7 +122,7 @@ def front_config(front):
         'HOSTS': ''.join('        server %s max_fails=%d fail_timeout=%s;\n'
                          % (h, front.max_fails, front.fail_timeout) for h in front.hosts),
         'LISTEN': _indent(_listen(front.listen)), 'SERVER_NAME': front.name,
-        'CERT': front.cert, 'CERT_KEY': front.cert_key, 'CA': front.ca})
+        'TLS': _tls(front.cert, front.cert_key, 'quillo_front_tls', 8), 'CA': front.ca})
 
 
 def _site(host):
@@ -133,7 +133,7 @@ def _site(host):
         'CLIENT_RATE': host.client_rate, 'CLIENT_BURST': str(host.client_burst),
         'UPSTREAM': host.upstream, 'LISTEN': _listen(host.listen),
         'SERVER_NAME': host.name, 'ACCESS_LOG': host.access_log,
-        'CERT': host.cert, 'CERT_KEY': host.cert_key,
+        'TLS': _tls(host.cert, host.cert_key, 'quillo_tls', 4),
         'INSTALLERS': host.installers.rstrip('/'), 'FALLBACK': host.fallback.rstrip('/'),
         'INSTALLER_OPTIONS': _indent(host.installer_options, 8),
         'EXTRA_LOCATIONS': _indent(host.extra_locations)})
@@ -172,6 +172,25 @@ def _indent(text, by=4):
         return ''
     return ''.join((' ' * by + line if line.strip() else '') + '\n'
                    for line in text.strip('\n').split('\n'))
+
+
+# The TLS of a host's and of a front's server, the same for both.
+TLS = """\
+ssl_certificate @CERT@;
+ssl_certificate_key @CERT_KEY@;
+ssl_protocols TLSv1.2 TLSv1.3;
+ssl_prefer_server_ciphers off;
+ssl_session_cache shared:@CACHE@:10m;
+ssl_session_timeout 1h;
+# Ticket keys would live as long as nginx runs (nginx never rotates
+# them by itself) and break forward secrecy; the session cache above
+# resumes sessions without them.
+ssl_session_tickets off;
+"""
+
+
+def _tls(cert, cert_key, cache, by):
+    return _indent(_fill(TLS, {'CERT': cert, 'CERT_KEY': cert_key, 'CACHE': cache}), by)
 
 
 def _fill(template, values):
@@ -314,16 +333,7 @@ server {
     # that clients reach directly.
 @REAL_IP@
 
-    ssl_certificate @CERT@;
-    ssl_certificate_key @CERT_KEY@;
-    ssl_protocols TLSv1.2 TLSv1.3;
-    ssl_prefer_server_ciphers off;
-    ssl_session_cache shared:quillo_tls:10m;
-    ssl_session_timeout 1h;
-    # Ticket keys would live as long as nginx runs (nginx never rotates
-    # them by itself) and break forward secrecy; the session cache above
-    # resumes sessions without them.
-    ssl_session_tickets off;
+@TLS@
 
     # /admin/ takes Basic credentials: browsers must never try plain HTTP.
     # (A location with add_header of its own repeats this line: nginx
@@ -535,13 +545,7 @@ http {
 @LISTEN@
         server_name @SERVER_NAME@;
 
-        ssl_certificate @CERT@;
-        ssl_certificate_key @CERT_KEY@;
-        ssl_protocols TLSv1.2 TLSv1.3;
-        ssl_prefer_server_ciphers off;
-        ssl_session_cache shared:quillo_front_tls:10m;
-        ssl_session_timeout 1h;
-        ssl_session_tickets off;
+@TLS@
 
         # Every location below inherits these (none has add_header of its own).
         add_header Strict-Transport-Security "max-age=31536000" always;
