@@ -25,7 +25,7 @@ _NOT_NULL = ("recorded_at", "client", "reference", "kind", "malformed", "cut")
 
 
 @functools.lru_cache(maxsize=None)
-def _sql(p, now_sql):
+def statements(p, now_sql):
     """(claim an id, insert a report) in the placeholders and clock of a database."""
     claim = (f"INSERT INTO event_ids (request_id, seen_at) VALUES ({p}, {now_sql}) "
              "ON CONFLICT (request_id) DO NOTHING")
@@ -39,7 +39,7 @@ def write(store, conn, event):
     with its request id under REQUEST_ID or none) unless its id is claimed
     already.  True when its row was inserted now, False when it was
     stored before (under the same reference, see reports/events.py)."""
-    claim, insert = _sql(store.placeholder, store.now_sql)
+    claim, insert = statements(store.placeholder, store.now_sql)
     rid = event.get(REQUEST_ID)
     if rid is not None and conn.execute(claim, (rid,)).rowcount != 1:
         return False
