@@ -405,12 +405,18 @@ TABLES += _BANNERS
 # there and is not stored again.  Apart from `events`, which is
 # partitioned by day on PostgreSQL: a unique key there would have to hold
 # the day, and a retry is stamped by another host's clock.
-_EVENT_IDS = [
-    """CREATE TABLE IF NOT EXISTS event_ids (
+_EVENT_IDS = [{
+    # On SQLite without a rowid: the key is the table, so a claim writes
+    # one b-tree, not a table and its index.
+    "sqlite": ["""CREATE TABLE IF NOT EXISTS event_ids (
         request_id TEXT PRIMARY KEY,
         seen_at {float} NOT NULL
-    )""",
-]
+    ) WITHOUT ROWID"""],
+    "postgresql": ["""CREATE TABLE IF NOT EXISTS event_ids (
+        request_id TEXT PRIMARY KEY,
+        seen_at {float} NOT NULL
+    )"""],
+}]
 TABLES += _EVENT_IDS
 
 
