@@ -21,8 +21,8 @@ over.  Only the holder runs the jobs:
 - the purge of records older than retention_days (`... purge`),
 - on PostgreSQL, the partitions of the days ahead (Store.prepare_days),
 - the alert detectors and the alert sender (alerts/),
-- forgetting the request ids recorded longer ago than REQUEST_ID_WINDOW
-  (db/base.py),
+- forgetting the request ids that requests and reports claimed longer ago
+  than REQUEST_ID_WINDOW (db/base.py),
 
 and whatever else is registered with `add_job`.  A job must be safe to run
 twice at once: a job running longer than the lease lets another host take

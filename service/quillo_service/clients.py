@@ -69,6 +69,21 @@ def request_client_key(environ):
     return environ.get(ENVIRON_KEY) or "unknown"
 
 
+# nginx's request id: 32 lower-case hex digits ($request_id), the only form
+# kept, on the request path as in a spool line.
+REQUEST_ID_FORM = re.compile(r"[0-9a-f]{32}")
+
+
+def request_id(environ):
+    """nginx's id for this request (X-Request-Id), kept so that a request or
+    report that the front retried on another host, or that comes again from
+    a spool or nginx's fallback log (see ingest/fallback.py), is recorded
+    once; None when absent or not nginx's 32 lower-case hex digits.  Only
+    nginx sets it: it passes a front's id on, and its own otherwise."""
+    value = environ.get("HTTP_X_REQUEST_ID")
+    return value if value and REQUEST_ID_FORM.fullmatch(value) else None
+
+
 # -- the stored form of an address ---------------------------------------------
 
 _KEY_HEX = 32  # characters kept of the HMAC: 128 bits, ample against collisions

@@ -34,7 +34,11 @@ What the features use (a feature's SQL lives with the feature, never here):
 - request ids (request_ids): `record_request` and `replay_spool` record a
   request whose id was recorded within REQUEST_ID_WINDOW (base.py) by no
   host; `fresh_requests` applies the same rule to rows added in bulk
-  (nginx's logs), `prune_request_ids` forgets the older ids.
+  (nginx's logs), `prune_request_ids` forgets the older ids, the
+  reports' (event_ids) too.
+- reports (events.py): `write_event` stores one in an open transaction
+  unless a report of its request id was stored already; `spool_event`
+  spools one the database could not take, for `replay_spool`.
 - hosts: `beat` writes a host's heartbeat (with the configuration it serves
   with), `hosts` reads them all,
   `forget_host` drops one, `spooled` counts this host's spool.

@@ -14,9 +14,9 @@ import threading
 import time
 from contextlib import contextmanager
 
-from ..clients import client_key, is_client_key
+from ..clients import REQUEST_ID_FORM, client_key, is_client_key
 from ..throttle import LogThrottle
-from . import retention
+from . import events, retention
 from .schema import MIGRATIONS, REQUEST_COLUMNS, SCHEMA_VERSION, TABLES
 
 
@@ -58,11 +58,11 @@ LATE = 600
 # a host may be down a while.  A host dead for longer than this, whose spool
 # or fallback log held a request that the front had meanwhile retried on
 # another host, counts that request twice when it is back: at most the few
-# requests in flight when it died.
+# requests in flight when it died.  Reports claim their ids in event_ids
+# (events.py) for the same window.
 REQUEST_ID_WINDOW = 6 * 3600.0
+CLAIMS = ("request_ids", "event_ids")  # the tables of claimed ids, pruned together
 REQUEST_ID = REQUEST_COLUMNS.index("request_id")
-# nginx's $request_id: the only form of request id the service keeps.
-REQUEST_ID_FORM = re.compile(r"[0-9a-f]{32}")
 CLAIM_BATCH = 500  # ids claimed per statement
 
 retention.register_records("requests")
@@ -440,16 +440,11 @@ class Store:
         try:
             self._insert_request_row(recorded_at, values)
         except StoreError as e:
-            if self.spool is None:
+            try:
+                self._spool(e, [time.time() if recorded_at is None else recorded_at, *values])
+            except StoreError:
                 self._add_lost(1)
                 raise
-            try:
-                self.spool.add([time.time() if recorded_at is None else recorded_at, *values])
-            except OSError as spool_error:
-                self._add_lost(1)
-                raise StoreError(f"{e}; the spool {self.spool.path} cannot be written "
-                                 f"either: {spool_error}") from None
-            self._replay_later()
             return
         if self._lost:
             self._count_lost()
@@ -457,6 +452,19 @@ class Store:
             self._spool_checked = time.monotonic()
             if self.spool.pending():  # left by another worker or an earlier run
                 self._replay_later()
+
+    def _spool(self, error, line):
+        """Put a line the database could not take (after `error`) in the
+        spool, and make sure it is written out soon; raises StoreError when
+        there is no spool or it cannot be written."""
+        if self.spool is None:
+            raise error
+        try:
+            self.spool.add(line)
+        except OSError as spool_error:
+            raise StoreError(f"{error}; the spool {self.spool.path} cannot be written "
+                             f"either: {spool_error}") from None
+        self._replay_later()
 
     def _insert_request_row(self, recorded_at, values):
         with self._errors_as_store_error():
@@ -471,6 +479,19 @@ class Store:
         if recorded_at is None:
             return self._insert_request_now, values
         return self._insert_request, (recorded_at, *values)
+
+    # -- reports: each once across hosts and spools (events.py) --------------------
+
+    def write_event(self, conn, event):
+        """Store a report inside the open transaction, claiming its request
+        id; False when a report of that id was stored already."""
+        return events.write(self, conn, event)
+
+    def spool_event(self, error, event):
+        """Spool a report that the database could not take (after `error`),
+        to be stored, once, when it can; raises StoreError when it cannot be
+        spooled either."""
+        self._spool(error, events.line(event))
 
     # -- request ids: each request once across hosts, spools and nginx's log -------
 
@@ -496,12 +517,13 @@ class Store:
         return fresh
 
     def prune_request_ids(self, now=None, window=REQUEST_ID_WINDOW):
-        """Forget the request ids first recorded more than `window` seconds
-        before `now` (the database's clock); returns how many."""
+        """Forget the request ids claimed by requests and by reports (CLAIMS)
+        more than `window` seconds before `now` (the database's clock);
+        returns how many."""
         now = self.now() if now is None else now
         with self._errors_as_store_error(), self._transaction(patient=True) as conn:
-            return conn.execute(f"DELETE FROM request_ids WHERE seen_at < {self.placeholder}",
-                                (now - window,)).rowcount
+            return sum(conn.execute(f"DELETE FROM {table} WHERE seen_at < {self.placeholder}",
+                                    (now - window,)).rowcount for table in CLAIMS)
 
     def seed_request_ids(self, conn):
         """Claim the ids of the requests recorded within the window, inside
@@ -538,7 +560,8 @@ class Store:
         return self.position(LOST) or 0
 
     def replay_spool(self):
-        """Write the spooled requests into the database; returns how many."""
+        """Write the spooled requests and reports into the database, each
+        once; returns how many were written."""
         if self.spool is None:
             return 0
         p = self.placeholder
@@ -554,9 +577,10 @@ class Store:
                 if new != 1:
                     return 0  # written before a crash kept the file
                 good = [_spooled_row(r) for r in rows if _spooled_row(r) is not None]
-                if len(good) < len(rows):
-                    log.error("spool %s: %d lines are not requests; skipped", marker,
-                              len(rows) - len(good))
+                reports = [events.from_line(r) for r in rows if events.from_line(r) is not None]
+                if len(good) + len(reports) < len(rows):
+                    log.error("spool %s: %d lines are neither requests nor reports; skipped",
+                              marker, len(rows) - len(good) - len(reports))
                 for r in good:  # spooled by an older version, which kept the address
                     if self.client_secret is not None and not is_client_key(r[1]):
                         r[1] = client_key(r[1], self.client_secret)
@@ -565,11 +589,14 @@ class Store:
                 good = self.fresh_requests(conn, good)
                 if good:
                     conn.cursor().executemany(self._insert_request, good)
-                return len(good)
+                # A report stored meanwhile by the host the front retried it
+                # on, or from another spool, is stored once.
+                stored = sum(self.write_event(conn, e) for e in reports)
+                return len(good) + stored
 
         written = self.spool.replay(write)
         if written:
-            log.info("%d spooled requests written to the database", written)
+            log.info("%d spooled requests and reports written to the database", written)
         return written
 
     def _replay_later(self):
@@ -781,7 +808,7 @@ class Store:
     # -- hosts: each one's heartbeat (background.WorkerLoop) -----------------------------
 
     def spooled(self):
-        """The requests in this host's spool, not yet in the database."""
+        """The requests and reports in this host's spool, not yet in the database."""
         return self.spool.count() if self.spool is not None else 0
 
     def beat(self, host, spooled, unread_bytes, live=None):

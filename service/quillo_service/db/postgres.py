@@ -13,10 +13,10 @@ import time
 
 import psycopg
 
-from . import partitions
+from . import events, partitions
 from ..periods import DAY
 from .base import Store, StoreError
-from .schema import REQUEST_COLUMNS
+from .schema import EVENT_COLUMNS, REQUEST_COLUMNS
 
 log = logging.getLogger("quillo_service")
 
@@ -68,6 +68,13 @@ class PostgresStore(Store):
                    f"SELECT {{at}}, {fields}, request_id FROM seen")
         self._insert_claimed = claimed.format(at="%s")
         self._insert_claimed_now = claimed.format(at=self.now_sql)
+        # A report with an id likewise (db/events.py): a parameter in the
+        # SELECT takes the type of the column it goes to, a NULL too.
+        claim, _ = events.statements(self.placeholder, self.now_sql)
+        self._insert_event_claimed = (
+            f"WITH seen AS ({claim} RETURNING 1) INSERT INTO events "
+            f"({', '.join(EVENT_COLUMNS)}) SELECT {', '.join(['%s'] * len(EVENT_COLUMNS))} "
+            "FROM seen")
 
     def describe(self):
         # Never show the password that the address may hold.
@@ -114,6 +121,13 @@ class PostgresStore(Store):
             else:
                 self._conn().execute(self._insert_claimed,
                                      (values[-1], recorded_at, *values[:-1]))
+
+    def write_event(self, conn, event):
+        rid = event.get(events.REQUEST_ID)
+        if rid is None:
+            return super().write_event(conn, event)
+        return conn.execute(self._insert_event_claimed,
+                            (rid, *(event[c] for c in EVENT_COLUMNS))).rowcount == 1
 
     def _patience(self, conn, patient):
         conn.execute(f"SET lock_timeout = {0 if patient else int(WAIT * 1000)}")

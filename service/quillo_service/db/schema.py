@@ -10,7 +10,7 @@ tables that grow with traffic are partitioned by day from version 11 on, and
 retention drops whole days (partitions.py).
 """
 
-SCHEMA_VERSION = 14
+SCHEMA_VERSION = 15
 
 TABLES = [
     """CREATE TABLE IF NOT EXISTS requests (
@@ -397,6 +397,28 @@ _BANNERS = [
 ]
 TABLES += _BANNERS
 
+# Version 15: each error or crash report once.  `event_ids` holds nginx's
+# id of every report stored in the last REQUEST_ID_WINDOW seconds
+# (db/base.py), claimed in the same transaction as its row in `events` (see
+# events.py here): a report that the front passed to a second host after
+# the first had stored it, or that comes again from a spool, finds its id
+# there and is not stored again.  Apart from `events`, which is
+# partitioned by day on PostgreSQL: a unique key there would have to hold
+# the day, and a retry is stamped by another host's clock.
+_EVENT_IDS = [{
+    # On SQLite without a rowid: the key is the table, so a claim writes
+    # one b-tree, not a table and its index.
+    "sqlite": ["""CREATE TABLE IF NOT EXISTS event_ids (
+        request_id TEXT PRIMARY KEY,
+        seen_at {float} NOT NULL
+    ) WITHOUT ROWID"""],
+    "postgresql": ["""CREATE TABLE IF NOT EXISTS event_ids (
+        request_id TEXT PRIMARY KEY,
+        seen_at {float} NOT NULL
+    )"""],
+}]
+TABLES += _EVENT_IDS
+
 
 # Statements that bring a database from version N to N + 1, by N; a dict holds
 # them per database, and a callable step is given (store, connection); long
@@ -405,7 +427,8 @@ TABLES += _BANNERS
 MIGRATIONS = {1: _ROLLUP, 2: {"sqlite": _NO_REUSE, "postgresql": []}, 3: _INGEST,
               4: _REQUEST_IDS, 5: _ALERTS + [_hash_addresses], 6: _ROLLOUTS, 7: _DOWNLOADS,
               8: _ROLLOUT_STEPS, 9: _POSITION_VALUE, 10: _PARTITIONS,
-              11: _HOSTS + [_seed_request_ids], 12: _HALTS, 13: _BANNERS}
+              11: _HOSTS + [_seed_request_ids], 12: _HALTS, 13: _BANNERS,
+              14: _EVENT_IDS}
 
 REQUEST_COLUMNS = ("recorded_at", "client", "bundle_key", "version", "machine_id",
                    "answer", "rule", "malformed", "cut", "request_id")

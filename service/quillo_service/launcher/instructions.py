@@ -15,11 +15,11 @@ import logging
 
 from flask import Blueprint, Response, current_app, request
 
-from ..clients import ENVIRON_KEY, request_client_key, client_key, resolve_client
+from ..clients import (ENVIRON_KEY, request_client_key, client_key, request_id,
+                       resolve_client)
 from .query import INSTRUCTION_LIMITS, parse_query
 from .rules import decide
 from ..db import StoreError
-from ..db.base import REQUEST_ID_FORM
 from ..throttle import LogThrottle
 
 log = logging.getLogger("quillo_service")
@@ -31,14 +31,6 @@ PATH = "/getinstaller"
 HEADERS = (("Content-Type", "text/plain"), ("Cache-Control", "no-store"))
 
 _store_errors = LogThrottle(interval=10.0)
-
-
-def request_id(environ):
-    """nginx's id for this request (X-Request-Id), kept so that nginx's own
-    answer to a request the service already recorded is not counted again
-    (see ingest/fallback.py); None when absent or not nginx's 32 hex digits."""
-    value = environ.get("HTTP_X_REQUEST_ID")
-    return value if value and REQUEST_ID_FORM.fullmatch(value) else None
 
 
 def instruct(state, query_string, environ):

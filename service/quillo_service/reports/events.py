@@ -9,6 +9,8 @@ as text and marked malformed.
 """
 
 import base64
+import hashlib
+import hmac
 import re
 import secrets
 
@@ -30,9 +32,19 @@ _CRASH_RE = re.compile(r"^0x([0-9A-Fa-f]{1,16}):0x([0-9A-Fa-f]{1,16}):([0-9A-Fa-
 _INT64_MAX = 2**63 - 1
 
 
-def new_reference():
-    """A short random reference for support: eight letters and digits."""
-    text = base64.b32encode(secrets.token_bytes(5)).decode()
+def new_reference(request_id=None, secret=None):
+    """A short reference for support: eight letters and digits.  A report
+    with nginx's request id gets the same one on every host that makes it
+    (a retry on another host, a spooled copy), a keyed hash of the id under
+    the service's secret, so that its page shows the reference its row is
+    stored under whichever copy is stored; a report without one, a random
+    reference."""
+    if request_id is not None and secret is not None:
+        raw = hmac.new(secret, b"report reference " + request_id.encode(),
+                       hashlib.sha256).digest()[:5]
+    else:
+        raw = secrets.token_bytes(5)
+    text = base64.b32encode(raw).decode()
     return f"{text[:4]}-{text[4:]}"
 
 
@@ -68,8 +80,11 @@ def parse_crash(message):
     return base, address, code, (None if name == "(null)" else name)
 
 
-def build_event(query_string, client, recorded_at):
-    """Raw query bytes -> dict with the columns of the events table."""
+def build_event(query_string, client, recorded_at, request_id=None, secret=None):
+    """Raw query bytes -> dict with the columns of the events table, and
+    under "request_id" nginx's id of the report (None without one), which
+    its row claims (db/events.py) and its reference is made from, with the
+    client secret."""
     q = parse_query(query_string, LIMITS)
     v = q.values
     malformed = set(q.malformed) | set(q.cut)
@@ -115,7 +130,8 @@ def build_event(query_string, client, recorded_at):
                 offset = address - base
 
     return {
-        "recorded_at": recorded_at, "client": client, "reference": new_reference(),
+        "recorded_at": recorded_at, "client": client,
+        "reference": new_reference(request_id, secret), "request_id": request_id,
         "kind": "crash" if crash else "error",
         "source": source, "code": code, "message": v.get("message"), "error": v.get("error"),
         "version": version, "os": os_text, "bundle_key": key,

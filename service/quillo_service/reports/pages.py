@@ -8,7 +8,7 @@ import logging
 from flask import Blueprint, current_app, render_template, request
 from werkzeug.exceptions import HTTPException
 
-from ..clients import request_client_key
+from ..clients import request_client_key, request_id
 from .codes import explain
 from .events import build_event
 from .records import record_event
@@ -52,7 +52,8 @@ def _common(config):
 def error_page():
     state = current_app.extensions["quillo"]
     config = state.watcher.current()
-    event = build_event(request.query_string, request_client_key(request.environ), state.clock())
+    event = build_event(request.query_string, request_client_key(request.environ),
+                        state.clock(), request_id(request.environ), state.secret)
     recorded = False
     try:
         recorded = record_event(state.store, event, config.events_per_minute)

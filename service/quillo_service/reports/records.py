@@ -9,8 +9,7 @@ are records (purged by id and time); a minute's counts go with the minute.
 import functools
 import weakref
 
-from ..db import retention
-from ..db.schema import EVENT_COLUMNS
+from ..db import StoreError, retention
 
 retention.register_records("events")
 retention.register("rate_counts", "window_start", 60)
@@ -21,15 +20,11 @@ _last_window = weakref.WeakKeyDictionary()
 
 
 @functools.lru_cache(maxsize=None)
-def _sql(p):
-    """(count a hit, insert an event) in the placeholders `p` of a database."""
-    count_hit = (
-        f"INSERT INTO rate_counts (client, window_start, hits) VALUES ({p}, {p}, 1) "
-        "ON CONFLICT (client, window_start) DO UPDATE SET hits = rate_counts.hits + 1 "
-        "RETURNING hits")
-    q = ", ".join([p] * len(EVENT_COLUMNS))
-    insert_event = f"INSERT INTO events ({', '.join(EVENT_COLUMNS)}) VALUES ({q})"
-    return count_hit, insert_event
+def _count_sql(p):
+    """The statement that counts a hit, in the placeholders `p` of a database."""
+    return (f"INSERT INTO rate_counts (client, window_start, hits) VALUES ({p}, {p}, 1) "
+            "ON CONFLICT (client, window_start) DO UPDATE SET hits = rate_counts.hits + 1 "
+            "RETURNING hits")
 
 
 # -- hits per client and minute (error events, wrong passwords) ---------------
@@ -38,7 +33,7 @@ def count_hit(store, client, window):
     """Count one hit of `client` in minute `window`; returns the hits so far,
     this one included.  One statement, so parallel hits each see their own."""
     with store.transaction() as conn:
-        return conn.execute(_sql(store.placeholder)[0], (client, window)).fetchall()[0][0]
+        return conn.execute(_count_sql(store.placeholder), (client, window)).fetchall()[0][0]
 
 
 def take_back_hit(store, client, window):
@@ -58,23 +53,34 @@ def hits(store, client, window):
 # -- events ---------------------------------------------------------------------
 
 def record_event(store, event, limit_per_minute):
-    """Record an error or crash event unless its client is over the limit.
+    """Store an error or crash report as it comes, unless its client is over
+    the limit; returns True when it is stored, or spooled to be stored.
 
-    `event` maps the names in EVENT_COLUMNS to values.  The count per client
-    address and minute lives in the database, so the limit holds across all
-    worker processes and hosts that share it.  Returns True if recorded.
+    `event` maps the names in EVENT_COLUMNS to values, and "request_id" to
+    nginx's id of the report or None (db/events.py): a report of an id
+    stored already, by any host, is not stored again, and True is returned
+    (it is stored under the same reference).  The count per client address
+    and minute lives in the database, so the limit holds across all worker
+    processes and hosts that share it.  When the database cannot take the
+    report in time it is spooled, and written once the database is back,
+    with no count: its page has shown its reference.  Raises StoreError
+    only when the report could be neither stored nor spooled.
     """
     window = int(event["recorded_at"] // 60)
-    count_sql, insert_sql = _sql(store.placeholder)
-    with store.writer(), store.transaction() as conn:
-        if _last_window.get(store) != window:
-            conn.execute(f"DELETE FROM rate_counts WHERE window_start < {store.placeholder}",
-                         (window - 1,))
-            _last_window[store] = window
-        hits = conn.execute(count_sql, (event["client"], window)).fetchall()[0][0]
-        if hits > limit_per_minute:
-            return False
-        conn.execute(insert_sql, tuple(event[c] for c in EVENT_COLUMNS))
+    try:
+        with store.writer(), store.transaction() as conn:
+            if _last_window.get(store) != window:
+                conn.execute(f"DELETE FROM rate_counts WHERE window_start < {store.placeholder}",
+                             (window - 1,))
+                _last_window[store] = window
+            hits = conn.execute(_count_sql(store.placeholder),
+                                (event["client"], window)).fetchall()[0][0]
+            if hits > limit_per_minute:
+                return False
+            store.write_event(conn, event)
+            return True
+    except StoreError as e:
+        store.spool_event(e, event)
         return True
 
 

@@ -199,15 +199,20 @@ def test_a_spooled_line_with_a_malformed_request_id_holds_back_nothing_after_it(
 
 
 def test_request_ids_are_forgotten_past_the_window_and_not_before(store):
+    # The requests' ids and the reports', in one window.
     from quillo_service.db.base import REQUEST_ID_WINDOW
     now = store.now()
     with store.transaction() as conn:
-        store.insert_many(conn, "request_ids", ("request_id", "seen_at"), [
-            ("%032x" % 1, now - REQUEST_ID_WINDOW), ("%032x" % 2, now - REQUEST_ID_WINDOW - 0.01)])
-    assert store.prune_request_ids(now) == 1
+        for table in ("request_ids", "event_ids"):
+            store.insert_many(conn, table, ("request_id", "seen_at"), [
+                ("%032x" % 1, now - REQUEST_ID_WINDOW),
+                ("%032x" % 2, now - REQUEST_ID_WINDOW - 0.01)])
+    assert store.prune_request_ids(now) == 2
     for n in (1, 2):
         _ids_request(store, f"k{n}", "%032x" % n)
+        record_event(store, event(now, message=f"k{n}", request_id="%032x" % n), 5)
     assert [r["bundle_key"] for r in store.recent_requests()] == ["k2"]
+    assert [e["message"] for e in recent_events(store)] == ["k2"]
 
 
 def test_ids_are_never_reused_after_a_purge(store):
@@ -263,6 +268,9 @@ def test_an_old_database_is_migrated_step_by_step_and_keeps_its_rows(store, monk
     _request(s, 0.0)  # version 3: ids not reused
     assert s.recent_requests(1)[0]["id"] > 3
     assert s.recent_requests(1)[0]["request_id"] is None  # version 5's column
+    for _ in range(2):  # version 15: a report of one request id once
+        record_event(s, event(2.0, request_id="ef" * 16), 5)
+    assert s.count("events") == 1
     s.close()
 
 

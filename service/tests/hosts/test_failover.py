@@ -6,7 +6,7 @@ client addresses; then one failure at a time:
      brought back;
   b. a guarded rule halted through one host;
   c. the housekeeping lease holder's host killed;
-  d. PostgreSQL stopped for 10 s.
+  d. PostgreSQL stopped for 10 s, and again while reports are sent.
 
 The tests run in this order on one set of hosts; each prints its counts.
 """
@@ -28,6 +28,7 @@ from quillo_service.background import Runner
 from quillo_service.clients import client_key
 from quillo_service.dashboard.queries import Dashboard
 from quillo_service.db import open_store
+from quillo_service.reports.events import new_reference
 from stack import App, Hosts, free_port
 
 LEASE_SECONDS = 6
@@ -220,6 +221,37 @@ def test_a_request_retried_on_another_host_is_stored_once(cluster):
     assert stored_counts(hosts.database, [rid, "fe" * 16]) == {rid: 1, "fe" * 16: 1}
 
 
+def report(message):
+    return ("/error/?source=gatherkit&code=206&message=%s&error=0x800b0100"
+            "&version=1%%2C0%%2C0%%2C0&os=10%%2E0&key=%s" % (message, LOAD_KEY))
+
+
+def shown(page):
+    return re.search(r"<strong>([A-Z2-7]{4}-[A-Z2-7]{4})</strong>", page).group(1)
+
+
+def stored_reports(database, message):
+    with psycopg.connect(database, autocommit=True) as conn:
+        return [r[0] for r in conn.execute("SELECT reference FROM events WHERE message = %s",
+                                           (message,)).fetchall()]
+
+
+def test_a_report_retried_on_another_host_is_stored_once(cluster):
+    # As a request above: the first host stored the report and its nginx
+    # died before answering, so the front sent it on, with its id.
+    hosts, _ = cluster
+    rid = "fd" * 16
+    pages = [ask(hosts, report("retried"), address=h.address, headers={"X-Request-Id": rid})
+             for h in (hosts.hosts[0], hosts.hosts[1], hosts.hosts[0])]
+    assert {(status, shown(page)) for status, _, page in pages} == {
+        (200, new_reference(rid, SECRET))}
+    assert stored_reports(hosts.database, "retried") == [new_reference(rid, SECRET)]
+    # Through the front, its id reaches the service.
+    status, front_id, page = ask(hosts, report("via-front"), source="127.0.0.4")
+    assert status == 200 and shown(page) == new_reference(front_id, SECRET)
+    assert stored_reports(hosts.database, "via-front") == [shown(page)]
+
+
 def test_downloads_pass_through_the_front_with_their_range(cluster):
     hosts, _ = cluster
     with open(os.path.join(hosts.hosts[0].installers, "stable.exe"), "wb") as f:
@@ -394,6 +426,30 @@ def test_hosts_answer_and_spool_while_postgresql_is_away(cluster):
     assert failed == 0, load.failed[-5:]
     assert all(per_host.values()) and len(spooled) == 3, (per_host, spooled)
     assert (missing, twice) == ([], [])
+
+
+def test_reports_sent_while_postgresql_is_away_are_stored_once_it_is_back(cluster):
+    hosts, _ = cluster
+    wait_for(lambda: all(not h.dead() and h.procs for h in hosts.hosts), "every host up")
+    sent = {}  # message: the reference its page showed
+    hosts.pg.pause()
+    try:
+        for n in range(12):
+            status, _, page = ask(hosts, report("away%d" % n), source=CLIENTS[n % 4])
+            assert status == 200
+            sent["away%d" % n] = shown(page)
+    finally:
+        hosts.pg.resume()
+
+    def counts():
+        return {m: stored_reports(hosts.database, m) for m in sent}
+    wait_for(lambda: all(counts().values()), "the spooled reports", seconds=60)
+    time.sleep(3)  # every host has replayed its spool by now: nothing comes twice
+    found = counts()
+    print("failover e: %d reports sent while PostgreSQL was stopped, %d stored once under "
+          "the reference their pages showed" % (
+              len(sent), sum(1 for m in sent if found[m] == [sent[m]])))
+    assert found == {m: [ref] for m, ref in sent.items()}
 
 
 def test_hosts_refuse_sqlite_and_stop_only_when_nothing_serves(tmp_path):

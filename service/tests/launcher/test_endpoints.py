@@ -166,22 +166,27 @@ def test_a_failing_database_costs_records_not_answers(postgres, write_config, ca
         admin.execute(f"ALTER DATABASE {postgres.database} SET default_transaction_read_only = on")
         admin.execute("SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
                       "WHERE pid <> pg_backend_pid() AND datname = current_database()")
+        shown = []
         try:
             for _ in range(5):
                 r = client.get("/getinstaller?" + QUERY)
                 assert (r.status_code, r.data) == (200, b"GET:https://setup.test/installers/"
                                                          b"stable.exe")
-                assert client.get(CRASH).status_code == 200
+                page = client.get(CRASH)
+                assert page.status_code == 200
+                shown += re.findall(r"<strong>([A-Z2-7]{4}-[A-Z2-7]{4})</strong>", page.text)
         finally:
             admin.execute(f"ALTER DATABASE {postgres.database} "
                           "SET default_transaction_read_only = off")
-    # Events lost are reported once, not once per request: a flood must not
-    # fill the log.  Requests went to the spool, and come back from it.
-    assert len([r for r in caplog.records if "not recorded" in r.message]) == 1
-    assert "read-only" in caplog.text
+    # Requests and reports went to the spool, and come back from it once,
+    # each report under the reference its page showed.
+    assert not [r for r in caplog.records if "not recorded" in r.message]
     store = app.extensions["quillo"].store
     store.close()  # its thread would write the spool in a few seconds
-    assert store.replay_spool() == 5 and store.count("requests") == 6
+    assert len(set(shown)) == 5
+    assert store.replay_spool() == 10 and store.count("requests") == 6
+    assert store.replay_spool() == 0
+    assert sorted(e["reference"] for e in recent_events(store, 5)) == sorted(shown)
     store.close()
 
 
