@@ -17,7 +17,7 @@ import re
 from flask import current_app, redirect, render_template, request, url_for
 
 from ..db import StoreError
-from ..dashboard.views import _EXCEPTIONS, code_meaning
+from ..dashboard.views import EXCEPTIONS, code_meaning
 from .. import links
 from ..reports.lookup import PAGE, Lookup
 from ..periods import parse_filters, parse_period
@@ -145,7 +145,7 @@ def event_list():
         parsed = links.parse_group(group)
         if parsed is None:
             return _refuse(400, "That is not a crash group.")
-        exception = _EXCEPTIONS.get(parsed.exception, "")
+        exception = EXCEPTIONS.get(parsed.exception, "")
         title = (f"Crash reports of the group {links.module_text(parsed.module)}"
                  + ("" if parsed.offset is None else f" + 0x{parsed.offset:X}")
                  + ("" if parsed.exception is None else f", exception 0x{parsed.exception:08X}")

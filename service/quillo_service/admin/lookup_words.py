@@ -2,7 +2,7 @@
 of the lists (reports/lookup.py reads them; lookup.py serves the pages).
 Pure: rows in, texts out."""
 
-from ..dashboard.views import _EXCEPTIONS, _WINDOWS
+from ..dashboard.views import EXCEPTIONS, WINDOWS
 from ..periods import time_text
 from ..reports.codes import explain
 from ..tables import CLOCK_RULE, FAILURE_RULE, Link, answer_label
@@ -20,7 +20,7 @@ def event_facts(e):
     x = explain(e["code_number"], crash=crash)
     facts = [("Reference", e["reference"]), ("When (UTC)", time_text(e["recorded_at"]))]
     if crash:
-        name = _EXCEPTIONS.get(e["exception_code"], "")
+        name = EXCEPTIONS.get(e["exception_code"], "")
         facts += [("Kind", "crash report: setup stopped unexpectedly"),
                   ("Exception", f"{_hex(e['exception_code'])} {name}".strip()
                    or "(not readable from the report)"),
@@ -39,7 +39,7 @@ def event_facts(e):
               ("Launcher version", "(crash reports carry none)" if crash else
                e["version"] or "(none)"),
               ("Windows version", "(crash reports carry none)" if crash else
-               f"{os_text} (Windows {_WINDOWS[os_text]})" if os_text in _WINDOWS else
+               f"{os_text} (Windows {WINDOWS[os_text]})" if os_text in WINDOWS else
                os_text or "(none)"),
               ("Key", "(crash reports carry none)" if crash else e["bundle_key"] or "(no key)"),
               ("Client", f"{e['client']} (a keyed hash of the address it came from)")]

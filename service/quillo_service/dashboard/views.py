@@ -30,10 +30,10 @@ def code_meaning(code):
     return c.words, c.group
 
 
-_WINDOWS = {"5.0": "2000", "5.1": "XP", "5.2": "XP x64 / Server 2003", "6.0": "Vista",
+WINDOWS = {"5.0": "2000", "5.1": "XP", "5.2": "XP x64 / Server 2003", "6.0": "Vista",
             "6.1": "7", "6.2": "8", "6.3": "8.1", "10.0": "10 or 11"}
 
-_EXCEPTIONS = {0xC0000005: "access violation", 0xC00000FD: "stack overflow",
+EXCEPTIONS = {0xC0000005: "access violation", 0xC00000FD: "stack overflow",
                0xC0000094: "integer divide by zero", 0xC000001D: "illegal instruction",
                0xC0000409: "stack buffer overrun", 0x80000003: "breakpoint",
                0xC0000374: "heap corruption", 0xC0000006: "in-page error",
@@ -245,7 +245,7 @@ class Systems:
         by_os = Dashboard(store).failures_by(period, filters, "os")
         counted, unlaid = _failed_requests(store, period, filters, now, "version")
         total_os = sum(n for _, n in by_os)
-        os_rows = [(os or UNKNOWN, ("Windows " + _WINDOWS[os]) if os in _WINDOWS else "", n,
+        os_rows = [(os or UNKNOWN, ("Windows " + WINDOWS[os]) if os in WINDOWS else "", n,
                     percent_of(n, total_os)) for os, n in by_os]
         ver_rows = [(v or UNKNOWN, r, f, _rate(f, r)) for v, (r, f) in sorted(
             counted.items(), key=lambda kv: (-kv[1][1], -kv[1][0], kv[0]))]
@@ -284,7 +284,7 @@ class Crashes:
                 group_link(module, offset, code),
                 "" if offset is None else f"0x{offset:X}",
                 "" if code is None else f"0x{code:08X}",
-                _EXCEPTIONS.get(code, ""), n, time_text(first), time_text(last), sample or ""))
+                EXCEPTIONS.get(code, ""), n, time_text(first), time_text(last), sample or ""))
         # The offset and code tell a module's groups apart: only the module
         # name gives way to the chart's width.
         svg = charts.horizontal_bars(
