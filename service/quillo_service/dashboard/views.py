@@ -31,13 +31,13 @@ def code_meaning(code):
 
 
 WINDOWS = {"5.0": "2000", "5.1": "XP", "5.2": "XP x64 / Server 2003", "6.0": "Vista",
-            "6.1": "7", "6.2": "8", "6.3": "8.1", "10.0": "10 or 11"}
+           "6.1": "7", "6.2": "8", "6.3": "8.1", "10.0": "10 or 11"}
 
 EXCEPTIONS = {0xC0000005: "access violation", 0xC00000FD: "stack overflow",
-               0xC0000094: "integer divide by zero", 0xC000001D: "illegal instruction",
-               0xC0000409: "stack buffer overrun", 0x80000003: "breakpoint",
-               0xC0000374: "heap corruption", 0xC0000006: "in-page error",
-               0xE06D7363: "C++ exception"}
+              0xC0000094: "integer divide by zero", 0xC000001D: "illegal instruction",
+              0xC0000409: "stack buffer overrun", 0x80000003: "breakpoint",
+              0xC0000374: "heap corruption", 0xC0000006: "in-page error",
+              0xE06D7363: "C++ exception"}
 
 
 def _stacked(period, per_day, names, rest, label):
