@@ -415,9 +415,7 @@ TABLES += _ARMS
 MIGRATIONS = {1: _ROLLUP, 2: {"sqlite": _NO_REUSE, "postgresql": []}, 3: _INGEST,
               4: _REQUEST_IDS, 5: _ALERTS + [_hash_addresses], 6: _ROLLOUTS, 7: _DOWNLOADS,
               8: _ROLLOUT_STEPS, 9: _POSITION_VALUE, 10: _PARTITIONS,
-              11: _HOSTS + [_seed_request_ids], 12: _HALTS, 13: _BANNERS,
-              14: [],  # PLACEHOLDER for the report ids' step: drop this commit when merging it
-              15: _ARMS}
+              11: _HOSTS + [_seed_request_ids], 12: _HALTS, 13: _BANNERS, 15: _ARMS}
 
 REQUEST_COLUMNS = ("recorded_at", "client", "bundle_key", "version", "machine_id",
                    "answer", "rule", "malformed", "cut", "request_id", "arms")
