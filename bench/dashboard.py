@@ -77,13 +77,13 @@ def requests_rows(n, start, end, seed=1):
         r = rng.random()
         if r < 0.004:
             yield (start + i * step, clients[i % 5000], keys[k], v, None, ANSWERS[0], "default",
-                   "id", "", None)
+                   "id", "", None, None)
         elif r < 0.005:
             yield (start + i * step, clients[i % 5000], None, None, None, ANSWERS[0], "default",
-                   "id,key,version", "", None)
+                   "id,key,version", "", None, None)
         else:
             yield (start + i * step, clients[i % 5000], keys[k], v, machines[i % 50_000], answer,
-                   "rule", "", "", None)
+                   "rule", "", "", None, None)
 
 
 def event_rows(n, start, end, seed=2):

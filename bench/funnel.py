@@ -88,7 +88,7 @@ def month(lines, start, end, log_path=None, seed=1):
         key = KEYS[rng.randrange(200)]
         yield (t, keys[client], key, "0,1,0,220", None,
                f"GET:https://setup.example/installers/{name}.exe", "campaign" if f else "default",
-               "", "", None)
+               "", "", None, None)
         i += 1
         fate = rng.random()
         if fate < 0.1:

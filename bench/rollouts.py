@@ -38,6 +38,7 @@ from quillo_service.rollouts import changes, counting  # noqa: E402
 from quillo_service.rollouts.queries import RolloutQueries  # noqa: E402
 from quillo_service.config import load_config  # noqa: E402
 from quillo_service.reports.events import build_event  # noqa: E402
+from quillo_service.launcher import arms  # noqa: E402
 from quillo_service.launcher.rules import in_rollout  # noqa: E402
 from quillo_service.db import open_store  # noqa: E402
 from quillo_service.db.schema import EVENT_COLUMNS, REQUEST_COLUMNS  # noqa: E402
@@ -98,9 +99,12 @@ def month(n_req, n_ev, start, end, seed=1):
     def requests():
         for i in range(n_req):
             m = i % 50_000
-            rule = RULE if key(i).startswith("campaign0") and inside[m] else "default"
+            reached = key(i).startswith("campaign0")
+            rule = RULE if reached and inside[m] else "default"
             yield (start + i * step, client(i), key(i), "0,1,0,220", machines[m],
-                   ANSWERS[rule], rule, "", "", None)
+                   ANSWERS[rule], rule, "", "", None,
+                   arms.encode([(RULE, arms.RULE if rule == RULE else arms.CONTROL)])
+                   if reached else None)
 
     def events():
         for i in failing:
@@ -126,7 +130,7 @@ def bench_guard(name, database, args, config):
     r.start(RULE, start, "bench", "the month's rollout")
     r.begin_positions(0, 0)
     began = time.monotonic()
-    taken = counting.count(store, config, now, budget=float("inf"))
+    taken = counting.count(store, now, budget=float("inf"))[:2]
     backlog_s = time.monotonic() - began
     health = changes.health(store, config.guarded_rules[0], r.states()[RULE])
     kept = store.rows("SELECT COUNT(*) AS n FROM rollout_recent")[0]["n"]

@@ -344,7 +344,7 @@ def first_rollups(store, config, budget):
     f = FunnelCounts(store)
     s, upto = timed(f.catch_up, now=now, budget=budget)
     out["funnel rollup"] = (s, share(upto or first, now - f.horizon))
-    s, taken = timed(counting.count, store, config, now, budget=budget)
+    s, taken = timed(counting.count, store, now, budget=budget)
     out["rollouts counting"] = (s, min(1.0, taken[0] / max(top, 1)))
     return out
 
@@ -407,7 +407,7 @@ def skip_to_now(store, config, start):
                                store.first_id("events", skip) - 1)
     Dashboard(store).catch_up(now=now, budget=float("inf"))
     f.catch_up(now=now, budget=float("inf"), refresh=0)
-    counting.count(store, config, now, budget=float("inf"))
+    counting.count(store, now, budget=float("inf"))
     return filled
 
 
@@ -417,7 +417,7 @@ def rollups_after(store, config):
     out["dashboard rollup"] = timed(Dashboard(store).catch_up, now=now, budget=float("inf"))[0]
     out["funnel rollup"] = timed(FunnelCounts(store).catch_up, now=now,
                                  budget=float("inf"), refresh=0)[0]
-    out["rollouts counting"] = timed(counting.count, store, config, now,
+    out["rollouts counting"] = timed(counting.count, store, now,
                                      budget=float("inf"))[0]
     return out
 

@@ -46,6 +46,7 @@ from .db import StoreError
 from .funnel.queries import FunnelCounts
 from .ingest import downloads, fallback
 from .rollouts import changes as rollouts
+from .rollouts import counting
 from .throttle import LogThrottle
 
 log = logging.getLogger("quillo_service")
@@ -166,11 +167,15 @@ class WorkerLoop:
     """Each worker's background thread: rewrites the answer file when the
     configuration changes (and so also picks up edits while no request comes),
     reads the fallback and download logs every INGEST_SECONDS and then brings
-    the download funnel's counts up to date (funnel/outcomes.py), and lets the
-    staged rollouts' guard count and judge every TICK_SECONDS (rollouts.tick),
-    and tells the store when the configuration turns maintenance mode on or
-    off (banners/queries.py).  Without a folder (no nginx in front) only the
-    guard and maintenance's start run.
+    the download funnel's counts up to date (funnel/outcomes.py), and tells
+    the store when the configuration turns maintenance mode on or off
+    (banners/queries.py).  Without a folder (no nginx in front) only
+    maintenance's start runs there.
+
+    The staged rollouts' guard counts and judges on a thread of its own,
+    every counting.TICK_SECONDS and at once again while a backlog is left
+    (rollouts.tick), so that a long read of nginx's logs never holds it
+    up: its counts stay within counting.BEHIND of the requests.
 
     A second thread writes the host's heartbeat (table hosts, under
     settings.host_name) three times a lease (at most every TICK_SECONDS),
@@ -183,7 +188,7 @@ class WorkerLoop:
     (a test, a console run by itself) is no host of the deployment."""
 
     def __init__(self, folder, watcher, store, interval=INGEST_SECONDS,
-                 tick_interval=rollouts.TICK_SECONDS, secret=None, host=None):
+                 tick_interval=counting.TICK_SECONDS, secret=None, host=None):
         self.host = settings.host_name(host)
         self.beat_interval = min(TICK_SECONDS, settings.lease_seconds() / 3)
         self.folder = folder
@@ -201,7 +206,6 @@ class WorkerLoop:
         self.interval = interval
         self.tick_interval = tick_interval
         self._stop = threading.Event()
-        self._tick_due = 0.0
         self._marked = None  # the configuration whose maintenance mode the store knows
         self._written = watcher.current()
         if folder:
@@ -216,6 +220,7 @@ class WorkerLoop:
 
     def _thread(self):
         threading.Thread(target=self._run, name="quillo-worker", daemon=True).start()
+        threading.Thread(target=self._guard_loop, name="quillo-guard", daemon=True).start()
         if self.folder:
             threading.Thread(target=self._beat_loop, name="quillo-heartbeat",
                              daemon=True).start()
@@ -250,7 +255,6 @@ class WorkerLoop:
             except Exception:
                 log.exception("fallback answers")
             self._mark_maintenance()
-            self._guard()
             self._stop.wait(1.0)
 
     def beat(self):
@@ -288,15 +292,31 @@ class WorkerLoop:
                 log.error("maintenance mode's start: %s (%d more since the last report)", e,
                           held)
 
+    def _guard_loop(self):
+        behind_since = None  # monotonic time since which counting has not caught up
+        while not self._stop.is_set():
+            caught_up = self._guard()
+            if caught_up:
+                behind_since = None
+            else:
+                behind_since = behind_since or time.monotonic()
+                if time.monotonic() - behind_since > counting.BEHIND:
+                    held = _loop_problems.allow("guard behind")
+                    if held is not None:
+                        log.error("rollouts' guard: its counts are more than %g s behind the "
+                                  "requests, and catching up (%d more reports since the last)",
+                                  counting.BEHIND, held)
+            self._stop.wait(self.tick_interval if caught_up is not False else 0.0)
+
     def _guard(self):
-        if time.monotonic() < self._tick_due:
-            return
-        self._tick_due = time.monotonic() + self.tick_interval
+        """One tick: True when the counts caught up, False when a backlog
+        is left, None when the tick failed (tried again after a tick)."""
         try:
-            rollouts.tick(self.store, self.watcher.current())
+            return rollouts.tick(self.store, self.watcher.current())
         except StoreError as e:
             held = _loop_problems.allow("guard")
             if held is not None:
                 log.error("rollouts' guard: %s (%d more since the last report)", e, held)
         except Exception:
             log.exception("rollouts' guard")
+        return None

@@ -43,6 +43,7 @@ from .db import open_store
 from .db.schema import DOWNLOAD_COLUMNS, EVENT_COLUMNS, REQUEST_COLUMNS
 from .funnel.outcomes import installer_path
 from .funnel.queries import FunnelCounts
+from .launcher import arms
 from .launcher.rules import decide
 from .reports.events import build_event
 from .rollouts.changes import tick
@@ -193,7 +194,8 @@ def runs(config, now, days=30, per_day=2300, seed=1, shares=None):
         client = _client(rng)
         events = []
         request = (t, client, key, version, machine, decision.answer, decision.rule,
-                   ",".join(sorted(decision.malformed)), ",".join(sorted(bad)), None)
+                   ",".join(sorted(decision.malformed)), ",".join(sorted(bad)), None,
+                   arms.encode(decision.arms))
         # Roughly one run in thirty fails interactively and tells the service.
         fail = 0.03 + (0.03 if version == "0,1,0,210" else 0) + (0.05 if "globex" in key else 0)
         fail += 0.12 if decision.rule == WORSE_RULE else 0

@@ -128,6 +128,8 @@ def app(database, write_config):
     a.extensions["quillo"].watcher.interval = 0  # see every edit at once
     a.extensions["quillo"].watcher.settle = 0
     yield a
+    # Its background threads end, and their connections with them.
+    a.extensions["quillo"].worker_loop.stop()
     a.extensions["quillo"].store.close()
 
 

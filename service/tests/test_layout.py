@@ -11,10 +11,10 @@ FEATURES = ("launcher", "reports", "ingest", "dashboard", "funnel", "rollouts", 
 SHARED = {"db", "config", "settings", "clients", "joins", "periods", "throttle", "key_rules",
           "batches", "charts", "tables", "links", "shorten"}
 ALSO = {
-    # Which rule answers a request, and how its query is read: the request
-    # path, the reader of nginx's fallback log, the guard and the error pages
-    # all follow these two.
-    "*": {"launcher", "launcher.query", "launcher.rules"},
+    # Which rule answers a request (and in which rollout arm), and how its
+    # query is read: the request path, the reader of nginx's fallback log,
+    # the guard and the error pages all follow these.
+    "*": {"launcher", "launcher.query", "launcher.rules", "launcher.arms"},
     # A halt or an advance writes its alert in its own transaction.
     "rollouts": {"alerts", "alerts.outbox", "alerts.queue"},
     # The Failures view names each failure code with its meaning; the

@@ -63,7 +63,9 @@ LATE = 600
 REQUEST_ID_WINDOW = 6 * 3600.0
 CLAIMS = ("request_ids", "event_ids")  # the tables of claimed ids, pruned together
 REQUEST_ID = REQUEST_COLUMNS.index("request_id")
+ID_VALUE = REQUEST_ID - 1  # where the request id is among a request's values (no time)
 CLAIM_BATCH = 500  # ids claimed per statement
+_ARMS_FORM = re.compile(r"[\t\x20-\x7e]{0,100000}")  # as launcher/arms.py writes them
 
 retention.register_records("requests")
 # A host not seen for the retention is gone: whatever it had not brought in
@@ -73,16 +75,18 @@ retention.register("hosts", "seen_at")
 
 def _spooled_row(row):
     """A spooled line as a row of REQUEST_COLUMNS, or None if it is none.
-    Lines spooled before requests carried nginx's id lack the last column.
-    An id of another form is none the service spooled (one the database
-    would refuse would hold back the whole file)."""
-    if not isinstance(row, list) or len(row) not in (len(REQUEST_COLUMNS) - 1,
-                                                     len(REQUEST_COLUMNS)):
+    Lines spooled before requests carried nginx's id lack the last two
+    columns, and those spooled before they kept their arms the last one
+    (such a request is in no arm).  An id of another form, or arms that are
+    not printable ASCII, are none the service spooled: one the database
+    would refuse (a NUL, a lone surrogate) would hold back the whole file."""
+    if not isinstance(row, list) or not REQUEST_ID <= len(row) <= len(REQUEST_COLUMNS):
         return None
     row = row + [None] * (len(REQUEST_COLUMNS) - len(row))
-    rid = row[REQUEST_ID]
-    return row if rid is None or isinstance(rid, str) and REQUEST_ID_FORM.fullmatch(rid) \
-        else None
+    rid, arms = row[REQUEST_ID], row[REQUEST_ID + 1]
+    if rid is not None and not (isinstance(rid, str) and REQUEST_ID_FORM.fullmatch(rid)):
+        return None
+    return row if arms is None or isinstance(arms, str) and _ARMS_FORM.fullmatch(arms) else None
 
 
 class Store:
@@ -423,7 +427,7 @@ class Store:
     # -- recording -------------------------------------------------------------
 
     def record_request(self, recorded_at, client, bundle_key, version, machine_id,
-                       answer, rule, malformed, cut, request_id=None):
+                       answer, rule, malformed, cut, request_id=None, arms=None):
         """One instruction request: a single INSERT, or a line in the spool when
         the database cannot take it within a short wait.  Raises StoreError
         only when the request could be neither recorded nor spooled.
@@ -434,9 +438,11 @@ class Store:
         `request_id` is the id nginx gave the request, or the front's id
         that it passed on (see ingest/fallback.py): a request whose id was
         recorded within REQUEST_ID_WINDOW, by any host, is not recorded again.
+        `arms` the staged rollouts' arms it was answered in, as
+        launcher/arms.py writes them (None: none); the spool keeps them too.
         """
         values = (client, bundle_key, version, machine_id, answer, rule, malformed, cut,
-                  request_id)
+                  request_id, arms)
         try:
             self._insert_request_row(recorded_at, values)
         except StoreError as e:
@@ -468,11 +474,11 @@ class Store:
 
     def _insert_request_row(self, recorded_at, values):
         with self._errors_as_store_error():
-            if values[-1] is None:  # a caller that sends no id: recorded as it comes
+            if values[ID_VALUE] is None:  # a caller that sends no id: recorded as it comes
                 self._conn().execute(*self._insert_request_sql(recorded_at, values))
                 return
             with self._transaction() as conn:
-                if conn.execute(self._claim_id, (values[-1],)).rowcount == 1:
+                if conn.execute(self._claim_id, (values[ID_VALUE],)).rowcount == 1:
                     conn.execute(*self._insert_request_sql(recorded_at, values))
 
     def _insert_request_sql(self, recorded_at, values):

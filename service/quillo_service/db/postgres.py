@@ -15,7 +15,7 @@ import psycopg
 
 from . import events, partitions
 from ..periods import DAY
-from .base import Store, StoreError
+from .base import ID_VALUE, REQUEST_ID, Store, StoreError
 from .schema import EVENT_COLUMNS, REQUEST_COLUMNS
 
 log = logging.getLogger("quillo_service")
@@ -62,10 +62,11 @@ class PostgresStore(Store):
         # A request with an id: its claim in request_ids and its row in one
         # statement, one round trip; the row is inserted only when the claim
         # was new (the id comes back from the claim).
-        fields = ", ".join(["%s"] * (len(REQUEST_COLUMNS) - 2))
+        fields = ", ".join(["%s"] * (REQUEST_ID - 1))
+        after = "".join(", %s" for _ in REQUEST_COLUMNS[REQUEST_ID + 1:])
         claimed = (f"WITH seen AS ({self._claim_id} RETURNING request_id) "
                    f"INSERT INTO requests ({', '.join(REQUEST_COLUMNS)}) "
-                   f"SELECT {{at}}, {fields}, request_id FROM seen")
+                   f"SELECT {{at}}, {fields}, request_id{after} FROM seen")
         self._insert_claimed = claimed.format(at="%s")
         self._insert_claimed_now = claimed.format(at=self.now_sql)
         # A report with an id likewise (db/events.py): a parameter in the
@@ -113,14 +114,15 @@ class PostgresStore(Store):
         return conn
 
     def _insert_request_row(self, recorded_at, values):
-        if values[-1] is None:
+        rid = values[ID_VALUE]
+        if rid is None:
             return super()._insert_request_row(recorded_at, values)
+        rest = values[:ID_VALUE] + values[ID_VALUE + 1:]
         with self._errors_as_store_error():
             if recorded_at is None:
-                self._conn().execute(self._insert_claimed_now, (values[-1], *values[:-1]))
+                self._conn().execute(self._insert_claimed_now, (rid, *rest))
             else:
-                self._conn().execute(self._insert_claimed,
-                                     (values[-1], recorded_at, *values[:-1]))
+                self._conn().execute(self._insert_claimed, (rid, recorded_at, *rest))
 
     def write_event(self, conn, event):
         rid = event.get(events.REQUEST_ID)

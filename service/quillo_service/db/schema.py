@@ -10,7 +10,7 @@ tables that grow with traffic are partitioned by day from version 11 on, and
 retention drops whole days (partitions.py).
 """
 
-SCHEMA_VERSION = 15
+SCHEMA_VERSION = 16
 
 TABLES = [
     """CREATE TABLE IF NOT EXISTS requests (
@@ -420,6 +420,16 @@ _EVENT_IDS = [{
 TABLES += _EVENT_IDS
 
 
+# Version 16: each request keeps the staged rollouts' arms it was answered
+# in (launcher/arms.py), decided as it was answered and written in its own
+# INSERT, so that the guard counts them as they were, whatever the
+# configuration says later.  NULL: in no arm (no guarded rule reached,
+# nginx's answer, or recorded before this version).  On PostgreSQL the
+# column goes to the parent and so to every day's partition.
+_ARMS = [_add_columns("requests", "arms TEXT")]
+TABLES += _ARMS
+
+
 # Statements that bring a database from version N to N + 1, by N; a dict holds
 # them per database, and a callable step is given (store, connection); long
 # work tells store.progress how far it is.  A new version adds its entry here
@@ -428,10 +438,10 @@ MIGRATIONS = {1: _ROLLUP, 2: {"sqlite": _NO_REUSE, "postgresql": []}, 3: _INGEST
               4: _REQUEST_IDS, 5: _ALERTS + [_hash_addresses], 6: _ROLLOUTS, 7: _DOWNLOADS,
               8: _ROLLOUT_STEPS, 9: _POSITION_VALUE, 10: _PARTITIONS,
               11: _HOSTS + [_seed_request_ids], 12: _HALTS, 13: _BANNERS,
-              14: _EVENT_IDS}
+              14: _EVENT_IDS, 15: _ARMS}
 
 REQUEST_COLUMNS = ("recorded_at", "client", "bundle_key", "version", "machine_id",
-                   "answer", "rule", "malformed", "cut", "request_id")
+                   "answer", "rule", "malformed", "cut", "request_id", "arms")
 
 EVENT_COLUMNS = ("recorded_at", "client", "reference", "kind", "source", "code", "message",
                  "error", "version", "os", "bundle_key", "code_number", "hresult", "module",

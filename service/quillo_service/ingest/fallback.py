@@ -116,7 +116,7 @@ class Ingester(logs.Ingester):
         d = decide(config, v.get("key"), v.get("version"), v.get("id"), q.malformed | q.cut)
         return (at, client_key(client, self.secret), v.get("key"), v.get("version"), v.get("id"),
                 fallback_answer(config), RULE, ",".join(sorted(d.malformed)),
-                ",".join(sorted(q.cut)), request_id)
+                ",".join(sorted(q.cut)), request_id, None)  # nginx's answer: in no arm
 
     def write(self, expected, new, rows, skipped):
         return take_rows(self.store, self.name, expected, new, "requests", rows, skipped)

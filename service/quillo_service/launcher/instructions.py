@@ -17,6 +17,7 @@ from flask import Blueprint, Response, current_app, request
 
 from ..clients import (ENVIRON_KEY, request_client_key, client_key, request_id,
                        resolve_client)
+from . import arms
 from .query import INSTRUCTION_LIMITS, parse_query
 from .rules import decide
 from ..db import StoreError
@@ -34,7 +35,8 @@ _store_errors = LogThrottle(interval=10.0)
 
 
 def instruct(state, query_string, environ):
-    """Decide, record, and return the response body (ASCII bytes)."""
+    """Decide, record (with the rollouts' arms it was answered in), and
+    return the response body (ASCII bytes)."""
     config = state.watcher.current()
     try:
         q = parse_query(query_string, INSTRUCTION_LIMITS)
@@ -51,7 +53,7 @@ def instruct(state, query_string, environ):
             None, request_client_key(environ), values.get("key"),
             values.get("version"), values.get("id"), decision.answer, decision.rule,
             ",".join(sorted(decision.malformed)), ",".join(sorted(q.cut)),
-            request_id(environ))
+            request_id(environ), arms.encode(decision.arms))
     except StoreError as e:
         # The launcher still gets its answer; the lost record is logged.
         held = _store_errors.allow()

@@ -8,6 +8,7 @@ import re
 from typing import NamedTuple
 
 from ..config import parse_version
+from .arms import CONTROL, RULE
 
 # The launcher sends its machine identifier as 40 hexadecimal characters.
 _ID_RE = re.compile(r"^[0-9A-Fa-f]{40}\Z")
@@ -17,6 +18,7 @@ class Decision(NamedTuple):
     answer: str          # the response body: "GET:..." or "GOTO:..."
     rule: str            # name of the rule that chose it, "default" or "maintenance"
     malformed: frozenset  # names of the request fields that were missing or malformed
+    arms: tuple = ()     # ((guarded rule, RULE or CONTROL), ...) it reached and met (arms.py)
 
 
 def _key_ok(key):
@@ -42,6 +44,8 @@ def decide(config, key, version, machine_id, bad=frozenset(), shares=None):
     condition; the request still gets an answer.  shares: the live share of
     each staged rollout by rule name, and 0 for every halted rule, staged or
     not (see rollouts/live.py), in place of the configured `rollout`.
+    The decision names the arm of every guarded rule the request reached
+    and met (arms.py), as decided here and now.
     """
     malformed = set(bad)
     if not _key_ok(key):
@@ -56,6 +60,7 @@ def decide(config, key, version, machine_id, bad=frozenset(), shares=None):
     if config.maintenance:
         return Decision(config.maintenance_answer, "maintenance", malformed)
 
+    arms = ()
     for rule in config.rules:
         if not conditions_hold(rule, key, parsed_version, malformed):
             continue
@@ -64,9 +69,14 @@ def decide(config, key, version, machine_id, bad=frozenset(), shares=None):
             percent = shares[rule.name]  # also for a rule without a rollout: halted
         if percent is not None and not (
                 "id" not in malformed and in_rollout(rule.name, machine_id, percent)):
+            # Without a machine id, no share could have taken it: no arm.
+            if rule.guarded and "id" not in malformed:
+                arms += ((rule.name, CONTROL),)
             continue
-        return Decision(rule.answer, rule.name, malformed)
-    return Decision(config.default_answer, "default", malformed)
+        if rule.guarded:
+            arms += ((rule.name, RULE),)
+        return Decision(rule.answer, rule.name, malformed, arms)
+    return Decision(config.default_answer, "default", malformed, arms)
 
 
 def conditions_hold(rule, key, parsed_version, malformed):

@@ -20,7 +20,6 @@ from .queries import HOUR, RolloutQueries, describe_state
 
 log = logging.getLogger("quillo_service")
 
-TICK_SECONDS = 3.0    # how often each worker ticks (background.WorkerLoop)
 GUARD = "guard"
 
 
@@ -166,14 +165,16 @@ def _rows(store, config, now):
 
 
 def tick(store, config, now=None):
-    """Count what is new, then halt or advance each running guarded rule.
-    Safe to run in any number of workers and hosts at once."""
+    """Count what is new, then halt or advance each running guarded rule;
+    returns whether the counts caught up (False: a backlog is left, to be
+    counted at once).  Safe to run in any number of workers and hosts at
+    once."""
     if not config.guarded_rules:
         settle(store, config, now)
-        return
+        return True
     now = store.now() if now is None else now
     rows = _rows(store, config, now)
-    count(store, config, now)
+    caught_up = count(store, now)[2]
     for rule in config.guarded_rules:
         row = rows[rule.name]
         if row["state"] != "running":
@@ -189,6 +190,7 @@ def tick(store, config, now=None):
         elif due == "done":
             _apply(store, rule, row, now, GUARD, "done",
                    f"last step held {rule.step_hours:g} hours", state="done")
+    return caught_up
 
 
 class ActionError(Exception):

@@ -11,6 +11,12 @@ versions and Windows versions in the same proportions, over the same hours.
 The default channel's requests as a whole would mix in other campaigns with
 failure rates of their own.
 
+Which arm a request is in was decided as it was answered and kept in its
+row (launcher/arms.py); counting only reads it, so no configuration enters
+the counts: a rule renamed, reordered or given another share afterwards
+moves no request between the arms.  Requests that nginx answered in the
+service's place carry no arm and are counted in neither.
+
 A failure is laid at the request it belongs to, since error and crash
 queries carry no machine id: joins.py says which (an error at the latest
 request of the same client and key within its window, a crash at the latest
@@ -23,6 +29,12 @@ at then (the rule's advances in the audit), since the guard compares the
 arms only within one hour at one step (guard.py).
 Several workers and hosts may count at once; every count is a
 compare-and-set in the store, so each happens once.
+
+The counts hold every request answered more than BEHIND seconds ago: a
+request's id settles within LAG (db/base.py), each worker counts every
+TICK_SECONDS on a thread of its own (background.WorkerLoop), for at most
+BUDGET seconds, and at once again while a backlog is left.  While it is
+not caught up, the worker says so in the log.
 """
 
 import bisect
@@ -30,46 +42,24 @@ import itertools
 import time
 
 from .. import joins
-from ..config import parse_version
-from ..launcher.rules import conditions_hold
 from ..db.base import LAG
+from ..launcher import arms
 from .queries import EVENTS, REQUESTS, RolloutQueries
 
-BATCH = 20_000        # requests classified per transaction
+BATCH = 20_000        # requests counted per transaction
 EVENT_BATCH = 2_000
+BEHIND = 30.0         # seconds: the counts hold every request answered longer ago
+TICK_SECONDS = 3.0    # how often each worker counts and judges (background.WorkerLoop)
+BUDGET = 2.0          # seconds one count may take before the worker judges
+# A request settles within LAG, waits at most a tick, and is counted within
+# a budget; the rest of the bound is for a worker's late tick.
+assert LAG + TICK_SECONDS + BUDGET <= BEHIND / 2
 
 
-def rule_order(config):
-    """{rule name: position}, the default after every rule."""
-    order = {r.name: i for i, r in enumerate(config.rules)}
-    order["default"] = len(config.rules)
-    return order
-
-
-def classify(config, order, row):
-    """[(rule name, arm)] of the guarded rules this request counts for."""
-    _, _, key, version, _, answered, malformed, _ = row
-    at = order.get(answered)
-    if at is None:  # maintenance, nginx's fallback, a rule since removed
-        return []
-    bad = frozenset(malformed.split(",")) if malformed else frozenset()
-    parsed = parse_version(version)
-    if parsed is None:
-        bad |= {"version"}
-    out = []
-    for rule in config.rules[:at + 1]:
-        if not rule.guarded:
-            continue
-        if rule.name == answered:
-            out.append((rule.name, "rule"))
-        elif "id" not in bad and conditions_hold(rule, key, parsed, bad):
-            out.append((rule.name, "control"))
-    return out
-
-
-def count(store, config, now, budget=2.0):
+def count(store, now, budget=BUDGET):
     """Count the requests and events recorded since the last count; returns
-    (requests, events) taken.  Stops after `budget` seconds.
+    (requests, events) taken and whether it caught up (False: stopped after
+    `budget` seconds with more to count).
 
     Requests and events go forward together, a batch of requests and then
     the events up to the last of them, so that what is kept of the recent
@@ -81,28 +71,29 @@ def count(store, config, now, budget=2.0):
         r.begin_positions(store.first_id("requests", now - LAG) - 1, r.last_ids()[1])
     began = time.monotonic()
     taken = [0, 0]
-    order = rule_order(config)
+    caught_up = False
     advances = r.advances()
     upto = store.first_id("requests", now - LAG)  # the first request not to count yet
     while time.monotonic() - began < budget:
         last = store.position(REQUESTS)
         rows = r.requests_after(last, upto, BATCH)
-        arms = [(row[0], name, arm, row[1], step_at(advances.get(name, ()), row[1]))
-                for row in rows for name, arm in classify(config, order, row)]
-        if rows and not r.add_requests(last, rows[-1][0], arms):
+        counted = [(i, name, arm, at, step_at(advances.get(name, ()), at))
+                   for i, at, kept in rows for name, arm in arms.decode(kept)]
+        if rows and not r.add_requests(last, rows[-1][0], counted):
             continue  # another worker counted them; look again
         taken[0] += len(rows)
-        caught_up = len(rows) < BATCH
+        full = len(rows) == BATCH
         # A failure may be laid only once every request it may belong to is
         # counted: those up to CLOCK_SLACK after it (joins.py).
-        horizon = (now - LAG if caught_up else rows[-1][1]) - joins.CLOCK_SLACK
+        horizon = (rows[-1][1] if full else now - LAG) - joins.CLOCK_SLACK
         taken[1] += _count_events(r, horizon, began + budget)
         following = r.event_time_after(store.position(EVENTS))
         keep = min(horizon, following if following is not None else horizon)
         r.forget(store.first_id("requests", keep - joins.FAILURE_LOOKBACK))
-        if caught_up:
+        if not full:
+            caught_up = following is None or following > horizon
             break
-    return tuple(taken)
+    return taken[0], taken[1], caught_up
 
 
 def step_at(advances, at):

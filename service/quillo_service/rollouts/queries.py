@@ -10,7 +10,8 @@ events after a position in `rollup_state` are added in a transaction that
 moves the position by compare-and-set, so each is counted exactly once
 whichever worker gets there first.  Every request is kept in
 `rollout_recent` (client and key) and, if it fell in an arm, in
-`rollout_arms`, for the few hours in which a failure may still follow it,
+`rollout_arms` (the arms its row recorded as it was answered), for the
+few hours in which a failure may still follow it,
 so that the failures read since the position find their requests there
 (joins.failures says which); a failure marks its request failed once (a
 request failed or not, however many errors follow it) and adds one to the
@@ -225,10 +226,11 @@ class RolloutQueries:
         return rows[0][0] if rows else None
 
     def requests_after(self, last, upto, limit):
-        """Requests with last < id < upto, oldest first, at most limit."""
+        """(id, recorded_at, arms as recorded) of the requests with
+        last < id < upto, oldest first, at most limit."""
         p = self.p
         return self.store.read(
-            "SELECT id, recorded_at, bundle_key, version, machine_id, rule, malformed, client "
+            "SELECT id, recorded_at, arms "
             f"FROM requests WHERE id > {p} AND id < {p} ORDER BY id LIMIT {int(limit)}",
             (last, upto))
 

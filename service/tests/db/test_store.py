@@ -8,7 +8,7 @@ import time
 import psycopg
 import pytest
 
-from conftest import GUARDED, RULE, SECRET
+from conftest import RULE, SECRET
 from quillo_service import create_app  # noqa: E402
 from quillo_service.clients import client_key
 from quillo_service.db import SchemaError, open_store
@@ -359,26 +359,23 @@ def test_a_late_commit_is_counted(postgres, write_config):
     store.close()
 
 
-def test_rows_committed_out_of_id_order_are_not_skipped_by_any_position(postgres,
-                                                                        write_config):
+def test_rows_committed_out_of_id_order_are_not_skipped_by_any_position(postgres):
     # Both users of LAG move a position over the ids: the dashboard's rollup
     # and the guard's count.  A row takes its id before a later row that
     # commits first; neither moves past it until it commits, and once the
     # rows are older than LAG both have them.
     from quillo_service.rollouts import counting
-    from quillo_service.config import load_config
     from quillo_service.db.base import LAG
-    config = load_config(write_config(GUARDED.format(steps="50, 100")))
     with psycopg.connect(postgres.url, autocommit=True) as conn:
         conn.execute("DROP SCHEMA public CASCADE")
         conn.execute("CREATE SCHEMA public")
     store = open_store(postgres.url)
     dash = Dashboard(store)
-    counting.count(store, config, store.now())  # the guard counts from here on
+    counting.count(store, store.now())  # the guard counts from here on
 
     def positions(now):  # what each user holds once it ran at `now`
         dash.catch_up(now=now + dash.LATE)  # its search lands within LATE (see _id_range)
-        counting.count(store, config, now)
+        counting.count(store, now)
         return (store.rows("SELECT SUM(n) AS n FROM requests_daily")[0]["n"] or 0,
                 store.rows("SELECT COUNT(*) AS n FROM rollout_recent")[0]["n"])
 

@@ -63,9 +63,9 @@ def test_rollout_is_stable_and_only_grows():
 
 def test_malformed_fields_fail_only_their_own_conditions_and_are_flagged():
     c = config()
-    assert decide(c, None, None, None) == (STABLE, "default", frozenset({"key", "version", "id"}))
+    assert decide(c, None, None, None)[:3] == (STABLE, "default", frozenset({"key", "version", "id"}))
     # A campaign launcher without a machine id still gets its campaign.
-    assert decide(c, "acme1", "0,1,0,220", None) == (CAMPAIGN, "acme", frozenset({"id"}))
+    assert decide(c, "acme1", "0,1,0,220", None)[:3] == (CAMPAIGN, "acme", frozenset({"id"}))
     d = decide(c, "acme\x01", "0,1,0,1x", "0" * 39)
     assert d.rule == "default" and d.malformed == {"key", "version", "id"}
     # Fields the caller found unusable (cut, bad encoding) match no rule.

@@ -21,7 +21,7 @@ from quillo_service.rollouts import changes, counting, guard, live
 from quillo_service.rollouts.queries import RolloutQueries
 from quillo_service.rollouts.view import rule_anchor
 from quillo_service.config import ConfigError, ConfigWatcher, load_config
-from quillo_service.launcher.rules import in_rollout
+from quillo_service.launcher.rules import decide, in_rollout
 from quillo_service.db import StoreError, open_store
 from quillo_service.reports.records import record_event
 
@@ -160,8 +160,9 @@ def test_steps_that_do_not_strictly_rise_are_refused_by_check_and_by_a_reload(
 
 @pytest.fixture
 def guarded_app(database, write_config):
-    def make(steps="25, 50, 100"):
-        a = create_app(write_config(GUARDED.format(steps=steps) + ADMIN), database=database,
+    def make(steps="25, 50, 100", extra=""):
+        a = create_app(write_config(GUARDED.format(steps=steps) + extra + ADMIN),
+                       database=database,
                        proxies="127.0.0.1")
         state = a.extensions["quillo"]
         state.worker_loop.stop()  # the tests tick themselves, with their own clock
@@ -333,7 +334,8 @@ def test_workers_ticking_at_once_count_each_record_once_and_halt_once(guarded_ap
         mid, ip = machine(rng)
         inside = in_rollout(RULE, mid, 50)
         store.record_request(None, ip, KEY, "0,1,0,220", mid, "x",
-                             RULE if inside else "default", "", "")
+                             RULE if inside else "default", "", "", None,
+                             "+" + RULE if inside else "-" + RULE)
         if inside:
             record_event(store, {"recorded_at": time.time(), "client": ip, "bundle_key": KEY,
                                 "kind": "error", "reference": f"R{i}", "malformed": "",
@@ -428,11 +430,11 @@ def test_a_worker_serves_no_guarded_rule_before_its_first_read(guarded_app):
 
 def test_a_request_without_a_machine_id_is_in_no_arm(write_config):
     config = load_config(write_config(GUARDED.format(steps="50, 100")))
-    order = counting.rule_order(config)
-    row = [1, 0.0, KEY, "0,1,0,220", "AB" * 20, "default", "", "c"]
-    assert counting.classify(config, order, row) == [(RULE, "control")]
-    row[4:7] = [None, "default", "id"]
-    assert counting.classify(config, order, row) == []
+    outside = next(m for m in ("%040X" % i for i in range(100))
+                   if not in_rollout(RULE, m, 50))
+    assert decide(config, KEY, "0,1,0,220", outside, shares={RULE: 50}).arms == \
+        ((RULE, "control"),)
+    assert decide(config, KEY, "0,1,0,220", None, shares={RULE: 50}).arms == ()
 
 
 # -- every host obeys a halt -------------------------------------------------------------
