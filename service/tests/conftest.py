@@ -121,6 +121,24 @@ def store(database):
     s.close()
 
 
+@pytest.fixture(autouse=True)
+def worker_loops_end(monkeypatch):
+    """Every application a test makes (create_app starts its worker and
+    guard threads) stops them when the test ends, and so closes their
+    connections: left running, they would fill the test PostgreSQL's
+    connections a few tests later."""
+    from quillo_service.background import WorkerLoop
+    started, start = [], WorkerLoop.start
+
+    def recorded(loop):
+        started.append(loop)
+        return start(loop)
+    monkeypatch.setattr(WorkerLoop, "start", recorded)
+    yield
+    for loop in started:
+        loop.stop()
+
+
 @pytest.fixture
 def app(database, write_config):
     # The test client's peer, 127.0.0.1, stands for a configured proxy.
@@ -128,8 +146,6 @@ def app(database, write_config):
     a.extensions["quillo"].watcher.interval = 0  # see every edit at once
     a.extensions["quillo"].watcher.settle = 0
     yield a
-    # Its background threads end, and their connections with them.
-    a.extensions["quillo"].worker_loop.stop()
     a.extensions["quillo"].store.close()
 
 

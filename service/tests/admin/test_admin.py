@@ -530,8 +530,8 @@ def test_fallback_answers_are_counted_in_a_row_of_their_own(database, admin_app)
         store.record_request(NOW - ago, "203.0.113.1", "k", "0,1,0,220", None, stable,
                              "default", "", "")
     position = ingest_position(store, "log")[:2]
-    rows = [(NOW - ago, "203.0.113.2", "k", "0,1,0,220", None, stable, "fallback", "", "", None)
-            for ago in (2 * DAY, 2 * DAY, 60)]
+    rows = [(NOW - ago, "203.0.113.2", "k", "0,1,0,220", None, stable, "fallback", "", "", None,
+             None) for ago in (2 * DAY, 2 * DAY, 60)]
     assert ingest_requests(store, "log", position, ("log-file", 1), rows)
     answers = table(admin_app.test_client(), "installs", "answers")[1:]
     assert [r[:2] for r in answers] == [["nginx fallback: channel stable", "3"],
@@ -545,7 +545,7 @@ def test_an_answer_read_from_nginx_after_midnight_counts_on_its_own_day(database
         store.record_request(at, "c", "k", "0,1,0,220", None, "GET:x", "r", "", "")
     position = ingest_position(store, "log")[:2]  # nginx answered 2 s before midnight
     assert ingest_requests(store, "log", position, ("log-file", 1), [
-        (midnight - 2, "c", "k", "0,1,0,220", None, "GET:x", "fallback", "", "", None)])
+        (midnight - 2, "c", "k", "0,1,0,220", None, "GET:x", "fallback", "", "", None, None)])
     store.record_request(midnight + 3, "c", "k", "0,1,0,220", None, "GET:x", "r", "", "")
     Dashboard(store).catch_up(now=NOW)
     per_day = table(admin_app.test_client(), "installs", "per-day", "period=7d")
