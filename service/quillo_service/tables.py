@@ -97,6 +97,19 @@ class Money(float):
 
 OTHER_KEYS = "(other keys)"
 
+_PLACES = {"console": "on the console", "command line": "on the command line"}
+
+
+def by_whom(who):
+    """"by the guard", "by boss on the console": who acted, as recorded
+    ("guard", "console: boss", "command line: root")."""
+    if not who:
+        return ""
+    if who == "guard":
+        return "by the guard"
+    place, _, user = who.partition(": ")
+    return f"by {user} {_PLACES[place]}" if user and place in _PLACES else f"by {who}"
+
 # How joins.py lays downloads and failures at requests, as the console says it.
 FAILURE_RULE = (
     "A failure belongs to the latest request before it of the same address and key, "

@@ -4,7 +4,7 @@ to send (queue.py reads it), each delivery with its last error and times."""
 import json
 
 from ..periods import time_text
-from ..tables import Page, Table
+from ..tables import Page, Table, by_whom
 from . import queue
 
 SHOWN = 200  # deliveries listed, newest first
@@ -30,8 +30,9 @@ def about(kind, text):
     try:
         if kind.startswith("rollout_") and "rule" in data:
             what = kind.removeprefix("rollout_")
-            by = f" by {data['who']}" if data.get("who") else ""
-            why = f" ({data['why']})" if data.get("why") else ""
+            by = " " + by_whom(data["who"]) if data.get("who") else ""
+            # A person's reason; the guard's is its figures, said after it.
+            why = f" ({data['why']})" if data.get("why") and data.get("who") != "guard" else ""
             return (f"\u201c{data['rule']}\u201d {what} at step {data['step']} "
                     f"({data['share']:g} %){by}{why}: its machines "
                     f"{_arm(data['rule_arm'])}, the control {_arm(data['control_arm'])}")

@@ -1,19 +1,9 @@
-"""How a rollout's figures and actors read, the same on its card and in
-its banner: a share of failed requests, and who acted."""
+"""How a rollout's figures read, the same on its card and in its banner:
+a share of failed requests.  Who acted reads as tables.by_whom says."""
 
-_PLACES = {"console": "on the console", "command line": "on the command line"}
+from ..tables import by_whom  # noqa: F401  (the cards and banners take it from here)
 
 
 def percent(failed, requests):
     """26 %, 8.4 %: one decimal where it says something."""
     return f"{100 * min(failed, requests) / requests:.1f}".removesuffix(".0") + "\u00a0%"
-
-
-def by_whom(who):
-    """"by the guard", "by boss on the console": who halted, as recorded."""
-    if not who:
-        return ""
-    if who == "guard":
-        return "by the guard"
-    place, _, user = who.partition(": ")
-    return f"by {user} {_PLACES[place]}" if user and place in _PLACES else f"by {who}"

@@ -107,7 +107,7 @@ def test_an_alert_reads_in_words_and_an_unknown_one_as_stored():
     halted = json.dumps({"rule": "globex", "step": 1, "share": 20, "who": "guard",
                          "rule_arm": arm, "control_arm": {"requests": 0, "failures": 0}})
     assert alerts_view.about("rollout_halted", halted) == (
-        "\u201cglobex\u201d halted at step 1 (20 %) by guard: its machines 22.0 % of 200 "
+        "\u201cglobex\u201d halted at step 1 (20 %) by the guard: its machines 22.0 % of 200 "
         "failed, the control no requests")
     crash = json.dumps({"module": "Quillo.exe", "offset": 0x1F2, "exception_code": 0xC0000005,
                         "crashes": 12, "crashes_day_before": 3})
