@@ -122,7 +122,8 @@ def front_config(front):
         'HOSTS': ''.join('        server %s max_fails=%d fail_timeout=%s;\n'
                          % (h, front.max_fails, front.fail_timeout) for h in front.hosts),
         'LISTEN': _indent(_listen(front.listen)), 'SERVER_NAME': front.name,
-        'TLS': _tls(front.cert, front.cert_key, 'quillo_front_tls', 8), 'CA': front.ca})
+        'TLS': _tls(front.cert, front.cert_key, 'quillo_front_tls', 8), 'CA': front.ca,
+        'PROXY': _indent(PROXY, 8)})
 
 
 def _site(host):
@@ -133,7 +134,7 @@ def _site(host):
         'CLIENT_RATE': host.client_rate, 'CLIENT_BURST': str(host.client_burst),
         'UPSTREAM': host.upstream, 'LISTEN': _listen(host.listen),
         'SERVER_NAME': host.name, 'ACCESS_LOG': host.access_log,
-        'TLS': _tls(host.cert, host.cert_key, 'quillo_tls', 4),
+        'TLS': _tls(host.cert, host.cert_key, 'quillo_tls', 4), 'PROXY': _indent(PROXY, 8),
         'INSTALLERS': host.installers.rstrip('/'), 'FALLBACK': host.fallback.rstrip('/'),
         'INSTALLER_OPTIONS': _indent(host.installer_options, 8),
         'EXTRA_LOCATIONS': _indent(host.extra_locations)})
@@ -186,6 +187,19 @@ ssl_session_timeout 1h;
 # them by itself) and break forward secrecy; the session cache above
 # resumes sessions without them.
 ssl_session_tickets off;
+"""
+
+
+# How a host passes a request to its gunicorn and a front to a host: a kept
+# connection, and the client's address and scheme (the service trusts them
+# only from its configured proxies).
+PROXY = """\
+proxy_http_version 1.1;
+proxy_set_header Connection "";
+proxy_set_header Host $host;
+proxy_set_header X-Real-IP $remote_addr;
+proxy_set_header X-Forwarded-For $remote_addr;
+proxy_set_header X-Forwarded-Proto $scheme;
 """
 
 
@@ -380,12 +394,7 @@ server {
         client_max_body_size 4k;
         client_body_buffer_size 4k;
         proxy_pass http://quillo_service;
-        proxy_http_version 1.1;
-        proxy_set_header Connection "";
-        proxy_set_header Host $host;
-        proxy_set_header X-Real-IP $remote_addr;
-        proxy_set_header X-Forwarded-For $remote_addr;
-        proxy_set_header X-Forwarded-Proto $scheme;
+@PROXY@
         proxy_connect_timeout 5s;
         proxy_read_timeout 15s;
         proxy_hide_header X-Powered-By;
@@ -396,12 +405,7 @@ server {
         limit_except GET { deny all; }
         limit_req zone=quillo_clients burst=@CLIENT_BURST@ nodelay;
         proxy_pass http://quillo_service;
-        proxy_http_version 1.1;
-        proxy_set_header Connection "";
-        proxy_set_header Host $host;
-        proxy_set_header X-Real-IP $remote_addr;
-        proxy_set_header X-Forwarded-For $remote_addr;
-        proxy_set_header X-Forwarded-Proto $scheme;
+@PROXY@
         # Lets the service match nginx's fallback log to what it recorded.
         proxy_set_header X-Request-Id $quillo_request_id;
         proxy_pass_request_body off;
@@ -553,12 +557,7 @@ http {
         # The hosts send it too; the client gets the front's once.
         proxy_hide_header Strict-Transport-Security;
 
-        proxy_http_version 1.1;
-        proxy_set_header Connection "";
-        proxy_set_header Host $host;
-        proxy_set_header X-Real-IP $remote_addr;
-        proxy_set_header X-Forwarded-For $remote_addr;
-        proxy_set_header X-Forwarded-Proto $scheme;
+@PROXY@
         proxy_set_header X-Request-Id $request_id;
         # Each host's certificate must chain to the CA and be valid for the
         # service's name.

@@ -121,6 +121,21 @@ def store(database):
     s.close()
 
 
+def hold_write_lock(database, table="requests"):
+    """A raw connection of another process that holds the store's write lock
+    (SQLite) or `table` (PostgreSQL) until it rolls back: a store that
+    cannot be written in time."""
+    if database.startswith("sqlite://"):
+        import sqlite3
+        conn = sqlite3.connect(database[len("sqlite://"):], isolation_level=None)
+        conn.execute("BEGIN IMMEDIATE")
+    else:
+        conn = psycopg.connect(database, autocommit=True)
+        conn.execute("BEGIN")
+        conn.execute(f"LOCK TABLE {table} IN ACCESS EXCLUSIVE MODE")
+    return conn
+
+
 @pytest.fixture(autouse=True)
 def worker_loops_end(monkeypatch):
     """Every application a test makes (create_app starts its worker and

@@ -8,7 +8,7 @@ import time
 import psycopg
 import pytest
 
-from conftest import RULE, SECRET
+from conftest import RULE, SECRET, hold_write_lock
 from quillo_service import create_app  # noqa: E402
 from quillo_service.clients import client_key
 from quillo_service.db import SchemaError, open_store
@@ -393,25 +393,13 @@ def test_rows_committed_out_of_id_order_are_not_skipped_by_any_position(postgres
     store.close()
 
 
-def _hold_write_lock(database):
-    """A raw connection of another process that holds the requests table."""
-    if database.startswith("sqlite://"):
-        import sqlite3
-        conn = sqlite3.connect(database[len("sqlite://"):], isolation_level=None)
-        conn.execute("BEGIN IMMEDIATE")
-    else:
-        conn = psycopg.connect(database, autocommit=True)
-        conn.execute("BEGIN")
-        conn.execute("LOCK TABLE requests IN ACCESS EXCLUSIVE MODE")
-    return conn
-
 
 def test_a_locked_database_sends_requests_to_the_spool_written_once(database, tmp_path,
                                                                     monkeypatch):
     s = open_store(database, base_dir=str(tmp_path), client_secret=SECRET)
     monkeypatch.setattr(s, "_replay_later", lambda: None)  # replayed by hand below
     s.check()
-    writer = _hold_write_lock(database)  # a long write
+    writer = hold_write_lock(database)  # a long write
     try:
         _request(s, None)
         _request(s, None, "second")

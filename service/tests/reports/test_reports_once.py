@@ -3,10 +3,8 @@ a report retried with nginx's id, one spooled while the database could not
 take it, and one both spooled and stored by another host."""
 
 import re
-import sqlite3
 
-import psycopg
-
+from conftest import hold_write_lock
 from quillo_service.reports.records import find_event
 
 ERROR = ("/error/?source=gatherkit&code=206&message={message}&error=0x800b0100"
@@ -37,25 +35,13 @@ def test_a_report_of_one_id_is_stored_once_under_the_reference_shown(client, app
     assert len(stored(store, "retried")) == 2 and len(set(stored(store, "no id"))) == 2
 
 
-def _lock_events(database):
-    """Another connection holding the write lock (SQLite) or the events
-    table (PostgreSQL) until it rolls back."""
-    if database.startswith("sqlite://"):
-        conn = sqlite3.connect(database[len("sqlite://"):], isolation_level=None)
-        conn.execute("BEGIN IMMEDIATE")
-    else:
-        conn = psycopg.connect(database, autocommit=True)
-        conn.execute("BEGIN")
-        conn.execute("LOCK TABLE events IN ACCESS EXCLUSIVE MODE")
-    return conn
-
 
 def test_a_report_the_store_cannot_take_is_spooled_and_stored_once(client, app, database,
                                                                    monkeypatch):
     store = app.extensions["quillo"].store
     monkeypatch.setattr(store, "_replay_later", lambda: None)  # replayed by hand below
     store.check()
-    locked = _lock_events(database)
+    locked = hold_write_lock(database, "events")
     try:
         spooled = report(client, "spooled", "01" * 16)
         # This one the front retries on another host, which stores it.

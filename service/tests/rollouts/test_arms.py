@@ -7,8 +7,7 @@ import random
 import time
 
 import pytest
-from conftest import GUARDED, KEY, RULE
-from db.test_store import _hold_write_lock
+from conftest import GUARDED, KEY, RULE, hold_write_lock
 from test_rollouts import BETA, STABLE, guarded_app, machine  # noqa: F401 (a fixture)
 
 from quillo_service.background import WorkerLoop
@@ -76,7 +75,7 @@ def test_a_spooled_request_keeps_its_arm(guarded_app, write_config, database):
     app = guarded_app("50, 100", extra=LATER)
     store, client = app.extensions["quillo"].store, app.test_client()
     inside, outside = in_and_out()
-    writer = _hold_write_lock(database)  # the database cannot take the requests in time
+    writer = hold_write_lock(database)  # the database cannot take the requests in time
     try:
         assert ask(client, *inside) == BETA and ask(client, *outside) == STABLE
     finally:
