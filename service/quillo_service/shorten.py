@@ -7,6 +7,7 @@ Whoever cuts shows the whole text beside it (a title), and the CSV has it.
 """
 
 ELLIPSIS = "\u2026"
+CELL_CHARS = 48  # of a key in a table's cell
 
 
 def middle(text, limit):

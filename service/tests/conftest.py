@@ -34,6 +34,19 @@ KEY = "0123456789abcdef0123456789abcdef01234567"
 SECRET = b"a test secret of the client keys, 0123456789"
 MACHINE = "0123456789ABCDEF0123456789ABCDEF01234567"
 
+# The channels every test configuration has, and the rule for one key.
+CHANNELS_AND_VIP = """\
+[channels]
+stable = "https://setup.test/installers/stable.exe"
+beta = "https://setup.test/installers/beta.exe"
+campaign = "https://setup.test/installers/campaign.exe"
+
+[[rules]]
+name = "vip"
+key = "feedfeedfeedfeedfeedfeedfeedfeedfeedfeed"
+channel = "beta"
+"""
+
 CONFIG = """
 full_installer = "https://dl.test/QuilloFull.exe"
 support = "help@quillo.test"
@@ -46,16 +59,7 @@ events_per_minute = 5
 enabled = false
 page = "https://setup.test/notice/maintenance"
 
-[channels]
-stable = "https://setup.test/installers/stable.exe"
-beta = "https://setup.test/installers/beta.exe"
-campaign = "https://setup.test/installers/campaign.exe"
-
-[[rules]]
-name = "vip"
-key = "feedfeedfeedfeedfeedfeedfeedfeedfeedfeed"
-channel = "beta"
-
+""" + CHANNELS_AND_VIP + """
 [[rules]]
 name = "acme"
 key_prefix = "acme"

@@ -26,7 +26,7 @@ from ..dashboard.queries import Dashboard
 from ..rollouts.queries import RolloutQueries
 from ..db import StoreError
 from ..funnel.queries import FunnelCounts
-from ..shorten import middle
+from ..shorten import CELL_CHARS, middle
 from . import auth, views
 from .users import Users
 from ..periods import parse_filters, parse_period, period_query, shown_dates, time_text
@@ -35,6 +35,7 @@ log = logging.getLogger("quillo_service")
 
 bp = Blueprint("admin", __name__, url_prefix="/admin")
 bp.add_app_template_filter(middle, "middle_cut")  # long keys in the tables
+bp.add_app_template_global(CELL_CHARS, "cell_chars")
 
 _HEADERS = {
     "Content-Security-Policy": "default-src 'none'; style-src 'unsafe-inline'; "

@@ -3,6 +3,7 @@
 import json
 import tomllib
 
+from conftest import CHANNELS_AND_VIP
 from quillo_service.banners.words import Facts, compose
 from quillo_service.config import parse_config
 from quillo_service.config.watcher import Live
@@ -17,16 +18,7 @@ default_channel = "stable"
 enabled = true
 page = "https://setup.test/notice/maintenance"
 
-[channels]
-stable = "https://setup.test/installers/stable.exe"
-beta = "https://setup.test/installers/beta.exe"
-campaign = "https://setup.test/installers/campaign.exe"
-
-[[rules]]
-name = "vip"
-key = "feedfeedfeedfeedfeedfeedfeedfeedfeedfeed"
-channel = "beta"
-
+""" + CHANNELS_AND_VIP + """
 [[rules]]
 name = "release"
 key_prefix = "acme"
