@@ -17,6 +17,7 @@ id is claimed then.
 
 import functools
 
+from ..clients import REQUEST_ID_FORM
 from .schema import EVENT_COLUMNS
 
 LINE_KIND = "event"  # the key of a report's line in the spool; a request's line is a list
@@ -61,7 +62,10 @@ def from_line(value):
     found = value[LINE_KIND]
     event = {c: found.get(c) for c in EVENT_COLUMNS}
     rid = found.get(REQUEST_ID)
-    if any(event[c] is None for c in _NOT_NULL) or not (rid is None or isinstance(rid, str)):
+    # An id of another form is none the service spooled, and one the
+    # database refuses (a NUL, a lone surrogate) would hold back the file.
+    if any(event[c] is None for c in _NOT_NULL) or not (
+            rid is None or isinstance(rid, str) and REQUEST_ID_FORM.fullmatch(rid)):
         return None
     event[REQUEST_ID] = rid
     return event

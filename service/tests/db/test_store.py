@@ -12,8 +12,10 @@ from conftest import RULE, SECRET, hold_write_lock
 from quillo_service import create_app  # noqa: E402
 from quillo_service.clients import client_key
 from quillo_service.db import SchemaError, open_store
+from quillo_service.db import events as db_events
 from quillo_service.db.schema import EVENT_COLUMNS, SCHEMA_VERSION
 from quillo_service.dashboard.queries import Dashboard
+from quillo_service.reports.events import build_event
 from quillo_service.reports.records import (count_hit, find_event, hits, recent_events,
                                              record_event)
 
@@ -186,15 +188,20 @@ def test_a_spooled_line_with_a_malformed_request_id_holds_back_nothing_after_it(
     def row(key, rid):
         return [time.time(), client_key("c", SECRET), key, "v", "i", "GET:x", "default", "", "",
                 rid]
+    def report(key, rid):
+        event = build_event(f"source=gatherkit&code=155&key={key}".encode(), "c", time.time())
+        return db_events.line({**event, "request_id": rid})
     # A file taken for replay earlier (it sorts first), then the spool's own file.
     bad = [5, "%031x\0" % 1, "%031x\ud800" % 2, "%032x" % 3 + "0", "%031x" % 4 + "g"]
     with open(f"{s.spool.path}.0.taken", "w") as f:
         for r in [row("a", "%032x" % 10)] + [row(f"bad{n}", rid) for n, rid in enumerate(bad)] \
-                + [row("b", None)]:
+                + [report(f"bad{n}", rid) for n, rid in enumerate(bad)] \
+                + [row("b", None), report("r", "%032x" % 12)]:
             f.write(json.dumps(r) + "\n")
     s.spool.add(row("c", "%032x" % 11))
-    assert s.replay_spool() == 3 and not s.spool.pending()
+    assert s.replay_spool() == 4 and not s.spool.pending()
     assert sorted(r["bundle_key"] for r in s.recent_requests()) == ["a", "b", "c"]
+    assert [e["bundle_key"] for e in recent_events(s)] == ["r"]
     s.close()
 
 
