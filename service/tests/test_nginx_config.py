@@ -200,7 +200,12 @@ def test_an_error_report_reaches_gunicorn_with_the_fronts_request_id_on_any_host
     assert all(re.fullmatch("[0-9a-f]{32}", i) for i in ids) and ids[0] != ids[1]
     assert Upstream.seen == [("/error/?source=gatherkit&code=%d" % n, i)
                              for n, i in zip((1, 2), ids)]
-    tried = [line.split("|")[4] for line in open(front.log)]
+    # nginx logs a request once it has answered it: wait for both lines.
+    for _ in range(100):
+        tried = [line.split("|")[4] for line in open(front.log)]
+        if len(tried) == 2:
+            break
+        time.sleep(0.05)
     assert sorted(len(t.split(", ")) for t in tried) == [1, 2], tried  # a, then b
     # A host reached directly gives /error/ an id of its own.
     Upstream.seen.clear()
