@@ -557,6 +557,33 @@ def test_an_answer_read_from_nginx_after_midnight_counts_on_its_own_day(database
         [day_text(midnight // DAY) + " 00:00", "3"]]
 
 
+def test_late_rows_count_alike_in_the_last_24_hours_and_the_last_7_days(database, admin_app):
+    """Rows replayed long after their time (a spool, nginx's log read after
+    an outage) sit among far newer ids: each view counts them in their own
+    hour and day, and the 24-hour and 7-day views agree."""
+    store = admin_app.extensions["quillo"].store
+    today = NOW - 12 * 3600
+    for ago in range(5):  # this morning's requests, in time order
+        store.record_request(today + 3600 + ago, "c", "k", "v", None, "GET:x", "r", "", "")
+    # Replayed after them: hours and days older than their neighbours, far
+    # more than LATE.
+    for at in [NOW - 3 * DAY] * 40 + [today - 4 * 3600] * 3:
+        store.record_request(at, "c", "k", "v", None, "GET:x", "r", "", "")
+    for ago in range(5):
+        store.record_request(today + 3 * 3600 + ago, "c", "k", "v", None, "GET:x", "r", "", "")
+    Dashboard(store).catch_up(now=NOW)
+    client = admin_app.test_client()
+    hours = {r[0]: int(r[1]) for r in table(client, "installs", "per-day", "period=24h")[1:]
+             if r[1] != "0"}
+    days = {r[0]: int(r[1]) for r in table(client, "installs", "per-day", "period=7d")[1:]
+            if r[1] != "0"}
+    yesterday = day_text(today // DAY - 1)
+    assert hours == {f"{yesterday} 20:00": 3, f"{day_text(today // DAY)} 01:00": 5,
+                     f"{day_text(today // DAY)} 03:00": 5}
+    assert days == {day_text((NOW - 3 * DAY) // DAY): 40, yesterday: 3,
+                    day_text(today // DAY): 10}
+
+
 def test_long_and_missing_keys_and_chart_axes_read_at_a_glance(database, admin_app):
     from quillo_service.charts import round_step
     assert [round_step(n) for n in (0, 4, 5, 400, 401, 2758)] == [1, 1, 2, 100, 200, 1000]
