@@ -51,11 +51,21 @@ def filter_sql(store, filters, key_col="bundle_key"):
     return "".join(" AND " + part for part in parts), params
 
 
-def fold_keys(conn, table, keys, counts, weight, where, params):
+def merged(table, column, how):
+    """SQL for ON CONFLICT of `table`'s `column` that keeps the least
+    ("MIN") or the greatest ("MAX") of the row's value and the excluded
+    one, NULL counting as none (as MIN and MAX over rows count it)."""
+    cmp = {"MIN": "<", "MAX": ">"}[how]
+    return (f"CASE WHEN {table}.{column} IS NULL OR excluded.{column} {cmp} {table}.{column} "
+            f"THEN excluded.{column} ELSE {table}.{column} END")
+
+
+def fold_keys(conn, table, keys, counts, weight, where, params, extremes=()):
     """Fold the keys of `table`'s rows `where` (a fragment with `params`)
     past the KEYS_PER_DAY with the most `weight` into the empty key,
     inside the open transaction.  keys: the table's key columns,
-    bundle_key among them; counts: its columns that add up."""
+    bundle_key among them; counts: its columns that add up; extremes:
+    (column, "MIN" or "MAX") of those that keep the least or greatest."""
     cap = int(KEYS_PER_DAY)
     if conn.execute(f"SELECT COUNT(DISTINCT bundle_key) FROM {table} WHERE {where} "
                     "AND bundle_key <> ''", params).fetchone()[0] <= cap:
@@ -63,10 +73,12 @@ def fold_keys(conn, table, keys, counts, weight, where, params):
     others = (f"{where} AND bundle_key <> '' AND bundle_key NOT IN "
               f"({leaders(table, 'bundle_key', weight, cap, where)})")
     select = ", ".join("''" if k == "bundle_key" else k for k in keys)
-    sums = ", ".join(f"SUM({c})" for c in counts)
-    update = ", ".join(f"{c} = {table}.{c} + excluded.{c}" for c in counts)
+    sums = ", ".join([f"SUM({c})" for c in counts] + [f"{how}({c})" for c, how in extremes])
+    update = ", ".join([f"{c} = {table}.{c} + excluded.{c}" for c in counts]
+                       + [f"{c} = {merged(table, c, how)}" for c, how in extremes])
+    columns = tuple(keys) + tuple(counts) + tuple(c for c, _ in extremes)
     conn.execute(
-        f"INSERT INTO {table} ({', '.join(keys + counts)}) SELECT {select}, {sums} "
+        f"INSERT INTO {table} ({', '.join(columns)}) SELECT {select}, {sums} "
         f"FROM {table} WHERE {others} GROUP BY "
         f"{', '.join(k for k in keys if k != 'bundle_key')} "
         f"ON CONFLICT ({', '.join(keys)}) DO UPDATE SET {update}", (*params, *params))

@@ -48,6 +48,14 @@ def bucket_unit(period):
     return "hour" if period.name == "24h" else "day"
 
 
+def hours(period):
+    """(first, end): the hours whose counts make up the period, the first
+    one in and the one after the last, as whole hours since 1970.  Counts
+    are kept by the hour, so a period that starts or ends within an hour
+    takes that whole hour."""
+    return int(period.start // HOUR), int(-(-period.end // HOUR))
+
+
 def buckets(period):
     """[(hour or day number, its text)] of the period, oldest first, by bucket_unit."""
     if bucket_unit(period) == "hour":

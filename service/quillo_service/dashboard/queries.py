@@ -1,16 +1,21 @@
 """What the dashboard counts, read from the store without slowing the recording.
 
-ROLLUP: the invariant every reader of requests_daily relies on
---------------------------------------------------------------
-`requests_daily` (day, key, version, answer, malformed fields -> count) holds
-exactly the requests with 0 < id <= last_id (`rollup_state`, ROLLUP), each counted once,
-and nothing else.  So a count is requests_daily plus the requests with
-id > last_id, both read in one snapshot (`Dashboard.reading`); read apart, a
-rollup committing in between would count its rows twice.  Three things keep
-the invariant true:
+ROLLUP: the invariant every reader of the rollups relies on
+-----------------------------------------------------------
+`requests_daily` (day, key, version, answer, malformed fields -> count) and
+`requests_hourly` (hour, key, version, rule, answer, malformed fields ->
+count) each hold exactly the requests with 0 < id <= the position kept in
+`rollup_state` under ROLLUP, each counted once, and nothing else.  The
+reports' rollup (`reports_daily`, `reports_hourly`: key, version, kind,
+code, crash group, os, malformed fields -> count, first and last time, a
+message) holds the events up to its own position, REPORTS, likewise.  So a
+count is the rollup's hours and days plus the rows with an id past its
+position, filtered by time, all read in one snapshot (`Dashboard.reading`);
+read apart, a rollup committing in between would count its rows twice.
+Three things keep the invariant true:
 
 - Ids are never reused (AUTOINCREMENT on SQLite, identity on PostgreSQL), so
-  a row with an id at or below last_id is one already counted.
+  a row with an id at or below the position is one already counted.
 - `recorded_at` is the database's clock at the insert, so ids and times rise
   together whichever host wrote the row.  With PostgreSQL an id is taken at
   the insert but seen only at the commit, so for a while a lower id can be
@@ -20,69 +25,140 @@ the invariant true:
   older than LAG too, and an insert is never open that long: it committed,
   or it was rolled back and will never appear.  (Requests written from the spool
   and nginx's fallback answers read from its log are the exceptions: they
-  keep the time they were answered, so they sit among newer ids.  The
-  rollup goes by id and counts them all the same; the searches by time
-  allow LATE seconds for the fallback answers, see `_id_range`.)
-- Each chunk runs in one transaction that re-reads last_id under a lock, so
-  two workers (or a worker and the cron rollup) never add a row twice.
-  Purge deletes requests_daily days only with the requests they count.
+  keep the time they were answered, so they sit among newer ids, minutes or
+  hours late.  The rollup goes by id and adds each to its own hour and day
+  all the same, and the rows past the position are read by id, whatever
+  their time: no count searches the ids by time, so a late row is never
+  missed.)
+- Each chunk runs in one transaction that re-reads the position under a
+  lock, so two workers (or a worker and the cron rollup) never add a row
+  twice; the hourly and daily tables move in that same transaction.
+  Purge deletes rollup days and hours only with the rows they count.
+
+A period is counted in whole hours (periods.hours): whole days from the
+daily tables, the hours at its ends from the hourly ones.
 
 Keys stay bounded: a key that cannot be a launcher's (missing, cut, badly
 encoded, not printable: "key" in the malformed fields) is folded into the
 empty key, which the views call "other keys"; a day keeps at most
-KEYS_PER_DAY keys of its own, those with the most requests so far, the rest
-are folded too (both rules are key_rules.py's, shared with the download
-funnel); and a view shows at most TOP_KEYS keys, the others summed in
-the same "other keys" row.  The
-folding is done in SQL, so a flood of made-up keys never reaches memory.
-
-Events are few (one per failed interactive run or crash), so they are always
-counted live over their id range.  All times are UTC; a day is the number of
-whole days since 1970-01-01 UTC.
+KEYS_PER_DAY keys of its own, those with the most requests (or reports) so
+far, the rest are folded too, in its daily row and its hours alike (both
+rules are key_rules.py's, shared with the download funnel); and a view
+shows at most TOP_KEYS keys, the others summed in the same "other keys"
+row.  The folding is done in SQL, so a flood of made-up keys never reaches
+memory.  All times are UTC; a day is the number of whole days since
+1970-01-01 UTC.
 """
 
 import time
-import weakref
 from contextlib import contextmanager
+from typing import NamedTuple
 
 from .. import settings
 from ..db import retention
 from ..db.base import LAG, LATE
-from ..key_rules import KEYS_PER_DAY, filter_sql, fold_keys, folded, leaders
+from ..key_rules import filter_sql, fold_keys, folded, leaders, merged
+from ..periods import HOUR, Period, hours
 
 DAY = 86400
-ROLLUP = "requests"  # rollup_state: the last request id in requests_daily
-retention.register("requests_daily", "day", 86400)  # the daily counts go with their days
+ROLLUP = "requests"  # rollup_state: the last request id in requests_daily and requests_hourly
+REPORTS = "reports"  # rollup_state: the last event id in reports_daily and reports_hourly
+# The rollups go with the rows they count.  The hourly rows are kept as long
+# as the daily ones: a day's hours are some times its rows (a few thousand
+# an hour at most, against hundreds of thousands of requests), and the
+# alerts' week before and any period that starts within a day need them.
+retention.register("requests_daily", "day", 86400)
+retention.register("requests_hourly", "hour", 3600)
+retention.register("reports_daily", "day", 86400)
+retention.register("reports_hourly", "hour", 3600)
 OTHER = ""  # the folded key: no launcher's key is empty
 # Answers that nginx gave by itself (rule "fallback", taken from its log; see
 # fallback.py) are counted as answers of their own, apart from the same
 # instruction given by the service.
+# A time that is no number of seconds a row can have been recorded at (NaN
+# or infinite, or past any hour a BIGINT holds) comes from a broken clock:
+# such a row is in no hour and no day, rather than holding the rollup up.
+COUNTABLE = " AND recorded_at > -1e12 AND recorded_at < 1e12"
 ANSWER_SQL = "CASE WHEN rule = 'fallback' THEN 'fallback:' || answer ELSE answer END"
 
+# The report columns that may be NULL in `events` are kept in the rollup's
+# key as 0 or '', each with its bit in `nulls`.  GROUP NULLS: the crash
+# group's bits.
+REPORT_NULLS = (("code_number", 1, "0"), ("module", 2, "''"), ("module_offset", 4, "0"),
+                ("exception_code", 8, "0"))
+CODE_NULL, GROUP_NULLS = 1, 14
+_REQUEST_KEYS = ("bundle_key", "version", "rule", "answer", "malformed")
+_REPORT_KEYS = ("bundle_key", "version", "kind", "code_number", "module", "module_offset",
+                "exception_code", "nulls", "os", "malformed")
+_REPORT_EXTREMES = (("first_at", "MIN"), ("last_at", "MAX"), ("message", "MIN"))
 
-# Each store's crash groups' first crashes ever recorded (Dashboard._first_crashes).
-_first_seen = weakref.WeakKeyDictionary()
-FIRST_SEEN_KEPT = 10_000
+
+def _ceil(a, b):
+    return -(-a // b)
+
+
+class _Counted(NamedTuple):
+    """One rollup as the views read it: the same columns from its daily and
+    hourly tables and from the rows past its position (SELECTs with their
+    placeholders: the days, the hours, and the position and times)."""
+    position: str
+    daily: str
+    hourly: str
+    tail: str
 
 
 class Dashboard:
     """The dashboard's questions, answered from one store."""
 
-    CHUNK = 250_000     # requests rolled up per transaction
-    BUDGET = 3.0        # seconds a page may spend catching the rollup up
+    CHUNK = 250_000     # rows rolled up per transaction
+    BUDGET = 3.0        # seconds a page may spend catching the rollups up
     TOP_KEYS = 500      # keys of their own in a view
     LATE = LATE         # how far the time-to-id search may be off (db/base.py)
 
     def __init__(self, store):
         self.store = store
-        self.p = store.placeholder
+        self.p = p = store.placeholder
         self.day_sql = store.day_sql
+        key = folded(store, "bundle_key", "key")
+        # The rollups' columns, worked out from a raw row: in the rollups
+        # and in the rows past their positions alike.
+        self._request_cols = {"bundle_key": key, "version": "COALESCE(version, '')",
+                              "rule": "rule", "answer": "answer", "malformed": "malformed"}
+        nulls = " + ".join(f"CASE WHEN {c} IS NULL THEN {bit} ELSE 0 END"
+                           for c, bit, _ in REPORT_NULLS)
+        self._report_cols = {
+            "bundle_key": key, "version": "COALESCE(version, '')", "kind": "kind",
+            **{c: f"COALESCE({c}, {none})" for c, _, none in REPORT_NULLS},
+            "nulls": f"({nulls})", "os": "COALESCE(os, '')", "malformed": "malformed"}
+        # Only the crash groups need a message (their sample, the least).
+        self._report_extremes = {"first_at": "MIN(recorded_at)", "last_at": "MAX(recorded_at)",
+                                 "message": "MIN(CASE WHEN kind = 'crash' THEN message END)"}
+        tail = f"FROM {{}} WHERE id > {p} AND recorded_at >= {p} AND recorded_at < {p}"
+        self._requests = _Counted(
+            ROLLUP,
+            "SELECT day, bundle_key, version, answer, malformed, n FROM requests_daily "
+            f"WHERE day >= {p} AND day < {p}",
+            f"SELECT hour / 24 AS day, hour, bundle_key, version, {ANSWER_SQL} AS answer, "
+            f"malformed, n FROM requests_hourly WHERE hour >= {p} AND hour < {p}",
+            f"SELECT {self.day_sql} AS day, {store.hour_sql} AS hour, {key} AS bundle_key, "
+            f"COALESCE(version, '') AS version, {ANSWER_SQL} AS answer, malformed, 1 AS n "
+            + tail.format("requests"))
+        report = ", ".join(_REPORT_KEYS) + ", n, first_at, last_at, message"
+        self._reports = _Counted(
+            REPORTS,
+            f"SELECT day, {report} FROM reports_daily WHERE day >= {p} AND day < {p}",
+            f"SELECT hour / 24 AS day, hour, {report} FROM reports_hourly "
+            f"WHERE hour >= {p} AND hour < {p}",
+            f"SELECT {self.day_sql} AS day, {store.hour_sql} AS hour, "
+            + ", ".join(f"{v} AS {c}" for c, v in self._report_cols.items())
+            + ", 1 AS n, recorded_at AS first_at, recorded_at AS last_at, "
+            "CASE WHEN kind = 'crash' THEN message END AS message " + tail.format("events"))
 
     # -- plumbing ----------------------------------------------------------------
 
     @contextmanager
     def reading(self, now=None):
-        """Reads of the dashboard's counts: the rollup caught up first, then
+        """Reads of the dashboard's counts: the rollups caught up first, then
         one snapshot (the console's pages catch the funnel's up too, see
         admin/__init__.py)."""
         self.catch_up(now)
@@ -90,7 +166,8 @@ class Dashboard:
             yield self
 
     def _id_range(self, table, start, end):
-        """Ids that hold every row recorded in [start, end), and some around.
+        """Ids that hold every row recorded in [start, end), and some around,
+        for the lists of the latest rows (the counts never search by time).
 
         nginx's fallback answers get their ids when the log is read, seconds
         after requests answered later took theirs, so ids are in time order
@@ -99,57 +176,171 @@ class Dashboard:
         first_id = self.store.first_id
         return first_id(table, start - self.LATE), first_id(table, end + self.LATE)
 
-    # -- the rollup --------------------------------------------------------------
+    # -- the rollups -------------------------------------------------------------
 
     def rolled_up_to(self):
+        """The last request id in the requests' rollup (0 for none)."""
         return self.store.position(ROLLUP) or 0
 
-    def _roll_chunk(self, conn, last, upto):
+    def reports_rolled_up_to(self):
+        """The last event id in the reports' rollup (0 for none)."""
+        return self.store.position(REPORTS) or 0
+
+    def _roll_requests(self, conn, last, upto):
         """Add the requests with last < id <= upto to the rollup, then fold the
         keys of any day past KEYS_PER_DAY into the empty key."""
         p = self.p
+        c = self._request_cols
         days = {row[0] for row in conn.execute(
             "INSERT INTO requests_daily (day, bundle_key, version, answer, malformed, n) "
-            f"SELECT {self.day_sql}, {folded(self.store, 'bundle_key', 'key')}, "
-            f"COALESCE(version, ''), {ANSWER_SQL}, malformed, COUNT(*) "
-            f"FROM requests WHERE id > {p} AND id <= {p} GROUP BY 1, 2, 3, 4, 5 "
+            f"SELECT {self.day_sql}, {c['bundle_key']}, {c['version']}, {ANSWER_SQL}, "
+            f"malformed, COUNT(*) FROM requests WHERE id > {p} AND id <= {p}{COUNTABLE} "
+            "GROUP BY 1, 2, 3, 4, 5 "
             "ON CONFLICT (day, bundle_key, version, answer, malformed) "
             "DO UPDATE SET n = requests_daily.n + excluded.n RETURNING day",
             (last, upto)).fetchall()}
+        self._roll_requests_hourly(conn, last, upto)
         for day in sorted(days):
-            fold_keys(conn, "requests_daily", self._REQUEST_DIMS, ("n",), "n",
-                      f"day = {p}", (day,))
+            fold_keys(conn, "requests_daily", ("day",) + _REQUEST_KEYS[:2] + _REQUEST_KEYS[3:],
+                      ("n",), "n", f"day = {p}", (day,))
+            self._fold_hours(conn, "requests_hourly", _REQUEST_KEYS, (), day)
+
+    def _roll_requests_hourly(self, conn, last, upto):
+        """requests_hourly's part of a chunk; returns the hours it added to."""
+        p, c = self.p, self._request_cols
+        return {row[0] for row in conn.execute(
+            "INSERT INTO requests_hourly (hour, " + ", ".join(_REQUEST_KEYS) + ", n) "
+            f"SELECT {self.store.hour_sql}, "
+            + ", ".join(c[k] for k in _REQUEST_KEYS)
+            + f", COUNT(*) FROM requests WHERE id > {p} AND id <= {p}{COUNTABLE} "
+            "GROUP BY 1, 2, 3, 4, 5, 6 "
+            f"ON CONFLICT (hour, {', '.join(_REQUEST_KEYS)}) "
+            "DO UPDATE SET n = requests_hourly.n + excluded.n RETURNING hour",
+            (last, upto)).fetchall()}
+
+    def _fold_hours(self, conn, table, keys, extremes, day):
+        p = self.p
+        fold_keys(conn, table, ("hour",) + keys, ("n",), "n", f"hour >= {p} AND hour < {p}",
+                  (day * 24, day * 24 + 24), extremes)
+
+    def _roll_reports(self, conn, last, upto):
+        """Add the events with last < id <= upto to the reports' rollup, by
+        hour and by day, then fold the keys of any day past KEYS_PER_DAY."""
+        p, c = self.p, self._report_cols
+        cols = ", ".join(_REPORT_KEYS)
+        extremes = ", ".join(self._report_extremes.values())
+        group = ", ".join(str(i + 1) for i in range(len(_REPORT_KEYS) + 1))
+        days = set()
+        for table, unit, unit_sql in (("reports_hourly", "hour", self.store.hour_sql),
+                                      ("reports_daily", "day", self.day_sql)):
+            update = ", ".join([f"n = {table}.n + excluded.n"]
+                               + [f"{x} = {merged(table, x, how)}" for x, how in _REPORT_EXTREMES])
+            units = {row[0] for row in conn.execute(
+                f"INSERT INTO {table} ({unit}, {cols}, n, first_at, last_at, message) "
+                f"SELECT {unit_sql}, " + ", ".join(c[k] for k in _REPORT_KEYS)
+                + f", COUNT(*), {extremes} FROM events WHERE id > {p} AND id <= {p}{COUNTABLE} "
+                f"GROUP BY {group} ON CONFLICT ({unit}, {cols}) DO UPDATE SET {update} "
+                f"RETURNING {unit}", (last, upto)).fetchall()}
+            days |= units if unit == "day" else set()
+        for day in sorted(days):
+            fold_keys(conn, "reports_daily", ("day",) + _REPORT_KEYS, ("n",), "n",
+                      f"day = {p}", (day,), _REPORT_EXTREMES)
+            self._fold_hours(conn, "reports_hourly", _REPORT_KEYS, _REPORT_EXTREMES, day)
+
+    def _target(self, table, now):
+        """The last id of `table` the rollup may reach now, or None."""
+        s, p = self.store, self.p
+        # Up to the last row older than LAG, not to the first younger one: an
+        # id missing between the two may belong to an insert still open.
+        # The search lands within LATE seconds of its mark (see _id_range).
+        young = s.first_id(table, now - LAG - self.LATE)
+        return s.read(f"SELECT MAX(id) FROM {table} WHERE id < {p}", (young,))[0][0]
+
+    def _roll_chunk(self, name, target, roll):
+        """One chunk of the rollup kept under `name`, towards `target`, in one
+        transaction that re-reads the position under the rollups' lock;
+        returns the position after it."""
+        s = self.store
+        with s.transaction(patient=True) as conn:
+            s.lock_rollup(conn)
+            last = s.position(name, conn) or 0
+            if last >= target:
+                return last
+            upto = min(last + self.CHUNK, target)
+            roll(conn, last, upto)
+            s.set_position(conn, name, upto)
+        return upto
 
     def catch_up(self, now=None, budget=None):
-        """Add the requests recorded since the last catch-up to the rollup, in
-        chunks, for at most `budget` seconds; returns the last id rolled up.
+        """Add the requests and the reports recorded since the last catch-up
+        to their rollups, a chunk of each in turn, for at most `budget`
+        seconds; returns the last request id rolled up.
 
         `now` defaults to the database's clock, the one recorded_at is taken
         from.  Rows younger than LAG seconds stay out (see ROLLUP above).
         """
-        s, p = self.store, self.p
+        s = self.store
         now = s.now() if now is None else now
         budget = self.BUDGET if budget is None else budget
-        # Up to the last row older than LAG, not to the first younger one: an
-        # id missing between the two may belong to an insert still open.
-        # The search lands within LATE seconds of its mark (see _id_range).
-        young = s.first_id("requests", now - LAG - self.LATE)
-        last = self.rolled_up_to()
-        target = self.store.read(f"SELECT MAX(id) FROM requests WHERE id < {p}", (young,))[0][0]
-        target = last if target is None else target
-        began = time.monotonic()
         with s.store_errors():
-            while last < target and time.monotonic() - began < budget:
-                with s.transaction(patient=True) as conn:
-                    s.lock_rollup(conn)
-                    last = s.position(ROLLUP, conn) or 0
-                    if last >= target:
-                        break
-                    upto = min(last + self.CHUNK, target)
-                    self._roll_chunk(conn, last, upto)
-                    s.set_position(conn, ROLLUP, upto)
-                last = upto
-        return last
+            rollups = [[ROLLUP, self.rolled_up_to(), self._target("requests", now),
+                        self._roll_requests],
+                       [REPORTS, self.reports_rolled_up_to(), self._target("events", now),
+                        self._roll_reports]]
+            for r in rollups:
+                r[2] = r[1] if r[2] is None else r[2]
+            began = time.monotonic()
+            while time.monotonic() - began < budget:
+                behind = [r for r in rollups if r[1] < r[2]]
+                if not behind:
+                    break
+                for r in behind:
+                    r[1] = self._roll_chunk(r[0], r[2], r[3])
+        return rollups[0][1]
+
+    # -- reading the rollups -----------------------------------------------------
+
+    def _read(self, counted, period, dims, sums, where, params, filters, outer="",
+              by_hour=False, now=None):
+        """The rows of `outer` (SQL over `c`, or a function of the rollup's
+        position giving it with its parameters: the parts, each grouped by
+        `dims` with `sums`, both (name, SQL) over the rollup's columns,
+        narrowed by `where` with `params` and the filters), over the
+        period's hours (periods.hours).
+
+        Whole days come from the daily table, unless by the hour; the hours
+        at the ends from the hourly one; and the rows past the rollup's
+        position, by their time.  Given `now`, a period that ends at it
+        takes the rest of its last day, in which nothing is recorded yet, so
+        that the day comes whole from the daily table."""
+        first, end = hours(period)
+        if now is not None and not by_hour and period.end >= now - 1:
+            end = _ceil(end, 24) * 24
+        fsql, fparams = filter_sql(self.store, filters)
+        cols = ", ".join(f"{sql} AS {name}" for name, sql in dims + sums)
+        group = " GROUP BY " + ", ".join(sql for _, sql in dims) if dims else ""
+        parts, args = [], []
+
+        def part(source, bounds):
+            parts.append(f"SELECT {cols} FROM ({source}) s WHERE 1 = 1{where}{fsql}{group}")
+            args.extend([*bounds, *params, *fparams])
+
+        with self.store.snapshot():
+            last = (self.rolled_up_to() if counted.position == ROLLUP
+                    else self.reports_rolled_up_to())
+            d0, d1 = _ceil(first, 24), end // 24  # the whole days
+            if by_hour or d0 >= d1:
+                ends = [(first, end)]
+            else:
+                part(counted.daily, (d0, d1))
+                ends = [(first, d0 * 24), (d1 * 24, end)]
+            for lo, hi in ends:
+                if lo < hi:
+                    part(counted.hourly, (lo, hi))
+            part(counted.tail, (last, first * HOUR, end * HOUR))
+            outer, more = outer(last) if callable(outer) else (outer, [])
+            return self.store.read(f"WITH c AS ({' UNION ALL '.join(parts)}) {outer}",
+                                   args + more)
 
     # -- requests ----------------------------------------------------------------
 
@@ -170,83 +361,22 @@ class Dashboard:
         """The hosts not seen for longer than `bound` seconds (see hosts)."""
         return self.hosts(bound)[1]
 
-    _REQUEST_DIMS = ("day", "bundle_key", "version", "answer", "malformed")
-    _DIMS = _REQUEST_DIMS + ("hour",)  # the rollup has no hours: counted row by row
+    _DIMS = ("day", "hour", "bundle_key", "version", "answer", "malformed")
 
     def request_counts(self, period, filters, dims, where="", now=None):
-        """{(dim values...): count} of the requests in the period, keys folded
-        as ROLLUP says.
+        """{(dim values...): count} of the requests in the period's hours
+        (periods.hours), keys folded as ROLLUP says.
 
         dims are names from _DIMS; `where` is a fixed SQL fragment over the
-        same names (e.g. " AND malformed <> ''").  By "hour", the requests
-        are counted row by row (the rollup keeps days): for a day or two.
-        """
+        same names (e.g. " AND malformed <> ''").  `now` (the page's clock)
+        lets a period that ends now read its last day whole."""
         assert all(d in self._DIMS for d in dims)
         now = time.time() if now is None else now
-        p = self.p
-        parts, params = [], []
-        if "hour" in dims:
-            assert period.end - period.start <= 2 * DAY
-            lo = self._id_range("requests", period.start, period.end)[0]
-            self._live(parts, params, lo, None, period.start, period.end, dims, filters, where)
-            rows = self.store.read(self._fold(" UNION ALL ".join(parts), dims), params)
-            return {tuple(row[:-1]): row[-1] for row in rows if row[-1]}
-        with self.store.snapshot():
-            last = self.rolled_up_to()
-            days = period.days
-            # Days the rollup answers: whole days in the period, and today.
-            rolled = [d for d in days if d * DAY >= period.start
-                      and ((d + 1) * DAY <= period.end or period.end >= now - 1)]
-            # A period that starts late in its first day (the last 24 hours
-            # at 1 a.m.) would count most of that day row by row: the
-            # rollup's whole day less the rows before the start is the same
-            # count, from far fewer rows.
-            head = self._head_day(period, rolled, now)
-            if head is not None:
-                rolled.insert(0, head)
-                lo, hi = self._id_range("requests", head * DAY, period.start)
-                self._live(parts, params, lo, hi, head * DAY, period.start, dims, filters,
-                           where, sign=-1)
-            if rolled:
-                a, b = rolled[0], rolled[-1]
-                fsql, fparams = filter_sql(self.store, filters)
-                cols = "".join(f"{d}, " for d in dims)
-                group = f" GROUP BY {', '.join(dims)}" if dims else ""
-                parts.append(f"SELECT {cols}SUM(n) AS n FROM requests_daily "
-                             f"WHERE day >= {p} AND day <= {p}{fsql}{where}{group}")
-                params += [a, b, *fparams]
-                lo = max(last + 1, self._id_range("requests", a * DAY, a * DAY)[0])
-                self._live(parts, params, lo, None, a * DAY, min(period.end, (b + 1) * DAY),
-                           dims, filters, where)
-            # Parts of days the rollup cannot split: counted row by row.
-            for d in days:
-                if d in rolled:
-                    continue
-                t0, t1 = max(period.start, d * DAY), min(period.end, (d + 1) * DAY)
-                lo, hi = self._id_range("requests", t0, t1)
-                self._live(parts, params, lo, hi, t0, t1, dims, filters, where)
-            rows = self.store.read(self._fold(" UNION ALL ".join(parts), dims), params)
+        rows = self._read(self._requests, period, [(d, d) for d in dims], [("n", "SUM(n)")],
+                          where, [], filters, self._fold(dims), by_hour="hour" in dims, now=now)
         return {tuple(row[:-1]): row[-1] for row in rows if row[-1]}
 
-    def _head_day(self, period, rolled, now):
-        """The period's first day when it starts within that day, the rest of
-        the day is in the period, less than half of the day comes before the
-        start, and the rollup kept every key of that day apart (so that the
-        rows before the start, counted under their own keys, can be taken
-        from it); else None."""
-        d = int(period.start // DAY)
-        if not period.days or period.days[0] != d or d * DAY == period.start:
-            return None
-        if not ((d + 1) * DAY <= period.end or period.end >= now - 1):
-            return None
-        if rolled and rolled[0] != d + 1 or period.start - d * DAY >= DAY / 2:
-            return None
-        p = self.p
-        keys = self.store.read("SELECT COUNT(DISTINCT bundle_key) FROM requests_daily "
-                               f"WHERE day = {p}", (d,))[0][0]
-        return d if keys < KEYS_PER_DAY else None
-
-    def _fold(self, union, dims):
+    def _fold(self, dims):
         """Sum the parts; keys past the TOP_KEYS largest become one "other keys" row."""
         folded = ("CASE WHEN bundle_key IN (SELECT bundle_key FROM leaders) "
                   "THEN bundle_key ELSE '' END")
@@ -256,23 +386,7 @@ class Dashboard:
         if "bundle_key" in dims:
             top = f", leaders AS ({leaders('c', 'bundle_key', 'n', self.TOP_KEYS)})"
         cols = "".join(f"{c}, " for c in out)
-        return (f"WITH c AS ({union}){top} "
-                f"SELECT {cols}CAST(SUM(n) AS BIGINT) FROM c{group}")
-
-    def _live(self, parts, params, lo, hi, t0, t1, dims, filters, where, sign=1):
-        p = self.p
-        key = folded(self.store, "bundle_key", "key")
-        expr = {"day": self.day_sql, "hour": self.store.hour_sql, "bundle_key": key,
-                "version": "COALESCE(version, '')", "answer": ANSWER_SQL,
-                "malformed": "malformed"}
-        cols = "".join(f"{expr[d]} AS {d}, " for d in dims)
-        group = " GROUP BY " + ", ".join(str(i + 1) for i in range(len(dims))) if dims else ""
-        bound = f" AND id < {p}" if hi is not None else ""
-        fsql, fparams = filter_sql(self.store, filters, key)
-        count = "COUNT(*)" if sign > 0 else "-COUNT(*)"
-        parts.append(f"SELECT {cols}{count} AS n FROM requests WHERE id >= {p}{bound} "
-                     f"AND recorded_at >= {p} AND recorded_at < {p}{fsql}{where}{group}")
-        params += [lo] + ([hi] if hi is not None else []) + [t0, t1, *fparams]
+        return f"{top} SELECT {cols}CAST(SUM(n) AS BIGINT) FROM c{group}"
 
     def malformed_request_samples(self, period, filters, limit=100, window=1_000_000):
         """The latest malformed requests of the period, among its last `window` requests."""
@@ -288,39 +402,37 @@ class Dashboard:
 
     # -- events ------------------------------------------------------------------
 
-    def _events(self, period, select, where, params, group, order="", filters=None):
-        p = self.p
-        lo, hi = self._id_range("events", period.start, period.end)
-        fsql, fparams = filter_sql(self.store, filters)
-        return self.store.read(
-            f"SELECT {select} FROM events WHERE id >= {p} AND id < {p} "
-            f"AND recorded_at >= {p} AND recorded_at < {p}{where}{fsql}"
-            f"{' GROUP BY ' + group if group else ''}{order}",
-            [lo, hi, period.start, period.end, *params, *fparams])
-
     def failures_by_day_and_code(self, period, filters, unit="day"):
-        """(day, or hour by `unit`, code, failures) of the period."""
-        time_sql = self.store.hour_sql if unit == "hour" else self.day_sql
-        return self._events(period, f"{time_sql}, code_number, COUNT(*)",
-                            " AND kind = 'error'", [], "1, 2", filters=filters)
+        """(day, or hour by `unit`, code or None, failures) of the period."""
+        assert unit in ("day", "hour")
+        rows = self._read(
+            self._reports, period, [(unit, unit), ("code_number", "code_number"),
+                                    ("code_null", f"(nulls & {CODE_NULL})")],
+            [("n", "SUM(n)")], " AND kind = 'error'", [], filters,
+            f"SELECT {unit}, code_number, code_null, CAST(SUM(n) AS BIGINT) FROM c "
+            "GROUP BY 1, 2, 3", by_hour=unit == "hour")
+        return [(t, None if null else code, n) for t, code, null, n in rows]
 
     def failures_by(self, period, filters, column):
         """(value, failures), most first.  A value the launcher cannot have sent
         and the values past the TOP_KEYS largest are folded into "" (other)."""
         assert column in ("os", "version", "bundle_key")
-        p = self.p
         field = "key" if column == "bundle_key" else column
-        lo, hi = self._id_range("events", period.start, period.end)
-        fsql, fparams = filter_sql(self.store, filters)
-        value = folded(self.store, column, field)
-        return self.store.read(
-            f"WITH c AS (SELECT {value} AS v, COUNT(*) AS n FROM events "
-            f"WHERE id >= {p} AND id < {p} AND recorded_at >= {p} AND recorded_at < {p} "
-            f"AND kind = 'error'{fsql} GROUP BY 1), "
-            f"leaders AS ({leaders('c', 'v', 'n', self.TOP_KEYS)}) "
+        return self._read(
+            self._reports, period, [("v", folded(self.store, column, field))],
+            [("n", "SUM(n)")], " AND kind = 'error'", [], filters,
+            f", leaders AS ({leaders('c', 'v', 'n', self.TOP_KEYS)}) "
             "SELECT CASE WHEN v IN (SELECT v FROM leaders) THEN v ELSE '' END, "
-            "CAST(SUM(n) AS BIGINT) FROM c GROUP BY 1 ORDER BY 2 DESC, 1",
-            [lo, hi, period.start, period.end, *fparams])
+            "CAST(SUM(n) AS BIGINT) FROM c GROUP BY 1 ORDER BY 2 DESC, 1")
+
+    _GROUP = [("module", "module"), ("module_offset", "module_offset"),
+              ("exception_code", "exception_code"), ("g", f"(nulls & {GROUP_NULLS})")]
+
+    @staticmethod
+    def _group(module, offset, code, nulls):
+        """A crash group as its reports gave it, None where they gave none."""
+        return (None if nulls & 2 else module, None if nulls & 4 else offset,
+                None if nulls & 8 else code)
 
     def crash_groups(self, period, limit=200):
         """(module, offset, code, crashes in the period, first crash ever
@@ -328,51 +440,80 @@ class Dashboard:
         largest crash groups of the period."""
         # The crash report's query carries key=0 and version=0: crashes cannot
         # be told apart by key or version, so no filter applies here.
-        rows = self._events(
-            period, "module, module_offset, exception_code, COUNT(*), MIN(recorded_at), "
-            "MAX(recorded_at), MIN(message)", " AND kind = 'crash'", [],
-            "module, module_offset, exception_code", f" ORDER BY 4 DESC LIMIT {int(limit)}")
-        first = self._first_crashes({tuple(r[:3]): r[4] for r in rows}, period.start)
-        return [(*r[:4], first[tuple(r[:3])], *r[5:]) for r in rows]
+        same = " AND ".join(f"d.{c} = t.{c}" for c, _ in self._GROUP[:3])
+        ever = self._reports.tail
 
-    def _first_crashes(self, firsts, start):
-        """{group: its first crash ever recorded}, given `firsts`, each
-        group's first crash from `start` on.  A group's first crash never
-        changes once known, so each store keeps them (FIRST_SEEN_KEPT at
-        most): the crashes before `start` are read, once, only when a group
-        is not known yet, and a group that had none then is known too."""
-        known = _first_seen.setdefault(self.store, {})
-        if any(g not in known for g in firsts):
-            if len(known) + len(firsts) > FIRST_SEEN_KEPT:
-                known.clear()
-            p = self.p
-            hi = self.store.first_id("events", start + self.LATE)
-            earlier = {(m, o, c): t for m, o, c, t in self.store.read(
-                "SELECT module, module_offset, exception_code, MIN(recorded_at) FROM events "
-                f"WHERE id < {p} AND recorded_at < {p} AND kind = 'crash' "
-                "GROUP BY module, module_offset, exception_code", (hi, start))}
-            for g, t in firsts.items():
-                known.setdefault(g, min(t, earlier.get(g, t)))
-        return {g: min(t, known[g]) for g, t in firsts.items()}
+        def outer(last):
+            # First seen ever: the group's first crash in the daily rollup
+            # (every one rolled up), or among the rows past its position.
+            return (
+                ", top AS (SELECT module, module_offset, exception_code, g, SUM(n) AS n, "
+                "MIN(first_at) AS first_at, MAX(last_at) AS last_at, MIN(message) AS message "
+                f"FROM c GROUP BY 1, 2, 3, 4 ORDER BY 5 DESC, 1, 2, 3, 4 LIMIT {int(limit)}), "
+                f"early AS (SELECT module, module_offset, exception_code, "
+                f"(nulls & {GROUP_NULLS}) AS g, MIN(first_at) AS first_at FROM ({ever}) s "
+                "WHERE kind = 'crash' GROUP BY 1, 2, 3, 4) "
+                "SELECT t.module, t.module_offset, t.exception_code, t.g, "
+                "CAST(t.n AS BIGINT), t.first_at, t.last_at, t.message, "
+                "(SELECT MIN(d.first_at) FROM reports_daily d WHERE d.kind = 'crash' "
+                f"AND {same} AND (d.nulls & {GROUP_NULLS}) = t.g), e.first_at "
+                f"FROM top t LEFT JOIN early e ON {same.replace('d.', 'e.')} AND e.g = t.g "
+                "ORDER BY 5 DESC, 1, 2, 3, 4", [last, -1e300, 1e300])
+        rows = self._read(self._reports, period, self._GROUP,
+                          [("n", "SUM(n)"), ("first_at", "MIN(first_at)"),
+                           ("last_at", "MAX(last_at)"), ("message", "MIN(message)")],
+                          " AND kind = 'crash'", [], None, outer)
+        return [(*self._group(m, o, c, g), n, min(t for t in (first, *earlier) if t is not None),
+                 latest, sample)
+                for m, o, c, g, n, first, latest, sample, *earlier in rows]
 
     def crash_group_counts(self, start, end, limit=None):
-        """{(module, offset, exception code): crashes} between two times, of
-        the `limit` largest groups or all (the alert detectors' question)."""
-        p = self.p
-        lo, hi = self._id_range("events", start, end)
-        rows = self.store.read(
-            "SELECT module, module_offset, exception_code, COUNT(*) FROM events "
-            f"WHERE id >= {p} AND id < {p} AND recorded_at >= {p} AND recorded_at < {p} "
-            "AND kind = 'crash' GROUP BY module, module_offset, exception_code "
-            + (f"ORDER BY 4 DESC LIMIT {int(limit)}" if limit else ""), [lo, hi, start, end])
-        return {(m, o, c): n for m, o, c, n in rows}
+        """{(module, offset, exception code): crashes} between two times (in
+        whole hours, periods.hours), of the `limit` largest groups or all
+        (the alert detectors' question)."""
+        rows = self._read(
+            self._reports, Period("custom", start, end, ""), self._GROUP, [("n", "SUM(n)")],
+            " AND kind = 'crash'", [], None,
+            "SELECT module, module_offset, exception_code, g, CAST(SUM(n) AS BIGINT) FROM c "
+            "GROUP BY 1, 2, 3, 4"
+            + (f" ORDER BY 5 DESC, 1, 2, 3, 4 LIMIT {int(limit)}" if limit else ""))
+        return {self._group(m, o, c, g): n for m, o, c, g, n in rows}
 
     def malformed_events(self, period, filters, limit=100):
-        return self._events(
-            period, "recorded_at, client, kind, source, code, message, version, os, bundle_key, "
-            "malformed, cut", " AND malformed <> ''", [], "",
-            f" ORDER BY id DESC LIMIT {int(limit)}", filters=filters)
+        """The latest malformed events of the period, read by id a page at a time."""
+        p = self.p
+        lo, hi = self._id_range("events", period.start, period.end)
+        fsql, fparams = filter_sql(self.store, filters)
+        return self.store.read(
+            "SELECT recorded_at, client, kind, source, code, message, version, os, bundle_key, "
+            f"malformed, cut FROM events WHERE id >= {p} AND id < {p} "
+            f"AND recorded_at >= {p} AND recorded_at < {p} AND malformed <> ''{fsql} "
+            f"ORDER BY id DESC LIMIT {int(limit)}",
+            [lo, hi, period.start, period.end, *fparams])
 
     def malformed_event_counts(self, period, filters):
-        return self._events(period, "malformed, COUNT(*)", " AND malformed <> ''", [], "1",
-                            " ORDER BY 2 DESC", filters=filters)
+        """(malformed fields, events) of the period, most first."""
+        return self._read(self._reports, period, [("malformed", "malformed")],
+                          [("n", "SUM(n)")], " AND malformed <> ''", [], filters,
+                          "SELECT malformed, CAST(SUM(n) AS BIGINT) FROM c GROUP BY 1 "
+                          "ORDER BY 2 DESC, 1")
+
+
+def fill_requests_hourly(store, conn):
+    """Count the requests already rolled up by the hour too, inside the
+    schema step's transaction (db/schema.py, version 18): from the rows
+    still kept, a chunk of ids at a time, then the keys of each day folded
+    as the rollup folds them."""
+    dash = Dashboard(store)
+    upto = store.position(ROLLUP, conn) or 0
+    low = conn.execute("SELECT MIN(id) FROM requests").fetchone()[0]
+    if low is None or low > upto:
+        return
+    days, last = set(), low - 1
+    while last < upto:
+        step = min(last + dash.CHUNK, upto)
+        days |= {h // 24 for h in dash._roll_requests_hourly(conn, last, step)}
+        store.progress(f"requests counted by the hour up to id {step} of {upto}")
+        last = step
+    for day in sorted(days):
+        dash._fold_hours(conn, "requests_hourly", _REQUEST_KEYS, (), day)

@@ -10,7 +10,7 @@ tables that grow with traffic are partitioned by day from version 11 on, and
 retention drops whole days (partitions.py).
 """
 
-SCHEMA_VERSION = 16
+SCHEMA_VERSION = 18
 
 TABLES = [
     """CREATE TABLE IF NOT EXISTS requests (
@@ -430,6 +430,60 @@ _ARMS = [_add_columns("requests", "arms TEXT")]
 TABLES += _ARMS
 
 
+# Version 18: the dashboard's counts by the hour, kept by its rollup of
+# requests (dashboard/queries.py, ROLLUP), and a rollup of the error and
+# crash reports by hour and by day, kept by its own position in
+# rollup_state ("reports"), so that no view reads a month of raw rows.
+# Columns that may be NULL in `events` are kept as 0 or '' in the key, with
+# a bit each in `nulls` (see REPORT_NULLS there): a key column holds no NULL,
+# or ON CONFLICT would never find the row again.  The requests rolled up
+# before this version are counted by the hour here too, from the rows still
+# kept; the reports are rolled up from the first one kept.
+_HOURLY = [
+    """CREATE TABLE IF NOT EXISTS requests_hourly (
+        hour BIGINT NOT NULL,
+        bundle_key TEXT NOT NULL,
+        version TEXT NOT NULL,
+        rule TEXT NOT NULL,
+        answer TEXT NOT NULL,
+        malformed TEXT NOT NULL,
+        n BIGINT NOT NULL,
+        PRIMARY KEY (hour, bundle_key, version, rule, answer, malformed)
+    )""",
+] + [f"""CREATE TABLE IF NOT EXISTS {table} (
+        {unit} BIGINT NOT NULL,
+        bundle_key TEXT NOT NULL,
+        version TEXT NOT NULL,
+        kind TEXT NOT NULL,
+        code_number BIGINT NOT NULL,
+        module TEXT NOT NULL,
+        module_offset BIGINT NOT NULL,
+        exception_code BIGINT NOT NULL,
+        nulls INTEGER NOT NULL,
+        os TEXT NOT NULL,
+        malformed TEXT NOT NULL,
+        n BIGINT NOT NULL,
+        first_at {{float}} NOT NULL,
+        last_at {{float}} NOT NULL,
+        message TEXT,
+        PRIMARY KEY ({unit}, bundle_key, version, kind, code_number, module, module_offset,
+                     exception_code, nulls, os, malformed)
+    )""" for table, unit in (("reports_hourly", "hour"), ("reports_daily", "day"))] + [
+    # A crash group's first crash ever, looked up for the groups a page shows.
+    "CREATE INDEX IF NOT EXISTS reports_daily_groups ON reports_daily "
+    "(kind, module, module_offset, exception_code)",
+]
+
+
+def _fill_requests_hourly(store, conn):
+    """The requests already in requests_daily, counted by the hour too."""
+    from ..dashboard.queries import fill_requests_hourly
+    fill_requests_hourly(store, conn)
+
+
+TABLES += _HOURLY
+
+
 # Statements that bring a database from version N to N + 1, by N; a dict holds
 # them per database, and a callable step is given (store, connection); long
 # work tells store.progress how far it is.  A new version adds its entry here
@@ -438,7 +492,8 @@ MIGRATIONS = {1: _ROLLUP, 2: {"sqlite": _NO_REUSE, "postgresql": []}, 3: _INGEST
               4: _REQUEST_IDS, 5: _ALERTS + [_hash_addresses], 6: _ROLLOUTS, 7: _DOWNLOADS,
               8: _ROLLOUT_STEPS, 9: _POSITION_VALUE, 10: _PARTITIONS,
               11: _HOSTS + [_seed_request_ids], 12: _HALTS, 13: _BANNERS,
-              14: _EVENT_IDS, 15: _ARMS}
+              14: _EVENT_IDS, 15: _ARMS,
+              16: [], 17: _HOURLY + [_fill_requests_hourly]}
 
 REQUEST_COLUMNS = ("recorded_at", "client", "bundle_key", "version", "machine_id",
                    "answer", "rule", "malformed", "cut", "request_id", "arms")

@@ -243,13 +243,17 @@ def test_retention_takes_the_rollup_along(database, admin_app):
     seed(store)
     client = admin_app.test_client()
     assert client.get("/admin/", headers=GOOD).status_code == 200
-    for hour in (NOW // 3600 - 24, NOW // 3600 - 25):  # a rollout's hours: on the bound, past it
-        store._conn().execute("INSERT INTO rollout_counts (rule, hour, arm, requests, failures) "
-                              f"VALUES ('r', {hour}, 'rule', 1, 0)")
+    rows = {"rollout_counts": "'r', {}, 'rule', 1, 0, -1",
+            "requests_hourly": "{}, 'bound', '', '', '', '', 1",
+            "reports_hourly": "{}, 'bound', '', '', 0, '', 0, 0, 0, '', '', 1, 0, 0, NULL"}
+    for hour in (NOW // 3600 - 24, NOW // 3600 - 25):  # hours on the bound and past it
+        for t, values in rows.items():
+            store._conn().execute(f"INSERT INTO {t} VALUES ({values.format(hour)})")
     deleted = store.purge(1, now=NOW)
     assert deleted == 5 + 3  # requests and events older than a day
-    assert [r["hour"] for r in store.rows("SELECT hour FROM rollout_counts")] == [
-        NOW // 3600 - 24]
+    for t in rows:
+        early = store.rows(f"SELECT hour FROM {t} WHERE hour < {NOW // 3600 - 23}")
+        assert [r["hour"] for r in early] == [NOW // 3600 - 24], t
     days = store.rows("SELECT DISTINCT day FROM requests_daily ORDER BY day")
     assert [r["day"] for r in days] == [NOW // DAY - 1, NOW // DAY]
     per_day = table(client, "installs", "per-day")[1:]
@@ -555,6 +559,122 @@ def test_an_answer_read_from_nginx_after_midnight_counts_on_its_own_day(database
     assert [row[:2] for row in per_hour[1:] if row[1] != "0"] == [
         [day_text(midnight // DAY - 1) + " 23:00", "1"],
         [day_text(midnight // DAY) + " 00:00", "3"]]
+
+
+def test_late_rows_count_alike_in_the_last_24_hours_and_the_last_7_days(database, admin_app):
+    """Rows replayed long after their time (a spool, nginx's log read after
+    an outage) sit among far newer ids: each view counts them in their own
+    hour and day, and the 24-hour and 7-day views agree."""
+    store = admin_app.extensions["quillo"].store
+    today = NOW - 12 * 3600
+    for ago in range(5):  # this morning's requests, in time order
+        store.record_request(today + 3600 + ago, "c", "k", "v", None, "GET:x", "r", "", "")
+    # Replayed after them: hours and days older than their neighbours, far
+    # more than LATE.
+    for at in [NOW - 3 * DAY] * 40 + [today - 4 * 3600] * 3:
+        store.record_request(at, "c", "k", "v", None, "GET:x", "r", "", "")
+    for ago in range(5):
+        store.record_request(today + 3 * 3600 + ago, "c", "k", "v", None, "GET:x", "r", "", "")
+    Dashboard(store).catch_up(now=NOW)
+    client = admin_app.test_client()
+    hours = {r[0]: int(r[1]) for r in table(client, "installs", "per-day", "period=24h")[1:]
+             if r[1] != "0"}
+    days = {r[0]: int(r[1]) for r in table(client, "installs", "per-day", "period=7d")[1:]
+            if r[1] != "0"}
+    yesterday = day_text(today // DAY - 1)
+    assert hours == {f"{yesterday} 20:00": 3, f"{day_text(today // DAY)} 01:00": 5,
+                     f"{day_text(today // DAY)} 03:00": 5}
+    assert days == {day_text((NOW - 3 * DAY) // DAY): 40, yesterday: 3,
+                    day_text(today // DAY): 10}
+
+
+ERROR = ("source=gatherkit&code={}&message=m&error=0x80072efd&version=0%2C1%2C0%2C220"
+         "&os=10.0&key={}")
+CRASH = ("source=Gatherkit&code=0&message=0x00400000%3A0x00401A2B%3Ac0000005%3Aq.exe"
+         "&error=0x0000023e&version=0&os=0&key=0")
+
+
+def report(store, at, query):
+    assert record_event(store, build_event(query.encode(), "203.0.113.1", at), 10**6)
+
+
+def test_late_reports_count_in_their_own_hour_in_every_view(database, admin_app):
+    store = admin_app.extensions["quillo"].store
+    today = NOW - 12 * 3600
+    for at, q in ([(today + 3600 + i, ERROR.format(188, "k")) for i in range(5)]
+                  # Replayed after them, far older than their neighbours.
+                  + [(NOW - 3 * DAY, ERROR.format(206, "k"))] * 40
+                  + [(today - 4 * 3600, ERROR.format(188, "k"))] * 3
+                  + [(NOW - 20 * DAY, CRASH)]
+                  + [(today + 3 * 3600 + i, ERROR.format(188, "k")) for i in range(5)]
+                  + [(today + 3 * 3600, CRASH)]):
+        report(store, at, q)
+    Dashboard(store).catch_up(now=NOW)
+    report(store, today - 4 * 3600, ERROR.format(188, "k"))  # late, and past the rollup
+    client = admin_app.test_client()
+    hours = {r[0]: int(r[1]) for r in table(client, "failures", "per-day", "period=24h")[1:]
+             if r[1] != "0"}
+    days = {r[0]: int(r[1]) for r in table(client, "failures", "per-day", "period=7d")[1:]
+            if r[1] != "0"}
+    yesterday = day_text(today // DAY - 1)
+    assert hours == {f"{yesterday} 20:00": 4, f"{day_text(today // DAY)} 01:00": 5,
+                     f"{day_text(today // DAY)} 03:00": 5}
+    assert days == {day_text((NOW - 3 * DAY) // DAY): 40, yesterday: 4,
+                    day_text(today // DAY): 10}
+    codes = {r[0]: int(r[3]) for r in table(client, "failures", "codes", "period=30d")[1:]}
+    assert codes == {"188": 14, "206": 40}
+    assert {r[0]: int(r[2]) for r in table(client, "systems", "os", "period=30d")[1:]} == {
+        "10.0": 54}
+    groups = table(client, "crashes", "groups", "period=24h")[1:]
+    assert [(r[0], r[4], r[5], r[6]) for r in groups] == [
+        ("q.exe", "1", time_text(NOW - 20 * DAY), time_text(today + 3 * 3600))]
+
+
+def test_a_day_keeps_its_reports_keys_up_to_the_bound_and_folds_the_next(store, monkeypatch):
+    from quillo_service import key_rules
+    monkeypatch.setattr(key_rules, "KEYS_PER_DAY", 3)
+    dash, day = Dashboard(store), NOW - 12 * 3600
+    for i, key in enumerate(["a", "a", "a", "b", "b", "c"]):  # three keys: on the bound
+        report(store, day + 60 * i, ERROR.format(188, key))
+    dash.catch_up(now=NOW)
+    keys = "SELECT DISTINCT bundle_key FROM reports_{} ORDER BY 1"
+    assert [r[0] for r in store.read(keys.format("daily"))] == ["a", "b", "c"]
+    # One past it, in later hours: d outnumbers c, which is folded.
+    for at in (day + 3600, day + 3660):
+        report(store, at, ERROR.format(188, "d"))
+    report(store, day + 7200, ERROR.format(188, "d") + "%01")  # no launcher's key
+    dash.catch_up(now=NOW)
+    for unit in ("daily", "hourly"):
+        assert [r[0] for r in store.read(keys.format(unit))] == ["", "a", "b", "d"], unit
+    other = store.read("SELECT SUM(n), MIN(first_at), MAX(last_at) FROM reports_daily "
+                       "WHERE bundle_key = ''")
+    assert [tuple(r) for r in other] == [(2, day + 300, day + 7200)]
+    period = __import__("quillo_service.periods", fromlist=["Period"]).Period(
+        "7d", NOW - 6 * DAY, NOW, "")
+    assert dash.failures_by(period, None, "bundle_key") == [("a", 3), ("", 2), ("b", 2),
+                                                             ("d", 2)]
+
+
+def test_two_rollups_at_once_add_each_report_and_request_once(database):
+    from quillo_service.db import open_store
+    stores = [open_store(database) for _ in range(2)]
+    for i in range(40):
+        stores[0].record_request(NOW - 3600 + i, "c", "k", "v", None, "GET:x", "r", "", "")
+        report(stores[0], NOW - 3600 + i, ERROR.format(188, "k"))
+    dashes = [Dashboard(s) for s in stores]
+    for d in dashes:
+        d.CHUNK = 3
+    threads = [threading.Thread(target=d.catch_up, kwargs={"now": NOW, "budget": 60})
+               for d in dashes]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert dashes[0].rolled_up_to() == dashes[0].reports_rolled_up_to() == 40
+    for table_ in ("requests_daily", "requests_hourly", "reports_daily", "reports_hourly"):
+        assert stores[1].read(f"SELECT SUM(n) FROM {table_}")[0][0] == 40, table_
+    for s in stores:
+        s.close()
 
 
 def test_long_and_missing_keys_and_chart_axes_read_at_a_glance(database, admin_app):

@@ -495,3 +495,24 @@ def test_a_writer_in_another_worker_is_waited_for_at_the_lock_file(tmp_path, mon
     assert os.waitpid(pid, 0)[1] == 0
     s._process_lock.release()
     s.close()
+
+
+def test_an_upgrade_counts_the_rolled_up_requests_by_the_hour_too(store, monkeypatch):
+    monkeypatch.setattr(Dashboard, "CHUNK", 2)  # five requests rolled up over three chunks
+    for at in (3600.0, 3601.0, 7200.0, 86400.0 + 5, 86400.0 + 3600):
+        _request(store, at)
+    Dashboard(store).catch_up(now=86400.0 + 3600)  # the last one is too young
+    _request(store, 2 * 86400.0)
+    conn = store._conn()  # version 17: no counts by the hour
+    for table in ("requests_hourly", "reports_hourly", "reports_daily"):
+        conn.execute(f"DROP TABLE {table}")
+    conn.execute("UPDATE schema_version SET version = 17")
+    where = store.url if store.dialect == "postgresql" else store.path
+    store.close()
+    s = open_store(where, client_secret=SECRET)
+    assert s.schema_version() == SCHEMA_VERSION
+    assert [tuple(r) for r in s.read("SELECT hour, n FROM requests_hourly ORDER BY hour")] == [
+        (1, 2), (2, 1), (24, 1)]
+    assert Dashboard(s).catch_up(now=3 * 86400.0) == 6
+    assert s.read("SELECT SUM(n) FROM requests_hourly")[0][0] == 6
+    s.close()
