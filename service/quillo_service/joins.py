@@ -47,6 +47,14 @@ CLOCK_SLACK = 2.0           # seconds between the clocks that stamp the records
 # A failure's request is stamped at most this long before it (a reader of
 # the requests a failure may belong to looks this far back, and CLOCK_SLACK on).
 FAILURE_LOOKBACK = max(ERROR_WINDOW, CRASH_WINDOW)
+# A request owns the records stamped (a download: started) up to OWNS after
+# it and CLOCK_SLACK before it: the records to look at again when a request
+# comes in late.
+OWNS = max(FAILURE_LOOKBACK, DOWNLOAD_WINDOW)
+# A record's request is stamped at most REACH before the record's own time
+# (a download's: when nginx logged its end) and CLOCK_SLACK after it: the
+# requests to keep at hand for as long as such a record may still come.
+REACH = max(DOWNLOAD_WINDOW + LONGEST, FAILURE_LOOKBACK) + CLOCK_SLACK
 
 
 def download_start(logged_at, seconds):
