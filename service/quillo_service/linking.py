@@ -79,7 +79,7 @@ _LINK = "id, " + ", ".join(LINK_COLUMNS)
 # linked (nginx's log read after an outage) still finds its request: the
 # requests are kept at hand that much longer than REACH.
 READ_LATE = 2 * HOUR
-AHEAD = 86400.0         # a record stamped this far ahead of the clock waits no more
+AHEAD = 366 * 86400.0   # a record stamped this far ahead of the clock waits no more
 LAST_TIME = 1e11        # no time past this (the year 5138) is any request's
 
 
@@ -296,8 +296,16 @@ class Links:
             first = row[0][0] - REACH - LATE if row and _finite(row[0][0]) else now - LAG
             since = int(min(first, now - LAG) // HOUR * HOUR)
         since = int(since)
-        taken = s.first_id("requests", since - REACH - LATE) - 1
-        records = {src: s.first_id(t, since - CLOCK_SLACK - LATE) - 1
+
+        def before(table, ts):
+            # Once: the search by id, or lower where a row of that time sits
+            # outside it (PostgreSQL's DEFAULT partition holds rows stamped
+            # past the days made; the time prunes the days before).
+            found = s.read(f"SELECT MIN(id) FROM {table} WHERE recorded_at >= {self.p}",
+                           (ts,))[0][0]
+            return min(s.first_id(table, ts), found if found is not None else 1 << 62) - 1
+        taken = before("requests", since - REACH - LATE)
+        records = {src: before(t, since - CLOCK_SLACK - LATE)
                    for src, t in (("event", "events"), ("download", "downloads"))}
         with s.transaction(patient=True) as conn:
             s.lock_rollup(conn)
@@ -524,7 +532,7 @@ class Links:
         for i, at, client, key, version, answer, rule, malformed in conn.execute(
                 "SELECT id, recorded_at, client, bundle_key, version, answer, rule, malformed "
                 f"FROM requests WHERE id > {p} ORDER BY id", (positions[TAKEN],)).fetchall():
-            if not _finite(at) or at > now:
+            if not _finite(at):
                 continue
             c = Candidate(i, at, client, key, installer_path(answer), _fold(key, malformed),
                           version or "", rule, answer)
