@@ -44,6 +44,13 @@ ERROR_WINDOW = 6 * 3600     # an error report this long after the request
 CRASH_WINDOW = 2 * 3600     # a crash report this long after the request
 LONGEST = 2 * 3600          # a download lasting longer belongs to no request
 CLOCK_SLACK = 2.0           # seconds between the clocks that stamp the records
+# Every real request of a record was answered before the record was sent, so
+# it is in the store (within LAG) when the record comes.  A record stamped
+# more than AHEAD past the database's clock comes from a host whose clock
+# runs fast, and its time tells nothing of when it came: it is linked with
+# the requests there are once LAG has passed since it was first seen, not
+# when its time comes; one stamped up to AHEAD ahead waits for its time.
+AHEAD = 60.0
 # A failure's request is stamped at most this long before it (a reader of
 # the requests a failure may belong to looks this far back, and CLOCK_SLACK on).
 FAILURE_LOOKBACK = max(ERROR_WINDOW, CRASH_WINDOW)

@@ -14,8 +14,11 @@ record is linked and keeps what follows from it:
 - Records are linked in id order after their position (LINKED), each once
   every request up to its time and CLOCK_SLACK after is taken in: only
   those stamped at most min(now - LAG, TAKEN_TO) - CLOCK_SLACK.  A record
-  stamped more than AHEAD ahead of the database's clock (a host's strange
-  clock) is linked at once with what is there, so that it holds up no one.
+  stamped more than joins.AHEAD ahead of the database's clock (a fast
+  clock) counts as stamped when it was first seen (SEEN): it is linked
+  with the requests there are as soon as that time is past the same
+  bound and the requests that were in the store then are taken in, so
+  that it holds up the records after it for seconds only.
 - A link is a row of `request_outcomes` (insert only): the record, its
   request (NULL: none), the client, its time.  In the same transaction the
   request's funnel row gets the difference its outcome made
@@ -24,9 +27,9 @@ record is linked and keeps what follows from it:
   that became failed is marked so in the guard's arms.
 - A late request (a spool written out, nginx's fallback log read after an
   outage), stamped at most CLOCK_SLACK after records already linked
-  (LINKED_TO), has the records of its window looked at again, in the pass
-  that takes it in: those of its client stamped in [t - CLOCK_SLACK,
-  t + joins.OWNS], found by index.  A record whose request changed is
+  (LINKED_TO) or past AHEAD, has the records of its window looked at
+  again, in the pass that takes it in: those of its client stamped in
+  [t - CLOCK_SLACK, t + joins.OWNS], found by index.  A record whose request changed is
   deleted and inserted again with the new one, and every count that
   depended on it moves from the old request to the new.
 
@@ -35,7 +38,6 @@ by compare-and-set, so that hosts running it at once link each record once
 and a late request never slips between a link and its relinking.
 """
 
-import itertools
 import math
 import time
 from typing import NamedTuple
@@ -44,7 +46,7 @@ from . import joins
 from .batches import insert_rows
 from .db import retention
 from .db.base import LAG, LATE
-from .joins import CLOCK_SLACK, OWNS, REACH
+from .joins import AHEAD, CLOCK_SLACK, OWNS, REACH
 from .key_rules import fold_keys, folded
 from .funnel.outcomes import (BYTES_SENT, COUNTS, FAILED, HOUR, SERVED, UNASKED, _count,
                               _unlaid_row, by_day, installer_path)
@@ -58,6 +60,10 @@ TAKEN = "links requests"             # rollup_state: the last request id taken i
 TAKEN_TO = "links requests to"       # every request stamped before this is taken in
 LINKED = {"event": "links events", "download": "links downloads"}  # the last ids linked
 LINKED_TO = "links records to"       # no record stamped after this is linked yet
+# When the first record in line was found stamped past AHEAD: the highest
+# record id and request id then, and the time (of the database's clock).
+SEEN = {src: (f"links {src}s seen to", f"links {src}s seen requests", f"links {src}s seen at")
+        for src in ("event", "download")}
 KEPT = "links kept from"             # rollout_recent holds the requests from this time
 FROM = "funnel links from"           # the funnel counts what is stamped from this time
 FOLDED = "funnel folded to"          # the funnel's keys are folded up to this time
@@ -79,7 +85,6 @@ _LINK = "id, " + ", ".join(LINK_COLUMNS)
 # linked (nginx's log read after an outage) still finds its request: the
 # requests are kept at hand that much longer than REACH.
 READ_LATE = 2 * HOUR
-AHEAD = 366 * 86400.0   # a record stamped this far ahead of the clock waits no more
 LAST_TIME = 1e11        # no time past this (the year 5138) is any request's
 
 
@@ -298,12 +303,7 @@ class Links:
         since = int(since)
 
         def before(table, ts):
-            # Once: the search by id, or lower where a row of that time sits
-            # outside it (PostgreSQL's DEFAULT partition holds rows stamped
-            # past the days made; the time prunes the days before).
-            found = s.read(f"SELECT MIN(id) FROM {table} WHERE recorded_at >= {self.p}",
-                           (ts,))[0][0]
-            return min(s.first_id(table, ts), found if found is not None else 1 << 62) - 1
+            return s.first_id(table, ts, ahead=now + AHEAD) - 1
         taken = before("requests", since - REACH - LATE)
         records = {src: before(t, since - CLOCK_SLACK - LATE)
                    for src, t in (("event", "events"), ("download", "downloads"))}
@@ -343,13 +343,13 @@ class Links:
             if s.position(TAKEN, conn) != last:
                 return 0, False
             if n:
-                self._take_rows(conn, last, new)
+                self._take_rows(conn, last, new, now)
                 self._cas(conn, TAKEN, last, new)
             if _finite(taken_to):
                 self._raise(conn, TAKEN_TO, int(math.floor(taken_to)))
         return n, not full
 
-    def _take_rows(self, conn, last, new):
+    def _take_rows(self, conn, last, new, now):
         s, p = self.store, self.p
         rng = (last, new)
         paths = [(a, installer_path(a)) for (a,) in conn.execute(
@@ -388,9 +388,12 @@ class Links:
                 guard.count_arms(conn, rows, guard.advances())
             s.set_position(conn, GUARDED, new)
         linked_to = s.position(LINKED_TO, conn)
+        # Stamped past AHEAD too: records of the same fast clock may be
+        # linked already (see SEEN).
         late = conn.execute(
             f"SELECT id, recorded_at, client FROM requests WHERE id > {p} AND id <= {p} "
-            f"AND recorded_at <= {p}", (*rng, linked_to + CLOCK_SLACK)).fetchall()
+            f"AND (recorded_at <= {p} OR recorded_at > {p})",
+            (*rng, linked_to + CLOCK_SLACK, now + AHEAD)).fetchall()
         if late:
             self._relink(conn, late, since)
 
@@ -451,8 +454,7 @@ class Links:
             horizon = min(now - LAG, s.position(TAKEN_TO, conn)) - CLOCK_SLACK
             last = s.position(LINKED[source], conn)
             rows = self._records(conn, source, f"id > {self.p}", (last,), RECORD_BATCH)
-            ready = list(itertools.takewhile(
-                lambda r: not r[1] > horizon or r[1] > now + AHEAD, rows))
+            ready = self._ready(conn, source, rows, now, horizon)
             if ready:
                 found = self._around(conn, source, ready)
                 added = links_of(source, ready, list(found.values()))
@@ -463,6 +465,32 @@ class Links:
             self._raise(conn, LINKED_TO, int(math.ceil(horizon)))
         return len(ready), len(ready) < len(rows) or len(rows) < RECORD_BATCH
 
+    def _ready(self, conn, source, rows, now, horizon):
+        """The records at the front of `rows` that may be linked now (see
+        the module's docstring); notes when the first one in line stamped
+        past AHEAD was first seen."""
+        s = self.store
+        names = SEEN[source]
+        seen_to, seen_requests, seen_at = (s.position(n, conn) for n in names)
+        # Those seen stamped ahead count as stamped when they were seen, once
+        # the requests in the store then are taken in.
+        released = (seen_at is not None and seen_at <= horizon
+                    and s.position(TAKEN, conn) >= seen_requests)
+        ready = []
+        for r in rows:
+            fast = r[1] > now + AHEAD  # NaN is not; +inf is, and holds up no one
+            if not r[1] > horizon and not fast:
+                ready.append(r)
+            elif fast and released and r[0] <= seen_to:
+                ready.append(r)
+            else:
+                if fast and (seen_to is None or r[0] > seen_to):
+                    requests = conn.execute("SELECT MAX(id) FROM requests").fetchone()[0]
+                    for name, value in zip(names, (rows[-1][0], requests or 0, int(now) + 1)):
+                        s.set_position(conn, name, value)
+                break
+        return ready
+
     def run(self, now, budget, sources=SOURCES, clock=None):
         """Take in requests and link records, a batch of each in turn, for at
         most `budget` seconds; returns (requests taken, records linked,
@@ -471,7 +499,7 @@ class Links:
         began = clock()
         if not self.begun():
             self.begin(now)
-        upto = self.store.first_id("requests", now - LAG)
+        upto = self.store.first_id("requests", now - LAG, ahead=now + AHEAD)
         taken = linked = 0
         while clock() - began < budget:
             n, done = self.take(now, upto)
@@ -499,7 +527,7 @@ class Links:
             if row and _finite(row[0][0]):
                 following.append(row[0][0])
         keep = min(following) - REACH - READ_LATE
-        before = s.first_id("requests", keep)
+        before = s.first_id("requests", keep, ahead=now + AHEAD)
         with s.transaction(patient=True) as conn:
             s.lock_rollup(conn)
             RolloutQueries(s).forget(conn, before)
@@ -523,10 +551,13 @@ class Links:
         conn = s._conn()
         positions = {name: s.position(name) for name in (TAKEN, FROM, *LINKED.values())}
         if positions[TAKEN] is None:
-            positions[TAKEN] = s.first_id("requests", start - REACH - LATE) - 1
+            ahead = s.now() + AHEAD
+            positions[TAKEN] = s.first_id("requests", start - REACH - LATE,
+                                          ahead=ahead) - 1
             positions[FROM] = start
             for src, table in (("event", "events"), ("download", "downloads")):
-                positions[LINKED[src]] = s.first_id(table, start - CLOCK_SLACK - LATE) - 1
+                positions[LINKED[src]] = s.first_id(table, start - CLOCK_SLACK - LATE,
+                                                    ahead=ahead) - 1
         since = positions[FROM]
         rows, extra = {}, []
         for i, at, client, key, version, answer, rule, malformed in conn.execute(
