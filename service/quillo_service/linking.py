@@ -291,14 +291,15 @@ class Links:
         """The positions, set once.  The funnel counts from a whole hour:
         where an earlier version's rollup ended, else with the download log,
         at the first request that can have led to its first download, else
-        now.  Requests are taken in from REACH and LATE before it (the
+        at the first request whose outcome can still change (as the
+        earlier rollup did).  Requests are taken in from REACH and LATE before it (the
         candidates of its first records), records from CLOCK_SLACK and LATE
         before it (none earlier can belong to a request counted)."""
         s = self.store
         since = s.position(OLD_ROLLUP)
         if since is None:
             row = s.read("SELECT recorded_at FROM downloads ORDER BY id LIMIT 1")
-            first = row[0][0] - REACH - LATE if row and _finite(row[0][0]) else now - LAG
+            first = (row[0][0] if row and _finite(row[0][0]) else now) - REACH - LATE
             since = int(min(first, now - LAG) // HOUR * HOUR)
         since = int(since)
 
