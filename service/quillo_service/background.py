@@ -2,8 +2,8 @@
 housekeeping that one host at a time does.
 
 Every worker runs a `WorkerLoop` thread: it keeps the fallback answer file
-current, reads nginx's fallback and download logs into the store, brings the
-download funnel up to date and ticks the staged rollouts' guard.  These are
+current, reads nginx's fallback and download logs into the store and ticks the
+staged rollouts' guard.  These are
 safe to run in every worker at once (each step is a compare-and-set in the
 store), and running them everywhere means no worker waits on another.
 
@@ -17,7 +17,8 @@ and when a host dies its lease runs out after LEASE_SECONDS
 (QUILLO_SERVICE_LEASE_SECONDS, settings.py) and another worker takes it
 over.  Only the holder runs the jobs:
 
-- the dashboard's rollup (what `scripts/quillo rollup` does),
+- the dashboard's rollup and the links of records to their requests, with
+  the download funnel's counts (what `scripts/quillo rollup` does),
 - the purge of records older than retention_days (`... purge`),
 - on PostgreSQL, the partitions of the days ahead (Store.prepare_days),
 - the alert detectors and the alert sender (alerts/),
@@ -103,6 +104,9 @@ class Runner:
                      lambda s, c, now: detect(s, Dashboard(s), c, now))
         self.add_job("alert sender", 5, lambda s, c, now: sender.send_due(now))
         self.add_job("request ids", 300, lambda s, c, now: s.prune_request_ids(now))
+        # Records linked to their requests and the funnel's counts kept from
+        # the links (linking.py); the guard links failures on its own thread too.
+        self.add_job("links", 10, lambda s, c, now: FunnelCounts(s).catch_up(now, budget=20))
         return self
 
     def run_once(self):
@@ -166,8 +170,7 @@ class Runner:
 class WorkerLoop:
     """Each worker's background thread: rewrites the answer file when the
     configuration changes (and so also picks up edits while no request comes),
-    reads the fallback and download logs every INGEST_SECONDS and then brings
-    the download funnel's counts up to date (funnel/outcomes.py), and tells
+    reads the fallback and download logs every INGEST_SECONDS, and tells
     the store when the configuration turns maintenance mode on or off
     (banners/queries.py).  Without a folder (no nginx in front) only
     maintenance's start runs there.
@@ -202,7 +205,6 @@ class WorkerLoop:
             downloads.Ingester(store, os.path.join(folder, downloads.LOG), secret=secret,
                                host=self.host),
         ] if folder else []
-        self.funnel = FunnelCounts(store)
         self.interval = interval
         self.tick_interval = tick_interval
         self._stop = threading.Event()
@@ -243,11 +245,6 @@ class WorkerLoop:
                         if added or skipped:
                             log.info("%s log: %d lines recorded, %d skipped",
                                      ingester.kind, added, skipped)
-                    # The funnel's outcomes as far as they are known, so that
-                    # pages need not work them out.
-                    if self.ingesters:
-                        self.funnel.catch_up(budget=self.interval / 2,
-                                             refresh=self.funnel.REFRESH)
             except (OSError, StoreError) as e:
                 held = _loop_problems.allow("worker loop")
                 if held is not None:

@@ -44,9 +44,24 @@ ERROR_WINDOW = 6 * 3600     # an error report this long after the request
 CRASH_WINDOW = 2 * 3600     # a crash report this long after the request
 LONGEST = 2 * 3600          # a download lasting longer belongs to no request
 CLOCK_SLACK = 2.0           # seconds between the clocks that stamp the records
+# Every real request of a record was answered before the record was sent, so
+# it is in the store (within LAG) when the record comes.  A record stamped
+# more than AHEAD past the database's clock comes from a host whose clock
+# runs fast, and its time tells nothing of when it came: it is linked with
+# the requests there are once LAG has passed since it was first seen, not
+# when its time comes; one stamped up to AHEAD ahead waits for its time.
+AHEAD = 60.0
 # A failure's request is stamped at most this long before it (a reader of
 # the requests a failure may belong to looks this far back, and CLOCK_SLACK on).
 FAILURE_LOOKBACK = max(ERROR_WINDOW, CRASH_WINDOW)
+# A request owns the records stamped (a download: started) up to OWNS after
+# it and CLOCK_SLACK before it: the records to look at again when a request
+# comes in late.
+OWNS = max(FAILURE_LOOKBACK, DOWNLOAD_WINDOW)
+# A record's request is stamped at most REACH before the record's own time
+# (a download's: when nginx logged its end) and CLOCK_SLACK after it: the
+# requests to keep at hand for as long as such a record may still come.
+REACH = max(DOWNLOAD_WINDOW + LONGEST, FAILURE_LOOKBACK) + CLOCK_SLACK
 
 
 def download_start(logged_at, seconds):

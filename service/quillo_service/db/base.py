@@ -639,7 +639,7 @@ class Store:
             f"INSERT INTO {table} ({', '.join(columns)}) "
             f"VALUES ({', '.join([p] * len(columns))})", rows)
 
-    def first_id(self, table, ts, conn=None):
+    def first_id(self, table, ts, conn=None, ahead=None):
         """The first id of `table` recorded at or after `ts`; one past the
         highest id searched when none is (1 for an empty table), so that
         every row at or above the answer was seen by this search and a row
@@ -651,10 +651,15 @@ class Store:
         an earlier time (nginx's fallback answers, spooled requests) make
         the answer approximate: see LATE.  Given `conn`, searched inside
         that open transaction.
+
+        Given `ahead` (a time past the database's clock), a row stamped after
+        it is out of place (a host's fast clock), its stamp no guide to when
+        it came: it counts as stamped like the first row in place after it,
+        and as at or after ts when none follows (it may have come just now).
         """
         with self._errors_as_store_error():
             conn = conn or self._conn()
-            found = self._first_id_by_day(conn, table, ts)
+            found = self._first_id_by_day(conn, table, ts, ahead)
             if found is not None:
                 return found
             # Asked apart: SQLite answers MIN and MAX from the primary key only
@@ -663,18 +668,19 @@ class Store:
             hi = conn.execute(f"SELECT MAX(id) FROM {table}").fetchone()[0]
             if lo is None:
                 return 1
-            return self._search_ids(conn, table, lo, hi, ts)
+            return self._search_ids(conn, table, lo, hi, ts, ahead)
 
-    def _search_ids(self, conn, table, lo, hi, ts):
+    def _search_ids(self, conn, table, lo, hi, ts, ahead=None):
         """The binary search of first_id over the ids lo .. hi of `table`
         (rows at both ends): hi + 1 when no row at or after hi is recorded
         at or after ts."""
         p = self.placeholder
+        in_place, params = ("", ()) if ahead is None else (f" AND recorded_at <= {p}", (ahead,))
 
-        def recent(v):  # is the first row at or after id v recorded at or after ts?
-            return conn.execute(
-                f"SELECT recorded_at FROM {table} WHERE id >= {p} ORDER BY id LIMIT 1",
-                (v,)).fetchone()[0] >= ts
+        def recent(v):  # is the first row (in place) at or after id v recorded at or after ts?
+            row = conn.execute(f"SELECT recorded_at FROM {table} WHERE id >= {p}{in_place} "
+                               "ORDER BY id LIMIT 1", (v, *params)).fetchone()
+            return row is None or row[0] >= ts
 
         if not recent(hi):
             return hi + 1
@@ -686,7 +692,7 @@ class Store:
                 lo = mid + 1
         return lo
 
-    def _first_id_by_day(self, conn, table, ts):
+    def _first_id_by_day(self, conn, table, ts, ahead=None):
         """first_id where `table` has a partition for ts's day; None where
         the search over the whole table is to be made."""
         return None

@@ -197,7 +197,7 @@ class PostgresStore(Store):
                             table, day), moved, partitions.default_name(table))
         return made
 
-    def _first_id_by_day(self, conn, table, ts):
+    def _first_id_by_day(self, conn, table, ts, ahead=None):
         # Each probe of the search over the whole table reads every day's
         # index (a MergeAppend over all partitions), ten times slower with
         # 90 days kept.  Rows are added in time order, so the answer is the
@@ -206,8 +206,10 @@ class PostgresStore(Store):
         # (which wins too where it is lower: a row of a later day given an
         # id before ts's day ended).  Times past the days made ahead (a
         # strange clock, in the DEFAULT partition) are left out of that,
-        # as they are out of place anyway.  Without ts's day as a partition
-        # (unpartitioned, a day not made) the whole table is searched.
+        # as they are out of place anyway; given `ahead`, as first_id says
+        # (the rows after the last one in place count as recent).  Without
+        # ts's day as a partition (unpartitioned, a day not made) the
+        # whole table is searched.
         if not 0 <= ts < (partitions.LAST_DAY + 1) * DAY:  # NaN too
             return None
         day = partitions.day_of(ts)
@@ -220,17 +222,24 @@ class PostgresStore(Store):
         hi = conn.execute(f"SELECT MAX(id) FROM {table}").fetchone()[0]
         if hi is None:
             return 1
-        # The host's clock is near enough the database's to tell the days ahead.
-        end = (max(day, partitions.day_of(time.time())) + partitions.DAYS_AHEAD + 1) * DAY
+        if ahead is None:
+            # The host's clock is near enough the database's to tell the days ahead.
+            end = (max(day, partitions.day_of(time.time())) + partitions.DAYS_AHEAD + 1) * DAY
+            bound, trailing = "recorded_at < %s", None
+        else:
+            end, bound = ahead, "recorded_at <= %s"  # NaN is out of place too
+            last_in = conn.execute(f"SELECT MAX(id) FROM {table} WHERE {bound} AND id <= %s",
+                                   (end, hi)).fetchone()[0]
+            trailing = (last_in or 0) + 1 if last_in != hi else None
         later = conn.execute(f"SELECT MIN(id) FROM {table} WHERE recorded_at >= %s "
-                             "AND recorded_at < %s AND id <= %s",
-                             ((day + 1) * DAY, end, hi)).fetchone()[0]
+                             f"AND {bound} AND id <= %s", ((day + 1) * DAY, end, hi)).fetchone()[0]
         first, last = conn.execute(f"SELECT MIN(id), MAX(id) FROM {name} WHERE id <= %s",
                                    (hi,)).fetchone()
-        found = None if first is None else self._search_ids(conn, name, first, last, ts)
+        found = (None if first is None
+                 else self._search_ids(conn, name, first, last, ts, ahead))
         if found is not None and found > last:
             found = None  # nothing of the day at or after ts
-        found = min([f for f in (found, later) if f is not None], default=None)
+        found = min([f for f in (found, later, trailing) if f is not None], default=None)
         return hi + 1 if found is None else found
 
     def _purge_by_day(self, table, cutoff):

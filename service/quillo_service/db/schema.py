@@ -430,6 +430,44 @@ _ARMS = [_add_columns("requests", "arms TEXT")]
 TABLES += _ARMS
 
 
+# Version 17: each error or crash report and each download line linked once
+# to the request it belongs to, as it arrives (linking.py).  `rollout_recent`
+# keeps, besides a recent request's client and key, the installer path its
+# answer named and its row of the funnel (key as folded, version, rule,
+# answer), so that the linking finds every candidate and the row its counts
+# go to there; it is emptied, to be filled again from the linking's own
+# beginning.  `request_outcomes` holds one row per record linked: which
+# record, the request it belongs to (NULL: none), the client, the record's
+# time (a download's start) and, of a download, what the funnel counts of
+# it.  Rows are only ever inserted, and deleted when a late request takes
+# a record over (a big table updated in place would bloat); on both
+# databases one table with indexes, purged by id with the records.  The
+# funnel's counts are kept from the links, so funnel_recent goes.
+_LINKS = [
+    _add_columns("rollout_recent", "path TEXT", "funnel_key TEXT", "version TEXT", "rule TEXT",
+                 "answer TEXT"),
+    "DELETE FROM rollout_recent",
+    """CREATE TABLE IF NOT EXISTS request_outcomes (
+        id {id},
+        source TEXT NOT NULL,
+        record_id BIGINT NOT NULL,
+        request_id BIGINT,
+        client TEXT NOT NULL,
+        recorded_at {float} NOT NULL,
+        ended_at {float},
+        first_byte BIGINT,
+        sent BIGINT,
+        size BIGINT,
+        complete INTEGER
+    )""",
+    "CREATE INDEX IF NOT EXISTS request_outcomes_request ON request_outcomes (request_id)",
+    "CREATE INDEX IF NOT EXISTS request_outcomes_client ON request_outcomes "
+    "(client, recorded_at)",
+    "DROP TABLE IF EXISTS funnel_recent",
+]
+TABLES += _LINKS
+
+
 # Version 18: the dashboard's counts by the hour, kept by its rollup of
 # requests (dashboard/queries.py, ROLLUP), and a rollup of the error and
 # crash reports by hour and by day, kept by its own position in
@@ -492,8 +530,8 @@ MIGRATIONS = {1: _ROLLUP, 2: {"sqlite": _NO_REUSE, "postgresql": []}, 3: _INGEST
               4: _REQUEST_IDS, 5: _ALERTS + [_hash_addresses], 6: _ROLLOUTS, 7: _DOWNLOADS,
               8: _ROLLOUT_STEPS, 9: _POSITION_VALUE, 10: _PARTITIONS,
               11: _HOSTS + [_seed_request_ids], 12: _HALTS, 13: _BANNERS,
-              14: _EVENT_IDS, 15: _ARMS,
-              16: [], 17: _HOURLY + [_fill_requests_hourly]}
+              14: _EVENT_IDS, 15: _ARMS, 16: _LINKS,
+              17: _HOURLY + [_fill_requests_hourly]}
 
 REQUEST_COLUMNS = ("recorded_at", "client", "bundle_key", "version", "machine_id",
                    "answer", "rule", "malformed", "cut", "request_id", "arms")

@@ -5,23 +5,23 @@ is a conditional UPDATE on the row's `version`, in one transaction with its
 audit row, so when several workers or hosts decide the same halt or advance
 at once exactly one of them makes it (and only that one sends the alert).
 
-The counts are kept incrementally, like the dashboard's rollup: requests and
-events after a position in `rollup_state` are added in a transaction that
-moves the position by compare-and-set, so each is counted exactly once
-whichever worker gets there first.  Every request is kept in
-`rollout_recent` (client and key) and, if it fell in an arm, in
-`rollout_arms` (the arms its row recorded as it was answered), for the
-few hours in which a failure may still follow it,
-so that the failures read since the position find their requests there
-(joins.failures says which); a failure marks its request failed once (a
-request failed or not, however many errors follow it) and adds one to the
-failures of its hour and step.
+The counts are kept incrementally, like the dashboard's rollup: the pass
+that takes new requests in by id for every user of the links (linking.py)
+counts their arms in `rollout_counts` and keeps each request that fell in
+an arm in `rollout_arms` (the arms its row recorded as it was answered) for
+the few hours in which a failure may still follow it; as a failure report
+is linked to its request (joins.py says which), the same transaction marks
+that request failed once (a request failed or not, however many errors
+follow it) and adds one to the failures of its hour and step, and a late
+request that takes the failure over moves it between the arms.
 """
 
+import bisect
 import json
 
 from ..batches import insert_rows
 from ..db import retention
+from ..launcher.arms import decode as decode_arms
 
 HOUR = 3600
 retention.register("rollout_counts", "hour", HOUR)  # hourly counts, as the requests they count
@@ -219,102 +219,57 @@ class RolloutQueries:
         return tuple(self.store.read(f"SELECT MAX(id) FROM {t}")[0][0] or 0
                      for t in ("requests", "events"))
 
-    def event_time_after(self, last):
-        """The time of the first event after id `last`, or None when none is."""
-        rows = self.store.read(f"SELECT recorded_at FROM events WHERE id > {self.p} "
-                         "ORDER BY id LIMIT 1", (last,))
-        return rows[0][0] if rows else None
-
-    def requests_after(self, last, upto, limit):
-        """(id, recorded_at, arms as recorded) of the requests with
-        last < id < upto, oldest first, at most limit."""
+    def count_arms(self, conn, rows, advances):
+        """Count the arms of requests [(id, recorded_at, arms as recorded)]
+        inside the open transaction of the pass that takes them in
+        (linking.py), each at the hour it came and the step its rule was at
+        then; `advances` as `advances()` gives them."""
         p = self.p
-        return self.store.read(
-            "SELECT id, recorded_at, arms "
-            f"FROM requests WHERE id > {p} AND id < {p} ORDER BY id LIMIT {int(limit)}",
-            (last, upto))
+        arms, counts = [], {}
+        for i, at, kept in rows:
+            for rule, arm in decode_arms(kept):
+                step = step_at(advances.get(rule, ()), at)
+                arms.append((i, rule, arm, int(at // HOUR), step, 0))
+                k = (rule, int(at // HOUR), step, arm)
+                counts[k] = counts.get(k, 0) + 1
+        insert_rows(conn, p, "rollout_arms", ("request_id", "rule", "arm", "hour", "step",
+                                              "failed"), arms, "ON CONFLICT DO NOTHING")
+        conn.cursor().executemany(
+            "INSERT INTO rollout_counts (rule, hour, step, arm, requests, failures) "
+            f"VALUES ({p}, {p}, {p}, {p}, {p}, 0) ON CONFLICT (rule, hour, step, arm) "
+            "DO UPDATE SET requests = rollout_counts.requests + excluded.requests",
+            [(*k, n) for k, n in counts.items()])
 
-    def events_after(self, last, limit):
-        """(id, recorded_at, client, kind, key) of the events after id `last`,
-        oldest first, at most limit."""
-        return self.store.read(
-            "SELECT id, recorded_at, client, kind, bundle_key FROM events "
-            f"WHERE id > {self.p} ORDER BY id LIMIT {int(limit)}", (last,))
-
-    def recent_requests(self, clients, start, end):
-        """(request id, recorded_at, client, key) kept in rollout_recent of
-        these clients, recorded in [start, end]: the requests a failure of
-        theirs can belong to (joins.failures picks one)."""
-        p, out, clients = self.p, [], sorted(clients)
-        for i in range(0, len(clients), 500):
-            part = clients[i:i + 500]
-            out += self.store.read(
-                "SELECT request_id, recorded_at, client, bundle_key FROM rollout_recent "
-                f"WHERE client IN ({', '.join([p] * len(part))}) "
-                f"AND recorded_at >= {p} AND recorded_at <= {p}", (*part, start, end))
-        return out
-
-    def _move(self, conn, name, old, new):
-        return self.store.move_position(conn, name, old, new)
-
-    def add_requests(self, old, new, arms):
-        """Keep the requests with old < id <= new in rollout_recent, count
-        `arms` [(request id, rule, arm, recorded_at, step)], and move the
-        request position from old to new; False when another worker moved
-        it first."""
-        p = self.p
+    def mark_failed(self, conn, request_ids, failed):
+        """Mark the arm rows of these requests failed (failed=True) or no
+        longer failed (a relink took their only failure away), each once,
+        and count the change, inside the open transaction."""
+        p, ids = self.p, sorted(set(request_ids))
         counts = {}
-        for _, rule, arm, at, step in arms:
-            k = (rule, int(at // HOUR), step, arm)
-            counts[k] = counts.get(k, 0) + 1
-        with self.store.transaction(patient=True) as conn:
-            if not self._move(conn, REQUESTS, old, new):
-                return False
-            cur = conn.cursor()
-            # Copied inside the database: every request goes there, and
-            # sending each back row by row was half the cost of counting.
-            # Every id up to `new` is settled (the callers stop LAG before now).
-            cur.execute(
-                "INSERT INTO rollout_recent (request_id, recorded_at, client, bundle_key) "
-                f"SELECT id, recorded_at, client, bundle_key FROM requests "
-                f"WHERE id > {p} AND id <= {p} ON CONFLICT DO NOTHING", (old, new))
-            insert_rows(conn, p, "rollout_arms", ("request_id", "rule", "arm", "hour", "step",
-                                                  "failed"),
-                        [(i, rule, arm, int(at // HOUR), step, 0)
-                         for i, rule, arm, at, step in arms], "ON CONFLICT DO NOTHING")
-            cur.executemany(
-                "INSERT INTO rollout_counts (rule, hour, step, arm, requests, failures) "
-                f"VALUES ({p}, {p}, {p}, {p}, {p}, 0) ON CONFLICT (rule, hour, step, arm) "
-                "DO UPDATE SET requests = rollout_counts.requests + excluded.requests",
-                [(*k, n) for k, n in counts.items()])
-            return True
+        for i in range(0, len(ids), 500):
+            part = ids[i:i + 500]
+            for k in conn.execute(
+                    f"UPDATE rollout_arms SET failed = {p} WHERE failed = {p} AND request_id "
+                    f"IN ({', '.join([p] * len(part))}) RETURNING rule, hour, step, arm",
+                    (int(failed), int(not failed), *part)).fetchall():
+                counts[tuple(k)] = counts.get(tuple(k), 0) + 1
+        sign = 1 if failed else -1
+        conn.cursor().executemany(
+            f"UPDATE rollout_counts SET failures = failures + {p} "
+            f"WHERE rule = {p} AND hour = {p} AND step = {p} AND arm = {p}",
+            [(sign * n, *k) for k, n in counts.items()])
 
-    def add_failures(self, old, new, request_ids):
-        """Mark the arm rows of these requests failed (once each), count
-        them, and move the event position from old to new; False when
-        another worker moved it first."""
-        p = self.p
-        with self.store.transaction(patient=True) as conn:
-            if not self._move(conn, EVENTS, old, new):
-                return False
-            counts = {}
-            for i in sorted(set(request_ids)):
-                for k in conn.execute(
-                        f"UPDATE rollout_arms SET failed = 1 WHERE request_id = {p} "
-                        "AND failed = 0 RETURNING rule, hour, step, arm", (i,)).fetchall():
-                    counts[tuple(k)] = counts.get(tuple(k), 0) + 1
-            conn.cursor().executemany(
-                f"UPDATE rollout_counts SET failures = failures + {p} "
-                f"WHERE rule = {p} AND hour = {p} AND step = {p} AND arm = {p}",
-                [(n, *k) for k, n in counts.items()])
-            return True
+    def forget(self, conn, before):
+        """Drop what is kept of the requests with ids below `before`, inside
+        the open transaction: no record can be laid at them any more."""
+        for table in ("rollout_recent", "rollout_arms"):
+            conn.execute(f"DELETE FROM {table} WHERE request_id < {self.p}", (before,))
 
-    def forget(self, before):
-        """Drop what is kept of the requests with ids below `before`: no
-        failure can be laid at them any more."""
-        with self.store.transaction(patient=True) as conn:
-            for table in ("rollout_recent", "rollout_arms"):
-                conn.execute(f"DELETE FROM {table} WHERE request_id < {self.p}", (before,))
+
+def step_at(advances, at):
+    """The step (from 0) a rule was at, at time `at`, given the times of its
+    advances in order."""
+    return bisect.bisect_right(advances, at)
 
 
 def describe_state(step, state):

@@ -211,7 +211,7 @@ def test_a_failure_rate_is_failed_requests_over_requests(database, admin_app):
 
     # A rollup made before these reports were counted: they are counted from
     # its position on, and the line says so.
-    for name in ("funnel_daily", "funnel_hourly", "funnel_recent"):
+    for name in ("funnel_daily", "funnel_hourly"):
         store._conn().execute(f"DELETE FROM {name} WHERE answer LIKE 'report:%'")
     store._conn().execute("DELETE FROM rollup_state WHERE name IN "
                           "('funnel began', 'funnel unlaid reports')")

@@ -25,7 +25,8 @@ from quillo_service.reports.events import build_event
 from quillo_service.joins import CLOCK_SLACK, CRASH_WINDOW, DOWNLOAD_WINDOW, ERROR_WINDOW, LONGEST
 from quillo_service.ingest.logs import position_name
 from quillo_service.db import open_store
-from quillo_service.funnel.outcomes import COUNTS, UNASKED, of_requests
+from quillo_service.funnel.outcomes import (COUNTS, UNASKED, Download, Event, Request, by_day,
+                                            of_requests, outcomes)
 from quillo_service.funnel.queries import DIMS, FunnelCounts
 from quillo_service.rollouts.queries import RolloutQueries
 from quillo_service.db.schema import EVENT_COLUMNS
@@ -125,13 +126,10 @@ def test_join_window_edges_and_the_rollup_agrees_with_the_live_count(store):
         record_event(store, build_event(
             b"source=Gatherkit&code=0&message=0x1%3A0x2%3Ac0000005%3Am.dll&error=0x1"
             b"&version=0&os=0&key=0", client, T0 + cases[client]), 10)
-    joined = FunnelCounts(store).failures(T0, T0 + 1)
-    assert set(joined) == {ids["err-in"], ids["crash-in"]}
-
     funnel = FunnelCounts(store)
     day = T0 - T0 % 86400
     period = Period("custom", day, day + 86400, "")
-    # Before the windows have passed, the counts so far are in the recent rows.
+    # Before the windows have passed, the counts so far are kept.
     funnel.catch_up(now=T0 + 7200)
     live = funnel.counts(period, None, now=T0 + 7200)
     assert funnel.grouped(period, None, KEEPS, now=T0 + 7200) == [summed(live, k) for k in KEEPS]
@@ -142,8 +140,7 @@ def test_join_window_edges_and_the_rollup_agrees_with_the_live_count(store):
     # The download outside the window belongs to no request: its bytes still count.
     assert stage(live, "bytes_sent") == 2 * SIZE
 
-    # Once the windows have passed, the rollup holds the same counts.
-    assert funnel.rolled_up_to() < T0
+    # Once the windows have passed, the counts are the same.
     later = T0 + funnel.horizon + 3 * 86400
     assert funnel.catch_up(now=later) >= day + 86400
     rolled = funnel.counts(period, None, now=later)
@@ -204,6 +201,15 @@ CASES = [
      [("download", 0.5, 1)], ["a"]),
     ("download: latest by time, not by id", [("b", 10, "k"), ("a", 0, "k")],
      [("download", 20, 1)], ["b"]),
+    ("error and crash of one request", [("a", 0, "k")], [("error", 1, "k"), ("crash", 2)],
+     ["a", "a"]),
+    ("crash of another key's request", [("a", 0, "k"), ("b", 1, "other")], [("crash", 2)],
+     ["b"]),
+    ("a record at its request's time", [("a", 0, "k"), ("b", 1, "k")], [("error", 1, "k")],
+     ["b"]),
+    ("two requests within the clock allowance after: the later", [("a", 1, "k"),
+                                                                   ("b", 2, "k")],
+     [("error", 0, "k")], ["b"]),
 ]
 FAILURES = ("error", "crash")
 
@@ -228,16 +234,22 @@ def test_the_join_cases_through_the_pure_join():
         assert [None if g is None else requests[g][0] for g in got] == owners, what
 
 
-def _record_cases(store):
-    """The cases in the store, each under a client of its own: {request id:
-    (case, label)}.  A request's version names its case and label."""
-    ids = {}
-    for i, (_, requests, records, _) in enumerate(CASES):
-        client = f"case{i}"
+def _record_requests(store, ids=None):
+    """The cases' requests, each case under a client of its own, in the
+    arm of its rule: {request id: (case, label)}.  A request's version
+    names its case and label."""
+    ids = {} if ids is None else ids
+    for i, (_, requests, _, _) in enumerate(CASES):
         for label, at, key in requests:
-            store.record_request(T0 + at, client, key, f"{i}:{label}", None, STABLE, RULE,
-                                 "", "")
+            store.record_request(T0 + at, f"case{i}", key, f"{i}:{label}", None, STABLE, RULE,
+                                 "", "", arms=f"+{RULE}")
             ids[store.recent_requests(1)[0]["id"]] = (i, label)
+    return ids
+
+
+def _record_records(store):
+    for i, (_, _, records, _) in enumerate(CASES):
+        client = f"case{i}"
         lines = []
         for n, r in enumerate(records):
             if r[0] in FAILURES:
@@ -257,32 +269,102 @@ def _record_cases(store):
             rows = [parse_line(line.rstrip(b"\n")) for line in lines]
             position = ingest_position(store, "cases")[:2]
             assert ingest_rows(store, "cases", position, ("f", position[1] + 1), "downloads",
-                                     rows)
-    return ids
+                               rows)
 
 
-def test_the_join_cases_give_the_same_answers_through_the_funnel_and_the_guard(
-        store, monkeypatch):
-    laid, add_failures = [], RolloutQueries.add_failures
+def _recomputed(store, start, end):
+    """The funnel's rows per day of [start, end) worked out whole from every
+    row (funnel/outcomes.py), as the kept counts must be."""
+    read = {name: store.read(f"SELECT {', '.join(form._fields)} FROM {table} ORDER BY id")
+            for name, table, form in (("r", "requests", Request), ("d", "downloads", Download),
+                                      ("e", "events", Event))}
+    return {k: v for k, v in by_day(outcomes(read["r"], read["d"], read["e"], start,
+                                             end)).items() if any(v)}
 
-    def spy(self, old, new, request_ids):  # what the guard lays, written as usual
-        laid.extend(request_ids)
-        return add_failures(self, old, new, request_ids)
-    monkeypatch.setattr(RolloutQueries, "add_failures", spy)
+
+def _kept(store, start, end, now):
+    counts = FunnelCounts(store).counts(Period("custom", start, end, ""), None, now=now)
+    return {k: v for k, v in counts.items() if any(v)}
+
+
+LINKED_AT = T0 + E + 3600  # every case's records are linked by then
+
+
+@pytest.mark.parametrize("path", ["on arrival", "after a late request"])
+def test_the_join_cases_give_the_same_answers_on_arrival_and_after_a_late_request(store, path):
     counting.count(store, T0 - 86400)  # the guard counts from the first request
-    ids = _record_cases(store)
+    if path == "on arrival":
+        ids = _record_requests(store)
+        _record_records(store)
+        FunnelCounts(store).catch_up(now=LINKED_AT, budget=60)
+    else:
+        # The records come and are linked first; then every request comes
+        # late (a spool written out), stamped before them.
+        _record_records(store)
+        FunnelCounts(store).catch_up(now=LINKED_AT, budget=60)
+        assert store.read("SELECT COUNT(*) FROM request_outcomes WHERE request_id IS NOT "
+                          "NULL")[0][0] == 0
+        ids = _record_requests(store)
+        counting.count(store, LINKED_AT + 60)  # the guard's pass takes them in
+        FunnelCounts(store).catch_up(now=LINKED_AT + 60, budget=60)
     by_version = {f"{i}:{label}": (i, label) for i, label in ids.values()}
-
-    rows = FunnelCounts(store).live(T0 - 86400, T0 + 86400)
-    outcome = {name: {by_version[k[2]] for k, c in rows.items()
+    period = (T0 - 86400, T0 + 86400)
+    kept = _kept(store, *period, now=LINKED_AT + 60)
+    outcome = {name: {by_version[k[2]] for k, c in kept.items()
                       if k[2] in by_version and c[COUNTS.index(name)]}
                for name in ("started", "completed", "failed")}
     assert outcome["started"] == outcome["completed"] == expected(("download", "range"))
     assert outcome["failed"] == expected(FAILURES)
+    assert kept == _recomputed(store, *period)
+    # The guard's arms read the same links: each failed request once.
+    health = RolloutQueries(store).health(RULE, 0)
+    assert health == {"rule": (len(ids), len(expected(FAILURES)))}
+    # Linking again links nothing twice.
+    FunnelCounts(store).catch_up(now=LINKED_AT + 120, budget=60)
+    assert _kept(store, *period, now=LINKED_AT + 120) == kept
 
-    records = sum(r[0] in FAILURES for _, _, rs, _ in CASES for r in rs)
-    assert counting.count(store, T0 + 30 * 86400)[:2] == (len(ids), records)
-    assert {ids[i] for i in laid} == expected(FAILURES)
+
+def test_counts_kept_from_links_agree_with_a_whole_recompute_in_any_arrival_order(store):
+    """Seeded: requests, reports and downloads of a few clients in random
+    order, some requests late (a spool), linked in passes at random times."""
+    import random
+    rnd = random.Random(7)
+    clients = [f"c{n}" for n in range(4)]
+    items = []
+    for n in range(60):
+        at = T0 + rnd.uniform(0, 3 * 3600)
+        client = rnd.choice(clients)
+        kind = rnd.choice(("request", "request", "error", "crash", "download"))
+        items.append((at, kind, client, rnd.choice(("k", "j"))))
+    items.sort()
+    late = {n for n, item in enumerate(items) if item[1] == "request" and rnd.random() < 0.3}
+    order = [item for n, item in enumerate(items) if n not in late]
+    counting.count(store, T0 - 86400)
+    lines = 0
+    for step, (at, kind, client, key) in enumerate(order + [items[n] for n in sorted(late)]):
+        if kind == "request":
+            store.record_request(at, client, key, "v", None, STABLE, RULE, "", "",
+                                 arms=f"+{RULE}")
+        elif kind == "download":
+            lines += 1
+            assert ingest_rows(store, "p", ("f", lines - 1) if lines > 1 else ("", 0),
+                               ("f", lines), "downloads",
+                               [parse_line(log_line(at + 3, client=client, seconds=rnd.choice(
+                                   (0.5, 3.0))).rstrip(b"\n"))])
+        else:
+            e = dict.fromkeys(EVENT_COLUMNS)
+            e.update(recorded_at=at, client=client, reference=f"P{step}", kind=kind,
+                     bundle_key=key if kind == "error" else "0", malformed="", cut="")
+            record_event(store, e, 1000)
+        if rnd.random() < 0.2:
+            FunnelCounts(store).catch_up(now=at + rnd.uniform(10, 600), budget=60)
+    now = T0 + 3 * 3600 + E + 3600
+    FunnelCounts(store).catch_up(now=now, budget=60)
+    period = (T0 - 86400, T0 + 86400)
+    assert _kept(store, *period, now=now) == _recomputed(store, *period)
+    failed = sum(c[COUNTS.index("failed")] for k, c in _recomputed(store, *period).items()
+                 if of_requests(k[4]))
+    assert RolloutQueries(store).health(RULE, 0)["rule"][1] == failed
 
 
 def test_a_download_read_late_still_counts_in_the_rollup(store):
