@@ -425,7 +425,7 @@ def rollups_after(store, config):
 def views(config_path, database):
     """{(view, period): [first, second]} seconds of each page through the app."""
     app = create_app(config_path, database=database)
-    app.extensions["quillo"].worker_loop.stop()
+    app.extensions["quillo"].scheduler.stop()
     client = app.test_client()
     out = time_views(client, AUTH)
     app.extensions["quillo"].store.close()

@@ -127,16 +127,11 @@ class Dashboard:
         `now` defaults to the database's clock, the one recorded_at is taken
         from.  Rows younger than LAG seconds stay out (see ROLLUP above).
         """
-        s, p = self.store, self.p
+        s = self.store
         now = s.now() if now is None else now
         budget = self.BUDGET if budget is None else budget
-        # Up to the last row older than LAG, not to the first younger one: an
-        # id missing between the two may belong to an insert still open.
-        # The search lands within LATE seconds of its mark (see _id_range).
-        young = s.first_id("requests", now - LAG - self.LATE)
         last = self.rolled_up_to()
-        target = self.store.read(f"SELECT MAX(id) FROM requests WHERE id < {p}", (young,))[0][0]
-        target = last if target is None else target
+        target = self.target(now, last)
         began = time.monotonic()
         with s.store_errors():
             while last < target and time.monotonic() - began < budget:
@@ -150,6 +145,19 @@ class Dashboard:
                     s.set_position(conn, ROLLUP, upto)
                 last = upto
         return last
+
+    def target(self, now, last=None):
+        """The last id a catch-up at `now` rolls up to (`last`, default the
+        rollup's position, when there is none newer)."""
+        # Up to the last row older than LAG, not to the first younger one: an
+        # id missing between the two may belong to an insert still open.
+        # The search lands within LATE seconds of its mark (see _id_range).
+        young = self.store.first_id("requests", now - LAG - self.LATE)
+        target = self.store.read(f"SELECT MAX(id) FROM requests WHERE id < {self.p}",
+                                 (young,))[0][0]
+        if target is None:
+            return self.rolled_up_to() if last is None else last
+        return target
 
     # -- requests ----------------------------------------------------------------
 

@@ -10,7 +10,7 @@ day) holds the outcomes of the requests recorded before the time in
 rollup_state "funnel", which stays `FunnelCounts.horizon` seconds (rounded to
 whole hours) behind the database's clock.  The outcomes so far
 of the requests after it are worked out in the background about once a
-minute (background.WorkerLoop) into `funnel_recent`, replaced whole each time, so
+minute (background.py) into `funnel_recent`, replaced whole each time, so
 that no page has to work out hours of them; a page adds only the requests
 since, worked out live (the same code), as the dashboard does with its own
 rollup.
@@ -164,9 +164,7 @@ class FunnelCounts:
         s, p = self.store, self.p
         now = s.now() if now is None else now
         budget = self.BUDGET if budget is None else budget
-        # Whole hours only: the recent rows are per hour, and those of the
-        # hours the rollup has not reached stay true when it moves.
-        target = int((now - self.horizon) // HOUR * HOUR)
+        target = self.target(now)
         began = time.monotonic()
         upto = self.rolled_up_to()
         with s.store_errors():
@@ -203,6 +201,12 @@ class FunnelCounts:
                         self.STALE if refresh is None else refresh):
                     self._refresh(upto, now)
         return upto
+
+    def target(self, now):
+        """The time a catch-up at `now` rolls up to."""
+        # Whole hours only: the recent rows are per hour, and those of the
+        # hours the rollup has not reached stay true when it moves.
+        return int((now - self.horizon) // HOUR * HOUR)
 
     def _refresh(self, upto, now):
         """Replace the recent rows with the outcomes so far of the requests
