@@ -50,11 +50,27 @@ import threading
 import time
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(SOURCE, "service"))
+
+
+def _tree():
+    """The checkout whose service is measured (--tree, read before the
+    service is imported), this one by default."""
+    for i, arg in enumerate(sys.argv):
+        if arg == "--tree" and i + 1 < len(sys.argv):
+            return os.path.abspath(sys.argv[i + 1])
+        if arg.startswith("--tree="):
+            return os.path.abspath(arg.split("=", 1)[1])
+    return SOURCE
+
+
+TREE = _tree()
+sys.path.insert(0, os.path.join(TREE, "service"))
 
 from bulk import table_bytes, time_views  # noqa: E402
 from pgcluster import Postgres  # noqa: E402
+import guard_sim  # noqa: E402
 from quillo_service import create_app  # noqa: E402
+from quillo_service.alerts.detectors import detect  # noqa: E402
 from quillo_service.config import load_config  # noqa: E402
 from quillo_service.dashboard.queries import Dashboard  # noqa: E402
 from quillo_service.db import open_store  # noqa: E402
@@ -425,7 +441,9 @@ def rollups_after(store, config):
 def views(config_path, database):
     """{(view, period): [first, second]} seconds of each page through the app."""
     app = create_app(config_path, database=database)
-    app.extensions["quillo"].scheduler.stop()
+    state = app.extensions["quillo"]
+    # A tree from before the one scheduler has a worker loop instead.
+    (getattr(state, "scheduler", None) or state.worker_loop).stop()
     client = app.test_client()
     out = time_views(client, AUTH)
     app.extensions["quillo"].store.close()
@@ -450,8 +468,10 @@ class Asker:
     """Threads asking /getinstaller through nginx as fast as it answers,
     each answer's (start, seconds) kept."""
 
-    def __init__(self, port, ca, threads=6):
+    def __init__(self, port, ca, threads=6, rate=None, path=None):
         self.port, self.threads = port, threads
+        self.rate = rate  # each thread's requests a second; None: as fast as answered
+        self.path = path or self._ask
         self.context = ssl.create_default_context(cafile=ca)
         self.samples = []
         self.errors = 0
@@ -459,14 +479,20 @@ class Asker:
         self._lock = threading.Lock()
         self._workers = []
 
+    @staticmethod
+    def _ask(n, i, ks=keys()):
+        return (f"/getinstaller?key={ks[(n * 7 + i) % KEYS]}&version=0%2C1%2C0%2C220"
+                f"&id={(n * 1000003 + i) % 10**8:040X}")
+
     def _run(self, n):
-        ks = keys()
         conn = None
         i = 0
+        began = time.monotonic()
         while not self._stop.is_set():
             i += 1
-            path = (f"/getinstaller?key={ks[(n * 7 + i) % KEYS]}&version=0%2C1%2C0%2C220"
-                    f"&id={(n * 1000003 + i) % 10**8:040X}")
+            if self.rate:  # evenly spaced, whatever each answer took
+                self._stop.wait(max(0.0, began + i / self.rate - time.monotonic()))
+            path = self.path(n, i)
             t = time.monotonic()
             try:
                 if conn is None:
@@ -537,6 +563,218 @@ def drop_under_load(work, config_path, pg, store, day):
             out["during"] = asker.between(t0, t1 + 1.0)
             out["errors"] = asker.errors
     return out
+
+
+# -- the steady state at 10 million launches a day --------------------------------
+
+STEADY_RATE = 10e6 / DAY    # requests a second at 10 million launches a day
+HOURS_BEFORE = 6            # loaded and caught up before the measured hour: the funnel
+                            # rolls up ~3.2 hours behind, downloads come up to 3 after
+ERROR_PATH = ("/error/?source=gatherkit&code=201&message=&error=0x80004005"
+              "&version=0%2C1%2C0%2C220&os=6%2E1&key={key}")
+LATENCY_TARGET_MS = 50.0
+CPU_TARGET_S = 60.0         # background CPU per hour of traffic
+MONTH_TARGET_S = 600.0      # the first counts of a month at 10 million a day
+MONTH_REQUESTS = 300e6
+
+
+def background_until_caught_up(store, config, now):
+    """All of the background work over what is stored, until caught up:
+    the one scheduler's run, or in a tree without it the work its workers
+    and housekeeping did.  Returns {job: seconds}."""
+    try:
+        from quillo_service.background import run_shared_until_caught_up
+    except ImportError:
+        pass
+    else:
+        return run_shared_until_caught_up(store, config, now)
+    spent = {}
+
+    def step(name, fn, *args, **kwargs):
+        t = time.monotonic()
+        out = fn(*args, **kwargs)
+        spent[name] = spent.get(name, 0.0) + time.monotonic() - t
+        return out
+    step("rollup", Dashboard(store).catch_up, now, budget=float("inf"))
+    step("funnel", FunnelCounts(store).catch_up, now, budget=float("inf"), refresh=0)
+    while step("guard", changes.tick, store, config, now) is False:
+        pass
+    step("alert detectors", detect, store, Dashboard(store), config, now)
+    return spent
+
+
+def _cluster_cpu(pg):
+    """CPU seconds (user + system) of the temporary cluster so far: every
+    process of it, and the backends that ended (the postmaster's children's
+    times, counted once it has reaped them)."""
+    ticks = os.sysconf("SC_CLK_TCK")
+    with open(os.path.join(pg.data_dir, "postmaster.pid")) as f:
+        root = int(f.readline())
+    stats = {}
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        stats[int(pid)] = (int(fields[1]), [int(x) for x in fields[11:15]])
+    total = sum(stats[root][1]) if root in stats else 0
+    total += sum(sum(st[:2]) for pid, (parent, st) in stats.items() if parent == root)
+    return total / ticks
+
+
+def _own_cpu():
+    """This thread's CPU seconds: the background work runs here, the
+    askers on threads of their own."""
+    import resource
+    r = resource.getrusage(resource.RUSAGE_THREAD)
+    return r.ru_utime + r.ru_stime
+
+
+def _gunicorn_cpu(stack):
+    ticks = os.sysconf("SC_CLK_TCK")
+    total = 0.0
+    for name, proc in stack.procs:
+        if name != "gunicorn":
+            continue
+        pids = [proc.pid]
+        try:
+            with open(f"/proc/{proc.pid}/task/{proc.pid}/children") as f:
+                pids += [int(p) for p in f.read().split()]
+        except OSError:
+            pass
+        for pid in pids:
+            try:
+                with open(f"/proc/{pid}/stat") as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+                total += (int(fields[11]) + int(fields[12])) / ticks
+            except OSError:
+                pass
+    return total
+
+
+def measured(pg, fn, *args):
+    """fn(*args) with the wall time and CPU time it took here and in the
+    database: (result, {wall, own, postgres})."""
+    wall, own, db = time.monotonic(), _own_cpu(), _cluster_cpu(pg)
+    out = fn(*args)
+    return out, {"wall": time.monotonic() - wall, "own": _own_cpu() - own,
+                 "postgres": _cluster_cpu(pg) - db}
+
+
+def steady(args, work, config_path, config):
+    """One hour at 10 million launches a day after HOURS_BEFORE hours
+    already caught up, and the background work over it, with the answers'
+    latency meanwhile; the first catch-up of the hours before is the month's
+    first counts at a smaller scale."""
+    from stack import App, Stack, free_port, local_host
+    res = {"tree": TREE, "rate": STEADY_RATE, "hours_before": args.hours_before}
+    clients = max(1000, int(CLIENTS * 10e6 * 30 / 100e6))
+    with Postgres(durable=False, settings=PG_SETTINGS) as pg:
+        from quillo_service.clients import load_secret
+        store = open_store(pg.url, client_secret=load_secret(os.path.join(work, "bench.secret")))
+        store.check()
+        hour_end = time.time() - 60  # every record of the hour older than the counts' lags
+        hour_start = hour_end - HOUR
+        month_start = (hour_end - MONTH) // DAY * DAY
+        guarded_history(store, month_start)
+        print(f"steady state: {args.hours_before} hours before the hour, "
+              f"{STEADY_RATE:,.1f} requests/s ...", flush=True)
+        index = int((hour_start - args.hours_before * HOUR - month_start) * STEADY_RATE)
+        rows, load_s, index = load(store, hour_start - args.hours_before * HOUR, hour_start,
+                                   STEADY_RATE, index, clients, month_start, progress=False)
+        store._conn().execute("ANALYZE")
+        res["before_rows"] = rows
+        spent, cpu = measured(pg, background_until_caught_up, store, config, hour_start)
+        res["before"] = dict(cpu, jobs=spent)
+        print(f"  the hours before ({rows['requests']:,} requests) from nothing: "
+              f"{cpu['wall']:.1f} s", flush=True)
+        rows, load_s, index = load(store, hour_start, hour_end, STEADY_RATE, index, clients,
+                                   month_start, progress=False)
+        store._conn().execute("ANALYZE")
+        res["hour_rows"] = rows
+        res["hour_load_s"] = load_s
+        print(f"  the hour: {rows} in {load_s:.0f} s", flush=True)
+        port = free_port()
+        state = os.path.join(work, "steady-stack")
+        # The service only answers here: the background work is this
+        # process's, measured.
+        app = App(state, config_path, database=pg.url, workers=2, threads=4,
+                  env={"QUILLO_SERVICE_HOUSEKEEPING": "off"})
+        ks = keys()
+        with Stack(local_host(state, port, client_rate="1000000r/s", client_burst=1000000),
+                   app) as stack:
+            error = Asker(port, stack.ca, threads=1, rate=args.steady_rate,
+                          path=lambda n, i: ERROR_PATH.format(key=ks[i % KEYS]))
+            with Asker(port, stack.ca, threads=1, rate=args.steady_rate) as ask, error:
+                time.sleep(2)  # warm
+                a = time.monotonic()
+                g0 = _gunicorn_cpu(stack)
+                spent, cpu = measured(pg, background_until_caught_up, store, config,
+                                      time.time())
+                cpu["gunicorn"] = _gunicorn_cpu(stack) - g0
+                time.sleep(0.5)
+                b = time.monotonic()
+                res["latency"] = {name: {"p99": p99(x.between(a, b)), "n": len(x.between(a, b)),
+                                         "errors": x.errors}
+                                  for name, x in (("/getinstaller", ask), ("/error/", error))}
+        res["hour"] = dict(cpu, jobs=spent)
+        store.close()
+    requests_before = res["before_rows"]["requests"]
+    res["month_s"] = res["before"]["wall"] * MONTH_REQUESTS / max(requests_before, 1)
+    g = guard_sim.evaluate("new")
+    res["guard_sim"] = g
+    return res
+
+
+def show_steady(r, old=None):
+    h = r["hour"]
+    cpu = h["own"] + h["postgres"]
+    print(f"\nSteady state at 10 million launches a day ({r['rate']:,.1f} requests/s), "
+          f"service from {r['tree']}: one hour of "
+          + ", ".join(f"{t} {n:,}" for t, n in r["hour_rows"].items())
+          + f", after {r['hours_before']} hours caught up")
+    print(f"background CPU per hour of traffic: {cpu:.1f} s")
+    cols = ["", "this run"] + (["beside it"] if old else [])
+    print("| " + " | ".join(cols) + " |")
+    print("|" + "---|" * len(cols))
+
+    def line(label, cell, old_cell=None):
+        print(f"| {label} | {cell} |" + (f" {old_cell or '-'} |" if old else ""))
+
+    def cpu_cell(x):
+        c = x["hour"]["own"] + x["hour"]["postgres"]
+        return (f"{c:.1f} s ({x['hour']['own']:.1f} here + {x['hour']['postgres']:.1f} "
+                f"PostgreSQL; {x['hour']['wall']:.1f} s wall)"
+                + ("" if c <= CPU_TARGET_S else " MISSED"))
+
+    line(f"background CPU per hour of traffic (target at most {CPU_TARGET_S:.0f} s)",
+         cpu_cell(r), old and cpu_cell(old))
+    line("  of which, by job (s wall)",
+         ", ".join(f"{k} {v:.1f}" for k, v in h["jobs"].items()),
+         old and ", ".join(f"{k} {v:.1f}" for k, v in old["hour"]["jobs"].items()))
+    line("  gunicorn meanwhile (answering; CPU s)", f"{h.get('gunicorn', 0):.1f}",
+         old and f"{old['hour'].get('gunicorn', 0):.1f}")
+
+    def month_cell(x):
+        b = x["before"]
+        return (f"~{x['month_s']:,.0f} s (the first {x['before_rows']['requests']:,} requests "
+                f"in {b['wall']:.1f} s, CPU {b['own']:.1f} + {b['postgres']:.1f} s)"
+                + ("" if x["month_s"] <= MONTH_TARGET_S else " MISSED"))
+    line(f"first counts of a month (300 M requests) from nothing, extrapolated "
+         f"(target at most {MONTH_TARGET_S:.0f} s)", month_cell(r), old and month_cell(old))
+    for name, lat in r["latency"].items():
+        def cell(x):
+            v = x["latency"][name]
+            return (f"{v['p99']:.1f} ms ({v['n']} answers, {v['errors']} failed)"
+                    + ("" if v["p99"] <= LATENCY_TARGET_MS else " MISSED"))
+        line(f"{name} p99 during the background work (target at most "
+             f"{LATENCY_TARGET_MS:.0f} ms)", cell(r), old and cell(old))
+    g = r["guard_sim"]
+    for text in guard_sim.report(g):
+        line("guard (bench/guard_sim.py, seeded)", text)
 
 
 # -- the run -------------------------------------------------------------------------
@@ -687,6 +925,15 @@ def main():
     parser.add_argument("--json", help="also write the results here")
     parser.add_argument("--beside", help="the --json of another run, shown beside this one")
     parser.add_argument("--show", help="print the table of this --json instead of running")
+    parser.add_argument("--steady-only", action="store_true",
+                        help="only the steady state at 10 million launches a day (minutes)")
+    parser.add_argument("--tree", help="measure the service of this checkout (its service/)")
+    parser.add_argument("--hours-before", type=int, default=HOURS_BEFORE,
+                        help="hours loaded and caught up before the steady state's hour")
+    parser.add_argument("--steady-rate", type=float, default=4.0,
+                        help="requests a second to each of /getinstaller and /error/ meanwhile")
+    parser.add_argument("--skip-steady", action="store_true",
+                        help="only the month, as before the steady state was measured")
     args = parser.parse_args()
     if args.show:
         with open(args.show) as f:
@@ -694,18 +941,25 @@ def main():
     else:
         work = tempfile.mkdtemp(prefix="quillo-scale-bench-")
         try:
-            res = run(args, work)
+            res = {} if args.steady_only else run(args, work)
+            if "views" in res:
+                res["views"] = {"|".join(k): v for k, v in res["views"].items()}
+            if not args.skip_steady:
+                config_path = write_config(work)
+                res["steady"] = steady(args, work, config_path, load_config(config_path))
         finally:
             shutil.rmtree(work, ignore_errors=True)
-        res["views"] = {"|".join(k): v for k, v in res["views"].items()}
     if args.json and not args.show:
         with open(args.json, "w") as f:
             json.dump(res, f)
-    beside = None
+    beside = {}
     if args.beside:
         with open(args.beside) as f:
             beside = json.load(f)
-    show(res, beside)
+    if "rows" in res:
+        show(res, beside if "rows" in beside else None)
+    if "steady" in res:
+        show_steady(res["steady"], beside.get("steady"))
 
 
 if __name__ == "__main__":

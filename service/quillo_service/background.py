@@ -65,7 +65,8 @@ LEASE_SECONDS = settings.LEASE_SECONDS  # a dead holder's jobs wait this long (d
 TICK_SECONDS = 5.0     # how often the lease is asked for (and renewed), at most
 INGEST_SECONDS = 5.0   # how often each worker reads nginx's logs
 PARTITIONS_SECONDS = 600.0  # how often the days ahead are checked (cheap when all are there)
-IDLE_SECONDS = 1.0     # a lane looks at least this often whether it may run (lease, stop)
+IDLE_SECONDS = 1.0     # a lane looks at least this often whether it may run (stop)
+HELD_SECONDS = 0.2     # a shared lane without the lease looks this often whether it came
 
 # The lanes, a thread each, and whether their jobs are the shared work (run
 # by the lease's holder only) or the host's own (run everywhere).
@@ -307,7 +308,7 @@ class Scheduler:
         jobs = [job for job in self._jobs if job.lane == lane]
         while not stop.is_set():
             if LANES[lane] and not self.holds():
-                stop.wait(IDLE_SECONDS)  # the host lane asks for the lease
+                stop.wait(HELD_SECONDS)  # the host lane asks for the lease
                 continue
             try:
                 if self._run_lane(lane):
