@@ -104,7 +104,7 @@ class Scheduler:
         self._written = self._marked = None
         self.folder, self.watcher, self.ingesters, self.host = None, None, [], None
         if shared:
-            self.add_job("lease", self.tick, lambda s, c, now: self.renew(), lane=HOST)
+            self.add_job("lease", self.tick, self._lease, lane=HOST)
 
     @property
     def holder(self):
@@ -242,6 +242,9 @@ class Scheduler:
             return self.holds()
         self._held_until = asked + self.lease_seconds if held else 0.0
         return held
+
+    def _lease(self, store, config, now):
+        self.renew()  # not held is no backlog: asked again at the next tick
 
     def holds(self):
         return self.shared and time.monotonic() < self._held_until

@@ -15,7 +15,9 @@ def test_every_host_runs_its_own_jobs_and_only_the_lease_holder_the_shared_work(
     url = empty_postgres(postgres)
     runs = []
     stores = [open_store(url, client_secret=SECRET) for _ in range(3)]
-    hosts = [Scheduler(s, lambda: CONFIGURATION, shared=i < 2) for i, s in enumerate(stores)]
+    clock = [0.0]
+    hosts = [Scheduler(s, lambda: CONFIGURATION, shared=i < 2, clock=lambda: clock[0])
+             for i, s in enumerate(stores)]
     for i, h in enumerate(hosts):
         h.add_job("own", 0, lambda s, c, now, i=i: runs.append(("own", i)), lane=HOST)
         h.add_job("logs", 0, lambda s, c, now, i=i: runs.append(("logs", i)), lane=LOGS)
@@ -27,8 +29,11 @@ def test_every_host_runs_its_own_jobs_and_only_the_lease_holder_the_shared_work(
         assert sorted(runs) == sorted(2 * [(kind, i) for kind in ("own", "logs")
                                            for i in range(3)]
                                       + 2 * [("shared", 0), ("guard", 0)])
+        # Not holding it is no backlog: the others ask again at their next tick.
+        assert not hosts[1]._run_lane(HOST)
         hosts[0].stop()  # the third, with housekeeping off, never takes it over
         runs.clear()
+        clock[0] += hosts[1].tick  # its next look
         assert [h.run_once() for h in hosts[1:]] == [True, False]
         assert ("shared", 1) in runs and ("shared", 2) not in runs
     finally:
