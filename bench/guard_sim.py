@@ -31,7 +31,8 @@ import sys
 import time
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(SOURCE, "service"))
+if "quillo_service" not in sys.modules:  # else its importer chose the checkout
+    sys.path.insert(0, os.path.join(SOURCE, "service"))
 
 from quillo_service.rollouts import guard  # noqa: E402
 

@@ -101,7 +101,6 @@ sys.path.insert(0, os.path.join(TREE, "service"))
 
 from bulk import table_bytes, time_views  # noqa: E402
 from pgcluster import Postgres  # noqa: E402
-import guard_sim  # noqa: E402
 from quillo_service import create_app  # noqa: E402
 from quillo_service.alerts.detectors import detect  # noqa: E402
 from quillo_service.config import load_config  # noqa: E402
@@ -111,6 +110,7 @@ from quillo_service.funnel.outcomes import COUNTS  # noqa: E402
 from quillo_service.funnel.queries import FunnelCounts  # noqa: E402
 from quillo_service.rollouts import changes, counting  # noqa: E402
 from quillo_service.rollouts.queries import RolloutQueries  # noqa: E402
+import guard_sim  # noqa: E402  (after the service: it takes the checkout chosen here)
 
 DAY = 86400
 HOUR = 3600
@@ -743,15 +743,18 @@ def steady(args, work, config_path, config):
             ctx = multiprocessing.get_context("spawn")
             stop, out = ctx.Event(), ctx.Queue()
             asking = ctx.Process(target=ask_steadily, args=(port, stack.ca, args.steady_rate,
-                                                            stop, out))
+                                                            stop, out), daemon=True)
             asking.start()
-            time.sleep(3)  # started and warm
-            a = time.monotonic()
-            g0 = _gunicorn_cpu(stack)
-            spent, cpu = measured(pg, background_until_caught_up, store, config, time.time())
-            cpu["gunicorn"] = _gunicorn_cpu(stack) - g0
-            b = time.monotonic()
-            stop.set()
+            try:
+                time.sleep(3)  # started and warm
+                a = time.monotonic()
+                g0 = _gunicorn_cpu(stack)
+                spent, cpu = measured(pg, background_until_caught_up, store, config,
+                                      time.time())
+                cpu["gunicorn"] = _gunicorn_cpu(stack) - g0
+                b = time.monotonic()
+            finally:
+                stop.set()
             answers = out.get(timeout=60)
             asking.join(30)
             res["latency"] = {}
