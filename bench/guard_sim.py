@@ -31,7 +31,8 @@ import sys
 import time
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(SOURCE, "service"))
+if "quillo_service" not in sys.modules:  # else its importer chose the checkout
+    sys.path.insert(0, os.path.join(SOURCE, "service"))
 
 from quillo_service.rollouts import guard  # noqa: E402
 
@@ -114,6 +115,48 @@ def percentile(values, q):
     return values[min(len(values) - 1, int(q * len(values)))]
 
 
+def evaluate(name, runs=200, every=100, per_day=20_000):
+    """The cases above for one judge: a dict of what was measured, and
+    whether each target was met."""
+    judge = JUDGES[name]
+    per_hour = per_day // 24
+    began = time.monotonic()
+    false = sum(x is not None for x in equal_release(judge, runs, every, per_hour))
+    constant = sum(x is not None for x in constant_release(judge, runs, every, per_hour))
+    bad = bad_release(judge, runs, every, per_hour)
+    caught = [x for x in bad if x is not None]
+    within = sum(x <= 4000 for x in caught)
+    return {"runs": runs, "false_halts": false, "false_ok": false <= 2 * runs / 200,
+            "constant_halts": constant, "caught_within": within,
+            "caught_ok": within >= 190 * runs / 200,
+            "median": statistics.median(caught) if caught else None,
+            "p95": percentile(caught, 0.95) if caught else None,
+            "never": len(bad) - len(caught), "reported_halted": reported_days(judge),
+            "seconds": time.monotonic() - began}
+
+
+def report(r):
+    """The lines that say evaluate's results."""
+    runs = r["runs"]
+    lines = [f"equal release (3 %/9 % by day, steps 5-25-50-100, margin 0): halted in "
+             f"{r['false_halts']} of {runs} runs (target at most 2) "
+             f"{'ok' if r['false_ok'] else 'MISSED'}",
+             f"equal release at a constant 3 % (margin 0): halted in {r['constant_halts']} of "
+             f"{runs} runs"]
+    if r["median"] is not None:
+        lines.append(f"bad release (6 % against 3 %, 5 % step, margin 1): halted within 4,000 "
+                     f"rule-arm requests in {r['caught_within']} of {runs} runs (target at "
+                     f"least 190) {'ok' if r['caught_ok'] else 'MISSED'}; rule-arm requests at "
+                     f"the halt: median {r['median']:,.0f}, 95th percentile {r['p95']:,}, "
+                     f"never halted {r['never']}")
+    else:
+        lines.append("bad release: never halted MISSED")
+    lines.append(f"the two reported days (equal arms, 3 % then 9 %): "
+                 f"{'HALTED' if r['reported_halted'] else 'not halted'} (target not halted) "
+                 f"{'MISSED' if r['reported_halted'] else 'ok'}")
+    return lines
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=200)
@@ -121,39 +164,15 @@ def main():
     parser.add_argument("--per-day", type=int, default=20_000, help="requests a day")
     parser.add_argument("--judge", choices=("old", "new", "both"), default="both")
     args = parser.parse_args()
-    per_hour = args.per_day // 24
     names = list(JUDGES) if args.judge == "both" else [args.judge]
-    print(f"{args.runs} seeded runs per case, {per_hour * 24:,} requests a day, "
+    print(f"{args.runs} seeded runs per case, {args.per_day // 24 * 24:,} requests a day, "
           f"the guard looking every {args.every} requests")
     for name in names:
-        judge = JUDGES[name]
-        began = time.monotonic()
-        equal = equal_release(judge, args.runs, args.every, per_hour)
-        false = sum(x is not None for x in equal)
-        constant = sum(x is not None for x in constant_release(judge, args.runs, args.every,
-                                                                per_hour))
-        bad = bad_release(judge, args.runs, args.every, per_hour)
-        caught = [x for x in bad if x is not None]
-        within = sum(x <= 4000 for x in caught)
-        spent = time.monotonic() - began
+        r = evaluate(name, args.runs, args.every, args.per_day)
         print(f"\n[{name} judge]")
-        print(f"  equal release (3 %/9 % by day, steps 5-25-50-100, margin 0): halted in "
-              f"{false} of {args.runs} runs (target at most 2) "
-              f"{'ok' if false <= 2 else 'MISSED'}")
-        print(f"  equal release at a constant 3 % (margin 0): halted in {constant} of "
-              f"{args.runs} runs")
-        if caught:
-            print(f"  bad release (6 % against 3 %, 5 % step, margin 1): halted within 4,000 "
-                  f"rule-arm requests in {within} of {args.runs} runs (target at least "
-                  f"190) {'ok' if within >= 190 * args.runs / 200 else 'MISSED'}; "
-                  f"rule-arm requests at the halt: median {statistics.median(caught):,.0f}, "
-                  f"95th percentile {percentile(caught, 0.95):,}, never halted "
-                  f"{len(bad) - len(caught)}")
-        else:
-            print("  bad release: never halted")
-        print(f"  the two reported days (equal arms, 3 % then 9 %): "
-              f"{'HALTED' if reported_days(judge) else 'not halted'} (target not halted)")
-        print(f"  ({spent:.0f} s)")
+        for line in report(r):
+            print("  " + line)
+        print(f"  ({r['seconds']:.0f} s)")
 
 
 if __name__ == "__main__":

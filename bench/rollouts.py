@@ -165,7 +165,7 @@ def bench_asks(work, rounds, asks):
         with open(path, "w") as f:
             f.write(CONFIG.format(share=share))
         apps[kind] = create_app(path, database=f"sqlite://{work}/{kind}.db")
-        apps[kind].extensions["quillo"].worker_loop.stop()
+        apps[kind].extensions["quillo"].scheduler.stop()
     rng = random.Random(3)
     ks = keys()
     queries = [f"key={ks[rng.randrange(200)]}&version=0%2C1%2C0%2C220&id="

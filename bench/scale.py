@@ -1,8 +1,11 @@
-"""A big publisher's month in PostgreSQL, and how the console holds up.
+"""A big publisher's month in PostgreSQL, and how the console holds up; the
+background work's steady state at 10 million launches a day.
 
     /usr/bin/python3 bench/scale.py --requests 10000000 --layout old --json old.json
     /usr/bin/python3 bench/scale.py [--requests N] [--rollup-budget S] [--skip-drop]
-                                    [--json new.json] [--beside old.json]
+                                    [--skip-steady] [--json new.json] [--beside old.json]
+    /usr/bin/python3 bench/scale.py --steady-only [--tree DIR] [--hours-before H]
+                                    [--steady-rate R] [--json new.json] [--beside old.json]
     /usr/bin/python3 bench/scale.py --show new.json --beside old.json
 
 A publisher with 10 million launches a day makes in a month 300 million
@@ -32,6 +35,35 @@ downloads in one go, cut and resumed, or never finished.  Then it prints:
   - the store's size per million rows of each table;
   - with --beside, the same figures of another run (--json) beside them:
     the tables without partitions (--layout old) at 10 million requests.
+
+Then (unless --skip-steady; alone with --steady-only, a few minutes), in a
+temporary PostgreSQL of its own, the steady state at 10 million launches a
+day (115.7 requests a second), in the same shapes: --hours-before hours
+(default 6) loaded and all of the background work caught up over them, then
+one hour (about 417 000 requests, 8 300 reports, 350 000 download lines)
+and all of the background work run over it until caught up: the shared jobs
+of background.py, as its `run_shared_until_caught_up` runs them, whatever
+jobs are registered.  It prints:
+  - `background CPU per hour of traffic: N s`: this process's CPU for that
+    run (getrusage of its thread) plus that of every process of the
+    PostgreSQL cluster (/proc/PID/stat, the postmaster's reaped children
+    included), with the time of each job.  Target: at most 60 s;
+  - the first counts of a month from nothing: the first catch-up of the
+    hours before, extrapolated linearly to 300 million requests.  Target:
+    at most 10 minutes;
+  - /getinstaller's and /error/'s 99th percentile during the hour's
+    background work, through nginx and gunicorn (service/stack.py, its
+    housekeeping off: the work measured is this process's) under
+    --steady-rate requests a second each (default 4), asked from a process
+    of its own.  Target: at most 50 ms each;
+  - the guard's simulation (bench/guard_sim.py, seeded): its targets and
+    whether they are met.
+--tree DIR measures the service of another checkout (DIR/service); in one
+from before the one scheduler, the background work its workers and
+housekeeping did stands in (the dashboard's rollup, the funnel, the guard's
+ticks until caught up, the alert detectors), and its gunicorn workers do
+part of the funnel's and the guard's work on their own threads meanwhile.
+bench/results/steady-b3ffeb5.json is that run of b3ffeb5, for --beside.
 Not in CI.  On 2 cores, 60 million requests took 16 minutes to load (118 000
 rows/s), 30 minutes in all, and 25 GiB (+ up to 8 GB of WAL); the default 100
 million needs ~41 GiB and over an hour.
@@ -41,6 +73,7 @@ import argparse
 import base64
 import http.client
 import json
+import multiprocessing
 import os
 import shutil
 import ssl
@@ -50,11 +83,26 @@ import threading
 import time
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(SOURCE, "service"))
+
+
+def _tree():
+    """The checkout whose service is measured (--tree, read before the
+    service is imported), this one by default."""
+    for i, arg in enumerate(sys.argv):
+        if arg == "--tree" and i + 1 < len(sys.argv):
+            return os.path.abspath(sys.argv[i + 1])
+        if arg.startswith("--tree="):
+            return os.path.abspath(arg.split("=", 1)[1])
+    return SOURCE
+
+
+TREE = _tree()
+sys.path.insert(0, os.path.join(TREE, "service"))
 
 from bulk import table_bytes, time_views  # noqa: E402
 from pgcluster import Postgres  # noqa: E402
 from quillo_service import create_app  # noqa: E402
+from quillo_service.alerts.detectors import detect  # noqa: E402
 from quillo_service.config import load_config  # noqa: E402
 from quillo_service.dashboard.queries import Dashboard  # noqa: E402
 from quillo_service.db import open_store  # noqa: E402
@@ -62,6 +110,7 @@ from quillo_service.funnel.outcomes import COUNTS  # noqa: E402
 from quillo_service.funnel.queries import FunnelCounts  # noqa: E402
 from quillo_service.rollouts import changes, counting  # noqa: E402
 from quillo_service.rollouts.queries import RolloutQueries  # noqa: E402
+import guard_sim  # noqa: E402  (after the service: it takes the checkout chosen here)
 
 DAY = 86400
 HOUR = 3600
@@ -425,7 +474,9 @@ def rollups_after(store, config):
 def views(config_path, database):
     """{(view, period): [first, second]} seconds of each page through the app."""
     app = create_app(config_path, database=database)
-    app.extensions["quillo"].worker_loop.stop()
+    state = app.extensions["quillo"]
+    # A tree from before the one scheduler has a worker loop instead.
+    (getattr(state, "scheduler", None) or state.worker_loop).stop()
     client = app.test_client()
     out = time_views(client, AUTH)
     app.extensions["quillo"].store.close()
@@ -450,8 +501,10 @@ class Asker:
     """Threads asking /getinstaller through nginx as fast as it answers,
     each answer's (start, seconds) kept."""
 
-    def __init__(self, port, ca, threads=6):
+    def __init__(self, port, ca, threads=6, rate=None, path=None):
         self.port, self.threads = port, threads
+        self.rate = rate  # each thread's requests a second; None: as fast as answered
+        self.path = path or self._ask
         self.context = ssl.create_default_context(cafile=ca)
         self.samples = []
         self.errors = 0
@@ -459,14 +512,20 @@ class Asker:
         self._lock = threading.Lock()
         self._workers = []
 
+    @staticmethod
+    def _ask(n, i, ks=keys()):
+        return (f"/getinstaller?key={ks[(n * 7 + i) % KEYS]}&version=0%2C1%2C0%2C220"
+                f"&id={(n * 1000003 + i) % 10**8:040X}")
+
     def _run(self, n):
-        ks = keys()
         conn = None
         i = 0
+        began = time.monotonic()
         while not self._stop.is_set():
             i += 1
-            path = (f"/getinstaller?key={ks[(n * 7 + i) % KEYS]}&version=0%2C1%2C0%2C220"
-                    f"&id={(n * 1000003 + i) % 10**8:040X}")
+            if self.rate:  # evenly spaced, whatever each answer took
+                self._stop.wait(max(0.0, began + i / self.rate - time.monotonic()))
+            path = self.path(n, i)
             t = time.monotonic()
             try:
                 if conn is None:
@@ -537,6 +596,241 @@ def drop_under_load(work, config_path, pg, store, day):
             out["during"] = asker.between(t0, t1 + 1.0)
             out["errors"] = asker.errors
     return out
+
+
+# -- the steady state at 10 million launches a day --------------------------------
+
+STEADY_RATE = 10e6 / DAY    # requests a second at 10 million launches a day
+HOURS_BEFORE = 6            # loaded and caught up before the measured hour: the funnel
+                            # rolls up ~3.2 hours behind, downloads come up to 3 after
+ERROR_PATH = ("/error/?source=gatherkit&code=201&message=&error=0x80004005"
+              "&version=0%2C1%2C0%2C220&os=6%2E1&key={key}")
+LATENCY_TARGET_MS = 50.0
+CPU_TARGET_S = 60.0         # background CPU per hour of traffic
+MONTH_TARGET_S = 600.0      # the first counts of a month at 10 million a day
+MONTH_REQUESTS = 300e6
+
+
+def background_until_caught_up(store, config, now):
+    """All of the background work over what is stored, until caught up:
+    the one scheduler's run, or in a tree without it the work its workers
+    and housekeeping did.  Returns {job: seconds}."""
+    try:
+        from quillo_service.background import run_shared_until_caught_up
+    except ImportError:
+        pass
+    else:
+        return run_shared_until_caught_up(store, config, now)
+    spent = {}
+
+    def step(name, fn, *args, **kwargs):
+        t = time.monotonic()
+        out = fn(*args, **kwargs)
+        spent[name] = spent.get(name, 0.0) + time.monotonic() - t
+        return out
+    step("rollup", Dashboard(store).catch_up, now, budget=float("inf"))
+    step("funnel", FunnelCounts(store).catch_up, now, budget=float("inf"), refresh=0)
+    while step("guard", changes.tick, store, config, now) is False:
+        pass
+    step("alert detectors", detect, store, Dashboard(store), config, now)
+    return spent
+
+
+def _cluster_cpu(pg):
+    """CPU seconds (user + system) of the temporary cluster so far: every
+    process of it, and the backends that ended (the postmaster's children's
+    times, counted once it has reaped them)."""
+    ticks = os.sysconf("SC_CLK_TCK")
+    with open(os.path.join(pg.data_dir, "postmaster.pid")) as f:
+        root = int(f.readline())
+    stats = {}
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        stats[int(pid)] = (int(fields[1]), [int(x) for x in fields[11:15]])
+    total = sum(stats[root][1]) if root in stats else 0
+    total += sum(sum(st[:2]) for pid, (parent, st) in stats.items() if parent == root)
+    return total / ticks
+
+
+def _own_cpu():
+    """This thread's CPU seconds: the background work runs here, the
+    askers on threads of their own."""
+    import resource
+    r = resource.getrusage(resource.RUSAGE_THREAD)
+    return r.ru_utime + r.ru_stime
+
+
+def _gunicorn_cpu(stack):
+    ticks = os.sysconf("SC_CLK_TCK")
+    total = 0.0
+    for name, proc in stack.procs:
+        if name != "gunicorn":
+            continue
+        pids = [proc.pid]
+        try:
+            with open(f"/proc/{proc.pid}/task/{proc.pid}/children") as f:
+                pids += [int(p) for p in f.read().split()]
+        except OSError:
+            pass
+        for pid in pids:
+            try:
+                with open(f"/proc/{pid}/stat") as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+                total += (int(fields[11]) + int(fields[12])) / ticks
+            except OSError:
+                pass
+    return total
+
+
+def measured(pg, fn, *args):
+    """fn(*args) with the wall time and CPU time it took here and in the
+    database: (result, {wall, own, postgres})."""
+    wall, own, db = time.monotonic(), _own_cpu(), _cluster_cpu(pg)
+    out = fn(*args)
+    return out, {"wall": time.monotonic() - wall, "own": _own_cpu() - own,
+                 "postgres": _cluster_cpu(pg) - db}
+
+
+def steady(args, work, config_path, config):
+    """One hour at 10 million launches a day after HOURS_BEFORE hours
+    already caught up, and the background work over it, with the answers'
+    latency meanwhile; the first catch-up of the hours before is the month's
+    first counts at a smaller scale."""
+    from stack import App, Stack, free_port, local_host
+    res = {"tree": TREE, "rate": STEADY_RATE, "hours_before": args.hours_before}
+    clients = max(1000, int(CLIENTS * 10e6 * 30 / 100e6))
+    with Postgres(durable=False, settings=PG_SETTINGS) as pg:
+        from quillo_service.clients import load_secret
+        store = open_store(pg.url, client_secret=load_secret(os.path.join(work, "bench.secret")))
+        store.check()
+        hour_end = time.time() - 60  # every record of the hour older than the counts' lags
+        hour_start = hour_end - HOUR
+        month_start = (hour_end - MONTH) // DAY * DAY
+        guarded_history(store, month_start)
+        print(f"steady state: {args.hours_before} hours before the hour, "
+              f"{STEADY_RATE:,.1f} requests/s ...", flush=True)
+        index = int((hour_start - args.hours_before * HOUR - month_start) * STEADY_RATE)
+        rows, load_s, index = load(store, hour_start - args.hours_before * HOUR, hour_start,
+                                   STEADY_RATE, index, clients, month_start, progress=False)
+        store._conn().execute("ANALYZE")
+        res["before_rows"] = rows
+        spent, cpu = measured(pg, background_until_caught_up, store, config, hour_start)
+        res["before"] = dict(cpu, jobs=spent)
+        print(f"  the hours before ({rows['requests']:,} requests) from nothing: "
+              f"{cpu['wall']:.1f} s", flush=True)
+        rows, load_s, index = load(store, hour_start, hour_end, STEADY_RATE, index, clients,
+                                   month_start, progress=False)
+        store._conn().execute("ANALYZE")
+        res["hour_rows"] = rows
+        res["hour_load_s"] = load_s
+        print(f"  the hour: {rows} in {load_s:.0f} s", flush=True)
+        port = free_port()
+        state = os.path.join(work, "steady-stack")
+        # The service only answers here: the background work is this
+        # process's, measured.
+        app = App(state, config_path, database=pg.url, workers=2, threads=4,
+                  env={"QUILLO_SERVICE_HOUSEKEEPING": "off"})
+        with Stack(local_host(state, port, client_rate="1000000r/s", client_burst=1000000),
+                   app) as stack:
+            # The askers in a process of their own: in this one they would
+            # wait for the work's hold on the interpreter, and time that.
+            ctx = multiprocessing.get_context("spawn")
+            stop, out = ctx.Event(), ctx.Queue()
+            asking = ctx.Process(target=ask_steadily, args=(port, stack.ca, args.steady_rate,
+                                                            stop, out), daemon=True)
+            asking.start()
+            try:
+                time.sleep(3)  # started and warm
+                a = time.monotonic()
+                g0 = _gunicorn_cpu(stack)
+                spent, cpu = measured(pg, background_until_caught_up, store, config,
+                                      time.time())
+                cpu["gunicorn"] = _gunicorn_cpu(stack) - g0
+                b = time.monotonic()
+            finally:
+                stop.set()
+            answers = out.get(timeout=60)
+            asking.join(30)
+            res["latency"] = {}
+            for name, (samples, errors) in answers.items():
+                during = [took for t, took in samples if a <= t < b]
+                res["latency"][name] = {"p99": p99(during), "n": len(during), "errors": errors}
+        res["hour"] = dict(cpu, jobs=spent)
+        store.close()
+    requests_before = res["before_rows"]["requests"]
+    res["month_s"] = res["before"]["wall"] * MONTH_REQUESTS / max(requests_before, 1)
+    g = guard_sim.evaluate("new")
+    res["guard_sim"] = g
+    return res
+
+
+def ask_steadily(port, ca, rate, stop, out):
+    """/getinstaller and /error/ at `rate` a second each until `stop`; puts
+    {path: ([(start, seconds)], failures)} on `out`."""
+    ks = keys()
+    askers = {"/getinstaller": Asker(port, ca, threads=1, rate=rate),
+              "/error/": Asker(port, ca, threads=1, rate=rate,
+                               path=lambda n, i: ERROR_PATH.format(key=ks[i % KEYS]))}
+    for asker in askers.values():
+        asker.__enter__()
+    stop.wait()
+    for asker in askers.values():
+        asker.__exit__(None, None, None)
+    out.put({name: (a.samples, a.errors) for name, a in askers.items()})
+
+
+def show_steady(r, old=None):
+    h = r["hour"]
+    cpu = h["own"] + h["postgres"]
+    print(f"\nSteady state at 10 million launches a day ({r['rate']:,.1f} requests/s), "
+          f"service from {r['tree']}: one hour of "
+          + ", ".join(f"{t} {n:,}" for t, n in r["hour_rows"].items())
+          + f", after {r['hours_before']} hours caught up")
+    print(f"background CPU per hour of traffic: {cpu:.1f} s")
+    cols = ["", "this run"] + (["beside it"] if old else [])
+    print("| " + " | ".join(cols) + " |")
+    print("|" + "---|" * len(cols))
+
+    def line(label, cell, old_cell=None):
+        print(f"| {label} | {cell} |" + (f" {old_cell or '-'} |" if old else ""))
+
+    def cpu_cell(x):
+        c = x["hour"]["own"] + x["hour"]["postgres"]
+        return (f"{c:.1f} s ({x['hour']['own']:.1f} here + {x['hour']['postgres']:.1f} "
+                f"PostgreSQL; {x['hour']['wall']:.1f} s wall)"
+                + ("" if c <= CPU_TARGET_S else " MISSED"))
+
+    line(f"background CPU per hour of traffic (target at most {CPU_TARGET_S:.0f} s)",
+         cpu_cell(r), old and cpu_cell(old))
+    line("  of which, by job (s wall)",
+         ", ".join(f"{k} {v:.1f}" for k, v in h["jobs"].items()),
+         old and ", ".join(f"{k} {v:.1f}" for k, v in old["hour"]["jobs"].items()))
+    line("  gunicorn meanwhile (answering; CPU s)", f"{h.get('gunicorn', 0):.1f}",
+         old and f"{old['hour'].get('gunicorn', 0):.1f}")
+
+    def month_cell(x):
+        b = x["before"]
+        return (f"~{x['month_s']:,.0f} s (the first {x['before_rows']['requests']:,} requests "
+                f"in {b['wall']:.1f} s, CPU {b['own']:.1f} + {b['postgres']:.1f} s)"
+                + ("" if x["month_s"] <= MONTH_TARGET_S else " MISSED"))
+    line(f"first counts of a month (300 M requests) from nothing, extrapolated "
+         f"(target at most {MONTH_TARGET_S:.0f} s)", month_cell(r), old and month_cell(old))
+    for name, lat in r["latency"].items():
+        def cell(x):
+            v = x["latency"][name]
+            return (f"{v['p99']:.1f} ms ({v['n']} answers, {v['errors']} failed)"
+                    + ("" if v["p99"] <= LATENCY_TARGET_MS else " MISSED"))
+        line(f"{name} p99 during the background work (target at most "
+             f"{LATENCY_TARGET_MS:.0f} ms)", cell(r), old and cell(old))
+    g = r["guard_sim"]
+    for text in guard_sim.report(g):
+        line("guard (bench/guard_sim.py, seeded)", text)
 
 
 # -- the run -------------------------------------------------------------------------
@@ -687,6 +981,15 @@ def main():
     parser.add_argument("--json", help="also write the results here")
     parser.add_argument("--beside", help="the --json of another run, shown beside this one")
     parser.add_argument("--show", help="print the table of this --json instead of running")
+    parser.add_argument("--steady-only", action="store_true",
+                        help="only the steady state at 10 million launches a day (minutes)")
+    parser.add_argument("--tree", help="measure the service of this checkout (its service/)")
+    parser.add_argument("--hours-before", type=int, default=HOURS_BEFORE,
+                        help="hours loaded and caught up before the steady state's hour")
+    parser.add_argument("--steady-rate", type=float, default=4.0,
+                        help="requests a second to each of /getinstaller and /error/ meanwhile")
+    parser.add_argument("--skip-steady", action="store_true",
+                        help="only the month, as before the steady state was measured")
     args = parser.parse_args()
     if args.show:
         with open(args.show) as f:
@@ -694,18 +997,25 @@ def main():
     else:
         work = tempfile.mkdtemp(prefix="quillo-scale-bench-")
         try:
-            res = run(args, work)
+            res = {} if args.steady_only else run(args, work)
+            if "views" in res:
+                res["views"] = {"|".join(k): v for k, v in res["views"].items()}
+            if not args.skip_steady:
+                config_path = write_config(work)
+                res["steady"] = steady(args, work, config_path, load_config(config_path))
         finally:
             shutil.rmtree(work, ignore_errors=True)
-        res["views"] = {"|".join(k): v for k, v in res["views"].items()}
     if args.json and not args.show:
         with open(args.json, "w") as f:
             json.dump(res, f)
-    beside = None
+    beside = {}
     if args.beside:
         with open(args.beside) as f:
             beside = json.load(f)
-    show(res, beside)
+    if "rows" in res:
+        show(res, beside if "rows" in beside else None)
+    if "steady" in res:
+        show_steady(res["steady"], beside.get("steady"))
 
 
 if __name__ == "__main__":

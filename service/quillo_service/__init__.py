@@ -5,8 +5,8 @@
 reads the configuration named by QUILLO_SERVICE_CONFIG; QUILLO_SERVICE_DATABASE,
 when set, replaces the configuration's `database`; QUILLO_SERVICE_PROXIES and
 QUILLO_SERVICE_FALLBACK describe the nginx in front (see create_app);
-QUILLO_SERVICE_HOUSEKEEPING=off keeps this process out of the periodic jobs
-(background.py), QUILLO_SERVICE_LEASE_SECONDS sets how soon another host takes
+QUILLO_SERVICE_HOUSEKEEPING=off keeps this process out of the shared periodic
+jobs (background.py), QUILLO_SERVICE_LEASE_SECONDS sets how soon another host takes
 them over from a dead one, and QUILLO_SERVICE_HOST names the host among those
 that share a database (settings.py).
 """
@@ -57,8 +57,7 @@ class ServiceState:
         self.proxies = proxies  # networks whose X-Real-IP is believed (see clients.py)
         from .rollouts.live import Live
         self.live = live or Live(store)  # each staged rollout's share, read once a second
-        self.worker_loop = None  # background.WorkerLoop: logs, funnel, guard
-        self.runner = None       # background.Runner: rollup, purge, alerts; add_job for more
+        self.scheduler = None  # background.Scheduler: the host's jobs and the shared work
 
 
 def _setup_logging():
@@ -80,7 +79,7 @@ def create_app(config_path=None, database=None, proxies=None, fallback=None,
     (QUILLO_SERVICE_FALLBACK): the folder where nginx finds the answer it
     gives when the service cannot, and logs each time it does (ingest/fallback.py).
     housekeeping (QUILLO_SERVICE_HOUSEKEEPING, default on): whether this
-    process takes its turn at the periodic jobs (background.py).
+    process takes its turn at the shared periodic jobs (background.py).
     """
     _setup_logging()
     load_features()
@@ -121,18 +120,19 @@ def create_app(config_path=None, database=None, proxies=None, fallback=None,
     state = app.extensions["quillo"] = ServiceState(watcher, store, proxies=proxies, live=live)
     watcher.on_reload = lambda new: changes.log_reload(store, new)
     fallback = settings.fallback_folder(fallback)
-    from .background import WorkerLoop
+    from .background import Scheduler
+    shared = settings.housekeeping(housekeeping)
+    scheduler = Scheduler(store, watcher.current, shared=shared)
     try:
-        # Without a fallback folder the thread only runs the rollouts' guard.
-        state.worker_loop = WorkerLoop(os.path.abspath(fallback) if fallback else None,
-                                       watcher, store, secret=state.secret).start()
+        # Without a fallback folder this process is no host of the deployment.
+        scheduler.add_host_jobs(os.path.abspath(fallback) if fallback else None, watcher,
+                                secret=state.secret)
     except OSError as e:
         raise ConfigError(f"QUILLO_SERVICE_FALLBACK: cannot write the fallback answer in "
                           f"{fallback}: {e.strerror}") from None
-
-    if settings.housekeeping(housekeeping):
-        from .background import Runner
-        state.runner = Runner(store, watcher.current).add_housekeeping().start()
+    if shared:
+        scheduler.add_housekeeping()
+    state.scheduler = scheduler.start()
 
     from . import admin
     from .launcher import instructions

@@ -1,35 +1,43 @@
-"""The service's background threads: each worker's own loop, and the
-housekeeping that one host at a time does.
+"""The service's background work: one scheduler and one list of jobs.
 
-Every worker runs a `WorkerLoop` thread: it keeps the fallback answer file
-current, reads nginx's fallback and download logs into the store and ticks the
-staged rollouts' guard.  These are
-safe to run in every worker at once (each step is a compare-and-set in the
-store), and running them everywhere means no worker waits on another.
+Every worker of every host runs a `Scheduler`.  Its jobs are of two kinds:
 
-Housekeeping: periodic jobs, one host at a time.
+- a host's own (add_host_jobs): rewriting the fallback answer file when the
+  configuration changes, reading this host's nginx logs (the fallback and
+  download logs) into the store, the host's heartbeat, and telling the store
+  when the configuration turns maintenance mode on or off.  They run in
+  every worker of every host: each step is a compare-and-set in the store,
+  and what they read is this host's.
+- the shared work (add_housekeeping): the dashboard's rollup, the links of
+  records to their requests with the download funnel's counts, the staged
+  rollouts' guard (counting and judging), the purge, PostgreSQL's partitions
+  of the days ahead, the alert detectors and sender, forgetting old request ids, and whatever else is registered with
+  `add_job`.  One host at a time runs it: the holder of the lease
+  "housekeeping" (table leases).
 
-Every worker of every host runs a `Runner` thread, and each tick the runner
-asks the store for the lease "housekeeping" (table leases).  The lease is
-a row naming its holder and an expiry by the database's clock, so hosts
-agree on it whatever their own clocks say; the holder renews it each tick,
-and when a host dies its lease runs out after LEASE_SECONDS
-(QUILLO_SERVICE_LEASE_SECONDS, settings.py) and another worker takes it
-over.  Only the holder runs the jobs:
+The lease is a row naming its holder and an expiry by the database's clock,
+so hosts agree on it whatever their own clocks say.  Each worker asks for it
+every `tick` (at most a third of the lease, so that a late tick or two never
+lets it lapse while its holder lives), and when a host dies its lease runs
+out after LEASE_SECONDS (QUILLO_SERVICE_LEASE_SECONDS, settings.py) and
+another worker takes it over.  A process started with housekeeping off
+(QUILLO_SERVICE_HOUSEKEEPING=off) never asks and runs only its host's jobs.
 
-- the dashboard's rollup and the links of records to their requests, with
-  the download funnel's counts (what `scripts/quillo rollup` does),
-- the purge of records older than retention_days (`... purge`),
-- on PostgreSQL, the partitions of the days ahead (Store.prepare_days),
-- the alert detectors and the alert sender (alerts/),
-- forgetting the request ids that requests and reports claimed longer ago
-  than REQUEST_ID_WINDOW (db/base.py),
+The jobs run in lanes, a thread each, so that a slow job holds up only its
+own lane: a long read of nginx's logs (a disk that does not answer) never
+holds up the heartbeat, the lease or the guard, and a long rollup never
+holds up the guard.  The guard ticks every counting.TICK_SECONDS and again
+at once while a backlog is left (a job returning False runs again at once),
+so its counts stay within counting.BEHIND of the requests; when they fall
+further behind, it says so in the log.
 
-and whatever else is registered with `add_job`.  A job must be safe to run
-twice at once: a job running longer than the lease lets another host take
-over while it is still busy.  The rollup and the purge are (they were made
-for a worker and a cron job meeting), and an alert sent twice carries the
-same key.  No cron entry is needed; the command-line forms still work.
+A job must be safe to run twice at once: a holder cut off from the database
+for longer than the lease lets another host take over while its job is
+still busy.  The rollup and the purge are (they were made for a worker and
+a cron job meeting), every count is a compare-and-set, and an alert sent
+twice carries the same key.  No cron entry is needed; the command-line
+forms still work, and `run_shared_until_caught_up` runs all of the shared
+work at once (the benchmark does).
 """
 
 import logging
@@ -57,23 +65,46 @@ LEASE_SECONDS = settings.LEASE_SECONDS  # a dead holder's jobs wait this long (d
 TICK_SECONDS = 5.0     # how often the lease is asked for (and renewed), at most
 INGEST_SECONDS = 5.0   # how often each worker reads nginx's logs
 PARTITIONS_SECONDS = 600.0  # how often the days ahead are checked (cheap when all are there)
+IDLE_SECONDS = 1.0     # a lane looks at least this often whether it may run (stop)
+HELD_SECONDS = 0.2     # a shared lane without the lease looks this often whether it came
+
+# The lanes, a thread each, and whether their jobs are the shared work (run
+# by the lease's holder only) or the host's own (run everywhere).
+HOST, LOGS, GUARD, SHARED = "host", "logs", "guard", "shared"
+LANES = {HOST: False, LOGS: False, GUARD: True, SHARED: True}
+
 _problems = LogThrottle(interval=300.0)
-_loop_problems = LogThrottle(interval=60.0)
 
 
-class Runner:
+class Job:
+    __slots__ = ("name", "every", "fn", "lane", "due")
+
+    def __init__(self, name, every, fn, lane):
+        self.name, self.every, self.fn, self.lane, self.due = name, float(every), fn, lane, 0.0
+
+
+class Scheduler:
+    """The periodic jobs of one process.  config is a callable giving the
+    current configuration; shared=False keeps the process out of the shared
+    work (and the lease).  clock (monotonic) says when a job is due."""
+
     def __init__(self, store, config, lease_seconds=None, tick=TICK_SECONDS,
-                 clock=time.monotonic):
+                 clock=time.monotonic, shared=True):
         self.store = store
-        self.config = config  # a callable giving the current configuration
+        self.config = config
+        self.shared = shared
         self.lease_seconds = settings.lease_seconds(lease_seconds)
-        # Renewed three times within a lease, so that a late tick or two
-        # never lets it lapse while its holder lives.
         self.tick = min(tick, self.lease_seconds / 3)
         self._clock = clock
-        self._jobs = []  # [name, every (s), fn, due]
+        self._jobs = []
         self._stop = threading.Event()
         self._holder = None
+        self._held_until = 0.0  # time.monotonic() until which this process holds the lease
+        self._behind_since = None  # since when the guard's counts have not caught up
+        self._written = self._marked = None
+        self.folder, self.watcher, self.ingesters, self.host = None, None, [], None
+        if shared:
+            self.add_job("lease", self.tick, self._lease, lane=HOST)
 
     @property
     def holder(self):
@@ -83,17 +114,63 @@ class Runner:
             self._holder = (os.getpid(), name)
         return self._holder[1]
 
-    def add_job(self, name, every, fn):
-        """Run fn(store, config, now) every `every` seconds on the lease's
-        holder (first at its first tick as holder); `now` is the database's
-        clock.  A failure is logged and the job runs again when next due."""
-        self._jobs.append([name, float(every), fn, 0.0])
+    def add_job(self, name, every, fn, lane=SHARED):
+        """Run fn(store, config, now) every `every` seconds in `lane` (first
+        when the lane first may); `now` is the database's clock for the
+        shared work, this host's for its own.  A job that returns False (a
+        backlog left) runs again at once; a failure is logged and the job
+        runs again when next due."""
+        assert lane in LANES
+        self._jobs.append(Job(name, every, fn, lane))
+        return self
+
+    def add_host_jobs(self, folder, watcher, secret=None, host=None):
+        """This host's own jobs.  Without a folder (no nginx in front: a
+        test, a console run by itself, no host of the deployment) only
+        maintenance's start runs."""
+        self.watcher = watcher
+        self.host = settings.host_name(host)
+        self.folder = folder
+        if folder:
+            # The answers first: a download is then read after the answer that
+            # sent the launcher to it, even when nginx gave that answer.
+            self.ingesters = [
+                fallback.Ingester(self.store, os.path.join(folder, fallback.LOG),
+                                  watcher.current, secret=secret, host=self.host),
+                downloads.Ingester(self.store, os.path.join(folder, downloads.LOG),
+                                   secret=secret, host=self.host),
+            ]
+            self._written = watcher.current()
+            fallback.write_answer(folder, self._written)
+            self.add_job("answer file", 1.0, self.write_answer, lane=HOST)
+            self.add_job("nginx logs", INGEST_SECONDS, self.ingest, lane=LOGS)
+            # Three times a lease (at most every TICK_SECONDS): the dashboard
+            # names a host not seen for a lease.
+            self.add_job("heartbeat", min(TICK_SECONDS, settings.lease_seconds() / 3),
+                         lambda s, c, now: self.beat(), lane=HOST)
+        self.add_job("maintenance", 1.0, self.mark_maintenance, lane=HOST)
         return self
 
     def add_housekeeping(self):
-        """The service's own jobs."""
+        """The service's shared work."""
         sender = Sender(self.store, self.config)
-        self.add_job("rollup", 60, lambda s, c, now: Dashboard(s).catch_up(now, budget=20))
+        funnel = FunnelCounts(self.store)
+        dashboard = Dashboard(self.store)
+
+        def roll_up(s, c, now):
+            dashboard.catch_up(now, budget=20)
+            return dashboard.caught_up
+
+        def link(s, c, now):
+            funnel.catch_up(now, budget=INGEST_SECONDS / 2)
+            return funnel.caught_up
+        # The dashboard's counts by the hour and the day (dashboard/queries.py).
+        self.add_job("rollup", 60, roll_up)
+        # Records linked to their requests as they come, and the funnel's
+        # counts kept from the links (linking.py); the guard takes the
+        # requests in and links the reports on its own lane too.
+        self.add_job("links", INGEST_SECONDS, link)
+        self.add_job("guard", counting.TICK_SECONDS, self.guard, lane=GUARD)
         self.add_job("purge", 3600, lambda s, c, now: s.purge(c.retention_days, now=now))
         # PostgreSQL's days ahead (db/partitions.py); a day whose lock did not
         # come is tried again at the next run.
@@ -104,216 +181,169 @@ class Runner:
                      lambda s, c, now: detect(s, Dashboard(s), c, now))
         self.add_job("alert sender", 5, lambda s, c, now: sender.send_due(now))
         self.add_job("request ids", 300, lambda s, c, now: s.prune_request_ids(now))
-        # Records linked to their requests and the funnel's counts kept from
-        # the links (linking.py); the guard links failures on its own thread too.
-        self.add_job("links", 10, lambda s, c, now: FunnelCounts(s).catch_up(now, budget=20))
         return self
 
-    def run_once(self):
-        """One tick: take or renew the lease, then run the jobs that are due.
-        Returns True when this process held the lease."""
+    # -- the host's jobs -----------------------------------------------------------
+
+    def write_answer(self, store, config, now):
+        """Rewrite the fallback answer when the configuration changed (and
+        so also pick up edits while no request comes)."""
+        if config is not self._written:
+            fallback.write_answer(self.folder, config)
+            self._written = config
+
+    def ingest(self, store, config, now):
+        for ingester in self.ingesters:
+            added, skipped = ingester.ingest()
+            if added or skipped:
+                log.info("%s log: %d lines recorded, %d skipped", ingester.kind, added, skipped)
+
+    def beat(self):
+        """Write this host's heartbeat: alive now, with the requests in its
+        spool and the bytes of its logs not read yet (the dashboard names a
+        host whose records are not all in) and the configuration it serves
+        with (a host whose file does not load or differs from the others'
+        is named on every page, banners/)."""
+        self.store.beat(self.host, self.store.spooled(),
+                        sum(ingester.unread() for ingester in self.ingesters),
+                        self.watcher.live())
+
+    def mark_maintenance(self, store, config, now):
+        """Tell the store whether this host serves in maintenance mode, once
+        per configuration (again after a failure), so that the console says
+        since when it is on."""
+        if config is not self._marked:
+            banners.mark_maintenance(store, config.maintenance)
+            self._marked = config
+
+    # -- the shared work -----------------------------------------------------------
+
+    def guard(self, store, config, now):
+        """Count and judge the staged rollouts; False while a backlog is left."""
+        caught_up = rollouts.tick(store, config, now)
+        if caught_up:
+            self._behind_since = None
+            return True
+        self._behind_since = self._behind_since or time.monotonic()
+        if time.monotonic() - self._behind_since > counting.BEHIND:
+            held = _problems.allow("guard behind")
+            if held is not None:
+                log.error("rollouts' guard: its counts are more than %g s behind the "
+                          "requests, and catching up (%d more reports since the last)",
+                          counting.BEHIND, held)
+        return False
+
+    # -- running -------------------------------------------------------------------
+
+    def renew(self):
+        """Take or renew the lease; True when this process holds it."""
+        asked = time.monotonic()
         try:
-            if not self.store.take_lease(LEASE, self.holder, self.lease_seconds):
-                return False
+            held = self.store.take_lease(LEASE, self.holder, self.lease_seconds)
         except StoreError as e:
             self._problem("housekeeping lease", e)
-            return False
+            return self.holds()
+        self._held_until = asked + self.lease_seconds if held else 0.0
+        return held
+
+    def _lease(self, store, config, now):
+        self.renew()  # not held is no backlog: asked again at the next tick
+
+    def holds(self):
+        return self.shared and time.monotonic() < self._held_until
+
+    def run_once(self):
+        """Every job that is due, lane after lane, the lease first; returns
+        True when this process held the lease (and so ran the shared work)."""
+        for lane in LANES:
+            self._run_lane(lane)
+        return self.holds()
+
+    def _run_lane(self, lane):
+        """The lane's jobs that are due; returns whether one asked to run
+        again at once."""
+        again = False
         for job in self._jobs:
-            name, every, fn, due = job
-            if self._clock() < due or self._stop.is_set():
+            if job.lane != lane or self._clock() < job.due or self._stop.is_set():
                 continue
-            job[3] = self._clock() + every
-            try:
-                fn(self.store, self.config(), self.store.now())
-            except (StoreError, OSError) as e:
-                self._problem(name, e)
-            except Exception:
-                log.exception("housekeeping job %s", name)
-        return True
+            if LANES[lane] and not self.holds():
+                continue
+            job.due = self._clock() + job.every
+            if self._run(job) is False:
+                job.due = self._clock()
+                again = True
+        return again
+
+    def _run(self, job):
+        shared = LANES[job.lane]
+        try:
+            now = self.store.now() if shared else time.time()
+            return job.fn(self.store, self.config(), now)
+        except (StoreError, OSError) as e:
+            self._problem(job.name, e)
+        except Exception:
+            log.exception("background job %s", job.name)
+        return None
 
     def start(self):
-        self._thread()
-        # As with WorkerLoop: gunicorn --preload forks the workers after
-        # the application is built, and threads do not survive a fork.
-        os.register_at_fork(after_in_child=self._thread)
+        self._threads()
+        # gunicorn --preload builds the application before it forks the
+        # workers, and threads do not survive fork(): each child starts its own
+        # (and holds no lease until it asks).
+        os.register_at_fork(after_in_child=self._threads)
         return self
 
-    def _thread(self):
+    def _threads(self):
         self._stop = threading.Event()
-        threading.Thread(target=self._run, name="quillo-housekeeping", daemon=True).start()
+        self._held_until = 0.0
+        for lane in {job.lane for job in self._jobs}:
+            threading.Thread(target=self._lane_loop, args=(lane, self._stop),
+                             name=f"quillo-{lane}", daemon=True).start()
 
     def stop(self):
-        """End the thread and give the lease up, so another takes over at once."""
+        """End the threads and give the lease up, so another takes over at once."""
         self._stop.set()
-        try:
-            self.store.drop_lease(LEASE, self.holder)
-        except StoreError:
-            pass  # it runs out by itself
-
-    def _run(self):
-        stop = self._stop
-        while not stop.is_set():
+        if self.shared:
+            self._held_until = 0.0
             try:
-                self.run_once()
+                self.store.drop_lease(LEASE, self.holder)
+            except StoreError:
+                pass  # it runs out by itself
+
+    def _lane_loop(self, lane, stop):
+        jobs = [job for job in self._jobs if job.lane == lane]
+        while not stop.is_set():
+            if LANES[lane] and not self.holds():
+                stop.wait(HELD_SECONDS)  # the host lane asks for the lease
+                continue
+            try:
+                if self._run_lane(lane):
+                    continue
             except Exception:
-                log.exception("housekeeping")
-            # A job due more often than the tick sets the pace (not below 0.5 s).
-            stop.wait(max(0.5, min([self.tick] + [job[1] for job in self._jobs])))
+                log.exception("background lane %s", lane)
+            wait = min(job.due for job in jobs) - self._clock()
+            stop.wait(min(max(wait, 0.05), IDLE_SECONDS))
+        self.store.close_thread()
 
     @staticmethod
     def _problem(what, error):
         held = _problems.allow(what)
         if held is not None:
-            log.error("housekeeping: %s: %s (%d more since the last report)", what, error, held)
+            log.error("background job %s: %s (%d more since the last report)", what, error, held)
 
 
-class WorkerLoop:
-    """Each worker's background thread: rewrites the answer file when the
-    configuration changes (and so also picks up edits while no request comes),
-    reads the fallback and download logs every INGEST_SECONDS, and tells
-    the store when the configuration turns maintenance mode on or off
-    (banners/queries.py).  Without a folder (no nginx in front) only
-    maintenance's start runs there.
-
-    The staged rollouts' guard counts and judges on a thread of its own,
-    every counting.TICK_SECONDS and at once again while a backlog is left
-    (rollouts.tick), so that a long read of nginx's logs never holds it
-    up: its counts stay within counting.BEHIND of the requests.
-
-    A second thread writes the host's heartbeat (table hosts, under
-    settings.host_name) three times a lease (at most every TICK_SECONDS),
-    however long a reading of the logs takes: the requests in its spool and
-    the bytes of its logs not read yet, so that the dashboard can name a host
-    not seen for a lease, whose records are not all in, and the configuration
-    it serves with, so that a host whose file does not load or differs from
-    the others' is named on every page (banners/).
-    Only a host with nginx in front (a folder) has one: a process without
-    (a test, a console run by itself) is no host of the deployment."""
-
-    def __init__(self, folder, watcher, store, interval=INGEST_SECONDS,
-                 tick_interval=counting.TICK_SECONDS, secret=None, host=None):
-        self.host = settings.host_name(host)
-        self.beat_interval = min(TICK_SECONDS, settings.lease_seconds() / 3)
-        self.folder = folder
-        self.watcher = watcher
-        self.store = store
-        # The answers first: a download is then read after the answer that
-        # sent the launcher to it, even when nginx gave that answer.
-        self.ingesters = [
-            fallback.Ingester(store, os.path.join(folder, fallback.LOG), watcher.current,
-                              secret=secret, host=self.host),
-            downloads.Ingester(store, os.path.join(folder, downloads.LOG), secret=secret,
-                               host=self.host),
-        ] if folder else []
-        self.interval = interval
-        self.tick_interval = tick_interval
-        self._stop = threading.Event()
-        self._marked = None  # the configuration whose maintenance mode the store knows
-        self._written = watcher.current()
-        if folder:
-            fallback.write_answer(folder, self._written)
-
-    def start(self):
-        self._thread()
-        # gunicorn --preload builds the application before it forks the
-        # workers, and a thread does not survive fork(): each child starts its own.
-        os.register_at_fork(after_in_child=self._thread)
-        return self
-
-    def _thread(self):
-        threading.Thread(target=self._run, name="quillo-worker", daemon=True).start()
-        threading.Thread(target=self._guard_loop, name="quillo-guard", daemon=True).start()
-        if self.folder:
-            threading.Thread(target=self._beat_loop, name="quillo-heartbeat",
-                             daemon=True).start()
-
-    def stop(self):
-        self._stop.set()
-
-    def _run(self):
-        due = 0.0
-        while not self._stop.is_set():
-            try:
-                config = self.watcher.current()
-                if self.folder and config is not self._written:
-                    fallback.write_answer(self.folder, config)
-                    self._written = config
-                if time.monotonic() >= due:
-                    due = time.monotonic() + self.interval
-                    for ingester in self.ingesters:
-                        added, skipped = ingester.ingest()
-                        if added or skipped:
-                            log.info("%s log: %d lines recorded, %d skipped",
-                                     ingester.kind, added, skipped)
-            except (OSError, StoreError) as e:
-                held = _loop_problems.allow("worker loop")
-                if held is not None:
-                    log.error("fallback answers: %s (%d more since the last report)", e, held)
-            except Exception:
-                log.exception("fallback answers")
-            self._mark_maintenance()
-            self._stop.wait(1.0)
-
-    def beat(self):
-        """Write this host's heartbeat: alive now, with what is not in yet
-        and the configuration it serves with."""
-        self.store.beat(self.host, self.store.spooled(),
-                        sum(ingester.unread() for ingester in self.ingesters),
-                        self.watcher.live())
-
-    def _beat_loop(self):
-        while not self._stop.is_set():
-            try:
-                self.beat()
-            except (OSError, StoreError) as e:
-                held = _loop_problems.allow("heartbeat")
-                if held is not None:
-                    log.error("host heartbeat: %s (%d more since the last report)", e, held)
-            except Exception:
-                log.exception("host heartbeat")
-            self._stop.wait(self.beat_interval)
-
-    def _mark_maintenance(self):
-        """Tell the store whether this host serves in maintenance mode, once
-        per configuration (again after a failure), so that the console says
-        since when it is on."""
-        config = self.watcher.current()
-        if config is self._marked:
-            return
-        try:
-            banners.mark_maintenance(self.store, config.maintenance)
-            self._marked = config
-        except StoreError as e:
-            held = _loop_problems.allow("maintenance")
-            if held is not None:
-                log.error("maintenance mode's start: %s (%d more since the last report)", e,
-                          held)
-
-    def _guard_loop(self):
-        behind_since = None  # monotonic time since which counting has not caught up
-        while not self._stop.is_set():
-            caught_up = self._guard()
-            if caught_up:
-                behind_since = None
-            else:
-                behind_since = behind_since or time.monotonic()
-                if time.monotonic() - behind_since > counting.BEHIND:
-                    held = _loop_problems.allow("guard behind")
-                    if held is not None:
-                        log.error("rollouts' guard: its counts are more than %g s behind the "
-                                  "requests, and catching up (%d more reports since the last)",
-                                  counting.BEHIND, held)
-            self._stop.wait(self.tick_interval if caught_up is not False else 0.0)
-
-    def _guard(self):
-        """One tick: True when the counts caught up, False when a backlog
-        is left, None when the tick failed (tried again after a tick)."""
-        try:
-            return rollouts.tick(self.store, self.watcher.current())
-        except StoreError as e:
-            held = _loop_problems.allow("guard")
-            if held is not None:
-                log.error("rollouts' guard: %s (%d more since the last report)", e, held)
-        except Exception:
-            log.exception("rollouts' guard")
-        return None
+def run_shared_until_caught_up(store, config, now=None, scheduler=None):
+    """Run every shared job once, and again while it has a backlog left,
+    here and now and without the lease (as the command-line forms do):
+    what the holder's lanes would do over the next while.  config is the
+    configuration (not a callable); returns {job name: seconds spent}."""
+    scheduler = scheduler or Scheduler(store, lambda: config, shared=False).add_housekeeping()
+    spent = {}
+    for job in scheduler._jobs:
+        if not LANES[job.lane]:
+            continue
+        began = time.monotonic()
+        while job.fn(store, config, store.now() if now is None else now) is False:
+            pass
+        spent[job.name] = spent.get(job.name, 0.0) + time.monotonic() - began
+    return spent

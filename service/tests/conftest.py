@@ -19,8 +19,9 @@ from werkzeug.security import generate_password_hash
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SERVICE = os.path.dirname(HERE)  # the service's folder: stack.py, pgcluster.py, quillo_service
-# The periodic jobs (purge among them) stay out of the tests' stores, which
-# hold records of long ago; tests run a Runner themselves where they need one.
+# The shared periodic jobs (purge among them) stay out of the tests' stores,
+# which hold records of long ago; tests run a Scheduler themselves where they
+# need one.
 os.environ["QUILLO_SERVICE_HOUSEKEEPING"] = "off"
 sys.path.insert(0, SERVICE)
 
@@ -141,18 +142,17 @@ def hold_write_lock(database, table="requests"):
 
 
 @pytest.fixture(autouse=True)
-def worker_loops_end(monkeypatch):
-    """Every application a test makes (create_app starts its worker and
-    guard threads) stops them when the test ends, and so closes their
-    connections: left running, they would fill the test PostgreSQL's
-    connections a few tests later."""
-    from quillo_service.background import WorkerLoop
-    started, start = [], WorkerLoop.start
+def schedulers_end(monkeypatch):
+    """Every scheduler a test starts (create_app starts one) stops when the
+    test ends, and so closes its connections: left running, they would fill
+    the test PostgreSQL's connections a few tests later."""
+    from quillo_service.background import Scheduler
+    started, start = [], Scheduler.start
 
     def recorded(loop):
         started.append(loop)
         return start(loop)
-    monkeypatch.setattr(WorkerLoop, "start", recorded)
+    monkeypatch.setattr(Scheduler, "start", recorded)
     yield
     for loop in started:
         loop.stop()

@@ -296,6 +296,9 @@ class Dashboard:
                     break
                 for r in behind:
                     r[1] = self._roll_chunk(r[0], r[2], r[3])
+            # Whether the rollups reached what they may: the scheduler runs
+            # a job that did not again at once.
+            self.caught_up = all(r[1] >= r[2] for r in rollups)
         return rollups[0][1]
 
     # -- reading the rollups -----------------------------------------------------

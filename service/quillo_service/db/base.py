@@ -190,6 +190,11 @@ class Store:
         self._stop.set()  # the spool's thread, if any, ends
         self._drop()
 
+    def close_thread(self):
+        """Close this thread's connection: a thread about to end would
+        otherwise leave it to the garbage collector."""
+        self._drop()
+
     def check(self):
         """Connect now (creating or checking the schema); raises StoreError.
         With a client secret, also check that it is the one the stored keys
@@ -817,7 +822,7 @@ class Store:
                           (name,))
         return (rows[0]["holder"], rows[0]["expires_at"]) if rows else None
 
-    # -- hosts: each one's heartbeat (background.WorkerLoop) -----------------------------
+    # -- hosts: each one's heartbeat (background.py) ---------------------------------------
 
     def spooled(self):
         """The requests and reports in this host's spool, not yet in the database."""

@@ -306,7 +306,7 @@ TABLES += _PARTITIONS
 # nginx's fallback log, finds its id there and is not recorded again.  A
 # small table of its own, pruned by housekeeping, instead of an index on
 # `requests`, which every request would pay for in a page write for as long
-# as it is kept.  `hosts` holds each host's heartbeat (background.WorkerLoop):
+# as it is kept.  `hosts` holds each host's heartbeat (background.py):
 # when it was last seen, and how many of its records were not in yet, in its
 # spool and in its nginx logs.
 _HOSTS = [

@@ -63,13 +63,15 @@ class FunnelCounts:
         """Take the requests in and link the records until caught up, for at
         most `budget` seconds, then forget what no record can be linked to
         any more and fold the keys of the days counted; returns the time
-        rolled_up_to."""
+        rolled_up_to, and sets `caught_up`."""
         s = self.store
         now = s.now() if now is None else now
         budget = self.BUDGET if budget is None else budget
         with s.store_errors():
             links = Links(s)
-            links.run(now, budget)
+            # Whether everything was linked: the scheduler runs a catch-up
+            # that was not again at once.
+            self.caught_up = links.run(now, budget)[2]
             if s.position(UNLAID_FROM) is None and links.begun():
                 self._date_positions()
             links.tidy(now, KEEP_HOURS)

@@ -18,7 +18,7 @@ as \\xHH; lines written before the id and status were logged lack both).  The
 service reads the log into `requests` with the rule "fallback", the address
 turned into its key (clients.py) on the way, so that the store never holds it:
 each worker does so at start and
-every few seconds (background.WorkerLoop), and a position kept in the store (the file's identity and
+every few seconds (background.py), and a position kept in the store (the file's identity and
 the byte after the last line taken, moved in the same transaction as the rows)
 makes every line count exactly once, across workers, restarts and log
 rotation.  A line that cannot be read is counted in the store and skipped.

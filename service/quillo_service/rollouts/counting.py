@@ -33,10 +33,10 @@ Several workers and hosts may count at once; every count is a
 compare-and-set in the store, so each happens once.
 
 The counts hold every request answered more than BEHIND seconds ago: a
-request's id settles within LAG (db/base.py), each worker counts every
-TICK_SECONDS on a thread of its own (background.WorkerLoop), for at most
-BUDGET seconds, and at once again while a backlog is left.  While it is
-not caught up, the worker says so in the log.
+request's id settles within LAG (db/base.py), the housekeeping lease's
+holder counts every TICK_SECONDS on a thread of its own (background.py),
+for at most BUDGET seconds, and at once again while a backlog is left.
+While it is not caught up, it says so in the log.
 """
 
 from ..db.base import LAG
@@ -45,9 +45,9 @@ from .queries import REQUESTS, RolloutQueries
 
 BUDGET = 2.0          # seconds one count may take before the worker judges
 BEHIND = 30.0         # seconds: the counts hold every request answered longer ago
-TICK_SECONDS = 3.0    # how often each worker counts and judges (background.WorkerLoop)
+TICK_SECONDS = 3.0    # how often the guard counts and judges (background.py)
 # A request settles within LAG, waits at most a tick, and is counted within
-# a budget; the rest of the bound is for a worker's late tick.
+# a budget; the rest of the bound is for a late tick.
 assert LAG + TICK_SECONDS + BUDGET <= BEHIND / 2
 
 

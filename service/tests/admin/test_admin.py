@@ -493,7 +493,7 @@ def test_maintenance_mode_says_since_when_across_a_restart(database, write_confi
     def page(app):
         return banners(app.test_client().get("/admin/", headers=GOOD).data.decode())
     app, state = start()
-    wait_for(lambda: state.worker_loop._marked is not None, "the first mark")
+    wait_for(lambda: state.scheduler._marked is not None, "the first mark")
     assert page(app) == []
     # Turned on while the store cannot take it: told once it can.
     store = state.store
@@ -512,17 +512,17 @@ def test_maintenance_mode_says_since_when_across_a_restart(database, write_confi
         f"<p>Maintenance mode is on since {since} UTC: every launcher is sent to "
         "https://setup.test/notice/maintenance, whatever the rules say. When the work is "
         "done, set enabled = false under [maintenance] in the configuration.</p>")
-    state.worker_loop.stop()
+    state.scheduler.stop()
     store.close()
     # Restarted (every host agrees too): the same start.
     app, state = start()
-    wait_for(lambda: state.worker_loop._marked is not None, "the restart's mark")
+    wait_for(lambda: state.scheduler._marked is not None, "the restart's mark")
     assert page(app) == [(kind, text)]
     with open(path, "w") as f:
         f.write(CONFIG + ADMIN)
     wait_for(lambda: maintenance_since(state.store) is None, "maintenance's end")
     assert page(app) == []
-    state.worker_loop.stop()
+    state.scheduler.stop()
     state.store.close()
 
 

@@ -39,7 +39,7 @@ def test_store_users_act_as_themselves_a_read_only_one_changes_nothing_a_removed
     path = write_config(GUARDED.format(steps="25, 50, 100") + ADMIN)
     app = create_app(path, database=database, proxies="127.0.0.1")
     state = app.extensions["quillo"]
-    state.worker_loop.stop()
+    state.scheduler.stop()
     changes.tick(state.store, state.watcher.current())
     monkeypatch.setenv("QUILLO_SERVICE_DATABASE", database)
     assert add_user(monkeypatch, path, "ana") == 0

@@ -21,7 +21,7 @@ from quillo_service.alerts import outbox as alerts, queue
 from quillo_service.alerts.detectors import detect
 from quillo_service.alerts.sender import Sender
 from quillo_service.config import parse_config
-from quillo_service.background import LEASE, Runner
+from quillo_service.background import HOST, LEASE, Scheduler
 from quillo_service.dashboard.queries import Dashboard
 from quillo_service.db import open_store
 from quillo_service.reports.records import record_event
@@ -348,7 +348,7 @@ def test_one_runner_at_a_time_and_a_dead_ones_lease_is_taken_over(postgres):
     config = config_with("")
     runs = []
     stores = [open_store(postgres.url, client_secret=SECRET) for _ in range(2)]
-    runners = [Runner(s, lambda: config, lease_seconds=1.0).add_job(
+    runners = [Scheduler(s, lambda: config, lease_seconds=1.0).add_job(
         "count", 0, lambda s, c, now, i=i: runs.append(i)) for i, s in enumerate(stores)]
     for _ in range(3):
         assert [r.run_once() for r in runners] == [True, False]
@@ -371,10 +371,10 @@ def test_a_short_lease_is_renewed_in_time_while_its_jobs_take_a_while(postgres):
     # do): asked again a third of a lease after its work, it never runs out.
     # The jobs' clock jumps a minute at each look, so the work is due at every tick.
     looks = iter(range(0, 10**9, 60))
-    holder = Runner(store, lambda: config, lease_seconds=6, clock=lambda: next(looks))
+    holder = Scheduler(store, lambda: config, lease_seconds=6, clock=lambda: next(looks))
     holder.add_job("slow", 60, lambda *a: time.sleep(1.5))
-    other = Runner(store, lambda: config, lease_seconds=6)
-    holder._thread()  # start() would also start it again in every forked child
+    other = Scheduler(store, lambda: config, lease_seconds=6)
+    holder._threads()  # start() would also start it again in every forked child
     try:
         wait_for(lambda: store.lease_holder(LEASE), "the first holder")
         end = time.monotonic() + 8
@@ -384,8 +384,9 @@ def test_a_short_lease_is_renewed_in_time_while_its_jobs_take_a_while(postgres):
         assert store.lease_holder(LEASE)[0] == holder.holder
     finally:
         holder.stop()
-        wait_for(lambda: "quillo-housekeeping" not in {t.name for t in threading.enumerate()},
-                 "the runner's end")
+        lanes = {"quillo-host", "quillo-shared"}
+        wait_for(lambda: not lanes & {t.name for t in threading.enumerate()},
+                 "the scheduler's end")
         store.close()
 
 
@@ -396,7 +397,7 @@ def test_the_housekeeping_jobs_purge_roll_up_and_send(store):
     for ago in (91 * DAY, 89 * DAY, 1200):  # retention_days is 90; the last is past LAG + LATE
         store.record_request(now - ago, "c", "k", "v", None, "GET:x", "default", "", "")
     alerts.notify(store, "rollout_advanced", {"rule": "beta rollout", "step": 50})
-    assert Runner(store, lambda: config).add_housekeeping().run_once()
+    assert Scheduler(store, lambda: config).add_housekeeping().run_once()
     assert store.count("requests") == 2
     assert Dashboard(store).rolled_up_to() == store.recent_requests(1)[0]["id"]
     assert len(hook.accepted) == 1
@@ -406,22 +407,24 @@ def test_the_housekeeping_jobs_purge_roll_up_and_send(store):
 def test_a_job_runs_again_once_its_interval_has_passed(store):
     clock = [1000.0]
     runs = []
-    runner = Runner(store, lambda: config_with(""), clock=lambda: clock[0])
+    runner = Scheduler(store, lambda: config_with(""), clock=lambda: clock[0])
     runner.add_job("each minute", 60, lambda *a: runs.append(clock[0]))
     for clock[0] in (1000.0, 1001.0, 1059.9, 1060.0, 1061.0):
         assert runner.run_once()
     assert runs == [1000.0, 1060.0]
 
 
-def test_a_failing_job_does_not_stop_the_others(store):
-    runner = Runner(store, lambda: config_with(""))
+def test_a_failing_job_stops_neither_its_lane_nor_the_others(store):
+    runner = Scheduler(store, lambda: config_with(""))
     done = []
 
     def broken(*args):
         raise RuntimeError("broken job")
     runner.add_job("broken", 0, broken).add_job("fine", 0, lambda *a: done.append(1))
+    runner.add_job("broken host job", 0, broken, lane=HOST)
+    runner.add_job("host job", 0, lambda *a: done.append(2), lane=HOST)
     assert runner.run_once() and runner.run_once()
-    assert done == [1, 1]
+    assert sorted(done) == [1, 1, 2, 2]
 
 
 @pytest.mark.parametrize("table, problem", [

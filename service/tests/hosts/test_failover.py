@@ -24,7 +24,7 @@ import psycopg
 import pytest
 
 from conftest import GUARDED, KEY, RULE, SECRET, SERVICE, wait_for
-from quillo_service.background import Runner
+from quillo_service.background import Scheduler
 from quillo_service.clients import client_key
 from quillo_service.dashboard.queries import Dashboard
 from quillo_service.db import open_store
@@ -358,7 +358,7 @@ def test_the_housekeeping_lease_moves_to_a_live_host(cluster):
     assert rolled == (SEEDED, SEEDED)
     # The lease runs out LEASE_SECONDS after the holder's last renewal, and
     # the others ask once a tick.
-    tick = Runner(None, None, lease_seconds=LEASE_SECONDS).tick
+    tick = Scheduler(None, None, lease_seconds=LEASE_SECONDS).tick
     assert taken - killed <= LEASE_SECONDS + tick + 1
 
 

@@ -10,7 +10,7 @@ import pytest
 from conftest import GUARDED, KEY, RULE, hold_write_lock
 from test_rollouts import BETA, STABLE, guarded_app, machine  # noqa: F401 (a fixture)
 
-from quillo_service.background import WorkerLoop
+from quillo_service.background import Scheduler
 from quillo_service.config import load_config
 from quillo_service.ingest import fallback
 from quillo_service.ingest.positions import ingest_rows
@@ -112,7 +112,10 @@ def test_the_counts_keep_up_within_their_bound_while_a_log_is_read(guarded_app, 
     st = os.stat(log)
     assert ingest_rows(state.store, fallback.position_name(str(log)), ("", 0),
                        (f"{st.st_dev}:{st.st_ino}", 0), "requests", [])
-    loop = WorkerLoop(str(folder), state.watcher, state.store).start()
+    # This host's logs and the shared work, on their own lanes: the guard's
+    # keeps counting while the logs' lane waits.
+    loop = Scheduler(state.store, state.watcher.current).add_host_jobs(
+        str(folder), state.watcher).add_housekeeping().start()
     try:
         inside, outside = in_and_out()
         client = app.test_client()
@@ -123,6 +126,8 @@ def test_the_counts_keep_up_within_their_bound_while_a_log_is_read(guarded_app, 
                                                                "control": (1, 0)}:
             assert time.monotonic() - answered <= counting.BEHIND
             time.sleep(0.2)
+        # Nor does the heartbeat wait for the log.
+        assert loop.host in {h["name"] for h in state.store.hosts()}
     finally:
         loop.stop()
         try:  # the reader goes on, to a plain file, and ends

@@ -165,7 +165,7 @@ def guarded_app(database, write_config):
                        database=database,
                        proxies="127.0.0.1")
         state = a.extensions["quillo"]
-        state.worker_loop.stop()  # the tests tick themselves, with their own clock
+        state.scheduler.stop()  # the tests tick themselves, with their own clock
         state.live.ttl = 0
         changes.tick(state.store, state.watcher.current())  # the rule starts now
         made.append(a)
@@ -448,7 +448,7 @@ def test_a_halt_on_one_host_is_obeyed_by_another_within_2_seconds(postgres, writ
     hosts = [create_app(path, database=postgres.url, proxies="127.0.0.1") for _ in range(2)]
     try:
         for h in hosts:
-            h.extensions["quillo"].worker_loop.stop()
+            h.extensions["quillo"].scheduler.stop()
         rng = random.Random(5)
         mid = next(m for m, _ in (machine(rng) for _ in range(100)) if in_rollout(RULE, m, 50))
         ask = f"/getinstaller?key={KEY}&version=0,1,0,220&id={mid}"

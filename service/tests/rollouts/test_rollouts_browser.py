@@ -25,7 +25,9 @@ def site(tmp_path_factory):
     config = root / "service.toml"
     config.write_text(GUARDED.format(steps="1, 5, 25, 50, 100") + ADMIN)
     with Stack(local_host(root / "state", free_port()),
-               App(root / "state", str(config), database=f"sqlite://{root}/quillo.db")) as stack:
+               # The guard starts the rule as in service, with the lease.
+               App(root / "state", str(config), database=f"sqlite://{root}/quillo.db",
+                   env={"QUILLO_SERVICE_HOUSEKEEPING": "on"})) as stack:
         yield stack
 
 
