@@ -22,7 +22,9 @@ from quillo_service.periods import Filters, Period
 from quillo_service.config import load_config
 from quillo_service.ingest.downloads import Ingester, parse_line
 from quillo_service.reports.events import build_event
-from quillo_service.joins import CLOCK_SLACK, CRASH_WINDOW, DOWNLOAD_WINDOW, ERROR_WINDOW, LONGEST
+from quillo_service.joins import (AHEAD, CLOCK_SLACK, CRASH_WINDOW, DOWNLOAD_WINDOW, ERROR_WINDOW,
+                                  LONGEST)
+from quillo_service.db.base import LAG
 from quillo_service.ingest.logs import position_name
 from quillo_service.db import open_store
 from quillo_service.funnel.outcomes import (COUNTS, UNASKED, Download, Event, Request, by_day,
@@ -365,6 +367,34 @@ def test_counts_kept_from_links_agree_with_a_whole_recompute_in_any_arrival_orde
     failed = sum(c[COUNTS.index("failed")] for k, c in _recomputed(store, *period).items()
                  if of_requests(k[4]))
     assert RolloutQueries(store).health(RULE, 0)["rule"][1] == failed
+
+
+@pytest.mark.parametrize("ahead, waits", [(86400, False), (AHEAD, True), (AHEAD + 1, False)])
+def test_a_record_stamped_past_the_fast_clock_bound_holds_up_the_next_for_lag_only(
+        store, ahead, waits):
+    # A report stamped `ahead` of the database's clock, then one of the
+    # present with its request in the store.
+    now = T0 + 20
+    store.record_request(T0, "c", "k", "v", None, STABLE, "default", "", "")
+    request = store.recent_requests(1)[0]["id"]
+    for n, at in enumerate((now + ahead, T0 + 10)):
+        e = dict.fromkeys(EVENT_COLUMNS)
+        e.update(recorded_at=at, client="c", reference=f"A{n}", kind="error", bundle_key="k",
+                 malformed="", cut="")
+        record_event(store, e, 100)
+    fast, present = (r[0] for r in store.read("SELECT id FROM events ORDER BY id"))
+
+    def linked(at):
+        FunnelCounts(store).catch_up(now=at, budget=60)
+        return dict(store.read("SELECT record_id, request_id FROM request_outcomes"))
+    assert linked(now) == {}
+    # LAG (and the clock allowance) on, from the second the fast one was seen.
+    after_lag = linked(now + LAG + CLOCK_SLACK + 1)
+    assert (present in after_lag) is not waits
+    if not waits:
+        assert after_lag[present] == request and fast in after_lag
+    # Once its stamp has passed as well, both are linked either way.
+    assert linked(now + ahead + LAG + CLOCK_SLACK)[present] == request
 
 
 def test_a_download_read_late_still_counts_in_the_rollup(store):
