@@ -12,11 +12,12 @@ import re
 import socket
 import ssl
 import urllib.request
+from contextlib import contextmanager
 
 import pytest
-from conftest import ADMIN, CHROMIUM, CONFIG, GOOD, RULE, browse, wait_for
+from conftest import ADMIN, CHROMIUM, CONFIG, GOOD, RULE, SECRET, browse, wait_for
 
-from quillo_service import joins
+from quillo_service import joins, linking
 from quillo_service.rollouts import counting
 from quillo_service.periods import Filters, Period
 from quillo_service.config import load_config
@@ -324,6 +325,35 @@ def test_the_join_cases_give_the_same_answers_on_arrival_and_after_a_late_reques
     # Linking again links nothing twice.
     FunnelCounts(store).catch_up(now=LINKED_AT + 120, budget=60)
     assert _kept(store, *period, now=LINKED_AT + 120) == kept
+
+
+def test_two_hosts_linking_at_once_take_each_request_and_link_each_record_once(
+        store, database, monkeypatch):
+    # Small batches, and each time this host has read where the linking is
+    # and is about to lock, another host's pass takes one step first.
+    monkeypatch.setattr(linking, "BATCH", 4)
+    monkeypatch.setattr(linking, "RECORD_BATCH", 3)
+    counting.count(store, T0 - 86400)  # the funnel counts from the first request
+    _record_requests(store)
+    _record_records(store)
+    other = open_store(database, client_secret=SECRET)
+    one_transaction = store.transaction
+
+    @contextmanager
+    def after_a_step_of_the_other(patient=False):
+        linking.Links(other).run(LINKED_AT, 1, clock=iter((0, 0, 1)).__next__)
+        with one_transaction(patient) as conn:
+            yield conn
+    monkeypatch.setattr(store, "transaction", after_a_step_of_the_other)
+    try:
+        FunnelCounts(store).catch_up(now=LINKED_AT, budget=60)
+        FunnelCounts(other).catch_up(now=LINKED_AT, budget=60)
+    finally:
+        other.close()
+    assert store.read("SELECT source, record_id FROM request_outcomes GROUP BY source, "
+                      "record_id HAVING COUNT(*) > 1") == []
+    period = (T0 - 86400, T0 + 86400)
+    assert _kept(store, *period, now=LINKED_AT) == _recomputed(store, *period)
 
 
 def test_counts_kept_from_links_agree_with_a_whole_recompute_in_any_arrival_order(store):
