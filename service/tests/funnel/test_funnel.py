@@ -579,7 +579,8 @@ def test_real_transfers_are_counted_as_they_happened(stack, tmp_path):
     assert {k: tuple(got[k][s] for s in stages) for k in expect} == expect
     # The bytes are what nginx logged as sent: more than the client kept
     # for the cut transfer, and the overlap is counted as sent twice.
-    logged = [parse_line(line) for line in open(stack.downloads_log, "rb").read().splitlines()]
+    with open(stack.downloads_log, "rb") as f:
+        logged = [parse_line(line) for line in f.read().splitlines()]
     sent = {path: sum(r[5] for r in logged if r and r[2] == path) for path in
             ("/installers/campaign.exe", "/installers/beta.exe", "/installers/stable.exe")}
     def column(key, name):
