@@ -61,9 +61,11 @@ TAKEN_TO = "links requests to"       # every request stamped before this is take
 LINKED = {"event": "links events", "download": "links downloads"}  # the last ids linked
 LINKED_TO = "links records to"       # no record stamped after this is linked yet
 # When the first record in line was found stamped past AHEAD: the highest
-# record id and request id then, and the time (of the database's clock).
-SEEN = {src: (f"links {src}s seen to", f"links {src}s seen requests", f"links {src}s seen at")
-        for src in ("event", "download")}
+# record id and request id then, the time (of the database's clock), and
+# the stamp past which a record was then ahead: those of them stay fast as
+# the clock comes nearer their stamps.
+SEEN = {src: (f"links {src}s seen to", f"links {src}s seen requests", f"links {src}s seen at",
+              f"links {src}s seen past") for src in ("event", "download")}
 KEPT = "links kept from"             # rollout_recent holds the requests from this time
 FROM = "funnel links from"           # the funnel counts what is stamped from this time
 FOLDED = "funnel folded to"          # the funnel's keys are folded up to this time
@@ -472,14 +474,16 @@ class Links:
         past AHEAD was first seen."""
         s = self.store
         names = SEEN[source]
-        seen_to, seen_requests, seen_at = (s.position(n, conn) for n in names)
+        seen_to, seen_requests, seen_at, seen_past = (s.position(n, conn) for n in names)
         # Those seen stamped ahead count as stamped when they were seen, once
         # the requests in the store then are taken in.
         released = (seen_at is not None and seen_at <= horizon
                     and s.position(TAKEN, conn) >= seen_requests)
         ready = []
         for r in rows:
-            fast = r[1] > now + AHEAD  # NaN is not; +inf is, and holds up no one
+            # NaN is not fast; +inf is, and holds up no one.
+            fast = r[1] > now + AHEAD or (seen_past is not None and r[0] <= seen_to
+                                          and r[1] > seen_past)
             if not r[1] > horizon and not fast:
                 ready.append(r)
             elif fast and released and r[0] <= seen_to:
@@ -487,7 +491,8 @@ class Links:
             else:
                 if fast and (seen_to is None or r[0] > seen_to):
                     requests = conn.execute("SELECT MAX(id) FROM requests").fetchone()[0]
-                    for name, value in zip(names, (rows[-1][0], requests or 0, int(now) + 1)):
+                    for name, value in zip(names, (rows[-1][0], requests or 0, int(now) + 1,
+                                                   math.ceil(now + AHEAD))):
                         s.set_position(conn, name, value)
                 break
         return ready

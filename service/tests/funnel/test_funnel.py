@@ -12,17 +12,20 @@ import re
 import socket
 import ssl
 import urllib.request
+from contextlib import contextmanager
 
 import pytest
-from conftest import ADMIN, CHROMIUM, CONFIG, GOOD, RULE, browse, wait_for
+from conftest import ADMIN, CHROMIUM, CONFIG, GOOD, RULE, SECRET, browse, wait_for
 
-from quillo_service import joins
+from quillo_service import joins, linking
 from quillo_service.rollouts import counting
 from quillo_service.periods import Filters, Period
 from quillo_service.config import load_config
 from quillo_service.ingest.downloads import Ingester, parse_line
 from quillo_service.reports.events import build_event
-from quillo_service.joins import CLOCK_SLACK, CRASH_WINDOW, DOWNLOAD_WINDOW, ERROR_WINDOW, LONGEST
+from quillo_service.joins import (AHEAD, CLOCK_SLACK, CRASH_WINDOW, DOWNLOAD_WINDOW, ERROR_WINDOW,
+                                  LONGEST)
+from quillo_service.db.base import LAG
 from quillo_service.ingest.logs import position_name
 from quillo_service.db import open_store
 from quillo_service.funnel.outcomes import (COUNTS, UNASKED, Download, Event, Request, by_day,
@@ -324,6 +327,35 @@ def test_the_join_cases_give_the_same_answers_on_arrival_and_after_a_late_reques
     assert _kept(store, *period, now=LINKED_AT + 120) == kept
 
 
+def test_two_hosts_linking_at_once_take_each_request_and_link_each_record_once(
+        store, database, monkeypatch):
+    # Small batches, and each time this host has read where the linking is
+    # and is about to lock, another host's pass takes one step first.
+    monkeypatch.setattr(linking, "BATCH", 4)
+    monkeypatch.setattr(linking, "RECORD_BATCH", 3)
+    counting.count(store, T0 - 86400)  # the funnel counts from the first request
+    _record_requests(store)
+    _record_records(store)
+    other = open_store(database, client_secret=SECRET)
+    one_transaction = store.transaction
+
+    @contextmanager
+    def after_a_step_of_the_other(patient=False):
+        linking.Links(other).run(LINKED_AT, 1, clock=iter((0, 0, 1)).__next__)
+        with one_transaction(patient) as conn:
+            yield conn
+    monkeypatch.setattr(store, "transaction", after_a_step_of_the_other)
+    try:
+        FunnelCounts(store).catch_up(now=LINKED_AT, budget=60)
+        FunnelCounts(other).catch_up(now=LINKED_AT, budget=60)
+    finally:
+        other.close()
+    assert store.read("SELECT source, record_id FROM request_outcomes GROUP BY source, "
+                      "record_id HAVING COUNT(*) > 1") == []
+    period = (T0 - 86400, T0 + 86400)
+    assert _kept(store, *period, now=LINKED_AT) == _recomputed(store, *period)
+
+
 def test_counts_kept_from_links_agree_with_a_whole_recompute_in_any_arrival_order(store):
     """Seeded: requests, reports and downloads of a few clients in random
     order, some requests late (a spool), linked in passes at random times."""
@@ -365,6 +397,34 @@ def test_counts_kept_from_links_agree_with_a_whole_recompute_in_any_arrival_orde
     failed = sum(c[COUNTS.index("failed")] for k, c in _recomputed(store, *period).items()
                  if of_requests(k[4]))
     assert RolloutQueries(store).health(RULE, 0)["rule"][1] == failed
+
+
+@pytest.mark.parametrize("ahead, waits", [(86400, False), (AHEAD, True), (AHEAD + 1, False)])
+def test_a_record_stamped_past_the_fast_clock_bound_holds_up_the_next_for_lag_only(
+        store, ahead, waits):
+    # A report stamped `ahead` of the database's clock, then one of the
+    # present with its request in the store.
+    now = T0 + 20
+    store.record_request(T0, "c", "k", "v", None, STABLE, "default", "", "")
+    request = store.recent_requests(1)[0]["id"]
+    for n, at in enumerate((now + ahead, T0 + 10)):
+        e = dict.fromkeys(EVENT_COLUMNS)
+        e.update(recorded_at=at, client="c", reference=f"A{n}", kind="error", bundle_key="k",
+                 malformed="", cut="")
+        record_event(store, e, 100)
+    fast, present = (r[0] for r in store.read("SELECT id FROM events ORDER BY id"))
+
+    def linked(at):
+        FunnelCounts(store).catch_up(now=at, budget=60)
+        return dict(store.read("SELECT record_id, request_id FROM request_outcomes"))
+    assert linked(now) == {}
+    # LAG (and the clock allowance) on, from the second the fast one was seen.
+    after_lag = linked(now + LAG + CLOCK_SLACK + 1)
+    assert (present in after_lag) is not waits
+    if not waits:
+        assert after_lag[present] == request and fast in after_lag
+    # Once its stamp has passed as well, both are linked either way.
+    assert linked(now + ahead + LAG + CLOCK_SLACK)[present] == request
 
 
 def test_a_download_read_late_still_counts_in_the_rollup(store):
@@ -519,7 +579,8 @@ def test_real_transfers_are_counted_as_they_happened(stack, tmp_path):
     assert {k: tuple(got[k][s] for s in stages) for k in expect} == expect
     # The bytes are what nginx logged as sent: more than the client kept
     # for the cut transfer, and the overlap is counted as sent twice.
-    logged = [parse_line(line) for line in open(stack.downloads_log, "rb").read().splitlines()]
+    with open(stack.downloads_log, "rb") as f:
+        logged = [parse_line(line) for line in f.read().splitlines()]
     sent = {path: sum(r[5] for r in logged if r and r[2] == path) for path in
             ("/installers/campaign.exe", "/installers/beta.exe", "/installers/stable.exe")}
     def column(key, name):
