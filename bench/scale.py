@@ -72,6 +72,7 @@ million needs ~41 GiB and over an hour.
 import argparse
 import base64
 import http.client
+import inspect
 import json
 import multiprocessing
 import os
@@ -370,6 +371,14 @@ def guarded_history(store, start):
 
 # -- measuring ----------------------------------------------------------------------
 
+def funnel_catch_up(funnel, now):
+    """The funnel caught up in full: a tree that still refreshes recent
+    rows is told to make them now."""
+    if "refresh" in inspect.signature(funnel.catch_up).parameters:
+        return funnel.catch_up(now=now, budget=float("inf"), refresh=0)
+    return funnel.catch_up(now=now, budget=float("inf"))
+
+
 def timed(fn, *args, **kwargs):
     t = time.monotonic()
     out = fn(*args, **kwargs)
@@ -412,9 +421,12 @@ def skip_to_now(store, config, start):
     p = store.placeholder
     filled = []
     cols = "bundle_key, version, rule, answer, " + ", ".join(COUNTS)
+    # A tree that links records as they come keeps no funnel_recent and no
+    # funnel position: its links catch up below, from where they began.
+    old_funnel = store.read("SELECT to_regclass('funnel_recent')")[0][0] is not None
     with store.transaction(patient=True) as conn:
         upto = store.position("funnel") or 0
-        if upto < target:
+        if old_funnel and upto < target:
             template = upto // DAY - 1  # the last whole day rolled up
             if template * DAY >= start:
                 n = conn.execute(
@@ -429,6 +441,7 @@ def skip_to_now(store, config, start):
                     f"WHERE hour = {p} * 24 + h %% 24 ON CONFLICT DO NOTHING",
                     (h0, target // HOUR - 1, template)).rowcount
                 filled.append(f"funnel: {n:,} rollup rows copied from day {template}")
+        if old_funnel:
             store.set_position(conn, "funnel", target)
             conn.execute(f"DELETE FROM funnel_recent WHERE hour < {p}", (target // HOUR,))
         skip = now - 2 * HOUR
@@ -455,7 +468,7 @@ def skip_to_now(store, config, start):
             store.set_position(conn, "rollout events",
                                store.first_id("events", skip) - 1)
     Dashboard(store).catch_up(now=now, budget=float("inf"))
-    f.catch_up(now=now, budget=float("inf"), refresh=0)
+    funnel_catch_up(f, now)
     counting.count(store, now, budget=float("inf"))
     return filled
 
@@ -464,8 +477,7 @@ def rollups_after(store, config):
     now = time.time()
     out = {}
     out["dashboard rollup"] = timed(Dashboard(store).catch_up, now=now, budget=float("inf"))[0]
-    out["funnel rollup"] = timed(FunnelCounts(store).catch_up, now=now,
-                                 budget=float("inf"), refresh=0)[0]
+    out["funnel rollup"] = timed(funnel_catch_up, FunnelCounts(store), now)[0]
     out["rollouts counting"] = timed(counting.count, store, now,
                                      budget=float("inf"))[0]
     return out
