@@ -81,6 +81,12 @@ def table(client, view, name, query=""):
     return list(csv.reader(io.StringIO(r.data.decode())))
 
 
+def per_day(client, view, period):
+    """{day or hour: count} of a view's per-day table over `period`, zeros left out."""
+    return {r[0]: int(r[1]) for r in table(client, view, "per-day", f"period={period}")[1:]
+            if r[1] != "0"}
+
+
 def test_everything_under_admin_needs_the_password(database, admin_app):
     client = admin_app.test_client()
     for path in ("/admin/", "/admin/crashes", "/admin/rates?csv=campaigns", "/admin/nope/x"):
@@ -561,6 +567,18 @@ def test_an_answer_read_from_nginx_after_midnight_counts_on_its_own_day(database
         [day_text(midnight // DAY) + " 00:00", "3"]]
 
 
+def late_rows_counted(client, view, today, late):
+    """The late tests' rows: 5 this morning at 1 a.m. and 5 at 3 a.m., then
+    40 replayed from three days ago and `late` from 8 p.m. yesterday; the
+    last 24 hours and the last 7 days must count each in its own hour and day."""
+    hours, days = (per_day(client, view, period) for period in ("24h", "7d"))
+    yesterday = day_text(today // DAY - 1)
+    assert hours == {f"{yesterday} 20:00": late, f"{day_text(today // DAY)} 01:00": 5,
+                     f"{day_text(today // DAY)} 03:00": 5}
+    assert days == {day_text((NOW - 3 * DAY) // DAY): 40, yesterday: late,
+                    day_text(today // DAY): 10}
+
+
 def test_late_rows_count_alike_in_the_last_24_hours_and_the_last_7_days(database, admin_app):
     """Rows replayed long after their time (a spool, nginx's log read after
     an outage) sit among far newer ids: each view counts them in their own
@@ -577,15 +595,7 @@ def test_late_rows_count_alike_in_the_last_24_hours_and_the_last_7_days(database
         store.record_request(today + 3 * 3600 + ago, "c", "k", "v", None, "GET:x", "r", "", "")
     Dashboard(store).catch_up(now=NOW)
     client = admin_app.test_client()
-    hours = {r[0]: int(r[1]) for r in table(client, "installs", "per-day", "period=24h")[1:]
-             if r[1] != "0"}
-    days = {r[0]: int(r[1]) for r in table(client, "installs", "per-day", "period=7d")[1:]
-            if r[1] != "0"}
-    yesterday = day_text(today // DAY - 1)
-    assert hours == {f"{yesterday} 20:00": 3, f"{day_text(today // DAY)} 01:00": 5,
-                     f"{day_text(today // DAY)} 03:00": 5}
-    assert days == {day_text((NOW - 3 * DAY) // DAY): 40, yesterday: 3,
-                    day_text(today // DAY): 10}
+    late_rows_counted(client, "installs", today, 3)
 
 
 ERROR = ("source=gatherkit&code={}&message=m&error=0x80072efd&version=0%2C1%2C0%2C220"
@@ -612,15 +622,7 @@ def test_late_reports_count_in_their_own_hour_in_every_view(database, admin_app)
     Dashboard(store).catch_up(now=NOW)
     report(store, today - 4 * 3600, ERROR.format(188, "k"))  # late, and past the rollup
     client = admin_app.test_client()
-    hours = {r[0]: int(r[1]) for r in table(client, "failures", "per-day", "period=24h")[1:]
-             if r[1] != "0"}
-    days = {r[0]: int(r[1]) for r in table(client, "failures", "per-day", "period=7d")[1:]
-            if r[1] != "0"}
-    yesterday = day_text(today // DAY - 1)
-    assert hours == {f"{yesterday} 20:00": 4, f"{day_text(today // DAY)} 01:00": 5,
-                     f"{day_text(today // DAY)} 03:00": 5}
-    assert days == {day_text((NOW - 3 * DAY) // DAY): 40, yesterday: 4,
-                    day_text(today // DAY): 10}
+    late_rows_counted(client, "failures", today, 4)
     codes = {r[0]: int(r[3]) for r in table(client, "failures", "codes", "period=30d")[1:]}
     assert codes == {"188": 14, "206": 40}
     assert {r[0]: int(r[2]) for r in table(client, "systems", "os", "period=30d")[1:]} == {
