@@ -5,6 +5,7 @@ if it cannot start, every test that needs it fails with the reason.
 """
 
 import base64
+import json
 import os
 import re
 import shutil
@@ -139,6 +140,34 @@ def hold_write_lock(database, table="requests"):
         conn.execute("BEGIN")
         conn.execute(f"LOCK TABLE {table} IN ACCESS EXCLUSIVE MODE")
     return conn
+
+
+# The last commit whose code kept schema version 16 (the funnel rolled up by
+# time, the guard counting by positions of its own): upgrade tests make
+# their database by running it.
+SCHEMA_16 = "b3ffeb5"
+
+
+@pytest.fixture(scope="session")
+def schema_16_code(tmp_path_factory):
+    """A function that runs Python `source` on the service's code as of
+    SCHEMA_16, in a process of its own, with `data` as JSON on its standard
+    input; returns what it printed as JSON (None for nothing)."""
+    tree = tmp_path_factory.mktemp("schema-16")
+    archive = subprocess.run(["git", "-C", os.path.dirname(SERVICE), "archive", SCHEMA_16,
+                              "service"], capture_output=True)
+    if archive.returncode:
+        pytest.fail(f"no code of {SCHEMA_16}: {archive.stderr.decode()[-500:]}", pytrace=False)
+    subprocess.run(["tar", "-x", "-C", str(tree)], input=archive.stdout, check=True)
+    env = dict(os.environ, PYTHONPATH=str(tree / "service"))
+
+    def run(source, data):
+        done = subprocess.run([sys.executable, "-W", "error", "-c", source],
+                              input=json.dumps(data), capture_output=True, text=True, env=env,
+                              cwd=tree, timeout=600)  # not this folder's code
+        assert done.returncode == 0, done.stderr[-3000:]
+        return json.loads(done.stdout) if done.stdout.strip() else None
+    return run
 
 
 @pytest.fixture(autouse=True)

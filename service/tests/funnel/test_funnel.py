@@ -6,12 +6,14 @@ back as CSV and in headless chromium.
 """
 
 import csv
+import inspect
 import io
 import os
 import re
 import socket
 import ssl
 import urllib.request
+from collections import Counter
 from contextlib import contextmanager
 
 import pytest
@@ -24,15 +26,16 @@ from quillo_service.config import load_config
 from quillo_service.ingest.downloads import Ingester, parse_line
 from quillo_service.reports.events import build_event
 from quillo_service.joins import (AHEAD, CLOCK_SLACK, CRASH_WINDOW, DOWNLOAD_WINDOW, ERROR_WINDOW,
-                                  LONGEST)
-from quillo_service.db.base import LAG
+                                  LONGEST, REACH)
+from quillo_service.db.base import LAG, LATE
 from quillo_service.ingest.logs import position_name
 from quillo_service.db import open_store
 from quillo_service.funnel.outcomes import (COUNTS, UNASKED, Download, Event, Request, by_day,
                                             of_requests, outcomes)
 from quillo_service.funnel.queries import DIMS, FunnelCounts
 from quillo_service.rollouts.queries import RolloutQueries
-from quillo_service.db.schema import EVENT_COLUMNS
+from quillo_service.dashboard.queries import Dashboard
+from quillo_service.db.schema import EVENT_COLUMNS, SCHEMA_VERSION
 from quillo_service.reports.records import record_event
 from quillo_service.ingest.positions import ingest_position, ingest_rows, recent_downloads
 from stack import App, Stack, free_port, local_host
@@ -425,6 +428,137 @@ def test_a_record_stamped_past_the_fast_clock_bound_holds_up_the_next_for_lag_on
         assert after_lag[present] == request and fast in after_lag
     # Once its stamp has passed as well, both are linked either way.
     assert linked(now + ahead + LAG + CLOCK_SLACK)[present] == request
+
+
+# -- an upgrade from the funnel rolled up by time ----------------------------------------
+
+def _apply(store, items):
+    """Record `items` as the service does, in order: ["request", arguments
+    of record_request], ["event", row], ["download", parsed log line].  Its
+    source runs on SCHEMA_16's code too."""
+    from quillo_service.ingest.positions import ingest_position, ingest_rows
+    from quillo_service.reports.records import record_event
+    for kind, value in items:
+        if kind == "request":
+            store.record_request(*value)
+        elif kind == "event":
+            record_event(store, value, 1000)
+        else:
+            position = ingest_position(store, "log")[:2]
+            assert ingest_rows(store, "log", position, ("f", position[1] + 1), "downloads",
+                               [value])
+
+
+def _items(spec):
+    """_apply's items of [(kind, time, client, key)]: a guarded request, an
+    error or crash report, a download (of the whole file, started then)."""
+    out = []
+    for kind, at, client, key in spec:
+        if kind == "request":
+            out.append(["request", [at, client, key, "v", None, STABLE, RULE, "", "", None,
+                                    f"+{RULE}"]])
+        elif kind == "download":
+            out.append(["download", list(parse_line(log_line(at + 3, client=client,
+                                                             seconds=3.0).rstrip(b"\n")))])
+        else:
+            e = dict.fromkeys(EVENT_COLUMNS)
+            e.update(recorded_at=at, client=client, reference=f"{client}@{at}", kind=kind,
+                     bundle_key=key if kind == "error" else "0", malformed="", cut="")
+            out.append(["event", e])
+    return out
+
+
+# SCHEMA_16's service over the store, each time recording a batch of items
+# and then catching up every rollup as its background jobs did.
+_SCHEMA_16_RUN = """
+import json, math, sys
+from quillo_service import load_features
+from quillo_service.dashboard.queries import Dashboard
+from quillo_service.db import open_store
+from quillo_service.funnel.queries import FunnelCounts
+from quillo_service.rollouts import counting
+load_features()
+d = json.load(sys.stdin)
+store = open_store(d["database"], client_secret=d["secret"].encode())
+counting.count(store, d["start"])  # the guard counts from the first request on
+for now, items in d["batches"]:
+    _apply(store, items)
+    FunnelCounts(store).catch_up(now=now, budget=math.inf)
+    counting.count(store, now, budget=math.inf)
+    Dashboard(store).catch_up(now=now, budget=math.inf)
+print(json.dumps([store.schema_version(), FunnelCounts(store).rolled_up_to()]))
+"""
+
+
+def test_an_upgrade_from_the_rollup_by_time_counts_every_row_once(database, schema_16_code):
+    import random
+    rnd = random.Random(3)
+
+    def spec(lo, hi, n):
+        return [(rnd.choice(("request", "request", "error", "crash", "download")),
+                 rnd.uniform(lo, hi), rnd.choice(("c0", "c1", "c2")), rnd.choice(("k", "j")))
+                for _ in range(n)]
+    day, hour = T0 - T0 % 86400, 3600
+    upgrade = day + 10 * hour              # the old code's last run
+    final = int((upgrade - REACH - LATE) // hour * hour)  # its rollup's position then
+    old = spec(day + hour, upgrade - 60, 80) + [
+        # On either side of the old rollup's position: a request counted by
+        # it with a failure it found, a request after it with a download
+        # started just before it, reports and bytes of no request.
+        ("request", final - 1, "b", "k"), ("error", final + 100, "b", "k"),
+        ("request", final + 1, "b2", "k"), ("download", final - 0.5, "b2", "k"),
+        ("crash", final - 1, "u", ""), ("crash", final, "u", ""),
+        ("download", final - 4, "u", ""), ("download", final - 3, "u", ""),
+        # Requests whose records come after the upgrade, a crash whose
+        # request comes late, after it, and a request with its failure too
+        # young for the old code's last count of the arms.
+        ("request", upgrade - 45 * 60, "r0", "k"), ("request", upgrade - 30 * 60, "r1", "k"),
+        ("request", upgrade - 2 * hour, "r2", "k"), ("crash", upgrade - 600, "late", ""),
+        ("request", upgrade - 2, "r3", "k"), ("error", upgrade - 1, "r3", "k")]
+    old.sort(key=lambda x: x[1])
+    batches = [[at, _items([x for x in old if at - 2 * hour <= x[1] < at])]
+               for at in range(int(day + 2 * hour), int(upgrade) + 1, 2 * hour)]
+    version, rolled = schema_16_code(
+        inspect.getsource(_apply) + _SCHEMA_16_RUN,
+        {"database": database, "secret": SECRET.decode(), "start": day, "batches": batches})
+    assert (version, rolled) == (16, final)
+
+    s = open_store(database, client_secret=SECRET)
+    try:
+        assert s.schema_version() == SCHEMA_VERSION
+
+        def catch_up(now):
+            FunnelCounts(s).catch_up(now=now, budget=60)
+            counting.count(s, now, budget=60)
+            Dashboard(s).catch_up(now=now, budget=60)
+        catch_up(upgrade + 60)
+        _apply(s, _items([("download", upgrade - 300, "r0", ""),
+                          ("download", upgrade + 1200, "r1", ""),
+                          ("crash", upgrade + 1800, "r1", ""),
+                          ("error", upgrade + 2 * hour, "r2", "k"),
+                          ("request", upgrade - 1200, "late", "k")]))  # a spool written out
+        catch_up(upgrade + 1800)
+        _apply(s, _items(sorted(spec(upgrade + 1800, upgrade + 3 * hour, 40),
+                                key=lambda x: x[1])))
+        now = upgrade + 3 * hour + REACH + LATE + hour
+        catch_up(now)
+
+        began = FunnelCounts(s).began()[0]
+        assert began <= day + hour
+        recomputed = _recomputed(s, began, day + 86400)
+        assert _kept(s, day - 86400, day + 86400, now) == recomputed
+        times = [at for (at,) in s.read("SELECT recorded_at FROM requests")]
+        for table, unit in (("requests_hourly", "hour"), ("requests_daily", "day")):
+            size = 86400 if unit == "day" else hour
+            assert dict(s.read(f"SELECT {unit}, SUM(n) FROM {table} GROUP BY {unit}")) == \
+                Counter(int(at // size) for at in times), table
+        reports = Counter(int(at // hour) for (at,) in s.read("SELECT recorded_at FROM events"))
+        assert dict(s.read("SELECT hour, SUM(n) FROM reports_hourly GROUP BY hour")) == reports
+        failed = sum(c[COUNTS.index("failed")] for k, c in recomputed.items()
+                     if of_requests(k[4]))
+        assert RolloutQueries(s).health(RULE, 0) == {"rule": (len(times), failed)}
+    finally:
+        s.close()
 
 
 def test_a_download_read_late_still_counts_in_the_rollup(store):
