@@ -157,7 +157,10 @@ def schema_16_code(tmp_path_factory):
     archive = subprocess.run(["git", "-C", os.path.dirname(SERVICE), "archive", SCHEMA_16,
                               "service"], capture_output=True)
     if archive.returncode:
-        pytest.fail(f"no code of {SCHEMA_16}: {archive.stderr.decode()[-500:]}", pytrace=False)
+        # A checkout without that history (a shallow clone, an export) cannot
+        # run the old code: said, not failed.
+        pytest.skip(f"no code of {SCHEMA_16} in this checkout's history: "
+                    f"{archive.stderr.decode()[-300:]}")
     subprocess.run(["tar", "-x", "-C", str(tree)], input=archive.stdout, check=True)
     env = dict(os.environ, PYTHONPATH=str(tree / "service"))
 
