@@ -45,7 +45,7 @@ from typing import NamedTuple
 from . import joins
 from .batches import insert_rows
 from .db import retention
-from .db.base import LAG, LATE
+from .db.base import LAG, LAST_TIME, LATE
 from .joins import AHEAD, CLOCK_SLACK, OWNS, REACH
 from .key_rules import fold_keys, folded
 from .funnel.outcomes import (BYTES_SENT, COUNTS, FAILED, HOUR, SERVED, UNASKED, _count,
@@ -87,7 +87,6 @@ _LINK = "id, " + ", ".join(LINK_COLUMNS)
 # linked (nginx's log read after an outage) still finds its request: the
 # requests are kept at hand that much longer than REACH.
 READ_LATE = 2 * HOUR
-LAST_TIME = 1e11        # no time past this (the year 5138) is any request's
 
 
 class Candidate(NamedTuple):
@@ -554,7 +553,7 @@ class Links:
         the same code as the links, on the caller's connection (a snapshot).
         Before the linking began, of everything from `start`."""
         s, p = self.store, self.p
-        conn = s._conn()
+        conn = s.reading_connection()
         positions = {name: s.position(name) for name in (TAKEN, FROM, *LINKED.values())}
         if positions[TAKEN] is None:
             ahead = s.now() + AHEAD

@@ -56,7 +56,7 @@ from typing import NamedTuple
 
 from .. import settings
 from ..db import retention
-from ..db.base import LAG, LATE
+from ..db.base import LAG, LAST_TIME, LATE
 from ..key_rules import filter_sql, fold_keys, folded, leaders, merged
 from ..periods import HOUR, Period, hours
 
@@ -76,9 +76,9 @@ OTHER = ""  # the folded key: no launcher's key is empty
 # fallback.py) are counted as answers of their own, apart from the same
 # instruction given by the service.
 # A time that is no number of seconds a row can have been recorded at (NaN
-# or infinite, or past any hour a BIGINT holds) comes from a broken clock:
+# or infinite, or past LAST_TIME, db/base.py) comes from a broken clock:
 # such a row is in no hour and no day, rather than holding the rollup up.
-COUNTABLE = " AND recorded_at > -1e12 AND recorded_at < 1e12"
+COUNTABLE = f" AND recorded_at > {-LAST_TIME:.0f} AND recorded_at < {LAST_TIME:.0f}"
 ANSWER_SQL = "CASE WHEN rule = 'fallback' THEN 'fallback:' || answer ELSE answer END"
 
 # The report columns that may be NULL in `events` are kept in the rollup's

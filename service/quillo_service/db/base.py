@@ -50,6 +50,10 @@ LAG = 5.0
 # to within LATE seconds, and whoever reads a period by id looks that much
 # further on each side and filters on the time itself.
 LATE = 600
+# No real record is stamped at or past this (the year 5138), nor at or below
+# its negative: a row stamped so (a broken clock, NaN read as a huge number)
+# is kept but enters no count.
+LAST_TIME = 1e11
 # A request id is kept in request_ids this long after it was first recorded
 # (the database's clock), and a request carrying it is not recorded again
 # meanwhile: the front's retry on the next host comes within seconds, a
@@ -310,6 +314,12 @@ class Store:
         snapshot, the snapshot's).  Database errors come out as StoreError."""
         with self._errors_as_store_error():
             return self._conn().execute(sql, params).fetchall()
+
+    def reading_connection(self):
+        """This thread's connection (inside a snapshot, the snapshot's), for
+        reads by code that runs the same queries inside a transaction and so
+        takes a connection; wrap them in store_errors."""
+        return self._conn()
 
     @contextmanager
     def store_errors(self):

@@ -131,8 +131,9 @@ class FunnelCounts:
                 outs[g][tuple(row[:len(DIMS)])] = list(row[len(DIMS):])
             # What is not linked yet, narrowed by the same filters (on the
             # row's key as folded, as the tables hold it).
-            tail = Links(self.store).tail(first * HOUR,
-                                          self.store.now() if now is None else now)
+            with self.store.store_errors():
+                tail = Links(self.store).tail(first * HOUR,
+                                              self.store.now() if now is None else now)
             for (hour, *rest), counts in tail.items():
                 if not first <= hour < last or not _chosen(filters, rest[0], rest[1]):
                     continue

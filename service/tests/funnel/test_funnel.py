@@ -449,11 +449,11 @@ def _apply(store, items):
                                [value])
 
 
-def _items(spec):
+def _items(rows):
     """_apply's items of [(kind, time, client, key)]: a guarded request, an
     error or crash report, a download (of the whole file, started then)."""
     out = []
-    for kind, at, client, key in spec:
+    for kind, at, client, key in rows:
         if kind == "request":
             out.append(["request", [at, client, key, "v", None, STABLE, RULE, "", "", None,
                                     f"+{RULE}"]])
@@ -494,14 +494,14 @@ def test_an_upgrade_from_the_rollup_by_time_counts_every_row_once(database, sche
     import random
     rnd = random.Random(3)
 
-    def spec(lo, hi, n):
+    def made_up(lo, hi, n):
         return [(rnd.choice(("request", "request", "error", "crash", "download")),
                  rnd.uniform(lo, hi), rnd.choice(("c0", "c1", "c2")), rnd.choice(("k", "j")))
                 for _ in range(n)]
     day, hour = T0 - T0 % 86400, 3600
     upgrade = day + 10 * hour              # the old code's last run
     final = int((upgrade - REACH - LATE) // hour * hour)  # its rollup's position then
-    old = spec(day + hour, upgrade - 60, 80) + [
+    old = made_up(day + hour, upgrade - 60, 80) + [
         # On either side of the old rollup's position: a request counted by
         # it with a failure it found, a request after it with a download
         # started just before it, reports and bytes of no request.
@@ -538,7 +538,7 @@ def test_an_upgrade_from_the_rollup_by_time_counts_every_row_once(database, sche
                           ("error", upgrade + 2 * hour, "r2", "k"),
                           ("request", upgrade - 1200, "late", "k")]))  # a spool written out
         catch_up(upgrade + 1800)
-        _apply(s, _items(sorted(spec(upgrade + 1800, upgrade + 3 * hour, 40),
+        _apply(s, _items(sorted(made_up(upgrade + 1800, upgrade + 3 * hour, 40),
                                 key=lambda x: x[1])))
         now = upgrade + 3 * hour + REACH + LATE + hour
         catch_up(now)
