@@ -98,6 +98,9 @@ def _tree():
 
 
 TREE = _tree()
+if not os.path.isdir(os.path.join(TREE, "service", "quillo_service")):
+    print(f"scale.py: error: --tree {TREE}: no service/quillo_service there", file=sys.stderr)
+    sys.exit(2)
 sys.path.insert(0, os.path.join(TREE, "service"))
 
 from bulk import table_bytes, time_views  # noqa: E402
@@ -1003,9 +1006,17 @@ def main():
     parser.add_argument("--skip-steady", action="store_true",
                         help="only the month, as before the steady state was measured")
     args = parser.parse_args()
+
+    def read_json(path):
+        try:
+            with open(path) as f:
+                return json.load(f)
+        except (OSError, ValueError) as e:
+            parser.error(f"cannot read {path}: {e}")
+    # Read first: a run of an hour must not end on a file it cannot read.
+    beside = read_json(args.beside) if args.beside else {}
     if args.show:
-        with open(args.show) as f:
-            res = json.load(f)
+        res = read_json(args.show)
     else:
         work = tempfile.mkdtemp(prefix="quillo-scale-bench-")
         try:
@@ -1020,10 +1031,6 @@ def main():
     if args.json and not args.show:
         with open(args.json, "w") as f:
             json.dump(res, f)
-    beside = {}
-    if args.beside:
-        with open(args.beside) as f:
-            beside = json.load(f)
     if "rows" in res:
         show(res, beside if "rows" in beside else None)
     if "steady" in res:
