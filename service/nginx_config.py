@@ -81,7 +81,9 @@ class Front:
     """A front's nginx, balancing over `hosts` ('ADDRESS:PORT' each), whose
     certificates must chain to `ca` and be valid for `name`. A host that
     fails max_fails times is left out for fail_timeout. The other fields as
-    Host's."""
+    Host's. answer: the folder whose answer.txt the front gives
+    /getinstaller when no host can answer (kept by `scripts/quillo
+    front-answer`, quillo_service/front_answer.py)."""
     name: str
     cert: str
     cert_key: str
@@ -91,6 +93,7 @@ class Front:
     local: Local = None
     max_fails: int = 1
     fail_timeout: str = '5s'
+    answer: str = '/var/lib/quillo-front'
 
     @property
     def log(self):
@@ -98,6 +101,14 @@ class Front:
         if self.local:
             return posixpath.join(self.local.folder, 'front.log')
         return posixpath.join(SYSTEM_LOGS, 'quillo-front.log')
+
+    @property
+    def fallback_log(self):
+        """The front's log of the answers it gave itself (format
+        `quillo_fallback`, a host's fallback log's), for a host to read in."""
+        if self.local:
+            return posixpath.join(self.local.folder, 'fallback.log')
+        return posixpath.join(SYSTEM_LOGS, 'quillo-front-fallback.log')
 
 
 def host_config(host):
@@ -117,8 +128,11 @@ def site_config(host):
 def front_config(front):
     """A whole nginx.conf for a front."""
     return FRONT_HEAD + _main(front.local) + _fill(FRONT_HTTP, {
-        'LOGS': _indent(FRONT_LOG + 'access_log %s quillo_front;\n' % front.log
+        'LOGS': _indent(FRONT_LOG + _fill(FALLBACK_LOG, {'REQUEST_ID': '$request_id'})
+                        + 'access_log %s quillo_front;\n' % front.log
                         + _temp_paths(front.local)),
+        'FRONT_LOG': front.log, 'FALLBACK_LOG': front.fallback_log,
+        'ANSWER_FILE': _answer_file(front.answer, 12),
         'HOSTS': ''.join('        server %s max_fails=%d fail_timeout=%s;\n'
                          % (h, front.max_fails, front.fail_timeout) for h in front.hosts),
         'LISTEN': _indent(_listen(front.listen)), 'SERVER_NAME': front.name,
@@ -136,6 +150,8 @@ def _site(host):
         'SERVER_NAME': host.name, 'ACCESS_LOG': host.access_log,
         'TLS': _tls(host.cert, host.cert_key, 'quillo_tls', 4), 'PROXY': _indent(PROXY, 8),
         'INSTALLERS': host.installers.rstrip('/'), 'FALLBACK': host.fallback.rstrip('/'),
+        'FALLBACK_LOG_FORMAT': _fill(FALLBACK_LOG, {'REQUEST_ID': '$quillo_request_id'}),
+        'ANSWER_FILE': _answer_file(host.fallback, 8),
         'INSTALLER_OPTIONS': _indent(host.installer_options, 8),
         'EXTRA_LOCATIONS': _indent(host.extra_locations)})
 
@@ -205,6 +221,43 @@ proxy_set_header X-Forwarded-Proto $scheme;
 
 def _tls(cert, cert_key, cache, by):
     return _indent(_fill(TLS, {'CERT': cert, 'CERT_KEY': cert_key, 'CACHE': cache}), by)
+
+
+# How nginx gives the fallback answer, a host's for its gunicorn and the
+# front's for every host: the file answer.txt of `folder`, exactly the
+# instruction, with the headers the service gives one (text/plain,
+# no-store, no ranges or validators). The location names the file
+# (try_files /answer.txt) and its log.
+ANSWER_FILE = """\
+root @FOLDER@;
+types { }
+default_type text/plain;
+etag off;
+max_ranges 0;
+if_modified_since off;
+add_header Cache-Control no-store always;
+add_header Strict-Transport-Security "max-age=31536000" always;
+"""
+
+# The log of the fallback answers, a host's and the front's.
+FALLBACK_LOG = """\
+# The log of instructions nginx gave by itself, read by the service into
+# its records (ingest/fallback.py): time, client address, the request's
+# id (passed to the service too), the last status an upstream gave if one
+# was asked ("-" if not), request line. One word each: a front that tried
+# three hosts has three statuses, of which the last counts. Unbuffered:
+# each line is one write, so a reader never sees half a line but at the
+# very end.
+map $upstream_status $quillo_upstream_status {
+    "~([0-9]{3})$" $1;
+    default -;
+}
+log_format quillo_fallback '$msec $remote_addr @REQUEST_ID@ $quillo_upstream_status $request';
+"""
+
+
+def _answer_file(folder, by):
+    return _indent(_fill(ANSWER_FILE, {'FOLDER': folder.rstrip('/')}), by)
 
 
 def _fill(template, values):
@@ -285,13 +338,7 @@ limit_req_zone $binary_remote_addr zone=quillo_clients:10m rate=@CLIENT_RATE@;
 # access_log_entries): client, request line, status, body bytes sent,
 # seconds, the Range asked, gunicorn's status ("-" if nginx answered alone).
 log_format quillo '$remote_addr|$request|$status|$body_bytes_sent|$request_time|$http_range|$upstream_status';
-# The log of instructions nginx gave by itself, read by the service into
-# its records: time, client address, the request's id (passed to the
-# service too), gunicorn's status if it was asked ("-" if not), request
-# line. Unbuffered: each line is one write, so a reader never sees half a
-# line but at the very end.
-log_format quillo_fallback '$msec $remote_addr $quillo_request_id $upstream_status $request';
-# The log of installer downloads, read by the service for the download
+@FALLBACK_LOG_FORMAT@# The log of installer downloads, read by the service for the download
 # funnel and the bandwidth (see service/quillo_service/downloads.py):
 # when the request ended, client, status, body bytes sent, seconds, whether
 # nginx sent all it meant to, the Range asked, the Content-Range and
@@ -433,19 +480,11 @@ server {
         }
     }
 
-    # The fallback answer: the file the service keeps up to date, served
-    # with the headers the service gives an instruction (text/plain,
-    # no-store, no ranges or validators), logged for the records.
+    # The fallback answer: the file the service keeps up to date, logged
+    # for the records.
     location @quillo_fallback {
         access_log @FALLBACK@/fallback.log quillo_fallback;
-        root @FALLBACK@;
-        types { }
-        default_type text/plain;
-        etag off;
-        max_ranges 0;
-        if_modified_since off;
-        add_header Cache-Control no-store always;
-        add_header Strict-Transport-Security "max-age=31536000" always;
+@ANSWER_FILE@
         try_files /answer.txt =503;
     }
 
@@ -457,14 +496,7 @@ server {
         access_log @FALLBACK@/fallback.log quillo_fallback if=$quillo_refused_ask;
         # and, like the installers' location, the server's log named again
         access_log @ACCESS_LOG@ quillo;
-        root @FALLBACK@;
-        types { }
-        default_type text/plain;
-        etag off;
-        max_ranges 0;
-        if_modified_since off;
-        add_header Cache-Control no-store always;
-        add_header Strict-Transport-Security "max-age=31536000" always;
+@ANSWER_FILE@
         location = /-quillo-refused/400 {
             internal;
             if ($quillo_refused_ask = 0) {
@@ -591,6 +623,30 @@ http {
             proxy_read_timeout 60s;
         }
 
+        # /getinstaller never gets an error page, which the launcher cannot
+        # use: when no host could answer (each refused, timed out or failed:
+        # the front's own 502 or 504, or a host's 5xx on the last try), the
+        # front gives the fallback answer itself, with status 200, from the
+        # file `scripts/quillo front-answer` keeps (the default answer, or
+        # the maintenance answer), and logs it as a host logs its own, for
+        # a host to read into the records.
+        location = /getinstaller {
+            proxy_pass https://quillo_hosts;
+            proxy_intercept_errors on;
+            error_page 500 502 503 504 = @quillo_front_answer;
+        }
+
+        location @quillo_front_answer {
+            access_log @FALLBACK_LOG@ quillo_fallback;
+            # the front's log named again: an access_log here replaces it
+            access_log @FRONT_LOG@ quillo_front;
+@ANSWER_FILE@
+            add_header X-Request-Id $request_id always;
+            try_files /answer.txt =503;
+        }
+
+        # Everything else, /healthz and /readyz too: a host's answer, or the
+        # front's 502 when no host answers.
         location / {
             proxy_pass https://quillo_hosts;
         }

@@ -241,14 +241,15 @@ def local_host(state, port=8443, address='127.0.0.1', certs=None, installers=Non
 def local_front(state, hosts, port=8443, address='127.0.0.1', certs=None, fail_timeout='5s'):
     """The nginx_config.Front of a front run on this machine from `state`,
     over `hosts` ('ADDRESS:PORT' each), whose certificates it checks against
-    the local CA of `certs` (default state/certs) for the name localhost."""
+    the local CA of `certs` (default state/certs) for the name localhost;
+    its own answer in state/answer."""
     state = os.path.abspath(state)
     certs = os.path.abspath(certs) if certs else os.path.join(state, 'certs')
     return nginx_config.Front(
         name='localhost', cert=os.path.join(certs, 'server.crt'),
         cert_key=os.path.join(certs, 'server.key'), hosts=tuple(hosts),
         ca=os.path.join(certs, 'ca.crt'), listen='%s:%d' % (address, port),
-        local=_local(state), fail_timeout=fail_timeout)
+        local=_local(state), fail_timeout=fail_timeout, answer=os.path.join(state, 'answer'))
 
 
 def _local(state, workers=1):
@@ -546,12 +547,39 @@ class Stack(_Processes):
 
 
 class Front(_Processes):
-    """nginx alone, as the front of several hosts, as `front` describes it
-    (an nginx_config.Front for this machine, as local_front makes it)."""
+    """nginx, as the front of several hosts, as `front` describes it (an
+    nginx_config.Front for this machine, as local_front makes it), and
+    beside it `scripts/quillo front-answer`, which keeps the front's own
+    answer (front.answer/answer.txt) following the configuration `config`."""
+
+    def __init__(self, front, config=None):
+        super().__init__(front)
+        self.config = config and os.path.abspath(config)
 
     @property
     def log_path(self):
         return self.nginx.log
+
+    @property
+    def answer_log(self):
+        return os.path.join(os.path.dirname(self.nginx.answer), 'answer.log')
+
+    @property
+    def answer_file(self):
+        return os.path.join(self.nginx.answer, 'answer.txt')
+
+    @property
+    def fallback_log(self):
+        """The answers the front gave itself, for a host to read in."""
+        return self.nginx.fallback_log
+
+    def answer(self):
+        """What the front gives /getinstaller when no host can, or None."""
+        try:
+            with open(self.answer_file, errors='replace') as f:
+                return f.read()
+        except OSError:
+            return None
 
     def nginx_config(self):
         return nginx_config.front_config(self.nginx)
@@ -559,11 +587,26 @@ class Front(_Processes):
     def start(self):
         self._make_certs()
         try:
+            if self.config:
+                self._start_answer()
             self._start_nginx()
         except BaseException:
             self.stop()
             raise
         return self
+
+    def _start_answer(self):
+        """The answer keeper, with the service's own code (so under
+        /usr/bin/python3); started first, so that nginx has the file."""
+        os.makedirs(self.nginx.answer, exist_ok=True)
+        if os.path.exists(self.answer_file):
+            os.remove(self.answer_file)  # a file of an earlier run is no sign of this one
+        log = self.answer_log
+        env = dict(os.environ, PYTHONDONTWRITEBYTECODE='1', PYTHONPATH=SERVICE)
+        env.pop('PYTHONHOME', None)
+        proc = self._spawn('answer', [PYTHON, '-m', 'quillo_service', 'front-answer',
+                                      self.config, self.nginx.answer], env, log)
+        self._wait('the front\'s answer', proc, lambda: os.path.exists(self.answer_file), log)
 
     def log_entries(self):
         """The front's log, oldest first: dicts with the client, the request's
@@ -608,17 +651,24 @@ class Hosts:
         certs = os.path.join(self.state, 'certs')
         # One installer folder for all, standing for the same files on each machine.
         installers = installers or os.path.join(self.state, 'installers')
+        front = local_front(os.path.join(self.state, 'front'),
+                            ['%s:%d' % (host_address(i), port) for i in range(count)], port,
+                            certs=certs, fail_timeout=fail_timeout)
+        self.front = Front(front, self.config)
         self.hosts = []
         for i in range(count):
             name = 'host%d' % (i + 1)
             state = os.path.join(self.state, name)
+            env = dict(app.env or {})
+            if i == 0:
+                # One host reads the front's own answers into the records,
+                # as it reads its own nginx's (all hosts would count each
+                # one again once the ids' window had passed).
+                env['QUILLO_SERVICE_FRONT_LOG'] = front.fallback_log
             self.hosts.append(Stack(
                 local_host(state, port, host_address(i), certs, installers,
                            fronts=('127.0.0.1',)),
-                dataclasses.replace(app, state=state, name=name, postgres=False)))
-        self.front = Front(local_front(os.path.join(self.state, 'front'),
-                                       [h.listen for h in self.hosts], port, certs=certs,
-                                       fail_timeout=fail_timeout))
+                dataclasses.replace(app, state=state, name=name, postgres=False, env=env)))
 
     def url(self, path='/'):
         return self.front.url(path)
@@ -664,9 +714,14 @@ class Hosts:
 
     def fatal(self, dead):
         """Whether the children ended (names from dead()) leave nothing to
-        serve: the front, or every host."""
-        down = {name.split()[0] for name in dead}
-        return 'front' in down or down >= {h.name for h in self.hosts}
+        serve: the front's nginx. With every host down the front still
+        answers /getinstaller itself (every_host_down says so)."""
+        return 'front nginx' in dead
+
+    def every_host_down(self, dead):
+        """Whether the children ended (names from dead()) are at least one
+        of each host's."""
+        return {name.split()[0] for name in dead} >= {h.name for h in self.hosts}
 
     def __enter__(self):
         return self.start()
@@ -854,6 +909,10 @@ def serve(args):
             print('  front          %s  (log %s, errors %s)'
                   % (stack.front.listen, stack.front.log_path,
                      os.path.join(stack.front.nginx_dir, 'error.log')))
+            print('  front answer   %s  (what /getinstaller gets when no host can answer; '
+                  'logged to %s, which %s reads in)' % (stack.front.answer_file,
+                                                       stack.front.fallback_log,
+                                                       stack.hosts[0].name))
             print('  command line   %s' % quillo_line(config, stack.database))
             for h in stack.hosts:
                 print('%s at %s, state folder %s' % (h.name, h.listen, h.state))
@@ -871,10 +930,18 @@ def serve(args):
             if dead and isinstance(stack, Hosts) and not stack.fatal(dead):
                 # One host down is what the front is there for: the others go
                 # on, and the dead host's leftovers wait for its next start.
-                for name in sorted(set(dead) - told):
-                    print('%s ended unexpectedly; see its logs above. The other hosts go on.'
-                          % name, file=sys.stderr, flush=True)
+                # With every host down the front still answers launchers.
+                new = sorted(set(dead) - told)
                 told.update(dead)
+                everyone = stack.every_host_down(dead)
+                for name in new:
+                    print(ended_line(name, everyone, stack.front.answer_log), file=sys.stderr,
+                          flush=True)
+                if everyone and 'every host' not in told:
+                    told.add('every host')
+                    print(every_host_down_line(sorted(h.name for h in stack.hosts),
+                                               stack.front.answer()),
+                          file=sys.stderr, flush=True)
             elif dead:
                 print('%s ended unexpectedly; see the logs above. Stopping.' % ', '.join(dead),
                       file=sys.stderr)
@@ -888,6 +955,30 @@ def serve(args):
         return 1
     finally:
         stack.stop()
+
+
+def ended_line(name, every_host, answer_log='its log'):
+    """What scripts/serve --hosts says when one of its children ends
+    (`name` from Hosts.dead()); every_host: no host is left."""
+    if name == 'front answer':
+        return ('front answer ended unexpectedly; see %s. The front goes on with the last '
+                'answer written, but no longer follows edits of the configuration: restart '
+                'scripts/serve to follow them again.' % answer_log)
+    return '%s ended unexpectedly; see its logs above.%s' % (
+        name, '' if every_host else ' The other hosts go on.')
+
+
+def every_host_down_line(names, answer):
+    """The line scripts/serve --hosts prints once every host has died: what
+    happened, what launchers get now, what to do."""
+    gets = ('%s (the configured default answer, or the maintenance answer while maintenance '
+            'is on; it follows edits of the configuration)' % answer if answer
+            else 'nothing usable: the front has no answer file')
+    return ('Every host has died (%s). The front goes on: launchers asking /getinstaller get '
+            'the front\'s own answer %s, which a host records once it is back; everything '
+            'else (error pages, installers, the console) gets 502. See the hosts\' logs above, '
+            'then stop with Ctrl-C and run scripts/serve again to bring them back; what they '
+            'spooled and logged is read in when they start.' % (', '.join(names), gets))
 
 
 class _ServeParser(argparse.ArgumentParser):
@@ -1002,12 +1093,16 @@ def main(argv=None):
     f.add_argument('--ca', required=True, help='the CA bundle the hosts\' certificates chain to')
     f.add_argument('--listen', default='443',
                    help='a port (bound on IPv4 and IPv6) or ADDRESS:PORT')
+    f.add_argument('--answer', default='/var/lib/quillo-front', metavar='DIR',
+                   help='the folder whose answer.txt the front gives /getinstaller when no '
+                   'host can answer, kept by scripts/quillo front-answer (default '
+                   '/var/lib/quillo-front)')
     args = parser.parse_args(argv)
     if args.command == 'front-conf':
         sys.stdout.write(nginx_config.front_config(nginx_config.Front(
             name=args.host, cert=args.cert, cert_key=args.cert_key,
             hosts=tuple(h.strip() for h in args.hosts.split(',') if h.strip()), ca=args.ca,
-            listen=args.listen)))
+            listen=args.listen, answer=os.path.abspath(args.answer))))
         return 0
     host = nginx_config.Host(name=args.host, cert=args.cert, cert_key=args.cert_key,
                              installers=os.path.abspath(args.installers),

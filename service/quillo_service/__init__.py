@@ -134,10 +134,11 @@ def create_app(config_path=None, database=None, proxies=None, fallback=None,
         scheduler.add_housekeeping()
     state.scheduler = scheduler.start()
 
-    from . import admin
+    from . import admin, health
     from .launcher import instructions
     from .reports import pages
     app.register_blueprint(instructions.bp)
+    app.register_blueprint(health.bp)
     app.register_blueprint(pages.bp)
     app.register_blueprint(admin.bp)
     pages.register_error_handlers(app)

@@ -96,6 +96,11 @@ def parser():
                    "printable characters, no \":\"")
     c.add_argument("--read-only", action="store_true", help="add a user who may look at "
                    "everything but change nothing")
+    c = command("front-answer", "keep the front's own answer to /getinstaller (for when no "
+                "host can answer) in FOLDER/answer.txt, following FILE's edits until stopped")
+    c.add_argument("folder", metavar="FOLDER", help="the folder the front's nginx serves the "
+                   "answer from (front-conf --answer)")
+    c.add_argument("--once", action="store_true", help="write the answer once and stop")
     c = command("hosts", "each host's last heartbeat, or forget a host taken out for good")
     c.add_argument("action", metavar="forget", nargs="?", choices=("forget",),
                    help="forget the host NAME: the console no longer waits for it")
@@ -306,10 +311,23 @@ def hosts(args):
                  "when they run behind nginx)")
 
 
+def front_answer(args):
+    import os
+    import signal
+    import threading
+    from .front_answer import keep
+    stop = threading.Event()
+    # systemd's stop and Ctrl-C end the loop between two looks at the file.
+    for sig in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(sig, lambda *_: stop.set())
+    keep(args.file, os.path.abspath(args.folder), stop, once=args.once, json_out=args.json)
+    return 0
+
+
 COMMANDS = {"check": check, "requests": _latest, "events": _latest, "event": event,
             "purge": purge, "hash-password": hash_password, "rollup": rollup,
             "migrate": migrate, "new-secret": new_secret, "rollouts": rollouts, "users": users,
-            "hosts": hosts}
+            "hosts": hosts, "front-answer": front_answer}
 
 
 if __name__ == "__main__":

@@ -103,6 +103,11 @@ class Scheduler:
         self._behind_since = None  # since when the guard's counts have not caught up
         self._written = self._marked = None
         self.folder, self.watcher, self.ingesters, self.host = None, None, [], None
+        # What this process last learnt of the store from its heartbeat, for
+        # /readyz (health.py): since when a beat has been waiting
+        # (time.monotonic(), or None), and the last beat's outcome
+        # (ok, monotonic time it ended) or None before the first.
+        self.beat_waiting_since, self.last_beat = None, None
         if shared:
             self.add_job("lease", self.tick, self._lease, lane=HOST)
 
@@ -140,6 +145,12 @@ class Scheduler:
                 downloads.Ingester(self.store, os.path.join(folder, downloads.LOG),
                                    secret=secret, host=self.host),
             ]
+            front = settings.front_log()
+            if front:
+                # The answers the front gave itself while no host could, in
+                # the same lines as this host's own (one host reads them).
+                self.ingesters.insert(1, fallback.Ingester(
+                    self.store, front, watcher.current, secret=secret, host=self.host))
             self._written = watcher.current()
             fallback.write_answer(folder, self._written)
             self.add_job("answer file", 1.0, self.write_answer, lane=HOST)
@@ -204,9 +215,15 @@ class Scheduler:
         host whose records are not all in) and the configuration it serves
         with (a host whose file does not load or differs from the others'
         is named on every page, banners/)."""
-        self.store.beat(self.host, self.store.spooled(),
-                        sum(ingester.unread() for ingester in self.ingesters),
-                        self.watcher.live())
+        self.beat_waiting_since = time.monotonic()
+        ok = False
+        try:
+            self.store.beat(self.host, self.store.spooled(),
+                            sum(ingester.unread() for ingester in self.ingesters),
+                            self.watcher.live())
+            ok = True
+        finally:
+            self.last_beat, self.beat_waiting_since = (ok, time.monotonic()), None
 
     def mark_maintenance(self, store, config, now):
         """Tell the store whether this host serves in maintenance mode, once

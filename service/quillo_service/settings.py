@@ -35,6 +35,14 @@ def fallback_folder(given=None):
     return given or os.environ.get("QUILLO_SERVICE_FALLBACK")
 
 
+def front_log(given=None):
+    """The front's log of the answers it gave itself while no host could, as
+    this host sees the file (QUILLO_SERVICE_FRONT_LOG), or None: this host
+    reads it into the records as it reads its own nginx's fallback log.  Set
+    it on one host only (see DEPLOY.md, "When every host is down")."""
+    return given or os.environ.get("QUILLO_SERVICE_FRONT_LOG") or None
+
+
 def housekeeping(given=None):
     """Whether this process takes its turn at the periodic jobs
     (QUILLO_SERVICE_HOUSEKEEPING, on unless "off")."""

@@ -13,10 +13,15 @@ import ssl
 import subprocess
 import threading
 import time
+import urllib.error
 import urllib.request
 
 import pytest
 import stack
+import tomllib
+from conftest import CONFIG
+from quillo_service.config import parse_config
+from quillo_service.ingest.fallback import parse_line, write_answer
 from nginx_config import Front, Host, Local, front_config, host_config
 
 # The http block of Debian's own /etc/nginx/nginx.conf, into which a site
@@ -119,9 +124,11 @@ WHERE = re.compile(r"\s*(user|daemon|pid|error_log|worker_processes|\w+_temp_pat
 
 def test_development_differs_from_production_only_in_where_nginx_keeps_its_files(tmp_path,
                                                                                   certs):
-    def same(config, log):
-        return [line.replace(log, "LOG") for line in config.splitlines()
-                if not WHERE.match(line)]
+    def same(config, *logs):
+        lines = [line for line in config.splitlines() if not WHERE.match(line)]
+        for n, log in enumerate(logs):
+            lines = [line.replace(log, "LOG%d" % n) for line in lines]
+        return lines
     dev = local_host(tmp_path, certs, fronts=("127.0.0.1",))
     prod = dataclasses.replace(dev, local=None)
     assert prod.access_log == "/var/log/nginx/quillo.access.log"
@@ -131,7 +138,9 @@ def test_development_differs_from_production_only_in_where_nginx_keeps_its_files
     assert host_config(prod).count(f"access_log {prod.access_log} quillo;") == 3
     front = local_front(tmp_path, certs, ["127.0.0.11:8443"])
     system = dataclasses.replace(front, local=None)
-    assert same(front_config(front), front.log) == same(front_config(system), system.log)
+    assert system.fallback_log == "/var/log/nginx/quillo-front-fallback.log"
+    assert same(front_config(front), front.log, front.fallback_log) == same(
+        front_config(system), system.log, system.fallback_log)
 
 
 class Upstream(http.server.BaseHTTPRequestHandler):
@@ -212,3 +221,54 @@ def test_an_error_report_reaches_gunicorn_with_the_fronts_request_id_on_any_host
     report(hosts[1].listen.replace("127.0.0.1", "localhost"), 3)
     [(_, own)] = Upstream.seen
     assert own and re.fullmatch("[0-9a-f]{32}", own) and own not in ids
+
+
+def test_the_front_answers_getinstaller_itself_when_no_host_can(tmp_path, certs, request):
+    root = os.geteuid() == 0
+    # Two hosts that refuse every connection, as hosts whose machines died.
+    front = dataclasses.replace(
+        local_front(tmp_path / "front", certs,
+                    ["127.0.0.1:%d" % stack.free_port() for _ in range(2)]),
+        local=Local(str(tmp_path / "front" / "nginx"), as_root=root),
+        answer=str(tmp_path / "front" / "answer"))
+    config = parse_config(tomllib.loads(CONFIG))
+    write_answer(front.answer, config)
+    run_nginx(front_config(front), tmp_path / "front" / "nginx", front.listen, request)
+    tls = ssl.create_default_context(cafile=f"{certs}/ca.crt")
+    base = "https://" + front.listen.replace("127.0.0.1", "localhost")
+
+    def get(path):
+        try:
+            with urllib.request.urlopen(base + path, context=tls, timeout=30) as r:
+                return r.status, dict(r.headers), r.read()
+        except urllib.error.HTTPError as e:
+            return e.code, dict(e.headers), e.read()
+
+    query = "/getinstaller?key=acme42&version=1%2C0%2C0%2C0&id=" + "A" * 40
+    ids = []
+    for _ in range(3):  # the hosts refusing, then left out as failed ("no live upstreams")
+        status, headers, body = get(query)
+        assert (status, body) == (200, config.default_answer.encode("ascii"))  # no line end
+        assert headers["Content-Type"] == "text/plain" and headers["Cache-Control"] == "no-store"
+        assert "Accept-Ranges" not in headers and "ETag" not in headers
+        ids.append(headers["X-Request-Id"])
+    # Health checks and every other path keep the front's 502: no host answers.
+    assert get("/readyz")[0] == 502 and get("/healthz")[0] == 502
+    assert get("/error/?source=gatherkit&code=1")[0] == 502
+    # The answer file changes, nginx serves the new one without a reload.
+    write_answer(front.answer, parse_config(tomllib.loads(
+        CONFIG.replace("enabled = false", "enabled = true"))))
+    assert get(query)[2] == b"GOTO:https://setup.test/notice/maintenance"
+    # Each answer is logged as a host logs its own fallback answers, under the
+    # id the client got back, with the last status the front had (502).
+    for _ in range(100):
+        lines = open(front.fallback_log, "rb").read().splitlines()
+        if len(lines) == 4:
+            break
+        time.sleep(0.05)
+    parsed = [parse_line(line) for line in lines]
+    assert all(p is not None for p in parsed), lines
+    assert [p[3] for p in parsed[:3]] == ids and {p[4] for p in parsed} == {"502"}
+    assert {p[1] for p in parsed} == {"127.0.0.1"} and parsed[0][2] == query.split("?")[1].encode()
+    # ... and in the front's log of every request as well.
+    assert sum(query in line for line in open(front.log)) == 4
