@@ -6,7 +6,10 @@ client addresses; then one failure at a time:
      brought back;
   b. a guarded rule halted through one host;
   c. the housekeeping lease holder's host killed;
-  d. PostgreSQL stopped for 10 s, and again while reports are sent.
+  d. PostgreSQL stopped for 10 s, and again while reports are sent;
+  e. every host killed: the front answers the launchers itself, with the
+     configuration's answer as it changes, and the hosts record those
+     answers once they are back.
 
 The tests run in this order on one set of hosts; each prints its counts.
 """
@@ -29,7 +32,7 @@ from quillo_service.clients import client_key
 from quillo_service.dashboard.queries import Dashboard
 from quillo_service.db import open_store
 from quillo_service.reports.events import new_reference
-from stack import App, Hosts, free_port
+from stack import App, Hosts, every_host_down_line, free_port
 
 LEASE_SECONDS = 6
 SEEDED = 50  # requests recorded an hour before the test
@@ -77,6 +80,7 @@ class Load:
     def __init__(self, hosts, pause=0.1):
         self.hosts, self.pause = hosts, pause
         self.answered = []  # (monotonic time, client, request id)
+        self.bodies = []    # (monotonic time, the instruction), of each answered
         self.failed = []    # (monotonic time, client, what went wrong)
         self._stop = threading.Event()
         self._threads = [threading.Thread(target=self._run, args=(c, i), daemon=True)
@@ -111,6 +115,7 @@ class Load:
                 continue
             if status == 200 and INSTRUCTION.fullmatch(body) and rid:
                 self.answered.append((time.monotonic(), client, rid))
+                self.bodies.append((time.monotonic(), body))
             else:
                 self.failed.append((time.monotonic(), client, "%s %r" % (status, body[:80])))
             self._stop.wait(self.pause)
@@ -452,6 +457,56 @@ def test_reports_sent_while_postgresql_is_away_are_stored_once_it_is_back(cluste
     assert found == {m: [ref] for m, ref in sent.items()}
 
 
+def edit(hosts, text):
+    """The configuration replaced at once, as an editor that renames does."""
+    with open(hosts.config + ".new", "w") as f:
+        f.write(text)
+    os.replace(hosts.config + ".new", hosts.config)
+
+
+def test_with_every_host_dead_the_front_answers_every_launcher(cluster):
+    hosts, load = cluster
+    wait_for(lambda: all(not h.dead() and h.procs for h in hosts.hosts), "every host up")
+    default = FALL_THROUGH  # the configuration's default channel, stable
+    maintenance = CONFIG.replace("[channels]", '[maintenance]\nenabled = true\n'
+                                 'page = "https://setup.test/notice/down"\n\n[channels]')
+    other_default = CONFIG.replace('default_channel = "stable"', 'default_channel = "beta"')
+    start = len(load.answered), len(load.failed), len(load.bodies)
+    for h in hosts.hosts:
+        h.kill()
+    killed = time.monotonic()
+    got = {}
+    try:
+        time.sleep(3)
+        for text, answer in ((maintenance, "GOTO:https://setup.test/notice/down"),
+                             (other_default, IN_RULE), (CONFIG, default)):
+            edit(hosts, text)
+            edited = time.monotonic()
+            wait_for(lambda: ask(hosts, query("B" * 40))[2] == answer, answer, seconds=20)
+            got[answer] = time.monotonic() - edited
+            time.sleep(1)
+        down = time.monotonic() - killed
+        during = [b for t, b in load.bodies[start[2]:] if t > killed]
+        bodies = [b for t, b in load.bodies[start[2]:] if t > killed + 1]
+    finally:
+        edit(hosts, CONFIG)
+        for h in hosts.hosts:
+            h.start()
+    failed = len(load.failed) - start[1]
+    ids = load.ids()
+    missing, twice = settle(hosts, ids)
+    print("failover f: every host killed for %.1f s: %d launchers answered by the front, %d "
+          "without a valid instruction; its answer followed the configuration's edits "
+          "within %s; of %d answered ids %d not stored, %d stored twice"
+          % (down, len(during), failed, ", ".join("%.1f s" % s for s in got.values()),
+             len(ids), len(missing), len(twice)))
+    assert failed == 0, load.failed[-5:]
+    # Only the configured answers, byte for byte, as they changed.
+    assert set(bodies) == {default, "GOTO:https://setup.test/notice/down", IN_RULE}, \
+        set(bodies)
+    assert (missing, twice) == ([], [])
+
+
 def test_hosts_refuse_sqlite_and_stop_only_when_nothing_serves(tmp_path):
     config = tmp_path / "service.toml"
     config.write_text(CONFIG)
@@ -460,5 +515,11 @@ def test_hosts_refuse_sqlite_and_stop_only_when_nothing_serves(tmp_path):
     hosts = Hosts(App(tmp_path, config, database="postgresql://quillo@db.invalid/quillo"), 3)
     assert [h.listen for h in hosts.hosts] == ["127.0.0.%d:8443" % n for n in (11, 12, 13)]
     assert not hosts.fatal(["host1 gunicorn", "host2 nginx"])
-    assert hosts.fatal(["host1 gunicorn", "host2 nginx", "host3 gunicorn"])
-    assert hosts.fatal(["front nginx"])
+    assert not hosts.every_host_down(["host1 gunicorn", "host2 nginx"])
+    # Every host down: the front still answers launchers, and says so.
+    every = ["host1 gunicorn", "host2 nginx", "host3 gunicorn"]
+    assert not hosts.fatal(every) and hosts.every_host_down(every)
+    assert hosts.fatal(["front nginx"]) and not hosts.fatal(["front answer"])
+    line = every_host_down_line(["host1", "host2"], "GET:https://setup.test/x.exe")
+    assert line.startswith("Every host has died (host1, host2). The front goes on") and \
+        "GET:https://setup.test/x.exe" in line and "run scripts/serve again" in line
