@@ -60,7 +60,9 @@ def readiness(config, store, live=None):
         ok = all(a.startswith(("GET:", "GOTO:")) and a.isascii() for a in (answer, decided))
     except Exception:
         ok, answer = False, None
-    lines = ["ready: instructions are given (default %s)" % answer if ok
+    given = ("%s to every launcher: maintenance" if config is not None and config.maintenance
+             else "%s by default") % answer
+    lines = ["ready: instructions are given (%s)" % given if ok
              else "not ready: no configuration to give instructions with",
              "store: %s" % store]
     if live is not None and live.error:

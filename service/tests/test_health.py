@@ -26,8 +26,8 @@ def test_a_host_is_ready_while_its_store_is_down_and_says_so(database, write_con
             assert r.status_code == 200
             return r.data.decode()
         wait_for(lambda: "store: up\n" in ready(), "the store up")
-        assert ready().startswith("ready: instructions are given (default "
-                                  "GET:https://setup.test/installers/stable.exe)\n")
+        assert ready().startswith("ready: instructions are given "
+                                  "(GET:https://setup.test/installers/stable.exe by default)\n")
         held = hold_write_lock(database, "hosts")
         try:
             wait_for(lambda: "store: down, requests are spooled" in ready(), "the store down")
@@ -53,7 +53,9 @@ def test_readiness_needs_a_configuration_and_the_store_state_its_heartbeat():
     status, lines = readiness(None, "up")
     assert status == 503 and lines[0].startswith("not ready")
     maintenance = parse_config(tomllib.loads(CONFIG.replace("enabled = false", "enabled = true")))
-    assert "GOTO:https://setup.test/notice/maintenance" in readiness(maintenance, "up")[1][0]
+    assert readiness(maintenance, "up")[1][0] == (
+        "ready: instructions are given (GOTO:https://setup.test/notice/maintenance to every "
+        "launcher: maintenance)")
     # A heartbeat waiting on the store: up to its patience, then down.
     assert store_state((True, 0.0), 10.0, 0, 10.0 + BEAT_PATIENCE) == "up"
     assert store_state((True, 0.0), 10.0, 0, 10.01 + BEAT_PATIENCE).startswith("down")
