@@ -6,8 +6,8 @@ client addresses; then one failure at a time:
      brought back;
   b. a guarded rule halted through one host;
   c. the housekeeping lease holder's host killed;
-  d. PostgreSQL stopped for 10 s, and again while reports are sent;
-  e. every host killed: the front answers the launchers itself, with the
+  d. PostgreSQL stopped for 10 s, and (e) again while reports are sent;
+  f. every host killed: the front answers the launchers itself, with the
      configuration's answer as it changes, and the hosts record those
      answers once they are back.
 
