@@ -121,15 +121,16 @@ def _listing(siblings):
     return ", ".join(siblings) + " (they go on)" if siblings else ""
 
 
-def _hint(st, action, config):
+def _hint(st, action, config, waiting):
     """What an action changes, beside its button."""
     said = changes.widening(st, action, config, arrow="\u2192")
     if said is None:
         return _HALT_HINT
-    return said.removeprefix(f"{action} {st.name}: ") + " (asks first)"
+    unjudged = ", without the guard's verdict" if action == "advance" and waiting else ""
+    return said.removeprefix(f"{action} {st.name}: ") + unjudged + " (asks first)"
 
 
-def _facts(st, row, arm, control, answered, siblings):
+def _facts(st, row, arm, control, answered, siblings, rule):
     kept = " (as counted when it was halted)" if row["state"] == "halted" and \
         "rule" in halts.kept(row) else ""
     out = [("at this step", f"rule {arm.describe()}; control {control.describe()}{kept}"),
@@ -137,6 +138,8 @@ def _facts(st, row, arm, control, answered, siblings):
            ("step since", f"{time_text(st.since)} UTC" if st.since else "not started yet"),
            ("guard counts from", f"{time_text(row['from_hour'] * HOUR)} UTC"),
            ("last change", row["why"])]
+    if rule is not None:
+        out.append(("guard", cards.guard_text(rule)))
     if st.where:
         out.append(("configuration", _WHERE[st.where]))
     if siblings:
@@ -159,8 +162,9 @@ class RolloutsView:
             strata = [s for s in counted if s.hour >= row["from_hour"]]
             arm, control = cards.at_step(row, strata)
             answered = r.health(st.name, 0).get("rule", (0, 0))[0]
-            judged = None
+            judged = waiting = None
             if rule is not None:
+                waiting = changes.why_not(rule, row, strata)
                 judged = guard.judge(strata, guard.share(rule.steps, st.step, "running"),
                                      rule.guard_extra_failure_points, rule.guard_min_requests,
                                      rule.guard_false_halt_percent, step=st.step)
@@ -185,12 +189,13 @@ class RolloutsView:
             made.append(cards.Card(
                 st.name, anchor, st.state, cards.step_text(st.step, st.steps),
                 cards.share_text(st.share, st.state),
-                cards.verdict(row, rule, judged, guard.compared(strata)),
+                cards.verdict(row, rule, judged, guard.compared(strata), waiting, now),
                 cards.bar_of(judged, st.state),
-                _facts(st, row, arm, control, answered, siblings),
-                [(a, _hint(st, a, config)) for a in cards.actions(st.state, st.where)],
+                _facts(st, row, arm, control, answered, siblings, rule),
+                [(a, _hint(st, a, config, waiting)) for a in cards.actions(st.state, st.where)],
                 None if rule is None else _daily_chart(r, rule, period), steps,
-                requests_link("the requests it answered in this period", rule=st.name)))
+                requests_link("the requests it answered in this period", rule=st.name),
+                rule is not None and rule.guard_mode == "watch"))
         summary = Table(
             "rollouts", "Guarded rules",
             ("rule", "step", "share", "state", "step since (UTC)",
