@@ -57,7 +57,7 @@ def move(due, why_not, since, step_hours, max_extend, now, watch=False):
 def held_text(why_not, share, waited_hours):
     """The held rule's why and alert: what happened, what launchers get now,
     what to do."""
-    return (f"held for a person: {why_not}, after {waited_hours:g} hours at this step. "
+    return (f"held for a person: {why_not}, after {waited_hours:.0f} hours at this step. "
             f"Its machines keep getting the release at {share:g} % of matching machines, and "
             "no more until a person acts. Advance it by hand if you trust it without a "
             "verdict, lower guard_min_requests or raise the step's share so that the guard "

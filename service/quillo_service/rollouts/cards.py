@@ -155,9 +155,9 @@ def guard_text(rule):
     if rule.guard_mode == "watch":
         return ("watch (guard = \"watch\"): it judges, shows and alerts as usual, but never "
                 "halts or holds this rule")
-    return (f"halt: it halts the rule at its threshold, and holds a step it could not judge "
-            f"up to {rule.guard_max_extend * rule.step_hours:g} hours past its "
-            f"{rule.step_hours:g}, then for a person")
+    return (f"halt: it halts the rule at its threshold; a step it could not judge waits up "
+            f"to {rule.guard_max_extend * rule.step_hours:g} hours more than its "
+            f"{rule.step_hours:g}, then is held for a person")
 
 
 def bar_of(judged, state):

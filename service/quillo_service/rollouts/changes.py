@@ -109,12 +109,20 @@ def _would_halt(store, rule, row, judged, counted, now):
     """A watched rule the guard would halt: alerted once per state (an
     advance makes a new one), the rule left as it is."""
     kind = "rollout_would_halt"
+    key = alerts.alert_key(kind, f"{rule.name}\0{row['version']}")
+    told = _told.setdefault(store, set())
+    if key in told:  # written already from this process: no write every tick
+        return
     why = (f"watching: would halt ({judged.why}). The rule only watches (guard = \"watch\"): "
            "its machines keep getting the release and it advances on time; halt it by hand "
            "if this release must stop")
     if _alert(store, kind, rule, row, guard.arms_at(counted, row["step"]), GUARD, why, now,
-              None, key=alerts.alert_key(kind, f"{rule.name}\0{row['version']}")):
+              None, key=key):
         log.warning("rollout %r: %s", rule.name, why)
+    told.add(key)
+
+
+_told = weakref.WeakKeyDictionary()  # store -> the would-halt alerts written through it
 
 
 _settled = weakref.WeakKeyDictionary()  # store -> the configuration last settled with it

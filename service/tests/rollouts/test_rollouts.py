@@ -369,6 +369,15 @@ def test_a_step_not_judged_waits_then_is_held_for_a_person_who_may_advance_it(gu
                           "(not enough traffic to judge")
 
 
+def test_a_held_rule_still_serves_its_share_so_the_guard_still_halts_it(guarded_app):
+    app = guarded_app("25, 50, 100", extra="guard_max_extend = 0\n")
+    store, config = app.extensions["quillo"].store, app.extensions["quillo"].watcher.current()
+    changes.tick(store, config, now=state_of(app)["since"] + 24 * 3600)
+    assert state_of(app)["state"] == "held"
+    population(app, 1, 2400, 0.4, 0.03, until=lambda: state_of(app)["state"] == "halted")
+    assert state_of(app)["state"] == "halted" and state_of(app)["why"].startswith("guard:")
+
+
 def test_a_watched_rule_is_judged_and_alerted_but_never_halted_or_held(guarded_app):
     app = guarded_app("50, 75, 100", extra='guard = "watch"\n')
     state = app.extensions["quillo"]
