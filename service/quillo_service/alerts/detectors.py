@@ -2,8 +2,8 @@
 
 `detect` raises alerts for a campaign failing more than its own recent
 past, for crash groups that are new or doubling, and for a service that no
-longer receives failure reports while requests keep coming (silence.py).  It reads the records
-through the dashboard's queries, which the caller passes in (background.py
+longer receives failure reports while requests keep coming (silence.py).
+It reads the records through the dashboard's queries, which the caller passes in (background.py
 wires them), so that each count is defined once, in the dashboard, and
 importing the alerts loads neither the dashboard nor the console.
 """

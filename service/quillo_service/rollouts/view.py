@@ -113,8 +113,12 @@ _METHOD = [
     "may look at as often as it likes: it halts the rule when the evidence reaches its "
     "threshold, 100 divided by guard_false_halt_percent (the chance of ever halting a release "
     "no worse than the margin). At a 100 % step no machine is left for a control, and the "
-    "guard does not judge. After a resume it counts afresh from the next whole hour; the "
-    "counts before stay in the per-step tables, marked as before the resume."]
+    "guard does not judge. A step below 100 % advances only once judged, with "
+    "guard_min_requests in each arm at that step; until then it is held, up to "
+    "guard_max_extend times step_hours more, and then held for a person, who may advance it. "
+    "A rule with guard = \"watch\" is judged and alerted on, never halted or held. After a "
+    "resume it counts afresh from the next whole hour; the counts before stay in the "
+    "per-step tables, marked as before the resume."]
 
 
 def _listing(siblings):
