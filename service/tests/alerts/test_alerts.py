@@ -20,6 +20,7 @@ from conftest import CONFIG, SECRET, SERVICE, empty_postgres, wait_for
 from quillo_service.alerts import outbox as alerts, queue, silence
 from quillo_service.alerts.detectors import detect
 from quillo_service.alerts.sender import Sender
+from quillo_service.alerts.view import about
 from quillo_service.config import ConfigError, parse_config
 from quillo_service.background import HOST, LEASE, Scheduler
 from quillo_service.dashboard.queries import Dashboard
@@ -386,6 +387,9 @@ def test_a_silent_service_is_alerted_once_a_quiet_campaign_is_not(store):
     assert raised["text"].startswith("No error or crash report reached the service in the "
                                      "last 3 hours, while it answered ")
     assert "Error pages may not be reaching the service" in raised["text"]
+    [row] = [r for r in queue.latest(store) if r["channel"] == "webhook"]
+    assert about(row["kind"], row["data"]).startswith(
+        f"no error or crash report in 3 hours while {raised['requests']:,} requests came")
     for hours, ok in ((0, False), (1, True), (168, True), (169, False)):
         text = f"guard_silent_hours = {hours}\n" + CONFIG
         if ok:

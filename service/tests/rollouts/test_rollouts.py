@@ -18,6 +18,7 @@ from quillo_service import __main__ as cli
 from quillo_service import create_app  # noqa: E402
 from quillo_service.admin import auth
 from quillo_service.admin.users import Users
+from quillo_service.alerts.view import about
 from quillo_service.rollouts import changes, counting, guard, live
 from quillo_service.rollouts.queries import RolloutQueries
 from quillo_service.rollouts.view import rule_anchor
@@ -348,6 +349,8 @@ def test_a_step_not_judged_waits_then_is_held_for_a_person_who_may_advance_it(gu
     assert "Advance it by hand" in row["why"]
     [alert] = store.rows("SELECT DISTINCT kind, data FROM alert_outbox")
     assert alert["kind"] == "rollout_held" and "not enough traffic to judge" in alert["data"]
+    assert about(alert["kind"], alert["data"]).startswith(
+        "\u201cnew release\u201d held for a person (not enough traffic to judge) at step 1")
     # Held, it still serves its share, and the guard no longer moves it.
     rng = random.Random(9)
     inside = next(m for m, _ in (machine(rng) for _ in range(100)) if in_rollout(RULE, m, 25))
