@@ -1,8 +1,9 @@
 """The alert detectors: alerts raised from the records, by the housekeeping.
 
 `detect` raises alerts for a campaign failing more than its own recent
-past, and for crash groups that are new or doubling.  It reads the records
-through the dashboard's queries, which the caller passes in (background.py
+past, for crash groups that are new or doubling, and for a service that no
+longer receives failure reports while requests keep coming (silence.py).
+It reads the records through the dashboard's queries, which the caller passes in (background.py
 wires them), so that each count is defined once, in the dashboard, and
 importing the alerts loads neither the dashboard nor the console.
 """
@@ -10,8 +11,10 @@ importing the alerts loads neither the dashboard nor the console.
 import json
 
 from ..periods import Filters, Period
+from . import silence
 from .outbox import alert_key, notify
 
+HOUR = 3600
 DAY = 86400
 HISTORY_DAYS = 30      # a crash group unseen this long before the last day is new
 CRASH_GROUPS_PER_PASS = 20
@@ -25,7 +28,8 @@ def detect(store, dashboard, config, now=None):
     `request_counts`, `failures_by_day_and_code`, `crash_group_counts`)."""
     now = store.now() if now is None else now
     with dashboard.reading() as db:  # read in one snapshot, then write
-        found = _campaigns(db, config, now) + _crash_groups(db, config.alerts, now)
+        found = (_campaigns(db, config, now) + _crash_groups(db, config.alerts, now)
+                 + _silence(db, config, now))
     return sum(notify(store, kind, data, key=key) for kind, data, key in found)
 
 
@@ -33,6 +37,37 @@ def _rate(db, period, filters, now):
     requests = sum(db.request_counts(period, filters, (), now=now).values())
     failures = sum(n for _, _, n in db.failures_by_day_and_code(period, filters))
     return requests, failures
+
+
+def _silence(db, config, now):
+    """The whole service without one error or crash report in the hour so
+    far and the guard_silent_hours whole hours before, while it answered so
+    many requests that, at its rate over the days before, that silence is
+    very unlikely by chance.  Once per UTC day while it lasts."""
+    hours = config.guard_silent_hours
+    start = (int(now // HOUR) - hours) * HOUR  # counts are kept by the hour
+    window = Period("custom", start, now, f"the last {hours} hours")
+    before = Period("custom", start - silence.BASELINE_DAYS * DAY, start, "the days before")
+    n1, f1 = _reports(db, window, now)
+    if f1:
+        return []
+    n0, f0 = _reports(db, before, now)
+    expected = silence.silent(n1, f1, n0, f0)
+    if expected is None:
+        return []
+    return [("failure_reports_silent", {
+        "hours": hours, "requests": n1, "baseline_requests": n0, "baseline_reports": f0,
+        "expected_reports": round(expected, 1), "text": silence.describe(hours, n1, n0, f0,
+                                                                         expected),
+    }, alert_key("failure_reports_silent", str(int(now // DAY))))]
+
+
+def _reports(db, period, now):
+    """(requests, error and crash reports) of the whole service in the period."""
+    requests = sum(db.request_counts(period, None, (), now=now).values())
+    errors = sum(n for _, _, n in db.failures_by_day_and_code(period, None))
+    crashes = sum(db.crash_group_counts(period.start, period.end).values())
+    return requests, errors + crashes
 
 
 def _campaigns(db, config, now):

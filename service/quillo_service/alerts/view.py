@@ -18,6 +18,11 @@ def _arm(arm):
     return f"{100 * arm.get('failures', 0) / requests:.1f} % of {requests:,} failed"
 
 
+# The guard's changes whose kind alone does not say why.
+_WHAT = {"rollout_held": "held for a person (not enough traffic to judge)",
+         "rollout_would_halt": "would have been halted (guard = \"watch\": it goes on)"}
+
+
 def about(kind, text):
     """What an alert reports, in a few plain words; what it stored, cut, for
     a kind or a body these words do not know."""
@@ -29,13 +34,17 @@ def about(kind, text):
         return text if len(text) <= ABOUT else text[:ABOUT - 1] + "\u2026"
     try:
         if kind.startswith("rollout_") and "rule" in data:
-            what = kind.removeprefix("rollout_")
+            what = _WHAT.get(kind, kind.removeprefix("rollout_"))
             by = " " + by_whom(data["who"]) if data.get("who") else ""
             # A person's reason; the guard's is its figures, said after it.
             why = f" ({data['why']})" if data.get("why") and data.get("who") != "guard" else ""
             return (f"\u201c{data['rule']}\u201d {what} at step {data['step']} "
                     f"({data['share']:g} %){by}{why}: its machines "
                     f"{_arm(data['rule_arm'])}, the control {_arm(data['control_arm'])}")
+        if kind == "failure_reports_silent":
+            return (f"no error or crash report in {data['hours']:g} hours while "
+                    f"{data['requests']:,} requests came, where at least "
+                    f"{data['expected_reports']:,.1f} were expected: error pages may be lost")
         if kind == "campaign_failure_rate":
             return (f"\u201c{data['rule']}\u201d: {data['failure_rate_percent']:g} % of "
                     f"{data['requests']:,} requests failed in the last 24 hours, against "

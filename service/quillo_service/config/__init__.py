@@ -22,7 +22,7 @@ from .checks import ConfigError, unknown
 from .limits import parse_limits
 from .maintenance import parse_maintenance
 from .rules import Rule, parse_rules
-from .top_level import parse_top_level
+from .top_level import GUARD_SILENT_HOURS, parse_top_level
 from .version import parse_version
 from .watcher import ConfigWatcher, load_config
 
@@ -48,6 +48,7 @@ class Config:
     client_secret: str | None = None  # path of the address key's secret (clients.py)
     alerts: Alerts = None
 
+    guard_silent_hours: int = GUARD_SILENT_HOURS  # hours looked at for no failure report
     price_per_gib: float = 0.0  # what a GiB of installer downloads costs, for the dashboard
     currency: str = "USD"
 
@@ -59,7 +60,7 @@ class Config:
 _TOP_KEYS = {
     "database", "full_installer", "support", "retention_days", "limits",
     "maintenance", "channels", "default_channel", "rules", "admin", "client_secret", "alerts",
-    "bandwidth",
+    "bandwidth", "guard_silent_hours",
 }
 
 

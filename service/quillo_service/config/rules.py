@@ -25,6 +25,14 @@ class Rule:
     # The chance, in percent, that the guard ever halts a release no worse
     # than the margin, however long it watches.
     guard_false_halt_percent: float = 1.0
+    # A step the guard could not judge (too few requests in an arm) waits up
+    # to this many times step_hours more for a verdict, then is held for a
+    # person: an advance nobody judged would widen a release on faith.
+    guard_max_extend: float = 3.0
+    # "halt": the guard halts and holds the rule; "watch": it judges, shows
+    # and alerts as usual, but never halts or holds it (a first rollout
+    # whose margin is not trusted yet).
+    guard_mode: str = "halt"
 
     @property
     def guarded(self):
@@ -33,9 +41,10 @@ class Rule:
 
 _RULE_KEYS = {"name", "key", "key_prefix", "below_version", "rollout", "channel", "page",
               "steps", "step_hours", "guard_extra_failure_points", "guard_min_requests",
-              "guard_false_halt_percent"}
+              "guard_false_halt_percent", "guard_max_extend", "guard"}
 _STAGED_KEYS = ("steps", "step_hours", "guard_extra_failure_points", "guard_min_requests",
-                "guard_false_halt_percent")
+                "guard_false_halt_percent", "guard_max_extend", "guard")
+GUARD_MODES = ("halt", "watch")
 # "fallback" is what the requests nginx answered alone are recorded under
 # (ingest/fallback.py): a rule of that name would be counted with them.
 _TAKEN_NAMES = ("default", "maintenance", "fallback")
@@ -103,7 +112,18 @@ def _staged(r, rollout, where):
                                           f"{where}: guard_min_requests", 1, 10**9),
             "guard_false_halt_percent": number(r.get("guard_false_halt_percent", 1.0),
                                                f"{where}: guard_false_halt_percent",
-                                               0.01, 10)}
+                                               0.01, 10),
+            "guard_max_extend": number(r.get("guard_max_extend", 3.0),
+                                       f"{where}: guard_max_extend", 0, 100),
+            "guard_mode": _mode(r.get("guard", "halt"), where)}
+
+
+def _mode(value, where):
+    if value not in GUARD_MODES:
+        raise ConfigError(f"{where}: guard must be \"halt\" (the default: the guard halts "
+                          "and holds the rule) or \"watch\" (it judges and alerts, never "
+                          f"halts or holds), not {value!r:.40}")
+    return value
 
 
 def _answer(r, channels, where):

@@ -7,12 +7,14 @@ admin/rollout_cards.html lays them out."""
 import math
 from typing import NamedTuple
 
-from . import guard, halts
+from ..periods import time_text
+from . import advance, guard, halts
 from .words import by_whom, percent
 
 # The actions each state allows, right beside it; a rule gone from the
 # configuration can only be forgotten.
-ACTIONS = {"running": ("halt", "advance"), "halted": ("resume",), "done": ("halt",)}
+ACTIONS = {"running": ("halt", "advance"), "held": ("halt", "advance"), "halted": ("resume",),
+           "done": ("halt",)}
 GONE_ACTIONS = ("forget",)
 
 
@@ -38,6 +40,7 @@ class Card(NamedTuple):
     chart: tuple | None  # (caption, svg, legend) of the rule, or None
     steps: object     # the rule's per-step tables.Table, or None
     requests: object = None  # a tables.Link to the requests the rule answered
+    watching: bool = False   # guard = "watch": judged and alerted, never halted or held
 
 
 def evidence_text(e):
@@ -63,11 +66,30 @@ def bar(e, halted=False):
                f"log evidence {shown} of log threshold {top:.2f}")
 
 
-def verdict(row, rule, judged, compared):
-    """The guard's verdict on a rule in the state `row`, in one sentence.
+def verdict(row, rule, judged, compared, waiting=None, now=None):
+    """The guard's verdict on a rule in the state `row`, in one sentence,
+    and then, for a running rule whose step has been held its time but not
+    judged (`waiting`: advance.reason of it), what happens next.
     rule: its configuration rule (None: gone or unstaged); judged: the
     guard.Verdict from its counts; compared: guard.compared of them."""
+    said = _verdict(row, rule, judged, compared)
+    if row["state"] != "running" or rule is None or not waiting or now is None \
+            or row["since"] is None or now < row["since"] + rule.step_hours * 3600:
+        return said
+    if rule.guard_mode == "watch":
+        return (f"{said} Watching: would hold: {waiting}; as it only watches, it advances "
+                "on time without a verdict.")
+    until = advance.waits_until(row["since"], rule.step_hours, rule.guard_max_extend)
+    return (f"{said} Its step has been held its {rule.step_hours:g} hours, but it advances "
+            f"only once judged: {waiting}. It waits for that until {time_text(until)} UTC, "
+            "then is held for a person.")
+
+
+def _verdict(row, rule, judged, compared):
     state, kept = row["state"], halts.kept(row)
+    if state == "held":
+        why = row["why"]
+        return f"{why[:1].upper()}{why[1:]}."
     if state == "halted":
         if kept.get("halted_as"):
             return (f"Halted as {kept['halted_as']}, whose installer it gives: it serves no "
@@ -98,6 +120,11 @@ def verdict(row, rule, judged, compared):
                 "control, in the hours since it counts from that hold both.")
     e = judged.evidence
     level = bar(e).level  # the sentence says what the bar shows
+    if level == "over" and rule.guard_mode == "watch":
+        return (f"Watching: would halt. Worse than its control by more than the "
+                f"{rule.guard_extra_failure_points:g} points allowed: {evidence_text(e)}; "
+                "the guard only watches this rule (guard = \"watch\"), so its machines keep "
+                "getting the release. Halt it by hand if it must stop.")
     if level == "over":
         return (f"Worse than its control by more than the {rule.guard_extra_failure_points:g} "
                 f"points allowed: {evidence_text(e)}; the guard halts it at its next look.")
@@ -114,11 +141,23 @@ def step_text(step, steps):
 def share_text(share, state):
     if state == "halted":
         return "0 % of matching machines (halted)"
+    if state == "held":
+        return f"{share:g} % of matching machines (held at this step)"
     return f"{share:g} % of matching machines"
 
 
 def actions(state, where):
     return GONE_ACTIONS if where == "gone" else ACTIONS[state]
+
+
+def guard_text(rule):
+    """What the guard does with this rule, for its card's facts."""
+    if rule.guard_mode == "watch":
+        return ("watch (guard = \"watch\"): it judges, shows and alerts as usual, but never "
+                "halts or holds this rule")
+    return (f"halt: it halts the rule at its threshold; a step it could not judge waits up "
+            f"to {rule.guard_max_extend * rule.step_hours:g} hours more than its "
+            f"{rule.step_hours:g}, then is held for a person")
 
 
 def bar_of(judged, state):

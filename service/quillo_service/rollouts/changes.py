@@ -1,8 +1,9 @@
 """Judging and changing the staged rollouts: the guard's halts and
 advances, and a person's halt, resume and advance.
 
-`tick` counts what is new (counting.py), then judges each running rule
-(guard.py) from those counts and halts or advances it.  Several workers and
+`tick` counts what is new (counting.py), then judges each running or held
+rule (guard.py) from those counts and halts it, or advances a running one
+whose step the guard has judged (advance.py), or holds it for a person.  Several workers and
 hosts may tick at once; every change is a compare-and-set in the store, so
 each happens once, and its alert is written in the same transaction.
 """
@@ -14,7 +15,7 @@ from typing import NamedTuple
 
 from ..alerts import outbox as alerts
 from ..tables import answer_label
-from . import guard, halts
+from . import advance, guard, halts
 from .counting import count
 from .queries import HOUR, RolloutQueries, describe_state
 
@@ -35,20 +36,27 @@ def strata(store, rule, row):
     return [guard.Stratum(*s) for s in RolloutQueries(store).strata(rule.name, row["from_hour"])]
 
 
-def verdict(store, rule, row):
-    """The guard's verdict on a rule in the state `row`."""
-    return guard.judge(strata(store, rule, row),
+def verdict(store, rule, row, counted=None):
+    """The guard's verdict on a rule in the state `row` (counted: its
+    strata, when read already)."""
+    return guard.judge(strata(store, rule, row) if counted is None else counted,
                        guard.share(rule.steps, row["step"], "running"),
                        rule.guard_extra_failure_points, rule.guard_min_requests,
                        rule.guard_false_halt_percent, step=row["step"])
 
 
-def _alert(store, kind, rule, row, arms, who, why, now, conn):
-    alerts.notify(store, kind, {
+def why_not(rule, row, counted):
+    """advance.reason for the step the rule in state `row` is at."""
+    return advance.reason(guard.share(rule.steps, row["step"], "running"),
+                          advance.counted_at(counted, row["step"]), rule.guard_min_requests)
+
+
+def _alert(store, kind, rule, row, arms, who, why, now, conn, key=None):
+    return alerts.notify(store, kind, {
         "rule": rule.name, "step": row["step"] + 1,
         "share": guard.share(rule.steps, row["step"], "running"),
         "rule_arm": _arm_data(arms[0]), "control_arm": _arm_data(arms[1]),
-        "who": who, "why": why, "time": now}, conn=conn)
+        "who": who, "why": why, "time": now}, key=key, conn=conn)
 
 
 def _arm_data(arm):
@@ -80,9 +88,8 @@ def _apply(store, rule, row, now, who, action, why, **new):
                                                             "running")):
         why += "; no control at 100 %, so the guard judges no more"
     then = None
-    if action in ("halt", "advance", "done"):
-        kind = "rollout_halted" if action == "halt" else "rollout_advanced"
-
+    kind = _ALERTS.get(action)
+    if kind is not None:
         def then(conn):
             _alert(store, kind, rule, after, arms, who, why, now, conn)
     if not RolloutQueries(store).change(row, now, who, action, why, then=then, **new):
@@ -91,6 +98,31 @@ def _apply(store, rule, row, now, who, action, why, **new):
                 describe_state(row["step"], row["state"]),
                 describe_state(after["step"], after["state"]), why)
     return True
+
+
+# The alert each change of the guard's or a person's makes with it.
+_ALERTS = {"halt": "rollout_halted", "advance": "rollout_advanced", "done": "rollout_advanced",
+           "hold": "rollout_held"}
+
+
+def _would_halt(store, rule, row, judged, counted, now):
+    """A watched rule the guard would halt: alerted once per state (an
+    advance makes a new one), the rule left as it is."""
+    kind = "rollout_would_halt"
+    key = alerts.alert_key(kind, f"{rule.name}\0{row['version']}")
+    told = _told.setdefault(store, set())
+    if key in told:  # written already from this process: no write every tick
+        return
+    why = (f"watching: would halt ({judged.why}). The rule only watches (guard = \"watch\"): "
+           "its machines keep getting the release and it advances on time; halt it by hand "
+           "if this release must stop")
+    if _alert(store, kind, rule, row, guard.arms_at(counted, row["step"]), GUARD, why, now,
+              None, key=key):
+        log.warning("rollout %r: %s", rule.name, why)
+    told.add(key)
+
+
+_told = weakref.WeakKeyDictionary()  # store -> the would-halt alerts written through it
 
 
 _settled = weakref.WeakKeyDictionary()  # store -> the configuration last settled with it
@@ -177,19 +209,35 @@ def tick(store, config, now=None):
     caught_up = count(store, now)[2]
     for rule in config.guarded_rules:
         row = rows[rule.name]
-        if row["state"] != "running":
+        if row["state"] not in ("running", "held"):
             continue
-        judged = verdict(store, rule, row)
-        if judged.halt:
+        watch = rule.guard_mode == "watch"
+        counted = strata(store, rule, row)
+        judged = verdict(store, rule, row, counted)
+        if judged.halt and watch:
+            _would_halt(store, rule, row, judged, counted, now)
+        elif judged.halt:  # a held rule still serves its share: it halts as well
             _apply(store, rule, row, now, GUARD, "halt", judged.why, state="halted")
             continue
-        due = guard.step_due(row["step"], row["since"], rule.steps, rule.step_hours, now)
-        if due == "advance":
+        if row["state"] == "held":
+            continue  # a person decides
+        waiting = why_not(rule, row, counted)
+        move = advance.move(guard.step_due(row["step"], row["since"], rule.steps,
+                                           rule.step_hours, now),
+                            waiting, row["since"], rule.step_hours, rule.guard_max_extend, now,
+                            watch)
+        unjudged = f"; watching, so it goes on without a verdict ({waiting})" if waiting else ""
+        if move == "advance":
             _apply(store, rule, row, now, GUARD, "advance",
-                   f"step held {rule.step_hours:g} hours", step=row["step"] + 1, since=now)
-        elif due == "done":
+                   f"step held {rule.step_hours:g} hours{unjudged}", step=row["step"] + 1,
+                   since=now)
+        elif move == "done":
             _apply(store, rule, row, now, GUARD, "done",
-                   f"last step held {rule.step_hours:g} hours", state="done")
+                   f"last step held {rule.step_hours:g} hours{unjudged}", state="done")
+        elif move == "hold":
+            _apply(store, rule, row, now, GUARD, "hold",
+                   advance.held_text(waiting, guard.share(rule.steps, row["step"], "running"),
+                                     (now - row["since"]) / 3600), state="held")
     return caught_up
 
 
@@ -221,8 +269,8 @@ def refusal(name, action, row, rule):
         return f"{name} is already halted"
     if action == "resume" and row["state"] != "halted":
         return f"{name} is not halted"
-    if action == "advance" and row["state"] != "running":
-        return f"{name} is {row['state']}; only a running rollout advances"
+    if action == "advance" and row["state"] not in ("running", "held"):
+        return f"{name} is {row['state']}; only a running or held rollout advances"
     return None
 
 
@@ -249,6 +297,11 @@ def act(store, config, name, action, who, why, now=None, version=None):
         log.warning("rollout %r: forgotten by %s (was %s): %s", name, who,
                     describe_state(row["step"], row["state"]), why)
         return
+    if action == "advance":
+        # A person may advance what the guard could not judge; the audit
+        # keeps that it was done so, beside who did it and why.
+        waiting = why_not(rule, row, strata(store, rule, row))
+        unjudged = f"; advanced without the guard's verdict ({waiting})" if waiting else ""
     if action == "halt":
         changed = _apply(store, rule, row, now, who, "halt", why, state="halted")
     elif action == "resume":
@@ -257,10 +310,10 @@ def act(store, config, name, action, who, why, now=None, version=None):
         changed = _apply(store, rule, row, now, who, "resume", why, state="running",
                          since=now, from_hour=int(now // HOUR) + 1)
     elif row["step"] >= len(rule.steps) - 1:  # an advance from the last step
-        changed = _apply(store, rule, row, now, who, "done", why, state="done")
+        changed = _apply(store, rule, row, now, who, "done", why + unjudged, state="done")
     else:
-        changed = _apply(store, rule, row, now, who, "advance", why,
-                         step=row["step"] + 1, since=now)
+        changed = _apply(store, rule, row, now, who, "advance", why + unjudged,
+                         step=row["step"] + 1, since=now, state="running")
     if not changed:
         raise ActionError(f"{name} was changed meanwhile; look again")
 

@@ -113,23 +113,28 @@ _METHOD = [
     "may look at as often as it likes: it halts the rule when the evidence reaches its "
     "threshold, 100 divided by guard_false_halt_percent (the chance of ever halting a release "
     "no worse than the margin). At a 100 % step no machine is left for a control, and the "
-    "guard does not judge. After a resume it counts afresh from the next whole hour; the "
-    "counts before stay in the per-step tables, marked as before the resume."]
+    "guard does not judge. A step below 100 % advances only once judged, with "
+    "guard_min_requests in each arm at that step; until then it is held, up to "
+    "guard_max_extend times step_hours more, and then held for a person, who may advance it. "
+    "A rule with guard = \"watch\" is judged and alerted on, never halted or held. After a "
+    "resume it counts afresh from the next whole hour; the counts before stay in the "
+    "per-step tables, marked as before the resume."]
 
 
 def _listing(siblings):
     return ", ".join(siblings) + " (they go on)" if siblings else ""
 
 
-def _hint(st, action, config):
+def _hint(st, action, config, waiting):
     """What an action changes, beside its button."""
     said = changes.widening(st, action, config, arrow="\u2192")
     if said is None:
         return _HALT_HINT
-    return said.removeprefix(f"{action} {st.name}: ") + " (asks first)"
+    unjudged = ", without the guard's verdict" if action == "advance" and waiting else ""
+    return said.removeprefix(f"{action} {st.name}: ") + unjudged + " (asks first)"
 
 
-def _facts(st, row, arm, control, answered, siblings):
+def _facts(st, row, arm, control, answered, siblings, rule):
     kept = " (as counted when it was halted)" if row["state"] == "halted" and \
         "rule" in halts.kept(row) else ""
     out = [("at this step", f"rule {arm.describe()}; control {control.describe()}{kept}"),
@@ -137,6 +142,8 @@ def _facts(st, row, arm, control, answered, siblings):
            ("step since", f"{time_text(st.since)} UTC" if st.since else "not started yet"),
            ("guard counts from", f"{time_text(row['from_hour'] * HOUR)} UTC"),
            ("last change", row["why"])]
+    if rule is not None:
+        out.append(("guard", cards.guard_text(rule)))
     if st.where:
         out.append(("configuration", _WHERE[st.where]))
     if siblings:
@@ -159,8 +166,9 @@ class RolloutsView:
             strata = [s for s in counted if s.hour >= row["from_hour"]]
             arm, control = cards.at_step(row, strata)
             answered = r.health(st.name, 0).get("rule", (0, 0))[0]
-            judged = None
+            judged = waiting = None
             if rule is not None:
+                waiting = changes.why_not(rule, row, strata)
                 judged = guard.judge(strata, guard.share(rule.steps, st.step, "running"),
                                      rule.guard_extra_failure_points, rule.guard_min_requests,
                                      rule.guard_false_halt_percent, step=st.step)
@@ -185,12 +193,13 @@ class RolloutsView:
             made.append(cards.Card(
                 st.name, anchor, st.state, cards.step_text(st.step, st.steps),
                 cards.share_text(st.share, st.state),
-                cards.verdict(row, rule, judged, guard.compared(strata)),
+                cards.verdict(row, rule, judged, guard.compared(strata), waiting, now),
                 cards.bar_of(judged, st.state),
-                _facts(st, row, arm, control, answered, siblings),
-                [(a, _hint(st, a, config)) for a in cards.actions(st.state, st.where)],
+                _facts(st, row, arm, control, answered, siblings, rule),
+                [(a, _hint(st, a, config, waiting)) for a in cards.actions(st.state, st.where)],
                 None if rule is None else _daily_chart(r, rule, period), steps,
-                requests_link("the requests it answered in this period", rule=st.name)))
+                requests_link("the requests it answered in this period", rule=st.name),
+                rule is not None and rule.guard_mode == "watch"))
         summary = Table(
             "rollouts", "Guarded rules",
             ("rule", "step", "share", "state", "step since (UTC)",

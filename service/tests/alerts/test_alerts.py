@@ -17,10 +17,11 @@ import pytest
 from aiosmtpd.controller import Controller
 
 from conftest import CONFIG, SECRET, SERVICE, empty_postgres, wait_for
-from quillo_service.alerts import outbox as alerts, queue
+from quillo_service.alerts import outbox as alerts, queue, silence
 from quillo_service.alerts.detectors import detect
 from quillo_service.alerts.sender import Sender
-from quillo_service.config import parse_config
+from quillo_service.alerts.view import about
+from quillo_service.config import ConfigError, parse_config
 from quillo_service.background import HOST, LEASE, Scheduler
 from quillo_service.dashboard.queries import Dashboard
 from quillo_service.db import open_store
@@ -340,6 +341,62 @@ def test_no_verdict_without_a_baseline_and_four_to_five_is_no_doubling(store):
     for e in sorted(events, key=lambda e: e["recorded_at"]):
         record_event(store, e, 10**6)
     assert detect(store, Dashboard(store), config, now) == 0
+
+
+def test_the_silence_bound_is_one_in_a_million_at_the_rate_taken_low():
+    # 100 reports in 70,000 requests, taken 3 standard deviations low:
+    # (100 - 30) / 70,000 = 1 in 1,000, so 13,815 requests expect 13.815
+    # (exp(-13.815) = 1.0005e-6: no alert) and 13,816 expect 13.816 (alert).
+    assert silence.silent(13_815, 0, 70_000, 100) is None
+    assert silence.silent(13_816, 0, 70_000, 100) == pytest.approx(13.816)
+    assert silence.silent(10**6, 1, 70_000, 100) is None  # one report is no silence
+    assert silence.silent(10**6, 0, 70_000, 9) is None    # 9 - 3 * 3: no rate known
+    assert silence.silent(10**6, 0, 0, 0) is None
+
+
+def test_a_silent_service_is_alerted_once_a_quiet_campaign_is_not(store):
+    config = parse_config(tomllib.loads("guard_silent_hours = 3\n" + CONFIG))
+    hour = 500_000  # the hour `now` is in, half way through
+    now = hour * 3600 + 1800.0
+    records = []
+    # A week of 7,000 requests, one in ten reported failing (700 reports).
+    for i in range(7000):
+        at = (hour - 3) * 3600 - 7 * DAY + i * 86.4
+        records.append((at, "request", "acme7"))
+        if i % 10 == 0:
+            records.append((at + 1, "error", "acme7"))
+    # Then a request every 25 s of a campaign whose machines never fail, and
+    # one error report of another key, in the window's first whole hour.
+    records += [((hour - 4) * 3600 + i * 25.0, "request", "quiet") for i in range(800)]
+    records.append(((hour - 3) * 3600 + 10.0, "error", "other"))
+    for at, kind, key in sorted(records):
+        if kind == "request":
+            store.record_request(at, "c", key, "0,1,0,220", None, "GET:x", "acme", "", "")
+        else:
+            record_event(store, _event(at, "error", bundle_key=key), 10**6)
+    # The report on the window's bound: no silence (a quiet campaign alone is none).
+    assert detect(store, Dashboard(store), config, now) == 0
+    assert parse_config(tomllib.loads(CONFIG)).guard_silent_hours == 6
+    # An hour later it is one past the bound: 3 whole hours and this one
+    # without a report, where some 45 were expected (504 requests at 620.6 in 7,000).
+    assert detect(store, Dashboard(store), config, now + 3600) == 1
+    assert detect(store, Dashboard(store), config, now + 3900) == 0  # once a day
+    [raised] = [json.loads(r["data"]) for r in queue.latest(store) if r["channel"] == "webhook"]
+    # (the week before the window, an hour on: its first hour's 5 reports out, "other" in)
+    assert (raised["hours"], raised["baseline_reports"]) == (3, 700 - 5 + 1)
+    assert raised["text"].startswith("No error or crash report reached the service in the "
+                                     "last 3 hours, while it answered ")
+    assert "Error pages may not be reaching the service" in raised["text"]
+    [row] = [r for r in queue.latest(store) if r["channel"] == "webhook"]
+    assert about(row["kind"], row["data"]).startswith(
+        f"no error or crash report in 3 hours while {raised['requests']:,} requests came")
+    for hours, ok in ((0, False), (1, True), (168, True), (169, False)):
+        text = f"guard_silent_hours = {hours}\n" + CONFIG
+        if ok:
+            assert parse_config(tomllib.loads(text)).guard_silent_hours == hours
+        else:
+            with pytest.raises(ConfigError, match="guard_silent_hours"):
+                parse_config(tomllib.loads(text))
 
 
 # -- the lease ---------------------------------------------------------------------------

@@ -8,6 +8,7 @@ import random
 import re
 import threading
 import time
+from html import unescape
 
 import psycopg
 import pytest
@@ -17,6 +18,7 @@ from quillo_service import __main__ as cli
 from quillo_service import create_app  # noqa: E402
 from quillo_service.admin import auth
 from quillo_service.admin.users import Users
+from quillo_service.alerts.view import about
 from quillo_service.rollouts import changes, counting, guard, live
 from quillo_service.rollouts.queries import RolloutQueries
 from quillo_service.rollouts.view import rule_anchor
@@ -121,6 +123,13 @@ def test_the_configuration_states_the_intent(write_config):
     edge = GUARDED.format(steps="1, 100").replace("guard_min_requests = 500",
                                                   "guard_false_halt_percent = 10")
     assert load_config(write_config(edge)).rules[1].guard_false_halt_percent == 10
+    # Held up to 3 times step_hours more by default; 0 and 100 are the bounds.
+    assert (rule.guard_max_extend, rule.guard_mode) == (3.0, "halt")
+    for extend in (0, 100):
+        edge = GUARDED.format(steps="1, 100").replace(
+            "guard_min_requests = 500", f'guard_max_extend = {extend}\nguard = "watch"')
+        assert (load_config(write_config(edge)).rules[1].guard_max_extend,
+                load_config(write_config(edge)).rules[1].guard_mode) == (extend, "watch")
     for steps, old, new, problem in (
             ("5, 1, 100", "", "", "must rise"),
             ("1, 5", "", "", "last step must equal rollout"),
@@ -131,6 +140,11 @@ def test_the_configuration_states_the_intent(write_config):
              "guard_false_halt_percent"),
             ("1, 100", "guard_min_requests = 500", "guard_false_halt_percent = 10.5",
              "guard_false_halt_percent"),
+            ("1, 100", "guard_min_requests = 500", "guard_max_extend = -1", "guard_max_extend"),
+            ("1, 100", "guard_min_requests = 500", "guard_max_extend = 100.5",
+             "guard_max_extend"),
+            ("1, 100", "guard_min_requests = 500", 'guard = "stop"', 'guard must be "halt"'),
+            ("1, 100", "guard_min_requests = 500", "guard = true", 'guard must be "halt"'),
             ("1, 100", '"new release"', '"fallback"', "already taken"),
             ("1, 100", "rollout = 100\n", "", "need rollout and steps")):
         text = GUARDED.format(steps=steps).replace(old, new) if old else \
@@ -160,8 +174,10 @@ def test_steps_that_do_not_strictly_rise_are_refused_by_check_and_by_a_reload(
 
 @pytest.fixture
 def guarded_app(database, write_config):
-    def make(steps="25, 50, 100", extra=""):
-        a = create_app(write_config(GUARDED.format(steps=steps) + extra + ADMIN),
+    def make(steps="25, 50, 100", extra="", min_requests=500):
+        text = GUARDED.format(steps=steps).replace("guard_min_requests = 500",
+                                                   f"guard_min_requests = {min_requests}")
+        a = create_app(write_config(text + extra + ADMIN),
                        database=database,
                        proxies="127.0.0.1")
         state = a.extensions["quillo"]
@@ -200,6 +216,20 @@ def population(app, seed, requests, rule_rate, control_rate, until=None):
             if until and until():
                 return i
     return requests
+
+
+def traffic(store, at, share, inside, outside, seed=0):
+    """`inside` requests in the rule's arm and `outside` in its control at
+    `share` %, recorded at time `at` as the app records them (a machine
+    each, in or out of the share by the same hash)."""
+    rng, want = random.Random(seed), {True: inside, False: outside}
+    while want[True] or want[False]:
+        mid, ip = machine(rng)
+        arm = in_rollout(RULE, mid, share)
+        if want[arm]:
+            want[arm] -= 1
+            store.record_request(at, ip, KEY, "0,1,0,220", mid, "x", RULE if arm else "default",
+                                 "", "", None, ("+" if arm else "-") + RULE)
 
 
 def state_of(app):
@@ -267,30 +297,115 @@ def test_a_bad_release_is_halted_before_2000_requests_reach_it(guarded_app):
     assert "halted by boss on the console at" in banner and "\u201ccalls again\u201d" in banner
 
 
-def test_a_good_release_advances_through_every_step_when_the_clock_moves(guarded_app):
-    app = guarded_app("1, 5, 25, 50, 100")
+def test_a_good_release_advances_through_every_step_once_each_is_judged(guarded_app):
+    app = guarded_app("1, 5, 25, 50, 100", min_requests=20)
     state = app.extensions["quillo"]
-    runs = population(app, 2, 1500, 0.03, 0.03)
-    assert runs == 1500 and state_of(app)["state"] == "running"
-    start, config = state_of(app)["since"], state.watcher.current()
+    store, config, client = state.store, state.watcher.current(), app.test_client()
     rng = random.Random(3)
     sample = [machine(rng)[0] for _ in range(400)]
-    client = app.test_client()
-    for step, share in enumerate((5, 25, 50, 100), start=1):
-        changes.tick(state.store, config, now=start + step * 24 * 3600 - 60)
-        assert state_of(app)["step"] == step - 1  # not held long enough yet
-        changes.tick(state.store, config, now=start + step * 24 * 3600 + 1)
-        # Each step's hold starts when the step was taken; the clock of the
-        # next round is a day after this one.
-        start = state_of(app)["since"] - step * 24 * 3600 - 1
-        assert state_of(app)["step"] == step
+    for step, share in enumerate((1, 5, 25, 50, 100)):
+        since = state_of(app)["since"]
+        changes.tick(store, config, now=since + 24 * 3600 - 60)
+        assert state_of(app)["step"] == step  # not held long enough yet
+        if share < 100:
+            # Held its time, one request short of the minimum in the rule's
+            # arm: not judged, so it waits; the one more request lets it go on.
+            traffic(store, since + 3600, share, 19, 20, seed=step)
+            changes.tick(store, config, now=since + 24 * 3600 + 1)
+            assert (state_of(app)["step"], state_of(app)["state"]) == (step, "running")
+            traffic(store, since + 3600, share, 1, 0, seed=100 + step)
+        changes.tick(store, config, now=since + 24 * 3600 + 2)
+        if share == 100:  # no control at 100 %, and no verdict needed
+            break
+        assert (state_of(app)["step"], state_of(app)["state"]) == (step + 1, "running")
         got = sum(client.get(f"/getinstaller?key={KEY}&version=0,1,0,220&id={m}").data == BETA
                   for m in sample)
-        assert got == sum(in_rollout(RULE, m, share) for m in sample)
-    changes.tick(state.store, config, now=state_of(app)["since"] + 24 * 3600)
+        assert got == sum(in_rollout(RULE, m, config.guarded_rules[0].steps[step + 1])
+                          for m in sample)
     assert state_of(app)["state"] == "done"
-    assert [a[3] for a in RolloutQueries(state.store).audit(RULE)] == \
+    assert [a[3] for a in RolloutQueries(store).audit(RULE)] == \
         ["done", "advance", "advance", "advance", "advance", "start"]
+
+
+def test_a_step_not_judged_waits_then_is_held_for_a_person_who_may_advance_it(guarded_app):
+    app = guarded_app("25, 50, 100", extra="guard_max_extend = 2\n")
+    state = app.extensions["quillo"]
+    store, config, client = state.store, state.watcher.current(), app.test_client()
+    since = state_of(app)["since"]
+    traffic(store, since + 60, 25, 10, 600)  # too few in the rule's arm
+    changes.tick(store, config, now=since + 24 * 3600 + 1)
+    assert state_of(app)["state"] == "running"
+    state.clock = lambda: since + 24 * 3600 + 1  # the page's clock
+    assert "but it advances only once judged: not enough traffic to judge" in card_text(client)
+    # It waits 2 more times its 24 hours: held for a person on the bound, not before.
+    changes.tick(store, config, now=since + 72 * 3600 - 1)
+    assert state_of(app)["state"] == "running"
+    changes.tick(store, config, now=since + 72 * 3600)
+    row = state_of(app)
+    assert (row["state"], row["step"]) == ("held", 0)
+    assert row["why"].startswith("held for a person: not enough traffic to judge: at this "
+                                 "step the guard has 10 requests in the rule's arm and 600")
+    assert "keep getting the release at 25 % of matching machines" in row["why"]
+    assert "Advance it by hand" in row["why"]
+    [alert] = store.rows("SELECT DISTINCT kind, data FROM alert_outbox")
+    assert alert["kind"] == "rollout_held" and "not enough traffic to judge" in alert["data"]
+    assert about(alert["kind"], alert["data"]).startswith(
+        "\u201cnew release\u201d held for a person (not enough traffic to judge) at step 1")
+    # Held, it still serves its share, and the guard no longer moves it.
+    rng = random.Random(9)
+    inside = next(m for m, _ in (machine(rng) for _ in range(100)) if in_rollout(RULE, m, 25))
+    assert client.get(f"/getinstaller?key={KEY}&version=0,1,0,220&id={inside}").data == BETA
+    changes.tick(store, config, now=since + 1000 * 3600)
+    assert state_of(app)["state"] == "held"
+    html = client.get("/admin/rollouts", headers=GOOD).data.decode()
+    assert f'<article class="card held" id="{rule_anchor(RULE)}">' in html
+    assert "Held for a person: not enough traffic to judge" in html
+    assert re.findall(r'name="action" value="(\w+)"', html) == ["halt", "advance"]
+    # A person may advance it; who and why are kept, and that it was not judged.
+    changes.act(store, config, RULE, "advance", "console: boss", "tiny campaign, looked at it")
+    row = state_of(app)
+    assert (row["state"], row["step"]) == ("running", 1)
+    when, _, who, action, old, new, why = RolloutQueries(store).audit(RULE)[0]
+    assert (who, action, old, new) == ("console: boss", "advance", "step 1 held",
+                                       "step 2 running")
+    assert why.startswith("tiny campaign, looked at it; advanced without the guard's verdict "
+                          "(not enough traffic to judge")
+
+
+def test_a_held_rule_still_serves_its_share_so_the_guard_still_halts_it(guarded_app):
+    app = guarded_app("25, 50, 100", extra="guard_max_extend = 0\n")
+    store, config = app.extensions["quillo"].store, app.extensions["quillo"].watcher.current()
+    changes.tick(store, config, now=state_of(app)["since"] + 24 * 3600)
+    assert state_of(app)["state"] == "held"
+    population(app, 1, 2400, 0.4, 0.03, until=lambda: state_of(app)["state"] == "halted")
+    assert state_of(app)["state"] == "halted" and state_of(app)["why"].startswith("guard:")
+
+
+def test_a_watched_rule_is_judged_and_alerted_but_never_halted_or_held(guarded_app):
+    app = guarded_app("50, 75, 100", extra='guard = "watch"\n')
+    state = app.extensions["quillo"]
+    store, config, client = state.store, state.watcher.current(), app.test_client()
+    # Not judged when its step has been held: it advances on time all the same.
+    html = client.get("/admin/rollouts", headers=GOOD).data.decode()
+    assert '<span class="state watch">watching</span>' in html
+    changes.tick(store, config, now=state_of(app)["since"] + 24 * 3600 + 1)
+    row = state_of(app)
+    assert (row["step"], row["state"]) == (1, "running")
+    assert "watching, so it goes on without a verdict (not enough traffic to judge" in row["why"]
+    # Far worse than its control: it would halt, and says so once, but goes on.
+    population(app, 1, 2400, 0.4, 0.03)  # (a quarter of them in the control)
+    assert state_of(app)["state"] == "running"
+    kinds = [r["kind"] for r in store.rows("SELECT kind FROM alert_outbox WHERE channel = "
+                                           "'webhook' ORDER BY id")]
+    assert kinds == ["rollout_advanced", "rollout_would_halt"]
+    assert card_text(client) .count("Watching: would halt.") == 1
+    assert "its machines keep getting the release" in card_text(client)
+
+
+def card_text(client):
+    html = client.get("/admin/rollouts", headers=GOOD).data.decode()
+    return unescape(re.search(r'<article class="card \w+" id="[^"]+">(.*?)</article>', html,
+                              re.S).group(1))
 
 
 def test_failures_are_laid_at_the_request_before_them_once(guarded_app):
