@@ -5,8 +5,8 @@
 UTC day, [day * DAY, (day + 1) * DAY), and the DEFAULT partition
 `{table}_default` takes any row whose day has no partition (a host with a
 strange clock, a log line read late for a day already dropped, a day that
-housekeeping has not made yet, a time that is not a number), so that no
-insert is ever refused.  Retention then detaches and drops whole days
+housekeeping did not make in time, a time that is not a number that an
+older version let in), so that no insert is ever refused.  Retention then detaches and drops whole days
 instead of deleting their rows one by one (which wrote every row again to the
 log and left the pages to vacuum).
 
@@ -21,9 +21,10 @@ benchmarks, keeps the unpartitioned layout and every function here and in
 the store works on both.
 
 Changing partitions takes locks that requests would queue behind: making a
-day (ATTACH) locks the DEFAULT partition, dropping one (DETACH, which cannot
-be CONCURRENTLY while there is a DEFAULT partition) locks the parent
-exclusively.  Both wait at most DDL_WAIT for their lock and are tried again
+day holds the parent against inserts (not reads) while it moves the day's
+rows out of the DEFAULT partition and attaches it (make_day says why),
+dropping one (DETACH, which cannot be CONCURRENTLY while there is a DEFAULT
+partition) locks the parent exclusively.  Both wait at most DDL_WAIT for their lock and are tried again
 at the next run when they did not get it, so that an insert never waits
 longer than that behind a change that itself waits for a long read.
 
