@@ -1,9 +1,11 @@
 """The alert detectors: alerts raised from the records, by the housekeeping.
 
 `detect` raises alerts for a campaign failing more than its own recent
-past, for crash groups that are new or doubling, and for a service that no
-longer receives failure reports while requests keep coming (silence.py).
-It reads the records through the dashboard's queries, which the caller passes in (background.py
+past, for crash groups that are new or doubling, for a service that no
+longer receives failure reports while requests keep coming (silence.py), and
+for PostgreSQL's DEFAULT partition filling with the rows of a day that has no
+partition.  It reads the records through the dashboard's queries, which the
+caller passes in (background.py
 wires them), so that each count is defined once, in the dashboard, and
 importing the alerts loads neither the dashboard nor the console.
 """
@@ -18,6 +20,9 @@ HOUR = 3600
 DAY = 86400
 HISTORY_DAYS = 30      # a crash group unseen this long before the last day is new
 CRASH_GROUPS_PER_PASS = 20
+# Rows recorded within a day of now in a DEFAULT partition (db/partitions.py)
+# that mean a day was not made in time; a few strays of fast clocks are fewer.
+DEFAULT_ROWS_ALERT = 1000
 
 
 def detect(store, dashboard, config, now=None):
@@ -30,6 +35,7 @@ def detect(store, dashboard, config, now=None):
     with dashboard.reading() as db:  # read in one snapshot, then write
         found = (_campaigns(db, config, now) + _crash_groups(db, config.alerts, now)
                  + _silence(db, config, now))
+    found += _default_partitions(store, now)
     return sum(notify(store, kind, data, key=key) for kind, data, key in found)
 
 
@@ -122,3 +128,30 @@ def _crash_groups(db, settings, now):
             found.append(("crash_group_doubled", data,
                           alert_key("crash_group_doubled", f"{identity}\0{day}")))
     return found
+
+
+def _default_partitions(store, now):
+    """A table partitioned by day whose DEFAULT partition holds more than
+    DEFAULT_ROWS_ALERT rows recorded within a day of now: rows of a day
+    with no partition, landing there as they come.  Once a day per table."""
+    found, day = [], int(now // DAY)
+    for table, rows, recent in store.default_partition_rows(now):
+        if recent <= DEFAULT_ROWS_ALERT:
+            continue
+        found.append(("default_partition_growing", {
+            "table": table, "rows_recent": recent, "rows": rows,
+            "message": default_partition_text(table, recent, rows)},
+            alert_key("default_partition_growing", f"{table}\0{day}")))
+    return found
+
+
+def default_partition_text(table, recent, rows):
+    """The alert's plain words: what happened, what it means, what to do."""
+    return (f"{recent:,} rows of {table} recorded within a day of now sit in PostgreSQL's "
+            f"DEFAULT partition {table}_default ({rows:,} rows in it in all): the day they "
+            "belong to has no partition of its own, made in time. Nothing is lost and they "
+            "are counted, but every read of the table scans them, and they leave only with "
+            "the retention. Check that housekeeping runs (the service log's lines about the "
+            f"partitions job and days \u201cnot made\u201d, e.g. a lock held by a long "
+            "query); the days ahead are then made, and the rows of a small day are moved "
+            "out on the next run.")

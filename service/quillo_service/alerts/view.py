@@ -49,6 +49,10 @@ def about(kind, text):
             return (f"\u201c{data['rule']}\u201d: {data['failure_rate_percent']:g} % of "
                     f"{data['requests']:,} requests failed in the last 24 hours, against "
                     f"{data['baseline_percent']:g} % in the 7 days before")
+        if kind == "default_partition_growing":
+            return (f"{data['rows_recent']:,} rows of {data['table']} recorded within a day of "
+                    "now sit in PostgreSQL's DEFAULT partition: their day's partition was not "
+                    "made in time")
         if kind.startswith("crash_group_"):
             where = data.get("module") or "no module"
             if data.get("offset") is not None:

@@ -18,6 +18,7 @@ from ..clients import REQUEST_ID_FORM, client_key, is_client_key
 from ..throttle import LogThrottle
 from . import events, retention
 from .schema import MIGRATIONS, REQUEST_COLUMNS, SCHEMA_VERSION, TABLES
+from .times import NOT_TIMES, check_time, is_time
 
 
 log = logging.getLogger("quillo_service")
@@ -52,7 +53,8 @@ LAG = 5.0
 LATE = 600
 # No real record is stamped at or past this (the year 5138), nor at or below
 # its negative: a row stamped so (a broken clock, NaN read as a huge number)
-# is kept but enters no count.
+# is kept but enters no count.  A time that is no number at all (NaN, an
+# infinity) is refused at every door instead (times.is_time).
 LAST_TIME = 1e11
 # A request id is kept in request_ids this long after it was first recorded
 # (the database's clock), and a request carrying it is not recorded again
@@ -83,10 +85,13 @@ def _spooled_row(row):
     columns, and those spooled before they kept their arms the last one
     (such a request is in no arm).  An id of another form, or arms that are
     not printable ASCII, are none the service spooled: one the database
-    would refuse (a NUL, a lone surrogate) would hold back the whole file."""
+    would refuse (a NUL, a lone surrogate) would hold back the whole file;
+    a time that is no number (times.is_time) would be counted nowhere."""
     if not isinstance(row, list) or not REQUEST_ID <= len(row) <= len(REQUEST_COLUMNS):
         return None
     row = row + [None] * (len(REQUEST_COLUMNS) - len(row))
+    if not is_time(row[0]):
+        return None
     rid, arms = row[REQUEST_ID], row[REQUEST_ID + 1]
     if rid is not None and not (isinstance(rid, str) and REQUEST_ID_FORM.fullmatch(rid)):
         return None
@@ -455,9 +460,13 @@ class Store:
         recorded within REQUEST_ID_WINDOW, by any host, is not recorded again.
         `arms` the staged rollouts' arms it was answered in, as
         launcher/arms.py writes them (None: none); the spool keeps them too.
+        A `recorded_at` that is no time (NaN, an infinity) raises BadTime
+        (times.py): no row could be counted or purged by it.
         """
         values = (client, bundle_key, version, machine_id, answer, rule, malformed, cut,
                   request_id, arms)
+        if recorded_at is not None:
+            check_time(recorded_at)
         try:
             self._insert_request_row(recorded_at, values)
         except StoreError as e:
@@ -600,7 +609,8 @@ class Store:
                 good = [_spooled_row(r) for r in rows if _spooled_row(r) is not None]
                 reports = [events.from_line(r) for r in rows if events.from_line(r) is not None]
                 if len(good) + len(reports) < len(rows):
-                    log.error("spool %s: %d lines are neither requests nor reports; skipped",
+                    log.error("spool %s: %d lines are neither requests nor reports "
+                              "(or their time is not a number); skipped",
                               marker, len(rows) - len(good) - len(reports))
                 for r in good:  # spooled by an older version, which kept the address
                     if self.client_secret is not None and not is_client_key(r[1]):
@@ -770,6 +780,12 @@ class Store:
                 if by_day is not None:
                     deleted += by_day
                     continue
+                # A time that is not a number, kept by an older version, would
+                # never be older than the cutoff, and misleads the search by id.
+                with self._transaction(patient=True) as conn:
+                    deleted += conn.execute(
+                        f"DELETE FROM {table} WHERE recorded_at IN ({p}, {p}, {p})",
+                        NOT_TIMES).rowcount
                 bound = self.first_id(table, cutoff)
                 conn = self._conn()
                 low = conn.execute(f"SELECT MIN(id) FROM {table}").fetchone()[0]
@@ -788,6 +804,12 @@ class Store:
         """Where `table` is partitioned by day: drop its days older than the
         cutoff and return the records that went; None where it is not."""
         return None
+
+    def default_partition_rows(self, now):
+        """[(table, rows, rows recorded within a day of `now`)] of the DEFAULT
+        partitions of the tables partitioned by day (partitions.py); none on
+        SQLite."""
+        return []
 
     def prepare_days(self, now=None):
         """Make the days ahead of tables partitioned by day (PostgreSQL's

@@ -19,6 +19,7 @@ import functools
 
 from ..clients import REQUEST_ID_FORM
 from .schema import EVENT_COLUMNS
+from .times import check_time, is_time
 
 LINE_KIND = "event"  # the key of a report's line in the spool; a request's line is a list
 REQUEST_ID = "request_id"  # the key in a report (not a column) of nginx's id, or None
@@ -39,7 +40,9 @@ def write(store, conn, event):
     """Inside the open transaction: insert `event` (a dict of EVENT_COLUMNS,
     with its request id under REQUEST_ID or none) unless its id is claimed
     already.  True when its row was inserted now, False when it was
-    stored before (under the same reference, see reports/events.py)."""
+    stored before (under the same reference, see reports/events.py).
+    Raises BadTime for a recorded_at that is no time."""
+    check_time(event["recorded_at"])
     claim, insert = statements(store.placeholder, store.now_sql)
     rid = event.get(REQUEST_ID)
     if rid is not None and conn.execute(claim, (rid,)).rowcount != 1:
@@ -64,7 +67,7 @@ def from_line(value):
     rid = found.get(REQUEST_ID)
     # An id of another form is none the service spooled, and one the
     # database refuses (a NUL, a lone surrogate) would hold back the file.
-    if any(event[c] is None for c in _NOT_NULL) or not (
+    if any(event[c] is None for c in _NOT_NULL) or not is_time(event["recorded_at"]) or not (
             rid is None or isinstance(rid, str) and REQUEST_ID_FORM.fullmatch(rid)):
         return None
     event[REQUEST_ID] = rid

@@ -5,8 +5,8 @@
 UTC day, [day * DAY, (day + 1) * DAY), and the DEFAULT partition
 `{table}_default` takes any row whose day has no partition (a host with a
 strange clock, a log line read late for a day already dropped, a day that
-housekeeping has not made yet, a time that is not a number), so that no
-insert is ever refused.  Retention then detaches and drops whole days
+housekeeping did not make in time, a time that is not a number that an
+older version let in), so that no insert is ever refused.  Retention then detaches and drops whole days
 instead of deleting their rows one by one (which wrote every row again to the
 log and left the pages to vacuum).
 
@@ -21,9 +21,10 @@ benchmarks, keeps the unpartitioned layout and every function here and in
 the store works on both.
 
 Changing partitions takes locks that requests would queue behind: making a
-day (ATTACH) locks the DEFAULT partition, dropping one (DETACH, which cannot
-be CONCURRENTLY while there is a DEFAULT partition) locks the parent
-exclusively.  Both wait at most DDL_WAIT for their lock and are tried again
+day holds the parent against inserts (not reads) while it moves the day's
+rows out of the DEFAULT partition and attaches it (make_day says why),
+dropping one (DETACH, which cannot be CONCURRENTLY while there is a DEFAULT
+partition) locks the parent exclusively.  Both wait at most DDL_WAIT for their lock and are tried again
 at the next run when they did not get it, so that an insert never waits
 longer than that behind a change that itself waits for a long read.
 
@@ -43,10 +44,19 @@ from ..periods import DAY
 log = logging.getLogger("quillo_service")
 
 PARTITIONED = ("requests", "events", "downloads")
-# Days made ahead of today, so that a housekeeping that has not run for this
-# long still finds the day's partition there; a day not made yet is not lost
-# either (its rows wait in the DEFAULT partition and move when it is made).
-DAYS_AHEAD = 3
+# Days made ahead of today.  A day is made while it is still empty, so that
+# its ATTACH moves no rows and meets none arriving: a week lets housekeeping
+# be down over a long holiday weekend and then some (or the lease's holder
+# keep failing to get its lock) before any day's rows land in the DEFAULT
+# partition.  Each day made ahead costs a few empty tables, nothing else.
+DAYS_AHEAD = 7
+# The most rows of one day in the DEFAULT partition that a run moves into the
+# day's new partition: the move holds the table locked against inserts (no
+# row may land in the DEFAULT partition between the move and the ATTACH),
+# and this many rows take a few tens of milliseconds.  A day with more is left in the
+# DEFAULT partition (its rows are kept and counted, and go with the
+# retention) and an alert says so (alerts/detectors.py).
+MOVE_LIMIT = 20_000
 # Seconds a change of partitions waits for its lock; well below a request's
 # own wait (postgres.WAIT), so that a request queued behind it is never spooled.
 DDL_WAIT = 0.2
@@ -90,14 +100,16 @@ def days_ahead(now):
 
 def days_to_make(now, have, waiting):
     """The days to make at `now`, given the days that have a partition and
-    the days that have rows waiting in the DEFAULT partition: the days
-    ahead, and the days before today that housekeeping missed while it
-    did not run, if they have rows.  A day before the oldest one kept has
-    been dropped (a late line of it waits in the DEFAULT partition for the
-    purge) and is not made again."""
+    {day: rows} of those with rows waiting in the DEFAULT partition: the
+    days ahead, and the days before today that housekeeping missed while it
+    did not run, if they have rows; a day with more than MOVE_LIMIT rows
+    waiting is left where it is (see MOVE_LIMIT).  A day before the oldest
+    one kept has been dropped (a late line of it waits in the DEFAULT
+    partition for the purge) and is not made again."""
     oldest = min(have, default=None)
     missed = {d for d in waiting if oldest is not None and oldest < d < day_of(now)}
-    return sorted((set(days_ahead(now)) | missed) - set(have))
+    return sorted(d for d in (set(days_ahead(now)) | missed) - set(have)
+                  if waiting.get(d, 0) <= MOVE_LIMIT)
 
 
 def droppable(day, cutoff):
@@ -127,11 +139,20 @@ def day_tables(conn, table):
 
 
 def waiting_days(conn, table, since, until):
-    """The days from `since` to before `until` with rows in the DEFAULT
-    partition (read whole: it is small)."""
-    return [row[0] for row in conn.execute(
-        f"SELECT DISTINCT FLOOR(recorded_at / {DAY})::BIGINT FROM {default_name(table)} "
-        "WHERE recorded_at >= %s AND recorded_at < %s", (since * DAY, until * DAY)).fetchall()]
+    """{day: rows} of the days from `since` to before `until` with rows in
+    the DEFAULT partition (read whole: it is small)."""
+    return dict(conn.execute(
+        f"SELECT FLOOR(recorded_at / {DAY})::BIGINT, COUNT(*) FROM {default_name(table)} "
+        "WHERE recorded_at >= %s AND recorded_at < %s GROUP BY 1",
+        (since * DAY, until * DAY)).fetchall())
+
+
+def default_rows(conn, table, since, until):
+    """(rows in the DEFAULT partition, of them those recorded from `since`
+    to before `until`)."""
+    return conn.execute(
+        f"SELECT COUNT(*), COUNT(*) FILTER (WHERE recorded_at >= %s AND recorded_at < %s) "
+        f"FROM {default_name(table)}", (since, until)).fetchone()
 
 
 # -- changing it ----------------------------------------------------------------------
@@ -141,14 +162,23 @@ def _lock_briefly(conn):
 
 
 def make_day(conn, table, day):
-    """Make the partition of `day`, inside the caller's transaction, moving
-    the day's rows out of the DEFAULT partition (a partition cannot be made
-    while the DEFAULT one holds rows of its range); returns the rows moved.
-    The table is made apart and attached, which locks the parent only
-    against other changes of its layout, not against reads and inserts.
-    Raises psycopg.errors.LockNotAvailable after DDL_WAIT."""
+    """Make the partition of `day` inside the caller's transaction, moving
+    the day's rows out of the DEFAULT partition (a partition cannot be
+    attached while the DEFAULT one holds rows of its range); returns the
+    rows moved.  The parent is locked against inserts first (reads go on):
+    an insert in flight finishes before, and its row is moved; one that
+    comes meanwhile waits for the commit and then finds the new partition.
+    A lock on the DEFAULT partition alone would not do: an insert already
+    routed there would wait for it and then break the new partition's
+    bound.  So a day with many rows waiting is not made (MOVE_LIMIT): its
+    move would hold the table's inserts for long.  Another host making
+    days waits for the same lock.  Raises psycopg.errors.LockNotAvailable
+    after DDL_WAIT; returns None when the day was made meanwhile."""
     name, lo, hi = partition_name(table, day), int(day) * DAY, (int(day) + 1) * DAY
     _lock_briefly(conn)
+    conn.execute(f"LOCK TABLE ONLY {table} IN EXCLUSIVE MODE")
+    if conn.execute("SELECT to_regclass(%s)", (name,)).fetchone()[0] is not None:
+        return None  # made meanwhile (by another host)
     conn.execute(f"CREATE TABLE {name} (LIKE {table} INCLUDING DEFAULTS)")
     moved = conn.execute(
         f"WITH moved AS (DELETE FROM {default_name(table)} WHERE recorded_at >= %s "

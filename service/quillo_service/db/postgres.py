@@ -17,6 +17,7 @@ from . import events, partitions
 from ..periods import DAY
 from .base import ID_VALUE, REQUEST_ID, Store, StoreError
 from .schema import EVENT_COLUMNS, REQUEST_COLUMNS
+from .times import NOT_TIMES
 
 log = logging.getLogger("quillo_service")
 
@@ -169,32 +170,68 @@ class PostgresStore(Store):
         to DAYS_AHEAD days on, and those of earlier days missed while
         housekeeping did not run (partitions.days_to_make), each in a
         transaction of its own that moves the day's rows out of the DEFAULT
-        partition; returns the partitions made.  A day whose lock does not
-        come within DDL_WAIT is left for the next run.  Nothing to do on an
-        unpartitioned table."""
+        partition; returns the partitions made.  Each table and each day is
+        tried on its own: one whose lock does not come within DDL_WAIT, or
+        that fails, is logged and left for the next run, and the others go
+        on.  Another host making the same days meanwhile is no failure.
+        Nothing to do on an unpartitioned table."""
         now = self.now() if now is None else now
         made = 0
+        for table in partitions.PARTITIONED:
+            try:
+                made += self._prepare_table(table, now)
+            except (psycopg.Error, StoreError) as e:
+                self._drop()
+                log.warning("%s: the days ahead were not checked: %s", table,
+                            str(e).strip().splitlines()[0] if str(e).strip() else e)
+        return made
+
+    def default_partition_rows(self, now):
+        found = []
         with self._errors_as_store_error():
             for table in partitions.PARTITIONED:
-                conn = self._conn()
-                if not partitions.is_partitioned(conn, table):
-                    continue
-                have = {day for _, day, attached in partitions.day_tables(conn, table)
-                        if attached}
-                waiting = partitions.waiting_days(conn, table, min(have), partitions.day_of(
-                    now)) if have else []
-                for day in partitions.days_to_make(now, have, waiting):
-                    try:
-                        with self._transaction() as conn:
-                            moved = partitions.make_day(conn, table, day)
-                    except (psycopg.errors.LockNotAvailable, psycopg.errors.DuplicateTable) as e:
-                        log.info("%s: day %s not made yet: %s", table,
-                                 partitions.partition_name(table, day), str(e).strip())
-                        continue
-                    made += 1
-                    if moved:
-                        log.info("%s: %d rows moved from %s", partitions.partition_name(
-                            table, day), moved, partitions.default_name(table))
+                if partitions.is_partitioned(self._conn(), table):
+                    found.append((table, *partitions.default_rows(
+                        self._conn(), table, now - DAY, now + DAY)))
+        return found
+
+    def _prepare_table(self, table, now):
+        conn = self._conn()
+        if not partitions.is_partitioned(conn, table):
+            return 0
+        have = {day for _, day, attached in partitions.day_tables(conn, table) if attached}
+        today = partitions.day_of(now)
+        waiting = partitions.waiting_days(conn, table, min(have, default=today),
+                                          today + partitions.DAYS_AHEAD + 1)
+        for day, n in sorted(waiting.items()):
+            if day not in have and n > partitions.MOVE_LIMIT:
+                log.warning("%s: %d rows of %s wait in %s, too many to move while requests "
+                            "come; they stay there, counted, until the retention drops them",
+                            table, n, partitions.partition_name(table, day),
+                            partitions.default_name(table))
+        made = 0
+        for day in partitions.days_to_make(now, have, waiting):
+            name = partitions.partition_name(table, day)
+            try:
+                with self._transaction() as conn:
+                    moved = partitions.make_day(conn, table, day)
+            except (psycopg.errors.LockNotAvailable, psycopg.errors.DuplicateTable,
+                    psycopg.errors.UniqueViolation) as e:
+                # Busy, or another host making it at the same moment (its
+                # CREATE TABLE meets ours in the catalog): the next run sees.
+                log.info("%s: day %s not made here now: %s", table, name,
+                         str(e).strip().splitlines()[0])
+                continue
+            except psycopg.Error as e:
+                log.warning("%s: day %s not made: %s", table, name,
+                            str(e).strip().splitlines()[0])
+                continue
+            if moved is None:
+                continue  # made meanwhile by another host
+            made += 1
+            if moved:
+                log.info("%s: %d rows moved from %s", name, moved,
+                         partitions.default_name(table))
         return made
 
     def _first_id_by_day(self, conn, table, ts, ahead=None):
@@ -253,28 +290,26 @@ class PostgresStore(Store):
             if attached and not self._detach(table, name):
                 continue  # the next purge tries again
             # Counted once detached, when no row can arrive any more and the
-            # count holds up no one.  A day that autovacuum has analyzed (every
-            # finished day of any size) is counted from its statistics: reading
-            # a day of a big publisher's rows from disk only to count them took
-            # seconds and slowed the requests meanwhile.  A day without
-            # statistics (a small one) is counted row by row.
+            # count holds up no insert, and exactly: the statistics
+            # (reltuples) are an estimate as old as the last ANALYZE.  A scan
+            # of the whole day, once: a million rows in memory take about a
+            # tenth of a second; from a cold disk it reads what the drop frees.
             try:
                 with self._transaction(patient=True) as conn:
-                    n = conn.execute("SELECT reltuples FROM pg_class WHERE oid = %s::regclass",
-                                     (name,)).fetchone()[0]
-                    if n is None or n <= 0:
-                        n = conn.execute(f"SELECT COUNT(*) FROM {name}").fetchone()[0]
+                    n = conn.execute(f"SELECT COUNT(*) FROM {name}").fetchone()[0]
                     conn.execute(f"DROP TABLE {name}")
             except psycopg.errors.UndefinedTable:
                 continue  # a purge run at the same time (the command's) dropped it
             deleted += int(n)
         # The DEFAULT partition holds only the rows of days without a
-        # partition (strange clocks, late lines, days not made yet): few, so
-        # its old rows are deleted one by one.
+        # partition (strange clocks, late lines, days not made in time): few,
+        # so its old rows are deleted one by one, and with them any time
+        # that is not a number, kept by an older version (NaN sorts above
+        # every number, so no cutoff reaches it).
         with self._transaction(patient=True) as conn:
             deleted += conn.execute(
-                f"DELETE FROM {partitions.default_name(table)} WHERE recorded_at < %s",
-                (cutoff,)).rowcount
+                f"DELETE FROM {partitions.default_name(table)} WHERE recorded_at < %s "
+                "OR recorded_at = ANY(%s)", (cutoff, NOT_TIMES)).rowcount
         return deleted
 
     def _detach(self, table, name):

@@ -42,6 +42,7 @@ import zlib
 from collections import namedtuple
 
 from .. import settings
+from ..db.times import is_time
 from ..throttle import LogThrottle
 from .positions import adopt_position, ingest_position
 
@@ -304,6 +305,11 @@ class Ingester:
         if bad:
             self._problem("%d lines of %s that nginx did not write were skipped"
                           % (bad, found.path))
+        timed = [r for r in rows if is_time(r[0])]  # recorded_at comes first in every table
+        if len(timed) < len(rows):
+            self._problem("%d lines of %s whose time is not a number were skipped"
+                          % (len(rows) - len(timed), found.path))
+            bad, rows = bad + len(rows) - len(timed), timed
         added = self._move((file, position), (identity, position + end), rows, bad)
         if added is None:
             return 0, 0  # another worker took these lines; look again

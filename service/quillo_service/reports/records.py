@@ -10,6 +10,7 @@ import functools
 import weakref
 
 from ..db import StoreError, retention
+from ..db.times import check_time
 
 retention.register_records("events")
 retention.register("rate_counts", "window_start", 60)
@@ -64,9 +65,10 @@ def record_event(store, event, limit_per_minute):
     processes and hosts that share it.  When the database cannot take the
     report in time it is spooled, and written once the database is back,
     with no count: its page has shown its reference.  Raises StoreError
-    only when the report could be neither stored nor spooled.
+    only when the report could be neither stored nor spooled, and BadTime
+    (db/times.py) for a recorded_at that is no time.
     """
-    window = int(event["recorded_at"] // 60)
+    window = int(check_time(event["recorded_at"]) // 60)
     try:
         with store.writer(), store.transaction() as conn:
             if _last_window.get(store) != window:

@@ -1,13 +1,19 @@
 """PostgreSQL's tables partitioned by day: the conversion of a version-10
 database, the days made ahead, and retention by whole days."""
 
+import json
 import threading
 import time
+import tomllib
+from contextlib import contextmanager
 
 import psycopg
 import pytest
 
-from conftest import SECRET, empty_postgres
+from conftest import CONFIG, SECRET, empty_postgres
+from quillo_service.alerts import detectors
+from quillo_service.alerts.detectors import detect
+from quillo_service.config import parse_config
 from quillo_service.dashboard.queries import Dashboard
 from quillo_service.db import StoreError, open_store, partitions
 from quillo_service.db.base import LAG
@@ -165,28 +171,108 @@ def test_a_day_held_by_a_long_read_is_left_for_the_next_purge(pg, monkeypatch):
     assert pg.count("requests") == 1
 
 
-def test_purge_while_requests_are_recorded_loses_none(pg):
-    d = day_of(pg.now()) - 30
-    pg.prepare_days(d * DAY)
-    _add(pg, "requests", [d * DAY + i * 300 for i in range(1000)])  # about 3.5 days
-    writer, stop, written, errors = open_store(pg.url), threading.Event(), [], []
+@contextmanager
+def _recording(url, at=None):
+    """Requests recorded at `at()` (None: now) on a thread of their own
+    meanwhile; yields the list of those recorded, and checks that none failed."""
+    writer, stop, written, errors = open_store(url), threading.Event(), [], []
 
     def record():
         while not stop.is_set():
             try:
-                _request(writer, None)
+                _request(writer, at and at())
                 written.append(1)
             except StoreError as e:
                 errors.append(e)
-
     thread = threading.Thread(target=record)
     thread.start()
     try:
-        while len(written) < 50:
-            stop.wait(0.01)
-        assert pg.purge(1) == 1000
+        yield written
     finally:
         stop.set()
         thread.join()
         writer.close()
-    assert errors == [] and pg.count("requests") == len(written) > 50
+    assert errors == []
+
+
+def _wait_for_rows(written, n):
+    while len(written) < n:
+        time.sleep(0.005)
+
+
+def test_purge_while_requests_are_recorded_loses_none(pg):
+    d = day_of(pg.now()) - 30
+    pg.prepare_days(d * DAY)
+    _add(pg, "requests", [d * DAY + i * 300 for i in range(1000)])  # about 3.5 days
+    with _recording(pg.url) as written:
+        _wait_for_rows(written, 50)
+        assert pg.purge(1) == 1000
+    assert pg.count("requests") == len(written) > 50
+
+def _made(store, day):
+    return all(partition_name(t, day) in _tables(store, t) for t in partitions.PARTITIONED)
+
+
+def test_days_are_made_while_rows_of_them_keep_coming(pg):
+    """Rows of the day being made keep landing in the DEFAULT partition
+    while it is made: each is moved, or lands in the new partition."""
+    days = [day_of(pg.now()) + 100 + 10 * r for r in range(8)]  # no partitions yet
+    at = [0]
+    with _recording(pg.url, lambda: days[at[0]] * DAY + 1) as written:
+        for at[0], day in enumerate(days):
+            _wait_for_rows(written, len(written) + 20)
+            assert pg.prepare_days(day * DAY) == 3 * (DAYS_AHEAD + 1)  # the other tables too
+    assert pg.count("requests") == len(written)
+    assert set(_where(pg).values()) <= {partition_name("requests", d) for d in days}
+
+
+def test_a_day_with_too_many_rows_waiting_stays_and_raises_an_alert(pg, monkeypatch):
+    monkeypatch.setattr(partitions, "MOVE_LIMIT", 2)
+    monkeypatch.setattr(detectors, "DEFAULT_ROWS_ALERT", 2)
+    late = (day_of(pg.now()) + DAYS_AHEAD + 1) * DAY  # the day after those made ahead
+    for table, n in (("requests", 3), ("events", 3), ("downloads", 2)):  # 2: few enough to move
+        _add(pg, table, [late + i for i in range(n)])
+    assert pg.prepare_days(late - DAYS_AHEAD * DAY) == 1  # downloads' day; the others' stay
+    assert pg.default_partition_rows(late) == [("requests", 3, 3), ("events", 3, 3),
+                                               ("downloads", 0, 0)]
+    assert pg.default_partition_rows(late + DAY + 3)[0] == ("requests", 3, 0)  # not recent
+    config = parse_config(tomllib.loads(CONFIG))  # no rules, no reports: only the partitions
+    assert detect(pg, Dashboard(pg), config, late) == 2
+    assert detect(pg, Dashboard(pg), config, late + 60) == 0  # once a day
+    said = {json.loads(r["data"])["table"]: json.loads(r["data"])["message"]
+            for r in pg.rows("SELECT DISTINCT data FROM alert_outbox")}
+    assert set(said) == {"requests", "events"} and said["requests"].startswith(
+        "3 rows of requests recorded within a day of now sit in PostgreSQL's DEFAULT partition")
+
+
+def test_two_hosts_making_the_same_days_at_once(pg, caplog):
+    hosts, failures = [open_store(pg.url) for _ in range(2)], []
+
+    def prepare(store, later, start):
+        start.wait()
+        try:
+            store.prepare_days(later)
+        except Exception as e:
+            failures.append(e)
+    for later in [(day_of(pg.now()) + 200 + 10 * r) * DAY for r in range(10)]:
+        start = threading.Barrier(2)
+        threads = [threading.Thread(target=prepare, args=(h, later, start)) for h in hosts]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        pg.prepare_days(later)  # a day a busy host left for its next run
+        assert all(_made(pg, d) for d in partitions.days_ahead(later))
+    for h in hosts:
+        h.close()
+    assert failures == [] and "WARNING" not in {r.levelname for r in caplog.records}
+
+
+def test_purge_counts_the_rows_it_drops_exactly(pg):
+    d = day_of(pg.now()) - 20
+    pg.prepare_days(d * DAY)
+    _add(pg, "requests", [d * DAY + i for i in range(300)])
+    with psycopg.connect(pg.url, autocommit=True) as conn:
+        conn.execute(f"ANALYZE {partition_name('requests', d)}")
+    _add(pg, "requests", [d * DAY + 500 + i for i in range(40)])  # after the statistics
+    assert pg.purge(1, now=(d + 2) * DAY) == 340
