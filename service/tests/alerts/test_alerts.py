@@ -374,20 +374,27 @@ def test_a_silent_service_is_alerted_once_a_quiet_campaign_is_not(store):
             store.record_request(at, "c", key, "0,1,0,220", None, "GET:x", "acme", "", "")
         else:
             record_event(store, _event(at, "error", bundle_key=key), 10**6)
+    def silences(at):  # on PostgreSQL these far-off days also fill DEFAULT, alerted apart
+        detect(store, Dashboard(store), config, at)
+        return sum(r["kind"] == "failure_reports_silent" for r in queue.latest(store))
+
     # The report on the window's bound: no silence (a quiet campaign alone is none).
-    assert detect(store, Dashboard(store), config, now) == 0
+    assert silences(now) == 0
     assert parse_config(tomllib.loads(CONFIG)).guard_silent_hours == 6
     # An hour later it is one past the bound: 3 whole hours and this one
     # without a report, where some 45 were expected (504 requests at 620.6 in 7,000).
-    assert detect(store, Dashboard(store), config, now + 3600) == 1
-    assert detect(store, Dashboard(store), config, now + 3900) == 0  # once a day
-    [raised] = [json.loads(r["data"]) for r in queue.latest(store) if r["channel"] == "webhook"]
+    webhooks = silences(now + 3600)
+    assert webhooks >= 1
+    assert silences(now + 3900) == webhooks  # once a day
+    [raised] = [json.loads(r["data"]) for r in queue.latest(store)
+                if r["channel"] == "webhook" and r["kind"] == "failure_reports_silent"]
     # (the week before the window, an hour on: its first hour's 5 reports out, "other" in)
     assert (raised["hours"], raised["baseline_reports"]) == (3, 700 - 5 + 1)
     assert raised["text"].startswith("No error or crash report reached the service in the "
                                      "last 3 hours, while it answered ")
     assert "Error pages may not be reaching the service" in raised["text"]
-    [row] = [r for r in queue.latest(store) if r["channel"] == "webhook"]
+    [row] = [r for r in queue.latest(store)
+             if r["channel"] == "webhook" and r["kind"] == "failure_reports_silent"]
     assert about(row["kind"], row["data"]).startswith(
         f"no error or crash report in 3 hours while {raised['requests']:,} requests came")
     for hours, ok in ((0, False), (1, True), (168, True), (169, False)):
