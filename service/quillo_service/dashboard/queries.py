@@ -117,8 +117,9 @@ def _total_labels(store):
     """{family: (table, SQL of label a, SQL of label b, their parameters)}
     over raw rows of `requests` or `events`."""
     p = store.placeholder
-    answer = ("CASE WHEN answer LIKE 'GET:%' THEN 'GET' WHEN answer LIKE 'GOTO:%' "
-              "THEN 'GOTO' ELSE 'other' END")
+    # substr, not LIKE: psycopg would read LIKE's % as a placeholder.
+    answer = ("CASE WHEN SUBSTR(answer, 1, 4) = 'GET:' THEN 'GET' "
+              "WHEN SUBSTR(answer, 1, 5) = 'GOTO:' THEN 'GOTO' ELSE 'other' END")
     kinds = ", ".join([p] * len(REPORT_KINDS))
     codes = ", ".join([p] * len(KNOWN_CODES))
     return {

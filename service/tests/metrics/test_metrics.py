@@ -1,0 +1,141 @@
+"""/metrics on both databases: what a scrape reads from the store, behind
+the console's login, parsed with Prometheus's own parser."""
+
+import time
+
+import pytest
+from prometheus_client.parser import text_string_to_metric_families
+
+from conftest import ADMIN, GOOD, GUARDED, KEY, MACHINE, create_app
+from quillo_service.alerts import queue
+from quillo_service.dashboard.queries import Dashboard, seed_metric_totals
+from quillo_service.db.base import LAG, LATE
+
+CONFIG = 'client_secret = "client.secret"\n' + GUARDED.format(steps="10, 100") + ADMIN
+# Every family a scrape lists, with data or without.
+FAMILIES = {
+    "quillo_store_up", "quillo_requests", "quillo_requests_by_rule", "quillo_reports",
+    "quillo_reports_by_code", "quillo_requests_lost", "quillo_count_behind_seconds",
+    "quillo_count_behind_rows", "quillo_hosts", "quillo_host_heartbeat_age_seconds",
+    "quillo_host_spooled_requests", "quillo_host_unread_log_bytes", "quillo_alert_outbox",
+    "quillo_guard_state", "quillo_guard_share_percent", "quillo_guard_evidence",
+    "quillo_guard_threshold", "quillo_guard_judged", "quillo_guard_split_check"}
+LATER = LAG + LATE + 60  # seconds after which the rollup takes a row in
+
+
+@pytest.fixture
+def app(database, write_config):
+    a = create_app(write_config(CONFIG), database=database, proxies="127.0.0.1")
+    yield a
+    a.extensions["quillo"].store.close()
+
+
+def scrape(client):
+    r = client.get("/metrics", headers=GOOD)
+    assert r.status_code == 200 and r.content_type.startswith("text/plain; version=0.0.4")
+    families = {f.name: f for f in text_string_to_metric_families(r.data.decode())}
+    return families, {(s.name, tuple(sorted(s.labels.items()))): s.value
+                      for f in families.values() for s in f.samples}
+
+
+def test_every_family_is_listed_before_any_traffic_and_only_with_credentials(app):
+    client = app.test_client()
+    for headers in ({}, {"Authorization": "Basic Ym9zczp3cm9uZw=="}):  # none; boss:wrong
+        r = client.get("/metrics", headers=headers)
+        assert r.status_code == 401 and b"quillo_" not in r.data
+    families, values = scrape(client)
+    assert set(families) == FAMILIES
+    assert all(f.documentation for f in families.values())
+    assert values[("quillo_store_up", ())] == 1
+    for total in ("quillo_requests_total", "quillo_reports_total", "quillo_requests_lost_total"):
+        assert values[(total, ())] == 0
+    rule = (("rule", "new release"),)
+    assert values[("quillo_guard_share_percent", rule)] == 10
+    assert values[("quillo_guard_state", rule + (("state", "running"),))] == 1
+    assert values[("quillo_guard_split_check", rule + (("state", "unknown"),))] == 0
+
+
+def ask(client, key=KEY, machine=MACHINE):
+    r = client.get(f"/getinstaller?key={key}&version=0%2C1%2C0%2C220&id={machine}",
+                   headers={"X-Real-IP": "198.51.100.7"})
+    assert r.status_code == 200
+
+
+def report(client, code, n=1):
+    for i in range(n):
+        client.get(f"/error/?source=gatherkit&code={code}&message=m&version=0%2C1%2C0%2C220"
+                   f"&key={KEY}", headers={"X-Real-IP": f"198.51.100.{10 + i}"})
+
+
+def test_counts_come_from_the_store_whole_before_and_after_the_rollup_and_purge(app):
+    client = app.test_client()
+    store = app.extensions["quillo"].store
+    for i in range(5):
+        ask(client, machine="%040X" % i)          # the guarded rule, or the default
+    ask(client, key="feedfeedfeedfeedfeedfeedfeedfeedfeedfeed")  # vip
+    report(client, 137, 2)                       # a code the service knows
+    report(client, 99999)                        # one it does not
+    report(client, "%3Cscript%3E")               # no number at all
+    _, before = scrape(client)
+    assert before[("quillo_requests_total", ())] == 6
+    assert before[("quillo_requests_by_rule_total", (("answer", "GET"), ("rule", "vip")))] == 1
+    by_code = {dict(k[1])["code"]: v for k, v in before.items()
+               if k[0] == "quillo_reports_by_code_total"}
+    assert by_code == {"137": 2, "other": 2}
+    assert before[("quillo_count_behind_rows", (("count", "dashboard_requests"),))] == 6
+    assert before[("quillo_count_behind_seconds", (("count", "dashboard_requests"),))] >= 0
+
+    dash = Dashboard(store)
+    dash.catch_up(now=time.time() + LATER)
+    _, rolled = scrape(client)
+    counters = {k: v for k, v in before.items() if k[0].endswith("_total")}
+    assert {k: rolled[k] for k in counters} == counters  # moved, not counted again
+    assert rolled[("quillo_count_behind_rows", (("count", "dashboard_requests"),))] == 0
+    assert rolled[("quillo_count_behind_seconds", (("count", "dashboard_requests"),))] == 0
+    # The totals an upgrade seeds from the rollups are the ones the rollup made.
+    kept = dash.totals()
+    with store.transaction() as conn:
+        conn.execute("DELETE FROM metric_totals")
+        seed_metric_totals(store, conn)
+    assert dash.totals() == kept
+
+    # Purge takes the rows and their hours; the counters do not go back.
+    store.purge(1, now=time.time() + 3 * 86400)
+    assert store.count("requests_hourly") == store.count("requests") == 0
+    _, purged = scrape(client)
+    assert {k: purged[k] for k in counters} == counters
+
+
+
+def test_a_scrape_counts_at_most_its_bound_past_the_rollup(app):
+    client = app.test_client()
+    dash = Dashboard(app.extensions["quillo"].store)
+    for i in range(3):
+        ask(client, machine="%040X" % i)
+
+    def total(tail):
+        return sum(dash.totals(tail_rows=tail)["requests"].values())
+    assert [total(n) for n in (0, 2, 3, 4)] == [0, 2, 3, 3]
+    dash.catch_up(now=time.time() + LATER)
+    assert [total(n) for n in (0, 1)] == [3, 3]
+
+
+def test_hosts_outbox_and_lost_requests_as_the_store_keeps_them(app):
+    client = app.test_client()
+    store = app.extensions["quillo"].store
+    store.beat("host1", 3, 4096)
+    store.beat("host2", 0, 0)
+    with store.transaction() as conn:
+        conn.execute("UPDATE hosts SET seen_at = seen_at - 3600 WHERE name = 'host2'")
+    queue.add(store, "test", "{}", "one")        # one row per channel, both waiting
+    first = queue.due(store, time.time() + 1)[0]
+    queue.retry(store, first["id"], time.time() + 60, "refused")
+    _, values = scrape(client)
+    host = (("host", "host1"),)
+    assert values[("quillo_host_spooled_requests", host)] == 3
+    assert values[("quillo_host_unread_log_bytes", host)] == 4096
+    assert values[("quillo_host_heartbeat_age_seconds", (("host", "host2"),))] >= 3600
+    assert values[("quillo_hosts", (("state", "seen"),))] == 1
+    assert values[("quillo_hosts", (("state", "silent"),))] == 1
+    assert values[("quillo_alert_outbox", (("state", "waiting"),))] == 1
+    assert values[("quillo_alert_outbox", (("state", "failing"),))] == 1
