@@ -599,6 +599,8 @@ def seed_metric_totals(store, conn):
     reports' days, their labels folded as the rollup folds them."""
     p = store.placeholder
     labels = _total_labels(store)
+    # Made again whole where the step meets totals already there.
+    conn.execute("DELETE FROM metric_totals")
     _, rule, answer, _ = labels[TOTAL_REQUESTS]
     conn.execute(f"INSERT INTO metric_totals (family, a, b, n) SELECT {p}, {rule}, {answer}, "
                  "SUM(n) FROM requests_hourly GROUP BY 2, 3", (TOTAL_REQUESTS,))

@@ -6,10 +6,12 @@ import time
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
-from conftest import ADMIN, GOOD, GUARDED, KEY, MACHINE, create_app
+from conftest import ADMIN, GOOD, GUARDED, KEY, MACHINE, SECRET, create_app
 from quillo_service.alerts import queue
 from quillo_service.dashboard.queries import Dashboard, seed_metric_totals
+from quillo_service.db import open_store
 from quillo_service.db.base import LAG, LATE
+from quillo_service.db.schema import SCHEMA_VERSION
 
 CONFIG = 'client_secret = "client.secret"\n' + GUARDED.format(steps="10, 100") + ADMIN
 # Every family a scrape lists, with data or without.
@@ -139,3 +141,32 @@ def test_hosts_outbox_and_lost_requests_as_the_store_keeps_them(app):
     assert values[("quillo_hosts", (("state", "silent"),))] == 1
     assert values[("quillo_alert_outbox", (("state", "waiting"),))] == 1
     assert values[("quillo_alert_outbox", (("state", "failing"),))] == 1
+
+
+def test_an_upgrade_seeds_the_totals_from_the_rollups_and_counts_each_row_once(app):
+    client = app.test_client()
+    store = app.extensions["quillo"].store
+    for i in range(4):
+        ask(client, machine="%040X" % i)
+    report(client, 137)
+    report(client, 99999)
+    Dashboard(store).catch_up(now=time.time() + LATER)
+    ask(client)                                  # past the rollup: the tail's
+    report(client, 188)
+    before = Dashboard(store).totals()
+    conn = store._conn()  # version 18: no totals
+    conn.execute("DROP TABLE metric_totals")
+    conn.execute(f"UPDATE schema_version SET version = {SCHEMA_VERSION - 1}")
+    where = store.url if store.dialect == "postgresql" else store.path
+    store.close()
+    s = open_store(where, client_secret=SECRET)
+    try:
+        assert s.schema_version() == SCHEMA_VERSION
+        assert Dashboard(s).totals() == before
+        assert sum(before["requests"].values()) == 5
+        assert before["reports"] == {("error", "137"): 1, ("error", "other"): 1,
+                                     ("error", "188"): 1}
+        Dashboard(s).catch_up(now=time.time() + LATER)
+        assert Dashboard(s).totals() == before
+    finally:
+        s.close()
