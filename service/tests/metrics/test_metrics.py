@@ -170,3 +170,14 @@ def test_an_upgrade_seeds_the_totals_from_the_rollups_and_counts_each_row_once(a
         assert Dashboard(s).totals() == before
     finally:
         s.close()
+
+
+def test_a_store_that_cannot_be_read_is_said_and_every_family_still_listed(app, caplog):
+    client = app.test_client()
+    store = app.extensions["quillo"].store
+    with store.transaction() as conn:
+        conn.execute("DROP TABLE metric_totals")
+    families, values = scrape(client)
+    assert set(families) == FAMILIES
+    assert values == {("quillo_store_up", ()): 0}
+    assert "metrics: cannot read the store" in caplog.text
