@@ -43,11 +43,59 @@ scrape_configs:
 """
 
 
+# What the rules make of some series: a halt alerts at once, a split check
+# alerts only once it is made, error pages silent only while requests come
+# and reports stopped for the whole window.
+RULE_CASES = """\
+rule_files: [{rules}]
+evaluation_interval: 1m
+tests:
+  - interval: 1m
+    input_series:
+      - series: 'quillo_guard_state{{rule="a",state="halted"}}'
+        values: '0 1x60'
+      - series: 'quillo_guard_split_check{{rule="a",state="unknown"}}'
+        values: '0x60'
+      - series: 'quillo_guard_split_check{{rule="b",state="checked"}}'
+        values: '0x5 1x60'
+      - series: 'quillo_requests_total'
+        values: '0+100x300'
+      - series: 'quillo_reports_total'
+        values: '0+1x60 60x240'
+    promql_expr_test:
+      - expr: count by (alertname, rule) (ALERTS{{alertstate="firing"}})
+        eval_time: 2m
+        exp_samples:
+          - labels: '{{alertname="QuilloGuardHalted", rule="a"}}'
+            value: 1
+      - expr: count by (alertname, rule) (ALERTS{{alertstate="firing"}})
+        eval_time: 50m
+        exp_samples:
+          - labels: '{{alertname="QuilloGuardHalted", rule="a"}}'
+            value: 1
+          - labels: '{{alertname="QuilloSplitMismatch", rule="b"}}'
+            value: 1
+      - expr: count by (alertname) (ALERTS{{alertname="QuilloErrorPagesSilent"}})
+        eval_time: 2h
+        exp_samples: []
+      - expr: count by (alertstate) (ALERTS{{alertname="QuilloErrorPagesSilent"}})
+        eval_time: 4h40m
+        exp_samples:
+          - labels: '{{alertstate="firing"}}'
+            value: 1
+"""
+
+
 @pytest.mark.skipif(PROMTOOL is None, reason="promtool is not installed (scripts/setup "
                     "installs the prometheus package)")
-def test_the_example_rules_pass_promtool():
+def test_the_example_rules_pass_promtool_and_alert_on_what_they_name(tmp_path):
     done = subprocess.run([PROMTOOL, "check", "rules", RULES], capture_output=True, text=True,
                           timeout=60)
+    assert done.returncode == 0, done.stdout + done.stderr
+    cases = tmp_path / "cases.yml"
+    cases.write_text(RULE_CASES.format(rules=json.dumps(RULES)))
+    done = subprocess.run([PROMTOOL, "test", "rules", str(cases)], capture_output=True,
+                          text=True, timeout=60)
     assert done.returncode == 0, done.stdout + done.stderr
 
 
