@@ -1,17 +1,20 @@
 """/metrics on both databases: what a scrape reads from the store, behind
 the console's login, parsed with Prometheus's own parser."""
 
+import random
 import time
 
 import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
-from conftest import ADMIN, GOOD, GUARDED, KEY, MACHINE, SECRET, create_app
+from conftest import ADMIN, GOOD, GUARDED, KEY, MACHINE, RULE, SECRET, create_app
 from quillo_service.alerts import queue
 from quillo_service.dashboard.queries import Dashboard, seed_metric_totals
 from quillo_service.db import open_store
 from quillo_service.db.base import LAG, LATE
 from quillo_service.db.schema import SCHEMA_VERSION
+from quillo_service.rollouts import changes
+from quillo_service.rollouts.queries import RolloutQueries
 
 CONFIG = 'client_secret = "client.secret"\n' + GUARDED.format(steps="10, 100") + ADMIN
 # Every family a scrape lists, with data or without.
@@ -181,3 +184,38 @@ def test_a_store_that_cannot_be_read_is_said_and_every_family_still_listed(app, 
     assert set(families) == FAMILIES
     assert values == {("quillo_store_up", ()): 0}
     assert "metrics: cannot read the store" in caplog.text
+
+
+def test_the_guard_figures_are_the_guards_own_once_it_halts(database, write_config):
+    # A release failing far more often than the control, until the guard
+    # halts it: then the scrape says halted, no share, the evidence that did it.
+    a = create_app(write_config(CONFIG.replace("steps = [10, 100]", "steps = [50, 100]")),
+                   database=database, proxies="127.0.0.1")
+    state = a.extensions["quillo"]
+    state.scheduler.stop()  # the guard ticks here, with a clock ahead of the counts
+    state.live.ttl = 0
+    config = state.watcher.current()
+    changes.tick(state.store, config)
+    client, rng = a.test_client(), random.Random(3)
+    try:
+        for i in range(1, 6001):
+            mid, ip = "%040X" % rng.getrandbits(160), "10.0.%d.%d" % divmod(i, 250)
+            answer = client.get(f"/getinstaller?key={KEY}&version=0%2C1%2C0%2C220&id={mid}",
+                                headers={"X-Real-IP": ip}).data
+            if rng.random() < (0.3 if b"beta" in answer else 0.03):
+                client.get(f"/error/?source=gatherkit&code=201&version=0%2C1%2C0%2C220"
+                           f"&key={KEY}", headers={"X-Real-IP": ip})
+            if i % 200 == 0:
+                changes.tick(state.store, config, now=time.time() + 10)
+                if RolloutQueries(state.store).states()[RULE]["state"] == "halted":
+                    break
+        _, values = scrape(client)
+        rule = (("rule", RULE),)
+        assert values[("quillo_guard_state", rule + (("state", "halted"),))] == 1
+        assert values[("quillo_guard_state", rule + (("state", "running"),))] == 0
+        assert values[("quillo_guard_share_percent", rule)] == 0
+        assert values[("quillo_guard_judged", rule)] == 1
+        assert values[("quillo_guard_evidence", rule)] >= values[("quillo_guard_threshold", rule)]
+        assert values[("quillo_guard_threshold", rule)] > 1
+    finally:
+        state.store.close()
