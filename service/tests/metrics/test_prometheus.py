@@ -8,7 +8,6 @@ import os
 import shutil
 import ssl
 import subprocess
-import time
 import urllib.parse
 import urllib.request
 
