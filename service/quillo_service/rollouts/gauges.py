@@ -38,18 +38,23 @@ FAMILIES = {
 }
 
 
-def split_check(status, rule):
-    """(state, value) of the sample-ratio check of a rule: not checked yet."""
+def split_check(status, rule, strata):
+    """(state, value) of the check that a rule's arms split its machines as
+    its share says, from the same strata the guard judges: "unknown" and 0
+    until that check is made; once it is, a state of its own (the example
+    alerting rules take any state but "unknown") with 1 for a mismatch and
+    0 for none."""
     return "unknown", 0.0
 
 
-def rule_gauges(status, rule, judged):
+def rule_gauges(status, rule, strata, judged):
     """[Gauge] of one rule: `status` from changes.statuses, `rule` its
-    configuration (None when no longer staged), `judged` guard.judge's
-    verdict (None when not judged)."""
+    configuration (None when no longer staged), `strata` its guard.Stratum
+    counts since the guard counts from, `judged` guard.judge's verdict
+    (None when not judged)."""
     evidence = judged.evidence if judged is not None else None
     threshold = (100.0 / rule.guard_false_halt_percent if rule is not None else 0.0)
-    check_state, check = split_check(status, rule)
+    check_state, check = split_check(status, rule, strata)
     return ([Gauge("guard_state", {"state": s}, float(status.state == s)) for s in STATES] + [
         Gauge("guard_share_percent", {}, float(status.share)),
         Gauge("guard_evidence", {}, float(evidence.ratio) if evidence else 0.0),
@@ -67,10 +72,10 @@ def every_rule(store, config, now):
     out = {}
     for st in changes.statuses(store, config, now, start=False):
         rule, judged = rules.get(st.name), None
+        strata = [guard.Stratum(*x) for x in r.strata(st.name, st.row["from_hour"])]
         if rule is not None:
-            strata = [guard.Stratum(*x) for x in r.strata(st.name, st.row["from_hour"])]
             judged = guard.judge(strata, guard.share(rule.steps, st.step, "running"),
                                  rule.guard_extra_failure_points, rule.guard_min_requests,
                                  rule.guard_false_halt_percent, step=st.step)
-        out[st.name] = rule_gauges(st, rule, judged)
+        out[st.name] = rule_gauges(st, rule, strata, judged)
     return out
