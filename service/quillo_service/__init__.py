@@ -136,11 +136,13 @@ def create_app(config_path=None, database=None, proxies=None, fallback=None,
 
     from . import admin, health
     from .launcher import instructions
+    from .metrics import view as metrics
     from .reports import pages
     app.register_blueprint(instructions.bp)
     app.register_blueprint(health.bp)
     app.register_blueprint(pages.bp)
     app.register_blueprint(admin.bp)
+    app.register_blueprint(metrics.bp)
     pages.register_error_handlers(app)
     app.wsgi_app = instructions.FastPath(app.wsgi_app, state)
     return app

@@ -26,8 +26,10 @@ ALSO = {
     # them, so that they agree with the funnel and the guard.
     "dashboard": {"reports", "reports.codes", "funnel", "funnel.outcomes", "funnel.queries"},
     # The banners say what the hosts' heartbeats (read as the dashboard
-    # bounds them by the lease) and the halts mean.
-    "banners": {"dashboard", "dashboard.queries", "rollouts", "rollouts.guard",
+    # bounds them by the lease) and the halts mean; the dashboard's queries
+    # fold the report codes of its totals by the codes the service knows.
+    "banners": {"dashboard", "dashboard.queries", "reports", "reports.codes",
+                "rollouts", "rollouts.guard",
                 "rollouts.halts", "rollouts.queries", "rollouts.words"},
 }
 # Every module of the package, then what that loaded under quillo_service.

@@ -31,6 +31,15 @@ def add(store, kind, data, key, conn=None):
     return added > 0
 
 
+def waiting(store):
+    """(deliveries waiting for their first attempt, deliveries failing
+    and tried again): the outbox's undelivered rows, by the index on outcome."""
+    rows = store.read("SELECT CASE WHEN attempts > 0 THEN 1 ELSE 0 END, COUNT(*) "
+                      "FROM alert_outbox WHERE outcome = 'pending' GROUP BY 1")
+    counts = {int(k): int(n) for k, n in rows}
+    return counts.get(0, 0), counts.get(1, 0)
+
+
 def due(store, now, limit=100):
     """Deliveries waiting whose time has come, oldest first."""
     p = store.placeholder

@@ -35,6 +35,15 @@ Three things keep the invariant true:
   twice; the hourly and daily tables move in that same transaction.
   Purge deletes rollup days and hours only with the rows they count.
 
+TOTALS: the monitoring's counters (metrics/) come from `metric_totals`,
+which the same chunk adds to and purge never touches: requests by rule and
+kind of answer, reports by kind and code, each label value folded as it is
+added (a code reports/codes.py does not know, or none, is "other").  A
+scrape reads those totals and the rows past the position, but no more than
+TAIL_ROWS of them, so that it stays cheap when the rollup is far behind;
+the sum still only grows, since a chunk moves rows from the tail into the
+totals and the window past the position moves on with it.
+
 A period is counted in whole hours (periods.hours): whole days from the
 daily tables, the hours at its ends from the hourly ones.
 
@@ -57,6 +66,7 @@ from typing import NamedTuple
 from .. import settings
 from ..db import retention
 from ..db.base import LAG, LAST_TIME, LATE
+from ..reports.codes import CODES
 from ..key_rules import filter_sql, fold_keys, folded, leaders, merged
 from ..periods import HOUR, Period, hours
 
@@ -93,6 +103,32 @@ _REPORT_KEYS = ("bundle_key", "version", "kind", "code_number", "module", "modul
 _REPORT_EXTREMES = (("first_at", "MIN"), ("last_at", "MAX"), ("message", "MIN"))
 
 
+# metric_totals' families (db/schema.py, version 19) and how a raw row's
+# label values are worked out, in the rollup and in the tail alike.  The
+# values are bounded: the rules are the configuration's (and "default",
+# "maintenance", "fallback"), an answer is one of the two instructions.
+TOTAL_REQUESTS, TOTAL_REPORTS = "requests", "reports"
+REPORT_KINDS = ("error", "crash")
+KNOWN_CODES = tuple(sorted(CODES))
+TAIL_ROWS = 100_000  # rows past a rollup's position a scrape counts, at most
+
+
+def _total_labels(store):
+    """{family: (table, SQL of label a, SQL of label b, their parameters)}
+    over raw rows of `requests` or `events`."""
+    p = store.placeholder
+    # substr, not LIKE: psycopg would read LIKE's % as a placeholder.
+    answer = ("CASE WHEN SUBSTR(answer, 1, 4) = 'GET:' THEN 'GET' "
+              "WHEN SUBSTR(answer, 1, 5) = 'GOTO:' THEN 'GOTO' ELSE 'other' END")
+    kinds = ", ".join([p] * len(REPORT_KINDS))
+    codes = ", ".join([p] * len(KNOWN_CODES))
+    return {
+        TOTAL_REQUESTS: ("requests", "rule", answer, ()),
+        TOTAL_REPORTS: ("events", f"CASE WHEN kind IN ({kinds}) THEN kind ELSE 'other' END",
+                        f"CASE WHEN code_number IN ({codes}) THEN CAST(code_number AS TEXT) "
+                        "ELSE 'other' END", REPORT_KINDS + KNOWN_CODES)}
+
+
 def _ceil(a, b):
     return -(-a // b)
 
@@ -119,6 +155,7 @@ class Dashboard:
         self.store = store
         self.p = p = store.placeholder
         self.day_sql = store.day_sql
+        self._totals = _total_labels(store)
         key = folded(store, "bundle_key", "key")
         # The rollups' columns, worked out from a raw row: in the rollups
         # and in the rows past their positions alike.
@@ -200,6 +237,7 @@ class Dashboard:
             "DO UPDATE SET n = requests_daily.n + excluded.n RETURNING day",
             (last, upto)).fetchall()}
         self._roll_requests_hourly(conn, last, upto)
+        self._roll_totals(conn, TOTAL_REQUESTS, last, upto)
         for day in sorted(days):
             fold_keys(conn, "requests_daily", ("day",) + _REQUEST_KEYS[:2] + _REQUEST_KEYS[3:],
                       ("n",), "n", f"day = {p}", (day,))
@@ -217,6 +255,38 @@ class Dashboard:
             f"ON CONFLICT (hour, {', '.join(_REQUEST_KEYS)}) "
             "DO UPDATE SET n = requests_hourly.n + excluded.n RETURNING hour",
             (last, upto)).fetchall()}
+
+    def _roll_totals(self, conn, family, last, upto):
+        """metric_totals' part of a chunk (TOTALS above)."""
+        table, a, b, params = self._totals[family]
+        p = self.p
+        conn.execute(
+            f"INSERT INTO metric_totals (family, a, b, n) SELECT {p}, {a}, {b}, COUNT(*) "
+            f"FROM {table} WHERE id > {p} AND id <= {p}{COUNTABLE} GROUP BY 2, 3 "
+            "ON CONFLICT (family, a, b) DO UPDATE SET n = metric_totals.n + excluded.n",
+            (family, *params, last, upto))
+
+    def totals(self, tail_rows=TAIL_ROWS):
+        """{family: {(a, b): count}} of metric_totals with the rows past each
+        rollup's position, at most `tail_rows` of them (TOTALS above), read
+        in one snapshot; every family is there, empty before any row."""
+        p = self.p
+        out = {TOTAL_REQUESTS: {}, TOTAL_REPORTS: {}}
+        with self.store.snapshot():
+            for family, a, b, n in self.store.read(
+                    "SELECT family, a, b, n FROM metric_totals"):
+                if family in out:
+                    out[family][(a, b)] = int(n)
+            for family, position in ((TOTAL_REQUESTS, ROLLUP), (TOTAL_REPORTS, REPORTS)):
+                table, a, b, params = self._totals[family]
+                last = self.store.position(position) or 0
+                counts = out[family]
+                for la, lb, n in self.store.read(
+                        f"SELECT {a}, {b}, COUNT(*) FROM {table} "
+                        f"WHERE id > {p} AND id <= {p}{COUNTABLE} GROUP BY 1, 2",
+                        (*params, last, last + int(tail_rows))):
+                    counts[(la, lb)] = counts.get((la, lb), 0) + int(n)
+        return out
 
     def _fold_hours(self, conn, table, keys, extremes, day):
         p = self.p
@@ -242,6 +312,7 @@ class Dashboard:
                 f"GROUP BY {group} ON CONFLICT ({unit}, {cols}) DO UPDATE SET {update} "
                 f"RETURNING {unit}", (last, upto)).fetchall()}
             days |= units if unit == "day" else set()
+        self._roll_totals(conn, TOTAL_REPORTS, last, upto)
         for day in sorted(days):
             fold_keys(conn, "reports_daily", ("day",) + _REPORT_KEYS, ("n",), "n",
                       f"day = {p}", (day,), _REPORT_EXTREMES)
@@ -520,3 +591,22 @@ def fill_requests_hourly(store, conn):
         last = step
     for day in sorted(days):
         dash._fold_hours(conn, "requests_hourly", _REQUEST_KEYS, (), day)
+
+
+def seed_metric_totals(store, conn):
+    """metric_totals from the rollups still kept, inside the schema step's
+    transaction (db/schema.py, version 19): the requests' hours and the
+    reports' days, their labels folded as the rollup folds them."""
+    p = store.placeholder
+    labels = _total_labels(store)
+    # Made again whole where the step meets totals already there.
+    conn.execute("DELETE FROM metric_totals")
+    _, rule, answer, _ = labels[TOTAL_REQUESTS]
+    conn.execute(f"INSERT INTO metric_totals (family, a, b, n) SELECT {p}, {rule}, {answer}, "
+                 "SUM(n) FROM requests_hourly GROUP BY 2, 3", (TOTAL_REQUESTS,))
+    _, kind, code, params = labels[TOTAL_REPORTS]
+    # A code kept as 0 for none (its bit in nulls) is no code.
+    code = code.replace("WHEN code_number IN", f"WHEN (nulls & {CODE_NULL}) = 0 AND "
+                        "code_number IN")
+    conn.execute(f"INSERT INTO metric_totals (family, a, b, n) SELECT {p}, {kind}, {code}, "
+                 "SUM(n) FROM reports_daily GROUP BY 2, 3", (TOTAL_REPORTS, *params))

@@ -761,6 +761,23 @@ class Store:
         """Keep nothing under `name` any more, inside the open transaction."""
         conn.execute(f"DELETE FROM rollup_state WHERE name = {self.placeholder}", (name,))
 
+    def behind(self, table, name):
+        """How far the position kept under `name` (an id of `table`) is
+        behind: (ids past it, the age in seconds of the first row past it,
+        by the database's clock; 0 when none is).  Two lookups by primary
+        key, whatever the backlog."""
+        if not re.fullmatch(r"[a-z_]+", table):
+            raise ValueError(table)
+        p = self.placeholder
+        with self._errors_as_store_error():
+            conn = self._conn()
+            last = self.position(name) or 0
+            # Asked apart: SQLite answers MAX from the primary key only alone.
+            top = conn.execute(f"SELECT MAX(id) FROM {table}").fetchone()[0] or 0
+            row = conn.execute(f"SELECT {self.now_sql} - recorded_at FROM {table} "
+                               f"WHERE id > {p} ORDER BY id LIMIT 1", (last,)).fetchone()
+        return max(top - last, 0), max(float(row[0]), 0.0) if row else 0.0
+
     def purge(self, days, now=None, batch=5000):
         """Delete the rows older than `days` days from the tables registered
         in retention.py; returns the records (register_records) deleted.

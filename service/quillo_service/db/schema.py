@@ -10,7 +10,7 @@ tables that grow with traffic are partitioned by day from version 11 on, and
 retention drops whole days (partitions.py).
 """
 
-SCHEMA_VERSION = 18
+SCHEMA_VERSION = 19
 
 TABLES = [
     """CREATE TABLE IF NOT EXISTS requests (
@@ -522,6 +522,34 @@ def _fill_requests_hourly(store, conn):
 TABLES += _HOURLY
 
 
+# Version 19: totals that only grow, for the monitoring's counters
+# (metrics/): requests by rule and kind of answer, reports by kind and
+# code, added by the dashboard's rollup in the same transaction as its
+# hours (dashboard/queries.py, TOTALS) and never purged, so that a counter
+# read from them never goes back when old hours are deleted.  The label
+# values are folded as they are added (a code the service does not know is
+# "other"), so the table stays a few hundred rows.  Seeded from the hours
+# and days still kept.
+_TOTALS = [
+    """CREATE TABLE IF NOT EXISTS metric_totals (
+        family TEXT NOT NULL,
+        a TEXT NOT NULL,
+        b TEXT NOT NULL,
+        n BIGINT NOT NULL,
+        PRIMARY KEY (family, a, b)
+    )""",
+]
+
+
+def _seed_metric_totals(store, conn):
+    """The totals of what the rollups still hold."""
+    from ..dashboard.queries import seed_metric_totals
+    seed_metric_totals(store, conn)
+
+
+TABLES += _TOTALS
+
+
 # Statements that bring a database from version N to N + 1, by N; a dict holds
 # them per database, and a callable step is given (store, connection); long
 # work tells store.progress how far it is.  A new version adds its entry here
@@ -531,7 +559,8 @@ MIGRATIONS = {1: _ROLLUP, 2: {"sqlite": _NO_REUSE, "postgresql": []}, 3: _INGEST
               8: _ROLLOUT_STEPS, 9: _POSITION_VALUE, 10: _PARTITIONS,
               11: _HOSTS + [_seed_request_ids], 12: _HALTS, 13: _BANNERS,
               14: _EVENT_IDS, 15: _ARMS, 16: _LINKS,
-              17: _HOURLY + [_fill_requests_hourly]}
+              17: _HOURLY + [_fill_requests_hourly],
+              18: _TOTALS + [_seed_metric_totals]}
 
 REQUEST_COLUMNS = ("recorded_at", "client", "bundle_key", "version", "machine_id",
                    "answer", "rule", "malformed", "cut", "request_id", "arms")
