@@ -14,7 +14,7 @@ from typing import NamedTuple
 
 from ..alerts import outbox as alerts
 from ..tables import answer_label
-from . import guard, halts
+from . import guard, halts, split_check
 from .counting import count
 from .queries import HOUR, RolloutQueries, describe_state
 
@@ -184,12 +184,19 @@ def tick(store, config, now=None):
             _apply(store, rule, row, now, GUARD, "halt", judged.why, state="halted")
             continue
         due = guard.step_due(row["step"], row["since"], rule.steps, rule.step_hours, now)
+        # A split that does not match the share holds the rule where it is
+        # (split_check.py), after the halt above: it never stands in its way.
+        checked = split_check.watch(store, rule, row, now, fresh=due is not None)
+        if checked.mismatch:
+            continue
         if due == "advance":
             _apply(store, rule, row, now, GUARD, "advance",
-                   f"step held {rule.step_hours:g} hours", step=row["step"] + 1, since=now)
+                   f"step held {rule.step_hours:g} hours; {checked.describe()}",
+                   step=row["step"] + 1, since=now)
         elif due == "done":
             _apply(store, rule, row, now, GUARD, "done",
-                   f"last step held {rule.step_hours:g} hours", state="done")
+                   f"last step held {rule.step_hours:g} hours; {checked.describe()}",
+                   state="done")
     return caught_up
 
 
@@ -257,12 +264,19 @@ def act(store, config, name, action, who, why, now=None, version=None):
         changed = _apply(store, rule, row, now, who, "resume", why, state="running",
                          since=now, from_hour=int(now // HOUR) + 1)
     elif row["step"] >= len(rule.steps) - 1:  # an advance from the last step
-        changed = _apply(store, rule, row, now, who, "done", why, state="done")
+        changed = _apply(store, rule, row, now, who, "done", _with_split(store, rule, row, why),
+                         state="done")
     else:
-        changed = _apply(store, rule, row, now, who, "advance", why,
-                         step=row["step"] + 1, since=now)
+        # A person may advance whatever the split check says; the audit
+        # keeps what it said.
+        changed = _apply(store, rule, row, now, who, "advance",
+                         _with_split(store, rule, row, why), step=row["step"] + 1, since=now)
     if not changed:
         raise ActionError(f"{name} was changed meanwhile; look again")
+
+
+def _with_split(store, rule, row, why):
+    return f"{why}; {split_check.current(store, rule, row).describe()}"
 
 
 def preview(store, config, name, action, now=None):

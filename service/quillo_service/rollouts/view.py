@@ -10,7 +10,7 @@ from .. import charts
 from ..links import requests_link
 from ..periods import day_text, time_text
 from ..tables import CLOCK_RULE, FAILURE_RULE, Page, Table
-from . import cards, changes, guard, halts
+from . import cards, changes, guard, halts, split, split_check
 from .queries import HOUR, RolloutQueries
 
 
@@ -114,7 +114,14 @@ _METHOD = [
     "threshold, 100 divided by guard_false_halt_percent (the chance of ever halting a release "
     "no worse than the margin). At a 100 % step no machine is left for a control, and the "
     "guard does not judge. After a resume it counts afresh from the next whole hour; the "
-    "counts before stay in the per-step tables, marked as before the resume."]
+    "counts before stay in the per-step tables, marked as before the resume.",
+    "The split check counts machines, not requests (a machine that asks again is one "
+    "machine): at each step below 100 % the rule's share of the machines in either arm must "
+    "be the step's share, since a hash of the machine id alone puts each machine in or out. "
+    f"Its evidence may be looked at as often as it likes too; at {1 / split.ALPHA:,.0f} it "
+    f"alarms (a {100 * split.ALPHA:g} % chance for a sound split), and while that holds the "
+    "guard does not advance the rule. "
+    "It never stops a halt, nor a person's advance, which the history records with it."]
 
 
 def _listing(siblings):
@@ -190,7 +197,9 @@ class RolloutsView:
                 _facts(st, row, arm, control, answered, siblings),
                 [(a, _hint(st, a, config)) for a in cards.actions(st.state, st.where)],
                 None if rule is None else _daily_chart(r, rule, period), steps,
-                requests_link("the requests it answered in this period", rule=st.name)))
+                requests_link("the requests it answered in this period", rule=st.name),
+                None if rule is None or st.state != "running" else
+                cards.split_text(split_check.current(store, rule, row))))
         summary = Table(
             "rollouts", "Guarded rules",
             ("rule", "step", "share", "state", "step since (UTC)",
