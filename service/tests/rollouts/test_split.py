@@ -46,20 +46,20 @@ def test_the_bayes_factor_is_a_fair_bet_under_the_null():
 
 
 def test_a_split_off_its_share_is_a_mismatch_and_a_sound_one_is_not():
-    assert not split.check(500, 9_500, 5).mismatch
+    assert not split.check(600, 11_400, 5).mismatch
     assert not split.check(0, 0, 5).mismatch and split.check(0, 0, 5).evidence == 1.0
-    off = split.check(400, 9_600, 5)
+    off = split.check(480, 11_520, 5)
     assert off.mismatch and off.expected == 0.05 and off.observed == 0.04
     said = off.describe()
     assert said.startswith("the split does not match its share")
     assert "expected 5.00 %" in said and "observed 4.00 %" in said
-    assert "400 of 10,000 machines" in said and "9,600 in the control" in said
+    assert "480 of 12,000 machines" in said and "11,520 in the control" in said
     # either way off
-    assert split.check(700, 9_300, 5).mismatch
+    assert split.check(840, 11_160, 5).mismatch
     # on the threshold it alarms; just under it, not
     e = off.evidence
-    assert split.check(400, 9_600, 5, alpha=1 / e).mismatch
-    assert not split.check(400, 9_600, 5, alpha=1 / (e * (1 + 1e-9))).mismatch
+    assert split.check(480, 11_520, 5, alpha=1 / e).mismatch
+    assert not split.check(480, 11_520, 5, alpha=1 / (e * (1 + 1e-9))).mismatch
     # no split to check at 0 or 100 %, however the machines fell
     for percent in (0, 100):
         s = split.check(10, 0, percent)
