@@ -114,11 +114,11 @@ def split_text(s):
     if not s.judged:
         return None
     if not s.machines:
-        return (f"Split of machines: none at this step yet; {100 * s.expected:.2f} % of them "
-                "are expected in the rule.", False)
-    seen = (f"{100 * s.expected:.2f} % of machines expected in the rule, "
-            f"{100 * s.observed:.2f} % seen ({s.rule_machines:,} of {s.machines:,} machines "
-            "at this step)")
+        return (f"Split of machines: none at this step yet; {100 * s.expected:.2f}\xa0% of "
+                "them are expected in the rule.", False)
+    seen = (f"{100 * s.expected:.2f}\xa0% of machines expected in the rule, "
+            f"{100 * s.observed:.2f}\xa0% seen ({s.rule_machines:,} of {s.machines:,} "
+            "machines at this step)")
     if s.mismatch:
         return (f"The split does not match its share: {seen}. It does not advance while this "
                 "holds: look for a worker with a wrong share or requests lost from one arm. "

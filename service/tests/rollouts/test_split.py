@@ -144,7 +144,7 @@ def test_a_worker_with_a_wrong_share_holds_the_rule_but_no_halt_or_person(apps):
                          f"{store.placeholder}", ("rollout_split_mismatch",))
     assert '"expected":0.5' in alert["data"] and '"rule":"new release"' in alert["data"]
     page = app.test_client().get("/admin/rollouts", headers=GOOD).data.decode()
-    assert '<p class="split mismatch">The split does not match its share: 50.00 % of ' \
+    assert '<p class="split mismatch">The split does not match its share: 50.00\xa0% of ' \
            'machines expected in the rule' in page
     # a person may still advance it; the history keeps what the check said
     changes.act(store, config, RULE, "advance", "console: boss", "checked by hand",
