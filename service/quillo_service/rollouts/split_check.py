@@ -25,10 +25,11 @@ _seen = weakref.WeakKeyDictionary()  # store -> {rule: (time, step, from_hour, S
 def current(store, rule, row):
     """The split.Split of `rule` (a configuration rule) in state `row` now:
     its machines at its step, counted from the row's from_hour."""
-    rule_machines, control_machines = machines.totals(store, rule.name, row["step"],
-                                                      row["from_hour"])
-    return split.check(rule_machines, control_machines,
-                       guard.share(rule.steps, row["step"], "running"))
+    share = guard.share(rule.steps, row["step"], "running")
+    if guard.no_control(share):  # nothing to split: not counted
+        return split.check(0, 0, share)
+    return split.check(*machines.totals(store, rule.name, row["step"], row["from_hour"]),
+                       share)
 
 
 def watch(store, rule, row, now, fresh=False):
