@@ -191,11 +191,11 @@ def tick(store, config, now=None):
             continue
         if due == "advance":
             _apply(store, rule, row, now, GUARD, "advance",
-                   f"step held {rule.step_hours:g} hours; {checked.describe()}",
+                   f"step held {rule.step_hours:g} hours{split_check.said(checked)}",
                    step=row["step"] + 1, since=now)
         elif due == "done":
             _apply(store, rule, row, now, GUARD, "done",
-                   f"last step held {rule.step_hours:g} hours; {checked.describe()}",
+                   f"last step held {rule.step_hours:g} hours{split_check.said(checked)}",
                    state="done")
     return caught_up
 
@@ -276,7 +276,7 @@ def act(store, config, name, action, who, why, now=None, version=None):
 
 
 def _with_split(store, rule, row, why):
-    return f"{why}; {split_check.current(store, rule, row).describe()}"
+    return why + split_check.said(split_check.current(store, rule, row))
 
 
 def preview(store, config, name, action, now=None):

@@ -32,6 +32,12 @@ def current(store, rule, row):
                        share)
 
 
+def said(s):
+    """"; " and the check in words, for an advance's audit row; "" where
+    there was nothing to check (a 100 % step)."""
+    return f"; {s.describe()}" if s.judged else ""
+
+
 def watch(store, rule, row, now, fresh=False):
     """The Split of a running rule for the guard's tick, counted again when
     `fresh` (an advance is due) or EVERY_SECONDS after the last count; on a
