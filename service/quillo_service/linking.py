@@ -50,6 +50,7 @@ from .joins import AHEAD, CLOCK_SLACK, OWNS, REACH
 from .key_rules import fold_keys, folded
 from .funnel.outcomes import (BYTES_SENT, COUNTS, FAILED, HOUR, SERVED, UNASKED, _count,
                               _unlaid_row, by_day, installer_path)
+from .rollouts import machines
 from .rollouts.queries import REQUESTS as GUARDED, RolloutQueries
 
 retention.register_records("request_outcomes")
@@ -388,6 +389,9 @@ class Links:
             guard = RolloutQueries(s)
             if rows:
                 guard.count_arms(conn, rows, guard.advances())
+                # and each machine's first request at its step and arm,
+                # from the arm rows just written (rollouts/machines.py)
+                machines.record(conn, p, max(last, guarded), new)
             s.set_position(conn, GUARDED, new)
         linked_to = s.position(LINKED_TO, conn)
         # Stamped past AHEAD too: records of the same fast clock may be

@@ -12,8 +12,8 @@ SHARED = {"db", "config", "settings", "clients", "joins", "periods", "throttle",
           "batches", "charts", "tables", "links", "shorten", "linking"}
 # The links keep, in the transaction that links a record, what follows from it
 # for the funnel and for the guard: whoever loads them loads the funnel's pure
-# outcomes and the guard's queries, and nothing more of either.
-LINKING = {"funnel", "funnel.outcomes", "rollouts", "rollouts.queries"}
+# outcomes and the guard's queries and machines, and nothing more of either.
+LINKING = {"funnel", "funnel.outcomes", "rollouts", "rollouts.queries", "rollouts.machines"}
 ALSO = {
     # Which rule answers a request (and in which rollout arm), and how its
     # query is read: the request path, the reader of nginx's fallback log,

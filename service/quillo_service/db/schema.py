@@ -10,7 +10,7 @@ tables that grow with traffic are partitioned by day from version 11 on, and
 retention drops whole days (partitions.py).
 """
 
-SCHEMA_VERSION = 19
+SCHEMA_VERSION = 20
 
 TABLES = [
     """CREATE TABLE IF NOT EXISTS requests (
@@ -550,6 +550,24 @@ def _seed_metric_totals(store, conn):
 TABLES += _TOTALS
 
 
+# Version 20: each machine's first request at each step of a guarded rule,
+# in each arm, so that the split check (rollouts/split.py) counts machines,
+# not requests (a machine that asks again is one machine).  Written
+# insert-or-ignore in the pass that counts the arms; `hour` is when it was
+# first seen there, so the counts of any hour can be made again from it.
+_MACHINES = [
+    """CREATE TABLE IF NOT EXISTS rollout_machines (
+        rule TEXT NOT NULL,
+        step INTEGER NOT NULL,
+        arm TEXT NOT NULL,
+        machine TEXT NOT NULL,
+        hour BIGINT NOT NULL,
+        PRIMARY KEY (rule, step, arm, machine)
+    )""",
+]
+TABLES += _MACHINES
+
+
 # Statements that bring a database from version N to N + 1, by N; a dict holds
 # them per database, and a callable step is given (store, connection); long
 # work tells store.progress how far it is.  A new version adds its entry here
@@ -560,7 +578,7 @@ MIGRATIONS = {1: _ROLLUP, 2: {"sqlite": _NO_REUSE, "postgresql": []}, 3: _INGEST
               11: _HOSTS + [_seed_request_ids], 12: _HALTS, 13: _BANNERS,
               14: _EVENT_IDS, 15: _ARMS, 16: _LINKS,
               17: _HOURLY + [_fill_requests_hourly],
-              18: _TOTALS + [_seed_metric_totals]}
+              18: _TOTALS + [_seed_metric_totals], 19: _MACHINES}
 
 REQUEST_COLUMNS = ("recorded_at", "client", "bundle_key", "version", "machine_id",
                    "answer", "rule", "malformed", "cut", "request_id", "arms")

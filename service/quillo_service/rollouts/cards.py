@@ -41,6 +41,7 @@ class Card(NamedTuple):
     steps: object     # the rule's per-step tables.Table, or None
     requests: object = None  # a tables.Link to the requests the rule answered
     watching: bool = False   # guard = "watch": judged and alerted, never halted or held
+    split: tuple = None      # (the split check in words, whether it holds the rule), or None
 
 
 def evidence_text(e):
@@ -132,6 +133,24 @@ def _verdict(row, rule, judged, compared):
         return ("Some sign that this release fails more than its control, not enough to "
                 f"halt: {evidence_text(e)}.")
     return f"No sign that this release fails more than its control: {evidence_text(e)}."
+
+
+def split_text(s):
+    """The split check (split.Split) of a running rule, for its card, or
+    None where there is nothing to check (a 100 % step)."""
+    if not s.judged:
+        return None
+    if not s.machines:
+        return (f"Split of machines: none at this step yet; {100 * s.expected:.2f}\xa0% of "
+                "them are expected in the rule.", False)
+    seen = (f"{100 * s.expected:.2f}\xa0% of machines expected in the rule, "
+            f"{100 * s.observed:.2f}\xa0% seen ({s.rule_machines:,} of {s.machines:,} "
+            "machines at this step)")
+    if s.mismatch:
+        return (f"The split does not match its share: {seen}. It does not advance while this "
+                "holds: look for a worker with a wrong share or requests lost from one arm. "
+                "A person may still advance it.", True)
+    return f"Machines split as the share says: {seen}.", False
 
 
 def step_text(step, steps):

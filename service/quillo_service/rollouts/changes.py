@@ -15,7 +15,7 @@ from typing import NamedTuple
 
 from ..alerts import outbox as alerts
 from ..tables import answer_label
-from . import advance, guard, halts
+from . import advance, guard, halts, split_check
 from .counting import count
 from .queries import HOUR, RolloutQueries, describe_state
 
@@ -221,19 +221,25 @@ def tick(store, config, now=None):
             continue
         if row["state"] == "held":
             continue  # a person decides
+        due = guard.step_due(row["step"], row["since"], rule.steps, rule.step_hours, now)
+        # A split that does not match the share holds the rule where it is
+        # (split_check.py), after the halt above: it never stands in its way.
+        # A watched rule is alerted on and goes on.
+        checked = split_check.watch(store, rule, row, now, fresh=due is not None)
+        if checked.mismatch and not watch:
+            continue
         waiting = why_not(rule, row, counted)
-        move = advance.move(guard.step_due(row["step"], row["since"], rule.steps,
-                                           rule.step_hours, now),
-                            waiting, row["since"], rule.step_hours, rule.guard_max_extend, now,
-                            watch)
+        move = advance.move(due, waiting, row["since"], rule.step_hours, rule.guard_max_extend,
+                            now, watch)
         unjudged = f"; watching, so it goes on without a verdict ({waiting})" if waiting else ""
+        said = unjudged + split_check.said(checked)
         if move == "advance":
             _apply(store, rule, row, now, GUARD, "advance",
-                   f"step held {rule.step_hours:g} hours{unjudged}", step=row["step"] + 1,
+                   f"step held {rule.step_hours:g} hours{said}", step=row["step"] + 1,
                    since=now)
         elif move == "done":
             _apply(store, rule, row, now, GUARD, "done",
-                   f"last step held {rule.step_hours:g} hours{unjudged}", state="done")
+                   f"last step held {rule.step_hours:g} hours{said}", state="done")
         elif move == "hold":
             _apply(store, rule, row, now, GUARD, "hold",
                    advance.held_text(waiting, guard.share(rule.steps, row["step"], "running"),
@@ -310,12 +316,20 @@ def act(store, config, name, action, who, why, now=None, version=None):
         changed = _apply(store, rule, row, now, who, "resume", why, state="running",
                          since=now, from_hour=int(now // HOUR) + 1)
     elif row["step"] >= len(rule.steps) - 1:  # an advance from the last step
-        changed = _apply(store, rule, row, now, who, "done", why + unjudged, state="done")
+        changed = _apply(store, rule, row, now, who, "done",
+                         _with_split(store, rule, row, why + unjudged), state="done")
     else:
-        changed = _apply(store, rule, row, now, who, "advance", why + unjudged,
-                         step=row["step"] + 1, since=now, state="running")
+        # A person may advance whatever the split check says; the audit
+        # keeps what it said.
+        changed = _apply(store, rule, row, now, who, "advance",
+                         _with_split(store, rule, row, why + unjudged), step=row["step"] + 1,
+                         since=now, state="running")
     if not changed:
         raise ActionError(f"{name} was changed meanwhile; look again")
+
+
+def _with_split(store, rule, row, why):
+    return why + split_check.said(split_check.current(store, rule, row))
 
 
 def preview(store, config, name, action, now=None):

@@ -10,7 +10,7 @@ from .. import charts
 from ..links import requests_link
 from ..periods import day_text, time_text
 from ..tables import CLOCK_RULE, FAILURE_RULE, Page, Table
-from . import cards, changes, guard, halts
+from . import cards, changes, guard, halts, split, split_check
 from .queries import HOUR, RolloutQueries
 
 
@@ -118,7 +118,14 @@ _METHOD = [
     "guard_max_extend times step_hours more, and then held for a person, who may advance it. "
     "A rule with guard = \"watch\" is judged and alerted on, never halted or held. After a "
     "resume it counts afresh from the next whole hour; the counts before stay in the "
-    "per-step tables, marked as before the resume."]
+    "per-step tables, marked as before the resume.",
+    "The split check counts machines, not requests (a machine that asks again is one "
+    "machine): at each step below 100 % the rule's share of the machines in either arm must "
+    "be the step's share, since a hash of the machine id alone puts each machine in or out. "
+    f"Its evidence may be looked at as often as it likes too; at {1 / split.ALPHA:,.0f} it "
+    f"alarms (a {100 * split.ALPHA:g} % chance for a sound split), and while that holds the "
+    "guard does not advance the rule. "
+    "It never stops a halt, nor a person's advance, which the history records with it."]
 
 
 def _listing(siblings):
@@ -199,7 +206,9 @@ class RolloutsView:
                 [(a, _hint(st, a, config, waiting)) for a in cards.actions(st.state, st.where)],
                 None if rule is None else _daily_chart(r, rule, period), steps,
                 requests_link("the requests it answered in this period", rule=st.name),
-                rule is not None and rule.guard_mode == "watch"))
+                rule is not None and rule.guard_mode == "watch",
+                None if rule is None or st.state not in ("running", "held") else
+                cards.split_text(split_check.current(store, rule, row))))
         summary = Table(
             "rollouts", "Guarded rules",
             ("rule", "step", "share", "state", "step since (UTC)",

@@ -220,14 +220,25 @@ def population(app, seed, requests, rule_rate, control_rate, until=None):
 
 def traffic(store, at, share, inside, outside, seed=0):
     """`inside` requests in the rule's arm and `outside` in its control at
-    `share` %, recorded at time `at` as the app records them (a machine
-    each, in or out of the share by the same hash)."""
+    `share` %, recorded at time `at` as the app records them (machines in or
+    out of the share by the same hash).  They come from as many machines per
+    arm as keep the machines split by the share, as a sound split is, so
+    that the split check holds nothing here: a machine may ask again."""
     rng, want = random.Random(seed), {True: inside, False: outside}
-    while want[True] or want[False]:
+    if share < 100 and inside and outside:
+        if inside * (100 - share) > outside * share:
+            machines = {False: outside, True: max(1, round(outside * share / (100 - share)))}
+        else:
+            machines = {True: inside, False: max(1, round(inside * (100 - share) / share))}
+    else:
+        machines = dict(want)
+    drawn = {True: [], False: []}
+    while any(len(drawn[a]) < min(machines[a], want[a]) for a in drawn):
         mid, ip = machine(rng)
-        arm = in_rollout(RULE, mid, share)
-        if want[arm]:
-            want[arm] -= 1
+        drawn[in_rollout(RULE, mid, share)].append((mid, ip))
+    for arm in (True, False):
+        for i in range(want[arm]):
+            mid, ip = drawn[arm][i % min(machines[arm], want[arm])]
             store.record_request(at, ip, KEY, "0,1,0,220", mid, "x", RULE if arm else "default",
                                  "", "", None, ("+" if arm else "-") + RULE)
 
