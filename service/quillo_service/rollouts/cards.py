@@ -45,8 +45,7 @@ def evidence_text(e):
 
 
 def _figure(ratio):
-    return f"{ratio:,.3g}" if ratio < 1000 else f"{ratio:.3g}" if ratio > 1e9 else \
-        f"{ratio:,.0f}"
+    return guard.ratio_text(ratio)
 
 
 def bar(e, halted=False):

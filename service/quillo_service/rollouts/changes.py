@@ -14,7 +14,7 @@ from typing import NamedTuple
 
 from ..alerts import outbox as alerts
 from ..tables import answer_label
-from . import guard, halts
+from . import guard, halts, history
 from .counting import count
 from .queries import HOUR, RolloutQueries, describe_state
 
@@ -35,9 +35,10 @@ def strata(store, rule, row):
     return [guard.Stratum(*s) for s in RolloutQueries(store).strata(rule.name, row["from_hour"])]
 
 
-def verdict(store, rule, row):
-    """The guard's verdict on a rule in the state `row`."""
-    return guard.judge(strata(store, rule, row),
+def verdict(store, rule, row, counted=None):
+    """The guard's verdict on a rule in the state `row`, from its strata
+    (`counted`, read when not given)."""
+    return guard.judge(strata(store, rule, row) if counted is None else counted,
                        guard.share(rule.steps, row["step"], "running"),
                        rule.guard_extra_failure_points, rule.guard_min_requests,
                        rule.guard_false_halt_percent, step=row["step"])
@@ -175,11 +176,14 @@ def tick(store, config, now=None):
     now = store.now() if now is None else now
     rows = _rows(store, config, now)
     caught_up = count(store, now)[2]
+    looks = []
     for rule in config.guarded_rules:
         row = rows[rule.name]
         if row["state"] != "running":
             continue
-        judged = verdict(store, rule, row)
+        counted = strata(store, rule, row)
+        judged = verdict(store, rule, row, counted)
+        looks.append(history.look(rule, row, counted, judged, now))
         if judged.halt:
             _apply(store, rule, row, now, GUARD, "halt", judged.why, state="halted")
             continue
@@ -190,6 +194,8 @@ def tick(store, config, now=None):
         elif due == "done":
             _apply(store, rule, row, now, GUARD, "done",
                    f"last step held {rule.step_hours:g} hours", state="done")
+    # After the decisions: a history that cannot be written holds up no halt.
+    history.History(store).write(looks)
     return caught_up
 
 
