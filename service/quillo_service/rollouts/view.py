@@ -8,9 +8,10 @@ import re
 
 from .. import charts
 from ..links import requests_link
-from ..periods import day_text, time_text
+from ..periods import day_text, hour_text, hours, time_text
 from ..tables import CLOCK_RULE, FAILURE_RULE, Page, Table
 from . import cards, changes, guard, halts
+from .history import History
 from .queries import HOUR, RolloutQueries
 
 
@@ -96,6 +97,24 @@ def _daily_chart(r, rule, period):
             [(c, n) for n, c in series])
 
 
+def _evidence_chart(store, rule, period):
+    """The rule's evidence at the guard's last look in each hour of the
+    period, against its threshold."""
+    first, end = hours(period)
+    looks = {x.hour: x for x in History(store).read(rule.name, first, end)}
+    threshold = 100.0 / rule.guard_false_halt_percent
+    span = period.label
+    points = [(hour_text(h), looks[h].evidence if h in looks else None,
+               h in looks and looks[h].halted) for h in range(first, end)]
+    caption = f"{rule.name}: the guard's evidence by the hour, {span}"
+    return cards.EvidenceChart(
+        caption, cards.evidence_words(list(looks.values()), threshold, span),
+        charts.log_line(points, threshold, caption),
+        [(charts.colour(0), "evidence at the guard's last look in the hour (a gap: not "
+                            "judged)"),
+         (charts.colour(3), f"the threshold, {threshold:,.0f}: the guard halts the rule there")])
+
+
 _WHERE = {"": "staged",
           "unstaged": "no steps any more: serves no machine until resumed",
           "gone": "gone: its instruction stays halted for new rules until it is forgotten"}
@@ -114,7 +133,12 @@ _METHOD = [
     "threshold, 100 divided by guard_false_halt_percent (the chance of ever halting a release "
     "no worse than the margin). At a 100 % step no machine is left for a control, and the "
     "guard does not judge. After a resume it counts afresh from the next whole hour; the "
-    "counts before stay in the per-step tables, marked as before the resume."]
+    "counts before stay in the per-step tables, marked as before the resume.",
+    "The evidence by the hour is what the guard found at its last look in that hour, so an "
+    "hour's failures reported later are not in it (they are in the per-step tables). "
+    "scripts/quillo rollouts FILE replay NAME --from DATE --to DATE runs the stored counts "
+    "through the guard again, at the configured margin or another (--margin), and says when "
+    "it would have halted."]
 
 
 def _listing(siblings):
@@ -190,7 +214,8 @@ class RolloutsView:
                 _facts(st, row, arm, control, answered, siblings),
                 [(a, _hint(st, a, config)) for a in cards.actions(st.state, st.where)],
                 None if rule is None else _daily_chart(r, rule, period), steps,
-                requests_link("the requests it answered in this period", rule=st.name)))
+                requests_link("the requests it answered in this period", rule=st.name),
+                None if rule is None else _evidence_chart(store, rule, period)))
         summary = Table(
             "rollouts", "Guarded rules",
             ("rule", "step", "share", "state", "step since (UTC)",

@@ -9,13 +9,13 @@ import time
 
 import pytest
 from config.test_config import rewrite
-from conftest import KEY, RULE
+from conftest import GOOD, KEY, RULE
 from test_rollouts import guarded_app, machine, state_of  # noqa: F401 (a fixture)
 
 from quillo_service import __main__ as cli
 from quillo_service.launcher import arms
 from quillo_service.launcher.rules import decide
-from quillo_service.periods import iso_time
+from quillo_service.periods import hour_text, iso_time
 from quillo_service.reports.records import record_event
 from quillo_service.rollouts import changes, guard, replay
 from quillo_service.rollouts.history import History
@@ -83,6 +83,19 @@ def test_the_replay_halts_at_the_hour_the_guard_did_and_a_margin_changes_it(
     before = History(store).read(RULE, 0, first + 10)
     changes.tick(store, app.extensions["quillo"].watcher.current(), now=halted_at + HOUR)
     assert History(store).read(RULE, 0, first + 10) == before  # halted: judged no more
+
+    # The Rollouts page says it in words, the chart one click away, on a log scale.
+    app.extensions["quillo"].clock = lambda: (first + 7) * HOUR
+    html = app.test_client().get("/admin/rollouts?period=24h", headers=GOOD).data.decode()
+    said = (f"It reached the threshold in the hour from {hour_text(halted_at // HOUR)} UTC, "
+            "and the guard halted it.")
+    assert said in html
+    chart = html[html.index(said):].split('<details class="evidence-chart">', 1)[1]
+    chart = chart.split("</details>", 1)[0]
+    assert "on a log scale" in chart and "evidence (log scale)" in chart
+    assert "halts at 100<" in chart and "hour (UTC)" in chart
+    assert chart.count("<circle") == sum(x.evidence is not None for x in looks) > 1
+    assert "(halted)" in chart
 
     monkeypatch.setenv("QUILLO_SERVICE_DATABASE", database)
     day = iso_time(first * HOUR)[:10]
