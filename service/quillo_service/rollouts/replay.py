@@ -9,7 +9,10 @@ At the end of each hour it judges the count so far, as the guard would at
 its last look in that hour: the step is the one the rule had taken by then
 (its advances), and a resume starts the count afresh from the next whole
 hour, as it did live.  The live guard looks every few seconds and may halt
-within an hour; the replay names the hour.  After a halt the replay goes on
+within an hour; the replay names the hour.  It judges each hour's whole
+counts as they stand now, failures reported since included, so it may name
+the hour before the live halt when the guard's look in that hour came
+before its end (or before those reports).  After a halt the replay goes on
 judging, so its table shows how the evidence went on; a later resume in
 the history ends that halt, and the replay may halt again.
 """
