@@ -52,7 +52,7 @@ def _moment(text):
     found = parse_moment(text)
     if found is None:
         raise argparse.ArgumentTypeError(f"{text!r:.40} is neither a day (YYYY-MM-DD) nor an "
-                                         "ISO time (2026-12-09T14:00Z)")
+                                         "ISO time (2026-12-09T14:00Z) from 1970 on")
     return found
 
 
