@@ -31,7 +31,8 @@ log = logging.getLogger("quillo_service")
 # The features that keep tables: each registers, when imported, how long its
 # rows are kept (db/retention.py), so everything that purges loads them all.
 FEATURES_WITH_TABLES = ("reports.records", "ingest.positions", "dashboard.queries",
-                        "funnel.queries", "rollouts.queries", "alerts.queue")
+                        "funnel.queries", "rollouts.queries", "rollouts.history",
+                        "alerts.queue")
 
 
 def load_features():

@@ -19,7 +19,7 @@ from . import load_features
 from .config import ConfigError, load_config
 from .config.top_level import RETENTION_DAYS_MAX
 from .db import StoreError, open_configured
-from .periods import iso_time
+from .periods import iso_time, parse_moment
 from .tables import text_table
 
 PROG = "scripts/quillo"
@@ -45,6 +45,26 @@ def _days(text):
     if not 1 <= n <= RETENTION_DAYS_MAX:
         raise argparse.ArgumentTypeError(f"give 1 to {RETENTION_DAYS_MAX} days, not {n}")
     return n
+
+
+def _moment(text):
+    """A day (YYYY-MM-DD) or an ISO 8601 time, UTC: (seconds, whether a whole day)."""
+    found = parse_moment(text)
+    if found is None:
+        raise argparse.ArgumentTypeError(f"{text!r:.40} is neither a day (YYYY-MM-DD) nor an "
+                                         "ISO time (2026-12-09T14:00Z) from 1970 on")
+    return found
+
+
+def _points(text):
+    """A margin in percentage points, 0 to 100, as guard_extra_failure_points."""
+    try:
+        x = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r:.40} is not a number of points") from None
+    if not 0 <= x <= 100:  # NaN fails this too
+        raise argparse.ArgumentTypeError(f"give 0 to 100 points, not {text:.40}")
+    return x
 
 
 def parser():
@@ -81,14 +101,24 @@ def parser():
             "may make the client secret)")
     command("new-secret", "after the client secret was lost: let the service start with a "
             "new one")
-    c = command("rollouts", "the staged rollouts, or halt, resume, advance or forget one")
+    c = command("rollouts", "the staged rollouts, or halt, resume, advance or forget one, "
+                "or replay its stored counts through the guard")
     c.add_argument("action", metavar="ACTION", nargs="?",
-                   choices=("halt", "resume", "advance", "forget"),
-                   help="halt, resume, advance or forget (a rule gone from the configuration)")
+                   choices=("halt", "resume", "advance", "forget", "replay"),
+                   help="halt, resume, advance, forget (a rule gone from the configuration), "
+                   "or replay --from DATE --to DATE: when the guard would have halted the "
+                   "rule over those days, hour by hour (changes nothing)")
     c.add_argument("name", metavar="NAME", nargs="?", help="the rule's name")
     c.add_argument("why", metavar="WHY", nargs="*", help="why, recorded with the action")
     c.add_argument("--yes", action="store_true", help="do not ask before an action that "
                    "widens a release (advance, resume, forget)")
+    c.add_argument("--from", dest="start", type=_moment, metavar="DATE",
+                   help="replay: the first day (YYYY-MM-DD) or hour (ISO time) counted, UTC")
+    c.add_argument("--to", dest="end", type=_moment, metavar="DATE",
+                   help="replay: the last day or hour counted, UTC (a day: all of it)")
+    c.add_argument("--margin", type=_points, metavar="POINTS",
+                   help="replay: judge at this guard_extra_failure_points instead of the "
+                   "configured one")
     c = command("users", "the console's users: add one, list them or remove one")
     c.add_argument("action", metavar="ACTION", choices=("add", "list", "remove"),
                    help="add NAME (asks for the password), list, or remove NAME")
@@ -118,6 +148,8 @@ def main(argv=None):
         c.error(f"this command takes no {' '.join(extra)!r:.80}{hint}")
     if args.command in ("rollouts", "hosts") and args.action and not args.name:
         c.error(f"{args.action} needs the NAME of a {'host' if args.command == 'hosts' else 'rule'}")
+    if args.command == "rollouts":
+        _replay_arguments(c, args)
     if args.command == "users":
         if args.action != "list" and args.name is None:
             c.error(f"{args.action} needs the NAME of a user")
@@ -136,6 +168,23 @@ def main(argv=None):
     except Exception as e:  # a fault of ours: one line, not a traceback
         print(f"error: unexpected {type(e).__name__}: {e}", file=sys.stderr)
         return 1
+
+
+def _replay_arguments(c, args):
+    """Misuse of replay's arguments, told with the command's usage (exit 2)."""
+    given = [o for o, v in (("--from", args.start), ("--to", args.end),
+                            ("--margin", args.margin)) if v is not None]
+    if args.action != "replay":
+        if given:
+            c.error(f"{' and '.join(given)} are for replay")
+        return
+    if args.start is None or args.end is None:
+        c.error("replay needs --from DATE and --to DATE")
+    if args.why:
+        c.error(f"replay takes no WHY ({' '.join(args.why)!r:.60})")
+    end = args.end[0] + (86400 - 1 if args.end[1] else 0)
+    if args.start[0] > end:
+        c.error("--from is after --to")
 
 
 def _store(args, create=False):

@@ -204,3 +204,75 @@ def funnel(stages, title, width=760, bar_h=30, label_w=170):
                    f'font-size="12">{escape(_num(n) + share)}</text>')
     out.append("</svg>")
     return Markup("".join(out))
+
+
+def _power_text(e):
+    """10 ** e as an axis reads it: 0.01, 1, 1,000, 1e6."""
+    if e < 0:
+        return f"{10.0 ** e:.{-e}f}"
+    return f"{10 ** e:,}" if e <= 5 else f"1e{e}"
+
+
+def log_line(points, threshold, title, width=760, height=240, floor=1e-2, above=3,
+             y_label="evidence (log scale)", unit="hour"):
+    """A line of positive values over time on a log scale against a dashed
+    threshold: values multiply as they grow (the guard's evidence), so
+    their logarithm moves evenly.  points: [(label, value or None, halted)]
+    in time order, labels as periods.hour_text; None leaves a gap.  The
+    scale runs from 1 (or lower, down to `floor`) to `above` powers of ten
+    over the threshold; a value beyond either end is drawn at that end and
+    named in full in its title."""
+    values = [v for _, v, _ in points if v is not None and v > 0]
+    if not points or not any(v is not None for _, v, _ in points):
+        return _empty(title, width)
+    left, right, top, bottom = _LEFT + 10, _RIGHT + 70, _TOP, _BOTTOM
+    plot_w, plot_h = width - left - right, height - top - bottom
+    top_e = math.ceil(math.log10(threshold)) + above
+    low_e = min(0, max(math.floor(math.log10(min(values, default=1))), round(math.log10(floor))))
+
+    def y(v):
+        e = math.log10(v) if v and v > 0 else low_e
+        return top + plot_h * (1 - (min(max(e, low_e), top_e) - low_e) / (top_e - low_e))
+
+    out = [f'<svg xmlns="http://www.w3.org/2000/svg" class="chart" role="img" '
+           f'width="{width}" height="{height}" viewBox="0 0 {width} {height}">',
+           f"<title>{escape(title)}</title>"]
+    for e in range(low_e, top_e + 1):
+        ty = y(10.0 ** e)
+        out.append(f'<line x1="{left}" x2="{width - right}" y1="{ty:.1f}" y2="{ty:.1f}" '
+                   f'stroke="{"#c8c8c8" if e == 0 else "#ececec"}"/>')
+        out.append(f'<text x="{left - 4}" y="{ty + 4:.1f}" text-anchor="end" '
+                   f'font-size="10">{escape(_power_text(e))}</text>')
+    ty = y(threshold)
+    out.append(f'<line class="threshold" x1="{left}" x2="{width - right}" y1="{ty:.1f}" '
+               f'y2="{ty:.1f}" stroke="{colour(3)}" stroke-dasharray="6 4" stroke-width="1.5"/>')
+    out.append(f'<text x="{width - right + 4}" y="{ty + 4:.1f}" font-size="10" '
+               f'fill="{colour(3)}">halts at {escape(f"{threshold:,.6g}")}</text>')
+    slot = plot_w / max(len(points), 1)
+    runs, run = [], []
+    for i, (label, v, halted) in enumerate(points):
+        if v is None:
+            runs, run = runs + [run] if run else runs, []
+            continue
+        run.append((left + (i + 0.5) * slot, y(v), label, v, halted))
+    runs += [run] if run else []
+    for run in runs:
+        if len(run) > 1:
+            out.append(f'<polyline fill="none" stroke="{colour(0)}" stroke-width="1.8" points="'
+                       + " ".join(f"{x:.1f},{py:.1f}" for x, py, *_ in run) + '"/>')
+        for x, py, label, v, halted in run:
+            if halted or len(run) == 1 or len(points) <= 200:
+                fill = colour(3) if halted else colour(0)
+                said = f"{label}: {v:,.3g}" + (" (halted)" if halted else "")
+                out.append(f'<circle cx="{x:.1f}" cy="{py:.1f}" r="{4 if halted else 2}" '
+                           f'fill="{fill}"><title>{escape(said)}</title></circle>')
+    every = max(1, len(points) // 8)
+    for i, (label, _, _) in enumerate(points):
+        if i % every == 0:
+            out.append(f'<text x="{left + (i + 0.5) * slot:.1f}" y="{height - bottom + 14}" '
+                       f'text-anchor="middle" font-size="10">{escape(label[5:])}</text>')
+    out.append(f'<text x="{left}" y="{height - 6}" font-size="10">{unit} (UTC)</text>')
+    out.append(f'<text x="12" y="{top + plot_h / 2:.0f}" font-size="10" text-anchor="middle" '
+               f'transform="rotate(-90 12 {top + plot_h / 2:.0f})">{escape(y_label)}</text>')
+    out.append("</svg>")
+    return Markup("".join(out))

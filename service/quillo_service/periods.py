@@ -89,6 +89,30 @@ def iso_time(ts):
         "%Y-%m-%dT%H:%M:%SZ")
 
 
+def parse_moment(text):
+    """(UTC seconds, whether it names a whole day) of "YYYY-MM-DD" or an ISO
+    8601 time ("2026-12-09T14:30", "...Z", "...+01:00"; UTC when it gives
+    no offset), or None when it is neither or outside 1970 to 9999."""
+    text = (text or "").strip()
+    day = _parse_day(text)
+    if day is not None and len(text) == 10:
+        return day * DAY, True
+    try:
+        t = datetime.datetime.fromisoformat(text)
+    except ValueError:
+        return None
+    if "T" not in text.upper() and " " not in text:
+        return None
+    if t.tzinfo is None:
+        t = t.replace(tzinfo=datetime.timezone.utc)
+    try:
+        ts = t.timestamp()
+    except (OverflowError, ValueError):
+        return None
+    # Nothing is counted before 1970, and a time past 9999 has no ISO text.
+    return (ts, False) if 0 <= ts < 253402214400 else None
+
+
 def _parse_day(text):
     try:
         d = datetime.datetime.strptime(text or "", "%Y-%m-%d")

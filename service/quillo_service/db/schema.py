@@ -10,7 +10,7 @@ tables that grow with traffic are partitioned by day from version 11 on, and
 retention drops whole days (partitions.py).
 """
 
-SCHEMA_VERSION = 20
+SCHEMA_VERSION = 21
 
 TABLES = [
     """CREATE TABLE IF NOT EXISTS requests (
@@ -568,6 +568,38 @@ _MACHINES = [
 TABLES += _MACHINES
 
 
+# Version 21: the guard's evidence by the hour (rollouts/history.py): per
+# guarded rule and hour, what its last look in that hour found (the
+# evidence, the threshold, the weighted difference and its standard error,
+# NULL when it did not judge), the margin it judged at, the step, both arms'
+# requests and failed requests counted in that hour, and the check of how
+# the machines split between the arms (NULL until it is made).  The current
+# hour's row is rewritten as the guard looks; an earlier one never changes.
+_EVIDENCE = [
+    """CREATE TABLE IF NOT EXISTS rollout_evidence (
+        rule TEXT NOT NULL,
+        hour BIGINT NOT NULL,
+        step INTEGER NOT NULL,
+        evidence {float},
+        threshold {float} NOT NULL,
+        difference {float},
+        sd {float},
+        margin {float} NOT NULL,
+        halted INTEGER NOT NULL,
+        rule_requests BIGINT NOT NULL,
+        rule_failures BIGINT NOT NULL,
+        control_requests BIGINT NOT NULL,
+        control_failures BIGINT NOT NULL,
+        split_expected {float},
+        split_observed {float},
+        split_mismatch {float},
+        looked_at {float} NOT NULL,
+        PRIMARY KEY (rule, hour)
+    )""",
+]
+TABLES += _EVIDENCE
+
+
 # Statements that bring a database from version N to N + 1, by N; a dict holds
 # them per database, and a callable step is given (store, connection); long
 # work tells store.progress how far it is.  A new version adds its entry here
@@ -578,7 +610,7 @@ MIGRATIONS = {1: _ROLLUP, 2: {"sqlite": _NO_REUSE, "postgresql": []}, 3: _INGEST
               11: _HOSTS + [_seed_request_ids], 12: _HALTS, 13: _BANNERS,
               14: _EVENT_IDS, 15: _ARMS, 16: _LINKS,
               17: _HOURLY + [_fill_requests_hourly],
-              18: _TOTALS + [_seed_metric_totals], 19: _MACHINES}
+              18: _TOTALS + [_seed_metric_totals], 19: _MACHINES, 20: _EVIDENCE}
 
 REQUEST_COLUMNS = ("recorded_at", "client", "bundle_key", "version", "machine_id",
                    "answer", "rule", "malformed", "cut", "request_id", "arms")

@@ -7,7 +7,7 @@ admin/rollout_cards.html lays them out."""
 import math
 from typing import NamedTuple
 
-from ..periods import time_text
+from ..periods import hour_text, time_text
 from . import advance, guard, halts
 from .words import by_whom, percent
 
@@ -42,6 +42,33 @@ class Card(NamedTuple):
     requests: object = None  # a tables.Link to the requests the rule answered
     watching: bool = False   # guard = "watch": judged and alerted, never halted or held
     split: tuple = None      # (the split check in words, whether it holds the rule), or None
+    evidence: object = None  # EvidenceChart of the rule, or None
+
+
+class EvidenceChart(NamedTuple):
+    """The guard's evidence by the hour, in words first and then drawn."""
+    caption: str   # what it shows, over which span
+    said: list     # sentences: the highest, the halt, the last look
+    svg: object    # charts.log_line
+    legend: list   # [(colour, text)]
+
+
+def evidence_words(looks, threshold, span):
+    """What a rule's hourly rows (history.Look) say, in sentences."""
+    judged = [x for x in looks if x.evidence is not None]
+    if not judged:
+        return [f"The guard judged it in no hour of {span}: it judges a running rule once "
+                "both arms have their minimum of requests, and not at a 100 % step."]
+    top = max(judged, key=lambda x: x.evidence)
+    out = [f"Its evidence was highest in the hour from {hour_text(top.hour)} UTC: "
+           f"{_figure(top.evidence)} of the {threshold:,.0f} it halts at."]
+    out += [f"It reached the threshold in the hour from {hour_text(x.hour)} UTC, and the guard "
+            "halted it." for x in judged if x.halted]
+    last = judged[-1]
+    if last is not top and not last.halted:
+        out.append(f"At the guard's last look, in the hour from {hour_text(last.hour)} UTC: "
+                   f"{_figure(last.evidence)}.")
+    return out
 
 
 def evidence_text(e):
@@ -49,8 +76,7 @@ def evidence_text(e):
 
 
 def _figure(ratio):
-    return f"{ratio:,.3g}" if ratio < 1000 else f"{ratio:.3g}" if ratio > 1e9 else \
-        f"{ratio:,.0f}"
+    return guard.ratio_text(ratio)
 
 
 def bar(e, halted=False):

@@ -15,7 +15,7 @@ from typing import NamedTuple
 
 from ..alerts import outbox as alerts
 from ..tables import answer_label
-from . import advance, guard, halts, split_check
+from . import advance, guard, halts, history, split_check
 from .counting import count
 from .queries import HOUR, RolloutQueries, describe_state
 
@@ -37,8 +37,8 @@ def strata(store, rule, row):
 
 
 def verdict(store, rule, row, counted=None):
-    """The guard's verdict on a rule in the state `row` (counted: its
-    strata, when read already)."""
+    """The guard's verdict on a rule in the state `row`, from its strata
+    (`counted`, read when not given)."""
     return guard.judge(strata(store, rule, row) if counted is None else counted,
                        guard.share(rule.steps, row["step"], "running"),
                        rule.guard_extra_failure_points, rule.guard_min_requests,
@@ -207,6 +207,7 @@ def tick(store, config, now=None):
     now = store.now() if now is None else now
     rows = _rows(store, config, now)
     caught_up = count(store, now)[2]
+    looks = []
     for rule in config.guarded_rules:
         row = rows[rule.name]
         if row["state"] not in ("running", "held"):
@@ -217,15 +218,17 @@ def tick(store, config, now=None):
         if judged.halt and watch:
             _would_halt(store, rule, row, judged, counted, now)
         elif judged.halt:  # a held rule still serves its share: it halts as well
+            looks.append(history.look(rule, row, counted, judged, now))
             _apply(store, rule, row, now, GUARD, "halt", judged.why, state="halted")
             continue
-        if row["state"] == "held":
-            continue  # a person decides
         due = guard.step_due(row["step"], row["since"], rule.steps, rule.step_hours, now)
         # A split that does not match the share holds the rule where it is
         # (split_check.py), after the halt above: it never stands in its way.
         # A watched rule is alerted on and goes on.
         checked = split_check.watch(store, rule, row, now, fresh=due is not None)
+        looks.append(history.look(rule, row, counted, judged, now, checked))
+        if row["state"] == "held":
+            continue  # a person decides
         if checked.mismatch and not watch:
             continue
         waiting = why_not(rule, row, counted)
@@ -244,6 +247,8 @@ def tick(store, config, now=None):
             _apply(store, rule, row, now, GUARD, "hold",
                    advance.held_text(waiting, guard.share(rule.steps, row["step"], "running"),
                                      (now - row["since"]) / 3600), state="held")
+    # After the decisions: a history that cannot be written holds up no halt.
+    history.History(store).write(looks)
     return caught_up
 
 

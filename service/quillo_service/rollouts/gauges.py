@@ -8,10 +8,10 @@ collector lists it without change.
 
 from typing import NamedTuple
 
-from . import changes, guard
+from . import changes, guard, split_check as splits
 from .queries import RolloutQueries
 
-STATES = ("running", "halted", "done")  # changes.Status.state
+STATES = ("running", "held", "halted", "done")  # changes.Status.state
 
 
 class Gauge(NamedTuple):
@@ -38,23 +38,25 @@ FAMILIES = {
 }
 
 
-def split_check(status, rule, strata):
+def split_state(checked):
     """(state, value) of the check that a rule's arms split its machines as
-    its share says, from the same strata the guard judges: "unknown" and 0
-    until that check is made; once it is, a state of its own (the example
-    alerting rules take any state but "unknown") with 1 for a mismatch and
-    0 for none."""
-    return "unknown", 0.0
+    its share says (a split.Split, or None): "unknown" and 0 while it is not
+    made (no control at this share, no machine yet, not running); else
+    "checked" with 1 for a mismatch and 0 for none (the example alerting
+    rules take any state but "unknown")."""
+    if checked is None or not checked.judged or not checked.machines:
+        return "unknown", 0.0
+    return "checked", float(checked.mismatch)
 
 
-def rule_gauges(status, rule, strata, judged):
+def rule_gauges(status, rule, strata, judged, checked=None):
     """[Gauge] of one rule: `status` from changes.statuses, `rule` its
     configuration (None when no longer staged), `strata` its guard.Stratum
     counts since the guard counts from, `judged` guard.judge's verdict
-    (None when not judged)."""
+    (None when not judged), `checked` its split check (None: not made)."""
     evidence = judged.evidence if judged is not None else None
     threshold = (100.0 / rule.guard_false_halt_percent if rule is not None else 0.0)
-    check_state, check = split_check(status, rule, strata)
+    check_state, check = split_state(checked)
     return ([Gauge("guard_state", {"state": s}, float(status.state == s)) for s in STATES] + [
         Gauge("guard_share_percent", {}, float(status.share)),
         Gauge("guard_evidence", {}, float(evidence.ratio) if evidence else 0.0),
@@ -71,11 +73,13 @@ def every_rule(store, config, now):
     rules = {x.name: x for x in config.guarded_rules}
     out = {}
     for st in changes.statuses(store, config, now, start=False):
-        rule, judged = rules.get(st.name), None
+        rule, judged, checked = rules.get(st.name), None, None
         strata = [guard.Stratum(*x) for x in r.strata(st.name, st.row["from_hour"])]
         if rule is not None:
             judged = guard.judge(strata, guard.share(rule.steps, st.step, "running"),
                                  rule.guard_extra_failure_points, rule.guard_min_requests,
                                  rule.guard_false_halt_percent, step=st.step)
-        out[st.name] = rule_gauges(st, rule, strata, judged)
+            if st.state in ("running", "held"):
+                checked = splits.current(store, rule, st.row)
+        out[st.name] = rule_gauges(st, rule, strata, judged, checked)
     return out

@@ -118,42 +118,92 @@ class Evidence(NamedTuple):
         if math.isnan(self.difference):
             return f"no evidence yet (halts at {self.threshold:,.0f})"
         return (f"difference {100 * self.difference:+.2f} points (sd {100 * self.sd:.2f}), "
-                f"evidence {_ratio_text(self.ratio)} of {self.threshold:,.0f}")
+                f"evidence {ratio_text(self.ratio)} of {self.threshold:,.0f}")
 
 
-def _ratio_text(ratio):
+def ratio_text(ratio):
     return f"{ratio:,.3g}" if ratio < 1000 else f"{ratio:.3g}" if ratio > 1e9 else f"{ratio:,.0f}"
+
+
+class Tally:
+    """The guard's sums over strata added one at a time, oldest first, at
+    one margin: `judge` and `evidence` of a history and of each of its
+    prefixes (a replay, hour by hour) come from the same sums, in one pass."""
+
+    def __init__(self, extra_points):
+        self.extra_points = extra_points
+        self.margin = extra_points / 100
+        self.weight = self.score = self.variance = 0.0
+        self.compared = (0, 0)  # (rule, control) requests in the strata that hold both
+        self.steps = {}         # {step: [rule requests, failures, control requests, failures]}
+
+    def add(self, strata):
+        for s in strata:
+            arms = self.steps.setdefault(s.step, [0, 0, 0, 0])
+            for i, v in enumerate(s[2:]):
+                arms[i] += v
+            n, m = s.rule_requests, s.control_requests
+            if n <= 0 or m <= 0:
+                continue  # no comparison within this hour and step
+            self.compared = (self.compared[0] + n, self.compared[1] + m)
+            w = n * m / (n + m)
+            d = min(s.rule_failures, n) / n - min(s.control_failures, m) / m
+            # The variance at the null's edge: the control at the stratum's
+            # pooled rate, the rule that plus the margin.
+            p = min(s.rule_failures + s.control_failures, n + m) / (n + m)
+            q = min(p + self.margin, 1.0)
+            self.weight += w
+            self.score += w * d
+            self.variance += w * w * (q * (1 - q) / n + p * (1 - p) / m)
+        return self
+
+    def evidence(self, false_halt_percent, taus=TAUS):
+        """The test's evidence from the strata added that hold both arms."""
+        threshold = 100.0 / false_halt_percent
+        if self.weight == 0:
+            return Evidence(float("nan"), float("nan"), 0.0, threshold)
+        diff = self.score / self.weight
+        v = self.variance / (self.weight * self.weight)
+        if v <= 0:  # not one failure anywhere: nothing tells the arms apart
+            return Evidence(diff, 0.0, 1.0, threshold)
+        x = diff - self.margin
+        logs = [_log_ratio(x, v, tau) for tau in taus]
+        top = max(logs)
+        log_ratio = top + math.log(sum(math.exp(g - top) for g in logs) / len(logs))
+        return Evidence(diff, math.sqrt(v), math.exp(min(log_ratio, 700.0)), threshold)
+
+    def arms_at(self, step):
+        """(rule, control) as Arm, pooled over the hours of one step."""
+        rn, rf, cn, cf = self.steps.get(step, (0, 0, 0, 0))
+        return Arm(rn, rf), Arm(cn, cf)
+
+    def totals(self):
+        """(rule, control) as Arm, pooled over every step: to describe, never to judge by."""
+        rn, rf, cn, cf = (sum(a[i] for a in self.steps.values()) for i in range(4))
+        return Arm(rn, rf), Arm(cn, cf)
+
+    def judge(self, share, min_requests, false_halt_percent, step=None):
+        """judge() of the strata added."""
+        if no_control(share):
+            return Verdict(False, None, "no control at 100 %: every machine gets the rule, "
+                                        "so the guard has nothing to compare it with")
+        if min(self.compared) < min_requests:
+            return Verdict(False, None, f"waiting for {min_requests:,} requests in each arm")
+        e = self.evidence(false_halt_percent)
+        # The arms as a halt records them (every hour of the step), so that
+        # the verdict and the halt name the same figures.
+        rule, control = self.arms_at(max(self.steps) if step is None else step)
+        figures = f"{describe_arms(rule, control)}; {e.describe()}"
+        if e.ratio >= e.threshold and e.difference > self.margin:
+            return Verdict(True, e, f"guard: failure rate {100 * e.difference:.1f} points above "
+                                    f"the control, hour by hour (allowed "
+                                    f"{self.extra_points:g}): {figures}")
+        return Verdict(False, e, figures)
 
 
 def evidence(strata, extra_points, false_halt_percent, taus=TAUS):
     """The test's evidence from the strata that hold both arms."""
-    threshold = 100.0 / false_halt_percent
-    margin = extra_points / 100
-    total_w = score = var = 0.0
-    for s in strata:
-        n, m = s.rule_requests, s.control_requests
-        if n <= 0 or m <= 0:
-            continue  # no comparison within this hour and step
-        w = n * m / (n + m)
-        d = min(s.rule_failures, n) / n - min(s.control_failures, m) / m
-        # The variance at the null's edge: the control at the stratum's
-        # pooled rate, the rule that plus the margin.
-        p = min(s.rule_failures + s.control_failures, n + m) / (n + m)
-        q = min(p + margin, 1.0)
-        total_w += w
-        score += w * d
-        var += w * w * (q * (1 - q) / n + p * (1 - p) / m)
-    if total_w == 0:
-        return Evidence(float("nan"), float("nan"), 0.0, threshold)
-    diff = score / total_w
-    v = var / (total_w * total_w)
-    if v <= 0:  # not one failure anywhere: nothing tells the arms apart
-        return Evidence(diff, 0.0, 1.0, threshold)
-    x = diff - margin
-    logs = [_log_ratio(x, v, tau) for tau in taus]
-    top = max(logs)
-    log_ratio = top + math.log(sum(math.exp(g - top) for g in logs) / len(logs))
-    return Evidence(diff, math.sqrt(v), math.exp(min(log_ratio, 700.0)), threshold)
+    return Tally(extra_points).add(strata).evidence(false_halt_percent, taus)
 
 
 def _log_ratio(x, v, tau):
@@ -174,14 +224,7 @@ def _phi(z):
 def arms_at(strata, step):
     """(rule, control) as Arm, pooled over the hours of one step: within a
     step the split is fixed, so these two compare fairly."""
-    rn = rf = cn = cf = 0
-    for s in strata:
-        if s.step == step:
-            rn += s.rule_requests
-            rf += s.rule_failures
-            cn += s.control_requests
-            cf += s.control_failures
-    return Arm(rn, rf), Arm(cn, cf)
+    return Tally(0.0).add(s for s in strata if s.step == step).arms_at(step)
 
 
 class Verdict(NamedTuple):
@@ -193,8 +236,7 @@ class Verdict(NamedTuple):
 def compared(strata):
     """(rule requests, control requests) in the hours that hold both arms:
     what the guard's minimum of requests is counted on."""
-    both = [s for s in strata if s.rule_requests > 0 and s.control_requests > 0]
-    return sum(s.rule_requests for s in both), sum(s.control_requests for s in both)
+    return Tally(0.0).add(strata).compared
 
 
 def no_control(share):
@@ -208,22 +250,7 @@ def judge(strata, share, extra_points, min_requests, false_halt_percent, step=No
     names.  No verdict at a 100 % step, where no machine is left for a
     control, nor before both arms have min_requests in the hours that hold
     both."""
-    if no_control(share):
-        return Verdict(False, None, "no control at 100 %: every machine gets the rule, so "
-                                    "the guard has nothing to compare it with")
-    both = [s for s in strata if s.rule_requests > 0 and s.control_requests > 0]
-    if min(compared(strata)) < min_requests:
-        return Verdict(False, None, f"waiting for {min_requests:,} requests in each arm")
-    e = evidence(both, extra_points, false_halt_percent)
-    # The arms as a halt records them (every hour of the step), so that the
-    # verdict and the halt name the same figures.
-    rule, control = arms_at(strata, max(s.step for s in strata) if step is None else step)
-    figures = f"{describe_arms(rule, control)}; {e.describe()}"
-    if e.ratio >= e.threshold and e.difference > extra_points / 100:
-        return Verdict(True, e, f"guard: failure rate {100 * e.difference:.1f} points above "
-                                f"the control, hour by hour (allowed {extra_points:g}): "
-                                f"{figures}")
-    return Verdict(False, e, figures)
+    return Tally(extra_points).add(strata).judge(share, min_requests, false_halt_percent, step)
 
 
 def step_due(step, since, steps, step_hours, now):

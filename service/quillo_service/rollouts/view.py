@@ -8,9 +8,10 @@ import re
 
 from .. import charts
 from ..links import requests_link
-from ..periods import day_text, time_text
+from ..periods import day_text, hour_text, hours, time_text
 from ..tables import CLOCK_RULE, FAILURE_RULE, Page, Table
 from . import cards, changes, guard, halts, split, split_check
+from .history import History
 from .queries import HOUR, RolloutQueries
 
 
@@ -96,6 +97,24 @@ def _daily_chart(r, rule, period):
             [(c, n) for n, c in series])
 
 
+def _evidence_chart(store, rule, period):
+    """The rule's evidence at the guard's last look in each hour of the
+    period, against its threshold."""
+    first, end = hours(period)
+    looks = {x.hour: x for x in History(store).read(rule.name, first, end)}
+    threshold = 100.0 / rule.guard_false_halt_percent
+    span = period.label
+    points = [(hour_text(h), looks[h].evidence if h in looks else None,
+               h in looks and looks[h].halted) for h in range(first, end)]
+    caption = f"{rule.name}: the guard's evidence by the hour, {span}"
+    return cards.EvidenceChart(
+        caption, cards.evidence_words(list(looks.values()), threshold, span),
+        charts.log_line(points, threshold, caption),
+        [(charts.colour(0), "evidence at the guard's last look in the hour (a gap: not "
+                            "judged)"),
+         (charts.colour(3), f"the threshold, {threshold:,.0f}: the guard halts the rule there")])
+
+
 _WHERE = {"": "staged",
           "unstaged": "no steps any more: serves no machine until resumed",
           "gone": "gone: its instruction stays halted for new rules until it is forgotten"}
@@ -125,7 +144,12 @@ _METHOD = [
     f"Its evidence may be looked at as often as it likes too; at {1 / split.ALPHA:,.0f} it "
     f"alarms (a {100 * split.ALPHA:g} % chance for a sound split), and while that holds the "
     "guard does not advance the rule. "
-    "It never stops a halt, nor a person's advance, which the history records with it."]
+    "It never stops a halt, nor a person's advance, which the history records with it.",
+    "The evidence by the hour is what the guard found at its last look in that hour, so an "
+    "hour's failures reported later are not in it (they are in the per-step tables). "
+    "scripts/quillo rollouts FILE replay NAME --from DATE --to DATE runs the stored counts "
+    "through the guard again, at the configured margin or another (--margin), and says when "
+    "it would have halted."]
 
 
 def _listing(siblings):
@@ -208,7 +232,8 @@ class RolloutsView:
                 requests_link("the requests it answered in this period", rule=st.name),
                 rule is not None and rule.guard_mode == "watch",
                 None if rule is None or st.state not in ("running", "held") else
-                cards.split_text(split_check.current(store, rule, row))))
+                cards.split_text(split_check.current(store, rule, row)),
+                None if rule is None else _evidence_chart(store, rule, period)))
         summary = Table(
             "rollouts", "Guarded rules",
             ("rule", "step", "share", "state", "step since (UTC)",

@@ -1,6 +1,7 @@
 """The split check: machines, not requests, in each arm at each step, as
 the share says; a split that does not match holds the rule where it is."""
 
+import json
 import math
 import random
 import time
@@ -11,7 +12,9 @@ from test_rollouts import BETA, machine, state_of
 
 from quillo_service import create_app
 from quillo_service.launcher.rules import in_rollout
-from quillo_service.rollouts import changes, machines, split, split_check
+from quillo_service.rollouts import changes, gauges, machines, split, split_check
+from quillo_service.rollouts.gauges import Gauge
+from quillo_service.rollouts.history import History
 from quillo_service.rollouts.queries import RolloutQueries
 
 
@@ -143,6 +146,12 @@ def test_a_worker_with_a_wrong_share_holds_the_rule_but_no_halt_or_person(apps):
     [alert] = store.rows("SELECT DISTINCT alert_key, data FROM alert_outbox WHERE kind = "
                          f"{store.placeholder}", ("rollout_split_mismatch",))
     assert '"expected":0.5' in alert["data"] and '"rule":"new release"' in alert["data"]
+    # kept by the hour and given to the monitoring as it is shown
+    [kept] = History(store).read(RULE, 0, since + 30 * 3600)[-1:]
+    assert kept.split_expected == 0.5 and kept.split_mismatch >= split.ALPHA ** -1
+    assert kept.split_observed == pytest.approx(json.loads(alert["data"])["observed"])
+    assert Gauge("guard_split_check", {"state": "checked"}, 1.0) in \
+        gauges.every_rule(store, config, since + 26 * 3600)[RULE]
     page = app.test_client().get("/admin/rollouts", headers=GOOD).data.decode()
     assert '<p class="split mismatch">The split does not match its share: 50.00\xa0% of ' \
            'machines expected in the rule' in page
