@@ -609,7 +609,7 @@ class Store:
                 # from nginx's log, is written once.
                 good = self.fresh_requests(conn, good)
                 if good:
-                    conn.cursor().executemany(self._insert_request, good)
+                    self._insert_many(conn, "requests", REQUEST_COLUMNS, good)
                 # A report stored meanwhile by the host the front retried it
                 # on, or from another spool, is stored once.
                 stored = sum(self.write_event(conn, e) for e in reports)
@@ -677,6 +677,7 @@ class Store:
             found = self._first_id_by_day(conn, table, ts, ahead)
             if found is not None:
                 return found
+            table = self._stored(conn, table)
             # Asked apart: SQLite answers MIN and MAX from the primary key only
             # when each stands alone, and reads the whole table otherwise.
             lo = conn.execute(f"SELECT MIN(id) FROM {table}").fetchone()[0]
@@ -706,6 +707,11 @@ class Store:
             else:
                 lo = mid + 1
         return lo
+
+    def _stored(self, conn, table):
+        """The table that holds the rows of `table` (PostgreSQL keeps some
+        packed, behind a view of their name: packed.py)."""
+        return table
 
     def _first_id_by_day(self, conn, table, ts, ahead=None):
         """first_id where `table` has a partition for ts's day; None where
@@ -772,6 +778,7 @@ class Store:
                     continue
                 bound = self.first_id(table, cutoff)
                 conn = self._conn()
+                table = self._stored(conn, table)
                 low = conn.execute(f"SELECT MIN(id) FROM {table}").fetchone()[0]
                 while low is not None and low < bound:
                     low = min(low + batch, bound)
