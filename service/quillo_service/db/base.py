@@ -708,6 +708,20 @@ class Store:
                 lo = mid + 1
         return lo
 
+    def last_id(self, table, below=None, conn=None):
+        """The highest id of `table` (a table of records), below `below`
+        when given; None when there is none.  Read from the table that
+        holds the rows: on PostgreSQL's views of packed rows (packed.py) a
+        MAX(id) would read every row instead of one index entry.  Given
+        `conn`, inside that open transaction."""
+        with self._errors_as_store_error():
+            conn = conn or self._conn()
+            table = self._stored(conn, table)
+            if below is None:
+                return conn.execute(f"SELECT MAX(id) FROM {table}").fetchone()[0]
+            return conn.execute(f"SELECT MAX(id) FROM {table} WHERE id < {self.placeholder}",
+                                (below,)).fetchone()[0]
+
     def _stored(self, conn, table):
         """The table that holds the rows of `table` (PostgreSQL keeps some
         packed, behind a view of their name: packed.py)."""

@@ -15,7 +15,7 @@ import psycopg
 
 from . import events, packed, partitions
 from ..periods import DAY
-from .base import ID_VALUE, REQUEST_ID, Store, StoreError
+from .base import ID_VALUE, Store, StoreError
 from .schema import EVENT_COLUMNS, REQUEST_COLUMNS
 
 _REQUEST_PACKED = packed.packed_columns("requests", REQUEST_COLUMNS)
