@@ -24,6 +24,7 @@ log = logging.getLogger("quillo_service")
 
 WAIT = 0.8
 RETRY = 1.0
+TEXTS_KEPT = 100_000  # numbers of texts a process keeps at most (packed.py)
 
 # Any constant will do; it only has to be the same for every service process.
 _SCHEMA_LOCK = 0x5155494C4C4F
@@ -158,19 +159,24 @@ class PostgresStore(Store):
     def _pack(self, table, columns, rows):
         """`rows` of logical `columns` as rows of packed.packed_columns, the
         texts among them numbered (new ones added to packed.TEXTS)."""
-        missing = packed.texts_of(table, columns, rows) - self._text_ids.keys()
+        texts, ids = packed.texts_of(table, columns, rows), self._text_ids
+        missing = texts - ids.keys()
+        if missing and len(ids) > TEXTS_KEPT:
+            # Versions made up by the million are not all kept in memory.
+            ids = self._text_ids = {}
+            missing = texts
         if missing:
             conn = self._conn()
             if conn.info.transaction_status == psycopg.pq.TransactionStatus.IDLE:
-                self._text_ids.update(packed.text_ids(conn, missing))
+                ids.update(packed.text_ids(conn, missing))
             else:
                 # Inside a transaction a new number could be rolled back
                 # after this process learned it: it is taken on a
                 # connection of its own, committed at once.
                 with psycopg.connect(self.url, autocommit=True, connect_timeout=3) as own:
                     self._patience(own, False)
-                    self._text_ids.update(packed.text_ids(own, missing))
-        return [packed.pack_row(table, columns, row, self._text_ids) for row in rows]
+                    ids.update(packed.text_ids(own, missing))
+        return [packed.pack_row(table, columns, row, ids) for row in rows]
 
     def pack_tables(self, conn):
         """Replace the plain requests and downloads by their packed tables
