@@ -30,6 +30,11 @@ What the features use (a feature's SQL lives with the feature, never here):
   is counted from them, close but not exact), and `prepare_days(now)`
   (housekeeping, and at schema creation) makes the days ahead; both do
   nothing on SQLite and on an unpartitioned table.
+- packed rows (packed.py): on PostgreSQL requests and downloads are kept
+  in requests_packed and downloads_packed (texts numbered in `texts`, hex
+  as bytes), read through views named `requests` and `downloads` with the
+  old columns; the days and the retention are the packed tables'.  Write
+  them through record_request and insert_many, which pack in Python.
 - the spool: `record_request` writes a request, or spools it when the
   database cannot take it in time; `replay_spool`, `lost_requests`.
 - leases: `take_lease`, `drop_lease`, `lease_holder`: one holder at a time
