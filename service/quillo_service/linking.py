@@ -493,7 +493,7 @@ class Links:
                 ready.append(r)
             else:
                 if fast and (seen_to is None or r[0] > seen_to):
-                    requests = conn.execute("SELECT MAX(id) FROM requests").fetchone()[0]
+                    requests = s.last_id("requests", conn=conn)
                     for name, value in zip(names, (rows[-1][0], requests or 0, int(now) + 1,
                                                    math.ceil(now + AHEAD))):
                         s.set_position(conn, name, value)

@@ -148,7 +148,7 @@ def _default_partitions(store, now):
 def default_partition_text(table, recent, rows):
     """The alert's plain words: what happened, what it means, what to do."""
     return (f"{recent:,} rows of {table} recorded within a day of now sit in PostgreSQL's "
-            f"DEFAULT partition {table}_default ({rows:,} rows in it in all): the day they "
+            f"DEFAULT partition of {table} ({rows:,} rows in it in all): the day they "
             "belong to has no partition of its own, made in time. Nothing is lost and they "
             "are counted, but every read of the table scans them, and they leave only with "
             "the retention. Check that housekeeping runs (the service log's lines about the "

@@ -320,12 +320,12 @@ class Dashboard:
 
     def _target(self, table, now):
         """The last id of `table` the rollup may reach now, or None."""
-        s, p = self.store, self.p
+        s = self.store
         # Up to the last row older than LAG, not to the first younger one: an
         # id missing between the two may belong to an insert still open.
         # The search lands within LATE seconds of its mark (see _id_range).
         young = s.first_id(table, now - LAG - self.LATE)
-        return s.read(f"SELECT MAX(id) FROM {table} WHERE id < {p}", (young,))[0][0]
+        return s.last_id(table, below=young)
 
     def _roll_chunk(self, name, target, roll):
         """One chunk of the rollup kept under `name`, towards `target`, in one

@@ -15,8 +15,11 @@ What the features use (a feature's SQL lives with the feature, never here):
 - reads and read snapshots: `read(sql, params)` (tuples), `rows(sql,
   params)` (dicts), `snapshot()` for reads that must agree with each other.
 - the dialect: `placeholder`, `now_sql`, `day_sql`, `find_sql`, `now()`.
-- the time-to-id search: `first_id(table, ts)`, and LAG (base.py), how far
-  behind the newest id a reader of ids stops.
+- the time-to-id search: `first_id(table, ts)`, `last_id(table, below)`
+  (never MAX(id) over `requests` or `downloads` yourself: on PostgreSQL
+  they are views of packed rows, packed.py, and the aggregate would read
+  every row), and LAG (base.py), how far behind the newest id a reader of
+  ids stops.
 - positions: `position`, `start_position`, `move_position`, `set_position`,
   `drop_position`, values kept under a name (rollup_state).
 - retention by registration: a feature registers its tables in retention.py
@@ -27,6 +30,11 @@ What the features use (a feature's SQL lives with the feature, never here):
   is counted from them, close but not exact), and `prepare_days(now)`
   (housekeeping, and at schema creation) makes the days ahead; both do
   nothing on SQLite and on an unpartitioned table.
+- packed rows (packed.py): on PostgreSQL requests and downloads are kept
+  in requests_packed and downloads_packed (texts numbered in `texts`, hex
+  as bytes), read through views named `requests` and `downloads` with the
+  old columns; the days and the retention are the packed tables'.  Write
+  them through record_request and insert_many, which pack in Python.
 - the spool: `record_request` writes a request, or spools it when the
   database cannot take it in time; `replay_spool`, `lost_requests`.
 - leases: `take_lease`, `drop_lease`, `lease_holder`: one holder at a time

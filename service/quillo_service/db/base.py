@@ -619,7 +619,7 @@ class Store:
                 # from nginx's log, is written once.
                 good = self.fresh_requests(conn, good)
                 if good:
-                    conn.cursor().executemany(self._insert_request, good)
+                    self._insert_many(conn, "requests", REQUEST_COLUMNS, good)
                 # A report stored meanwhile by the host the front retried it
                 # on, or from another spool, is stored once.
                 stored = sum(self.write_event(conn, e) for e in reports)
@@ -687,6 +687,7 @@ class Store:
             found = self._first_id_by_day(conn, table, ts, ahead)
             if found is not None:
                 return found
+            table = self._stored(conn, table)
             # Asked apart: SQLite answers MIN and MAX from the primary key only
             # when each stands alone, and reads the whole table otherwise.
             lo = conn.execute(f"SELECT MIN(id) FROM {table}").fetchone()[0]
@@ -716,6 +717,25 @@ class Store:
             else:
                 lo = mid + 1
         return lo
+
+    def last_id(self, table, below=None, conn=None):
+        """The highest id of `table` (a table of records), below `below`
+        when given; None when there is none.  Read from the table that
+        holds the rows: on PostgreSQL's views of packed rows (packed.py) a
+        MAX(id) would read every row instead of one index entry.  Given
+        `conn`, inside that open transaction."""
+        with self._errors_as_store_error():
+            conn = conn or self._conn()
+            table = self._stored(conn, table)
+            if below is None:
+                return conn.execute(f"SELECT MAX(id) FROM {table}").fetchone()[0]
+            return conn.execute(f"SELECT MAX(id) FROM {table} WHERE id < {self.placeholder}",
+                                (below,)).fetchone()[0]
+
+    def _stored(self, conn, table):
+        """The table that holds the rows of `table` (PostgreSQL keeps some
+        packed, behind a view of their name: packed.py)."""
+        return table
 
     def _first_id_by_day(self, conn, table, ts, ahead=None):
         """first_id where `table` has a partition for ts's day; None where
@@ -805,6 +825,7 @@ class Store:
                         NOT_TIMES).rowcount
                 bound = self.first_id(table, cutoff)
                 conn = self._conn()
+                table = self._stored(conn, table)
                 low = conn.execute(f"SELECT MIN(id) FROM {table}").fetchone()[0]
                 while low is not None and low < bound:
                     low = min(low + batch, bound)

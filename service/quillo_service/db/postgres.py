@@ -13,16 +13,19 @@ import time
 
 import psycopg
 
-from . import events, partitions
+from . import events, packed, partitions
 from ..periods import DAY
-from .base import ID_VALUE, REQUEST_ID, Store, StoreError
+from .base import ID_VALUE, Store, StoreError
 from .schema import EVENT_COLUMNS, REQUEST_COLUMNS
 from .times import NOT_TIMES
+
+_REQUEST_PACKED = packed.packed_columns("requests", REQUEST_COLUMNS)
 
 log = logging.getLogger("quillo_service")
 
 WAIT = 0.8
 RETRY = 1.0
+TEXTS_KEPT = 100_000  # numbers of texts a process keeps at most (packed.py)
 
 # Any constant will do; it only has to be the same for every service process.
 _SCHEMA_LOCK = 0x5155494C4C4F
@@ -37,7 +40,14 @@ _COPY_ESCAPES = str.maketrans({"\\": "\\\\", "\t": "\\t", "\n": "\\n", "\r": "\\
 
 def _copy_line(row):
     return "\t".join("\\N" if v is None else v.translate(_COPY_ESCAPES) if isinstance(v, str)
-                     else repr(v) if isinstance(v, float) else str(v) for v in row) + "\n"
+                     else repr(v) if isinstance(v, float)
+                     else "\\\\x" + v.hex() if isinstance(v, bytes) else str(v)
+                     for v in row) + "\n"
+
+
+def _copy_text(v):
+    """A text as COPY stores it (a NUL cannot be stored)."""
+    return v.replace("\0", "\ufffd") if isinstance(v, str) else v
 
 
 class PostgresStore(Store):
@@ -54,22 +64,31 @@ class PostgresStore(Store):
     def __init__(self, url, spool=None, partitioned=True):
         """partitioned=False, for benchmarks only: a database made by this
         store keeps the unpartitioned tables of version 10 (see
-        partitions.py); its schema version is the current one all the same,
-        so a later store does not convert it (partition_tables does)."""
+        partitions.py), with plain rows (not packed.py's); its schema
+        version is the current one all the same, so a later store does not
+        convert it (partition_tables does)."""
         super().__init__(spool)
         self.url = url
         self.partitioned = partitioned
         self._retry_at = 0.0
-        # A request with an id: its claim in request_ids and its row in one
-        # statement, one round trip; the row is inserted only when the claim
-        # was new (the id comes back from the claim).
-        fields = ", ".join(["%s"] * (REQUEST_ID - 1))
-        after = "".join(", %s" for _ in REQUEST_COLUMNS[REQUEST_ID + 1:])
-        claimed = (f"WITH seen AS ({self._claim_id} RETURNING request_id) "
-                   f"INSERT INTO requests ({', '.join(REQUEST_COLUMNS)}) "
-                   f"SELECT {{at}}, {fields}, request_id{after} FROM seen")
+        # The number of each text in packed.TEXTS that this process has
+        # learned: a number, once given, never changes.
+        self._text_ids = {}
+        # Whether the database keeps them packed: read at each connect (a
+        # database made with partitioned=False keeps its plain rows).
+        self._packed = True
+        # A request is written to the packed table (packed.py); with an id,
+        # its claim in request_ids and its row in one statement, one round
+        # trip, the row inserted only when the claim was new.
+        table = packed.PACKED["requests"]
+        rest = ", ".join(["%s"] * (len(_REQUEST_PACKED) - 1))
+        into = f"INSERT INTO {table} ({', '.join(_REQUEST_PACKED)}) "
+        claimed = (f"WITH seen AS ({self._claim_id} RETURNING 1) "
+                   f"{into}SELECT {{at}}, {rest} FROM seen")
         self._insert_claimed = claimed.format(at="%s")
         self._insert_claimed_now = claimed.format(at=self.now_sql)
+        self._insert_packed = f"{into}VALUES (%s, {rest})"
+        self._insert_packed_now = f"{into}VALUES ({self.now_sql}, {rest})"
         # A report with an id likewise (db/events.py): a parameter in the
         # SELECT takes the type of the column it goes to, a NULL too.
         claim, _ = events.statements(self.placeholder, self.now_sql)
@@ -118,12 +137,70 @@ class PostgresStore(Store):
         rid = values[ID_VALUE]
         if rid is None:
             return super()._insert_request_row(recorded_at, values)
-        rest = values[:ID_VALUE] + values[ID_VALUE + 1:]
         with self._errors_as_store_error():
+            self._conn()  # connected: whether the rows are packed is known
+            if not self._packed:
+                return super()._insert_request_row(recorded_at, values)
+            row = self._pack("requests", REQUEST_COLUMNS[1:], [values])[0]
             if recorded_at is None:
-                self._conn().execute(self._insert_claimed_now, (rid, *rest))
+                self._conn().execute(self._insert_claimed_now, (rid, *row))
             else:
-                self._conn().execute(self._insert_claimed, (rid, recorded_at, *rest))
+                self._conn().execute(self._insert_claimed, (rid, recorded_at, *row))
+
+    def _insert_request_sql(self, recorded_at, values):
+        if not self._packed:
+            return super()._insert_request_sql(recorded_at, values)
+        row = self._pack("requests", REQUEST_COLUMNS[1:], [values])[0]
+        if recorded_at is None:
+            return self._insert_packed_now, row
+        return self._insert_packed, (recorded_at, *row)
+
+    # -- packed rows (packed.py) -------------------------------------------------------
+
+    def _pack(self, table, columns, rows):
+        """`rows` of logical `columns` as rows of packed.packed_columns, the
+        texts among them numbered (new ones added to packed.TEXTS)."""
+        texts, ids = packed.texts_of(table, columns, rows), self._text_ids
+        missing = texts - ids.keys()
+        if missing and len(ids) > TEXTS_KEPT:
+            # Versions made up by the million are not all kept in memory.
+            ids = self._text_ids = {}
+            missing = texts
+        if missing:
+            conn = self._conn()
+            if conn.info.transaction_status == psycopg.pq.TransactionStatus.IDLE:
+                ids.update(packed.text_ids(conn, missing))
+            else:
+                # Inside a transaction a new number could be rolled back
+                # after this process learned it: it is taken on a
+                # connection of its own, committed at once.
+                with psycopg.connect(self.url, autocommit=True, connect_timeout=3) as own:
+                    self._patience(own, False)
+                    ids.update(packed.text_ids(own, missing))
+        return [packed.pack_row(table, columns, row, ids) for row in rows]
+
+    def pack_tables(self, conn):
+        """Replace the plain requests and downloads by their packed tables
+        and views of their names (packed.py), inside the caller's
+        transaction (the schema step that packs them, and a new
+        database's); reports each day packed to self.progress."""
+        if not self.partitioned:
+            return  # the plain tables, as they were, to compare with
+        now = float(conn.execute(f"SELECT {self.now_sql}").fetchone()[0])
+        for table, physical in packed.PACKED.items():
+            kind = conn.execute("SELECT relkind FROM pg_class WHERE oid = to_regclass(%s)",
+                                (table,)).fetchone()
+            if kind and kind[0] in ("r", "p") and conn.execute(
+                    "SELECT to_regclass(%s)", (physical,)).fetchone()[0] is None:
+                packed.convert(conn, table, now, self.progress)
+        self._text_ids.clear()  # numbers of a transaction that may yet roll back
+
+    def _stored(self, conn, table):
+        return packed.stored(conn, table)
+
+    def _ensure_schema(self, conn):
+        super()._ensure_schema(conn)
+        self._packed = packed.stored(conn, "requests") != "requests"
 
     def write_event(self, conn, event):
         rid = event.get(events.REQUEST_ID)
@@ -144,7 +221,15 @@ class PostgresStore(Store):
     def _insert_many(self, conn, table, columns, rows):
         # COPY takes a batch of log lines many times faster than INSERTs; the
         # text is made here in one go, several times faster than psycopg's
-        # write_row in pure Python.
+        # write_row in pure Python.  Requests and downloads go packed.
+        if table in packed.PACKED and self._packed:
+            k = packed.kinds(table)
+            at = [i for i, c in enumerate(columns) if k[c] == "text"]
+            if at:
+                rows = [tuple(_copy_text(v) if i in at else v for i, v in enumerate(row))
+                        for row in rows]
+            rows = self._pack(table, columns, rows)
+            table, columns = packed.PACKED[table], packed.packed_columns(table, columns)
         with conn.cursor().copy(f"COPY {table} ({', '.join(columns)}) FROM STDIN") as copy:
             copy.write("".join(_copy_line(row) for row in rows))
 
@@ -190,13 +275,15 @@ class PostgresStore(Store):
         found = []
         with self._errors_as_store_error():
             for table in partitions.PARTITIONED:
-                if partitions.is_partitioned(self._conn(), table):
+                stored = packed.stored(self._conn(), table)
+                if partitions.is_partitioned(self._conn(), stored):
                     found.append((table, *partitions.default_rows(
-                        self._conn(), table, now - DAY, now + DAY)))
+                        self._conn(), stored, now - DAY, now + DAY)))
         return found
 
     def _prepare_table(self, table, now):
         conn = self._conn()
+        table = packed.stored(conn, table)
         if not partitions.is_partitioned(conn, table):
             return 0
         have = {day for _, day, attached in partitions.day_tables(conn, table) if attached}
@@ -249,6 +336,7 @@ class PostgresStore(Store):
         # whole table is searched.
         if not 0 <= ts < (partitions.LAST_DAY + 1) * DAY:  # NaN too
             return None
+        table = packed.stored(conn, table)
         day = partitions.day_of(ts)
         name = partitions.partition_name(table, day)
         if not conn.execute("SELECT EXISTS (SELECT 1 FROM pg_inherits WHERE inhrelid = "
@@ -281,6 +369,7 @@ class PostgresStore(Store):
 
     def _purge_by_day(self, table, cutoff):
         conn = self._conn()
+        table = packed.stored(conn, table)
         if not partitions.is_partitioned(conn, table):
             return None
         deleted = 0

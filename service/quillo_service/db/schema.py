@@ -10,7 +10,7 @@ tables that grow with traffic are partitioned by day from version 11 on, and
 retention drops whole days (partitions.py).
 """
 
-SCHEMA_VERSION = 21
+SCHEMA_VERSION = 22
 
 TABLES = [
     """CREATE TABLE IF NOT EXISTS requests (
@@ -600,6 +600,23 @@ _EVIDENCE = [
 TABLES += _EVIDENCE
 
 
+# Version 22: on PostgreSQL, requests and downloads in rows that cost what
+# they hold (see packed.py): the answers, rules, versions and download
+# paths numbered once in `texts`, the client keys, machine ids and request
+# ids as their bytes, the columns in an order that wastes no padding.  The
+# tables go under new names (requests_packed, downloads_packed, with their
+# days), and views with the old names and columns read them, so that every
+# reader reads what it did.  The rows keep their ids; a big store is
+# converted partition by partition, each day told to store.progress.
+# SQLite keeps its tables.
+def _pack_rows(store, conn):
+    store.pack_tables(conn)
+
+
+_PACKED = [{"sqlite": [], "postgresql": [_pack_rows]}]
+TABLES += _PACKED
+
+
 # Statements that bring a database from version N to N + 1, by N; a dict holds
 # them per database, and a callable step is given (store, connection); long
 # work tells store.progress how far it is.  A new version adds its entry here
@@ -610,7 +627,7 @@ MIGRATIONS = {1: _ROLLUP, 2: {"sqlite": _NO_REUSE, "postgresql": []}, 3: _INGEST
               11: _HOSTS + [_seed_request_ids], 12: _HALTS, 13: _BANNERS,
               14: _EVENT_IDS, 15: _ARMS, 16: _LINKS,
               17: _HOURLY + [_fill_requests_hourly],
-              18: _TOTALS + [_seed_metric_totals], 19: _MACHINES, 20: _EVIDENCE}
+              18: _TOTALS + [_seed_metric_totals], 19: _MACHINES, 20: _EVIDENCE, 21: _PACKED}
 
 REQUEST_COLUMNS = ("recorded_at", "client", "bundle_key", "version", "machine_id",
                    "answer", "rule", "malformed", "cut", "request_id", "arms")

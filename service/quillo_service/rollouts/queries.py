@@ -216,8 +216,7 @@ class RolloutQueries:
 
     def last_ids(self):
         """(highest request id, highest event id), 0 for an empty table."""
-        return tuple(self.store.read(f"SELECT MAX(id) FROM {t}")[0][0] or 0
-                     for t in ("requests", "events"))
+        return tuple(self.store.last_id(t) or 0 for t in ("requests", "events"))
 
     def count_arms(self, conn, rows, advances):
         """Count the arms of requests [(id, recorded_at, arms as recorded)]

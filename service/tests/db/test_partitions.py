@@ -15,7 +15,7 @@ from quillo_service.alerts import detectors
 from quillo_service.alerts.detectors import detect
 from quillo_service.config import parse_config
 from quillo_service.dashboard.queries import Dashboard
-from quillo_service.db import StoreError, open_store, partitions
+from quillo_service.db import StoreError, open_store, packed, partitions
 from quillo_service.db.base import LAG
 from quillo_service.db.partitions import DAY, DAYS_AHEAD, day_of, partition_name
 from quillo_service.db.schema import DOWNLOAD_COLUMNS, EVENT_COLUMNS, REQUEST_COLUMNS
@@ -44,14 +44,23 @@ def _add(store, table, times):
             tuple(t if c == "recorded_at" else values.get(c) for c in columns) for t in times])
 
 
+def _stored(store, table):
+    """The table holding `table`'s rows, and how its names read as `table`'s
+    (the packed rows behind a view of the name, db/packed.py)."""
+    physical = packed.stored(store._conn(), table)
+    return physical, lambda name: table + name[len(physical):]
+
+
 def _where(store, table="requests"):
     """{id: partition} of every row."""
-    return {r["id"]: r["t"] for r in store.rows(f"SELECT id, tableoid::regclass::text AS t "
-                                                f"FROM {table}")}
+    physical, named = _stored(store, table)
+    return {r["id"]: named(r["t"]) for r in store.rows(
+        f"SELECT id, tableoid::regclass::text AS t FROM {physical}")}
 
 
 def _tables(store, table):
-    return {name for name, _, _ in partitions.day_tables(store._conn(), table)}
+    physical, named = _stored(store, table)
+    return {named(name) for name, _, _ in partitions.day_tables(store._conn(), physical)}
 
 
 def test_a_version_10_database_is_converted_keeping_ids_and_positions(postgres, monkeypatch):
@@ -96,7 +105,7 @@ def test_a_version_10_database_is_converted_keeping_ids_and_positions(postgres, 
     s.progress = said.append
     s.check()
     for table in partitions.PARTITIONED:
-        assert partitions.is_partitioned(s._conn(), table)
+        assert partitions.is_partitioned(s._conn(), _stored(s, table)[0])
         assert set(_where(s, table)) == ids[table]
     # Searched within the day's partition, which the strange clocks do not mislead.
     assert [s.first_id("requests", ts) for ts in (
@@ -273,6 +282,6 @@ def test_purge_counts_the_rows_it_drops_exactly(pg):
     pg.prepare_days(d * DAY)
     _add(pg, "requests", [d * DAY + i for i in range(300)])
     with psycopg.connect(pg.url, autocommit=True) as conn:
-        conn.execute(f"ANALYZE {partition_name('requests', d)}")
+        conn.execute(f"ANALYZE {partition_name(packed.stored(conn, 'requests'), d)}")
     _add(pg, "requests", [d * DAY + 500 + i for i in range(40)])  # after the statistics
     assert pg.purge(1, now=(d + 2) * DAY) == 340

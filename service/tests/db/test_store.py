@@ -243,7 +243,11 @@ def test_an_old_database_is_migrated_step_by_step_and_keeps_its_rows(store, monk
     conn = store._conn()  # the current schema, replaced by the first one
     conn.execute("DROP TABLE requests_daily")
     conn.execute("DROP TABLE rollup_state")
-    conn.execute("DROP TABLE requests")
+    if store.dialect == "postgresql":  # the packed rows behind a view (db/packed.py)
+        conn.execute("DROP VIEW requests, downloads")
+        conn.execute("DROP TABLE requests_packed, downloads_packed")
+    else:
+        conn.execute("DROP TABLE requests")
     conn.execute("DROP TABLE events")
     for sql in TABLES[:4]:
         conn.execute(sql.format(id=ids, float=floats))
@@ -387,6 +391,9 @@ def test_rows_committed_out_of_id_order_are_not_skipped_by_any_position(postgres
                 store.rows("SELECT COUNT(*) AS n FROM rollout_recent")[0]["n"])
 
     with psycopg.connect(postgres.url, autocommit=True) as slow:
+        # The texts known: a writer through the view that adds one holds
+        # its number until it commits (db/packed.py).
+        slow.execute("SELECT quillo_text_id('GET:x'), quillo_text_id(%s)", (RULE,))
         slow.execute("BEGIN")
         slow.execute("INSERT INTO requests (recorded_at, client, answer, rule, malformed, cut) "
                      "VALUES (EXTRACT(EPOCH FROM clock_timestamp()), 'slow', 'GET:x', %s, '', "

@@ -10,9 +10,8 @@ import threading
 import time
 from html import unescape
 
-import psycopg
 import pytest
-from conftest import ADMIN, GOOD, GUARDED, KEY, PASSWORD, RULE, banners
+from conftest import ADMIN, GOOD, GUARDED, KEY, PASSWORD, RULE, banners, empty_postgres
 
 from quillo_service import __main__ as cli
 from quillo_service import create_app  # noqa: E402
@@ -566,10 +565,7 @@ def test_a_request_without_a_machine_id_is_in_no_arm(write_config):
 # -- every host obeys a halt -------------------------------------------------------------
 
 def test_a_halt_on_one_host_is_obeyed_by_another_within_2_seconds(postgres, write_config):
-    with psycopg.connect(postgres.url, autocommit=True) as conn:
-        conn.execute("DROP TABLE IF EXISTS requests, events, rate_counts, schema_version, "
-                     "requests_daily, rollup_state, ingest_state, rollout_state, "
-                     "rollout_audit, rollout_counts, rollout_arms, rollout_recent")
+    empty_postgres(postgres)
     path = write_config(GUARDED.format(steps="50, 100"))
     hosts = [create_app(path, database=postgres.url, proxies="127.0.0.1") for _ in range(2)]
     try:
