@@ -652,7 +652,7 @@ def show_store(st, old=None, exact=True):
     of its own (a run prints it for its main store only, once)."""
     print(f"\nstore: {len(st['tables'])} tables, {st['bytes'] / 1e9:,.2f} GB in all (each with "
           f"its partitions, TOAST and indexes), {st['launches']:,} launches")
-    print("| table | rows | bytes | bytes per row |")
+    print("| table | rows (as ANALYZE counted them) | bytes | bytes per row |")
     print("|---|---|---|---|")
     for name, b, n, parts in st["tables"]:
         split = f" ({parts} partitions)" if parts else ""
