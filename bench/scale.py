@@ -1086,7 +1086,7 @@ def run(args, work):
 
 VIEW_TARGET_S = 1.0         # every view at every size
 GROWTH_TARGET = 2.0         # a view at the largest size against itself at the smallest
-NOISE_S = 0.05              # a page faster than this at the largest size: its ratio is
+NOISE_S = 0.1               # a page faster than this at the largest size: its ratio is
                             # the machine's noise (two cores shared), shown but not judged
 # Before any row is stored, what a launch takes: its request, its share of
 # the reports and download lines, their indexes and the rollups (~1,540
