@@ -77,7 +77,8 @@ measured so far, 15 % margin and 10 GiB reserve for the WAL and the rest),
 and after each day loaded; a size that would not fit ends the curve, and
 the table says the largest reached and why.  It prints size x page x span
 in ms and each page's largest / smallest; targets: under 1 s at every
-size, at most 2x from the smallest to the largest.  Sizes not numbers, not
+size, at most 2x from the smallest to the largest (not judged for a page
+under 100 ms at the largest: on shared cores that is noise).  Sizes not numbers, not
 rising, or more than the free disk could hold at any layout are refused at
 once (exit 2).  On 2 cores (shared) 500 000, 1 and 2 million requests took
 9.5 minutes, the background work's catch-up after each growth most of it.
