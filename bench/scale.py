@@ -6,6 +6,8 @@ background work's steady state at 10 million launches a day.
                                     [--skip-steady] [--json new.json] [--beside old.json]
     /usr/bin/python3 bench/scale.py --steady-only [--tree DIR] [--hours-before H]
                                     [--steady-rate R] [--json new.json] [--beside old.json]
+    /usr/bin/python3 bench/scale.py --curve 10000000,30000000,100000000 [--skip-steady]
+                                    [--json curve.json]
     /usr/bin/python3 bench/scale.py --show new.json --beside old.json
 
 A publisher with 10 million launches a day makes in a month 300 million
@@ -32,7 +34,12 @@ downloads in one go, cut and resumed, or never finished.  Then it prints:
   - dropping the oldest day (target: under 1 s) while nginx and gunicorn
     (service/stack.py) answer /getinstaller on the same database, and
     /getinstaller's 99th percentile then against without it;
-  - the store's size per million rows of each table;
+  - the store's size per million rows of each table; and, whatever its
+    tables are called (pg_class and pg_inherits name them), every table
+    of the schema with its partitions, TOAST and indexes: its rows, bytes
+    and bytes per row, a line `bytes per launch: N` (all of them together
+    over the requests stored) and what a month at 10 million launches a
+    day would take at that rate;
   - with --beside, the same figures of another run (--json) beside them:
     the tables without partitions (--layout old) at 10 million requests.
 
@@ -58,6 +65,23 @@ jobs are registered.  It prints:
     of its own.  Target: at most 50 ms each;
   - the guard's simulation (bench/guard_sim.py, seeded): its targets and
     whether they are met.
+--curve N,N,... (rising request counts) instead of the month at --requests:
+the same month filling up, at the largest size's rate, the store grown
+from one size to the next (never loaded again from nothing); at each size
+all of the background work caught up and every page timed with the
+console's clock at the newest rows: the menu's views and the lookups
+(reports, of a code, of a crash group, requests, of a rule, one report by
+its reference), for 24 hours, 7 and 30 days.  Before each size the free
+disk is checked against what the rows would take (the bytes per launch
+measured so far, 15 % margin and 10 GiB reserve for the WAL and the rest),
+and after each day loaded; a size that would not fit ends the curve, and
+the table says the largest reached and why.  It prints size x page x span
+in ms and each page's largest / smallest; targets: under 1 s at every
+size, at most 2x from the smallest to the largest (not judged for a page
+under 100 ms at the largest: on shared cores that is noise).  Sizes not numbers, not
+rising, or more than the free disk could hold at any layout are refused at
+once (exit 2).  On 2 cores (shared) 500 000, 1 and 2 million requests took
+9.5 minutes, the background work's catch-up after each growth most of it.
 --tree DIR measures the service of another checkout (DIR/service); in one
 from before the one scheduler, the background work its workers and
 housekeeping did stands in (the dashboard's rollup, the funnel, the guard's
@@ -240,8 +264,8 @@ def load_events(conn, store, a, b):
         INSERT INTO events (recorded_at, client, reference, kind, source, code, message,
                             error, version, os, bundle_key, code_number, hresult, module,
                             module_base, address, module_offset, exception_code, malformed, cut)
-        SELECT at, client, upper(substr(md5('ref' || id), 1, 4) || '-' ||
-                                 substr(md5('ref' || id), 5, 4)),
+        SELECT at, client, translate(upper(substr(md5('ref' || id), 1, 4) || '-' ||
+                                           substr(md5('ref' || id), 5, 4)), '0189', 'QRST'),
                CASE WHEN crash THEN 'crash' ELSE 'error' END,
                CASE WHEN crash THEN 'Gatherkit' ELSE 'gatherkit' END,
                CASE WHEN crash THEN '0' ELSE code::text END,
@@ -338,8 +362,15 @@ def prepare_days(store, start, end):
                     partitions.make_day(c, table, day)
 
 
-def load(store, start, end, rate, index, clients, month_start, progress=True):
-    """The traffic of [start, end); returns (rows by table, seconds, next index)."""
+class Stopped(Exception):
+    """A load stopped between two days (the disk filling up); args[0] says
+    why, .rows what was loaded by then."""
+
+
+def load(store, start, end, rate, index, clients, month_start, progress=True, check=None):
+    """The traffic of [start, end); returns (rows by table, seconds, next index).
+    check(), if given, runs after each day: a text it returns stops the
+    load there (Stopped)."""
     conn = store._conn()
     store._patience(conn, True)
     prepare_days(store, start, end)
@@ -351,6 +382,11 @@ def load(store, start, end, rate, index, clients, month_start, progress=True):
         rows["requests"] += n
         rows["events"] += load_events(conn, store, a, b)
         rows["downloads"] += load_downloads(conn, store, a, b)
+        why = check and check()
+        if why:
+            e = Stopped(why)
+            e.rows, e.index = rows, index
+            raise e
         if progress:
             took = time.monotonic() - began
             print(f"  loaded to {time.strftime('%m-%d %H:%M', time.gmtime(b))} UTC: "
@@ -359,17 +395,27 @@ def load(store, start, end, rate, index, clients, month_start, progress=True):
     return rows, time.monotonic() - began, index
 
 
-def guarded_history(store, start):
+def guarded_history(store, start, upto=float("inf")):
     """The rule started with the month and advanced every STEP_DAYS, as the
-    guard would have done it (the audit says when, for the arms' steps)."""
+    guard would have done it (the audit says when, for the arms' steps),
+    up to `upto`: a store that grows as its clock moves gets the later
+    steps from advance_history."""
     r = RolloutQueries(store)
     r.start(RULE, start, "bench", "the month's rollout")
+    advance_history(store, start, upto)
+    r.begin_positions(0, 0)
+
+
+def advance_history(store, start, upto):
+    """The guard's advances of the rule due by `upto` and not yet made."""
+    r = RolloutQueries(store)
     for step in range(1, len(STEPS)):
-        row = r.states()[RULE]
         at = start + step * STEP_DAYS * DAY
+        row = r.states()[RULE]
+        if at > upto or row["step"] >= step:
+            continue
         r.change(row, at, "guard", "advance", f"step held {STEP_DAYS * 24} hours",
                  step=step, since=at)
-    r.begin_positions(0, 0)
 
 
 # -- measuring ----------------------------------------------------------------------
@@ -486,21 +532,143 @@ def rollups_after(store, config):
     return out
 
 
-def views(config_path, database):
-    """{(view, period): [first, second]} seconds of each page through the app."""
+PERIODS = {"24h": DAY, "7d": 7 * DAY, "30d": MONTH}
+
+
+def lookup_pages(store, now):
+    """{(page, period): address} of the console's lookups (admin/lookup.py):
+    the period's reports, those of one code and of one crash group, the
+    period's requests, those of one rule, and one report by its reference
+    (the first reported in the period, the oldest rows a lookup finds)."""
+    pages = {}
+    try:
+        from quillo_service import links
+        group = links.group_text(links.Group("Quillo-setup.exe", 6699, 3221225477))
+    except (ImportError, AttributeError):  # a tree without crash groups
+        group = None
+    rule = RULE.replace(" ", "+")
+    for period, span in PERIODS.items():
+        q = f"period={period}"
+        pages[("lookup: reports", period)] = f"/admin/events?{q}"
+        pages[("lookup: reports of a code", period)] = f"/admin/events?code={CODES[0]}&{q}"
+        if group:
+            pages[("lookup: crashes of a group", period)] = f"/admin/events?group={group}&{q}"
+        pages[("lookup: requests", period)] = f"/admin/requests?{q}"
+        pages[("lookup: requests of a rule", period)] = f"/admin/requests?rule={rule}&{q}"
+        first = store.first_id("events", now - span)
+        found = store.read(f"SELECT reference FROM events WHERE id >= {store.placeholder} "
+                           "ORDER BY id LIMIT 1", (first,))
+        if found and found[0][0]:
+            pages[("lookup: one report", period)] = f"/admin/event/{found[0][0]}?{q}"
+    return pages
+
+
+def time_pages(client, pages):
+    """{key: [first, second]} seconds of each address, asked twice."""
+    out = {}
+    for key, address in pages.items():
+        runs = []
+        for _ in range(2):
+            t = time.monotonic()
+            r = client.get(address, headers=AUTH)
+            runs.append(time.monotonic() - t)
+            assert r.status_code == 200, (address, r.status_code)
+        out[key] = runs
+    return out
+
+
+def views(config_path, database, now=None):
+    """{(view, period): [first, second]} seconds of each page through the
+    app: every view of the menu and the lookups.  Given `now`, the console's
+    clock stands there (a store whose newest records are older than the
+    real clock)."""
     app = create_app(config_path, database=database)
     state = app.extensions["quillo"]
     # A tree from before the one scheduler has a worker loop instead.
     (getattr(state, "scheduler", None) or state.worker_loop).stop()
+    if now is not None:
+        state.clock = lambda: now
     client = app.test_client()
     out = time_views(client, AUTH)
-    app.extensions["quillo"].store.close()
+    out.update(time_pages(client, lookup_pages(state.store, state.clock())))
+    state.store.close()
     return out
 
 
 def guard_ticks(store, config):
     runs = [timed(changes.tick, store, config, now=time.time())[0] for _ in range(3)]
     return runs
+
+
+MONTH_LAUNCHES = 10e6 * 30   # a month at 10 million launches a day
+
+
+def physical_tables(store):
+    """[(table, bytes, rows, parts)] of every ordinary and partitioned table
+    of the store's schema as pg_class and pg_inherits have them, whatever
+    their names: a partition's bytes and rows counted in its topmost parent,
+    TOAST and indexes included; rows as ANALYZE last counted them."""
+    return [(name, int(size), int(rows), int(parts)) for name, size, rows, parts in store.read("""
+        WITH RECURSIVE tree AS (
+            SELECT c.oid AS top, c.oid AS rel FROM pg_class c
+            JOIN pg_namespace n ON n.oid = c.relnamespace
+            WHERE n.nspname = current_schema() AND c.relkind IN ('r', 'p')
+              AND NOT EXISTS (SELECT 1 FROM pg_inherits i WHERE i.inhrelid = c.oid)
+            UNION ALL
+            SELECT tree.top, i.inhrelid FROM tree JOIN pg_inherits i ON i.inhparent = tree.rel)
+        SELECT t.relname, SUM(pg_total_relation_size(tree.rel)),
+               COALESCE(SUM(GREATEST(c.reltuples, 0)) FILTER (WHERE c.relkind = 'r'), 0),
+               COUNT(*) - 1
+        FROM tree JOIN pg_class c ON c.oid = tree.rel JOIN pg_class t ON t.oid = tree.top
+        GROUP BY t.relname ORDER BY 2 DESC, 1""")]
+
+
+def vacuum_dead(store):
+    """VACUUM the tables whose dead rows outnumber the live ones (queues the
+    background work emptied, rollups it rewrote): the bench loads with
+    autovacuum off, and the service's server would have vacuumed them, its
+    files' empty ends cut off.  Returns their names."""
+    conn = store._conn()
+    names = [r[0] for r in store.read(
+        "SELECT quote_ident(schemaname) || '.' || quote_ident(relname) FROM pg_stat_user_tables "
+        "WHERE schemaname = current_schema() AND n_dead_tup > n_live_tup AND n_dead_tup > 1000 "
+        "ORDER BY 1")]
+    for name in names:  # names from the catalog, quoted by the server
+        conn.execute(f"VACUUM {name}")
+    return names
+
+
+def store_size(store, launches):
+    """Every table and index of the store, and per launch (request)."""
+    vacuumed = vacuum_dead(store)
+    store._conn().execute("ANALYZE")  # the row counts read
+    tables = physical_tables(store)
+    total = sum(b for _, b, _, _ in tables)
+    return {"tables": [list(t) for t in tables], "bytes": total, "launches": launches,
+            "bytes_per_launch": total // max(launches, 1), "vacuumed": vacuumed}
+
+
+def show_store(st, old=None, exact=True):
+    """The store's size by table; `exact`: the `bytes per launch: N` line
+    of its own (a run prints it for its main store only, once)."""
+    print(f"\nstore: {len(st['tables'])} tables, {st['bytes'] / 1e9:,.2f} GB in all (each with "
+          f"its partitions, TOAST and indexes), {st['launches']:,} launches")
+    print("| table | rows (as ANALYZE counted them) | bytes | bytes per row |")
+    print("|---|---|---|---|")
+    for name, b, n, parts in st["tables"]:
+        split = f" ({parts} partitions)" if parts else ""
+        print(f"| {name}{split} | {n:,} | {b:,} | {b / n:,.0f} |" if n else
+              f"| {name}{split} | 0 | {b:,} | - |")
+    if st.get("vacuumed"):
+        print(f"(vacuumed first, as the server's autovacuum would have, being off for the "
+              f"load: {', '.join(st['vacuumed'])})")
+    per = st["bytes_per_launch"]
+    print(f"bytes per launch: {per}" if exact else f"bytes per launch (this store): {per}")
+    print(f"a month at 10 million launches a day: ~{per * MONTH_LAUNCHES / 1e9:,.0f} GB "
+          f"({MONTH_LAUNCHES:,.0f} launches x {per} bytes, GB = 10^9 bytes)")
+    if old:
+        print(f"beside it: bytes per launch {old['bytes_per_launch']}, a month "
+              f"~{old['bytes_per_launch'] * MONTH_LAUNCHES / 1e9:,.0f} GB")
 
 
 def sizes(store, rows):
@@ -777,6 +945,8 @@ def steady(args, work, config_path, config):
                 during = [took for t, took in samples if a <= t < b]
                 res["latency"][name] = {"p99": p99(during), "n": len(during), "errors": errors}
         res["hour"] = dict(cpu, jobs=spent)
+        res["store"] = store_size(store, res["before_rows"]["requests"]
+                                  + res["hour_rows"]["requests"])
         store.close()
     requests_before = res["before_rows"]["requests"]
     res["month_s"] = res["before"]["wall"] * MONTH_REQUESTS / max(requests_before, 1)
@@ -800,7 +970,7 @@ def ask_steadily(port, ca, rate, stop, out):
     out.put({name: (a.samples, a.errors) for name, a in askers.items()})
 
 
-def show_steady(r, old=None):
+def show_steady(r, old=None, main_store=True):
     h = r["hour"]
     cpu = h["own"] + h["postgres"]
     print(f"\nSteady state at 10 million launches a day ({r['rate']:,.1f} requests/s), "
@@ -846,6 +1016,8 @@ def show_steady(r, old=None):
     g = r["guard_sim"]
     for text in guard_sim.report(g):
         line("guard (bench/guard_sim.py, seeded)", text)
+    if "store" in r:
+        show_store(r["store"], old and old.get("store"), exact=main_store)
 
 
 # -- the run -------------------------------------------------------------------------
@@ -897,6 +1069,7 @@ def run(args, work):
         res["views"] = views(config_path, pg.url)
         print("views done", flush=True)
         res["sizes"] = sizes(store, {})
+        res["store"] = store_size(store, rows["requests"] + hour["requests"])
         res["database_bytes"] = store.read("SELECT pg_database_size(current_database())")[0][0]
         if not args.skip_drop:
             day = int(start // DAY)
@@ -908,6 +1081,187 @@ def run(args, work):
         res["layout"] = layout(store)
         store.close()
     return res
+
+
+# -- the growth curve ----------------------------------------------------------------
+
+VIEW_TARGET_S = 1.0         # every view at every size
+GROWTH_TARGET = 2.0         # a view at the largest size against itself at the smallest
+NOISE_S = 0.1               # a page faster than this at the largest size: its ratio is
+                            # the machine's noise (two cores shared), shown but not judged
+# Before any row is stored, what a launch takes: its request, its share of
+# the reports and download lines, their indexes and the rollups (~1,540
+# measured at 2,000,000 launches, 2026-12, one table each of requests,
+# events and downloads split by day); and a floor no layout of them goes
+# below, for refusing at once a size the disk could never hold.
+ESTIMATED_BYTES_PER_LAUNCH = 1600
+FLOOR_BYTES_PER_LAUNCH = 150
+MARGIN = 0.15               # on top of the rows a size adds
+RESERVE = 8 * 2**30 + 2 * 2**30  # PostgreSQL's WAL (max_wal_size) and the rest of the system
+
+
+def curve_sizes(text):
+    """--curve's request-row counts: positive integers, rising."""
+    sizes = []
+    for part in text.split(","):
+        part = part.strip().replace("_", "")
+        if not part.isdigit():
+            raise argparse.ArgumentTypeError(f"{part!r} is not a number of requests "
+                                             "(sizes: positive integers, comma-separated)")
+        n = int(part)
+        if n <= 0:
+            raise argparse.ArgumentTypeError(f"{n} requests: a size must be at least 1")
+        if n in sizes:
+            raise argparse.ArgumentTypeError(f"{n:,} twice: each size once")
+        if sizes and n < sizes[-1]:
+            raise argparse.ArgumentTypeError(
+                f"{n:,} after {sizes[-1]:,}: the sizes must rise, each once "
+                "(the store grows from one to the next)")
+        sizes.append(n)
+    return sizes
+
+
+def room_needed(launches_now, size, bytes_per_launch):
+    """Bytes of disk that growing the store from launches_now to size takes,
+    margin and reserve included."""
+    return int(max(0, size - launches_now) * bytes_per_launch * (1 + MARGIN)) + RESERVE
+
+
+def first_misfit(sizes, free, bytes_per_launch=FLOOR_BYTES_PER_LAUNCH):
+    """The first size that `free` bytes could not hold even at
+    bytes_per_launch, from an empty store; None when all could."""
+    for size in sizes:
+        if room_needed(0, size, bytes_per_launch) > free:
+            return size
+    return None
+
+
+def curve(args, work):
+    """The store grown to each size of --curve in turn, the same month
+    filling up: the rate is the largest size's over 30 days, so each size
+    is the month up to some day, and the console's clock stands at that
+    day's end when its views are timed."""
+    sizes = args.curve
+    res = {"sizes": sizes, "points": [], "stopped": None, "layout": None}
+    config_path = write_config(work)
+    config = load_config(config_path)
+    rate = sizes[-1] / MONTH
+    clients = max(1000, int(CLIENTS * sizes[-1] / 100e6))
+    res["rate"] = rate
+    with Postgres(durable=False, settings=PG_SETTINGS) as pg:
+        from quillo_service.clients import load_secret
+        secret = load_secret(os.path.join(work, "bench.secret"))
+        store = open_store(pg.url, client_secret=secret,
+                           **({"partitioned": False} if args.layout == "old" else {}))
+        store.check()
+        start = (time.time() - HOUR - MONTH) // DAY * DAY
+        res["start"] = start
+        guarded_history(store, start, upto=start)
+        launches, index, end = 0, 0, start
+        per, how = None, "estimated before any row was stored"
+
+        def disk():
+            return shutil.disk_usage(pg.data_dir).free
+
+        def check():
+            if disk() < RESERVE:
+                return (f"the disk filled up: {disk() / 1e9:,.2f} GB left, "
+                        f"below the reserve of {RESERVE / 1e9:,.1f} GB")
+            return None
+        for size in sizes:
+            estimate = per or ESTIMATED_BYTES_PER_LAUNCH
+            need, free = room_needed(launches, size, estimate), disk()
+            if need > free:
+                res["stopped"] = (
+                    f"{size:,} requests skipped: at {estimate} bytes per launch "
+                    f"({how}) it needs "
+                    f"{need / 1e9:,.2f} GB ({MARGIN:.0%} margin and {RESERVE / 1e9:,.1f} GB "
+                    f"reserve included), {free / 1e9:,.2f} GB free")
+                break
+            upto = start + size / rate
+            print(f"growing the store to {size:,} requests (to "
+                  f"{time.strftime('%m-%d %H:%M', time.gmtime(upto))} UTC) ...", flush=True)
+            try:
+                rows, load_s, index = load(store, end, upto, rate, index, clients, start,
+                                           check=check)
+            except Stopped as e:
+                launches += e.rows["requests"]
+                res["stopped"] = f"{size:,} requests not reached (stopped at {launches:,}): {e}"
+                break
+            launches += rows["requests"]
+            end = upto
+            point = {"requests": size, "launches": launches, "rows": rows, "load_s": load_s}
+            point["analyze_s"] = timed(store._conn().execute, "ANALYZE")[0]
+            advance_history(store, start, end)
+            s, spent = timed(background_until_caught_up, store, config, end)
+            point["background_s"], point["jobs"] = s, spent
+            timings = views(config_path, pg.url, now=end)
+            point["views"] = {"|".join(k): v for k, v in timings.items()}
+            point["store"] = store_size(store, launches)
+            per, how = point["store"]["bytes_per_launch"], "measured, on average"
+            if res["points"]:
+                # What the last growth added per launch: the tables' fixed
+                # part (empty partitions, the rollups' hours) inflates the
+                # average of a small store.
+                last = res["points"][-1]["store"]
+                per = -(-(point["store"]["bytes"] - last["bytes"])
+                        // max(launches - last["launches"], 1))
+                how = "measured, what the last growth added per launch"
+            res["points"].append(point)
+            print(f"  {launches:,} launches: loaded in {load_s:.0f} s, background work "
+                  f"{s:.0f} s, {point['store']['bytes_per_launch']} bytes per launch, "
+                  f"{disk() / 1e9:,.1f} GB free", flush=True)
+        res["layout"] = layout(store)
+        store.close()
+    return res
+
+
+def show_curve(c):
+    points = c["points"]
+    print(f"\nGrowth curve: the month filling up at {c['rate'] * DAY:,.0f} requests a day "
+          f"(the largest size asked, {c['sizes'][-1]:,}, over 30 days); layout: {c['layout']}")
+    if not points:
+        print(f"no size reached: {c['stopped']}")
+        return
+    top = points[-1]["requests"]
+    print(f"largest size reached: {top:,} requests"
+          + (f"; {c['stopped']}" if c["stopped"] else
+             " (the largest asked)"))
+    print(f"each page twice, the slower in ms; targets: every view under "
+          f"{VIEW_TARGET_S * 1000:.0f} ms at every size, and at the largest size within "
+          f"{GROWTH_TARGET:.0f}x of itself at the smallest (a page under "
+          f"{NOISE_S * 1000:.0f} ms at the largest size is not judged: noise); "
+          "misses marked MISSED")
+    cols = ["view", "span"] + [f"{p['requests']:,}" for p in points] + ["largest / smallest"]
+    print("| " + " | ".join(cols) + " |")
+    print("|" + "---|" * len(cols))
+    misses = 0
+    for key in points[0]["views"]:
+        view, span = key.split("|")
+        cells, worst = [], []
+        for p in points:
+            runs = p["views"].get(key)
+            if runs is None:
+                cells.append("-")
+                continue
+            worst.append(max(runs))
+            over = max(runs) >= VIEW_TARGET_S
+            misses += over
+            cells.append(f"{max(runs) * 1000:,.0f}" + (" MISSED" if over else ""))
+        if len(worst) > 1:
+            ratio = worst[-1] / max(worst[0], 1e-6)
+            missed = ratio > GROWTH_TARGET and worst[-1] >= NOISE_S
+            misses += missed
+            cells.append(f"{ratio:.2f}x" + (" MISSED" if missed else ""))
+        else:
+            cells.append("-")
+        print(f"| {view} | {span} | " + " | ".join(cells) + " |")
+    print("| (load, s) | | " + " | ".join(f"{p['load_s']:,.0f}" for p in points) + " | |")
+    print("| (background work caught up, s) | | "
+          + " | ".join(f"{p['background_s']:,.0f}" for p in points) + " | |")
+    print("| (bytes per launch) | | "
+          + " | ".join(str(p["store"]["bytes_per_launch"]) for p in points) + " | |")
+    print(f"targets: {'all met' if not misses else f'{misses} missed'}")
 
 
 def layout(store):
@@ -946,7 +1300,7 @@ def show(res, old=None):
     for key, runs in r["views"].items():
         view, period = key.split("|")
         cell = " / ".join(f"{t:.3f}" for t in runs) + ("" if max(runs) < 1 else " MISSED")
-        oc = None
+        oc = "-"
         if old and key in old["views"]:
             oc = " / ".join(f"{t:.3f}" for t in old["views"][key])
         line(f"view {view}, {period} (s, first / second; target < 1)", cell, oc)
@@ -984,6 +1338,8 @@ def show(res, old=None):
             ob, on = old["sizes"][table]
             oc = f"{ob / 2**20 / max(on / 1e6, 1e-9):,.0f} MiB/M" if on else "-"
         line(f"store: {table} ({n:,} rows, {b / 2**30:,.2f} GiB)", per, oc)
+    if "store" in r:  # runs saved before the store was measured as a whole have not
+        show_store(r["store"], old and old.get("store"))
 
 
 def main():
@@ -1005,7 +1361,23 @@ def main():
                         help="requests a second to each of /getinstaller and /error/ meanwhile")
     parser.add_argument("--skip-steady", action="store_true",
                         help="only the month, as before the steady state was measured")
+    parser.add_argument("--curve", type=curve_sizes, metavar="N,N,...",
+                        help="instead of the month at --requests: the store grown to each of "
+                             "these request counts in turn (rising), every view timed at each")
     args = parser.parse_args()
+    if args.curve and args.steady_only:
+        parser.error("--curve and --steady-only: choose one")
+    if args.curve and not args.show:
+        # Refused now, not after hours of loading: a size no free disk
+        # could hold even at the fewest bytes a launch can take.
+        where = tempfile.gettempdir()
+        free = shutil.disk_usage(where).free
+        size = first_misfit(args.curve, free)
+        if size is not None:
+            parser.error(f"--curve {size:,}: at least {FLOOR_BYTES_PER_LAUNCH} bytes a launch, "
+                         f"{MARGIN:.0%} margin and {RESERVE / 1e9:,.1f} GB reserve need "
+                         f"{room_needed(0, size, FLOOR_BYTES_PER_LAUNCH) / 1e9:,.1f} GB; "
+                         f"{where} has {free / 1e9:,.1f} GB free")
 
     def read_json(path):
         try:
@@ -1020,7 +1392,10 @@ def main():
     else:
         work = tempfile.mkdtemp(prefix="quillo-scale-bench-")
         try:
-            res = {} if args.steady_only else run(args, work)
+            if args.curve:
+                res = {"curve": curve(args, work)}
+            else:
+                res = {} if args.steady_only else run(args, work)
             if "views" in res:
                 res["views"] = {"|".join(k): v for k, v in res["views"].items()}
             if not args.skip_steady:
@@ -1033,8 +1408,14 @@ def main():
             json.dump(res, f)
     if "rows" in res:
         show(res, beside if "rows" in beside else None)
+    if "curve" in res:
+        show_curve(res["curve"])
+        reached = res["curve"]["points"]
+        if reached:
+            show_store(reached[-1]["store"])
     if "steady" in res:
-        show_steady(res["steady"], beside.get("steady"))
+        main_store = "rows" not in res and not res.get("curve", {}).get("points")
+        show_steady(res["steady"], beside.get("steady"), main_store=main_store)
 
 
 if __name__ == "__main__":
