@@ -330,12 +330,8 @@ def convert(conn, table, now, progress):
         if n:
             progress(f"{source}: {n} rows packed, {n / max(time.monotonic() - t, 1e-6):.0f} "
                      "rows/s")
-    top = conn.execute(f"SELECT MAX(id) FROM {table}").fetchone()[0] or 0
-    sequence = conn.execute("SELECT pg_get_serial_sequence(%s, 'id')", (table,)).fetchone()[0]
-    if sequence:  # ids given and rolled back, or deleted from the top, are not given again
-        last, called = conn.execute(f"SELECT last_value, is_called FROM {sequence}").fetchone()
-        top = max(top, last if called else last - 1)
-    conn.execute(f"ALTER TABLE {packed} ALTER COLUMN id RESTART WITH {int(top) + 1}")
+    conn.execute(f"ALTER TABLE {packed} ALTER COLUMN id RESTART WITH "
+                 f"{partitions.next_id(conn, table)}")
     for name in sources:
         if name != table:
             conn.execute(f"DROP TABLE IF EXISTS {name}")

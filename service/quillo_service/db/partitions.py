@@ -195,6 +195,18 @@ def detach_day(conn, table, name):
     conn.execute(f"ALTER TABLE {table} DETACH PARTITION {name}")
 
 
+def next_id(conn, table):
+    """The first id a table that takes over the rows of `table` may give:
+    past its highest row, and past every id its sequence ever gave (ids
+    given and rolled back, or deleted from the top, are not given again)."""
+    top = conn.execute(f"SELECT MAX(id) FROM {table}").fetchone()[0] or 0
+    sequence = conn.execute("SELECT pg_get_serial_sequence(%s, 'id')", (table,)).fetchone()[0]
+    if sequence:
+        last, called = conn.execute(f"SELECT last_value, is_called FROM {sequence}").fetchone()
+        top = max(top, last if called else last - 1)
+    return int(top) + 1
+
+
 def convert(conn, table, now, progress):
     """Replace the unpartitioned `table` by a partitioned one holding the same
     rows with the same ids, inside the caller's transaction (a failure leaves
@@ -238,12 +250,7 @@ def convert(conn, table, now, progress):
         "WHERE NOT (recorded_at >= 0 AND recorded_at < %s)", (end,)).rowcount
     if rest:
         progress(f"{table}: {rest} rows of other times, in {default_name(table)}")
-    top = conn.execute(f"SELECT MAX(id) FROM {table}").fetchone()[0] or 0
-    sequence = conn.execute("SELECT pg_get_serial_sequence(%s, 'id')", (table,)).fetchone()[0]
-    if sequence:  # ids given and rolled back, or deleted from the top, are not given again
-        last, called = conn.execute(f"SELECT last_value, is_called FROM {sequence}").fetchone()
-        top = max(top, last if called else last - 1)
-    conn.execute(f"ALTER TABLE {parted} ALTER COLUMN id RESTART WITH {int(top) + 1}")
+    conn.execute(f"ALTER TABLE {parted} ALTER COLUMN id RESTART WITH {next_id(conn, table)}")
     new_sequence = conn.execute("SELECT pg_get_serial_sequence(%s, 'id')",
                                 (parted,)).fetchone()[0]
     conn.execute(f"DROP TABLE {table}")
