@@ -48,7 +48,12 @@ SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 if "quillo_service" not in sys.modules:  # else its importer chose the checkout
     sys.path.insert(0, os.path.join(SOURCE, "service"))
 
-from quillo_service.rollouts import guard, split  # noqa: E402
+from quillo_service.rollouts import guard  # noqa: E402
+
+try:
+    from quillo_service.rollouts import split
+except ImportError:  # a checkout from before the split check (scale.py --tree): judged alone
+    split = None
 
 MIN_REQUESTS = 500  # the configuration's default guard_min_requests
 
@@ -306,6 +311,9 @@ def main():
         for line in report(r):
             print("  " + line)
         print(f"  ({r['seconds']:.0f} s)")
+    if split is None:
+        print("\n[split check] not in this checkout")
+        return
     r = evaluate_split(args.runs, args.every, args.per_day, args.asks)
     print("\n[split check]")
     for line in report_split(r):

@@ -351,8 +351,14 @@ def prepare_days(store, start, end):
         from quillo_service.db import partitions
     except ImportError:  # a layout without partitions
         return
+    try:
+        from quillo_service.db.packed import stored
+    except ImportError:  # a tree whose rows are not packed: the tables are their names
+        def stored(conn, table):
+            return table
     conn = store._conn()
-    for table in partitions.PARTITIONED:
+    for logical in partitions.PARTITIONED:
+        table = stored(conn, logical)
         if not partitions.is_partitioned(conn, table):
             continue
         have = {day for _, day, attached in partitions.day_tables(conn, table) if attached}
@@ -1265,9 +1271,11 @@ def show_curve(c):
 
 
 def layout(store):
-    n = store.read("SELECT COUNT(*) FROM pg_inherits i JOIN pg_class c ON c.oid = i.inhparent "
-                   "WHERE c.relname = 'requests'")[0][0]
-    return f"requests split into {n} partitions" if n else "unpartitioned"
+    # The requests' rows are in requests_packed where the tree packs them.
+    n, table = store.read(
+        "SELECT COUNT(*), MIN(c.relname) FROM pg_inherits i JOIN pg_class c "
+        "ON c.oid = i.inhparent WHERE c.relname IN ('requests', 'requests_packed')")[0]
+    return f"{table} split into {n} partitions" if n else "unpartitioned"
 
 
 def show(res, old=None):

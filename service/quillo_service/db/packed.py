@@ -181,14 +181,19 @@ def _decoded(table, alias="r"):
 
 def _encoded(table, source, joined=False):
     """The packed columns (but id) computed from logical values
-    `source.column`; joined: the texts known are joined as t_column."""
+    `source.column`; joined: the numbers of texts known are looked up
+    first (quillo_text_id takes a lock only for a new one)."""
     out = []
     for c, kind in _LAYOUT[table]["logical"]:
         v = f"{source}.{c}"
         if c == "id":
             continue
         if kind == "text":
-            out.append(f"COALESCE(t_{c}.id, quillo_text_id({v}))" if joined
+            # Looked up row by row, not joined: a join may reorder the rows
+            # of an INSERT ... SELECT, and their ids must follow its order
+            # (rows come in time order; first_id searches by it).
+            out.append(f"COALESCE((SELECT t.id FROM {TEXTS} t WHERE quillo_text_hash(t.text) "
+                       f"= quillo_text_hash({v})), quillo_text_id({v}))" if joined
                        else f"quillo_text_id({v})")
         elif kind == "hex":
             form = _SQL_FORMS[c]
@@ -197,10 +202,6 @@ def _encoded(table, source, joined=False):
         else:
             out.append(v)
     return out
-
-
-def _text_columns(table):
-    return [c for c, kind in _LAYOUT[table]["logical"] if kind == "text"]
 
 
 def _physical_names(table):
@@ -253,14 +254,14 @@ def _view_sql(table):
             RETURN OLD;
         END $$""",
         # An INSERT statement is rewritten into one of the packed table, set
-        # at a time (a trigger per row takes some twenty times as long);
-        # each value is computed once (OFFSET 0 keeps the subquery whole).
+        # at a time (a trigger per row takes some twenty times as long), in
+        # the order of its rows; each value is computed once (OFFSET 0 keeps
+        # the subquery whole).
         # COPY has the trigger.
         f"CREATE RULE {table}_insert AS ON INSERT TO {table} DO INSTEAD "
         f"INSERT INTO {packed} ({physical}) SELECT {', '.join(_encoded(table, 'n', True))} "
         f"FROM (SELECT {', '.join(f'NEW.{c} AS {c}' for c in _physical_names(table))} "
-        "OFFSET 0) AS n " + " ".join(f"LEFT JOIN {TEXTS} t_{c} ON t_{c}.text = n.{c}"
-                                     for c in _text_columns(table)),
+        "OFFSET 0) AS n",
         f"CREATE TRIGGER {table}_insert INSTEAD OF INSERT ON {table} "
         f"FOR EACH ROW EXECUTE FUNCTION {packed}_insert()",
         f"CREATE TRIGGER {table}_delete INSTEAD OF DELETE ON {table} "
